@@ -1,0 +1,15 @@
+// File, directory and drive lists of the main window (`main_window`).
+#pragma once
+
+enum class list_mode { files, directories };
+
+void refresh_lists(const char *pattern);
+void fill_list(int list_id, const char *pattern, list_mode mode);
+int build_drive_items();
+int fill_drive_list(int list_id);
+void show_selection_totals();
+void apply_pattern();
+
+// Directory part (up to and including the last backslash, or empty) of the
+// pattern that last filled the file list: its items are bare names there.
+const char *file_list_directory();

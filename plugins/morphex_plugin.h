@@ -1,0 +1,99 @@
+/*
+ * morphex_plugin.h - the contract between Morphex and a converter plug-in.
+ *
+ * A plug-in is a DLL named cnv*.dll that exports one function, _DLL_enum
+ * (exactly this name, leading underscore included), and one converter
+ * function per format it declares.  This header is plain C (C89 with
+ * <stdint.h>) so that a plug-in can be written in C or C++.
+ *
+ * Record layout (packed, no padding, little-endian):
+ *
+ *   offset  size  field
+ *        0    64  name       display name, ANSI, NUL inside the field
+ *       64     5  ext        output extension without the dot, NUL inside
+ *       69  4|8   converter  convert_fn or NULL (unaligned)
+ *   73|77     4  reserved   not interpreted by the host
+ *
+ *   32-bit Windows (i686):  converter is 4 bytes, record is 77 bytes.
+ *   64-bit Windows (x86_64): converter is 8 bytes, record is 81 bytes.
+ *
+ * Records of one list lie back to back at sizeof(format_entry).
+ */
+#ifndef MORPHEX_PLUGIN_H
+#define MORPHEX_PLUGIN_H
+
+#include <stddef.h>
+#include <stdint.h>
+#include <stdio.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Converter results.  Any value other than -1 and -2 counts as success. */
+#define CONVERT_OK            0
+#define CONVERT_WRONG_FORMAT (-1)
+#define CONVERT_EMPTY_INPUT  (-2)
+
+/* The two lists a plug-in is asked for. */
+#define FORMAT_LIST_SOURCE 0
+#define FORMAT_LIST_TARGET 1
+
+#define FORMAT_NAME_SIZE 64 /* at most 63 characters and the NUL */
+#define FORMAT_EXT_SIZE   5 /* at most 4 characters and the NUL */
+
+/* The exported name the host looks up with GetProcAddress. */
+#define PLUGIN_ENUM_EXPORT "_DLL_enum"
+
+/*
+ * in:  binary stream opened "r+b", positioned at the start.
+ * out: binary stream opened "w+b", empty, positioned at the start.
+ * Both belong to the host's C runtime (msvcrt.dll); a converter must not
+ * close them.  Build the plug-in against msvcrt.dll, never a second CRT.
+ */
+typedef int32_t(__cdecl *convert_fn)(FILE *in, FILE *out);
+
+#pragma pack(push, 1)
+typedef struct format_entry {
+    char name[FORMAT_NAME_SIZE];
+    char ext[FORMAT_EXT_SIZE];
+    convert_fn converter;
+    uint32_t reserved;
+} format_entry;
+#pragma pack(pop)
+
+/*
+ * first:  where to write the first record of the list asked for.
+ * list:   FORMAT_LIST_SOURCE or FORMAT_LIST_TARGET.
+ * always_one: always 1.
+ * Returns the number of records written (0 when the list is empty).
+ * The host gives room for far more than it accepts (64 per table).
+ */
+typedef int32_t(__cdecl *dll_enum_fn)(format_entry *first, int32_t list, int32_t always_one);
+
+#if defined(__cplusplus)
+#define MORPHEX_STATIC_ASSERT(cond, msg) static_assert(cond, msg)
+#else
+#define MORPHEX_STATIC_ASSERT(cond, msg) _Static_assert(cond, msg)
+#endif
+
+MORPHEX_STATIC_ASSERT(offsetof(format_entry, ext) == 64, "ext at offset 64");
+MORPHEX_STATIC_ASSERT(offsetof(format_entry, converter) == 69, "converter at offset 69");
+MORPHEX_STATIC_ASSERT(sizeof(format_entry) == 69 + sizeof(void *) + 4, "format_entry must be packed");
+#if defined(_WIN64)
+MORPHEX_STATIC_ASSERT(sizeof(format_entry) == 81, "64-bit record is 81 bytes");
+#else
+MORPHEX_STATIC_ASSERT(sizeof(format_entry) == 77, "32-bit record is 77 bytes");
+#endif
+
+/* A plug-in defines its init function as
+ *     PLUGIN_EXPORT int32_t __cdecl _DLL_enum(format_entry *first, int32_t list, int32_t always_one)
+ * The compiler's own decoration on i686 (__DLL_enum) is stripped by the
+ * linker, so the export is named _DLL_enum on both architectures. */
+#define PLUGIN_EXPORT __declspec(dllexport)
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* MORPHEX_PLUGIN_H */

@@ -1,0 +1,86 @@
+#!/usr/bin/env bash
+# Runs the x86_64 tests through CTest under wine64, as an unprivileged user,
+# with one persistent wineserver and one Xvfb display for the whole run.
+# Arguments go to ctest.  The last line reads "N passed, N failed, N skipped".
+set -uo pipefail
+. "$(dirname "$0")/common.sh"
+build="$(build_root)/x86_64"
+[ -f "$build/CTestTestfile.cmake" ] || { echo "no x86_64 build in $build" >&2; exit 1; }
+
+as_tester=()
+tester_home=$HOME
+if [ "$(id -u)" -eq 0 ]; then
+    # Root passes every permission check under Wine: the tests of read-only
+    # files and closed directories would prove nothing.
+    chown -R "$test_user:" "$build"
+    as_tester=(runuser -u "$test_user" --)
+    tester_home="/var/lib/$test_user"
+fi
+
+export WINEPREFIX="$build/wineprefix"
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+wineserver=$(wineserver_bin)
+results="$build/test-results"
+drive="$build/testdrive"
+
+xvfb_pid=""
+cleanup() {
+    "${as_tester[@]}" env WINEPREFIX="$WINEPREFIX" "$wineserver" -k >/dev/null 2>&1 || true
+    [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null
+    wait 2>/dev/null || true
+}
+trap cleanup EXIT
+
+start_xvfb || exit 1
+run() { "${as_tester[@]}" env DISPLAY="$DISPLAY" WINEPREFIX="$WINEPREFIX" WINEDEBUG="$WINEDEBUG" \
+        WINEDLLOVERRIDES="$WINEDLLOVERRIDES" HOME="$tester_home" "$@"; }
+
+run mkdir -p "$WINEPREFIX"
+run "$wineserver" -p
+if [ ! -e "$WINEPREFIX/system.reg" ]; then
+    echo "Creating the Wine prefix in $WINEPREFIX"
+    run wine wineboot -i >/dev/null 2>&1
+fi
+# T: is the tests' own drive: its root is theirs to write and clean.
+run rm -rf "$drive" "$results"
+run mkdir -p "$drive" "$results"
+run ln -sfn "$drive" "$WINEPREFIX/dosdevices/t:"
+
+run ctest --test-dir "$build" --output-on-failure --timeout 900 "$@"
+ctest_status=$?
+
+summary=$(python3 - "$results" "$build" <<'PY'
+import glob, os, sys, xml.etree.ElementTree as ET
+results, build = sys.argv[1], sys.argv[2]
+passed = failed = skipped = 0
+for path in glob.glob(os.path.join(results, "*.xml")):
+    try:
+        root = ET.parse(path).getroot()
+    except ET.ParseError:
+        failed += 1
+        continue
+    for case in root.iter("testcase"):
+        if case.find("failure") is not None or case.find("error") is not None:
+            failed += 1
+        elif case.find("skipped") is not None or case.get("result") == "skipped":
+            skipped += 1
+        elif case.get("status") == "run":
+            passed += 1
+# An executable that crashed before writing its report counts as one failure.
+log = os.path.join(build, "Testing", "Temporary", "LastTestsFailed.log")
+reported = {os.path.splitext(os.path.basename(p))[0] for p in glob.glob(os.path.join(results, "*.xml"))}
+if os.path.exists(log):
+    for line in open(log):
+        name = line.strip().split(":", 1)[-1]
+        if name and name not in reported:
+            failed += 1
+print(passed, failed, skipped)
+PY
+)
+read -r passed failed skipped <<<"$summary"
+status=$ctest_status
+[ "$failed" -eq 0 ] || status=1
+[ "$passed" -gt 0 ] || { echo "no test ran" >&2; status=1; }
+echo "$passed passed, $failed failed, $skipped skipped"
+exit $status

@@ -1,0 +1,71 @@
+// Shared test helpers: a fresh temporary directory per test, files, and a
+// recorder for the notices the program shows.
+#pragma once
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "ui/notice.h"
+
+// Creates a fresh directory (on the test drive T: when the harness maps one,
+// else in %TEMP%), makes it current, and removes it with everything in it
+// afterwards, restoring the directory that was current before.
+class TempDirTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+    const std::string &dir() const { return dir_; }  // absolute, ends in '\'
+    std::string path(const std::string &name) const { return dir_ + name; }
+
+private:
+    std::string dir_;
+    std::string previous_dir_;
+};
+
+void write_file(const std::string &name, const std::string &content);
+std::string read_file(const std::string &name);  // throws nothing; "" when missing
+bool file_exists(const std::string &name);
+bool dir_exists(const std::string &name);
+void make_dir(const std::string &name);
+void remove_tree(const std::string &dir);
+// Names in `dir` (not "." or ".."), sorted.
+std::vector<std::string> dir_entries(const std::string &dir);
+// Copies a test plug-in (by file name, e.g. "cnvbytes.dll") into `dir`.
+void copy_test_plugin(const std::string &plugin, const std::string &dir, const std::string &as = "");
+
+struct recorded_notice {
+    notice_kind kind;
+    std::string text;
+};
+
+// While alive, every notice is recorded here instead of being shown.
+class NoticeRecorder {
+public:
+    NoticeRecorder();
+    ~NoticeRecorder();
+    const std::vector<recorded_notice> &notices() const;
+    std::vector<std::string> texts() const;
+    void clear();
+    // The result the next modal notices return (default 0, as after OK).
+    static int modal_result;
+};
+
+// A hidden instance of the real main dialog (IDD_MAIN) with a do-nothing
+// procedure, recorded as `main_window` while alive.
+class MainDialog {
+public:
+    MainDialog();
+    ~MainDialog();
+    HWND hwnd() const { return hwnd_; }
+    HWND item(int id) const { return GetDlgItem(hwnd_, id); }
+
+private:
+    HWND hwnd_;
+};
+
+std::vector<std::string> list_box_items(HWND list);
+std::vector<std::string> combo_items(HWND combo);
