@@ -13,3 +13,10 @@ void apply_pattern();
 // Directory part (up to and including the last backslash, or empty) of the
 // pattern that last filled the file list: its items are bare names there.
 const char *file_list_directory();
+
+// Drive cache state (for tests): number of cached items (0: not built),
+// how many times build_drive_items ran, and a reset so the next refresh
+// builds it again.
+int drive_cache_count();
+int drive_cache_builds();
+void drive_cache_clear();
