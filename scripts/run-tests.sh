@@ -40,7 +40,11 @@ run mkdir -p "$WINEPREFIX"
 run "$wineserver" -p
 if [ ! -e "$WINEPREFIX/system.reg" ]; then
     echo "Creating the Wine prefix in $WINEPREFIX"
-    run wine wineboot -i >/dev/null 2>&1
+    run wine wineboot -i </dev/null >/dev/null 2>&1
+else
+    # Start Wine's services here, not inside the first test: they would keep
+    # CTest's output pipe open and CTest would wait for them forever.
+    run wine wineboot </dev/null >/dev/null 2>&1
 fi
 # T: is the tests' own drive: its root is theirs to write and clean.
 run rm -rf "$drive" "$results"

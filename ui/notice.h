@@ -18,6 +18,10 @@ extern const char system_error_caption[];
 // Number (1 to 12) of the busy cursor frame shown last; 0 before the first.
 int busy_cursor_frame();
 
+// Result of the notice shown last (0 after OK or close, -1 when a timed
+// notice ended by itself).
+int last_notice_result();
+
 // Test seam: while an observer is set, no notice window opens; each notice is
 // handed to the observer instead, and its return value is the notice's result.
 enum class notice_kind { modal, timed, system_error, message_box };

@@ -7,6 +7,7 @@
 #define IDD_NOTICE 1001
 #define IDC_NOTICE_OK 101
 #define IDC_NOTICE_TEXT 19128
+#define IDC_NOTICE_STATIC -1 /* frame and icon: never addressed */
 
 #define IDC_BUSY_FIRST 12743 /* twelve frames, 12743 to 12754 */
 #define IDC_BUSY_LAST 12754

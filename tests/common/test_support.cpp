@@ -156,9 +156,25 @@ std::vector<std::string> NoticeRecorder::texts() const {
 
 void NoticeRecorder::clear() { recorded.clear(); }
 
-MainDialog::MainDialog() {
-    hwnd_ = CreateDialogParamA(app_instance, MAKEINTRESOURCEA(IDD_MAIN), nullptr, quiet_dialog_proc, 0);
-    if (hwnd_) ShowWindow(hwnd_, SW_HIDE);
+// The dialog is made from a copy of its template without WS_VISIBLE: under
+// Xvfb without a window manager, hiding a mapped window makes Wine wait about
+// two seconds for a withdrawal that never comes.
+MainDialog::MainDialog() : hwnd_(nullptr) {
+    HRSRC found = FindResourceA(app_instance, MAKEINTRESOURCEA(IDD_MAIN), reinterpret_cast<LPCSTR>(RT_DIALOG));
+    HGLOBAL loaded = found ? LoadResource(app_instance, found) : nullptr;
+    const void *resource = loaded ? LockResource(loaded) : nullptr;
+    if (resource) {
+        std::vector<BYTE> copy(static_cast<const BYTE *>(resource),
+                               static_cast<const BYTE *>(resource) + SizeofResource(app_instance, found));
+        const bool extended = copy.size() > 4 && copy[2] == 0xFF && copy[3] == 0xFF;
+        DWORD style;
+        BYTE *style_at = copy.data() + (extended ? 12 : 0);
+        memcpy(&style, style_at, sizeof style);
+        style &= ~static_cast<DWORD>(WS_VISIBLE);
+        memcpy(style_at, &style, sizeof style);
+        hwnd_ = CreateDialogIndirectParamA(app_instance, reinterpret_cast<LPCDLGTEMPLATEA>(copy.data()), nullptr,
+                                           quiet_dialog_proc, 0);
+    }
     main_window = hwnd_;
 }
 

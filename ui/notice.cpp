@@ -1,0 +1,166 @@
+// Notices, the busy cursor and window placement.
+#include "ui/notice.h"
+
+#include <cstdio>
+
+#include "app/app_state.h"
+#include "ui/ui_ids.h"
+
+const char notice_caption[] = "Morphex - Morphex Project";
+const char system_error_caption[] = "Morphex - System error";
+
+namespace {
+
+constexpr UINT timed_notice_ms = 3000;
+constexpr int system_text_size = 256;
+
+const char *notice_text = "";
+const char *notice_title = notice_caption;
+HWND notice_window;
+int cursor_frame;
+int last_result;
+notice_observer observer;
+
+INT_PTR CALLBACK notice_proc(HWND dialog, UINT msg, WPARAM wparam, LPARAM)
+{
+    switch (msg) {
+    case WM_INITDIALOG:
+        center_window(dialog, main_window);
+        notice_window = dialog;
+        SetDlgItemTextA(dialog, IDC_NOTICE_TEXT, notice_text);
+        SetWindowTextA(dialog, notice_title);
+        return FALSE;
+    case WM_COMMAND:
+        switch (LOWORD(wparam)) {
+        case IDOK:
+        case IDC_NOTICE_OK:
+            EndDialog(dialog, 0);
+            return TRUE;
+        }
+        return FALSE;
+    case WM_SYSCOMMAND:
+        if ((wparam & 0xFFF0) == SC_CLOSE) {
+            EndDialog(dialog, 0);
+            return TRUE;
+        }
+        return FALSE;
+    case WM_DESTROY:
+        notice_window = nullptr;
+        return FALSE;
+    }
+    return FALSE;
+}
+
+// Runs on the UI thread from the notice's own modal loop.  Ending the dialog
+// from here lets the modal loop destroy the window itself.
+void CALLBACK end_timed_notice(HWND, UINT, UINT_PTR, DWORD)
+{
+    if (notice_window)
+        EndDialog(notice_window, -1);
+}
+
+int run_notice(const char *text)
+{
+    notice_text = text ? text : "";
+    notice_title = notice_caption;
+    return static_cast<int>(DialogBoxParamA(app_instance, MAKEINTRESOURCEA(IDD_NOTICE), main_window,
+                                            notice_proc, 0));
+}
+
+}  // namespace
+
+void set_notice_observer(notice_observer new_observer)
+{
+    observer = new_observer;
+}
+
+int last_notice_result()
+{
+    return last_result;
+}
+
+int show_notice(const char *text)
+{
+    if (observer)
+        return last_result = observer(notice_kind::modal, text);
+    return last_result = run_notice(text);
+}
+
+void show_timed_notice(const char *text)
+{
+    if (observer) {
+        last_result = observer(notice_kind::timed, text);
+        return;
+    }
+    const UINT_PTR timer = SetTimer(nullptr, 0, timed_notice_ms, end_timed_notice);
+    last_result = run_notice(text);
+    if (timer)
+        KillTimer(nullptr, timer);
+}
+
+int show_system_error(DWORD code)
+{
+    if (code == 0)
+        code = GetLastError();
+    char text[system_text_size] = "";
+    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
+                   MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), text, sizeof text, nullptr);
+    if (text[0] == '\0')
+        std::snprintf(text, sizeof text, "Err. %d", static_cast<int>(code));
+    if (observer)
+        observer(notice_kind::system_error, text);
+    else
+        MessageBoxA(nullptr, text, system_error_caption, MB_OK);
+    return static_cast<int>(code);
+}
+
+void show_message_box(const char *text, const char *caption)
+{
+    if (observer) {
+        observer(notice_kind::message_box, text);
+        return;
+    }
+    MessageBoxA(nullptr, text, caption, MB_OK);
+}
+
+void busy_step()
+{
+    cursor_frame = cursor_frame % BUSY_FRAME_COUNT + 1;
+    SetCursor(LoadCursorA(app_instance, MAKEINTRESOURCEA(IDC_BUSY_FIRST - 1 + cursor_frame)));
+    MSG msg;
+    PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE);
+}
+
+int busy_cursor_frame()
+{
+    return cursor_frame;
+}
+
+void center_window(HWND window, HWND over)
+{
+    HDC screen = GetDC(window);
+    const int screen_width = GetDeviceCaps(screen, HORZRES);
+    const int screen_height = GetDeviceCaps(screen, VERTRES);
+    ReleaseDC(window, screen);
+
+    RECT rect;
+    GetWindowRect(window, &rect);
+    const int width = rect.right - rect.left;
+    const int height = rect.bottom - rect.top;
+
+    RECT reference{0, 0, screen_width, screen_height};
+    if (over)
+        GetWindowRect(over, &reference);
+
+    int x = (reference.right - reference.left - width) / 2 + reference.left;
+    if (x < 0)
+        x = 0;
+    else if (x + width > screen_width)
+        x = screen_width - width;
+    int y = (reference.bottom - reference.top - height) / 2 + reference.top;
+    if (y < 0)
+        y = 0;
+    else if (y + height > screen_height)
+        y = screen_height - height;
+    SetWindowPos(window, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
