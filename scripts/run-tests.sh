@@ -51,6 +51,7 @@ run rm -rf "$drive" "$results"
 run mkdir -p "$drive" "$results"
 run ln -sfn "$drive" "$WINEPREFIX/dosdevices/t:"
 
+run rm -f "$build/Testing/Temporary/LastTestsFailed.log"
 run ctest --test-dir "$build" --output-on-failure --timeout 900 "$@"
 ctest_status=$?
 

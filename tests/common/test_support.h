@@ -67,5 +67,12 @@ private:
     HWND hwnd_;
 };
 
+// An exported function of a loaded DLL, as its real type.
+template <typename Function>
+Function plugin_function(HMODULE module, const char *name)
+{
+    return reinterpret_cast<Function>(reinterpret_cast<void *>(GetProcAddress(module, name)));
+}
+
 std::vector<std::string> list_box_items(HWND list);
 std::vector<std::string> combo_items(HWND combo);
