@@ -10,6 +10,8 @@
 #define IDC_HELP 1024
 #define IDC_CLOSE 108
 #define IDC_ABOUT_OK 101
+/* Labels, frames and icons: never addressed. */
+#define IDC_LABEL -1
 
 #define IDM_HELP 1024
 #define IDM_ABOUT 1280
