@@ -72,17 +72,14 @@ void notify_modal(const char *format, const char *name)
 FILE *create_new_stream(char *name)
 {
     for (int attempt = 0; attempt < create_attempts; ++attempt) {
-        if (existe(name)) {
-            if (extension_num(name) != 0)
-                return nullptr;
-            continue;
-        }
         HANDLE file = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                   CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (file == INVALID_HANDLE_VALUE) {
-            if (GetLastError() == ERROR_FILE_EXISTS || GetLastError() == ERROR_ALREADY_EXISTS)
-                continue;
-            return nullptr;
+            // A taken name (a file, or a directory, which some systems report
+            // as access denied) moves on to the next free one.
+            if (!existe(name) || extension_num(name) != 0)
+                return nullptr;
+            continue;
         }
         const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_RDWR | _O_BINARY);
         if (fd == -1) {

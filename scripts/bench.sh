@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Builds the x86_64 tree and runs every benchmark under Wine: bench.sh [NAME...]
+# (NAME is a bench_* executable; all of them when none is given).
+set -euo pipefail
+. "$(dirname "$0")/common.sh"
+"$repo/scripts/setup.sh"
+"$repo/scripts/build.sh" x86_64 >/dev/null
+bin="$(build_root)/x86_64/bin"
+export WINEPREFIX="/var/tmp/morphex-bench-prefix-$(id -u)" WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d;winedbg.exe=d"
+if [ $# -eq 0 ]; then
+    set -- $(cd "$bin" && ls bench_*.exe 2>/dev/null | sed 's/\.exe$//')
+fi
+start_xvfb
+for bench in "$@"; do
+    echo "== $bench"
+    (cd "$bin" && wine "./$bench.exe")
+done
+"$(wineserver_bin)" -k 2>/dev/null || true
+kill "$xvfb_pid" 2>/dev/null || true
