@@ -37,20 +37,27 @@ start_xvfb || exit 1
 run() { "${as_tester[@]}" env DISPLAY="$DISPLAY" WINEPREFIX="$WINEPREFIX" WINEDEBUG="$WINEDEBUG" \
         WINEDLLOVERRIDES="$WINEDLLOVERRIDES" HOME="$tester_home" "$@"; }
 
-run mkdir -p "$WINEPREFIX"
-run "$wineserver" -p
-if [ ! -e "$WINEPREFIX/system.reg" ]; then
+# A prefix whose creation was cut short is made again from scratch.
+ready="$WINEPREFIX/.morphex-ready"
+if [ ! -e "$ready" ]; then
     echo "Creating the Wine prefix in $WINEPREFIX"
-    run wine wineboot -i </dev/null >/dev/null 2>&1
-else
-    # Start Wine's services here, not inside the first test: they would keep
-    # CTest's output pipe open and CTest would wait for them forever.
-    run wine wineboot </dev/null >/dev/null 2>&1
+    run rm -rf "$WINEPREFIX"
+    run mkdir -p "$WINEPREFIX"
+    run "$wineserver" -p
+    run wine wineboot -i </dev/null >/dev/null 2>&1 && run touch "$ready"
+    run "$wineserver" -k
+    run "$wineserver" -w
 fi
-# T: is the tests' own drive: its root is theirs to write and clean.
+# T: is the tests' own drive: its root is theirs to write and clean.  The
+# link must be there before Wine's services start, or the mount manager does
+# not report the drive.
 run rm -rf "$drive" "$results"
 run mkdir -p "$drive" "$results"
 run ln -sfn "$drive" "$WINEPREFIX/dosdevices/t:"
+run "$wineserver" -p
+# Start the services here, not inside the first test: they would keep
+# CTest's output pipe open and CTest would wait for them forever.
+run wine wineboot </dev/null >/dev/null 2>&1
 
 run rm -f "$build/Testing/Temporary/LastTestsFailed.log"
 run ctest --test-dir "$build" --output-on-failure --timeout 900 "$@"
