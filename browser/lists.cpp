@@ -64,10 +64,11 @@ void lower_ascii(char *text) {
 }
 
 // A sorted list box finds each new item's place by a binary search with
-// CompareString(NORM_IGNORECASE) and then moves every item behind it.
-// Adding the items already in that order makes each one land at the end;
-// the list box still places them itself, so its order stays its own.
-void add_sorted(HWND list, std::vector<std::string> &items) {
+// CompareString(NORM_IGNORECASE) in its own locale and moves every item
+// behind it. The items are sorted here by that same comparison and appended
+// in that order. Names the comparison finds equal would land where the list
+// box's search puts them, so then it places every item itself.
+void add_sorted(HWND list, const std::vector<std::string> &items) {
     std::vector<std::wstring> wide(items.size());
     size_t bytes = 0;
     for (size_t i = 0; i < items.size(); ++i) {
@@ -78,14 +79,23 @@ void add_sorted(HWND list, std::vector<std::string> &items) {
         }
         bytes += items[i].size() + 1;
     }
+    const LCID locale = static_cast<LCID>(SendMessageA(list, LB_GETLOCALE, 0, 0));
+    auto compare = [&](size_t a, size_t b) {
+        return CompareStringW(locale, NORM_IGNORECASE, wide[a].c_str(), -1, wide[b].c_str(), -1);
+    };
     std::vector<size_t> order(items.size());
     for (size_t i = 0; i < order.size(); ++i) order[i] = i;
-    LCID locale = GetUserDefaultLCID();
-    std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
-        return CompareStringW(locale, NORM_IGNORECASE, wide[a].c_str(), -1, wide[b].c_str(), -1) == CSTR_LESS_THAN;
-    });
+    std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return compare(a, b) == CSTR_LESS_THAN; });
+    bool distinct = true;
+    for (size_t i = 1; i < order.size() && distinct; ++i) distinct = compare(order[i - 1], order[i]) == CSTR_LESS_THAN;
+
     SendMessageA(list, LB_INITSTORAGE, items.size(), static_cast<LPARAM>(bytes));
-    for (size_t i : order) SendMessageA(list, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(items[i].c_str()));
+    if (distinct) {
+        for (size_t i : order)
+            SendMessageA(list, LB_INSERTSTRING, static_cast<WPARAM>(-1), reinterpret_cast<LPARAM>(items[i].c_str()));
+    } else {
+        for (const auto &item : items) SendMessageA(list, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(item.c_str()));
+    }
 }
 
 void show_counters(unsigned count, unsigned long long total) {
@@ -173,6 +183,27 @@ void fill_list(int list_id, const char *pattern, list_mode mode) {
     if (mode == list_mode::files) show_counters(count, total);
 }
 
+void format_drive_item(int drive, const char *label, char *item, std::size_t size) {
+    if (size == 0) return;
+    item[0] = '\0';
+    if (drive != 0 && label && label[0] != '\0') {
+        char lowered[256];
+        std::snprintf(lowered, sizeof lowered, "%s", label);
+        if (lowered[0] != '\0' && lowered[1] != '\0') CharLowerA(lowered + 1);
+        // The drive command reads the letter between the brackets: the
+        // label gives way so that " [X:]" always fits.
+        const int label_room = static_cast<int>(std::min<std::size_t>(size, drive_item_size)) - 1 - 5;
+        if (label_room > 0) {
+            std::snprintf(item, size, "%.*s", label_room, lowered);
+            strapp(item, size, ' ');
+        }
+    }
+    strapp(item, size, '[');
+    strapp(item, size, static_cast<char>('A' + drive));
+    strapp(item, size, ':');
+    strapp(item, size, ']');
+}
+
 int build_drive_items() {
     ++drive_builds;
     DWORD mask = GetLogicalDrives();
@@ -180,22 +211,11 @@ int build_drive_items() {
     for (int i = 0; i < drive_slots && (mask >> i) != 0; ++i) {
         if (!(mask & (1u << i))) continue;
         char root[4] = {static_cast<char>('A' + i), ':', '\\', '\0'};
-        char *item = drive_cache.items[static_cast<size_t>(count)].data();
-        item[0] = '\0';
         char label[256] = "";
-        if (i != 0 && GetVolumeInformationA(root, label, sizeof label, nullptr, nullptr, nullptr, nullptr, 0) &&
-            label[0] != '\0') {
-            if (label[1] != '\0') CharLowerA(label + 1);
-            // The drive command reads the letter between the brackets: the
-            // label gives way so that " [X:]" always fits.
-            constexpr int label_room = drive_item_size - 1 - 5;
-            std::snprintf(item, drive_item_size, "%.*s", label_room, label);
-            strapp(item, drive_item_size, ' ');
-        }
-        strapp(item, drive_item_size, '[');
-        strapp(item, drive_item_size, root[0]);
-        strapp(item, drive_item_size, root[1]);
-        strapp(item, drive_item_size, ']');
+        // Drive A is a floppy drive: asking it would wait for the medium.
+        if (i != 0 && !GetVolumeInformationA(root, label, sizeof label, nullptr, nullptr, nullptr, nullptr, 0))
+            label[0] = '\0';
+        format_drive_item(i, label, drive_cache.items[static_cast<size_t>(count)].data(), drive_item_size);
         ++count;
     }
     return count;

@@ -1,11 +1,16 @@
 // File, directory and drive lists of the main window (`main_window`).
 #pragma once
 
+#include <cstddef>
+
 enum class list_mode { files, directories };
 
 void refresh_lists(const char *pattern);
 void fill_list(int list_id, const char *pattern, list_mode mode);
 int build_drive_items();
+// The drive item of drive number `drive` (0 is A) with volume label `label`
+// ("" or null: none), at most 31 characters, its bracketed part always whole.
+void format_drive_item(int drive, const char *label, char *item, std::size_t size);
 int fill_drive_list(int list_id);
 void show_selection_totals();
 void apply_pattern();

@@ -39,10 +39,15 @@ bool current_directory_ansi(char *directory, std::size_t size) {
 
 int enter_drive(const char *target) {
     int drive = (target[0] | 0x20) - 'a';
+    int previous = getdisk();
     if (drive < 0 || drive > 25 || setdisk(drive) != 0 || getdisk() != drive) return -1;
     support_lfn(drive);
     char directory[current_path_size];
-    if (!current_directory_ansi(directory, sizeof directory)) return -1;
+    if (!current_directory_ansi(directory, sizeof directory)) {
+        // The path keeps naming the old drive, so that drive stays current.
+        if (previous >= 0) setdisk(previous);
+        return -1;
+    }
     char path[current_path_size];
     int n = std::snprintf(path, sizeof path, "%c%c\\%s", target[0], target[1], directory);
     if (n < 0 || static_cast<std::size_t>(n) >= sizeof path) return -1;

@@ -168,46 +168,38 @@ TEST_F(NavigationTest, RemovedDirectoryIsNotEntered) {
     EXPECT_EQ(lower(cwd()) + "\\", start);
 }
 
-using unix_name_fn = char *(CDECL *)(const WCHAR *);
+// An empty protected DACL denies everyone; Wine maps it onto the Unix mode of
+// the directory, which an unprivileged user then cannot enter.
+bool close_directory(const std::string &name) {
+    SECURITY_DESCRIPTOR descriptor;
+    ACL acl;
+    return InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) &&
+           InitializeAcl(&acl, sizeof acl, ACL_REVISION) && SetSecurityDescriptorDacl(&descriptor, TRUE, &acl, FALSE) &&
+           SetFileSecurityA(name.c_str(), DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, &descriptor);
+}
 
-// Wine runs a Unix program handed to CreateProcess; only that can take a
-// directory's permissions away.
-bool unix_chmod(const std::string &mode, const std::string &path) {
-    auto to_unix = reinterpret_cast<unix_name_fn>(
-        reinterpret_cast<void *>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name")));
-    if (!to_unix) return false;
-    std::wstring wide(path.begin(), path.end());
-    char *unix_path = to_unix(wide.c_str());
-    if (!unix_path) return false;
-    std::string command = "/bin/chmod " + mode + " " + unix_path;
-    HeapFree(GetProcessHeap(), 0, unix_path);
-    STARTUPINFOA startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process{};
-    if (!CreateProcessA("Z:\\bin\\chmod", command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                        &process))
-        return false;
-    WaitForSingleObject(process.hProcess, 10000);
-    DWORD code = 1;
-    GetExitCodeProcess(process.hProcess, &code);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    return code == 0;
+// A null DACL lets everyone in again, so the directory can be removed.
+void open_directory(const std::string &name) {
+    SECURITY_DESCRIPTOR descriptor;
+    InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
+    SetSecurityDescriptorDacl(&descriptor, TRUE, nullptr, FALSE);
+    SetFileSecurityA(name.c_str(), DACL_SECURITY_INFORMATION, &descriptor);
 }
 
 TEST_F(NavigationTest, ClosedDirectoryIsNotEntered) {
     make_dir("closed");
-    if (!unix_chmod("000", path("closed"))) GTEST_SKIP() << "cannot run /bin/chmod through Wine";
+    if (!close_directory(path("closed"))) GTEST_SKIP() << "cannot set a DACL on the test drive, error " << GetLastError();
     if (SetCurrentDirectoryA("closed")) {
         SetCurrentDirectoryA(dir().c_str());
-        unix_chmod("700", path("closed"));
-        GTEST_SKIP() << "a mode 000 directory can still be entered (running as root?)";
+        open_directory(path("closed"));
+        GTEST_SKIP() << "a directory with a DACL denying everyone can still be entered (running as root?)";
     }
+    SetDlgItemTextA(dialog.hwnd(), IDC_PATH, "before");
     enter("[closed]");
     EXPECT_EQ(std::string(current_path), start);
-    EXPECT_EQ(shown(), std::string(current_path));
+    EXPECT_EQ(shown(), "before");
     EXPECT_EQ(lower(cwd()) + "\\", start);
-    unix_chmod("700", path("closed"));
+    open_directory(path("closed"));
 }
 
 TEST_F(NavigationTest, PathNeverRunsPastItsBuffer) {
