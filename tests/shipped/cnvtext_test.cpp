@@ -11,6 +11,8 @@
 
 #include "convert/convert_file.h"
 #include "plugins/morphex_plugin.h"
+#include "plugins/plugin_ids.h"
+#include "plugins/registry.h"
 #include "tests/common/test_support.h"
 
 namespace {
@@ -254,6 +256,29 @@ TEST_F(Cnvtext, TheHostReportsRefusals)
                                         "File empty.txt of null length."}),
               notices.texts());
     EXPECT_EQ("Gr\xC3\xBC\xC3\x9F" "e\n", read_file("good_1.txt"));
+}
+
+// The SDK's example, found and loaded as any plug-in is, and run by the host.
+TEST_F(Cnvtext, SdkExampleWorksInTheHost)
+{
+    copy_test_plugin("cnvexample.dll", dir());
+    MainDialog main;
+    NoticeRecorder notices;
+    std::memset(source_formats, 0, sizeof source_formats);
+    std::memset(target_formats, 0, sizeof target_formats);
+    load_plugins(main.hwnd());
+    EXPECT_EQ(std::vector<std::string>{"Example - reversed lines"}, combo_items(main.item(IDC_SOURCE_FORMAT)));
+    EXPECT_EQ(std::vector<std::string>{"Example - plain text"}, combo_items(main.item(IDC_TARGET_FORMAT)));
+    if (!source_path) {
+        ASSERT_TRUE(alloc_path_buffers());
+    }
+    write_file("lines.doc", "abc\r\nhello\n");
+    convert_file("lines.doc", target_formats[0].ext, source_formats[0].converter, target_formats[0].converter);
+    EXPECT_EQ("cba\nolleh\n", read_file("lines.txt"));
+    EXPECT_TRUE(notices.notices().empty());
+    std::memset(source_formats, 0, sizeof source_formats);
+    std::memset(target_formats, 0, sizeof target_formats);
+    FreeLibrary(GetModuleHandleA(path("cnvexample.dll").c_str()));
 }
 
 }  // namespace
