@@ -4,6 +4,12 @@
 #include <cstdio>
 #include <cstring>
 
+namespace {
+
+constexpr std::size_t help_path_size = 256;
+
+}  // namespace
+
 void help_file_name(const char *exe_path, char *help_path, std::size_t size)
 {
     if (size == 0)
@@ -19,11 +25,11 @@ void help_file_name(const char *exe_path, char *help_path, std::size_t size)
 
 void open_help(HWND owner)
 {
-    char exe_path[MAX_PATH];
+    char exe_path[help_path_size];
     const DWORD length = GetModuleFileNameA(nullptr, exe_path, sizeof exe_path);
     if (length == 0 || length >= sizeof exe_path)
         return;
-    char help_path[MAX_PATH];
+    char help_path[help_path_size];
     help_file_name(exe_path, help_path, sizeof help_path);
     WinHelpA(owner, help_path, HELP_FINDER, 0);
 }

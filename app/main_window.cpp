@@ -91,9 +91,18 @@ bool dispatch_system_command(WPARAM command)
     return false;
 }
 
+// The system erases an owner-drawn button with the brush its parent gives;
+// a hollow one leaves the icon beneath it visible.
+INT_PTR icon_button_brush(HWND control)
+{
+    if ((GetWindowLongPtrA(control, GWL_STYLE) & BS_TYPEMASK) != BS_OWNERDRAW)
+        return FALSE;
+    return reinterpret_cast<INT_PTR>(GetStockObject(NULL_BRUSH));
+}
+
 }  // namespace
 
-INT_PTR CALLBACK main_window_proc(HWND window, UINT msg, WPARAM wparam, LPARAM)
+INT_PTR CALLBACK main_window_proc(HWND window, UINT msg, WPARAM wparam, LPARAM lparam)
 {
     switch (msg) {
     case WM_INITDIALOG:
@@ -107,6 +116,8 @@ INT_PTR CALLBACK main_window_proc(HWND window, UINT msg, WPARAM wparam, LPARAM)
     case WM_DRAWITEM:
         // The button over the icon only catches clicks: it draws nothing.
         return TRUE;
+    case WM_CTLCOLORBTN:
+        return icon_button_brush(reinterpret_cast<HWND>(lparam));
     case WM_DESTROY:
         EndDialog(window, 0);
         PostQuitMessage(0);

@@ -13,7 +13,8 @@ command -v import >/dev/null || apt-get install -y --no-install-recommends image
 export WINEPREFIX="/var/tmp/morphex-shot-prefix-$(id -u)" WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d;winedbg.exe=d"
 work=$(mktemp -d /var/tmp/morphex-shot.XXXXXX)
-trap 'wineserver -k 2>/dev/null || true; kill "$xvfb_pid" 2>/dev/null || true; rm -rf "$work"' EXIT
+shots=$(mktemp -d /var/tmp/morphex-shots.XXXXXX)
+trap 'wineserver -k 2>/dev/null || true; kill "$xvfb_pid" 2>/dev/null || true; rm -rf "$work" "$shots"' EXIT
 cp "$bin"/morphex.exe "$bin"/ravel.dll "$bin"/cnv*.dll "$work"/
 mkdir -p "$work/Letters" "$work/Reports 2026"
 printf 'Dear Anna,\r\nthe minutes are attached.\r\n' > "$work/letter to anna.txt"
@@ -21,16 +22,19 @@ printf 'Quarterly figures\r\n' > "$work/Figures.TXT"
 printf 'Agenda\r\n' > "$work/agenda.txt"
 printf 'Notes\n' > "$work/notes-unix.txt"
 start_xvfb
+# Without a window manager Wine draws the caption and frame itself.
+wine reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /t REG_SZ /d N /f >/dev/null 2>&1
+wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f >/dev/null 2>&1
 (cd "$work" && wine morphex.exe >/dev/null 2>&1 &)
 for _ in $(seq 100); do
     sleep 0.3
-    import -window root "$work/screen.png" 2>/dev/null || continue
+    import -window root "$shots/screen.png" 2>/dev/null || continue
     # The dialog is centred: crop the non-background area.
-    if convert "$work/screen.png" -trim +repage "$out" 2>/dev/null &&
+    if convert "$shots/screen.png" -trim +repage "$out" 2>/dev/null &&
        [ "$(identify -format '%w' "$out")" -gt 300 ]; then
         sleep 1
-        import -window root "$work/screen.png"
-        convert "$work/screen.png" -trim +repage "$out"
+        import -window root "$shots/screen.png"
+        convert "$shots/screen.png" -trim +repage "$out"
         echo "wrote $out ($(identify -format '%wx%h' "$out"))"
         exit 0
     fi
