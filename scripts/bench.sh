@@ -4,7 +4,7 @@
 set -euo pipefail
 . "$(dirname "$0")/common.sh"
 "$repo/scripts/setup.sh"
-"$repo/scripts/build.sh" x86_64 >/dev/null
+[ -n "${MORPHEX_BENCH_NO_BUILD:-}" ] || "$repo/scripts/build.sh" x86_64 >/dev/null
 bin="$(build_root)/x86_64/bin"
 export WINEPREFIX="/var/tmp/morphex-bench-prefix-$(id -u)" WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d;winedbg.exe=d"
@@ -12,9 +12,33 @@ if [ $# -eq 0 ]; then
     set -- $(cd "$bin" && ls bench_*.exe 2>/dev/null | sed 's/\.exe$//')
 fi
 start_xvfb
+# The same 64 MiB text for Morphex and for the native tools a user would
+# pick instead.
+big=/var/tmp/morphex-bench-64m.txt
+python3 - "$big" <<'PY'
+import sys
+line = "Grüße aus München, l'été – line of text\r\n".encode()
+block = line * ((1 << 20) // len(line) + 1)
+with open(sys.argv[1], "wb") as f:
+    left = 64 << 20
+    while left > 0:
+        f.write(block[:left]); left -= len(block[:left])
+PY
 for bench in "$@"; do
     echo "== $bench"
-    (cd "$bin" && wine "./$bench.exe")
+    if [ "$bench" = bench_cnvtext ]; then
+        out=$(cd "$bin" && wine "./$bench.exe" "Z:$big")
+        echo "$out" | grep -v '^morphex_big_seconds='
+        morphex=$(echo "$out" | sed -n 's/^morphex_big_seconds=//p')
+        t0=$(date +%s.%N); iconv -f UTF-8 -t CP1252 "$big" > "$big.iconv"; t1=$(date +%s.%N)
+        cp "$big" "$big.dos"; t2=$(date +%s.%N); unix2dos -q "$big.dos"; t3=$(date +%s.%N)
+        python3 -c "import sys; m,a,b,c,d=map(float,sys.argv[1:]); i,u=b-a,d-c; print(f'native iconv {i:.3f} s, unix2dos {u:.3f} s; Morphex/iconv {m/i:.2f}x, Morphex/unix2dos {m/u:.2f}x (goal: below 1x)')" \
+            "$morphex" "$t0" "$t1" "$t2" "$t3"
+        rm -f "$big.iconv" "$big.dos"
+    else
+        (cd "$bin" && wine "./$bench.exe")
+    fi
 done
+rm -f "$big"
 "$(wineserver_bin)" -k 2>/dev/null || true
 kill "$xvfb_pid" 2>/dev/null || true

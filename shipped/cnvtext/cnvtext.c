@@ -137,6 +137,16 @@ static uint32_t next_utf8(const unsigned char *s, size_t size, size_t *pos)
     return c;
 }
 
+/* Length of the run from pos of bytes that stand for themselves in every
+ * form: ASCII other than NUL, ESC, CR and LF. */
+static size_t plain_run(const unsigned char *s, size_t size, size_t pos)
+{
+    size_t end = pos;
+    while (end < size && s[end] < 0x80 && s[end] != 0 && s[end] != MARK && s[end] != '\r' && s[end] != '\n')
+        ++end;
+    return end - pos;
+}
+
 static void put_text_char(buffer *text, uint32_t c)
 {
     if (c == MARK)
@@ -157,7 +167,14 @@ static int decode(const buffer *raw, enum encoding encoding, buffer *text, int *
             pos = 3;
         }
         while (pos < raw->size) {
-            const uint32_t c = next_utf8(s, raw->size, &pos);
+            const size_t run = plain_run(s, raw->size, pos);
+            uint32_t c;
+            if (run > 0) {
+                put_bytes(text, s + pos, run);
+                pos += run;
+                continue;
+            }
+            c = next_utf8(s, raw->size, &pos);
             if (c == 0xFFFFFFFFu || c == 0)
                 return -1;
             put_text_char(text, c);
@@ -192,10 +209,17 @@ static int decode(const buffer *raw, enum encoding encoding, buffer *text, int *
         }
     } else {
         const uint16_t *table = eight_bit_tables[encoding];
-        for (; pos < raw->size; ++pos) {
+        while (pos < raw->size) {
+            const size_t run = plain_run(s, raw->size, pos);
+            if (run > 0) {
+                put_bytes(text, s + pos, run);
+                pos += run;
+                continue;
+            }
             if (s[pos] == 0) /* a binary file, not a text */
                 return -1;
             put_text_char(text, table[s[pos]]);
+            ++pos;
         }
     }
     return text->size > 0 ? 1 : 0;
@@ -251,11 +275,20 @@ static int32_t read_text(FILE *in, FILE *out, enum encoding encoding)
     snprintf(header, sizeof header, "%c[" HEADER_NAME " eol=%s bom=%d]\n", MARK, line_end_names[ends], had_bom);
     reserve(&result, text.size + sizeof header);
     put_bytes(&result, header, strlen(header));
-    for (i = 0; i < text.size; ++i) {
-        const unsigned char c = text.data[i];
-        if (c == '\r' && ends == crlf)
-            continue;
-        put_byte(&result, c == '\r' && ends == cr ? '\n' : c);
+    if (ends == lf || ends == mixed) {
+        put_bytes(&result, text.data, text.size);
+    } else {
+        for (i = 0; i < text.size;) {
+            const unsigned char *cr_at = (const unsigned char *)memchr(text.data + i, '\r', text.size - i);
+            const size_t run = cr_at ? (size_t)(cr_at - (text.data + i)) : text.size - i;
+            put_bytes(&result, text.data + i, run);
+            i += run;
+            if (i < text.size) {
+                if (ends == cr)
+                    put_byte(&result, '\n');
+                ++i;
+            }
+        }
     }
     free(text.data);
     ok = write_all(out, &result);
@@ -384,7 +417,17 @@ static int32_t write_text(FILE *in, FILE *out, enum encoding encoding, enum line
     if (encoding == utf_8 && (bom == bom_always || (bom == bom_as_read && had_bom)))
         put_bytes(&result, "\xEF\xBB\xBF", 3);
     while (pos < raw.size) {
-        const uint32_t c = next_utf8(raw.data, raw.size, &pos);
+        uint32_t c;
+        if (encoding != utf_16) {
+            /* ASCII is the same in every eight-bit page written here */
+            const size_t run = plain_run(raw.data, raw.size, pos);
+            if (run > 0) {
+                put_bytes(&result, raw.data + pos, run);
+                pos += run;
+                continue;
+            }
+        }
+        c = next_utf8(raw.data, raw.size, &pos);
         if (c == 0xFFFFFFFFu) {
             free(raw.data);
             free(result.data);
