@@ -14,6 +14,7 @@
 
 #include "app/app_state.h"
 #include "browser/browser_ids.h"
+#include "support/closers.h"
 #include "support/ravel.h"
 #include "support/runtime.h"
 
@@ -33,27 +34,6 @@ drive_cache_state drive_cache;
 int drive_builds = 0;
 
 char list_directory[pattern_size];
-
-struct find_closer {
-    HANDLE handle;
-    ~find_closer() {
-        if (handle != INVALID_HANDLE_VALUE) FindClose(handle);
-    }
-};
-
-struct handle_closer {
-    HANDLE handle;
-    ~handle_closer() {
-        if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
-    }
-};
-
-struct fd_closer {
-    int fd;
-    ~fd_closer() {
-        if (fd != -1) _close(fd);
-    }
-};
 
 HWND control(int id) { return GetDlgItem(main_window, id); }
 

@@ -21,6 +21,7 @@
 #include "convert/convert_ids.h"
 #include "plugins/plugin_ids.h"
 #include "plugins/registry.h"
+#include "support/closers.h"
 #include "support/runtime.h"
 #include "ui/notice.h"
 
@@ -33,22 +34,6 @@ constexpr char no_list_file_text[] =
 constexpr int list_line_block = 256;
 // The DOS volume-label bit, which winnt.h has no name for.
 constexpr DWORD volume_label_attribute = 0x08;
-
-class find_closer {
-public:
-    explicit find_closer(HANDLE search) : search_(search) {}
-    ~find_closer()
-    {
-        if (search_ != INVALID_HANDLE_VALUE)
-            FindClose(search_);
-    }
-    find_closer(const find_closer &) = delete;
-    find_closer &operator=(const find_closer &) = delete;
-    HANDLE get() const { return search_; }
-
-private:
-    HANDLE search_;
-};
 
 // Makes the list file, in the root of the current drive where that can be
 // written, else in the user's temporary folder.  False when neither works.
@@ -151,8 +136,8 @@ void convert_subdirectories(const char *pattern, const char *target_ext, convert
     } pop_on_return;
 
     WIN32_FIND_DATAA found;
-    find_closer search(FindFirstFileA("*.*", &found));
-    if (search.get() == INVALID_HANDLE_VALUE)
+    find_closer search{FindFirstFileA("*.*", &found)};
+    if (search.handle == INVALID_HANDLE_VALUE)
         return;
     do {
         const DWORD attributes = found.dwFileAttributes;
@@ -171,7 +156,7 @@ void convert_subdirectories(const char *pattern, const char *target_ext, convert
         convert_batch(pattern, target_ext, batch_recursive, source_converter, target_converter);
         if (!SetCurrentDirectoryA(level))
             return;
-    } while (FindNextFileA(search.get(), &found));
+    } while (FindNextFileA(search.handle, &found));
 }
 
 std::string selected_item(HWND files, int index)
@@ -195,8 +180,8 @@ FILE *write_list_file(const char *pattern, const char *list_path)
     const char *last_separator = std::strrchr(pattern, '\\');
     const std::string directory_part(pattern, last_separator ? last_separator - pattern + 1 : 0);
     WIN32_FIND_DATAA found;
-    find_closer search(FindFirstFileA(pattern, &found));
-    if (search.get() != INVALID_HANDLE_VALUE) {
+    find_closer search{FindFirstFileA(pattern, &found)};
+    if (search.handle != INVALID_HANDLE_VALUE) {
         do {
             if (found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | volume_label_attribute))
                 continue;
@@ -205,7 +190,7 @@ FILE *write_list_file(const char *pattern, const char *list_path)
                 continue;
             std::fputs(name.c_str(), list);
             std::fputs("\r\n", list);
-        } while (FindNextFileA(search.get(), &found));
+        } while (FindNextFileA(search.handle, &found));
     }
     std::rewind(list);
     return list;

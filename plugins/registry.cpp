@@ -22,6 +22,7 @@
 
 #include "app/app_state.h"
 #include "plugins/plugin_ids.h"
+#include "support/closers.h"
 #include "ui/notice.h"
 
 format_entry source_formats[format_table_size];
@@ -38,22 +39,6 @@ constexpr char no_plugin_caption[] = "Morphex - Conversion program\nMorphex Proj
 constexpr int notice_size = 256;
 constexpr int trace_directory_size = 128;
 constexpr std::size_t scratch_records = 4096;
-
-class find_closer {
-public:
-    explicit find_closer(HANDLE search) : search_(search) {}
-    ~find_closer()
-    {
-        if (search_ != INVALID_HANDLE_VALUE)
-            FindClose(search_);
-    }
-    find_closer(const find_closer &) = delete;
-    find_closer &operator=(const find_closer &) = delete;
-    HANDLE get() const { return search_; }
-
-private:
-    HANDLE search_;
-};
 
 // The records of the scratch area end exactly where the guard page begins.
 format_entry *scratch_area()
@@ -175,8 +160,8 @@ void load_plugins(HWND window)
         trace("Starting DLL enumeration loop with string %s in dir %s", plugin_pattern, directory);
     }
     WIN32_FIND_DATAA found;
-    find_closer search(FindFirstFileA(plugin_pattern, &found));
-    if (search.get() == INVALID_HANDLE_VALUE) {
+    find_closer search{FindFirstFileA(plugin_pattern, &found)};
+    if (search.handle == INVALID_HANDLE_VALUE) {
         show_message_box(no_plugin_text, no_plugin_caption);
         EndDialog(window, 0);
         return;
@@ -188,7 +173,7 @@ void load_plugins(HWND window)
     do {
         if (!load_plugin(window, found.cFileName, sources, targets))
             break;
-    } while (FindNextFileA(search.get(), &found));
+    } while (FindNextFileA(search.handle, &found));
 }
 
 int find_format(const char *name, const format_entry *table)
