@@ -168,24 +168,6 @@ TEST_F(NavigationTest, RemovedDirectoryIsNotEntered) {
     EXPECT_EQ(lower(cwd()) + "\\", start);
 }
 
-// An empty protected DACL denies everyone; Wine maps it onto the Unix mode of
-// the directory, which an unprivileged user then cannot enter.
-bool close_directory(const std::string &name) {
-    SECURITY_DESCRIPTOR descriptor;
-    ACL acl;
-    return InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) &&
-           InitializeAcl(&acl, sizeof acl, ACL_REVISION) && SetSecurityDescriptorDacl(&descriptor, TRUE, &acl, FALSE) &&
-           SetFileSecurityA(name.c_str(), DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, &descriptor);
-}
-
-// A null DACL lets everyone in again, so the directory can be removed.
-void open_directory(const std::string &name) {
-    SECURITY_DESCRIPTOR descriptor;
-    InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
-    SetSecurityDescriptorDacl(&descriptor, TRUE, nullptr, FALSE);
-    SetFileSecurityA(name.c_str(), DACL_SECURITY_INFORMATION, &descriptor);
-}
-
 TEST_F(NavigationTest, ClosedDirectoryIsNotEntered) {
     make_dir("closed");
     if (!close_directory(path("closed"))) GTEST_SKIP() << "cannot set a DACL on the test drive, error " << GetLastError();

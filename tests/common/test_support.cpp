@@ -136,6 +136,21 @@ void copy_test_plugin(const std::string &plugin, const std::string &dir, const s
     ASSERT_TRUE(CopyFileA(from.c_str(), to.c_str(), FALSE)) << "cannot copy " << from << " to " << to;
 }
 
+bool close_directory(const std::string &name) {
+    SECURITY_DESCRIPTOR descriptor;
+    ACL acl;
+    return InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) &&
+           InitializeAcl(&acl, sizeof acl, ACL_REVISION) && SetSecurityDescriptorDacl(&descriptor, TRUE, &acl, FALSE) &&
+           SetFileSecurityA(name.c_str(), DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, &descriptor);
+}
+
+void open_directory(const std::string &name) {
+    SECURITY_DESCRIPTOR descriptor;
+    InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
+    SetSecurityDescriptorDacl(&descriptor, TRUE, nullptr, FALSE);
+    SetFileSecurityA(name.c_str(), DACL_SECURITY_INFORMATION, &descriptor);
+}
+
 NoticeRecorder::NoticeRecorder() {
     recorded.clear();
     set_notice_observer(record_notice);

@@ -34,6 +34,11 @@ void make_dir(const std::string &name);
 void remove_tree(const std::string &dir);
 // Names in `dir` (not "." or ".."), sorted.
 std::vector<std::string> dir_entries(const std::string &dir);
+// Takes every right to a directory away (an empty protected DACL, which Wine
+// maps onto the Unix mode: the unprivileged test user cannot enter it), and
+// gives them back (a null DACL) so that it can be removed.
+bool close_directory(const std::string &name);
+void open_directory(const std::string &name);
 // Copies a test plug-in (by file name, e.g. "cnvbytes.dll") into `dir`.
 void copy_test_plugin(const std::string &plugin, const std::string &dir, const std::string &as = "");
 

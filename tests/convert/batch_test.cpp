@@ -1,6 +1,5 @@
 // The Convert command and its batches, on real directory trees.
 #include <windows.h>
-#include <aclapi.h>
 
 #include <gtest/gtest.h>
 
@@ -297,16 +296,11 @@ TEST_F(Batch, AClosedSubdirectoryIsSkipped)
     write_file("closed\\hidden.txt", "h");
     make_dir("open");
     write_file("open\\b.txt", "b");
-    // An empty DACL grants nobody anything; Wine maps it onto the Unix mode.
-    ACL empty;
-    InitializeAcl(&empty, sizeof empty, ACL_REVISION);
-    const DWORD status = SetNamedSecurityInfoA(const_cast<char *>(path("closed").c_str()), SE_FILE_OBJECT,
-                                               DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
-                                               nullptr, nullptr, &empty, nullptr);
-    const bool closed = status == ERROR_SUCCESS && !SetCurrentDirectoryA(path("closed").c_str());
+    const bool closed = close_directory(path("closed")) && !SetCurrentDirectoryA(path("closed").c_str());
     SetCurrentDirectoryA(dir().c_str());
     if (!closed) {
-        GTEST_SKIP() << "the directory stays enterable (security status " << status << ", running as root?)";
+        open_directory(path("closed"));
+        GTEST_SKIP() << "a directory with a DACL denying everyone can still be entered (running as root?)";
     }
     choose_target("Probe mark");
     tick(IDC_RECURSIVE, true);
@@ -317,15 +311,55 @@ TEST_F(Batch, AClosedSubdirectoryIsSkipped)
     std::sort(order.begin(), order.end());
     EXPECT_EQ((std::vector<std::string>{"a.txt", "open\\b.txt"}), order);
     EXPECT_EQ(start, current_directory());
-    // Give the directory back so that it can be removed.
-    EXPLICIT_ACCESS_A everyone{};
-    BuildExplicitAccessWithNameA(&everyone, const_cast<char *>("CURRENT_USER"), GENERIC_ALL, SET_ACCESS,
-                                 SUB_CONTAINERS_AND_OBJECTS_INHERIT);
-    PACL open_acl = nullptr;
-    SetEntriesInAclA(1, &everyone, nullptr, &open_acl);
-    SetNamedSecurityInfoA(const_cast<char *>(path("closed").c_str()), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
-                          nullptr, nullptr, open_acl, nullptr);
-    LocalFree(open_acl);
+    open_directory(path("closed"));
+}
+
+// Lets the current user read and enter a directory but not write into it.
+bool make_read_only_directory(const std::string &name)
+{
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+        return false;
+    BYTE user_buffer[256];
+    DWORD length = 0;
+    const bool known = GetTokenInformation(token, TokenUser, user_buffer, sizeof user_buffer, &length);
+    CloseHandle(token);
+    if (!known)
+        return false;
+    PSID user = reinterpret_cast<TOKEN_USER *>(user_buffer)->User.Sid;
+    BYTE acl_buffer[256];
+    auto *acl = reinterpret_cast<ACL *>(acl_buffer);
+    SECURITY_DESCRIPTOR descriptor;
+    return InitializeAcl(acl, sizeof acl_buffer, ACL_REVISION) &&
+           AddAccessAllowedAce(acl, ACL_REVISION, FILE_GENERIC_READ | FILE_GENERIC_EXECUTE, user) &&
+           InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) &&
+           SetSecurityDescriptorDacl(&descriptor, TRUE, acl, FALSE) &&
+           SetFileSecurityA(name.c_str(), DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, &descriptor);
+}
+
+TEST_F(Batch, ListFileGoesToTheTemporaryFolderWhenTheRootIsClosed)
+{
+    write_file("a.txt", "a");
+    const std::string root = dir().substr(0, 3);
+    const std::string probe = root + "probe.tmp";
+    const bool closed = make_read_only_directory(root) && !CreateDirectoryA(probe.c_str(), nullptr);
+    RemoveDirectoryA(probe.c_str());
+    if (!closed) {
+        open_directory(root);
+        GTEST_SKIP() << "the root of the test drive stays writable (running as root?)";
+    }
+    set_pattern("*.txt");
+    convert_command();
+    open_directory(root);
+    EXPECT_EQ(std::vector<std::string>{"a.txt"}, converted());
+    EXPECT_TRUE(notices.notices().empty()) << notices.texts()[0];
+    char temporary[MAX_PATH];
+    GetTempPathA(sizeof temporary, temporary);
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA((std::string(temporary) + "MX*.LST").c_str(), &found);
+    EXPECT_EQ(INVALID_HANDLE_VALUE, search) << "a list file was left in " << temporary;
+    if (search != INVALID_HANDLE_VALUE)
+        FindClose(search);
 }
 
 TEST_F(Batch, ALinkBackToAParentIsNotFollowed)
