@@ -70,26 +70,41 @@ static void put_bytes(buffer *b, const void *bytes, size_t n)
 
 static void put_utf8(buffer *b, uint32_t c)
 {
+    unsigned char *p;
+    if (b->size + 4 > b->capacity && !reserve(b, 4))
+        return;
+    p = b->data + b->size;
     if (c < 0x80) {
-        put_byte(b, (unsigned char)c);
+        p[0] = (unsigned char)c;
+        b->size += 1;
     } else if (c < 0x800) {
-        put_byte(b, (unsigned char)(0xC0 | (c >> 6)));
-        put_byte(b, (unsigned char)(0x80 | (c & 0x3F)));
+        p[0] = (unsigned char)(0xC0 | (c >> 6));
+        p[1] = (unsigned char)(0x80 | (c & 0x3F));
+        b->size += 2;
     } else if (c < 0x10000) {
-        put_byte(b, (unsigned char)(0xE0 | (c >> 12)));
-        put_byte(b, (unsigned char)(0x80 | ((c >> 6) & 0x3F)));
-        put_byte(b, (unsigned char)(0x80 | (c & 0x3F)));
+        p[0] = (unsigned char)(0xE0 | (c >> 12));
+        p[1] = (unsigned char)(0x80 | ((c >> 6) & 0x3F));
+        p[2] = (unsigned char)(0x80 | (c & 0x3F));
+        b->size += 3;
     } else {
-        put_byte(b, (unsigned char)(0xF0 | (c >> 18)));
-        put_byte(b, (unsigned char)(0x80 | ((c >> 12) & 0x3F)));
-        put_byte(b, (unsigned char)(0x80 | ((c >> 6) & 0x3F)));
-        put_byte(b, (unsigned char)(0x80 | (c & 0x3F)));
+        p[0] = (unsigned char)(0xF0 | (c >> 18));
+        p[1] = (unsigned char)(0x80 | ((c >> 12) & 0x3F));
+        p[2] = (unsigned char)(0x80 | ((c >> 6) & 0x3F));
+        p[3] = (unsigned char)(0x80 | (c & 0x3F));
+        b->size += 4;
     }
 }
 
 static int read_all(FILE *in, buffer *b)
 {
     size_t got;
+    /* Room for the whole file at once where its length is known. */
+    if (fseek(in, 0, SEEK_END) == 0) {
+        const long length = ftell(in);
+        if (length > 0)
+            reserve(b, (size_t)length + 1);
+        rewind(in);
+    }
     do {
         if (!reserve(b, BLOCK_SIZE))
             return 0;
