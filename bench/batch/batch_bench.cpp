@@ -4,6 +4,8 @@
 // floor, the goal is at most 3x.
 #include <windows.h>
 
+#include "bench/common/bench_support.h"
+
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -18,14 +20,6 @@ namespace {
 constexpr int file_count = 2000;
 constexpr int file_size = 4096;
 
-double seconds_since(const LARGE_INTEGER &start)
-{
-    LARGE_INTEGER now, frequency;
-    QueryPerformanceCounter(&now);
-    QueryPerformanceFrequency(&frequency);
-    return static_cast<double>(now.QuadPart - start.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
-
 void make_sources(const std::string &dir)
 {
     CreateDirectoryA(dir.c_str(), nullptr);
@@ -37,19 +31,6 @@ void make_sources(const std::string &dir)
         std::fwrite(content.data(), 1, content.size(), file);
         std::fclose(file);
     }
-}
-
-void remove_dir(const std::string &dir)
-{
-    WIN32_FIND_DATAA found;
-    HANDLE search = FindFirstFileA((dir + "\\*").c_str(), &found);
-    if (search != INVALID_HANDLE_VALUE) {
-        do
-            DeleteFileA((dir + "\\" + found.cFileName).c_str());
-        while (FindNextFileA(search, &found));
-        FindClose(search);
-    }
-    RemoveDirectoryA(dir.c_str());
 }
 
 int ignore_notice(notice_kind, const char *)

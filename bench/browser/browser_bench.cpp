@@ -3,6 +3,8 @@
 // run.  Goal: at most 3x the bare enumeration.
 #include <windows.h>
 
+#include "bench/common/bench_support.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <string>
@@ -17,13 +19,6 @@ namespace {
 constexpr int file_count = 20000;
 constexpr int rounds = 3;
 
-double seconds_since(const LARGE_INTEGER &start) {
-    LARGE_INTEGER now, frequency;
-    QueryPerformanceCounter(&now);
-    QueryPerformanceFrequency(&frequency);
-    return static_cast<double>(now.QuadPart - start.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
-
 // Names in no sorted order, mixed case, so the list box has real work.
 void make_files(const std::string &dir) {
     CreateDirectoryA(dir.c_str(), nullptr);
@@ -35,18 +30,6 @@ void make_files(const std::string &dir) {
         HANDLE file = CreateFileA(name, GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
         if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
     }
-}
-
-void remove_dir(const std::string &dir) {
-    WIN32_FIND_DATAA found;
-    HANDLE search = FindFirstFileA((dir + "\\*").c_str(), &found);
-    if (search != INVALID_HANDLE_VALUE) {
-        do
-            DeleteFileA((dir + "\\" + found.cFileName).c_str());
-        while (FindNextFileA(search, &found));
-        FindClose(search);
-    }
-    RemoveDirectoryA(dir.c_str());
 }
 
 int bare_enumeration() {

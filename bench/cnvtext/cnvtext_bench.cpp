@@ -3,6 +3,8 @@
 // BIG_FILE a 64 MiB text is made in %TEMP%.
 #include <windows.h>
 
+#include "bench/common/bench_support.h"
+
 #include <cstdio>
 #include <string>
 
@@ -14,14 +16,6 @@
 namespace {
 
 constexpr int small_count = 2000;
-
-double seconds_since(const LARGE_INTEGER &start)
-{
-    LARGE_INTEGER now, frequency;
-    QueryPerformanceCounter(&now);
-    QueryPerformanceFrequency(&frequency);
-    return static_cast<double>(now.QuadPart - start.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
 
 int ignore_notice(notice_kind, const char *)
 {

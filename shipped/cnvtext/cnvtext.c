@@ -114,6 +114,16 @@ static int read_all(FILE *in, buffer *b)
     return !ferror(in);
 }
 
+/* The whole input; -2 when it is empty, -1 when it cannot be read. */
+static int32_t load_input(FILE *in, buffer *raw)
+{
+    if (read_all(in, raw) && raw->size > 0)
+        return CONVERT_OK;
+    free(raw->data);
+    raw->data = NULL;
+    return raw->failed || ferror(in) ? CONVERT_WRONG_FORMAT : CONVERT_EMPTY_INPUT;
+}
+
 static int write_all(FILE *out, const buffer *b)
 {
     return !b->failed && fwrite(b->data, 1, b->size, out) == b->size;
@@ -269,16 +279,12 @@ static int32_t read_text(FILE *in, FILE *out, enum encoding encoding)
     buffer raw = {0}, text = {0}, result = {0};
     char header[96];
     int had_bom, decoded, ok;
+    int32_t loaded;
     enum line_end ends;
     size_t i;
-    if (!read_all(in, &raw)) {
-        free(raw.data);
-        return CONVERT_WRONG_FORMAT;
-    }
-    if (raw.size == 0) {
-        free(raw.data);
-        return CONVERT_EMPTY_INPUT;
-    }
+    loaded = load_input(in, &raw);
+    if (loaded != CONVERT_OK)
+        return loaded;
     reserve(&text, raw.size + raw.size / 2);
     decoded = decode(&raw, encoding, &text, &had_bom);
     free(raw.data);
@@ -411,14 +417,10 @@ static int32_t write_text(FILE *in, FILE *out, enum encoding encoding, enum line
     size_t pos = 0;
     enum line_end ends;
     int had_bom, ok;
-    if (!read_all(in, &raw)) {
-        free(raw.data);
-        return CONVERT_WRONG_FORMAT;
-    }
-    if (raw.size == 0) {
-        free(raw.data);
-        return CONVERT_EMPTY_INPUT;
-    }
+    int32_t loaded;
+    loaded = load_input(in, &raw);
+    if (loaded != CONVERT_OK)
+        return loaded;
     read_header(&raw, &pos, &ends, &had_bom);
     if (wanted != as_read)
         ends = wanted;
