@@ -28,6 +28,9 @@ int replace_mode;
 namespace {
 
 constexpr int notice_size = 256;
+constexpr char unable_to_open_text[] =
+    "Unable to open file\n%s.\n(It is probably still open\nin another application).";
+constexpr char null_length_text[] = "File %s of null length.";
 // Names tried for one file before giving up (name, name_1 ... ).
 constexpr int create_attempts = 1000;
 
@@ -159,7 +162,7 @@ void convert_file(const char *source, const char *target_ext, convert_fn source_
     }
     // A longer name would be cut into the name of some other file.
     if (std::strlen(source) >= path_buffer_size) {
-        notify_timed("Unable to open file\n%s.\n(It is probably still open\nin another application).", source);
+        notify_timed(unable_to_open_text, source);
         return;
     }
     std::snprintf(source_path, path_buffer_size, "%s", source);
@@ -168,8 +171,7 @@ void convert_file(const char *source, const char *target_ext, convert_fn source_
 
     stream_closer source_stream(std::fopen(source_path, "r+b"));
     if (!source_stream.get()) {
-        notify_timed("Unable to open file\n%s.\n(It is probably still open\nin another application).",
-                     source_path);
+        notify_timed(unable_to_open_text, source_path);
         return;
     }
     std::uint32_t source_time = 0;
@@ -194,7 +196,7 @@ void convert_file(const char *source, const char *target_ext, convert_fn source_
             return;
         }
         if (result == CONVERT_EMPTY_INPUT) {
-            notify_timed("File %s of null length.", source_path);
+            notify_timed(null_length_text, source_path);
             _unlink(intermediate_path);
             return;
         }
@@ -202,20 +204,11 @@ void convert_file(const char *source, const char *target_ext, convert_fn source_
         source_stream.close();
     }
 
-    // Whatever happens from here on, the intermediate file goes.
-    struct intermediate_remover {
-        bool active;
-        ~intermediate_remover()
-        {
-            if (active)
-                _unlink(intermediate_path);
-        }
-    } remove_intermediate{first_stage};
-
     stream_closer second_input(std::fopen(intermediate_path, "r+b"));
     if (!second_input.get()) {
-        notify_timed("Unable to open file\n%s.\n(It is probably still open\nin another application).",
-                     intermediate_path);
+        if (first_stage)
+            _unlink(intermediate_path);
+        notify_timed(unable_to_open_text, intermediate_path);
         return;
     }
 
@@ -228,6 +221,9 @@ void convert_file(const char *source, const char *target_ext, convert_fn source_
     }
     stream_closer output(output_stream);
     if (!output.get()) {
+        second_input.close();
+        if (first_stage)
+            _unlink(intermediate_path);
         notify_modal("Unable to create the output file\n%s.\nNothing was converted.", output_path);
         return;
     }
@@ -240,7 +236,6 @@ void convert_file(const char *source, const char *target_ext, convert_fn source_
         setftime(_fileno(output.get()), source_time);
     output.close();
 
-    remove_intermediate.active = false;
     if (first_stage)
         _unlink(intermediate_path);
 
@@ -250,7 +245,7 @@ void convert_file(const char *source, const char *target_ext, convert_fn source_
         return;
     }
     if (result == CONVERT_EMPTY_INPUT) {
-        notify_timed("File %s of null length.", intermediate_path);
+        notify_timed(null_length_text, intermediate_path);
         _unlink(output_path);
         return;
     }
