@@ -20,8 +20,6 @@
 
 namespace {
 
-// winnt.h no longer names it; the file search still reports it on old media.
-constexpr DWORD volume_label_attribute = 0x8;
 constexpr int drive_item_size = 32;
 constexpr int drive_slots = 26;
 constexpr int name_size = 260;

@@ -32,8 +32,6 @@ constexpr char no_list_file_text[] =
     "Unable to create the list of files to convert,\nneither in the root of the drive\nnor in the temporary "
     "folder.\nNothing was converted.";
 constexpr int list_line_block = 256;
-// The DOS volume-label bit, which winnt.h has no name for.
-constexpr DWORD volume_label_attribute = 0x08;
 
 // Makes the list file, in the root of the current drive where that can be
 // written, else in the user's temporary folder.  False when neither works.
@@ -72,14 +70,12 @@ bool read_list_line(FILE *list, std::string &line)
     return true;
 }
 
-bool same_file(const char *a, const char *b)
+// Full path of `name`, or "" when it does not fit.
+std::string full_path(const char *name)
 {
-    char full_a[MAX_PATH];
-    char full_b[MAX_PATH];
-    const DWORD length_a = GetFullPathNameA(a, sizeof full_a, full_a, nullptr);
-    const DWORD length_b = GetFullPathNameA(b, sizeof full_b, full_b, nullptr);
-    return length_a > 0 && length_a < sizeof full_a && length_b > 0 && length_b < sizeof full_b &&
-           lstrcmpiA(full_a, full_b) == 0;
+    char full[MAX_PATH];
+    const DWORD length = GetFullPathNameA(name, sizeof full, full, nullptr);
+    return length > 0 && length < sizeof full ? std::string(full, length) : std::string();
 }
 
 // Identity of a directory (volume and file index), the same whatever path
@@ -96,15 +92,14 @@ struct directory_identity {
 
 bool identify_directory(const char *name, directory_identity &identity)
 {
-    HANDLE directory = CreateFileA(name, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                   nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (directory == INVALID_HANDLE_VALUE)
-        return false;
+    handle_closer directory{CreateFileA(name, FILE_READ_ATTRIBUTES,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                        FILE_FLAG_BACKUP_SEMANTICS, nullptr)};
     BY_HANDLE_FILE_INFORMATION information;
-    const bool known = GetFileInformationByHandle(directory, &information) != 0;
-    CloseHandle(directory);
+    if (directory.handle == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(directory.handle, &information))
+        return false;
     identity = {information.dwVolumeSerialNumber, information.nFileIndexHigh, information.nFileIndexLow};
-    return known;
+    return true;
 }
 
 // The directories from the start of the walk down to the current one: a
@@ -179,6 +174,7 @@ FILE *write_list_file(const char *pattern, const char *list_path)
         return nullptr;
     const char *last_separator = std::strrchr(pattern, '\\');
     const std::string directory_part(pattern, last_separator ? last_separator - pattern + 1 : 0);
+    const std::string list_full_path = full_path(list_path);
     WIN32_FIND_DATAA found;
     find_closer search{FindFirstFileA(pattern, &found)};
     if (search.handle != INVALID_HANDLE_VALUE) {
@@ -186,7 +182,7 @@ FILE *write_list_file(const char *pattern, const char *list_path)
             if (found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | volume_label_attribute))
                 continue;
             const std::string name = directory_part + found.cFileName;
-            if (same_file(name.c_str(), list_path))
+            if (!list_full_path.empty() && lstrcmpiA(full_path(name.c_str()).c_str(), list_full_path.c_str()) == 0)
                 continue;
             std::fputs(name.c_str(), list);
             std::fputs("\r\n", list);

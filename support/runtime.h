@@ -27,6 +27,10 @@ int creattemp(char *path, std::size_t size, int attributes);
 int getftime(int fd, std::uint32_t *date_time);
 int setftime(int fd, std::uint32_t date_time);
 
+// The DOS volume-label attribute bit: winnt.h no longer names it, the file
+// search may still report it on old media.
+constexpr unsigned long volume_label_attribute = 0x08;
+
 int getdisk();            // current drive, 0 for A; -1 when it has no letter
 int setdisk(int drive);   // makes drive (0 for A) current; 0 or -1
 
