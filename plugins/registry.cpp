@@ -112,14 +112,15 @@ bool take_list(HWND window, dll_enum_fn enumerate, table_state &state)
 }
 
 // Loads one match; false when loading must stop after it.
-bool load_plugin(HWND window, const char *found_name, table_state &sources, table_state &targets)
+// `directory` is the searched directory, "" when its name does not fit.
+bool load_plugin(HWND window, const char *directory, const char *found_name, table_state &sources,
+                 table_state &targets)
 {
     char full_path[MAX_PATH];
-    char directory[MAX_PATH];
-    const DWORD length = GetCurrentDirectoryA(sizeof directory, directory);
+    const std::size_t length = std::strlen(directory);
     HMODULE module = nullptr;
     DWORD load_error = ERROR_FILENAME_EXCED_RANGE;
-    if (length > 0 && length < sizeof directory) {
+    if (length > 0) {
         const char *separator = directory[length - 1] == '\\' ? "" : "\\";
         const int n = std::snprintf(full_path, sizeof full_path, "%s%s%s", directory, separator, found_name);
         if (n > 0 && n < static_cast<int>(sizeof full_path)) {
@@ -152,12 +153,14 @@ bool load_plugin(HWND window, const char *found_name, table_state &sources, tabl
 
 void load_plugins(HWND window)
 {
+    char directory[MAX_PATH] = "";
+    const DWORD length = GetCurrentDirectoryA(sizeof directory, directory);
+    if (length == 0 || length >= sizeof directory)
+        directory[0] = '\0';
     if (trace_mode) {
-        char full[MAX_PATH] = "";
-        char directory[trace_directory_size];
-        GetCurrentDirectoryA(sizeof full, full);
-        std::snprintf(directory, sizeof directory, "%s", full);
-        trace("Starting DLL enumeration loop with string %s in dir %s", plugin_pattern, directory);
+        char shown[trace_directory_size];
+        std::snprintf(shown, sizeof shown, "%s", directory);
+        trace("Starting DLL enumeration loop with string %s in dir %s", plugin_pattern, shown);
     }
     WIN32_FIND_DATAA found;
     find_closer search{FindFirstFileA(plugin_pattern, &found)};
@@ -171,7 +174,7 @@ void load_plugins(HWND window)
     table_state sources{source_formats, FORMAT_LIST_SOURCE, IDC_SOURCE_FORMAT, 0};
     table_state targets{target_formats, FORMAT_LIST_TARGET, IDC_TARGET_FORMAT, 0};
     do {
-        if (!load_plugin(window, found.cFileName, sources, targets))
+        if (!load_plugin(window, directory, found.cFileName, sources, targets))
             break;
     } while (FindNextFileA(search.handle, &found));
 }
