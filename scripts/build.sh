@@ -5,6 +5,12 @@ set -euo pipefail
 arch=${1:?usage: build.sh x86_64|i686}
 dir="$(build_root)/$arch"
 mkdir -p "$dir"
+# ccache, where installed, makes a second checkout's build cheap.
+launcher=()
+if command -v ccache >/dev/null; then
+    launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+    export CCACHE_BASEDIR="${CCACHE_BASEDIR:-$(dirname "$repo")}"
+fi
 cmake -S "$repo" -B "$dir" -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/toolchain-$arch.cmake" \
-      -DCMAKE_BUILD_TYPE=Release >/dev/null
+      -DCMAKE_BUILD_TYPE=Release "${launcher[@]}" >/dev/null
 cmake --build "$dir" -j "$(nproc)"
