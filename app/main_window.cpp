@@ -119,6 +119,7 @@ INT_PTR CALLBACK main_window_proc(HWND window, UINT msg, WPARAM wparam, LPARAM l
     case WM_CTLCOLORBTN:
         return icon_button_brush(reinterpret_cast<HWND>(lparam));
     case WM_DESTROY:
+        close_help();
         EndDialog(window, 0);
         PostQuitMessage(0);
         return TRUE;
