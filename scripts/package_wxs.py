@@ -47,7 +47,7 @@ def main():
                 lines.append(f"{indent}  <Shortcut Id=\"start_menu_shortcut\" Directory=\"ProgramMenuFolder\""
                              f" Name=\"Morphex\" Description=\"Converts text documents in batches\""
                              f" Target=\"[#f{n}]\" WorkingDirectory=\"INSTALLDIR\" Icon=\"morphex.ico\""
-                             f" IconIndex=\"0\" Advertise=\"no\"/>")
+                             f" IconIndex=\"0\"/>")
             lines.append(f"{indent}</Component>")
             components.append(f"c{n}")
         return lines
