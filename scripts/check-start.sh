@@ -21,16 +21,19 @@ prefix_processes() {
     grep -lsz "^WINEPREFIX=$prefix\$" /proc/[0-9]*/environ 2>/dev/null | cut -d/ -f3 || true
 }
 
-env -u DISPLAY timeout --signal=TERM 900 "$repo/scripts/start.sh" </dev/null >"$log" 2>&1 &
+# Built first, so that the wait below counts the start alone.
+"$repo/scripts/setup.sh"
+"$repo/scripts/build.sh" x86_64 >/dev/null
+env -u DISPLAY timeout --signal=TERM 600 "$repo/scripts/start.sh" </dev/null >"$log" 2>&1 &
 start_pid=$!
 shot=""
-for _ in $(seq 1200); do  # the build is done already; a first start prepares Wine
+for _ in $(seq 600); do  # a first start prepares Wine
     shot=$(sed -n 's/^Screenshot of its window: //p' "$log")
     [ -z "$shot" ] || break
     kill -0 "$start_pid" 2>/dev/null || fail "ended before writing a screenshot"
     sleep 0.5
 done
-[ -n "$shot" ] || fail "no screenshot after ten minutes"
+[ -n "$shot" ] || fail "no screenshot after five minutes"
 display=$(sed -n 's/.*runs on the virtual display \(:[0-9]*\)\..*/\1/p' "$log")
 [ -n "$display" ] || fail "did not say which display it uses"
 
