@@ -354,6 +354,8 @@ def main():
         if hasattr(run, "wine"):
             run.wine.stop()
     failures = run.report(args.results)
+    if not failures:  # a prefix is large: kept only to look into a failure
+        shutil.rmtree(os.path.join(run.work, "prefix"), ignore_errors=True)
     return 1 if failures else 0
 
 
