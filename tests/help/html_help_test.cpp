@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
 #include <optional>
 #include <set>
 #include <string>
@@ -121,12 +122,13 @@ chm_directory read_chm_directory(const std::string &chm)
     return result;
 }
 
-// The keywords of every chapter, section and subsection of the help source:
-// halibut writes each one's page as KEYWORD.html.
-std::vector<std::string> heading_keywords(const std::string &source)
+// The keywords of the headings the help source gives with `commands`
+// (\C chapters, \H sections, \S subsections): halibut writes each one's
+// page as KEYWORD.html.
+std::vector<std::string> heading_keywords(const std::string &source, std::initializer_list<const char *> commands)
 {
     std::vector<std::string> keywords;
-    for (const char *command : {"\\C{", "\\H{", "\\S{"}) {
+    for (const char *command : commands) {
         for (std::size_t at = source.find(command); at != std::string::npos; at = source.find(command, at + 1)) {
             if (at > 0 && source[at - 1] != '\n')
                 continue;
@@ -154,11 +156,23 @@ TEST(HtmlHelpFile, IsAnHtmlHelpContainerWithEveryPageItsContentsAndIndex)
         EXPECT_EQ(1u, names.count(required)) << html_help_path() << " lacks " << required;
 
     const std::string source = read_file(MORPHEX_HELP_SOURCE);
-    const std::vector<std::string> keywords = heading_keywords(source);
+    // The HTML Help file has a page for every heading.
+    const std::vector<std::string> keywords = heading_keywords(source, {"\\C{", "\\H{", "\\S{"});
     ASSERT_GE(keywords.size(), 5u) << "too few headings found in " << MORPHEX_HELP_SOURCE;
     for (const auto &keyword : keywords)
         EXPECT_EQ(1u, names.count("/" + keyword + ".html"))
             << html_help_path() << " has no page for the heading " << keyword;
+}
+
+TEST(HelpPages, TheBuildsDocsHoldAPageForEveryChapterAndSection)
+{
+    const std::string pages = MORPHEX_HELP_PAGES_DIR;
+    EXPECT_NE(std::string::npos, read_file(pages + "\\index.html").find("Morphex Help")) << pages << "\\index.html";
+    const std::string source = read_file(MORPHEX_HELP_SOURCE);
+    const std::vector<std::string> keywords = heading_keywords(source, {"\\C{", "\\H{"});
+    ASSERT_GE(keywords.size(), 5u) << "too few headings found in " << MORPHEX_HELP_SOURCE;
+    for (const auto &keyword : keywords)
+        EXPECT_TRUE(file_exists(pages + "\\" + keyword + ".html")) << "no page " << keyword << ".html in " << pages;
 }
 
 TEST(HtmlHelpFile, ReaderRejectsWhatIsNoHtmlHelpFile)
