@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "support/paths.h"
+
 namespace {
 
 constexpr std::size_t help_path_size = 256;
@@ -14,10 +16,7 @@ void help_file_name(const char *exe_path, char *help_path, std::size_t size)
 {
     if (size == 0)
         return;
-    const char *name = exe_path;
-    for (const char *p = exe_path; *p; ++p)
-        if (*p == '\\' || *p == '/' || *p == ':')
-            name = p + 1;
+    const char *name = exe_path + directory_part_length(exe_path);
     const char *dot = std::strrchr(name, '.');
     const int stem = dot ? static_cast<int>(dot - exe_path) : static_cast<int>(std::strlen(exe_path));
     std::snprintf(help_path, size, "%.*s.HLP", stem, exe_path);
