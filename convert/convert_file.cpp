@@ -40,8 +40,9 @@ constexpr int system_text_size = 256;
 constexpr int create_attempts = 1000;
 
 // The system's code for the write that has just failed.  msvcrt turns the
-// failed WriteFile into errno (ENOSPC for a full disk), which nothing
-// else touches, while GetLastError may since hold some other call's code.
+// failed WriteFile into errno (ENOSPC for a full disk), which stays as it
+// is when the converter goes on; GetLastError, the fallback, may by then
+// hold the code of some other call.
 DWORD failed_write_code()
 {
     if (errno == ENOSPC)
