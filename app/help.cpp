@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "support/paths.h"
+
 namespace {
 
 // File names hold at most 255 characters.
@@ -68,10 +70,7 @@ void help_file_name(const char *exe_path, char *help_path, std::size_t size, std
 {
     if (size == 0)
         return;
-    const char *name = exe_path;
-    for (const char *p = exe_path; *p; ++p)
-        if (*p == '\\' || *p == '/' || *p == ':')
-            name = p + 1;
+    const char *name = exe_path + directory_part_length(exe_path);
     const char *dot = std::strrchr(name, '.');
     const int stem = dot ? static_cast<int>(dot - exe_path) : static_cast<int>(std::strlen(exe_path));
     std::snprintf(help_path, size, "%.*s.%.*s", stem, exe_path, static_cast<int>(extension.size()),

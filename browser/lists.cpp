@@ -15,6 +15,7 @@
 #include "app/app_state.h"
 #include "browser/browser_ids.h"
 #include "support/closers.h"
+#include "support/paths.h"
 #include "support/ravel.h"
 #include "support/runtime.h"
 
@@ -85,9 +86,7 @@ void show_counters(unsigned count, unsigned long long total) {
 }
 
 void remember_directory(const char *pattern) {
-    std::string_view text(pattern);
-    size_t cut = text.find_last_of("\\/:");
-    size_t length = cut == std::string_view::npos ? 0 : std::min(cut + 1, sizeof list_directory - 1);
+    size_t length = std::min(directory_part_length(pattern), sizeof list_directory - 1);
     std::memcpy(list_directory, pattern, length);
     list_directory[length] = '\0';
 }

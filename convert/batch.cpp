@@ -9,6 +9,7 @@
 
 #include <windows.h>
 
+#include <array>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -22,6 +23,7 @@
 #include "plugins/plugin_ids.h"
 #include "plugins/registry.h"
 #include "support/closers.h"
+#include "support/paths.h"
 #include "support/runtime.h"
 #include "ui/notice.h"
 
@@ -33,24 +35,36 @@ constexpr char no_list_file_text[] =
     "folder.\nNothing was converted.";
 constexpr int list_line_block = 256;
 
-// Makes the list file, in the root of the current drive where that can be
-// written, else in the user's temporary folder.  False when neither works.
-bool create_list_file(char *list_path, std::size_t size)
+// Makes an empty list file in `directory` ("\\" is the root of the current
+// drive) and puts its name into `list_path`.
+bool create_list_file_in(const char *directory, char *list_path, std::size_t size)
 {
-    std::snprintf(list_path, size, "\\");
-    int fd = creattemp(list_path, size, 0);
-    if (fd == -1) {
-        char temporary[MAX_PATH];
-        const DWORD length = GetTempPathA(sizeof temporary, temporary);
-        if (length == 0 || length >= sizeof temporary)
-            return false;
-        std::snprintf(list_path, size, "%s", temporary);
-        fd = creattemp(list_path, size, 0);
-    }
+    std::snprintf(list_path, size, "%s", directory);
+    const int fd = creattemp(list_path, size, 0);
     if (fd == -1)
         return false;
     _close(fd);
     return true;
+}
+
+// The list file, made and written whole: in the root of the current drive
+// where that works, else in the user's temporary folder (a root that cannot
+// be written, or a full drive that takes the file but not its lines).  Null,
+// with nothing left behind, when neither works.
+FILE *make_list_file(const char *pattern, char *list_path, std::size_t size)
+{
+    char temporary[MAX_PATH];
+    const DWORD length = GetTempPathA(sizeof temporary, temporary);
+    const bool has_temporary = length > 0 && length < sizeof temporary;
+    const std::array<const char *, 2> directories{"\\", has_temporary ? temporary : nullptr};
+    for (const char *directory : directories) {
+        if (!directory || !create_list_file_in(directory, list_path, size))
+            continue;
+        if (FILE *list = write_list_file(pattern, list_path))
+            return list;
+        std::remove(list_path);
+    }
+    return nullptr;
 }
 
 // One line of any length, without its CR LF; false at the end of the file.
@@ -154,6 +168,31 @@ void convert_subdirectories(const char *pattern, const char *target_ext, convert
     } while (FindNextFileA(search.handle, &found));
 }
 
+// A pattern that names its directory ("c:\\texts\\*.txt", "docs/*.txt",
+// "d:*.txt") has had that directory's files converted; below it the walk
+// goes on from that directory with the file-name part alone.  Applied as
+// written at every level, the pattern would find the same files again at
+// each one.
+void convert_pattern_subdirectories(const char *pattern, const char *target_ext, convert_fn source_converter,
+                                    convert_fn target_converter)
+{
+    const std::size_t part = directory_part_length(pattern);
+    if (part == 0) {
+        convert_subdirectories(pattern, target_ext, source_converter, target_converter);
+        return;
+    }
+    char start[MAX_PATH];
+    const DWORD length = GetCurrentDirectoryA(sizeof start, start);
+    if (length == 0 || length >= sizeof start)
+        return;
+    const std::string directory(pattern, part);
+    if (!SetCurrentDirectoryA(directory.c_str()))
+        return;
+    const std::string name(pattern + part);
+    convert_subdirectories(name.c_str(), target_ext, source_converter, target_converter);
+    SetCurrentDirectoryA(start);
+}
+
 std::string selected_item(HWND files, int index)
 {
     const LRESULT length = SendMessageA(files, LB_GETTEXTLEN, static_cast<WPARAM>(index), 0);
@@ -172,8 +211,7 @@ FILE *write_list_file(const char *pattern, const char *list_path)
     FILE *list = std::fopen(list_path, "w+b");
     if (!list)
         return nullptr;
-    const char *last_separator = std::strrchr(pattern, '\\');
-    const std::string directory_part(pattern, last_separator ? last_separator - pattern + 1 : 0);
+    const std::string directory_part(pattern, directory_part_length(pattern));
     const std::string list_full_path = full_path(list_path);
     WIN32_FIND_DATAA found;
     find_closer search{FindFirstFileA(pattern, &found)};
@@ -184,9 +222,14 @@ FILE *write_list_file(const char *pattern, const char *list_path)
             const std::string name = directory_part + found.cFileName;
             if (!list_full_path.empty() && lstrcmpiA(full_path(name.c_str()).c_str(), list_full_path.c_str()) == 0)
                 continue;
-            std::fputs(name.c_str(), list);
-            std::fputs("\r\n", list);
+            if (std::fputs(name.c_str(), list) == EOF || std::fputs("\r\n", list) == EOF)
+                break;
         } while (FindNextFileA(search.handle, &found));
+    }
+    // A list cut short by a full drive would leave files out unsaid.
+    if (std::fflush(list) != 0 || std::ferror(list)) {
+        std::fclose(list);
+        return nullptr;
     }
     std::rewind(list);
     return list;
@@ -201,13 +244,8 @@ void convert_batch(const char *pattern, const char *target_ext, int mode, conver
         return;
     }
     char list_path[MAX_PATH];
-    if (!create_list_file(list_path, sizeof list_path)) {
-        show_notice(no_list_file_text);
-        return;
-    }
-    FILE *list = write_list_file(pattern, list_path);
+    FILE *list = make_list_file(pattern, list_path, sizeof list_path);
     if (!list) {
-        std::remove(list_path);
         show_notice(no_list_file_text);
         return;
     }
@@ -223,7 +261,7 @@ void convert_batch(const char *pattern, const char *target_ext, int mode, conver
     std::fclose(list);
     std::remove(list_path);
     if (mode == batch_recursive)
-        convert_subdirectories(pattern, target_ext, source_converter, target_converter);
+        convert_pattern_subdirectories(pattern, target_ext, source_converter, target_converter);
 }
 
 void convert_command()

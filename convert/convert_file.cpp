@@ -12,10 +12,12 @@
 #include <fcntl.h>
 #include <io.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 
+#include "support/paths.h"
 #include "support/ravel.h"
 #include "support/runtime.h"
 #include "ui/notice.h"
@@ -31,11 +33,29 @@ constexpr int notice_size = 256;
 constexpr char unable_to_open_text[] =
     "Unable to open file\n%s.\n(It is probably still open\nin another application).";
 constexpr char null_length_text[] = "File %s of null length.";
+constexpr char write_failed_text[] = "Unable to convert file\n%s.\n%s";
+// The system's text for an error fits in this, after the file name.
+constexpr int system_text_size = 256;
 // Names tried for one file before giving up (name, name_1 ... ).
 constexpr int create_attempts = 1000;
 
+// The system's code for the write that has just failed.  msvcrt turns the
+// failed WriteFile into errno (ENOSPC for a full disk), which stays as it
+// is when the converter goes on; GetLastError, the fallback, may by then
+// hold the code of some other call.
+DWORD failed_write_code()
+{
+    if (errno == ENOSPC)
+        return ERROR_DISK_FULL;
+    const DWORD code = GetLastError();
+    return code != ERROR_SUCCESS ? code : ERROR_WRITE_FAULT;
+}
+
 // Closes a stream on every way out of a stage; flush first so that a
-// converter's last writes reach the disk before the handle goes.
+// converter's last writes reach the disk before the handle goes.  The first
+// write that failed, the converter's own included, is kept as the system's
+// error code: a stage whose output did not reach the disk whole has failed,
+// whatever the converter returned.
 class stream_closer {
 public:
     explicit stream_closer(FILE *stream = nullptr) : stream_(stream) {}
@@ -43,17 +63,39 @@ public:
     stream_closer(const stream_closer &) = delete;
     stream_closer &operator=(const stream_closer &) = delete;
     FILE *get() const { return stream_; }
+    void flush()
+    {
+        if (!stream_)
+            return;
+        if (std::ferror(stream_))
+            note_failure();
+        errno = 0;
+        SetLastError(ERROR_SUCCESS);
+        if (std::fflush(stream_) != 0)
+            note_failure();
+    }
     void close()
     {
-        if (stream_) {
-            std::fflush(stream_);
-            std::fclose(stream_);
-            stream_ = nullptr;
-        }
+        if (!stream_)
+            return;
+        flush();
+        errno = 0;
+        SetLastError(ERROR_SUCCESS);
+        if (std::fclose(stream_) != 0)
+            note_failure();
+        stream_ = nullptr;
     }
+    // 0 while every write has reached the file.
+    DWORD write_error() const { return write_error_; }
 
 private:
+    void note_failure()
+    {
+        if (write_error_ == ERROR_SUCCESS)
+            write_error_ = failed_write_code();
+    }
     FILE *stream_;
+    DWORD write_error_ = ERROR_SUCCESS;
 };
 
 void notify_timed(const char *format, const char *name)
@@ -67,6 +109,24 @@ void notify_modal(const char *format, const char *name)
 {
     char text[notice_size];
     std::snprintf(text, sizeof text, format, name);
+    show_notice(text);
+}
+
+// One notice for a file whose conversion could not be written whole: its
+// name and the system's own words for why (a full disk, most often).
+void report_write_failure(const char *name, DWORD code)
+{
+    char reason[system_text_size] = "";
+    const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
+                                        MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reason, sizeof reason, nullptr);
+    std::size_t end = length < sizeof reason ? length : 0;
+    while (end > 0 && (reason[end - 1] == '\r' || reason[end - 1] == '\n' || reason[end - 1] == ' '))
+        --end;
+    reason[end] = '\0';
+    if (end == 0)
+        std::snprintf(reason, sizeof reason, "Error %lu.", static_cast<unsigned long>(code));
+    char text[path_buffer_size + system_text_size + sizeof write_failed_text];
+    std::snprintf(text, sizeof text, write_failed_text, name, reason);
     show_notice(text);
 }
 
@@ -101,21 +161,20 @@ FILE *create_new_stream(char *name)
 }
 
 // The replace-mode output: a new file with a unique name in the source's
-// own directory, so that the final rename stays on one volume.
+// own directory, so that the final rename stays on one volume.  The
+// directory is made absolute first: the temporary-name service would take
+// a bare "d:" for the drive's root, not for its current directory.
 FILE *create_replacement_stream(const char *source, char *name)
 {
-    char directory[path_buffer_size];
-    std::snprintf(directory, sizeof directory, "%s", source);
-    char *end = std::strrchr(directory, '\\');
-    char *slash = std::strrchr(directory, '/');
-    if (slash && (!end || slash > end))
-        end = slash;
-    if (end)
-        end[1] = '\0';
-    else if (directory[0] != '\0' && directory[1] == ':')
-        directory[2] = '\0';
-    else
-        std::snprintf(directory, sizeof directory, ".");
+    const int part = static_cast<int>(directory_part_length(source));
+    char relative[path_buffer_size];
+    std::snprintf(relative, sizeof relative, "%.*s", part, source);
+    if (part == 0)
+        std::snprintf(relative, sizeof relative, ".");
+    char directory[MAX_PATH];
+    const DWORD length = GetFullPathNameA(relative, sizeof directory, directory, nullptr);
+    if (length == 0 || length >= sizeof directory)
+        return nullptr;
     char temporary[MAX_PATH];
     if (GetTempFileNameA(directory, "mxo", 0, temporary) == 0)
         return nullptr;
@@ -190,6 +249,11 @@ void convert_file(const char *source, const char *target_ext, convert_fn source_
         const int result = source_converter(source_stream.get(), intermediate.get());
         intermediate.close();
         source_stream.close();
+        if (intermediate.write_error() != ERROR_SUCCESS) {
+            _unlink(intermediate_path);
+            report_write_failure(source_path, intermediate.write_error());
+            return;
+        }
         if (result == CONVERT_WRONG_FORMAT) {
             report_wrong_format(source_path);
             _unlink(intermediate_path);
@@ -230,15 +294,22 @@ void convert_file(const char *source, const char *target_ext, convert_fn source_
 
     enreg_noms(intermediate_path, output_path);
     const int result = target_converter(second_input.get(), output.get());
+    // The output first, while errno still tells how the converter's own
+    // writes ended.
+    output.flush();
     second_input.close();
-    std::fflush(output.get());
-    if (replace_mode == 1)
+    if (replace_mode == 1 && output.write_error() == ERROR_SUCCESS)
         setftime(_fileno(output.get()), source_time);
     output.close();
 
     if (first_stage)
         _unlink(intermediate_path);
 
+    if (output.write_error() != ERROR_SUCCESS) {
+        _unlink(output_path);
+        report_write_failure(source_path, output.write_error());
+        return;
+    }
     if (result == CONVERT_WRONG_FORMAT) {
         report_wrong_format(source_path);
         _unlink(output_path);

@@ -24,18 +24,44 @@ export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d;winedbg.exe=d"
 wineserver=$(wineserver_bin)
 results="$build/test-results"
 drive="$build/testdrive"
+# S: is a drive that really fills up, for the tests of a full disk: a tmpfs
+# of 1 MiB, which only root may mount.  Without it those tests skip.
+small_drive="$build/smalldrive"
+small_drive_size=1m
 
 xvfb_pid=""
 cleanup() {
     "${as_tester[@]}" env WINEPREFIX="$WINEPREFIX" "$wineserver" -k >/dev/null 2>&1 || true
+    "${as_tester[@]}" env WINEPREFIX="$WINEPREFIX" "$wineserver" -w >/dev/null 2>&1 || true
+    if mountpoint -q "$small_drive" 2>/dev/null; then
+        umount "$small_drive" 2>/dev/null || umount -l "$small_drive"
+    fi
     [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null
     wait 2>/dev/null || true
 }
 trap cleanup EXIT
 
+# Mounts the small drive; says why not where it cannot.
+mount_small_drive() {
+    MORPHEX_SMALL_DRIVE=""
+    mountpoint -q "$small_drive" 2>/dev/null && umount "$small_drive"
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "S: (a full drive) not mounted: mounting a tmpfs needs root" >&2
+        return 0
+    fi
+    mkdir -p "$small_drive"
+    if ! mount -t tmpfs -o "size=$small_drive_size,mode=1777" tmpfs "$small_drive" 2>/dev/null; then
+        echo "S: (a full drive) not mounted: mount -t tmpfs is not permitted here" >&2
+        return 0
+    fi
+    MORPHEX_SMALL_DRIVE="S:"
+}
+
 start_xvfb || exit 1
+mount_small_drive
+export MORPHEX_SMALL_DRIVE
 run() { "${as_tester[@]}" env DISPLAY="$DISPLAY" WINEPREFIX="$WINEPREFIX" WINEDEBUG="$WINEDEBUG" \
-        WINEDLLOVERRIDES="$WINEDLLOVERRIDES" HOME="$tester_home" "$@"; }
+        WINEDLLOVERRIDES="$WINEDLLOVERRIDES" HOME="$tester_home" MORPHEX_SMALL_DRIVE="$MORPHEX_SMALL_DRIVE" "$@"; }
 
 # A prefix whose creation was cut short is made again from scratch.
 ready="$WINEPREFIX/.morphex-ready"
@@ -54,6 +80,11 @@ fi
 run rm -rf "$drive" "$results"
 run mkdir -p "$drive" "$results"
 run ln -sfn "$drive" "$WINEPREFIX/dosdevices/t:"
+if [ -n "$MORPHEX_SMALL_DRIVE" ]; then
+    run ln -sfn "$small_drive" "$WINEPREFIX/dosdevices/s:"
+else
+    run rm -f "$WINEPREFIX/dosdevices/s:"
+fi
 run "$wineserver" -p
 # Start the services here, not inside the first test: they would keep
 # CTest's output pipe open and CTest would wait for them forever.

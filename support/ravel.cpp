@@ -10,6 +10,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "support/paths.h"
 #include "support/ravel.h"
 
 namespace {
@@ -19,8 +20,7 @@ using path_buffer = std::array<char, RAVEL_PATH_SIZE>;
 // Bytes before the extension's dot (the whole text when the last component
 // has no dot).
 std::size_t stem_length(std::string_view path) {
-    const std::size_t component = path.find_last_of("\\/:");
-    const std::size_t start = component == std::string_view::npos ? 0 : component + 1;
+    const std::size_t start = directory_part_length(path);
     const std::size_t dot = path.rfind('.');
     return dot == std::string_view::npos || dot < start ? path.size() : dot;
 }

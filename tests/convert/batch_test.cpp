@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -17,6 +18,7 @@
 #include "plugins/plugin_ids.h"
 #include "plugins/registry.h"
 #include "tests/common/test_support.h"
+#include "tests/convert/small_drive.h"
 
 namespace {
 
@@ -381,6 +383,199 @@ TEST_F(Batch, ALinkBackToAParentIsNotFollowed)
     std::sort(order.begin(), order.end());
     EXPECT_EQ((std::vector<std::string>{"a.txt", "sub\\b.txt"}), order);
     RemoveDirectoryA(path("sub\\loop").c_str());
+}
+
+// Makes `drive_directory` the current directory of its drive, as the
+// command prompt does, and another drive current, for as long as it lives:
+// "t:*.txt" then names files that are not in the current directory.
+class drive_relative_place {
+public:
+    explicit drive_relative_place(const std::string &drive_directory)
+        : variable_{'=', static_cast<char>(std::toupper(static_cast<unsigned char>(drive_directory[0]))), ':', '\0'}
+    {
+        std::string directory = drive_directory;
+        if (directory.size() > 3 && directory.back() == '\\')
+            directory.pop_back();
+        SetEnvironmentVariableA(variable_, directory.c_str());
+        GetCurrentDirectoryA(sizeof start_, start_);
+        other_drive_ = variable_[1] != 'Z' && SetCurrentDirectoryA("Z:\\");
+    }
+    ~drive_relative_place()
+    {
+        SetCurrentDirectoryA(start_);
+        SetEnvironmentVariableA(variable_, nullptr);
+    }
+    bool ready() const { return other_drive_; }
+    // The pattern's drive prefix ("t:").
+    std::string drive() const { return std::string(1, static_cast<char>(std::tolower(variable_[1]))) + ":"; }
+
+private:
+    char variable_[4];
+    char start_[MAX_PATH] = "";
+    bool other_drive_ = false;
+};
+
+// A directory part written with a forward slash, or as a bare drive, names
+// the same directory for the search and for the conversion.
+TEST_F(Batch, SlashAndDrivePatternsConvertTheFilesOfTheirDirectory)
+{
+    for (int mode : {0, 1}) {
+        for (const char *form : {"docs/*.txt", "docs\\*.txt", "drive"}) {
+            make_dir("docs");
+            write_file("docs\\a.txt", "inner");
+            write_file("a.txt", "outer");
+            const std::string label = std::string(form) + (mode ? ", replace mode" : "");
+            choose_target("Probe mark");
+            tick(IDC_REPLACE, mode == 1);
+            notices.clear();
+            if (std::string(form) == "drive") {
+                drive_relative_place place(path("docs"));
+                if (!place.ready()) {
+                    ADD_FAILURE() << "no other drive to stand on";
+                    continue;
+                }
+                set_pattern((place.drive() + "*.txt").c_str());
+                convert_command();
+            } else {
+                set_pattern(form);
+                convert_command();
+            }
+            EXPECT_EQ(std::vector<std::string>{"docs\\a.txt"}, converted()) << label;
+            EXPECT_EQ(mode ? "<INNER>" : "inner", read_file("docs\\a.txt")) << label;
+            EXPECT_EQ(mode ? "" : "<INNER>", read_file("docs\\a.prb")) << label;
+            EXPECT_EQ("outer", read_file("a.txt")) << label << ": the namesake in the current directory";
+            EXPECT_FALSE(file_exists("a.prb")) << label;
+            EXPECT_TRUE(notices.notices().empty()) << label << ": " << notices.texts()[0];
+            remove_tree(path("docs\\"));
+            DeleteFileA("a.txt");
+        }
+    }
+}
+
+// A recursive pattern that names its own directory converts each file once:
+// that directory's files, then its subdirectories' with the file-name part.
+TEST_F(Batch, RecursivePatternNamingItsDirectoryConvertsEachFileOnce)
+{
+    const std::vector<std::string> tree = {"texts\\x.txt", "texts\\one\\y.txt", "texts\\one\\deep\\w.txt",
+                                           "texts\\two\\z.txt"};
+    for (const char *form : {"absolute", "texts/*.txt", "drive"}) {
+        for (int mode : {0, 1}) {
+            for (const char *directory : {"texts", "texts\\one", "texts\\one\\deep", "texts\\two", "other"})
+                make_dir(directory);
+            for (const std::string &name : tree)
+                write_file(name, "q");
+            write_file("other\\q.txt", "q");
+            const std::string label = std::string(form) + (mode ? ", replace mode" : "");
+            choose_target("Probe mark");
+            tick(IDC_RECURSIVE, true);
+            tick(IDC_REPLACE, mode == 1);
+            notices.clear();
+            const std::string start = current_directory();
+            if (std::string(form) == "drive") {
+                drive_relative_place place(path("texts"));
+                ASSERT_TRUE(place.ready()) << "no other drive to stand on";
+                set_pattern((place.drive() + "*.txt").c_str());
+                convert_command();
+                EXPECT_EQ("Z:\\", current_directory()) << label;
+            } else {
+                set_pattern(std::string(form) == "absolute" ? path("texts\\*.txt").c_str() : form);
+                convert_command();
+            }
+            EXPECT_EQ(start, current_directory()) << label;
+            std::vector<std::string> order = converted();
+            EXPECT_EQ("texts\\x.txt", order.empty() ? "" : order.front()) << label << ": the named directory first";
+            std::vector<std::string> expected = tree;
+            std::sort(order.begin(), order.end());
+            std::sort(expected.begin(), expected.end());
+            EXPECT_EQ(expected, order) << label;
+            for (const std::string &name : tree) {
+                const std::string output = name.substr(0, name.size() - 3) + "prb";
+                EXPECT_EQ(mode ? "<Q>" : "q", read_file(name)) << label << ": " << name;
+                EXPECT_EQ(mode ? "" : "<Q>", read_file(output)) << label << ": " << output;
+            }
+            EXPECT_EQ((std::vector<std::string>{"q.txt"}), dir_entries(path("other\\"))) << label;
+            EXPECT_TRUE(notices.notices().empty()) << label << ": " << notices.texts()[0];
+            EXPECT_TRUE(list_files_in_root().empty()) << label;
+            remove_tree(path("texts\\"));
+            remove_tree(path("other\\"));
+        }
+    }
+}
+
+// Sets the temporary folder for as long as it lives.
+class temporary_folder {
+public:
+    explicit temporary_folder(const std::string &directory)
+    {
+        for (int i = 0; i < 2; ++i) {
+            saved_[i].resize(MAX_PATH);
+            const DWORD length = GetEnvironmentVariableA(names_[i], &saved_[i][0], MAX_PATH);
+            had_[i] = length > 0 && length < MAX_PATH;
+            saved_[i].resize(had_[i] ? length : 0);
+            SetEnvironmentVariableA(names_[i], directory.c_str());
+        }
+    }
+    ~temporary_folder()
+    {
+        for (int i = 0; i < 2; ++i)
+            SetEnvironmentVariableA(names_[i], had_[i] ? saved_[i].c_str() : nullptr);
+    }
+
+private:
+    const char *names_[2] = {"TMP", "TEMP"};
+    std::string saved_[2];
+    bool had_[2] = {false, false};
+};
+
+std::vector<std::string> list_files_in(const std::string &directory)
+{
+    std::vector<std::string> found;
+    for (const std::string &name : dir_entries(directory))
+        if (name.size() > 4 && name.compare(name.size() - 4, 4, ".LST") == 0)
+            found.push_back(name);
+    return found;
+}
+
+// A list that cannot be written whole converts nothing and says so; where
+// the temporary folder can hold it, the batch goes on from there.
+TEST_F(Batch, AFullDriveForTheListFileIsReported)
+{
+    SmallDrive drive;
+    if (!drive.here())
+        GTEST_SKIP() << drive.why_not();
+    struct back_to_the_test_directory {
+        std::string dir;
+        ~back_to_the_test_directory() { SetCurrentDirectoryA(dir.c_str()); }
+    } back{dir()};
+    const std::string root = drive.dir().substr(0, 3);
+    write_file(drive.dir() + "a.txt", "first");
+    write_file(drive.dir() + "b.txt", "second");
+    ASSERT_TRUE(SetCurrentDirectoryA(drive.dir().c_str()));
+    set_pattern("*.txt");
+    ASSERT_TRUE(drive.fill(0));
+    {
+        temporary_folder full(drive.dir());
+        convert_command();
+    }
+    EXPECT_EQ(std::vector<std::string>{
+                  "Unable to create the list of files to convert,\nneither in the root of the drive\nnor in the "
+                  "temporary folder.\nNothing was converted."},
+              notices.texts());
+    EXPECT_TRUE(converted().empty());
+    EXPECT_TRUE(list_files_in(root).empty());
+    EXPECT_EQ((std::vector<std::string>{"a.txt", "b.txt"}), dir_entries(drive.dir()));
+
+    notices.clear();
+    convert_command();
+    drive.empty();
+    EXPECT_EQ(2u, converted().size()) << "the list went to the temporary folder";
+    ASSERT_EQ(2u, notices.notices().size()) << "one notice for each file the full drive could not take";
+    for (const std::string &text : notices.texts())
+        EXPECT_EQ(0u, text.find("Unable to convert file\n")) << text;
+    EXPECT_EQ("first", read_file(drive.dir() + "a.txt"));
+    EXPECT_EQ("second", read_file(drive.dir() + "b.txt"));
+    EXPECT_EQ((std::vector<std::string>{"a.txt", "b.txt"}), dir_entries(drive.dir()));
+    EXPECT_TRUE(list_files_in(root).empty());
 }
 
 }  // namespace

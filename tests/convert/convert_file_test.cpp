@@ -9,6 +9,7 @@
 #include "convert/convert_file.h"
 #include "plugins/morphex_plugin.h"
 #include "tests/common/test_support.h"
+#include "tests/convert/small_drive.h"
 
 namespace {
 
@@ -272,6 +273,65 @@ TEST_F(ConvertFile, LongNamesCutTheNoticeNotTheBuffer)
     ASSERT_EQ(1u, notices.notices().size());
     EXPECT_EQ(255u, notices.texts()[0].size());
     EXPECT_EQ(0u, notices.texts()[0].rfind("Unable to open file\n", 0));
+}
+
+// Writes far more than any intermediate it is given: the output outgrows a
+// drive that held the intermediate.
+int __cdecl swelling_copy(FILE *in, FILE *out)
+{
+    const std::string block(4096, 's');
+    while (std::fgetc(in) != EOF) {
+    }
+    for (int i = 0; i < 50; ++i)
+        std::fwrite(block.data(), 1, block.size(), out);
+    return 0;
+}
+
+// The disk fills while a stage writes: whatever the converter returned, the
+// file has failed, nothing is left behind, the source is as it was.
+TEST_F(ConvertFile, AFullDiskFailsTheFileAndLeavesTheSourceWhole)
+{
+    SmallDrive drive;
+    if (!drive.here())
+        GTEST_SKIP() << drive.why_not();
+    struct full_disk_case {
+        const char *what;
+        std::size_t source_size;
+        ULONGLONG left_free;
+        bool first_stage;
+        bool swelling_target;
+    };
+    const full_disk_case cases[] = {
+        {"the intermediate runs out of room", 150000, 16 * 1024, true, false},
+        {"the output runs out of room", 150000, 16 * 1024, false, false},
+        {"the output outgrows the intermediate", 100, 16 * 1024, true, true},
+        {"only the intermediate's last flush fails", 100, 0, true, false},
+        {"only the output's last flush fails", 100, 0, false, false},
+    };
+    std::string content;
+    for (std::size_t i = 0; content.size() < 150000; ++i)
+        content += "line " + std::to_string(i) + "\r\n";
+    const std::string expected_reason = system_text(ERROR_DISK_FULL);
+    ASSERT_FALSE(expected_reason.empty());
+    for (const full_disk_case &c : cases) {
+        for (int mode : {0, 1}) {
+            const std::string label = std::string(c.what) + (mode ? ", replace mode" : ", beside the source");
+            const std::string source = drive.dir() + "letter.txt";
+            const std::string before = content.substr(0, c.source_size);
+            write_file(source, before);
+            ASSERT_TRUE(drive.fill(c.left_free)) << label;
+            notices.clear();
+            replace_mode = mode;
+            convert_file(source.c_str(), "LOW", c.first_stage ? probe().upper : nullptr,
+                         c.swelling_target ? swelling_copy : probe().copy);
+            drive.empty();
+            EXPECT_EQ(before, read_file(source)) << label;
+            EXPECT_EQ(std::vector<std::string>{"letter.txt"}, dir_entries(drive.dir())) << label;
+            ASSERT_EQ(1u, notices.notices().size()) << label;
+            EXPECT_EQ(notice_kind::modal, notices.notices()[0].kind) << label;
+            EXPECT_EQ("Unable to convert file\n" + source + ".\n" + expected_reason, notices.texts()[0]) << label;
+        }
+    }
 }
 
 }  // namespace
