@@ -4,7 +4,8 @@
 // the intermediate file and the output are made by exclusive creates under
 // names nothing has yet, and in replace mode the converted file takes the
 // source's name by one replacing rename, so the source is either replaced
-// whole or left as it was.
+// whole or left as it was.  Converters run guarded: one that crashes costs
+// its file alone, whose intermediate and output go as after a refusal.
 #include "convert/convert_file.h"
 
 #include <windows.h>
@@ -16,6 +17,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "plugins/registry.h"
+#include "support/guard.h"
 #include "support/ravel.h"
 #include "support/runtime.h"
 #include "ui/notice.h"
@@ -31,6 +34,8 @@ constexpr int notice_size = 256;
 constexpr char unable_to_open_text[] =
     "Unable to open file\n%s.\n(It is probably still open\nin another application).";
 constexpr char null_length_text[] = "File %s of null length.";
+constexpr char converter_fault_text[] =
+    "The converter of format %s stopped with exception 0x%08X while converting %s.\nThe file was left as it was.";
 // Names tried for one file before giving up (name, name_1 ... ).
 constexpr int create_attempts = 1000;
 
@@ -130,6 +135,18 @@ FILE *create_replacement_stream(const char *source, char *name)
     return stream;
 }
 
+// A converter that crashed: its format is named from the table the chosen
+// format came from.
+void report_converter_fault(convert_fn converter, const format_entry *table, std::uint32_t exception_code,
+                            const char *file_name)
+{
+    const char *format_name = find_format_name(converter, table);
+    char text[sizeof converter_fault_text + FORMAT_NAME_SIZE + path_buffer_size];
+    std::snprintf(text, sizeof text, converter_fault_text, format_name ? format_name : "(unknown)",
+                  static_cast<unsigned>(exception_code), file_name);
+    show_notice(text);
+}
+
 }  // namespace
 
 bool alloc_path_buffers()
@@ -187,9 +204,15 @@ void convert_file(const char *source, const char *target_ext, convert_fn source_
             return;
         }
         enreg_noms(source_path, intermediate_path);
-        const int result = source_converter(source_stream.get(), intermediate.get());
+        const guard_result call = guarded_call(source_converter, source_stream.get(), intermediate.get());
         intermediate.close();
         source_stream.close();
+        if (call.faulted) {
+            _unlink(intermediate_path);
+            report_converter_fault(source_converter, source_formats, call.exception_code, source_path);
+            return;
+        }
+        const int result = call.value;
         if (result == CONVERT_WRONG_FORMAT) {
             report_wrong_format(source_path);
             _unlink(intermediate_path);
@@ -229,8 +252,17 @@ void convert_file(const char *source, const char *target_ext, convert_fn source_
     }
 
     enreg_noms(intermediate_path, output_path);
-    const int result = target_converter(second_input.get(), output.get());
+    const guard_result call = guarded_call(target_converter, second_input.get(), output.get());
     second_input.close();
+    if (call.faulted) {
+        output.close();
+        if (first_stage)
+            _unlink(intermediate_path);
+        _unlink(output_path);
+        report_converter_fault(target_converter, target_formats, call.exception_code, source_path);
+        return;
+    }
+    const int result = call.value;
     std::fflush(output.get());
     if (replace_mode == 1)
         setftime(_fileno(output.get()), source_time);
