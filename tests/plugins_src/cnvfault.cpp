@@ -22,6 +22,7 @@
 // area when asked for that list, instead of declaring formats.
 #include <windows.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
