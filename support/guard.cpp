@@ -185,6 +185,21 @@ void keep_overflow_room()
     VirtualProtect(room_top, page, PAGE_READWRITE | PAGE_GUARD, &previous);
 }
 
+// Once per thread: the guard page, once placed, moves down with the stack,
+// and after an overflow _resetstkoflw sets it again.
+void prepare_thread_stack()
+{
+    thread_local bool prepared = false;
+    if (prepared)
+        return;
+    prepared = true;
+    // Room for the dispatcher, the handlers and the unwind once the stack
+    // has overflowed; the system only ever raises the guarantee.
+    ULONG stack_guarantee = overflow_stack_bytes;
+    SetThreadStackGuarantee(&stack_guarantee);
+    keep_overflow_room();
+}
+
 }  // namespace
 
 extern "C" __attribute__((used)) EXCEPTION_DISPOSITION guard_handler(EXCEPTION_RECORD *record,
@@ -212,11 +227,7 @@ extern "C" __attribute__((used)) EXCEPTION_DISPOSITION guard_handler(EXCEPTION_R
 guard_result guarded_call_words(const void *function, std::uintptr_t first, std::uintptr_t second,
                                 std::uintptr_t third)
 {
-    // Room for the dispatcher, the handlers and the unwind once the stack
-    // has overflowed; the system only ever raises the guarantee.
-    ULONG stack_guarantee = overflow_stack_bytes;
-    SetThreadStackGuarantee(&stack_guarantee);
-    keep_overflow_room();
+    prepare_thread_stack();
     guard_frame frame{function, {first, second, third}, 0, 0, 0};
     guard_enter(&frame);
     if (frame.faulted && frame.exception_code == EXCEPTION_STACK_OVERFLOW)
