@@ -4,7 +4,8 @@
 // the intermediate file and the output are made by exclusive creates under
 // names nothing has yet, and in replace mode the converted file takes the
 // source's name by one replacing rename, so the source is either replaced
-// whole or left as it was.
+// whole or left as it was.  Converters run guarded: one that crashes costs
+// its file alone, whose intermediate and output go as after a refusal.
 #include "convert/convert_file.h"
 
 #include <windows.h>
@@ -17,6 +18,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "plugins/registry.h"
+#include "support/guard.h"
 #include "support/paths.h"
 #include "support/ravel.h"
 #include "support/runtime.h"
@@ -36,6 +39,8 @@ constexpr char null_length_text[] = "File %s of null length.";
 constexpr char write_failed_text[] = "Unable to convert file\n%s.\n%s";
 // The system's text for an error fits in this, after the file name.
 constexpr int system_text_size = 256;
+constexpr char converter_fault_text[] =
+    "The converter of format %s stopped with exception 0x%08X while converting %s.\nThe file was left as it was.";
 // Names tried for one file before giving up (name, name_1 ... ).
 constexpr int create_attempts = 1000;
 
@@ -189,6 +194,18 @@ FILE *create_replacement_stream(const char *source, char *name)
     return stream;
 }
 
+// A converter that crashed: its format is named from the table the chosen
+// format came from.
+void report_converter_fault(convert_fn converter, const format_entry *table, std::uint32_t exception_code,
+                            const char *file_name)
+{
+    const char *format_name = find_format_name(converter, table);
+    char text[sizeof converter_fault_text + FORMAT_NAME_SIZE + path_buffer_size];
+    std::snprintf(text, sizeof text, converter_fault_text, format_name ? format_name : "(unknown)",
+                  static_cast<unsigned>(exception_code), file_name);
+    show_notice(text);
+}
+
 }  // namespace
 
 bool alloc_path_buffers()
@@ -246,14 +263,20 @@ void convert_file(const char *source, const char *target_ext, convert_fn source_
             return;
         }
         enreg_noms(source_path, intermediate_path);
-        const int result = source_converter(source_stream.get(), intermediate.get());
+        const guard_result call = guarded_call(source_converter, source_stream.get(), intermediate.get());
         intermediate.close();
         source_stream.close();
+        if (call.faulted) {
+            _unlink(intermediate_path);
+            report_converter_fault(source_converter, source_formats, call.exception_code, source_path);
+            return;
+        }
         if (intermediate.write_error() != ERROR_SUCCESS) {
             _unlink(intermediate_path);
             report_write_failure(source_path, intermediate.write_error());
             return;
         }
+        const int result = call.value;
         if (result == CONVERT_WRONG_FORMAT) {
             report_wrong_format(source_path);
             _unlink(intermediate_path);
@@ -293,7 +316,17 @@ void convert_file(const char *source, const char *target_ext, convert_fn source_
     }
 
     enreg_noms(intermediate_path, output_path);
-    const int result = target_converter(second_input.get(), output.get());
+    const guard_result call = guarded_call(target_converter, second_input.get(), output.get());
+    if (call.faulted) {
+        second_input.close();
+        output.close();
+        if (first_stage)
+            _unlink(intermediate_path);
+        _unlink(output_path);
+        report_converter_fault(target_converter, target_formats, call.exception_code, source_path);
+        return;
+    }
+    const int result = call.value;
     // The output first, while errno still tells how the converter's own
     // writes ended.
     output.flush();

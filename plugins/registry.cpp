@@ -10,7 +10,9 @@
 //
 // A plug-in writes its records into a scratch area far larger than a table,
 // ending at an inaccessible page, and the host copies the accepted records
-// over: no list, however long, can write into the host's tables.
+// over: no list, however long, can write into the host's tables.  _DLL_enum
+// runs guarded: a plug-in that crashes in it (running into that page, say)
+// is refused whole, with a notice, and loading goes on with the next.
 #include "plugins/registry.h"
 
 #include <windows.h>
@@ -23,6 +25,7 @@
 #include "app/app_state.h"
 #include "plugins/plugin_ids.h"
 #include "support/closers.h"
+#include "support/guard.h"
 #include "ui/notice.h"
 
 format_entry source_formats[format_table_size];
@@ -36,6 +39,8 @@ constexpr char too_many_formats[] =
     "try again.";
 constexpr char no_plugin_text[] = "No conversion DLL found.\nAborting...";
 constexpr char no_plugin_caption[] = "Morphex - Conversion program\nMorphex Project\nText file conversion";
+constexpr char plugin_fault_text[] =
+    "The plug-in %s stopped with exception 0x%08X while declaring its formats.\nIts formats are not available.";
 constexpr int notice_size = 256;
 constexpr int trace_directory_size = 128;
 constexpr std::size_t scratch_records = 4096;
@@ -77,6 +82,7 @@ struct table_state {
     int list;
     int combo_id;
     int count;
+    guard_result enumeration{};  // of the last list asked for
 };
 
 // Asks the plug-in for one list and takes what fits; false when the list
@@ -87,7 +93,10 @@ bool take_list(HWND window, dll_enum_fn enumerate, table_state &state)
     if (!scratch)
         return false;
     std::memset(scratch, 0, scratch_records * sizeof(format_entry));
-    const int32_t written = enumerate(scratch, state.list, 1);
+    state.enumeration = guarded_call(enumerate, scratch, state.list, 1);
+    if (state.enumeration.faulted)
+        return true;
+    const int32_t written = state.enumeration.value;
     if (written <= 0)
         return true;
     if (static_cast<std::size_t>(written) > scratch_records || state.count + written > format_table_size) {
@@ -109,6 +118,27 @@ bool take_list(HWND window, dll_enum_fn enumerate, table_state &state)
         SendMessageA(combo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(record.name));
     }
     return true;
+}
+
+// Takes back the records a plug-in had got accepted from `first` on.
+void withdraw_formats(HWND window, table_state &state, int first)
+{
+    HWND combo = GetDlgItem(window, state.combo_id);
+    while (state.count > first) {
+        format_entry &record = state.table[--state.count];
+        const LRESULT item =
+            SendMessageA(combo, CB_FINDSTRINGEXACT, static_cast<WPARAM>(-1), reinterpret_cast<LPARAM>(record.name));
+        if (item != CB_ERR)
+            SendMessageA(combo, CB_DELETESTRING, static_cast<WPARAM>(item), 0);
+        std::memset(&record, 0, sizeof record);
+    }
+}
+
+void report_plugin_fault(const char *file_name, std::uint32_t exception_code)
+{
+    char text[sizeof plugin_fault_text + MAX_PATH];
+    std::snprintf(text, sizeof text, plugin_fault_text, file_name, static_cast<unsigned>(exception_code));
+    show_notice(text);
 }
 
 // Loads one match; false when loading must stop after it.
@@ -144,9 +174,17 @@ bool load_plugin(HWND window, const char *directory, const char *found_name, tab
         show_system_error(lookup_error);
         return true;
     }
+    const int sources_before = sources.count;
     const bool sources_fit = take_list(window, enumerate, sources);
-    const bool targets_fit = take_list(window, enumerate, targets);
-    return sources_fit && targets_fit;
+    if (!sources.enumeration.faulted) {
+        const bool targets_fit = take_list(window, enumerate, targets);
+        if (!targets.enumeration.faulted)
+            return sources_fit && targets_fit;
+    }
+    withdraw_formats(window, sources, sources_before);
+    const guard_result &fault = sources.enumeration.faulted ? sources.enumeration : targets.enumeration;
+    report_plugin_fault(found_name, fault.exception_code);
+    return sources_fit;
 }
 
 }  // namespace
@@ -187,4 +225,14 @@ int find_format(const char *name, const format_entry *table)
         if (std::strncmp(name, table[slot].name, FORMAT_NAME_SIZE) == 0)
             return slot;
     return format_table_size;
+}
+
+const char *find_format_name(convert_fn converter, const format_entry *table)
+{
+    if (!converter || !table)
+        return nullptr;
+    for (int slot = 0; slot < format_table_size; ++slot)
+        if (table[slot].converter == converter)
+            return table[slot].name;
+    return nullptr;
 }

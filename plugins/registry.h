@@ -12,3 +12,6 @@ extern format_entry target_formats[format_table_size];
 void load_plugins(HWND window);
 // Index of the first slot whose name equals `name`, or format_table_size.
 int find_format(const char *name, const format_entry *table);
+// Name of the first slot of `table` whose converter is `converter`, or
+// nullptr when none has it.
+const char *find_format_name(convert_fn converter, const format_entry *table);
