@@ -16,14 +16,16 @@
 #include <cstdio>
 #include <cstring>
 
+#include "convert/engine_events.h"
+#include "plugins/registry.h"
 #include "support/ravel.h"
 #include "support/runtime.h"
-#include "ui/notice.h"
 
 char *source_path;
 char *output_path;
 char *intermediate_path;
 int replace_mode;
+int dry_run_mode;
 
 namespace {
 
@@ -60,14 +62,14 @@ void notify_timed(const char *format, const char *name)
 {
     char text[notice_size];
     std::snprintf(text, sizeof text, format, name);
-    show_timed_notice(text);
+    engine_notice(engine_notice_kind::timed, text);
 }
 
 void notify_modal(const char *format, const char *name)
 {
     char text[notice_size];
     std::snprintf(text, sizeof text, format, name);
-    show_notice(text);
+    engine_notice(engine_notice_kind::modal, text);
 }
 
 // Opens a new file under `name` for "w+b", never an existing one: when the
@@ -130,13 +132,25 @@ FILE *create_replacement_stream(const char *source, char *name)
     return stream;
 }
 
+// A dry run's answer: the name the output would get, in output_path.
+void report_output_name(const char *target_ext)
+{
+    if (replace_mode != 1) {
+        extension(output_path, target_ext ? target_ext : "");
+        if (existe(output_path))
+            extension_num(output_path);
+    }
+    engine_file_converted(source_path, output_path);
+}
+
 }  // namespace
 
 bool alloc_path_buffers()
 {
     char *block = static_cast<char *>(salloc(3 * path_buffer_size));
     if (!block) {
-        show_notice("Not enough memory to hold the file names.\nNo file can be converted.");
+        engine_notice(engine_notice_kind::modal,
+                      "Not enough memory to hold the file names.\nNo file can be converted.");
         return false;
     }
     source_path = block;
@@ -155,6 +169,7 @@ void convert_file(const char *source, const char *target_ext, convert_fn source_
 {
     if (!source_path || !source)
         return;
+    engine_file_started(source);
     if (!target_converter) {
         notify_modal("The target format chosen for %s cannot write files.\nPlease choose another target format.",
                      source);
@@ -172,6 +187,11 @@ void convert_file(const char *source, const char *target_ext, convert_fn source_
     stream_closer source_stream(std::fopen(source_path, "r+b"));
     if (!source_stream.get()) {
         notify_timed(unable_to_open_text, source_path);
+        return;
+    }
+    if (dry_run_mode == 1) {
+        source_stream.close();
+        report_output_name(target_ext);
         return;
     }
     std::uint32_t source_time = 0;
@@ -229,7 +249,10 @@ void convert_file(const char *source, const char *target_ext, convert_fn source_
     }
 
     enreg_noms(intermediate_path, output_path);
+    const dll_lost_fn count_lost = lost_counter_for(target_converter);
     const int result = target_converter(second_input.get(), output.get());
+    const bool converted = result != CONVERT_WRONG_FORMAT && result != CONVERT_EMPTY_INPUT;
+    const std::int32_t lost = converted && count_lost ? count_lost() : 0;
     second_input.close();
     std::fflush(output.get());
     if (replace_mode == 1)
@@ -253,5 +276,9 @@ void convert_file(const char *source, const char *target_ext, convert_fn source_
         _unlink(output_path);
         notify_timed("Unable to replace file\n%s.\n(It is probably still open\nin another application).",
                      source_path);
+        return;
     }
+    engine_file_converted(source_path, replace_mode == 1 ? source_path : output_path);
+    if (lost > 0)
+        engine_characters_lost(source_path, lost);
 }
