@@ -16,10 +16,13 @@ static int32_t __cdecl lost_source(FILE *in, FILE *out)
 {
     char block[4096];
     size_t got;
-    while ((got = fread(block, 1, sizeof block, in)) > 0)
+    size_t total = 0;
+    while ((got = fread(block, 1, sizeof block, in)) > 0) {
         fwrite(block, 1, got, out);
+        total += got;
+    }
     last_lost = SOURCE_STAGE_MARK;
-    return 0;
+    return total == 0 ? CONVERT_EMPTY_INPUT : CONVERT_OK;
 }
 
 static int32_t __cdecl lost_ascii(FILE *in, FILE *out)
