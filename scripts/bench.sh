@@ -48,13 +48,14 @@ for i in range(2000):
         f.write(text)
 PY
         out=$(cd "$bin" && wine "./$bench.exe" "Z:$small")
-        echo "$out" | grep -v '^mxconv_seconds='
-        morphex=$(echo "$out" | sed -n 's/^mxconv_seconds=//p')
+        echo "$out" | grep -v '_seconds='
+        flat=$(echo "$out" | sed -n 's/^mxconv_seconds=//p')
+        spread=$(echo "$out" | sed -n 's/^mxconv_spread_seconds=//p')
         t0=$(date +%s.%N)
         for f in "$small"/*.txt; do iconv -f UTF-8 -t CP1252 "$f" > "$small.iconv/${f##*/}"; done
         t1=$(date +%s.%N)
-        python3 -c "import sys; m,a,b=map(float,sys.argv[1:]); i=b-a; print(f'iconv loop: {i:.3f} s; mxconv/iconv loop {m/i:.2f}x (goal: below 1x)')" \
-            "$morphex" "$t0" "$t1"
+        python3 -c "import sys; m,s,a,b=map(float,sys.argv[1:]); i=b-a; print(f'iconv loop: {i:.3f} s; mxconv/iconv loop {m/i:.2f}x in one folder (goal: below 1x), {s/i:.2f}x in 20 folders')" \
+            "$flat" "$spread" "$t0" "$t1"
         rm -rf "$small" "$small.iconv"
     else
         (cd "$bin" && wine "./$bench.exe")
