@@ -147,8 +147,10 @@ int run(const cli_options &options)
 
     const std::string plugin_dir = options.plugin_dir.empty() ? program_directory() : options.plugin_dir;
     load_plugins_from(nullptr, plugin_dir.c_str());
-    if (!plugin_file_found() || formats_accepted() == 0)
+    if (!plugin_file_found())
         return usage_error("no conversion plug-in (cnv*.dll) found in " + full_path(plugin_dir));
+    if (formats_accepted() == 0)
+        return usage_error("the plug-ins in " + full_path(plugin_dir) + " gave no format");
     if (options.list_formats) {
         list_formats("Source formats:", source_formats, source_origins);
         list_formats("Target formats:", target_formats, target_origins);

@@ -255,6 +255,20 @@ TEST_F(Mxconv, FormatsAreListedWithExtensionAndPlugin)
               lines_of(result.out));
 }
 
+TEST_F(Mxconv, TheWindowsLimitsOnPluginsApply)
+{
+    copy_test_plugin("cnvreg70b.dll", plugins());
+    const run_result result = run_with_plugins("--formats");
+    EXPECT_STATUS(2, result);
+    const std::string too_many =
+        "Too much conversion DLLs to load (more than 64 formats). Please move some DLLs in another directory and "
+        "try again.";
+    EXPECT_EQ((std::vector<std::string>{too_many, too_many, "mxconv: the plug-ins in " + plugins() + " gave no format",
+                                        "Try \"mxconv --help\" for more information."}),
+              lines_of(result.err))
+        << "both lists of 70 refused, as in the window";
+}
+
 TEST_F(Mxconv, ADryRunNamesEachOutputAndChangesNothing)
 {
     write_file("work\\a.doc", "alpha");
