@@ -26,6 +26,23 @@ namespace {
 
 enum exit_status { exit_converted = 0, exit_failed = 1, exit_usage = 2 };
 
+// Set by Ctrl+C or Ctrl+Break: the file being converted is finished, no
+// other is begun, and the run ends with its summary and report.
+volatile LONG stop_wanted;
+
+BOOL WINAPI on_console_break(DWORD event)
+{
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT)
+        return FALSE;
+    InterlockedExchange(&stop_wanted, 1);
+    return TRUE;
+}
+
+bool stop_requested()
+{
+    return InterlockedCompareExchange(&stop_wanted, 0, 0) != 0;
+}
+
 struct chosen_formats {
     convert_fn source_converter;
     convert_fn target_converter;
@@ -142,7 +159,7 @@ void convert_path(const std::string &path, const cli_options &options, const cho
 int run(const cli_options &options)
 {
     const std::string start = current_directory();
-    connect_engine_to_console(start, options.dry_run, options.quiet);
+    connect_engine_to_console(start, options.dry_run, options.quiet, stop_requested);
     start_output(!options.quiet);
 
     const std::string plugin_dir = options.plugin_dir.empty() ? program_directory() : options.plugin_dir;
@@ -175,17 +192,23 @@ int run(const cli_options &options)
 
     bool path_unmatched = false;
     set_batch_running(true);
+    SetConsoleCtrlHandler(on_console_break, TRUE);
     for (const std::string &path : options.paths) {
+        if (stop_requested())
+            break;
         const int before = files_started();
         convert_path(path, options, formats, start);
         finish_file();
-        if (files_started() == before) {
+        if (files_started() == before && !stop_requested()) {
             write_line(output_stream::err, "mxconv: no file matches " + path);
             path_unmatched = true;
         }
     }
     set_batch_running(false);
+    SetConsoleCtrlHandler(on_console_break, FALSE);
     clear_progress();
+    if (stop_requested())
+        write_line(output_stream::err, "mxconv: stopped by Ctrl+C before the end");
 
     int status = exit_converted;
     if (files_started() == 0 && run_failures() == 0)
@@ -193,7 +216,7 @@ int run(const cli_options &options)
     for (const file_record &record : run_records())
         if (record.outcome != file_outcome::converted)
             status = exit_failed;
-    if (status == exit_converted && (path_unmatched || run_failures() > 0))
+    if (status == exit_converted && (path_unmatched || run_failures() > 0 || stop_requested()))
         status = exit_failed;
     if (!options.quiet && files_started() > 0)
         write_line(output_stream::out, summary_line());

@@ -151,7 +151,8 @@ const char *outcome_name(file_outcome outcome)
 
 }  // namespace
 
-void connect_engine_to_console(const std::string &directory, bool dry_run_wanted, bool quiet_wanted)
+void connect_engine_to_console(const std::string &directory, bool dry_run_wanted, bool quiet_wanted,
+                               bool (*stop_requested)())
 {
     start_directory = directory;
     dry_run = dry_run_wanted;
@@ -164,6 +165,7 @@ void connect_engine_to_console(const std::string &directory, bool dry_run_wanted
     events.converter_fault = converter_fault;
     events.no_plugin = no_plugin;
     events.format_accepted = format_accepted;
+    events.stop_requested = stop_requested;
     set_engine_events(events);
 }
 

@@ -17,8 +17,10 @@ struct file_record {
 };
 
 // Hands the engine mxconv's event table.  Names are shown relative to
-// `start_directory` (absolute, ending in '\') where they lie below it.
-void connect_engine_to_console(const std::string &start_directory, bool dry_run, bool quiet);
+// `start_directory` (absolute, ending in '\') where they lie below it; the
+// engine asks `stop_requested` between files.
+void connect_engine_to_console(const std::string &start_directory, bool dry_run, bool quiet,
+                               bool (*stop_requested)());
 
 // While a batch runs, a notice outside any file (no list file could be
 // made) counts as a failure of the run; while plug-ins load, it is a warning.

@@ -128,6 +128,8 @@ void convert_subdirectories(const char *pattern, const char *target_ext, convert
     if (search.handle == INVALID_HANDLE_VALUE)
         return;
     do {
+        if (engine_stop_requested())
+            return;
         const DWORD attributes = found.dwFileAttributes;
         if (!(attributes & FILE_ATTRIBUTE_DIRECTORY) || std::strcmp(found.cFileName, ".") == 0 ||
             std::strcmp(found.cFileName, "..") == 0)
@@ -196,7 +198,7 @@ void convert_batch(const char *pattern, const char *target_ext, int mode, conver
     std::rewind(list);
     engine_busy_step();
     std::string line;
-    while (read_list_line(list, line)) {
+    while (!engine_stop_requested() && read_list_line(list, line)) {
         if (!line.empty())
             convert_file(line.c_str(), target_ext, source_converter, target_converter);
         engine_busy_step();
@@ -204,6 +206,6 @@ void convert_batch(const char *pattern, const char *target_ext, int mode, conver
     std::fflush(list);
     std::fclose(list);
     std::remove(list_path);
-    if (mode == batch_recursive)
+    if (mode == batch_recursive && !engine_stop_requested())
         convert_subdirectories(pattern, target_ext, source_converter, target_converter);
 }

@@ -65,6 +65,11 @@ void engine_busy_step()
         events.busy_step();
 }
 
+bool engine_stop_requested()
+{
+    return events.stop_requested && events.stop_requested();
+}
+
 bool engine_tracing()
 {
     return events.tracing && events.tracing();

@@ -31,6 +31,8 @@ struct engine_events {
     void (*converter_fault)(const char *file, const char *format, DWORD code);
     // Between files and directory levels: the front end shows it is busy.
     void (*busy_step)();
+    // Asked between files: true ends the batch there, as if no file were left.
+    bool (*stop_requested)();
     // Whether plug-in loading reports each step through `trace`.
     bool (*tracing)();
     void (*trace)(const char *text);
@@ -53,6 +55,7 @@ void engine_file_converted(const char *source, const char *output);
 void engine_characters_lost(const char *source, std::int32_t count);
 void engine_converter_fault(const char *file, const char *format, DWORD code);
 void engine_busy_step();
+bool engine_stop_requested();
 bool engine_tracing();
 void engine_trace(const char *text);
 void engine_no_plugin(HWND owner, const char *text, const char *caption);
