@@ -156,6 +156,42 @@ void convert_path(const std::string &path, const cli_options &options, const cho
     SetCurrentDirectoryA(start.c_str());
 }
 
+// Converts every PATH in turn; true when some PATH matched no file.
+bool convert_paths(const cli_options &options, const chosen_formats &formats, const std::string &start)
+{
+    bool path_unmatched = false;
+    set_batch_running(true);
+    SetConsoleCtrlHandler(on_console_break, TRUE);
+    for (const std::string &path : options.paths) {
+        if (stop_requested())
+            break;
+        const int before = files_started();
+        convert_path(path, options, formats, start);
+        finish_file();
+        if (files_started() == before && !stop_requested()) {
+            write_line(output_stream::err, "mxconv: no file matches " + path);
+            path_unmatched = true;
+        }
+    }
+    set_batch_running(false);
+    SetConsoleCtrlHandler(on_console_break, FALSE);
+    clear_progress();
+    if (stop_requested())
+        write_line(output_stream::err, "mxconv: stopped by Ctrl+C before the end");
+    return path_unmatched;
+}
+
+// 2 when no PATH matched a file; 1 when anything was left undone; else 0.
+int run_status(bool path_unmatched)
+{
+    if (files_started() == 0 && run_failures() == 0)
+        return exit_usage;
+    for (const file_record &record : run_records())
+        if (record.outcome != file_outcome::converted)
+            return exit_failed;
+    return path_unmatched || run_failures() > 0 || stop_requested() ? exit_failed : exit_converted;
+}
+
 int run(const cli_options &options)
 {
     const std::string start = current_directory();
@@ -190,34 +226,8 @@ int run(const cli_options &options)
     // Resolved now: the batches move the current directory.
     const std::string report = options.report_path.empty() ? std::string() : full_path(options.report_path);
 
-    bool path_unmatched = false;
-    set_batch_running(true);
-    SetConsoleCtrlHandler(on_console_break, TRUE);
-    for (const std::string &path : options.paths) {
-        if (stop_requested())
-            break;
-        const int before = files_started();
-        convert_path(path, options, formats, start);
-        finish_file();
-        if (files_started() == before && !stop_requested()) {
-            write_line(output_stream::err, "mxconv: no file matches " + path);
-            path_unmatched = true;
-        }
-    }
-    set_batch_running(false);
-    SetConsoleCtrlHandler(on_console_break, FALSE);
-    clear_progress();
-    if (stop_requested())
-        write_line(output_stream::err, "mxconv: stopped by Ctrl+C before the end");
-
-    int status = exit_converted;
-    if (files_started() == 0 && run_failures() == 0)
-        status = exit_usage;
-    for (const file_record &record : run_records())
-        if (record.outcome != file_outcome::converted)
-            status = exit_failed;
-    if (status == exit_converted && (path_unmatched || run_failures() > 0 || stop_requested()))
-        status = exit_failed;
+    const bool path_unmatched = convert_paths(options, formats, start);
+    int status = run_status(path_unmatched);
     if (!options.quiet && files_started() > 0)
         write_line(output_stream::out, summary_line());
     if (!report.empty() && !write_report(report)) {
