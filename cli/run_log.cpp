@@ -159,6 +159,8 @@ void connect_engine_to_console(const std::string &directory, bool dry_run_wanted
     quiet = quiet_wanted;
     engine_events events{};
     events.notice = notice;
+    // A file's events end at the next step between files.
+    events.busy_step = finish_file;
     events.file_started = file_started;
     events.file_converted = file_converted;
     events.characters_lost = characters_lost;

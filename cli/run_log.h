@@ -25,7 +25,8 @@ void connect_engine_to_console(const std::string &start_directory, bool dry_run,
 // While a batch runs, a notice outside any file (no list file could be
 // made) counts as a failure of the run; while plug-ins load, it is a warning.
 void set_batch_running(bool running);
-// Ends the record of the file in progress; call after the last batch.
+// Ends the record of the file in progress: at each step of the engine
+// between files, and after each batch.
 void finish_file();
 
 const std::vector<file_record> &run_records();

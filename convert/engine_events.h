@@ -18,7 +18,7 @@ struct engine_events {
     // For system_error `text` is the system's message for `code`.
     void (*notice)(engine_notice_kind kind, const char *text, DWORD code);
     // convert_file begins on `source` (the name it was given).  Every
-    // failure notice until the next file_started belongs to that file.
+    // event until the next busy_step belongs to that file.
     void (*file_started)(const char *source);
     // `source` is converted and its result lies under `output`; in a dry
     // run, the name the output would get.
@@ -29,7 +29,8 @@ struct engine_events {
     // A converter (or _DLL_enum, with `file` the plug-in) ended in an
     // exception `code` instead of returning.
     void (*converter_fault)(const char *file, const char *format, DWORD code);
-    // Between files and directory levels: the front end shows it is busy.
+    // Between files and directory levels (never while convert_file runs):
+    // the front end shows it is busy.
     void (*busy_step)();
     // Asked between files: true ends the batch there, as if no file were left.
     bool (*stop_requested)();
