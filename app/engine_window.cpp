@@ -16,8 +16,9 @@
 
 namespace {
 
-constexpr char loss_heading[] = "Characters that the target format lacks were replaced in these files:";
-// Files named in the notice; more than this and the last line counts the rest.
+constexpr char loss_heading[] = "Characters lost in the target format:";
+// Files named in the notice; more than this and the last line counts the
+// rest.  With the heading that makes six lines, all the notice shows.
 constexpr std::size_t loss_lines = 5;
 
 struct lost_file {

@@ -19,7 +19,7 @@
 
 namespace {
 
-const std::string heading = "Characters that the target format lacks were replaced in these files:";
+const std::string heading = "Characters lost in the target format:";
 
 std::vector<std::string> lines_of(const std::string &text)
 {
