@@ -3,6 +3,7 @@
 
 #include "app/app_ids.h"
 #include "app/app_state.h"
+#include "app/engine_window.h"
 #include "app/main_window.h"
 
 namespace {
@@ -20,6 +21,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR command_line, int)
     app_instance = instance;
     if (asks_for_trace(command_line))
         trace_mode = 1;
+    connect_engine_to_window();
     DialogBoxParamA(instance, MAKEINTRESOURCEA(IDD_MAIN), nullptr, main_window_proc, 0);
     return 0;
 }

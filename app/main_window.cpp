@@ -6,11 +6,11 @@
 
 #include "app/app_ids.h"
 #include "app/app_state.h"
+#include "app/convert_command.h"
 #include "app/help.h"
 #include "browser/browser_ids.h"
 #include "browser/lists.h"
 #include "browser/navigation.h"
-#include "convert/batch.h"
 #include "convert/convert_file.h"
 #include "convert/convert_ids.h"
 #include "plugins/plugin_ids.h"

@@ -1,4 +1,4 @@
-// The Convert command and the batch it runs.
+// Batches: one named file, the files a pattern matches, and recursion.
 //
 // A pattern batch first writes the names of the matching files into a list
 // file and then converts each name in it, so that outputs made during a
@@ -15,21 +15,14 @@
 #include <string>
 #include <vector>
 
-#include "app/app_state.h"
-#include "browser/browser_ids.h"
-#include "browser/lists.h"
 #include "convert/convert_file.h"
-#include "convert/convert_ids.h"
-#include "plugins/plugin_ids.h"
-#include "plugins/registry.h"
+#include "convert/engine_events.h"
 #include "support/closers.h"
 #include "support/paths.h"
 #include "support/runtime.h"
-#include "ui/notice.h"
 
 namespace {
 
-constexpr char no_format_text[] = "Please choose a source format and a target format.";
 constexpr char no_list_file_text[] =
     "Unable to create the list of files to convert,\nneither in the root of the drive\nnor in the temporary "
     "folder.\nNothing was converted.";
@@ -149,6 +142,8 @@ void convert_subdirectories(const char *pattern, const char *target_ext, convert
     if (search.handle == INVALID_HANDLE_VALUE)
         return;
     do {
+        if (engine_stop_requested())
+            return;
         const DWORD attributes = found.dwFileAttributes;
         if (!(attributes & FILE_ATTRIBUTE_DIRECTORY) || std::strcmp(found.cFileName, ".") == 0 ||
             std::strcmp(found.cFileName, "..") == 0)
@@ -161,7 +156,7 @@ void convert_subdirectories(const char *pattern, const char *target_ext, convert
             continue;
         if (!SetCurrentDirectoryA(found.cFileName))
             continue;
-        busy_step();
+        engine_busy_step();
         convert_batch(pattern, target_ext, batch_recursive, source_converter, target_converter);
         if (!SetCurrentDirectoryA(level))
             return;
@@ -191,17 +186,6 @@ void convert_pattern_subdirectories(const char *pattern, const char *target_ext,
     const std::string name(pattern + part);
     convert_subdirectories(name.c_str(), target_ext, source_converter, target_converter);
     SetCurrentDirectoryA(start);
-}
-
-std::string selected_item(HWND files, int index)
-{
-    const LRESULT length = SendMessageA(files, LB_GETTEXTLEN, static_cast<WPARAM>(index), 0);
-    if (length == LB_ERR)
-        return {};
-    std::string text(static_cast<std::size_t>(length) + 1, '\0');
-    SendMessageA(files, LB_GETTEXT, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(&text[0]));
-    text.resize(std::strlen(text.c_str()));
-    return text;
 }
 
 }  // namespace
@@ -238,7 +222,7 @@ FILE *write_list_file(const char *pattern, const char *list_path)
 void convert_batch(const char *pattern, const char *target_ext, int mode, convert_fn source_converter,
                    convert_fn target_converter)
 {
-    busy_step();
+    engine_busy_step();
     if (mode == batch_one_file) {
         convert_file(pattern, target_ext, source_converter, target_converter);
         return;
@@ -246,68 +230,20 @@ void convert_batch(const char *pattern, const char *target_ext, int mode, conver
     char list_path[MAX_PATH];
     FILE *list = make_list_file(pattern, list_path, sizeof list_path);
     if (!list) {
-        show_notice(no_list_file_text);
+        engine_notice(engine_notice_kind::modal, no_list_file_text);
         return;
     }
     std::rewind(list);
-    busy_step();
+    engine_busy_step();
     std::string line;
-    while (read_list_line(list, line)) {
+    while (!engine_stop_requested() && read_list_line(list, line)) {
         if (!line.empty())
             convert_file(line.c_str(), target_ext, source_converter, target_converter);
-        busy_step();
+        engine_busy_step();
     }
     std::fflush(list);
     std::fclose(list);
     std::remove(list_path);
-    if (mode == batch_recursive)
+    if (mode == batch_recursive && !engine_stop_requested())
         convert_pattern_subdirectories(pattern, target_ext, source_converter, target_converter);
-}
-
-void convert_command()
-{
-    const bool recursive = IsDlgButtonChecked(main_window, IDC_RECURSIVE) == BST_CHECKED;
-    replace_mode = IsDlgButtonChecked(main_window, IDC_REPLACE) == BST_CHECKED ? 1 : 0;
-
-    char source_name[FORMAT_NAME_SIZE] = "";
-    char target_name[FORMAT_NAME_SIZE] = "";
-    GetDlgItemTextA(main_window, IDC_SOURCE_FORMAT, source_name, sizeof source_name);
-    GetDlgItemTextA(main_window, IDC_TARGET_FORMAT, target_name, sizeof target_name);
-    const int source = find_format(source_name, source_formats);
-    const int target = find_format(target_name, target_formats);
-    if (source == format_table_size || target == format_table_size || source_name[0] == '\0' ||
-        target_name[0] == '\0') {
-        show_notice(no_format_text);
-        return;
-    }
-    const convert_fn source_converter = source_formats[source].converter;
-    const convert_fn target_converter = target_formats[target].converter;
-    const char *target_ext = target_formats[target].ext;
-
-    HWND files = GetDlgItem(main_window, IDC_FILES);
-    const LRESULT selected = SendMessageA(files, LB_GETSELCOUNT, 0, 0);
-    HCURSOR previous_cursor = SetCursor(nullptr);
-    busy_step();
-    if (selected <= 0) {
-        GetDlgItemTextA(main_window, IDC_PATTERN, file_pattern, pattern_size);
-        convert_batch(file_pattern, target_ext, recursive ? batch_recursive : batch_pattern, source_converter,
-                      target_converter);
-    } else {
-        // The items are bare names in the directory the list was filled from.
-        const std::string directory = file_list_directory();
-        const int items = static_cast<int>(SendMessageA(files, LB_GETCOUNT, 0, 0));
-        int index = -1;
-        for (LRESULT done = 0; done < selected; ++done) {
-            do
-                ++index;
-            while (index < items && SendMessageA(files, LB_GETSEL, static_cast<WPARAM>(index), 0) <= 0);
-            if (index >= items)
-                break;
-            const std::string name = directory + selected_item(files, index);
-            convert_batch(name.c_str(), target_ext, batch_one_file, source_converter, target_converter);
-            SendMessageA(files, LB_SETSEL, FALSE, index);
-        }
-    }
-    refresh_lists(file_pattern);
-    SetCursor(previous_cursor);
 }

@@ -18,17 +18,18 @@
 #include <cstdio>
 #include <cstring>
 
+#include "convert/engine_events.h"
 #include "plugins/registry.h"
 #include "support/guard.h"
 #include "support/paths.h"
 #include "support/ravel.h"
 #include "support/runtime.h"
-#include "ui/notice.h"
 
 char *source_path;
 char *output_path;
 char *intermediate_path;
 int replace_mode;
+int dry_run_mode;
 
 namespace {
 
@@ -107,14 +108,14 @@ void notify_timed(const char *format, const char *name)
 {
     char text[notice_size];
     std::snprintf(text, sizeof text, format, name);
-    show_timed_notice(text);
+    engine_notice(engine_notice_kind::timed, text);
 }
 
 void notify_modal(const char *format, const char *name)
 {
     char text[notice_size];
     std::snprintf(text, sizeof text, format, name);
-    show_notice(text);
+    engine_notice(engine_notice_kind::modal, text);
 }
 
 // One notice for a file whose conversion could not be written whole: its
@@ -132,7 +133,7 @@ void report_write_failure(const char *name, DWORD code)
         std::snprintf(reason, sizeof reason, "Error %lu.", static_cast<unsigned long>(code));
     char text[path_buffer_size + system_text_size + sizeof write_failed_text];
     std::snprintf(text, sizeof text, write_failed_text, name, reason);
-    show_notice(text);
+    engine_notice(engine_notice_kind::modal, text);
 }
 
 // Opens a new file under `name` for "w+b", never an existing one: when the
@@ -200,10 +201,24 @@ void report_converter_fault(convert_fn converter, const format_entry *table, std
                             const char *file_name)
 {
     const char *format_name = find_format_name(converter, table);
+    if (!format_name)
+        format_name = "(unknown)";
     char text[sizeof converter_fault_text + FORMAT_NAME_SIZE + path_buffer_size];
-    std::snprintf(text, sizeof text, converter_fault_text, format_name ? format_name : "(unknown)",
-                  static_cast<unsigned>(exception_code), file_name);
-    show_notice(text);
+    std::snprintf(text, sizeof text, converter_fault_text, format_name, static_cast<unsigned>(exception_code),
+                  file_name);
+    engine_notice(engine_notice_kind::modal, text);
+    engine_converter_fault(file_name, format_name, exception_code);
+}
+
+// A dry run's answer: the name the output would get, in output_path.
+void report_output_name(const char *target_ext)
+{
+    if (replace_mode != 1) {
+        extension(output_path, target_ext ? target_ext : "");
+        if (existe(output_path))
+            extension_num(output_path);
+    }
+    engine_file_converted(source_path, output_path);
 }
 
 }  // namespace
@@ -212,7 +227,8 @@ bool alloc_path_buffers()
 {
     char *block = static_cast<char *>(salloc(3 * path_buffer_size));
     if (!block) {
-        show_notice("Not enough memory to hold the file names.\nNo file can be converted.");
+        engine_notice(engine_notice_kind::modal,
+                      "Not enough memory to hold the file names.\nNo file can be converted.");
         return false;
     }
     source_path = block;
@@ -231,6 +247,7 @@ void convert_file(const char *source, const char *target_ext, convert_fn source_
 {
     if (!source_path || !source)
         return;
+    engine_file_started(source);
     if (!target_converter) {
         notify_modal("The target format chosen for %s cannot write files.\nPlease choose another target format.",
                      source);
@@ -248,6 +265,11 @@ void convert_file(const char *source, const char *target_ext, convert_fn source_
     stream_closer source_stream(std::fopen(source_path, "r+b"));
     if (!source_stream.get()) {
         notify_timed(unable_to_open_text, source_path);
+        return;
+    }
+    if (dry_run_mode == 1) {
+        source_stream.close();
+        report_output_name(target_ext);
         return;
     }
     std::uint32_t source_time = 0;
@@ -316,6 +338,7 @@ void convert_file(const char *source, const char *target_ext, convert_fn source_
     }
 
     enreg_noms(intermediate_path, output_path);
+    const dll_lost_fn count_lost = lost_counter_for(target_converter);
     const guard_result call = guarded_call(target_converter, second_input.get(), output.get());
     if (call.faulted) {
         second_input.close();
@@ -327,6 +350,8 @@ void convert_file(const char *source, const char *target_ext, convert_fn source_
         return;
     }
     const int result = call.value;
+    const bool converted = result != CONVERT_WRONG_FORMAT && result != CONVERT_EMPTY_INPUT;
+    const std::int32_t lost = converted && count_lost ? count_lost() : 0;
     // The output first, while errno still tells how the converter's own
     // writes ended.
     output.flush();
@@ -357,5 +382,9 @@ void convert_file(const char *source, const char *target_ext, convert_fn source_
         _unlink(output_path);
         notify_timed("Unable to replace file\n%s.\n(It is probably still open\nin another application).",
                      source_path);
+        return;
     }
+    engine_file_converted(source_path, replace_mode == 1 ? source_path : output_path);
+    if (lost > 0)
+        engine_characters_lost(source_path, lost);
 }

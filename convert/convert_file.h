@@ -9,6 +9,9 @@ extern char *source_path;
 extern char *output_path;
 extern char *intermediate_path;
 extern int replace_mode;
+// 1: convert_file only reports the output name each file would get, and
+// writes nothing.
+extern int dry_run_mode;
 
 // Returns false (and says so) when the buffers cannot be had.
 bool alloc_path_buffers();

@@ -71,6 +71,16 @@ typedef struct format_entry {
  */
 typedef int32_t(__cdecl *dll_enum_fn)(format_entry *first, int32_t list, int32_t always_one);
 
+/*
+ * Optional export: the number of characters that the plug-in's most recent
+ * converter call could not write in its target encoding and replaced (0
+ * when nothing was lost).  The host calls it right after each successful
+ * second stage whose target format the plug-in declared, and tells the user
+ * which files lost characters.  A plug-in without it changes nothing.
+ */
+#define PLUGIN_LOST_EXPORT "_DLL_lost"
+typedef int32_t(__cdecl *dll_lost_fn)(void);
+
 #if defined(__cplusplus)
 #define MORPHEX_STATIC_ASSERT(cond, msg) static_assert(cond, msg)
 #else

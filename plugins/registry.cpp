@@ -1,11 +1,12 @@
 // Plug-in discovery and the two format tables.
 //
-// Search rule: every entry of the directory that is current at start whose
-// name matches "cnv*.dll" (letter case ignored, "*" may be empty), in the
-// order the directory search returns them.  Each match is loaded by its full
-// path in that directory, so the library loaded is the file found and its
-// own dependencies resolve beside it.  A match that cannot be loaded, or that
-// has no _DLL_enum, is reported and skipped; loading goes on with the next.
+// Search rule: every entry of the directory that is current at start (or
+// of the directory the caller names) whose name matches "cnv*.dll" (letter
+// case ignored, "*" may be empty), in the order the directory search
+// returns them.  Each match is loaded by its full path in that directory,
+// so the library loaded is the file found and its own dependencies resolve
+// beside it.  A match that cannot be loaded, or that has no _DLL_enum, is
+// reported and skipped; loading goes on with the next.
 // Loading stops after a plug-in one of whose lists did not fit its table.
 //
 // A plug-in writes its records into a scratch area far larger than a table,
@@ -22,14 +23,14 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/app_state.h"
-#include "plugins/plugin_ids.h"
+#include "convert/engine_events.h"
 #include "support/closers.h"
 #include "support/guard.h"
-#include "ui/notice.h"
 
 format_entry source_formats[format_table_size];
 format_entry target_formats[format_table_size];
+format_origin source_origins[format_table_size];
+format_origin target_origins[format_table_size];
 
 namespace {
 
@@ -67,27 +68,33 @@ format_entry *scratch_area()
 
 void trace(const char *format, ...)
 {
-    if (!trace_mode)
+    if (!engine_tracing())
         return;
     char text[notice_size];
     va_list args;
     va_start(args, format);
     std::vsnprintf(text, sizeof text, format, args);
     va_end(args);
-    show_timed_notice(text);
+    engine_trace(text);
 }
 
 struct table_state {
     format_entry *table;
+    format_origin *origins;
     int list;
-    int combo_id;
     int count;
     guard_result enumeration{};  // of the last list asked for
 };
 
+// What the host keeps of the plug-in being loaded, beside its records.
+struct plugin_state {
+    const char *file_name;
+    dll_lost_fn lost;
+};
+
 // Asks the plug-in for one list and takes what fits; false when the list
 // would take its table past its size.
-bool take_list(HWND window, dll_enum_fn enumerate, table_state &state)
+bool take_list(dll_enum_fn enumerate, const plugin_state &plugin, table_state &state)
 {
     format_entry *scratch = scratch_area();
     if (!scratch)
@@ -100,10 +107,9 @@ bool take_list(HWND window, dll_enum_fn enumerate, table_state &state)
     if (written <= 0)
         return true;
     if (static_cast<std::size_t>(written) > scratch_records || state.count + written > format_table_size) {
-        show_notice(too_many_formats);
+        engine_notice(engine_notice_kind::modal, too_many_formats);
         return false;
     }
-    HWND combo = GetDlgItem(window, state.combo_id);
     for (int32_t i = 0; i < written; ++i) {
         format_entry record = scratch[i];
         record.name[FORMAT_NAME_SIZE - 1] = '\0';
@@ -114,23 +120,30 @@ bool take_list(HWND window, dll_enum_fn enumerate, table_state &state)
         }
         if (state.list == FORMAT_LIST_SOURCE)
             trace("Handled format: %s.", record.name);
+        format_origin &origin = state.origins[state.count];
+        origin.converter = record.converter;
+        origin.lost = plugin.lost;
+        std::snprintf(origin.plugin, sizeof origin.plugin, "%s", plugin.file_name);
         state.table[state.count++] = record;
-        SendMessageA(combo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(record.name));
     }
     return true;
 }
 
-// Takes back the records a plug-in had got accepted from `first` on.
-void withdraw_formats(HWND window, table_state &state, int first)
+// The lists show a plug-in's formats once both its lists have been taken,
+// so that a plug-in refused half-way leaves nothing in them.
+void announce_formats(HWND window, const table_state &state, int first)
 {
-    HWND combo = GetDlgItem(window, state.combo_id);
+    for (int slot = first; slot < state.count; ++slot)
+        engine_format_accepted(window, state.list, state.table[slot].name);
+}
+
+// Takes back the records a plug-in had got accepted from `first` on.
+void withdraw_formats(table_state &state, int first)
+{
     while (state.count > first) {
-        format_entry &record = state.table[--state.count];
-        const LRESULT item =
-            SendMessageA(combo, CB_FINDSTRINGEXACT, static_cast<WPARAM>(-1), reinterpret_cast<LPARAM>(record.name));
-        if (item != CB_ERR)
-            SendMessageA(combo, CB_DELETESTRING, static_cast<WPARAM>(item), 0);
-        std::memset(&record, 0, sizeof record);
+        --state.count;
+        std::memset(&state.table[state.count], 0, sizeof state.table[state.count]);
+        std::memset(&state.origins[state.count], 0, sizeof state.origins[state.count]);
     }
 }
 
@@ -138,7 +151,7 @@ void report_plugin_fault(const char *file_name, std::uint32_t exception_code)
 {
     char text[sizeof plugin_fault_text + MAX_PATH];
     std::snprintf(text, sizeof text, plugin_fault_text, file_name, static_cast<unsigned>(exception_code));
-    show_notice(text);
+    engine_notice(engine_notice_kind::modal, text);
 }
 
 // Loads one match; false when loading must stop after it.
@@ -160,8 +173,8 @@ bool load_plugin(HWND window, const char *directory, const char *found_name, tab
     }
     trace("Loading library %s\nValue of hInst = %llul.", found_name,
           static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(module)));
-    if (!module && trace_mode)
-        show_system_error(load_error);
+    if (!module && engine_tracing())
+        engine_system_error(load_error);
 
     dll_enum_fn enumerate = nullptr;
     DWORD lookup_error = load_error;
@@ -171,20 +184,54 @@ bool load_plugin(HWND window, const char *directory, const char *found_name, tab
     }
     if (!enumerate) {
         trace("Calling the init function in the DLL. Return = %lu", 0ul);
-        show_system_error(lookup_error);
+        engine_system_error(lookup_error);
         return true;
     }
+    const plugin_state plugin{found_name, reinterpret_cast<dll_lost_fn>(
+                                              reinterpret_cast<void *>(GetProcAddress(module, PLUGIN_LOST_EXPORT)))};
     const int sources_before = sources.count;
-    const bool sources_fit = take_list(window, enumerate, sources);
+    const int targets_before = targets.count;
+    const bool sources_fit = take_list(enumerate, plugin, sources);
     if (!sources.enumeration.faulted) {
-        const bool targets_fit = take_list(window, enumerate, targets);
-        if (!targets.enumeration.faulted)
+        const bool targets_fit = take_list(enumerate, plugin, targets);
+        if (!targets.enumeration.faulted) {
+            announce_formats(window, sources, sources_before);
+            announce_formats(window, targets, targets_before);
             return sources_fit && targets_fit;
+        }
     }
-    withdraw_formats(window, sources, sources_before);
+    withdraw_formats(sources, sources_before);
+    withdraw_formats(targets, targets_before);
     const guard_result &fault = sources.enumeration.faulted ? sources.enumeration : targets.enumeration;
     report_plugin_fault(found_name, fault.exception_code);
     return sources_fit;
+}
+
+// `search_pattern` finds the plug-in files of `directory` ("" when its name
+// does not fit, and then nothing can be loaded).
+void load_plugins_matching(HWND window, const char *directory, const char *search_pattern)
+{
+    std::memset(source_origins, 0, sizeof source_origins);
+    std::memset(target_origins, 0, sizeof target_origins);
+    if (engine_tracing()) {
+        char shown[trace_directory_size];
+        std::snprintf(shown, sizeof shown, "%s", directory);
+        trace("Starting DLL enumeration loop with string %s in dir %s", plugin_pattern, shown);
+    }
+    WIN32_FIND_DATAA found;
+    find_closer search{FindFirstFileA(search_pattern, &found)};
+    if (search.handle == INVALID_HANDLE_VALUE) {
+        engine_no_plugin(window, no_plugin_text, no_plugin_caption);
+        return;
+    }
+    trace("Name of DLL found: %s.", found.cFileName);
+
+    table_state sources{source_formats, source_origins, FORMAT_LIST_SOURCE, 0};
+    table_state targets{target_formats, target_origins, FORMAT_LIST_TARGET, 0};
+    do {
+        if (!load_plugin(window, directory, found.cFileName, sources, targets))
+            break;
+    } while (FindNextFileA(search.handle, &found));
 }
 
 }  // namespace
@@ -195,26 +242,32 @@ void load_plugins(HWND window)
     const DWORD length = GetCurrentDirectoryA(sizeof directory, directory);
     if (length == 0 || length >= sizeof directory)
         directory[0] = '\0';
-    if (trace_mode) {
-        char shown[trace_directory_size];
-        std::snprintf(shown, sizeof shown, "%s", directory);
-        trace("Starting DLL enumeration loop with string %s in dir %s", plugin_pattern, shown);
-    }
-    WIN32_FIND_DATAA found;
-    find_closer search{FindFirstFileA(plugin_pattern, &found)};
-    if (search.handle == INVALID_HANDLE_VALUE) {
-        show_message_box(no_plugin_text, no_plugin_caption);
-        EndDialog(window, 0);
-        return;
-    }
-    trace("Name of DLL found: %s.", found.cFileName);
+    load_plugins_matching(window, directory, plugin_pattern);
+}
 
-    table_state sources{source_formats, FORMAT_LIST_SOURCE, IDC_SOURCE_FORMAT, 0};
-    table_state targets{target_formats, FORMAT_LIST_TARGET, IDC_TARGET_FORMAT, 0};
-    do {
-        if (!load_plugin(window, directory, found.cFileName, sources, targets))
-            break;
-    } while (FindNextFileA(search.handle, &found));
+void load_plugins_from(HWND window, const char *directory)
+{
+    char full[MAX_PATH] = "";
+    const DWORD length = GetFullPathNameA(directory, sizeof full, full, nullptr);
+    if (length == 0 || length >= sizeof full)
+        full[0] = '\0';
+    std::size_t end = std::strlen(full);
+    while (end > 3 && (full[end - 1] == '\\' || full[end - 1] == '/'))
+        full[--end] = '\0';
+    char search_pattern[MAX_PATH + sizeof plugin_pattern];
+    std::snprintf(search_pattern, sizeof search_pattern, "%s%s%s", full,
+                  end > 0 && full[end - 1] != '\\' ? "\\" : "", plugin_pattern);
+    load_plugins_matching(window, full, full[0] ? search_pattern : "");
+}
+
+dll_lost_fn lost_counter_for(convert_fn target_converter)
+{
+    if (!target_converter)
+        return nullptr;
+    for (int slot = 0; slot < format_table_size; ++slot)
+        if (target_formats[slot].converter == target_converter && target_origins[slot].converter == target_converter)
+            return target_origins[slot].lost;
+    return nullptr;
 }
 
 int find_format(const char *name, const format_entry *table)

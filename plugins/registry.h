@@ -9,7 +9,25 @@ constexpr int format_table_size = 64;
 extern format_entry source_formats[format_table_size];
 extern format_entry target_formats[format_table_size];
 
+// Where each accepted record came from, slot for slot; all zero in a slot
+// that load_plugins did not fill.
+struct format_origin {
+    convert_fn converter;  // the record's converter when it was accepted
+    dll_lost_fn lost;      // the plug-in's _DLL_lost, or null
+    char plugin[MAX_PATH]; // the plug-in's file name, as the search found it
+};
+extern format_origin source_origins[format_table_size];
+extern format_origin target_origins[format_table_size];
+
+// Loads the plug-ins of the current directory.  `window` is the owner that
+// the engine's events carry back to the front end (the format lists to fill,
+// the window to end when there is no plug-in); it may be null.
 void load_plugins(HWND window);
+// The same for the plug-ins of `directory`.
+void load_plugins_from(HWND window, const char *directory);
+// The _DLL_lost of the plug-in that declared the target format whose
+// converter this is, or null.
+dll_lost_fn lost_counter_for(convert_fn target_converter);
 // Index of the first slot whose name equals `name`, or format_table_size.
 int find_format(const char *name, const format_entry *table);
 // Name of the first slot of `table` whose converter is `converter`, or

@@ -123,3 +123,11 @@ int getcurdir(int drive, char *directory, std::size_t size) {
 long long morphex_filelength(int fd) {
     return _filelengthi64(fd);
 }
+
+void system_message(unsigned long code, char *text, std::size_t size) {
+    if (!text || size == 0) return;
+    text[0] = '\0';
+    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
+                   MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), text, static_cast<DWORD>(size), nullptr);
+    if (text[0] == '\0') std::snprintf(text, size, "Err. %d", static_cast<int>(code));
+}

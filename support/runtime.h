@@ -47,3 +47,7 @@ int getcurdir(int drive, char *directory, std::size_t size);
 // overloaded by return type, so the name is routed to the 64-bit one here.
 #define filelength morphex_filelength
 long long morphex_filelength(int fd);
+
+// The system's message text for the error `code` (no trailing line break
+// removed), or "Err. <code>" when the system has none.
+void system_message(unsigned long code, char *text, std::size_t size);

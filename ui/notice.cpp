@@ -1,9 +1,8 @@
 // Notices, the busy cursor and window placement.
 #include "ui/notice.h"
 
-#include <cstdio>
-
 #include "app/app_state.h"
+#include "support/runtime.h"
 #include "ui/ui_ids.h"
 
 const char notice_caption[] = "Morphex - Morphex Project";
@@ -102,11 +101,8 @@ int show_system_error(DWORD code)
 {
     if (code == 0)
         code = GetLastError();
-    char text[system_text_size] = "";
-    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
-                   MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), text, sizeof text, nullptr);
-    if (text[0] == '\0')
-        std::snprintf(text, sizeof text, "Err. %d", static_cast<int>(code));
+    char text[system_text_size];
+    system_message(code, text, sizeof text);
     if (observer)
         observer(notice_kind::system_error, text);
     else

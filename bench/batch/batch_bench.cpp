@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "app/app_state.h"
+#include "app/engine_window.h"
 #include "convert/batch.h"
 #include "convert/convert_file.h"
 #include "ui/notice.h"
@@ -43,6 +44,7 @@ int ignore_notice(notice_kind, const char *)
 int main()
 {
     app_instance = GetModuleHandleA(nullptr);
+    connect_engine_to_window();
     set_notice_observer(ignore_notice);
     HMODULE probe = LoadLibraryA(MORPHEX_TEST_PLUGIN_DIR "/cnvprobe.dll");
     if (!probe || !alloc_path_buffers()) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "app/app_state.h"
+#include "app/convert_command.h"
 #include "browser/browser_ids.h"
 #include "browser/lists.h"
 #include "convert/batch.h"

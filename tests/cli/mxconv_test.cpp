@@ -1,0 +1,382 @@
+// mxconv.exe run as a real process on real files, with the shipped
+// cnvtext.dll and the test plug-ins: what it writes to disk, to its two
+// output streams, and its exit status.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "morphex_version.h"
+#include "tests/common/test_support.h"
+
+namespace {
+
+constexpr DWORD wait_ms = 120000;
+constexpr DWORD exception_codes = 0xC0000000;
+
+struct run_result {
+    DWORD status;
+    std::string out;
+    std::string err;
+};
+
+std::vector<std::string> lines_of(const std::string &text)
+{
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find('\n', start);
+        if (end == std::string::npos)
+            end = text.size();
+        std::string line = text.substr(start, end - start);
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        lines.push_back(line);
+        start = end + 1;
+    }
+    return lines;
+}
+
+bool contains(const std::string &text, const std::string &part)
+{
+    return text.find(part) != std::string::npos;
+}
+
+FILETIME last_write(const std::string &name)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    GetFileAttributesExA(name.c_str(), GetFileExInfoStandard, &data);
+    return data.ftLastWriteTime;
+}
+
+void set_last_write(const std::string &name, WORD year)
+{
+    SYSTEMTIME local{year, 6, 0, 15, 10, 20, 30, 0};
+    FILETIME local_time, utc;
+    SystemTimeToFileTime(&local, &local_time);
+    LocalFileTimeToFileTime(&local_time, &utc);
+    HANDLE file = CreateFileA(name.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                              nullptr);
+    SetFileTime(file, nullptr, nullptr, &utc);
+    CloseHandle(file);
+}
+
+// Every file below `dir` with its content, for before-and-after checks.
+void snapshot(const std::string &dir, const std::string &prefix, std::vector<std::string> &entries)
+{
+    for (const std::string &name : dir_entries(dir)) {
+        const std::string full = dir + "\\" + name;
+        if (dir_exists(full)) {
+            entries.push_back(prefix + name + "\\");
+            snapshot(full, prefix + name + "\\", entries);
+        } else {
+            entries.push_back(prefix + name + "=" + read_file(full));
+        }
+    }
+}
+
+// The batches' lists of files in the root of the test drive.
+std::vector<std::string> root_list_files(const std::string &root)
+{
+    std::vector<std::string> found;
+    WIN32_FIND_DATAA data;
+    HANDLE search = FindFirstFileA((root + "MX*.LST").c_str(), &data);
+    if (search != INVALID_HANDLE_VALUE) {
+        do
+            found.push_back(data.cFileName);
+        while (FindNextFileA(search, &data));
+        FindClose(search);
+    }
+    return found;
+}
+
+// A fresh directory with "work\" (current directory of mxconv) and
+// "plugins\" (the plug-ins a test chooses).
+class Mxconv : public TempDirTest {
+protected:
+    void SetUp() override
+    {
+        TempDirTest::SetUp();
+        make_dir("work");
+        make_dir("plugins");
+    }
+    std::string work() const { return path("work\\"); }
+    std::string plugins() const { return path("plugins"); }
+    std::vector<std::string> list_files_in_root() const { return root_list_files(dir().substr(0, 3)); }
+    void use_plugin(const char *plugin) { copy_test_plugin(plugin, plugins()); }
+
+    // Runs mxconv.exe in work\ with `arguments`, reading both its output
+    // streams through pipes until the process has closed them.
+    run_result run(const std::string &arguments)
+    {
+        const std::string exe = std::string(MORPHEX_BIN_DIR) + "/mxconv.exe";
+        std::string command = "\"" + exe + "\" " + arguments;
+        SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+        HANDLE out_read, out_write, err_read, err_write;
+        run_result result{static_cast<DWORD>(-1), "", ""};
+        if (!CreatePipe(&out_read, &out_write, &inherit, 0) || !CreatePipe(&err_read, &err_write, &inherit, 0)) {
+            ADD_FAILURE() << "no pipe: error " << GetLastError();
+            return result;
+        }
+        SetHandleInformation(out_read, HANDLE_FLAG_INHERIT, 0);
+        SetHandleInformation(err_read, HANDLE_FLAG_INHERIT, 0);
+        HANDLE in = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0,
+                                nullptr);
+        STARTUPINFOA startup{};
+        startup.cb = sizeof startup;
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdInput = in;
+        startup.hStdOutput = out_write;
+        startup.hStdError = err_write;
+        PROCESS_INFORMATION process{};
+        const BOOL started = CreateProcessA(exe.c_str(), &command[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
+                                            nullptr, work().c_str(), &startup, &process);
+        CloseHandle(in);
+        CloseHandle(out_write);
+        CloseHandle(err_write);
+        EXPECT_TRUE(started) << "cannot start " << exe << ": error " << GetLastError();
+        std::thread err_reader([&] { result.err = drain(err_read); });
+        result.out = drain(out_read);
+        err_reader.join();
+        CloseHandle(out_read);
+        CloseHandle(err_read);
+        if (started) {
+            if (WaitForSingleObject(process.hProcess, wait_ms) == WAIT_TIMEOUT)
+                TerminateProcess(process.hProcess, 1);
+            GetExitCodeProcess(process.hProcess, &result.status);
+            CloseHandle(process.hProcess);
+            CloseHandle(process.hThread);
+        }
+        return result;
+    }
+    static std::string drain(HANDLE pipe)
+    {
+        std::string text;
+        char block[4096];
+        DWORD got;
+        while (ReadFile(pipe, block, sizeof block, &got, nullptr) && got > 0)
+            text.append(block, got);
+        return text;
+    }
+    // The same with the plug-ins of plugins\ only.
+    run_result run_with_plugins(const std::string &arguments)
+    {
+        return run("--plugins \"" + plugins() + "\" " + arguments);
+    }
+};
+
+#define EXPECT_STATUS(expected, result) \
+    EXPECT_EQ(static_cast<DWORD>(expected), (result).status) << "stdout:\n" << (result).out << "stderr:\n" << (result).err
+
+TEST_F(Mxconv, ConvertsWithTheShippedPluginAndSumsUp)
+{
+    write_file("work\\a.txt", "Gr\xc3\xbc\xc3\x9f" "e\r\n");
+    write_file("work\\b.txt", "caf\xc3\xa9\r\n");
+    write_file("work\\notes.doc", "not converted");
+    const run_result result = run("-f \"Text - UTF-8\" -t \"Text - Windows ANSI (1252)\" *.txt");
+    EXPECT_STATUS(0, result);
+    EXPECT_EQ("Gr\xfc\xdf" "e\r\n", read_file(path("work\\a_1.txt"))) << "beside its source, never over it";
+    EXPECT_EQ("caf\xe9\r\n", read_file(path("work\\b_1.txt")));
+    EXPECT_EQ("Gr\xc3\xbc\xc3\x9f" "e\r\n", read_file(path("work\\a.txt"))) << "the source stays";
+    EXPECT_EQ((std::vector<std::string>{"2 files converted, 0 failed, characters lost in 0 files."}),
+              lines_of(result.out))
+        << "no progress line when the output is no console";
+    EXPECT_EQ("", result.err);
+}
+
+TEST_F(Mxconv, AFormatIsNamedByAnyPartOnlyOneNameHas)
+{
+    write_file("work\\a.txt", "x\xc3\xa9\n");
+    struct naming {
+        const char *arguments;
+        DWORD status;
+        const char *content;              // of a_1.txt, or null when nothing is converted
+        std::vector<std::string> listed;  // names offered on standard error
+    } cases[] = {
+        {"-f utf-8 -t \"ANSI (1252), CR LF\"", 0, "x\xe9\r\n", {}},
+        {"-f \"text - utf-8\" -t \"text - windows ansi (1252)\"", 0, "x\xe9\n", {}},
+        {"-f UTF-8 -t utf-8", 2, nullptr,
+         {"    Text - UTF-8", "    Text - UTF-8 with BOM", "    Text - UTF-8, CR LF", "    Text - UTF-8, LF"}},
+        {"-f ebcdic -t utf-8", 2, nullptr,
+         {"    Text - DOS (437)", "    Text - DOS multilingual (850)", "    Text - ISO 8859-1", "    Text - UTF-16",
+          "    Text - UTF-8", "    Text - Windows ANSI (1252)"}},
+    };
+    for (const naming &c : cases) {
+        SCOPED_TRACE(c.arguments);
+        const run_result result = run(std::string(c.arguments) + " a.txt");
+        EXPECT_STATUS(c.status, result);
+        EXPECT_EQ(c.content ? c.content : "", read_file(path("work\\a_1.txt")));
+        DeleteFileA(path("work\\a_1.txt").c_str());
+        std::vector<std::string> listed;
+        for (const std::string &line : lines_of(result.err))
+            if (line.rfind("    ", 0) == 0)
+                listed.push_back(line);
+        EXPECT_EQ(c.listed, listed) << result.err;
+    }
+    const run_result ambiguous = run("-f utf-8 -t utf a.txt");
+    EXPECT_TRUE(contains(ambiguous.err, "the target format \"utf\" is ambiguous")) << ambiguous.err;
+    const run_result unknown = run("-f ebcdic -t utf-8 a.txt");
+    EXPECT_TRUE(contains(unknown.err, "unknown source format \"ebcdic\"")) << unknown.err;
+}
+
+TEST_F(Mxconv, ExitStatusSaysHowTheRunWent)
+{
+    write_file("work\\good.txt", "fine\n");
+    write_file("work\\empty.txt", "");
+    const std::string formats = "-f utf-8 -t \"ANSI (1252), CR LF\" ";
+    struct outcome {
+        std::string arguments;
+        DWORD status;
+        std::string in_out;  // a line of standard output, or of standard error when it starts with "!"
+    } cases[] = {
+        {formats + "good.txt", 0, "1 file converted, 0 failed, characters lost in 0 files."},
+        {formats + "*.txt", 1, "!File empty.txt of null length."},
+        {formats + "nothing*.txt", 2, "!mxconv: no file matches nothing*.txt"},
+        {formats + "missing.txt", 2, "!mxconv: no file matches missing.txt"},
+        {formats + "--colour good.txt", 2, "!mxconv: unknown option --colour"},
+        {"-f utf-8 good.txt", 2, "!mxconv: both a source format (-f) and a target format (-t) are needed"},
+        {formats, 2, "!mxconv: no file named"},
+        {"--plugins \"" + plugins() + "\" " + formats + "good.txt", 2,
+         "!mxconv: no conversion plug-in (cnv*.dll) found in " + plugins()},
+        {"--help", 0, "Usage: mxconv -f SOURCE -t TARGET [options] PATH..."},
+        {"--version", 0, "mxconv (Morphex) " MORPHEX_VERSION_TEXT},
+    };
+    for (const outcome &c : cases) {
+        SCOPED_TRACE(c.arguments);
+        const run_result result = run(c.arguments);
+        EXPECT_STATUS(c.status, result);
+        const bool on_error = c.in_out[0] == '!';
+        const std::vector<std::string> lines = lines_of(on_error ? result.err : result.out);
+        const std::string wanted = on_error ? c.in_out.substr(1) : c.in_out;
+        EXPECT_NE(lines.end(), std::find(lines.begin(), lines.end(), wanted))
+            << "no line \"" << wanted << "\" in:\n" << (on_error ? result.err : result.out);
+        for (const std::string &name : dir_entries(work()))
+            if (name != "good.txt" && name != "empty.txt")
+                DeleteFileA((work() + name).c_str());
+    }
+}
+
+TEST_F(Mxconv, FormatsAreListedWithExtensionAndPlugin)
+{
+    use_plugin("cnvprobe.dll");
+    const run_result result = run_with_plugins("--formats");
+    EXPECT_STATUS(0, result);
+    EXPECT_EQ((std::vector<std::string>{"Source formats:", "  Probe raw    -     cnvprobe.dll",
+                                        "  Probe upper  -     cnvprobe.dll", "Target formats:",
+                                        "  Probe mark  .prb  cnvprobe.dll", "  Probe text  .txt  cnvprobe.dll"}),
+              lines_of(result.out));
+}
+
+TEST_F(Mxconv, TheWindowsLimitsOnPluginsApply)
+{
+    copy_test_plugin("cnvreg70b.dll", plugins());
+    const run_result result = run_with_plugins("--formats");
+    EXPECT_STATUS(2, result);
+    const std::string too_many =
+        "Too much conversion DLLs to load (more than 64 formats). Please move some DLLs in another directory and "
+        "try again.";
+    EXPECT_EQ((std::vector<std::string>{too_many, too_many, "mxconv: the plug-ins in " + plugins() + " gave no format",
+                                        "Try \"mxconv --help\" for more information."}),
+              lines_of(result.err))
+        << "both lists of 70 refused, as in the window";
+}
+
+TEST_F(Mxconv, ADryRunNamesEachOutputAndChangesNothing)
+{
+    write_file("work\\a.doc", "alpha");
+    write_file("work\\a.prb", "taken");
+    make_dir("work\\sub");
+    write_file("work\\sub\\b.doc", "beta");
+    use_plugin("cnvprobe.dll");
+    std::vector<std::string> before, after;
+    snapshot(path("work"), "", before);
+    const std::vector<std::string> lists_before = list_files_in_root();
+    const run_result result = run_with_plugins("-f \"Probe upper\" -t mark -r --dry-run *.doc");
+    snapshot(path("work"), "", after);
+    EXPECT_STATUS(0, result);
+    EXPECT_EQ(before, after);
+    EXPECT_EQ(lists_before, list_files_in_root()) << "its lists of files are gone too";
+    EXPECT_EQ((std::vector<std::string>{"a.doc -> a_1.prb", "sub\\b.doc -> sub\\b.prb",
+                                        "2 files would be converted, 0 failed, characters lost in 0 files."}),
+              lines_of(result.out));
+}
+
+TEST_F(Mxconv, TheReportHasOneRowPerFile)
+{
+    use_plugin("cnvlost.dll");
+    write_file("work\\caf\xe9, cr\xe8me.txt", "cr\xe8me br\xfbl\xe9" "e");
+    write_file("work\\plain.txt", "plain");
+    write_file("work\\void.txt", "");
+    const run_result result = run_with_plugins("-f lost -t ascii --report ..\\report.csv *.txt");
+    EXPECT_STATUS(1, result);
+    EXPECT_EQ("cr?me br?l?e", read_file(path("work\\caf\xe9, cr\xe8me.asc")));
+    std::vector<std::string> rows = lines_of(read_file(path("report.csv")));
+    ASSERT_FALSE(rows.empty());
+    EXPECT_EQ("\xEF\xBB\xBF" "source,outcome,output,characters lost,message", rows[0]) << "UTF-8 with its mark";
+    rows.erase(rows.begin());
+    std::sort(rows.begin(), rows.end());
+    EXPECT_EQ((std::vector<std::string>{"\"caf\xc3\xa9, cr\xc3\xa8me.txt\",converted,\"caf\xc3\xa9, cr\xc3\xa8me.asc\",3,",
+                                        "plain.txt,converted,plain.asc,0,",
+                                        "void.txt,failed,,0,File void.txt of null length."}),
+              rows);
+    EXPECT_TRUE(contains(result.out, "2 files converted, 1 failed, characters lost in 1 file.")) << result.out;
+}
+
+TEST_F(Mxconv, ReplaceModeKeepsNameAndDate)
+{
+    use_plugin("cnvprobe.dll");
+    write_file("work\\old.txt", "old words");
+    set_last_write(path("work\\old.txt"), 2001);
+    const FILETIME before = last_write(path("work\\old.txt"));
+    const run_result result = run_with_plugins("-f upper -t \"Probe text\" --replace old.txt");
+    EXPECT_STATUS(0, result);
+    EXPECT_EQ("OLD WORDS", read_file(path("work\\old.txt")));
+    const FILETIME now = last_write(path("work\\old.txt"));
+    const ULONGLONG a = (static_cast<ULONGLONG>(before.dwHighDateTime) << 32) | before.dwLowDateTime;
+    const ULONGLONG b = (static_cast<ULONGLONG>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+    EXPECT_LE((a > b ? a - b : b - a), 20000000ull) << "date kept to two seconds";
+    EXPECT_EQ(std::vector<std::string>{"old.txt"}, dir_entries(work())) << "nothing left beside it";
+}
+
+TEST_F(Mxconv, RecursionWalksTheDirectoryThePathNames)
+{
+    use_plugin("cnvprobe.dll");
+    make_dir("work\\docs");
+    make_dir("work\\docs\\deep");
+    make_dir("work\\other");
+    write_file("work\\docs\\a.txt", "a");
+    write_file("work\\docs\\deep\\b.txt", "b");
+    write_file("work\\docs\\deep\\skip.doc", "c");
+    write_file("work\\other\\c.txt", "c");
+    run_result result = run_with_plugins("-f upper -t mark -r docs\\*.txt");
+    EXPECT_STATUS(0, result);
+    EXPECT_EQ("<A>", read_file(path("work\\docs\\a.prb")));
+    EXPECT_EQ("<B>", read_file(path("work\\docs\\deep\\b.prb")));
+    EXPECT_FALSE(file_exists(path("work\\docs\\deep\\skip.prb")));
+    EXPECT_FALSE(file_exists(path("work\\other\\c.prb"))) << "only below docs";
+
+    result = run_with_plugins("-f upper -t mark other");
+    EXPECT_STATUS(0, result);
+    EXPECT_EQ("<C>", read_file(path("work\\other\\c.prb"))) << "a directory stands for all its files";
+    EXPECT_TRUE(contains(result.out, "1 file converted")) << result.out;
+}
+
+TEST_F(Mxconv, AConverterFaultFailsThatFileAndTheBatchGoesOn)
+{
+    use_plugin("cnvfault.dll");
+    write_file("work\\1-bad.txt", "abc fault:av");
+    write_file("work\\2-good.txt", "fine");
+    const run_result result = run_with_plugins("-f \"plain read\" -t \"fault write\" -q *.txt");
+    EXPECT_STATUS(1, result);
+    EXPECT_EQ("<fine>", read_file(path("work\\2-good.flt"))) << "the batch went on";
+    EXPECT_FALSE(file_exists(path("work\\1-bad.flt")));
+    EXPECT_EQ("abc fault:av", read_file(path("work\\1-bad.txt")));
+    EXPECT_TRUE(contains(result.err, "0xC0000005")) << result.err;
+    EXPECT_EQ("", result.out) << "-q: no summary";
+}
+
+}  // namespace
