@@ -21,6 +21,8 @@
 #include "convert/convert_ids.h"
 #include "plugins/plugin_ids.h"
 #include "plugins/registry.h"
+#include "support/ansi_search.h"
+#include "support/ansi_text.h"
 #include "support/closers.h"
 #include "support/runtime.h"
 #include "ui/notice.h"
@@ -32,6 +34,19 @@ constexpr char no_list_file_text[] =
     "Unable to create the list of files to convert,\nneither in the root of the drive\nnor in the temporary "
     "folder.\nNothing was converted.";
 constexpr int list_line_block = 256;
+constexpr char file_left_out_text[] =
+    "File %s:\nits name has letters that this\nsystem's code page lacks.\nIt was not converted.";
+constexpr char directory_left_out_text[] =
+    "Directory %s:\nits name has letters that this\nsystem's code page lacks.\nIts files were not converted.";
+
+// An entry whose name the code page cannot write is never taken for
+// another: it is named, as the system spells it, and left out.
+void report_left_out(const char *text, const std::string &name)
+{
+    char notice[256];
+    format_bounded(notice, sizeof notice, text, name.c_str());
+    show_timed_notice(notice);
+}
 
 // Makes the list file, in the root of the current drive where that can be
 // written, else in the user's temporary folder.  False when neither works.
@@ -73,7 +88,7 @@ bool read_list_line(FILE *list, std::string &line)
 // Full path of `name`, or "" when it does not fit.
 std::string full_path(const char *name)
 {
-    char full[MAX_PATH];
+    char full[ansi_path_capacity];
     const DWORD length = GetFullPathNameA(name, sizeof full, full, nullptr);
     return length > 0 && length < sizeof full ? std::string(full, length) : std::string();
 }
@@ -118,7 +133,7 @@ bool is_ancestor(const directory_identity &identity)
 void convert_subdirectories(const char *pattern, const char *target_ext, convert_fn source_converter,
                             convert_fn target_converter)
 {
-    char level[MAX_PATH];
+    char level[ansi_path_capacity];
     const DWORD length = GetCurrentDirectoryA(sizeof level, level);
     if (length == 0 || length >= sizeof level)
         return;
@@ -130,28 +145,29 @@ void convert_subdirectories(const char *pattern, const char *target_ext, convert
         ~ancestor_popper() { walk_ancestors.pop_back(); }
     } pop_on_return;
 
-    WIN32_FIND_DATAA found;
-    find_closer search{FindFirstFileA("*.*", &found)};
-    if (search.handle == INVALID_HANDLE_VALUE)
-        return;
-    do {
-        const DWORD attributes = found.dwFileAttributes;
-        if (!(attributes & FILE_ATTRIBUTE_DIRECTORY) || std::strcmp(found.cFileName, ".") == 0 ||
-            std::strcmp(found.cFileName, "..") == 0)
+    ansi_search search("*.*");
+    ansi_entry found;
+    while (search.next(found)) {
+        const DWORD attributes = found.attributes;
+        if (!(attributes & FILE_ATTRIBUTE_DIRECTORY) || found.name == "." || found.name == "..")
             continue;
+        if (!found.exact) {
+            report_left_out(directory_left_out_text, found.name);
+            continue;
+        }
         // Junctions and links may lead back up: following one could walk forever.
         if (attributes & FILE_ATTRIBUTE_REPARSE_POINT)
             continue;
         directory_identity child{};
-        if (!identify_directory(found.cFileName, child) || is_ancestor(child))
+        if (!identify_directory(found.name.c_str(), child) || is_ancestor(child))
             continue;
-        if (!SetCurrentDirectoryA(found.cFileName))
+        if (!SetCurrentDirectoryA(found.name.c_str()))
             continue;
         busy_step();
         convert_batch(pattern, target_ext, batch_recursive, source_converter, target_converter);
         if (!SetCurrentDirectoryA(level))
             return;
-    } while (FindNextFileA(search.handle, &found));
+    }
 }
 
 std::string selected_item(HWND files, int index)
@@ -175,18 +191,20 @@ FILE *write_list_file(const char *pattern, const char *list_path)
     const char *last_separator = std::strrchr(pattern, '\\');
     const std::string directory_part(pattern, last_separator ? last_separator - pattern + 1 : 0);
     const std::string list_full_path = full_path(list_path);
-    WIN32_FIND_DATAA found;
-    find_closer search{FindFirstFileA(pattern, &found)};
-    if (search.handle != INVALID_HANDLE_VALUE) {
-        do {
-            if (found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | volume_label_attribute))
-                continue;
-            const std::string name = directory_part + found.cFileName;
-            if (!list_full_path.empty() && lstrcmpiA(full_path(name.c_str()).c_str(), list_full_path.c_str()) == 0)
-                continue;
-            std::fputs(name.c_str(), list);
-            std::fputs("\r\n", list);
-        } while (FindNextFileA(search.handle, &found));
+    ansi_search search(pattern);
+    ansi_entry found;
+    while (search.next(found)) {
+        if (found.attributes & (FILE_ATTRIBUTE_DIRECTORY | volume_label_attribute))
+            continue;
+        if (!found.exact) {
+            report_left_out(file_left_out_text, found.name);
+            continue;
+        }
+        const std::string name = directory_part + found.name;
+        if (!list_full_path.empty() && lstrcmpiA(full_path(name.c_str()).c_str(), list_full_path.c_str()) == 0)
+            continue;
+        std::fputs(name.c_str(), list);
+        std::fputs("\r\n", list);
     }
     std::rewind(list);
     return list;
@@ -251,7 +269,7 @@ void convert_command()
     HCURSOR previous_cursor = SetCursor(nullptr);
     busy_step();
     if (selected <= 0) {
-        GetDlgItemTextA(main_window, IDC_PATTERN, file_pattern, pattern_size);
+        read_pattern_field();
         convert_batch(file_pattern, target_ext, recursive ? batch_recursive : batch_pattern, source_converter,
                       target_converter);
     } else {

@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "support/ansi_text.h"
 #include "support/ravel.h"
 #include "support/runtime.h"
 #include "ui/notice.h"
@@ -31,6 +32,7 @@ constexpr int notice_size = 256;
 constexpr char unable_to_open_text[] =
     "Unable to open file\n%s.\n(It is probably still open\nin another application).";
 constexpr char null_length_text[] = "File %s of null length.";
+constexpr char name_too_long_text[] = "The name of file\n%s\nis too long for this program.\nIt was not converted.";
 // Names tried for one file before giving up (name, name_1 ... ).
 constexpr int create_attempts = 1000;
 
@@ -59,14 +61,14 @@ private:
 void notify_timed(const char *format, const char *name)
 {
     char text[notice_size];
-    std::snprintf(text, sizeof text, format, name);
+    format_bounded(text, sizeof text, format, name);
     show_timed_notice(text);
 }
 
 void notify_modal(const char *format, const char *name)
 {
     char text[notice_size];
-    std::snprintf(text, sizeof text, format, name);
+    format_bounded(text, sizeof text, format, name);
     show_notice(text);
 }
 
@@ -162,7 +164,7 @@ void convert_file(const char *source, const char *target_ext, convert_fn source_
     }
     // A longer name would be cut into the name of some other file.
     if (std::strlen(source) >= path_buffer_size) {
-        notify_timed(unable_to_open_text, source);
+        notify_timed(name_too_long_text, source);
         return;
     }
     std::snprintf(source_path, path_buffer_size, "%s", source);

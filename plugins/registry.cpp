@@ -22,6 +22,7 @@
 
 #include "app/app_state.h"
 #include "plugins/plugin_ids.h"
+#include "support/ansi_text.h"
 #include "support/closers.h"
 #include "ui/notice.h"
 
@@ -67,7 +68,7 @@ void trace(const char *format, ...)
     char text[notice_size];
     va_list args;
     va_start(args, format);
-    std::vsnprintf(text, sizeof text, format, args);
+    vformat_bounded(text, sizeof text, format, args);
     va_end(args);
     show_timed_notice(text);
 }
@@ -97,7 +98,7 @@ bool take_list(HWND window, dll_enum_fn enumerate, table_state &state)
     HWND combo = GetDlgItem(window, state.combo_id);
     for (int32_t i = 0; i < written; ++i) {
         format_entry record = scratch[i];
-        record.name[FORMAT_NAME_SIZE - 1] = '\0';
+        format_name_for_host(record.name, FORMAT_NAME_SIZE);
         record.ext[FORMAT_EXT_SIZE - 1] = '\0';
         if (state.list == FORMAT_LIST_TARGET && !record.converter) {
             trace("Format %s refused: it has no converter.", record.name);
@@ -159,7 +160,7 @@ void load_plugins(HWND window)
         directory[0] = '\0';
     if (trace_mode) {
         char shown[trace_directory_size];
-        std::snprintf(shown, sizeof shown, "%s", directory);
+        copy_bounded(shown, sizeof shown, directory);
         trace("Starting DLL enumeration loop with string %s in dir %s", plugin_pattern, shown);
     }
     WIN32_FIND_DATAA found;

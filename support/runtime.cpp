@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "support/ansi_text.h"
 #include "support/runtime.h"
 
 namespace {
@@ -99,7 +100,7 @@ int setdisk(int drive) {
 
 int getcurdir(int drive, char *directory, std::size_t size) {
     if (!directory || size == 0 || drive < 0 || drive > 26) return -1;
-    std::array<char, MAX_PATH> full{};
+    std::array<char, ansi_path_capacity> full{};
     DWORD n = 0;
     if (drive == 0) {
         n = GetCurrentDirectoryA(static_cast<DWORD>(full.size()), full.data());

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "app/app_state.h"
+#include "support/ansi_text.h"
 #include "ui/ui_ids.h"
 
 const char notice_caption[] = "Morphex - Morphex Project";
@@ -103,8 +104,16 @@ int show_system_error(DWORD code)
     if (code == 0)
         code = GetLastError();
     char text[system_text_size] = "";
-    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
-                   MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), text, sizeof text, nullptr);
+    // The system's text may take more bytes than the box holds (several for
+    // each letter in UTF-8): it is cut at a character boundary, never lost.
+    char *message = nullptr;
+    if (FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER,
+                       nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<char *>(&message),
+                       0, nullptr) &&
+        message)
+        copy_bounded(text, sizeof text, message);
+    if (message)
+        LocalFree(message);
     if (text[0] == '\0')
         std::snprintf(text, sizeof text, "Err. %d", static_cast<int>(code));
     if (observer)
