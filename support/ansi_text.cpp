@@ -137,18 +137,26 @@ void lower_utf8(char *text)
     text[write] = '\0';
 }
 
-// The valid UTF-8 part of a field: a last character the plug-in cut short
-// does not make the whole name 8-bit.
-std::string_view without_cut_last_character(std::string_view text)
+// A name that fills its field may end in a character the plug-in cut short;
+// the rest decides whether it is UTF-8.  A name of plain ASCII and one
+// stray byte reads better as Windows-1252 ("Caf\xe9").
+std::string_view without_cut_last_character(std::string_view field, std::size_t size)
 {
-    for (std::size_t back = 1; back <= 3 && back <= text.size(); ++back) {
-        const auto byte = static_cast<unsigned char>(text[text.size() - back]);
+    if (field.size() + 1 < size)
+        return field;
+    for (std::size_t back = 1; back <= 3 && back <= field.size(); ++back) {
+        const auto byte = static_cast<unsigned char>(field[field.size() - back]);
         if (continuation(byte))
             continue;
-        const std::size_t announced = utf8_sequence_length(byte);
-        return announced > back ? text.substr(0, text.size() - back) : text;
+        if (utf8_sequence_length(byte) <= back)
+            return field;
+        const std::string_view rest = field.substr(0, field.size() - back);
+        for (char c : rest)
+            if (static_cast<unsigned char>(c) >= 0x80)
+                return rest;
+        return field;
     }
-    return text;
+    return field;
 }
 
 }  // namespace
@@ -271,9 +279,9 @@ void format_name_for_host(char *name, std::size_t size)
     if (!name || size == 0)
         return;
     const std::string_view field(name, strnlen(name, size));
-    if (!ansi_is_utf8() || is_utf8(without_cut_last_character(field))) {
-        const std::size_t length = ansi_is_utf8() ? ansi_cut(without_cut_last_character(field), size - 1)
-                                                  : std::min(field.size(), size - 1);
+    const std::string_view whole = without_cut_last_character(field, size);
+    if (!ansi_is_utf8() || is_utf8(whole)) {
+        const std::size_t length = ansi_is_utf8() ? ansi_cut(whole, size - 1) : std::min(field.size(), size - 1);
         name[length] = '\0';
         return;
     }
