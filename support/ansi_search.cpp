@@ -17,23 +17,26 @@ std::wstring widen(const char *text)
 }
 
 // The name in the ANSI code page, and whether it is written exactly: no
-// best-fit letter, no default character, no broken UTF-16.
+// best-fit letter, no default character, no broken UTF-16.  One conversion
+// for the names that are exact, the usual case.
 bool narrow(const wchar_t *name, std::string &out)
 {
+    char buffer[ansi_path_capacity];
     const bool utf8 = ansi_is_utf8();
     const UINT code_page = utf8 ? CP_UTF8 : CP_ACP;
     BOOL used_default = FALSE;
-    int bytes = utf8 ? WideCharToMultiByte(code_page, WC_ERR_INVALID_CHARS, name, -1, nullptr, 0, nullptr, nullptr)
-                     : WideCharToMultiByte(code_page, WC_NO_BEST_FIT_CHARS, name, -1, nullptr, 0, nullptr,
+    int bytes = utf8 ? WideCharToMultiByte(code_page, WC_ERR_INVALID_CHARS, name, -1, buffer, sizeof buffer, nullptr,
+                                           nullptr)
+                     : WideCharToMultiByte(code_page, WC_NO_BEST_FIT_CHARS, name, -1, buffer, sizeof buffer, nullptr,
                                            &used_default);
-    const bool exact = bytes > 0 && !used_default;
+    if (bytes > 0 && !used_default) {
+        out.assign(buffer, static_cast<std::size_t>(bytes) - 1);
+        return true;
+    }
     // The spelling of the ANSI file search: best-fit letters and defaults.
-    bytes = WideCharToMultiByte(code_page, 0, name, -1, nullptr, 0, nullptr, nullptr);
-    out.assign(bytes > 0 ? static_cast<std::size_t>(bytes) : 1, '\0');
-    if (bytes > 0)
-        WideCharToMultiByte(code_page, 0, name, -1, &out[0], bytes, nullptr, nullptr);
-    out.resize(out.size() - 1);
-    return exact;
+    bytes = WideCharToMultiByte(code_page, 0, name, -1, buffer, sizeof buffer, nullptr, nullptr);
+    out.assign(buffer, bytes > 0 ? static_cast<std::size_t>(bytes) - 1 : 0);
+    return false;
 }
 
 }  // namespace
