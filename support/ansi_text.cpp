@@ -100,14 +100,22 @@ std::size_t utf8_encode(std::size_t code_point, char *out)
 }
 
 // The lower case of one character given as a code point, by the system's
-// own table (the same one CharLowerBuffA applies to 8-bit text).
+// own table (the one CharLowerBuffA applies to 8-bit text).
 std::size_t lower_code_point(std::size_t code_point)
 {
-    if (code_point >= 0x10000 || (code_point >= 0xD800 && code_point <= 0xDFFF))
+    if (code_point >= 0xD800 && code_point <= 0xDFFF)
         return code_point;
-    WCHAR unit = static_cast<WCHAR>(code_point);
-    CharLowerBuffW(&unit, 1);
-    return unit;
+    if (code_point < 0x10000) {
+        WCHAR unit = static_cast<WCHAR>(code_point);
+        CharLowerBuffW(&unit, 1);
+        return unit;
+    }
+    const std::size_t offset = code_point - 0x10000;
+    WCHAR pair[2] = {static_cast<WCHAR>(0xD800 + (offset >> 10)), static_cast<WCHAR>(0xDC00 + (offset & 0x3FF))};
+    CharLowerBuffW(pair, 2);
+    if (pair[0] < 0xD800 || pair[0] > 0xDBFF || pair[1] < 0xDC00 || pair[1] > 0xDFFF)
+        return code_point;
+    return 0x10000 + ((static_cast<std::size_t>(pair[0]) - 0xD800) << 10) + (pair[1] - 0xDC00u);
 }
 
 void lower_utf8(char *text)

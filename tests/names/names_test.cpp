@@ -115,6 +115,10 @@ TEST(AnsiText, LowerCaseOfEveryScript)
     char text[] = "ПРИВЕТ ΑΒΓΔ ÀÉÎ ŁÓDŹ ABC 日本 😀 \xff";
     minstr_ansi(text);
     EXPECT_STREQ("привет αβγδ àéî łódź abc 日本 😀 \xff", text);
+    char deseret[] = "\xf0\x90\x90\x80";  // U+10400, four bytes either way
+    minstr_ansi(deseret);
+    const std::string lowered = deseret;
+    EXPECT_TRUE(lowered == "\xf0\x90\x90\xa8" || lowered == "\xf0\x90\x90\x80") << "whole characters only";
     // Ⱥ lowers to ⱥ, a byte longer: it stays, and the text never grows.
     char longer[] = "ȺX";
     minstr_ansi(longer);
