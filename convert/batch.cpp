@@ -151,13 +151,13 @@ void convert_subdirectories(const char *pattern, const char *target_ext, convert
         const DWORD attributes = found.attributes;
         if (!(attributes & FILE_ATTRIBUTE_DIRECTORY) || found.name == "." || found.name == "..")
             continue;
+        // Junctions and links may lead back up: following one could walk forever.
+        if (attributes & FILE_ATTRIBUTE_REPARSE_POINT)
+            continue;
         if (!found.exact) {
             report_left_out(directory_left_out_text, found.name);
             continue;
         }
-        // Junctions and links may lead back up: following one could walk forever.
-        if (attributes & FILE_ATTRIBUTE_REPARSE_POINT)
-            continue;
         directory_identity child{};
         if (!identify_directory(found.name.c_str(), child) || is_ancestor(child))
             continue;
