@@ -99,7 +99,7 @@ bool take_list(HWND window, dll_enum_fn enumerate, table_state &state)
     for (int32_t i = 0; i < written; ++i) {
         format_entry record = scratch[i];
         format_name_for_host(record.name, FORMAT_NAME_SIZE);
-        record.ext[FORMAT_EXT_SIZE - 1] = '\0';
+        format_name_for_host(record.ext, FORMAT_EXT_SIZE);
         if (state.list == FORMAT_LIST_TARGET && !record.converter) {
             trace("Format %s refused: it has no converter.", record.name);
             continue;

@@ -52,8 +52,8 @@ void lower_ansi(char *text);
 // Whether text is well-formed UTF-8.
 bool is_utf8(std::string_view text);
 
-// A format name as a plug-in wrote it into its field of `size` bytes (no NUL
-// needed), made a text of the host's code page in place.  In a UTF-8 host a
+// A format name (or extension) as a plug-in wrote it into its field of `size`
+// bytes (no NUL needed), made a text of the host's code page in place.  In a UTF-8 host a
 // name that is not UTF-8 was written in the plug-in's 8-bit code page and is
 // read as Windows-1252; a UTF-8 name stays byte for byte.  The result is cut
 // at a character boundary to size - 1 bytes.  In an 8-bit host the name is

@@ -42,6 +42,6 @@ PLUGIN_EXPORT int32_t __cdecl _DLL_enum(format_entry *first, int32_t list, int32
         memcpy(first[2].name, full, sizeof full);
         return 3;
     }
-    put_entry(first, "Cr\xe8me br\xfbl\xe9\x65 \x80", "lat", latin_bracket);
+    put_entry(first, "Cr\xe8me br\xfbl\xe9\x65 \x80", "l\xe0t", latin_bracket);
     return 1;
 }
