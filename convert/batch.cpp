@@ -55,7 +55,7 @@ bool create_list_file(char *list_path, std::size_t size)
     std::snprintf(list_path, size, "\\");
     int fd = creattemp(list_path, size, 0);
     if (fd == -1) {
-        char temporary[MAX_PATH];
+        char temporary[ansi_path_capacity];
         const DWORD length = GetTempPathA(sizeof temporary, temporary);
         if (length == 0 || length >= sizeof temporary)
             return false;
@@ -218,7 +218,7 @@ void convert_batch(const char *pattern, const char *target_ext, int mode, conver
         convert_file(pattern, target_ext, source_converter, target_converter);
         return;
     }
-    char list_path[MAX_PATH];
+    char list_path[ansi_path_capacity];
     if (!create_list_file(list_path, sizeof list_path)) {
         show_notice(no_list_file_text);
         return;

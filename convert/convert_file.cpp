@@ -118,7 +118,7 @@ FILE *create_replacement_stream(const char *source, char *name)
         directory[2] = '\0';
     else
         std::snprintf(directory, sizeof directory, ".");
-    char temporary[MAX_PATH];
+    char temporary[ansi_path_capacity];
     if (GetTempFileNameA(directory, "mxo", 0, temporary) == 0)
         return nullptr;
     if (std::strlen(temporary) >= path_buffer_size) {

@@ -117,7 +117,7 @@ bool take_list(HWND window, dll_enum_fn enumerate, table_state &state)
 bool load_plugin(HWND window, const char *directory, const char *found_name, table_state &sources,
                  table_state &targets)
 {
-    char full_path[MAX_PATH];
+    char full_path[ansi_path_capacity];
     const std::size_t length = std::strlen(directory);
     HMODULE module = nullptr;
     DWORD load_error = ERROR_FILENAME_EXCED_RANGE;
@@ -154,7 +154,7 @@ bool load_plugin(HWND window, const char *directory, const char *found_name, tab
 
 void load_plugins(HWND window)
 {
-    char directory[MAX_PATH] = "";
+    char directory[ansi_path_capacity] = "";
     const DWORD length = GetCurrentDirectoryA(sizeof directory, directory);
     if (length == 0 || length >= sizeof directory)
         directory[0] = '\0';

@@ -148,7 +148,7 @@ void minstr_ansi(char *text) {
 int support_lfn(int drive) {
     std::array<char, 4> root{'?', ':', '\\', '\0'};
     if (drive < 0) {
-        std::array<char, MAX_PATH> current{};
+        std::array<char, ansi_path_capacity> current{};
         const DWORD n = GetCurrentDirectoryA(static_cast<DWORD>(current.size()), current.data());
         if (n < 2 || n >= current.size() || current[1] != ':') return 0;
         root[0] = current[0];

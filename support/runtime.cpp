@@ -42,7 +42,7 @@ int creattemp(char *path, std::size_t size, int attributes) {
     const DWORD flags = (attributes & dos_attribute_mask) ? static_cast<DWORD>(attributes & dos_attribute_mask)
                                                           : FILE_ATTRIBUTE_NORMAL;
     static DWORD counter = GetTickCount() ^ (GetCurrentProcessId() << 12);
-    std::array<char, MAX_PATH> name{};
+    std::array<char, ansi_path_capacity> name{};
     for (int attempt = 0; attempt < creattemp_attempts; ++attempt) {
         const unsigned number = static_cast<unsigned>(counter++) & 0xFFFFFFu;
         const int n = std::snprintf(name.data(), name.size(), "%.*sMX%06X.LST",
