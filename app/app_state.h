@@ -3,7 +3,8 @@
 
 #include <windows.h>
 
-constexpr int pattern_size = 80;
+// The pattern holds 79 characters of up to four bytes each (UTF-8).
+constexpr int pattern_size = 79 * 4 + 1;
 constexpr int current_path_size = 512;
 
 extern HINSTANCE app_instance;  // every dialog, cursor and icon is loaded from it

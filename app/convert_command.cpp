@@ -61,7 +61,7 @@ void convert_command()
     busy_step();
     start_loss_report();
     if (selected <= 0) {
-        GetDlgItemTextA(main_window, IDC_PATTERN, file_pattern, pattern_size);
+        read_pattern_field();
         convert_batch(file_pattern, target_ext, recursive ? batch_recursive : batch_pattern, source_converter,
                       target_converter);
     } else {

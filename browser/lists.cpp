@@ -14,6 +14,8 @@
 
 #include "app/app_state.h"
 #include "browser/browser_ids.h"
+#include "support/ansi_search.h"
+#include "support/ansi_text.h"
 #include "support/closers.h"
 #include "support/paths.h"
 #include "support/ravel.h"
@@ -23,7 +25,7 @@ namespace {
 
 constexpr int drive_item_size = 32;
 constexpr int drive_slots = 26;
-constexpr int name_size = 260;
+constexpr std::size_t pattern_characters = 79;
 
 struct drive_cache_state {
     int count = 0;
@@ -132,27 +134,23 @@ void fill_list(int list_id, const char *pattern, list_mode mode) {
     std::vector<std::string> items;
     if (mode == list_mode::files) remember_directory(pattern);
 
-    WIN32_FIND_DATAA entry;
-    find_closer search{FindFirstFileA(pattern, &entry)};
-    if (search.handle != INVALID_HANDLE_VALUE) {
-        do {
-            bool directory = entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY;
-            if (mode == list_mode::directories) {
-                if (!directory || std::strcmp(entry.cFileName, ".") == 0) continue;
-                char item[name_size + 2] = "";
-                strapp(item, sizeof item, '[');
-                size_t used = std::strlen(item);
-                std::snprintf(item + used, sizeof item - used, "%s", entry.cFileName);
-                lower_ascii(item + used);
-                strapp(item, sizeof item, ']');
-                items.emplace_back(item);
-            } else {
-                if (directory || (entry.dwFileAttributes & volume_label_attribute)) continue;
-                items.emplace_back(entry.cFileName);
-                ++count;
-                total += (static_cast<unsigned long long>(entry.nFileSizeHigh) << 32) | entry.nFileSizeLow;
-            }
-        } while (FindNextFileA(search.handle, &entry));
+    // A name the code page cannot write would be taken for another file's
+    // (or none): such entries are not offered.
+    ansi_search search(pattern);
+    ansi_entry entry;
+    while (search.next(entry)) {
+        if (!entry.exact) continue;
+        bool directory = entry.attributes & FILE_ATTRIBUTE_DIRECTORY;
+        if (mode == list_mode::directories) {
+            if (!directory || entry.name == ".") continue;
+            lower_ascii(&entry.name[0]);
+            items.push_back("[" + entry.name + "]");
+        } else {
+            if (directory || (entry.attributes & volume_label_attribute)) continue;
+            items.push_back(std::move(entry.name));
+            ++count;
+            total += entry.size;
+        }
     }
     add_sorted(list, items);
     SendMessageA(list, WM_SETREDRAW, TRUE, 0);
@@ -165,13 +163,13 @@ void format_drive_item(int drive, const char *label, char *item, std::size_t siz
     item[0] = '\0';
     if (drive != 0 && label && label[0] != '\0') {
         char lowered[256];
-        std::snprintf(lowered, sizeof lowered, "%s", label);
-        if (lowered[0] != '\0' && lowered[1] != '\0') CharLowerA(lowered + 1);
+        copy_bounded(lowered, sizeof lowered, label);
+        if (lowered[0] != '\0') lower_ansi(lowered + ansi_char_size(lowered, 0));
         // The drive command reads the letter between the brackets: the
-        // label gives way so that " [X:]" always fits.
+        // label gives way, at a character boundary, so that " [X:]" always fits.
         const int label_room = static_cast<int>(std::min<std::size_t>(size, drive_item_size)) - 1 - 5;
         if (label_room > 0) {
-            std::snprintf(item, size, "%.*s", label_room, lowered);
+            copy_bounded(item, static_cast<std::size_t>(label_room) + 1, lowered);
             strapp(item, size, ' ');
         }
     }
@@ -227,8 +225,15 @@ void show_selection_totals() {
     show_counters(count, total);
 }
 
+void read_pattern_field() {
+    std::array<char, ansi_path_capacity> text{};
+    GetDlgItemTextA(main_window, IDC_PATTERN, text.data(), static_cast<int>(text.size()));
+    const std::string_view whole(text.data());
+    copy_bounded(file_pattern, pattern_size, whole.substr(0, ansi_prefix(whole, pattern_characters)));
+}
+
 void apply_pattern() {
-    GetDlgItemTextA(main_window, IDC_PATTERN, file_pattern, pattern_size);
+    read_pattern_field();
     refresh_lists(file_pattern);
 }
 

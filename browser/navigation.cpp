@@ -12,15 +12,17 @@
 #include "app/app_state.h"
 #include "browser/browser_ids.h"
 #include "browser/lists.h"
+#include "support/ansi_text.h"
 #include "support/ravel.h"
 #include "support/runtime.h"
 
 namespace {
 
+// Counted in characters, whatever bytes they take.
 constexpr std::size_t longest_whole_display = 30;
 
 void show_path(bool shorten) {
-    if (shorten && std::strlen(current_path) > longest_whole_display) {
+    if (shorten && ansi_length(current_path) > longest_whole_display) {
         char shown[current_path_size];
         shorten_path(current_path, shown, sizeof shown);
         SetDlgItemTextA(main_window, IDC_PATH, shown);
@@ -101,11 +103,11 @@ void current_dir_string(char *buffer, std::size_t size) {
     int n = std::snprintf(path, sizeof path, "%c:\\", 'A' + (drive >= 0 && drive < 26 ? drive : 2));
     char directory[current_path_size] = "";
     if (getcurdir(0, directory, sizeof directory) == 0)
-        std::snprintf(path + n, sizeof path - static_cast<std::size_t>(n), "%s", directory);
+        copy_bounded(path + n, sizeof path - static_cast<std::size_t>(n), directory);
     if (std::strlen(path) > 3) strapp(path, sizeof path, '\\');
     OemToCharA(path, path);
     minstr_ansi(path);
-    std::snprintf(buffer, size, "%s", path);
+    copy_bounded(buffer, size, path);
 }
 
 int change_dir(const char *target) {
@@ -128,19 +130,21 @@ int change_dir(const char *target) {
 void shorten_path(const char *path, char *shown, std::size_t size) {
     if (size == 0) return;
     std::string_view text(path);
+    // Backslashes found character by character (in a double-byte code page
+    // a second byte may look like one); lengths compared in characters.
     std::vector<std::size_t> slashes;
-    for (std::size_t i = 0; i < text.size(); ++i)
+    for (std::size_t i = 0; i < text.size(); i += ansi_char_size(text, i))
         if (text[i] == '\\') slashes.push_back(i);
     // One directory leaves no middle to cut: it is shown whole.
     if (slashes.size() < 3) {
-        std::snprintf(shown, size, "%s", path);
+        copy_bounded(shown, size, text);
         return;
     }
     std::size_t front = slashes[1] + 1;
-    std::size_t second_length = slashes[2] - slashes[1] - 1;
-    std::size_t without_second = text.size() - second_length - 1;
+    std::size_t second_length = ansi_length(text.substr(front, slashes[2] - front));
+    std::size_t without_second = ansi_length(text) - second_length - 1;
     std::size_t tail = without_second > longest_whole_display ? slashes[slashes.size() - 2] : slashes[2];
-    std::snprintf(shown, size, "%.*s...%s", static_cast<int>(front), path, path + tail);
+    format_bounded(shown, size, "%.*s...%s", static_cast<int>(front), path, path + tail);
 }
 
 void go_to_root() {

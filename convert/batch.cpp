@@ -17,6 +17,8 @@
 
 #include "convert/convert_file.h"
 #include "convert/engine_events.h"
+#include "support/ansi_search.h"
+#include "support/ansi_text.h"
 #include "support/closers.h"
 #include "support/paths.h"
 #include "support/runtime.h"
@@ -27,6 +29,19 @@ constexpr char no_list_file_text[] =
     "Unable to create the list of files to convert,\nneither in the root of the drive\nnor in the temporary "
     "folder.\nNothing was converted.";
 constexpr int list_line_block = 256;
+constexpr char file_left_out_text[] =
+    "File %s:\nits name has letters that this\nsystem's code page lacks.\nIt was not converted.";
+constexpr char directory_left_out_text[] =
+    "Directory %s:\nits name has letters that this\nsystem's code page lacks.\nIts files were not converted.";
+
+// An entry whose name the code page cannot write is never taken for
+// another: it is named, as the system spells it, and left out.
+void report_left_out(const char *text, const std::string &name)
+{
+    char notice[256];
+    format_bounded(notice, sizeof notice, text, name.c_str());
+    engine_notice(engine_notice_kind::timed, notice);
+}
 
 // Makes an empty list file in `directory` ("\\" is the root of the current
 // drive) and puts its name into `list_path`.
@@ -46,7 +61,7 @@ bool create_list_file_in(const char *directory, char *list_path, std::size_t siz
 // with nothing left behind, when neither works.
 FILE *make_list_file(const char *pattern, char *list_path, std::size_t size)
 {
-    char temporary[MAX_PATH];
+    char temporary[ansi_path_capacity];
     const DWORD length = GetTempPathA(sizeof temporary, temporary);
     const bool has_temporary = length > 0 && length < sizeof temporary;
     const std::array<const char *, 2> directories{"\\", has_temporary ? temporary : nullptr};
@@ -80,7 +95,7 @@ bool read_list_line(FILE *list, std::string &line)
 // Full path of `name`, or "" when it does not fit.
 std::string full_path(const char *name)
 {
-    char full[MAX_PATH];
+    char full[ansi_path_capacity];
     const DWORD length = GetFullPathNameA(name, sizeof full, full, nullptr);
     return length > 0 && length < sizeof full ? std::string(full, length) : std::string();
 }
@@ -125,7 +140,7 @@ bool is_ancestor(const directory_identity &identity)
 void convert_subdirectories(const char *pattern, const char *target_ext, convert_fn source_converter,
                             convert_fn target_converter)
 {
-    char level[MAX_PATH];
+    char level[ansi_path_capacity];
     const DWORD length = GetCurrentDirectoryA(sizeof level, level);
     if (length == 0 || length >= sizeof level)
         return;
@@ -137,30 +152,31 @@ void convert_subdirectories(const char *pattern, const char *target_ext, convert
         ~ancestor_popper() { walk_ancestors.pop_back(); }
     } pop_on_return;
 
-    WIN32_FIND_DATAA found;
-    find_closer search{FindFirstFileA("*.*", &found)};
-    if (search.handle == INVALID_HANDLE_VALUE)
-        return;
-    do {
+    ansi_search search("*.*");
+    ansi_entry found;
+    while (search.next(found)) {
         if (engine_stop_requested())
             return;
-        const DWORD attributes = found.dwFileAttributes;
-        if (!(attributes & FILE_ATTRIBUTE_DIRECTORY) || std::strcmp(found.cFileName, ".") == 0 ||
-            std::strcmp(found.cFileName, "..") == 0)
+        const DWORD attributes = found.attributes;
+        if (!(attributes & FILE_ATTRIBUTE_DIRECTORY) || found.name == "." || found.name == "..")
             continue;
         // Junctions and links may lead back up: following one could walk forever.
         if (attributes & FILE_ATTRIBUTE_REPARSE_POINT)
             continue;
-        directory_identity child{};
-        if (!identify_directory(found.cFileName, child) || is_ancestor(child))
+        if (!found.exact) {
+            report_left_out(directory_left_out_text, found.name);
             continue;
-        if (!SetCurrentDirectoryA(found.cFileName))
+        }
+        directory_identity child{};
+        if (!identify_directory(found.name.c_str(), child) || is_ancestor(child))
+            continue;
+        if (!SetCurrentDirectoryA(found.name.c_str()))
             continue;
         engine_busy_step();
         convert_batch(pattern, target_ext, batch_recursive, source_converter, target_converter);
         if (!SetCurrentDirectoryA(level))
             return;
-    } while (FindNextFileA(search.handle, &found));
+    }
 }
 
 // A pattern that names its directory ("c:\\texts\\*.txt", "docs/*.txt",
@@ -176,7 +192,7 @@ void convert_pattern_subdirectories(const char *pattern, const char *target_ext,
         convert_subdirectories(pattern, target_ext, source_converter, target_converter);
         return;
     }
-    char start[MAX_PATH];
+    char start[ansi_path_capacity];
     const DWORD length = GetCurrentDirectoryA(sizeof start, start);
     if (length == 0 || length >= sizeof start)
         return;
@@ -197,18 +213,20 @@ FILE *write_list_file(const char *pattern, const char *list_path)
         return nullptr;
     const std::string directory_part(pattern, directory_part_length(pattern));
     const std::string list_full_path = full_path(list_path);
-    WIN32_FIND_DATAA found;
-    find_closer search{FindFirstFileA(pattern, &found)};
-    if (search.handle != INVALID_HANDLE_VALUE) {
-        do {
-            if (found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | volume_label_attribute))
-                continue;
-            const std::string name = directory_part + found.cFileName;
-            if (!list_full_path.empty() && lstrcmpiA(full_path(name.c_str()).c_str(), list_full_path.c_str()) == 0)
-                continue;
-            if (std::fputs(name.c_str(), list) == EOF || std::fputs("\r\n", list) == EOF)
-                break;
-        } while (FindNextFileA(search.handle, &found));
+    ansi_search search(pattern);
+    ansi_entry found;
+    while (search.next(found)) {
+        if (found.attributes & (FILE_ATTRIBUTE_DIRECTORY | volume_label_attribute))
+            continue;
+        if (!found.exact) {
+            report_left_out(file_left_out_text, found.name);
+            continue;
+        }
+        const std::string name = directory_part + found.name;
+        if (!list_full_path.empty() && lstrcmpiA(full_path(name.c_str()).c_str(), list_full_path.c_str()) == 0)
+            continue;
+        if (std::fputs(name.c_str(), list) == EOF || std::fputs("\r\n", list) == EOF)
+            break;
     }
     // A list cut short by a full drive would leave files out unsaid.
     if (std::fflush(list) != 0 || std::ferror(list)) {
@@ -227,7 +245,7 @@ void convert_batch(const char *pattern, const char *target_ext, int mode, conver
         convert_file(pattern, target_ext, source_converter, target_converter);
         return;
     }
-    char list_path[MAX_PATH];
+    char list_path[ansi_path_capacity];
     FILE *list = make_list_file(pattern, list_path, sizeof list_path);
     if (!list) {
         engine_notice(engine_notice_kind::modal, no_list_file_text);

@@ -20,6 +20,7 @@
 
 #include "convert/engine_events.h"
 #include "plugins/registry.h"
+#include "support/ansi_text.h"
 #include "support/guard.h"
 #include "support/paths.h"
 #include "support/ravel.h"
@@ -42,6 +43,7 @@ constexpr char write_failed_text[] = "Unable to convert file\n%s.\n%s";
 constexpr int system_text_size = 256;
 constexpr char converter_fault_text[] =
     "The converter of format %s stopped with exception 0x%08X while converting %s.\nThe file was left as it was.";
+constexpr char name_too_long_text[] = "The name of file\n%s\nis too long for this program.\nIt was not converted.";
 // Names tried for one file before giving up (name, name_1 ... ).
 constexpr int create_attempts = 1000;
 
@@ -107,14 +109,14 @@ private:
 void notify_timed(const char *format, const char *name)
 {
     char text[notice_size];
-    std::snprintf(text, sizeof text, format, name);
+    format_bounded(text, sizeof text, format, name);
     engine_notice(engine_notice_kind::timed, text);
 }
 
 void notify_modal(const char *format, const char *name)
 {
     char text[notice_size];
-    std::snprintf(text, sizeof text, format, name);
+    format_bounded(text, sizeof text, format, name);
     engine_notice(engine_notice_kind::modal, text);
 }
 
@@ -122,17 +124,14 @@ void notify_modal(const char *format, const char *name)
 // name and the system's own words for why (a full disk, most often).
 void report_write_failure(const char *name, DWORD code)
 {
-    char reason[system_text_size] = "";
-    const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
-                                        MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reason, sizeof reason, nullptr);
-    std::size_t end = length < sizeof reason ? length : 0;
+    char reason[system_text_size];
+    system_message(code, reason, sizeof reason);
+    std::size_t end = std::strlen(reason);
     while (end > 0 && (reason[end - 1] == '\r' || reason[end - 1] == '\n' || reason[end - 1] == ' '))
         --end;
     reason[end] = '\0';
-    if (end == 0)
-        std::snprintf(reason, sizeof reason, "Error %lu.", static_cast<unsigned long>(code));
     char text[path_buffer_size + system_text_size + sizeof write_failed_text];
-    std::snprintf(text, sizeof text, write_failed_text, name, reason);
+    format_bounded(text, sizeof text, write_failed_text, name, reason);
     engine_notice(engine_notice_kind::modal, text);
 }
 
@@ -177,11 +176,11 @@ FILE *create_replacement_stream(const char *source, char *name)
     std::snprintf(relative, sizeof relative, "%.*s", part, source);
     if (part == 0)
         std::snprintf(relative, sizeof relative, ".");
-    char directory[MAX_PATH];
+    char directory[ansi_path_capacity];
     const DWORD length = GetFullPathNameA(relative, sizeof directory, directory, nullptr);
     if (length == 0 || length >= sizeof directory)
         return nullptr;
-    char temporary[MAX_PATH];
+    char temporary[ansi_path_capacity];
     if (GetTempFileNameA(directory, "mxo", 0, temporary) == 0)
         return nullptr;
     if (std::strlen(temporary) >= path_buffer_size) {
@@ -255,7 +254,7 @@ void convert_file(const char *source, const char *target_ext, convert_fn source_
     }
     // A longer name would be cut into the name of some other file.
     if (std::strlen(source) >= path_buffer_size) {
-        notify_timed(unable_to_open_text, source);
+        notify_timed(name_too_long_text, source);
         return;
     }
     std::snprintf(source_path, path_buffer_size, "%s", source);

@@ -24,6 +24,7 @@
 #include <cstring>
 
 #include "convert/engine_events.h"
+#include "support/ansi_text.h"
 #include "support/closers.h"
 #include "support/guard.h"
 
@@ -73,7 +74,7 @@ void trace(const char *format, ...)
     char text[notice_size];
     va_list args;
     va_start(args, format);
-    std::vsnprintf(text, sizeof text, format, args);
+    vformat_bounded(text, sizeof text, format, args);
     va_end(args);
     engine_trace(text);
 }
@@ -112,8 +113,8 @@ bool take_list(dll_enum_fn enumerate, const plugin_state &plugin, table_state &s
     }
     for (int32_t i = 0; i < written; ++i) {
         format_entry record = scratch[i];
-        record.name[FORMAT_NAME_SIZE - 1] = '\0';
-        record.ext[FORMAT_EXT_SIZE - 1] = '\0';
+        format_name_for_host(record.name, FORMAT_NAME_SIZE);
+        format_name_for_host(record.ext, FORMAT_EXT_SIZE);
         if (state.list == FORMAT_LIST_TARGET && !record.converter) {
             trace("Format %s refused: it has no converter.", record.name);
             continue;
@@ -159,7 +160,7 @@ void report_plugin_fault(const char *file_name, std::uint32_t exception_code)
 bool load_plugin(HWND window, const char *directory, const char *found_name, table_state &sources,
                  table_state &targets)
 {
-    char full_path[MAX_PATH];
+    char full_path[ansi_path_capacity];
     const std::size_t length = std::strlen(directory);
     HMODULE module = nullptr;
     DWORD load_error = ERROR_FILENAME_EXCED_RANGE;
@@ -215,7 +216,7 @@ void load_plugins_matching(HWND window, const char *directory, const char *searc
     std::memset(target_origins, 0, sizeof target_origins);
     if (engine_tracing()) {
         char shown[trace_directory_size];
-        std::snprintf(shown, sizeof shown, "%s", directory);
+        copy_bounded(shown, sizeof shown, directory);
         trace("Starting DLL enumeration loop with string %s in dir %s", plugin_pattern, shown);
     }
     WIN32_FIND_DATAA found;
@@ -238,7 +239,7 @@ void load_plugins_matching(HWND window, const char *directory, const char *searc
 
 void load_plugins(HWND window)
 {
-    char directory[MAX_PATH] = "";
+    char directory[ansi_path_capacity] = "";
     const DWORD length = GetCurrentDirectoryA(sizeof directory, directory);
     if (length == 0 || length >= sizeof directory)
         directory[0] = '\0';

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "support/ansi_text.h"
 #include "support/paths.h"
 #include "support/ravel.h"
 
@@ -45,7 +46,7 @@ path_buffer recorded_input{};
 path_buffer recorded_output{};
 
 void record(path_buffer &to, const char *name) {
-    std::snprintf(to.data(), to.size(), "%s", name ? name : "");
+    copy_bounded(to.data(), to.size(), name ? name : "");
 }
 
 }  // namespace
@@ -114,8 +115,20 @@ void suppression_crlf(char *line) {
 
 void strcnv(char *dst, const char *src, const unsigned char *table) {
     if (!dst || !src || !table) return;
+    // A table of bytes speaks of one-byte characters only: in UTF-8 the
+    // characters of two bytes and more go through whole.
+    const bool utf8 = ansi_is_utf8();
+    const std::string_view text(src);
     std::size_t i = 0;
-    for (; src[i] != '\0'; ++i) dst[i] = static_cast<char>(table[static_cast<unsigned char>(src[i])]);
+    while (i < text.size()) {
+        const std::size_t size = utf8 && static_cast<unsigned char>(src[i]) >= 0x80 ? ansi_char_size(text, i) : 1;
+        if (size == 1) {
+            dst[i] = static_cast<char>(table[static_cast<unsigned char>(src[i])]);
+        } else {
+            std::memmove(dst + i, src + i, size);
+        }
+        i += size;
+    }
     dst[i] = '\0';
 }
 
@@ -129,13 +142,13 @@ int strapp(char *text, size_t size, char c) {
 }
 
 void minstr_ansi(char *text) {
-    if (text) CharLowerBuffA(text, static_cast<DWORD>(strlen(text)));
+    lower_ansi(text);
 }
 
 int support_lfn(int drive) {
     std::array<char, 4> root{'?', ':', '\\', '\0'};
     if (drive < 0) {
-        std::array<char, MAX_PATH> current{};
+        std::array<char, ansi_path_capacity> current{};
         const DWORD n = GetCurrentDirectoryA(static_cast<DWORD>(current.size()), current.data());
         if (n < 2 || n >= current.size() || current[1] != ':') return 0;
         root[0] = current[0];

@@ -52,19 +52,23 @@ RAVEL_API int existe(const char *path);
 /* -1 also when no free number is found (path unchanged). */
 RAVEL_API int extension_num(char *path);
 /* Records the names of the input and the output of the conversion stage
-   about to run (copies, cut to 255 characters). */
+   about to run (copies, cut to 255 bytes at a character boundary). */
 RAVEL_API void enreg_noms(const char *input, const char *output);
 /* The names last given to enreg_noms ("" before the first call). */
 RAVEL_API void enreg_noms_last(const char **input, const char **output);
 /* Removes every CR and LF at the end of line. */
 RAVEL_API void suppression_crlf(char *line);
 /* dst[i] = table[(unsigned char)src[i]] up to src's terminator, which is
-   copied too; dst may be src. */
+   copied too; dst may be src.  When the ANSI code page is UTF-8, only the
+   one-byte characters go through the table: a character of two bytes or more
+   is copied as it is (a broken byte goes through the table). */
 RAVEL_API void strcnv(char *dst, const char *src, const unsigned char *table);
 /* Appends c to text, a buffer of size bytes; -1 (text unchanged) when it
    is full. */
 RAVEL_API int strapp(char *text, size_t size, char c);
-/* Lower case in the ANSI code page. */
+/* Lower case in the ANSI code page: byte by byte (CharLowerBuffA) in an
+   8-bit code page; in UTF-8 every letter with a lower case that takes no more
+   bytes than the letter (Latin, Greek, Cyrillic ...).  Never grows. */
 RAVEL_API void minstr_ansi(char *text);
 /* Whether the drive (0 for A, -1 for the current drive) takes names longer
    than 8.3: 1 or 0 (also 0 when the drive cannot be asked). */

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "support/ansi_text.h"
 #include "support/runtime.h"
 
 namespace {
@@ -41,7 +42,7 @@ int creattemp(char *path, std::size_t size, int attributes) {
     const DWORD flags = (attributes & dos_attribute_mask) ? static_cast<DWORD>(attributes & dos_attribute_mask)
                                                           : FILE_ATTRIBUTE_NORMAL;
     static DWORD counter = GetTickCount() ^ (GetCurrentProcessId() << 12);
-    std::array<char, MAX_PATH> name{};
+    std::array<char, ansi_path_capacity> name{};
     for (int attempt = 0; attempt < creattemp_attempts; ++attempt) {
         const unsigned number = static_cast<unsigned>(counter++) & 0xFFFFFFu;
         const int n = std::snprintf(name.data(), name.size(), "%.*sMX%06X.LST",
@@ -99,7 +100,7 @@ int setdisk(int drive) {
 
 int getcurdir(int drive, char *directory, std::size_t size) {
     if (!directory || size == 0 || drive < 0 || drive > 26) return -1;
-    std::array<char, MAX_PATH> full{};
+    std::array<char, ansi_path_capacity> full{};
     DWORD n = 0;
     if (drive == 0) {
         n = GetCurrentDirectoryA(static_cast<DWORD>(full.size()), full.data());
@@ -127,7 +128,14 @@ long long morphex_filelength(int fd) {
 void system_message(unsigned long code, char *text, std::size_t size) {
     if (!text || size == 0) return;
     text[0] = '\0';
-    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
-                   MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), text, static_cast<DWORD>(size), nullptr);
+    // The system's text may take more bytes than `size` (several for each
+    // letter in UTF-8): it is cut at a character boundary, never lost whole.
+    char *message = nullptr;
+    if (FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER,
+                       nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<char *>(&message),
+                       0, nullptr) &&
+        message)
+        copy_bounded(text, size, message);
+    if (message) LocalFree(message);
     if (text[0] == '\0') std::snprintf(text, size, "Err. %d", static_cast<int>(code));
 }

@@ -2,6 +2,7 @@
 #include "ui/notice.h"
 
 #include "app/app_state.h"
+#include "support/ansi_text.h"
 #include "support/runtime.h"
 #include "ui/ui_ids.h"
 
