@@ -100,8 +100,8 @@ std::string hex(const std::string &bytes)
 
 TEST_F(Cnvtext, FormatsFitTheirFields)
 {
-    ASSERT_EQ(6u, cnvtext().sources.size());
-    ASSERT_EQ(14u, cnvtext().targets.size());
+    ASSERT_EQ(32u, cnvtext().sources.size());
+    ASSERT_EQ(41u, cnvtext().targets.size());
     for (const std::vector<format_entry> *list : {&cnvtext().sources, &cnvtext().targets})
         for (const format_entry &entry : *list) {
             EXPECT_LT(strnlen(entry.name, sizeof entry.name), sizeof entry.name);
@@ -115,10 +115,10 @@ struct code_page_case {
     UINT code_page;
 };
 const code_page_case eight_bit_pages[] = {
-    {"Text - Windows ANSI (1252)", 1252},
-    {"Text - DOS (437)", 437},
-    {"Text - DOS multilingual (850)", 850},
-    {"Text - ISO 8859-1", 28591},
+    {"Text - Western - Windows (1252)", 1252},
+    {"Text - Western - DOS (437)", 437},
+    {"Text - Western - DOS multilingual (850)", 850},
+    {"Text - Western - ISO 8859-1", 28591},
 };
 
 // Each byte read alone, against the system's own conversion.
@@ -174,13 +174,13 @@ TEST_F(Cnvtext, UnicodeTextsComeBackUnchanged)
     const int length = WideCharToMultiByte(CP_UTF8, 0, all.data(), static_cast<int>(all.size()), utf8, sizeof utf8,
                                            nullptr, nullptr);
     const std::string text(utf8, length);
-    EXPECT_EQ(hex(text), hex(convert("Text - UTF-8", "Text - UTF-8", text)));
-    EXPECT_EQ(hex("\xEF\xBB\xBF" + text), hex(convert("Text - UTF-8", "Text - UTF-8", "\xEF\xBB\xBF" + text)));
-    const std::string utf16 = convert("Text - UTF-8", "Text - UTF-16", text);
+    EXPECT_EQ(hex(text), hex(convert("Text - Unicode - UTF-8", "Text - Unicode - UTF-8", text)));
+    EXPECT_EQ(hex("\xEF\xBB\xBF" + text), hex(convert("Text - Unicode - UTF-8", "Text - Unicode - UTF-8", "\xEF\xBB\xBF" + text)));
+    const std::string utf16 = convert("Text - Unicode - UTF-8", "Text - Unicode - UTF-16", text);
     const std::string expected_utf16 =
         std::string("\xFF\xFE", 2) + std::string(reinterpret_cast<const char *>(all.data()), all.size() * 2);
     EXPECT_EQ(hex(expected_utf16), hex(utf16));
-    EXPECT_EQ(hex(text), hex(convert("Text - UTF-16", "Text - UTF-8", utf16)));
+    EXPECT_EQ(hex(text), hex(convert("Text - Unicode - UTF-16", "Text - Unicode - UTF-8", utf16)));
 }
 
 TEST_F(Cnvtext, SamplesConvertAcrossEncodings)
@@ -191,11 +191,11 @@ TEST_F(Cnvtext, SamplesConvertAcrossEncodings)
         const char *target;
         const char *expected;
     } cases[] = {
-        {"german-1252-crlf.txt", "Text - Windows ANSI (1252)", "Text - UTF-8, LF", "german-utf8-lf.expected"},
-        {"french-850-crlf.txt", "Text - DOS multilingual (850)", "Text - Windows ANSI (1252)",
+        {"german-1252-crlf.txt", "Text - Western - Windows (1252)", "Text - Unicode - UTF-8, LF", "german-utf8-lf.expected"},
+        {"french-850-crlf.txt", "Text - Western - DOS multilingual (850)", "Text - Western - Windows (1252)",
          "french-1252-crlf.expected"},
-        {"russian-utf8-crlf.txt", "Text - UTF-8", "Text - UTF-16", "russian-utf16.expected"},
-        {"russian-utf8-crlf.txt", "Text - UTF-8", "Text - Windows ANSI (1252), CR LF",
+        {"russian-utf8-crlf.txt", "Text - Unicode - UTF-8", "Text - Unicode - UTF-16", "russian-utf16.expected"},
+        {"russian-utf8-crlf.txt", "Text - Unicode - UTF-8", "Text - Western - Windows (1252), CR LF",
          "russian-1252-crlf.expected"},
     };
     for (const sample_case &c : cases) {
@@ -208,9 +208,9 @@ TEST_F(Cnvtext, SamplesConvertAcrossEncodings)
 
 TEST_F(Cnvtext, MissingLettersLoseTheirAccentOrBecomeAQuestionMark)
 {
-    EXPECT_EQ("Dvor\xE1k \x84 ?\n", convert("Text - UTF-8", "Text - Windows ANSI (1252)",
+    EXPECT_EQ("Dvor\xE1k \x84 ?\n", convert("Text - Unicode - UTF-8", "Text - Western - Windows (1252)",
                                            "Dvo\xC5\x99\xC3\xA1k \xE2\x80\x9E \xE4\xB8\xAD\n"));
-    EXPECT_EQ("L\xA2" "dz\r\n", convert("Text - UTF-8", "Text - DOS (437), CR LF", "\xC5\x81\xC3\xB3\xC4\x91\xC5\xBA\n"))
+    EXPECT_EQ("L\xA2" "dz\r\n", convert("Text - Unicode - UTF-8", "Text - Western - DOS (437), CR LF", "\xC5\x81\xC3\xB3\xC4\x91\xC5\xBA\n"))
         << "\xC3\xB3 is in code page 437, the others lose their accent";
 }
 
@@ -221,15 +221,15 @@ TEST_F(Cnvtext, ReadersRefuseWhatIsNotTheirFormat)
         std::string input;
         int expected;
     } cases[] = {
-        {"Text - UTF-8", "abc\xC3\x28", CONVERT_WRONG_FORMAT},
-        {"Text - UTF-8", "\xED\xA0\x80", CONVERT_WRONG_FORMAT},       // a surrogate
-        {"Text - UTF-8", "\xC0\xAF", CONVERT_WRONG_FORMAT},           // overlong
-        {"Text - Windows ANSI (1252)", std::string("MZ\x90\0\x03", 5), CONVERT_WRONG_FORMAT},
-        {"Text - UTF-16", "ab", CONVERT_WRONG_FORMAT},                // no byte order mark
-        {"Text - UTF-16", std::string("\xFF\xFE\x3D\xD8", 4), CONVERT_WRONG_FORMAT},  // lone surrogate
-        {"Text - UTF-8", "", CONVERT_EMPTY_INPUT},
-        {"Text - DOS (437)", "", CONVERT_EMPTY_INPUT},
-        {"Text - UTF-8", "\xEF\xBB\xBF", CONVERT_EMPTY_INPUT},
+        {"Text - Unicode - UTF-8", "abc\xC3\x28", CONVERT_WRONG_FORMAT},
+        {"Text - Unicode - UTF-8", "\xED\xA0\x80", CONVERT_WRONG_FORMAT},       // a surrogate
+        {"Text - Unicode - UTF-8", "\xC0\xAF", CONVERT_WRONG_FORMAT},           // overlong
+        {"Text - Western - Windows (1252)", std::string("MZ\x90\0\x03", 5), CONVERT_WRONG_FORMAT},
+        {"Text - Unicode - UTF-16", "ab", CONVERT_WRONG_FORMAT},                // no byte order mark
+        {"Text - Unicode - UTF-16", std::string("\xFF\xFE\x3D\xD8", 4), CONVERT_WRONG_FORMAT},  // lone surrogate
+        {"Text - Unicode - UTF-8", "", CONVERT_EMPTY_INPUT},
+        {"Text - Western - DOS (437)", "", CONVERT_EMPTY_INPUT},
+        {"Text - Unicode - UTF-8", "\xEF\xBB\xBF", CONVERT_EMPTY_INPUT},
     };
     for (const refusal &c : cases) {
         std::string output;
@@ -247,8 +247,8 @@ TEST_F(Cnvtext, TheHostReportsRefusals)
     write_file("binary.dat", std::string("MZ\0\0", 4));
     write_file("empty.txt", "");
     write_file("good.txt", "Gr\xFC\xDF" "e\r\n");
-    const convert_fn reader = find(cnvtext().sources, "Text - Windows ANSI (1252)");
-    const convert_fn writer = find(cnvtext().targets, "Text - UTF-8, LF");
+    const convert_fn reader = find(cnvtext().sources, "Text - Western - Windows (1252)");
+    const convert_fn writer = find(cnvtext().targets, "Text - Unicode - UTF-8, LF");
     convert_file("binary.dat", "txt", reader, writer);
     convert_file("empty.txt", "txt", reader, writer);
     convert_file("good.txt", "txt", reader, writer);
