@@ -610,9 +610,9 @@ static int utf_16_by_nul_pattern(const unsigned char *s, size_t n)
     }
     if (n < 2)
         return 0;
-    if (odd * 4 >= n / 2 && even * 8 <= odd)
+    if (odd * 4 >= n / 2 && even * 4 <= odd)
         return enc_utf_16le;
-    if (even * 4 >= n / 2 && odd * 8 <= even)
+    if (even * 4 >= n / 2 && odd * 4 <= even)
         return enc_utf_16be;
     return 0;
 }
@@ -698,7 +698,7 @@ static int32_t read_text(FILE *in, FILE *out, int asked)
         return CONVERT_WRONG_FORMAT;
     if (r.body == 0)
         return CONVERT_EMPTY_INPUT;
-    if (longest > r.out.written && !cut_here(out))
+    if (longest > r.out.written ? !cut_here(out) : fflush(out) != 0)
         return CONVERT_READ_WRITE_FAILED;
     return CONVERT_OK;
 }
@@ -1016,7 +1016,8 @@ static int32_t write_text(FILE *in_file, FILE *out_file, int target, enum line_e
             break;
     }
     flush_output(&w.out);
-    if (ferror(in_file) || w.out.failed)
+    /* the last block reaches the file now, and a full disk shows */
+    if (ferror(in_file) || w.out.failed || fflush(out_file) != 0)
         return CONVERT_READ_WRITE_FAILED;
     return CONVERT_OK;
 }
