@@ -12,33 +12,13 @@ if [ $# -eq 0 ]; then
     set -- $(cd "$bin" && ls bench_*.exe 2>/dev/null | sed 's/\.exe$//')
 fi
 start_xvfb
-# The same 64 MiB text for Morphex and for the native tools a user would
-# pick instead.
-big=/var/tmp/morphex-bench-64m.txt
-python3 - "$big" <<'PY'
-import sys
-line = "Grüße aus München, l'été – line of text\r\n".encode()
-block = line * ((1 << 20) // len(line) + 1)
-with open(sys.argv[1], "wb") as f:
-    left = 64 << 20
-    while left > 0:
-        f.write(block[:left]); left -= len(block[:left])
-PY
 for bench in "$@"; do
     echo "== $bench"
-    if [ "$bench" = bench_cnvtext ]; then
-        out=$(cd "$bin" && wine "./$bench.exe" "Z:$big")
-        echo "$out" | grep -v '^morphex_big_seconds='
-        morphex=$(echo "$out" | sed -n 's/^morphex_big_seconds=//p')
-        t0=$(date +%s.%N); iconv -f UTF-8 -t CP1252 "$big" > "$big.iconv"; t1=$(date +%s.%N)
-        cp "$big" "$big.dos"; t2=$(date +%s.%N); unix2dos -q "$big.dos"; t3=$(date +%s.%N)
-        python3 -c "import sys; m,a,b,c,d=map(float,sys.argv[1:]); i,u=b-a,d-c; print(f'native iconv {i:.3f} s, unix2dos {u:.3f} s; Morphex/iconv {m/i:.2f}x, Morphex/unix2dos {m/u:.2f}x (goal: below 1x)')" \
-            "$morphex" "$t0" "$t1" "$t2" "$t3"
-        rm -f "$big.iconv" "$big.dos"
+    if [ -x "$repo/bench/${bench#bench_}/run.sh" ]; then
+        "$repo/bench/${bench#bench_}/run.sh" "$bin"
     else
         (cd "$bin" && wine "./$bench.exe")
     fi
 done
-rm -f "$big"
 "$(wineserver_bin)" -k 2>/dev/null || true
 kill "$xvfb_pid" 2>/dev/null || true

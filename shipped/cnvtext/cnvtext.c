@@ -37,7 +37,7 @@
 #define DETECT_SAMPLE 4096      /* bytes looked at for the NUL pattern of UTF-16 */
 #define CARRY (DETECT_SAMPLE + 8) /* bytes kept for the next block: a cut character, the sample */
 #define HEADER_ROOM 160         /* the reader's header goes in front of its first block */
-#define OUT_ROOM (3 * BLOCK_SIZE + 256)
+#define OUT_ROOM (4 * BLOCK_SIZE + 256) /* a block read may triple, on top of one not yet written */
 #define MARK 0x1B
 #define MARK_MAX 4096           /* longer marks are taken for text */
 #define HEADER_NAME "morphex-text"
@@ -308,11 +308,13 @@ static int cut_here(FILE *file)
     return handle != INVALID_HANDLE_VALUE && SetEndOfFile(handle);
 }
 
-/* Length of the run of bytes from p that need no work: ASCII other than
- * the stop bytes (each given as itself, or as 0x80 when it is not wanted). */
+/* The bytes below 0x80 that a loop must stop at: ESC, and NUL and the line
+ * ends where they need work.  `byte` holds them for the vector scan, with
+ * 0x80 (never ASCII) for one that is not wanted. */
 typedef struct stops {
     unsigned char byte[4];
-    unsigned char table[256];
+    unsigned char ascii[256]; /* the stop bytes */
+    unsigned char table[256]; /* the stop bytes and everything from 0x80 */
 } stops;
 
 static void make_stops(stops *s, int nul, int line_ends)
@@ -322,12 +324,14 @@ static void make_stops(stops *s, int nul, int line_ends)
     s->byte[1] = nul ? 0 : 0x80;
     s->byte[2] = line_ends ? '\r' : 0x80;
     s->byte[3] = line_ends ? '\n' : 0x80;
-    for (i = 0; i < 256; ++i)
-        s->table[i] = i >= 0x80;
+    memset(s->ascii, 0, sizeof s->ascii);
     for (i = 0; i < 4; ++i)
-        s->table[s->byte[i]] = 1;
+        s->ascii[s->byte[i]] = s->byte[i] < 0x80;
+    for (i = 0; i < 256; ++i)
+        s->table[i] = i >= 0x80 || s->ascii[i];
 }
 
+/* Length of the run of ASCII from p that needs no work. */
 static size_t plain_run(const stops *s, const unsigned char *p, size_t n)
 {
     size_t i = 0;
@@ -346,6 +350,23 @@ static size_t plain_run(const stops *s, const unsigned char *p, size_t n)
     while (i < n && !s->table[p[i]])
         ++i;
     return i;
+}
+
+/* Where the next ESC is, or p + n. */
+static const unsigned char *find_mark(const unsigned char *p, size_t n)
+{
+    size_t i = 0;
+#ifdef __SSE2__
+    const __m128i mark = _mm_set1_epi8(MARK);
+    for (; i + 16 <= n; i += 16) {
+        const int mask = _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_loadu_si128((const __m128i *)(p + i)), mark));
+        if (mask)
+            return p + i + __builtin_ctz((unsigned)mask);
+    }
+#endif
+    while (i < n && p[i] != MARK)
+        ++i;
+    return p + i;
 }
 
 /* Length of the UTF-8 sequence at p, 0 when it is not valid (overlong
@@ -379,6 +400,106 @@ static size_t utf8_sequence(const unsigned char *p, size_t available, uint32_t *
         return 0;
     *code_point = c;
     return 4;
+}
+
+/* The hot loops: each takes characters from p while they need nothing but
+ * a look-up, writes them at *o, and returns where it stopped: at a stop
+ * byte, at what it cannot take (left to the careful path), or at limit.
+ * A loop may read up to 3 bytes past limit and write 4 bytes per
+ * character, so the callers leave room for that. */
+
+static inline unsigned char *store_utf8(unsigned char *o, uint32_t c)
+{
+    if (c < 0x800) {
+        o[0] = (unsigned char)(0xC0 | (c >> 6));
+        o[1] = (unsigned char)(0x80 | (c & 0x3F));
+        return o + 2;
+    }
+    o[0] = (unsigned char)(0xE0 | (c >> 12));
+    o[1] = (unsigned char)(0x80 | ((c >> 6) & 0x3F));
+    o[2] = (unsigned char)(0x80 | (c & 0x3F));
+    return o + 3;
+}
+
+/* One valid UTF-8 character from p other than ASCII, or 0 bytes. */
+static inline size_t take_utf8(const unsigned char *p, uint32_t *c)
+{
+    if (p[0] < 0xE0) {
+        if (p[0] < 0xC2 || (p[1] & 0xC0) != 0x80)
+            return 0;
+        *c = (uint32_t)(p[0] & 0x1F) << 6 | (p[1] & 0x3F);
+        return 2;
+    }
+    return utf8_sequence(p, 4, c);
+}
+
+static const unsigned char *decode_eight_bit_run(const unsigned char *p, const unsigned char *limit,
+                                                 const unsigned char *stop, const uint32_t *utf8_of,
+                                                 unsigned char **o)
+{
+    unsigned char *q = *o;
+    while (p < limit && !stop[*p]) {
+        const uint32_t packed = utf8_of[*p++];
+        memcpy(q, &packed, 4);
+        q += packed >> 24;
+    }
+    *o = q;
+    return p;
+}
+
+static const unsigned char *copy_utf8_run(const unsigned char *p, const unsigned char *limit,
+                                          const unsigned char *stop, unsigned char **o)
+{
+    unsigned char *q = *o;
+    while (p < limit) {
+        uint32_t c;
+        size_t length;
+        if (*p < 0x80) {
+            if (stop[*p])
+                break;
+            *q++ = *p++;
+            continue;
+        }
+        length = take_utf8(p, &c);
+        if (length == 0)
+            break;
+        memcpy(q, p, 4);
+        q += length;
+        p += length;
+    }
+    *o = q;
+    return p;
+}
+
+static const unsigned char *decode_double_byte_run(const unsigned char *p, const unsigned char *limit,
+                                                   const unsigned char *stop, const double_byte_page *page,
+                                                   unsigned char **o)
+{
+    unsigned char *q = *o;
+    while (p < limit) {
+        const unsigned char b = *p;
+        uint32_t c;
+        if (b < 0x80) {
+            if (stop[b])
+                break;
+            *q++ = b;
+            ++p;
+            continue;
+        }
+        c = page->singles[b];
+        if (c == DBCS_LEAD) {
+            if (p[1] < DBCS_TRAIL_FIRST || !(c = page->pairs[page->lead_row[b] - 1][p[1] - DBCS_TRAIL_FIRST]))
+                break;
+            p += 2;
+        } else if (c == DBCS_NONE) {
+            break;
+        } else {
+            ++p;
+        }
+        q = store_utf8(q, c);
+    }
+    *o = q;
+    return p;
 }
 
 /* ------------------------------------------------------------------ */
@@ -465,7 +586,7 @@ static enum step decode_bytes(reading *r)
     make_stops(&stop, 1, r->ends != mixed);
     for (;;) {
         const unsigned char *s;
-        size_t available, run;
+        size_t available, chunk, run;
         unsigned char b;
         if (out->length >= BLOCK_SIZE)
             flush_body(r);
@@ -475,7 +596,8 @@ static enum step decode_bytes(reading *r)
             return step_done;
         s = in->data + in->pos;
         available = in->end - in->pos;
-        run = plain_run(&stop, s, available < BLOCK_SIZE ? available : BLOCK_SIZE);
+        chunk = available < BLOCK_SIZE ? available : BLOCK_SIZE;
+        run = plain_run(&stop, s, chunk);
         if (run > 0) {
             memcpy(out->begin + out->length, s, run);
             out->length += run;
@@ -483,6 +605,22 @@ static enum step decode_bytes(reading *r)
             continue;
         }
         b = s[0];
+        if (b >= 0x80 && chunk >= 4) {
+            /* the run of characters that need no more than a look-up */
+            unsigned char *o = out->begin + out->length;
+            const unsigned char *p = s;
+            if (e->family == family_eight_bit)
+                p = decode_eight_bit_run(s, s + chunk, stop.ascii, utf8_of, &o);
+            else if (e->family == family_utf_8)
+                p = copy_utf8_run(s, s + chunk - 3, stop.ascii, &o);
+            else
+                p = decode_double_byte_run(s, s + chunk - 1, stop.ascii, e->double_byte, &o);
+            if (p > s) {
+                out->length = (size_t)(o - out->begin);
+                in->pos += (size_t)(p - s);
+                continue;
+            }
+        }
         if (b < 0x80) {
             if (b == MARK) {
                 put_byte(out, MARK);
@@ -809,6 +947,100 @@ static void put_output_line_end(writing *w)
         put_ascii(w, pairs + 1, 1);
 }
 
+static const unsigned char *encode_eight_bit_run(const unsigned char *p, const unsigned char *limit,
+                                                 const unsigned char *stop, const uint8_t *byte_of,
+                                                 unsigned char **o)
+{
+    unsigned char *q = *o;
+    while (p < limit) {
+        uint32_t c;
+        size_t length;
+        if (*p < 0x80) {
+            if (stop[*p])
+                break;
+            *q++ = *p++;
+            continue;
+        }
+        length = take_utf8(p, &c);
+        if (length == 0 || c >= 0x10000 || !byte_of[c])
+            break;
+        *q++ = byte_of[c];
+        p += length;
+    }
+    *o = q;
+    return p;
+}
+
+static const unsigned char *encode_double_byte_run(const unsigned char *p, const unsigned char *limit,
+                                                   const unsigned char *stop, const uint16_t *sequence_of,
+                                                   unsigned char **o)
+{
+    unsigned char *q = *o;
+    while (p < limit) {
+        uint32_t c;
+        size_t length;
+        uint16_t sequence;
+        if (*p < 0x80) {
+            if (stop[*p])
+                break;
+            *q++ = *p++;
+            continue;
+        }
+        length = take_utf8(p, &c);
+        if (length == 0 || c >= 0x10000 || !(sequence = sequence_of[c]))
+            break;
+        if (sequence >= 0x100)
+            *q++ = (unsigned char)(sequence >> 8);
+        *q++ = (unsigned char)sequence;
+        p += length;
+    }
+    *o = q;
+    return p;
+}
+
+static const unsigned char *encode_utf_16_run(const unsigned char *p, const unsigned char *limit,
+                                              const unsigned char *stop, int big_endian, unsigned char **o)
+{
+    unsigned char *q = *o;
+    const int low = big_endian, high = !big_endian;
+    while (p < limit) {
+        uint32_t c;
+        size_t length;
+        if (*p < 0x80) {
+            if (stop[*p])
+                break;
+            q[low] = *p++;
+            q[high] = 0;
+            q += 2;
+            continue;
+        }
+        length = take_utf8(p, &c);
+        if (length == 0 || c >= 0x10000)
+            break;
+        q[low] = (unsigned char)c;
+        q[high] = (unsigned char)(c >> 8);
+        q += 2;
+        p += length;
+    }
+    *o = q;
+    return p;
+}
+
+static const unsigned char *encode_run(writing *w, const unsigned char *p, const unsigned char *limit,
+                                       unsigned char **o)
+{
+    switch (encodings[w->encoding].family) {
+    case family_utf_8:
+        return copy_utf8_run(p, limit, w->stop.ascii, o);
+    case family_utf_16:
+        return encode_utf_16_run(p, limit, w->stop.ascii, w->big_endian, o);
+    case family_eight_bit:
+        return encode_eight_bit_run(p, limit, w->stop.ascii, byte_of_unicode[w->encoding], o);
+    default:
+        return encode_double_byte_run(p, limit, w->stop.ascii, sequence_of_unicode[w->encoding], o);
+    }
+}
+
 /* Writes the UTF-8 text s[0..n) in the target encoding and returns how much
  * of it was taken: all of it, less where a character or a CR LF is cut by
  * the end of what has been read and more may follow, or (size_t)-1 where
@@ -836,7 +1068,18 @@ static size_t encode_text(writing *w, const unsigned char *s, size_t n, int more
             ++i;
         } else {
             uint32_t c;
-            const size_t length = utf8_sequence(s + i, n - i, &c);
+            size_t length;
+            if (n - i >= 4) {
+                unsigned char *o = w->out.begin + w->out.length;
+                const size_t chunk = n - i - 3 < BLOCK_SIZE ? n - i - 3 : BLOCK_SIZE;
+                const unsigned char *p = encode_run(w, s + i, s + i + chunk, &o);
+                if (p > s + i) {
+                    w->out.length = (size_t)(o - w->out.begin);
+                    i = (size_t)(p - s);
+                    continue;
+                }
+            }
+            length = utf8_sequence(s + i, n - i, &c);
             if (length == 0) {
                 if (more_may_follow && n - i < 4 && utf8_length[s[i]] > n - i)
                     return i;
@@ -984,8 +1227,10 @@ static int32_t write_text(FILE *in_file, FILE *out_file, int target, enum line_e
             break;
         s = in->data + in->pos;
         n = in->end - in->pos;
-        mark_at = (const unsigned char *)memchr(s, MARK, n);
-        segment = mark_at ? (size_t)(mark_at - s) : n;
+        mark_at = find_mark(s, n);
+        segment = (size_t)(mark_at - s);
+        if (segment == n)
+            mark_at = NULL;
         taken = encode_text(&w, s, segment, !mark_at && !in->at_eof);
         if (taken == (size_t)-1)
             return CONVERT_WRONG_FORMAT;
