@@ -846,6 +846,29 @@ static int32_t read_text(FILE *in, FILE *out, int asked)
 
 enum bom_rule { bom_never, bom_always, bom_as_read };
 
+enum block { block_none, block_paragraph, block_heading, block_item, block_quote, block_code, block_rule, block_table };
+
+/* Where the plain text of a document stands. */
+typedef struct document {
+    int active;              /* a version 2 intermediate with blocks */
+    int started;             /* a block has been written */
+    int fresh;               /* a quote has just opened: no blank line before its first block */
+    enum block last;         /* the block that ended last */
+    int in_text;             /* inside a block that holds text */
+    int in_code;
+    int quote_depth;
+    int item_level;          /* of the list item being written, 0 outside one */
+    int item_number;         /* 0 for a bullet */
+    int item_marker_written;
+    int at_line_start;
+    int pending_space;       /* a soft line end, written as a space before more text */
+    int cells;               /* cells written in the table row */
+    int in_link;
+    char href[MARK_MAX + 8];
+    unsigned char link_text[MARK_MAX + 8];
+    size_t link_text_length;
+} document;
+
 typedef struct writing {
     input in;
     output out;
@@ -855,6 +878,7 @@ typedef struct writing {
     stops stop;
     unsigned char mark[MARK_MAX + 8];
     size_t mark_length;
+    document doc;
 } writing;
 
 static uint32_t fallback(uint32_t c)
@@ -939,6 +963,8 @@ static void put_ascii(writing *w, const unsigned char *s, size_t n)
 static void put_output_line_end(writing *w)
 {
     static const unsigned char pairs[] = "\r\n";
+    if (w->out.length >= BLOCK_SIZE)
+        flush_output(&w->out);
     if (w->ends == crlf)
         put_ascii(w, pairs, 2);
     else if (w->ends == cr)
@@ -1141,6 +1167,7 @@ static int mark_field(const unsigned char *mark, size_t length, const char *key,
 
 typedef struct header {
     int present;
+    int version;
     enum line_end ends;
     int had_bom;
     int encoding; /* enc_detect where not given */
@@ -1167,6 +1194,7 @@ static enum start read_header(writing *w, header *h)
         (w->mark_length > name_length && w->mark[name_length] != ' '))
         return start_mark;
     h->present = 1;
+    h->version = w->mark_length > name_length + 1 ? atoi((const char *)w->mark + name_length + 1) : 1;
     if (mark_field(w->mark, w->mark_length, "eol", value, sizeof value))
         for (kind = crlf; kind <= mixed; ++kind)
             if (strcmp(value, line_end_names[kind]) == 0)
@@ -1181,10 +1209,292 @@ static enum start read_header(writing *w, header *h)
     return start_header;
 }
 
+static size_t document_text(writing *w, const unsigned char *s, size_t n, int more_may_follow);
+
+/* Text that is whole (a malformed mark, a literal ESC, a rendering's own
+ * words): a character cut in it is already text and nothing can follow. */
 static void put_text(writing *w, const unsigned char *s, size_t n)
 {
-    size_t taken = encode_text(w, s, n, 0);
-    (void)taken; /* a malformed mark's bytes: any cut character is already text */
+    if (w->doc.active)
+        document_text(w, s, n, 0);
+    else
+        encode_text(w, s, n, 0);
+}
+
+static void put_words(writing *w, const char *words)
+{
+    encode_text(w, (const unsigned char *)words, strlen(words), 0);
+}
+
+/* ------------------------------------------------------------------ */
+/* Documents: the plain text of a version 2 intermediate with blocks.  */
+/* A blank line between blocks, list items with their marker and       */
+/* indented by level, quotes behind "> ", code as it is, a rule as     */
+/* "----", a table row per line with its cells apart by a tab, a       */
+/* link's target after its text where they differ; inline marks go.    */
+
+static void document_line_end(writing *w)
+{
+    put_output_line_end(w);
+    w->doc.at_line_start = 1;
+    w->doc.pending_space = 0;
+}
+
+/* The quote prefixes, and the list item's indent and marker. */
+static void document_line_start(writing *w)
+{
+    document *d = &w->doc;
+    int i;
+    if (!d->at_line_start)
+        return;
+    d->at_line_start = 0;
+    for (i = 0; i < d->quote_depth; ++i)
+        put_words(w, "> ");
+    if (d->item_level > 0) {
+        char marker[24];
+        const int indent = d->item_level > 32 ? 62 : 2 * (d->item_level - 1);
+        if (d->item_number > 0)
+            snprintf(marker, sizeof marker, "%d. ", d->item_number);
+        else
+            snprintf(marker, sizeof marker, "- ");
+        for (i = 0; i < indent; ++i)
+            put_words(w, " ");
+        if (d->item_marker_written)
+            memset(marker, ' ', strlen(marker)); /* a line after a line break lines up with the text */
+        put_words(w, marker);
+        d->item_marker_written = 1;
+    }
+}
+
+static void document_close_block(writing *w, enum block kind)
+{
+    document *d = &w->doc;
+    if (!d->at_line_start)
+        document_line_end(w);
+    d->last = kind;
+    d->in_text = d->in_code = 0;
+    d->item_level = 0;
+}
+
+static void document_open_block(writing *w, enum block kind)
+{
+    document *d = &w->doc;
+    if (d->in_text)
+        document_close_block(w, block_paragraph); /* text outside any block ends there */
+    if (!d->at_line_start)
+        document_line_end(w);
+    if (d->started && !d->fresh && !(kind == block_item && d->last == block_item)) {
+        int i;
+        for (i = 0; i < d->quote_depth; ++i)
+            put_words(w, i + 1 < d->quote_depth ? "> " : ">");
+        document_line_end(w);
+    }
+    d->started = 1;
+    d->fresh = 0;
+}
+
+/* Text inside the document: a line end in it is a space, except in code. */
+static size_t document_text(writing *w, const unsigned char *s, size_t n, int more_may_follow)
+{
+    document *d = &w->doc;
+    size_t i = 0;
+    while (i < n) {
+        size_t end, taken;
+        const unsigned char b = s[i];
+        if (!d->in_text) {
+            if (b == ' ' || b == '\t' || b == '\r' || b == '\n') {
+                ++i; /* white space between blocks */
+                continue;
+            }
+            document_open_block(w, block_paragraph);
+            d->in_text = 1;
+        }
+        if (b == '\r' || b == '\n') {
+            if (b == '\r' && i + 1 == n && more_may_follow)
+                return i;
+            i += b == '\r' && i + 1 < n && s[i + 1] == '\n' ? 2 : 1;
+            if (d->in_code) {
+                document_line_start(w);
+                document_line_end(w);
+            } else {
+                d->pending_space = !d->at_line_start;
+            }
+            continue;
+        }
+        for (end = i; end < n && s[end] != '\r' && s[end] != '\n';)
+            ++end;
+        document_line_start(w);
+        if (d->pending_space) {
+            put_words(w, " ");
+            d->pending_space = 0;
+        }
+        taken = encode_text(w, s + i, end - i, more_may_follow && end == n);
+        if (taken == (size_t)-1)
+            return taken;
+        if (d->in_link && d->link_text_length + taken <= MARK_MAX) {
+            memcpy(d->link_text + d->link_text_length, s + i, taken);
+            d->link_text_length += taken;
+        }
+        i += taken;
+        if (i < end)
+            return i;
+    }
+    return i;
+}
+
+static int mark_is(const writing *w, const char *name)
+{
+    const size_t length = strlen(name);
+    return w->mark_length >= length && memcmp(w->mark, name, length) == 0 &&
+           (w->mark_length == length || w->mark[length] == ' ');
+}
+
+/* A number argument of the mark, or 0. */
+static int mark_number(const writing *w, const char *key)
+{
+    char value[16];
+    return mark_field(w->mark, w->mark_length, key, value, sizeof value) ? atoi(value) : 0;
+}
+
+static int is_block_mark(const writing *w)
+{
+    static const char *const names[] = {"p", "h", "li", "quote", "code", "hr", "table"};
+    size_t i;
+    for (i = 0; i < sizeof names / sizeof *names; ++i)
+        if (mark_is(w, names[i]))
+            return 1;
+    return 0;
+}
+
+static int hex_digit(int c)
+{
+    return c >= '0' && c <= '9' ? c - '0' : c >= 'A' && c <= 'F' ? c - 'A' + 10 : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+}
+
+/* A mark's value with its %XX escapes undone. */
+static void unescape(char *value)
+{
+    char *to = value;
+    const char *from = value;
+    while (*from) {
+        if (from[0] == '%' && hex_digit(from[1]) >= 0 && hex_digit(from[2]) >= 0) {
+            *to++ = (char)(hex_digit(from[1]) << 4 | hex_digit(from[2]));
+            from += 3;
+        } else {
+            *to++ = *from++;
+        }
+    }
+    *to = '\0';
+}
+
+static void document_mark(writing *w)
+{
+    document *d = &w->doc;
+    if (mark_is(w, "p") || mark_is(w, "h") || mark_is(w, "code")) {
+        document_open_block(w, block_paragraph);
+        d->in_text = 1;
+        d->in_code = mark_is(w, "code");
+    } else if (mark_is(w, "li")) {
+        document_open_block(w, block_item);
+        d->in_text = 1;
+        d->item_level = mark_number(w, "level") > 0 ? mark_number(w, "level") : 1;
+        d->item_number = mark_number(w, "number");
+        d->item_marker_written = 0;
+    } else if (mark_is(w, "/p") || mark_is(w, "/h") || mark_is(w, "/code")) {
+        document_close_block(w, block_paragraph);
+    } else if (mark_is(w, "/li")) {
+        document_close_block(w, block_item);
+    } else if (mark_is(w, "quote")) {
+        document_open_block(w, block_quote);
+        ++d->quote_depth;
+        d->fresh = 1;
+    } else if (mark_is(w, "/quote")) {
+        if (!d->at_line_start)
+            document_line_end(w);
+        if (d->quote_depth > 0)
+            --d->quote_depth;
+        d->last = block_quote;
+        d->fresh = 0;
+    } else if (mark_is(w, "hr")) {
+        document_open_block(w, block_rule);
+        document_line_start(w);
+        put_words(w, "----");
+        document_close_block(w, block_rule);
+    } else if (mark_is(w, "table")) {
+        document_open_block(w, block_table);
+    } else if (mark_is(w, "row")) {
+        if (!d->at_line_start)
+            document_line_end(w);
+        d->cells = 0;
+    } else if (mark_is(w, "cell")) {
+        document_line_start(w);
+        if (d->cells++ > 0)
+            put_words(w, "\t");
+        d->in_text = 1;
+    } else if (mark_is(w, "/cell")) {
+        d->in_text = 0;
+        d->pending_space = 0;
+    } else if (mark_is(w, "/row")) {
+        d->in_text = 0;
+        if (!d->at_line_start)
+            document_line_end(w);
+    } else if (mark_is(w, "/table")) {
+        document_close_block(w, block_table);
+    } else if (mark_is(w, "br")) {
+        if (d->in_text)
+            document_line_end(w);
+    } else if (mark_is(w, "a")) {
+        if (!mark_field(w->mark, w->mark_length, "href", d->href, sizeof d->href))
+            d->href[0] = '\0';
+        unescape(d->href);
+        d->in_link = 1;
+        d->link_text_length = 0;
+    } else if (mark_is(w, "/a") && d->in_link) {
+        d->in_link = 0;
+        if (d->href[0] && (d->link_text_length != strlen(d->href) ||
+                           memcmp(d->link_text, d->href, d->link_text_length) != 0)) {
+            document_text(w, (const unsigned char *)" (", 2, 0);
+            document_text(w, (const unsigned char *)d->href, strlen(d->href), 0);
+            document_text(w, (const unsigned char *)")", 1, 0);
+        }
+    }
+    /* inline marks and unknown ones: their text stays, the mark goes */
+}
+
+/* A version 2 intermediate is a document when its body begins with a
+ * block; else it is text like any other.  Reads up to the first thing that
+ * is not white space and takes the decision. */
+static void decide_document(writing *w)
+{
+    input *in = &w->in;
+    unsigned char white[256];
+    size_t held = 0;
+    memset(&w->doc, 0, sizeof w->doc);
+    w->doc.at_line_start = 1;
+    while (held < sizeof white && have_bytes(in, 1)) {
+        const unsigned char b = in->data[in->pos];
+        if (b != ' ' && b != '\t' && b != '\r' && b != '\n')
+            break;
+        white[held++] = b;
+        ++in->pos;
+    }
+    if (held < sizeof white && have_bytes(in, 2) && in->data[in->pos] == MARK && in->data[in->pos + 1] == '[') {
+        enum mark_end end;
+        in->pos += 2;
+        end = read_mark(w);
+        if (end == mark_closed && is_block_mark(w)) {
+            w->doc.active = 1;
+            document_mark(w);
+            return;
+        }
+        encode_text(w, white, held, 0);
+        if (end == mark_malformed) {
+            put_text(w, (const unsigned char *)"\x1B[", 2);
+            put_text(w, w->mark, w->mark_length);
+        }
+        return;
+    }
+    encode_text(w, white, held, 0);
 }
 
 static int32_t write_text(FILE *in_file, FILE *out_file, int target, enum line_end wanted, enum bom_rule bom)
@@ -1195,6 +1505,7 @@ static int32_t write_text(FILE *in_file, FILE *out_file, int target, enum line_e
     enum start start;
     int pass_line_ends;
     lost_characters = 0;
+    memset(&w.doc, 0, sizeof w.doc);
     open_input(in, in_file);
     open_output(&w.out, out_file);
     if (!have_bytes(in, 1))
@@ -1220,6 +1531,8 @@ static int32_t write_text(FILE *in_file, FILE *out_file, int target, enum line_e
         put_text(&w, (const unsigned char *)"\x1B[", 2);
         put_text(&w, w.mark, w.mark_length);
     }
+    if (start == start_header && h.version >= 2)
+        decide_document(&w);
     for (;;) {
         const unsigned char *s, *mark_at;
         size_t n, segment, taken;
@@ -1231,7 +1544,8 @@ static int32_t write_text(FILE *in_file, FILE *out_file, int target, enum line_e
         segment = (size_t)(mark_at - s);
         if (segment == n)
             mark_at = NULL;
-        taken = encode_text(&w, s, segment, !mark_at && !in->at_eof);
+        taken = w.doc.active ? document_text(&w, s, segment, !mark_at && !in->at_eof)
+                             : encode_text(&w, s, segment, !mark_at && !in->at_eof);
         if (taken == (size_t)-1)
             return CONVERT_WRONG_FORMAT;
         in->pos += taken;
@@ -1252,6 +1566,8 @@ static int32_t write_text(FILE *in_file, FILE *out_file, int target, enum line_e
             if (read_mark(&w) == mark_malformed) {
                 put_text(&w, (const unsigned char *)"\x1B[", 2);
                 put_text(&w, w.mark, w.mark_length);
+            } else if (w.doc.active) {
+                document_mark(&w);
             }
             /* a closed mark has no place in plain text */
         } else {

@@ -103,6 +103,13 @@ protected:
         return output;
     }
 
+    std::string convert_intermediate(const std::string &target, const std::string &intermediate)
+    {
+        std::string output;
+        EXPECT_EQ(0, run(find(cnvtext().targets, target), intermediate, output)) << target;
+        return output;
+    }
+
     static int lost()
     {
         auto count = plugin_function<dll_lost_fn>(cnvtext().module, PLUGIN_LOST_EXPORT);
@@ -644,6 +651,71 @@ TEST_F(Cnvtext, ReadAndWriteErrorsAreNotAWrongFormat)
         std::fclose(in);
         std::fclose(unwritable);
     }
+}
+
+// A document from another plug-in (the intermediate form, version 2, with
+// block marks) written as plain text.
+TEST_F(Cnvtext, DocumentsBecomePlainText)
+{
+    auto m = [](const std::string &mark) { return "\x1B[" + mark + "]"; };
+    const std::string document =
+        m("morphex-text 2 eol=lf bom=0") + "\n" +
+        m("h level=1") + "Morphex" + m("/h") + "\n" +
+        m("p") + "A " + m("b") + "bold" + m("/b") + " and " + m("i") + "soft" + m("/i") + "\nline end, " +
+        m("a href=https://example.org/a%20b") + "the site" + m("/a") + " and " + m("a href=https://x.org") +
+        "https://x.org" + m("/a") + "." + m("/p") + "\n" +
+        m("li level=1") + "one" + m("/li") + "\n" +
+        m("li level=2 number=1") + "nested first" + m("/li") + "\n" +
+        m("li level=2 number=2") + "second" + m("br") + "broken" + m("/li") + "\n" +
+        m("li level=1") + "two" + m("/li") + "\n" +
+        m("quote") + "\n" + m("p") + "quoted" + m("/p") + "\n" + m("p") + "again" + m("/p") + "\n" + m("/quote") + "\n" +
+        m("code lang=python") + "x = 1\n\nprint(x)\n" + m("/code") + "\n" +
+        m("hr") + "\n" +
+        m("table") + m("row") + m("cell header") + "A" + m("/cell") + m("cell header") + "B" + m("/cell") + m("/row") +
+        m("row") + m("cell") + "1" + m("/cell") + m("cell") + "2" + m("/cell") + m("/row") + m("/table") + "\n" +
+        m("p") + "Unknown " + m("x") + "kept" + m("/x") + " and \x1B\x1B literal, \xC3\xA9t\xC3\xA9, a \x1B[malformed\n" +
+        m("/p") + "\n";
+    const std::string text =
+        "Morphex\n"
+        "\n"
+        "A bold and soft line end, the site (https://example.org/a b) and https://x.org.\n"
+        "\n"
+        "- one\n"
+        "  1. nested first\n"
+        "  2. second\n"
+        "     broken\n"
+        "- two\n"
+        "\n"
+        "> quoted\n"
+        ">\n"
+        "> again\n"
+        "\n"
+        "x = 1\n"
+        "\n"
+        "print(x)\n"
+        "\n"
+        "----\n"
+        "\n"
+        "A\tB\n"
+        "1\t2\n"
+        "\n"
+        "Unknown kept and \x1B literal, \xC3\xA9t\xC3\xA9, a \x1B[malformed\n";
+    std::string crlf;
+    for (char c : text)
+        crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    for (const plugin_formats *plugin : {&cnvtext(), &cnvtext_small_blocks()}) {
+        std::string output;
+        EXPECT_EQ(0, run(find(plugin->targets, "Text - Unicode - UTF-8"), document, output));
+        EXPECT_EQ(text, output);
+        EXPECT_EQ(0, run(find(plugin->targets, "Text - Unicode - UTF-8, CR LF"), document, output));
+        EXPECT_EQ(crlf, output);
+        EXPECT_EQ(0, run(find(plugin->targets, "Text - Western - Windows (1252)"), document, output));
+        EXPECT_EQ("A bold and soft", output.substr(9, 15));
+        EXPECT_NE(std::string::npos, output.find(" \xE9t\xE9, ")) << output;
+    }
+    // Version 2 without blocks is text, and comes back as it was.
+    const std::string plain = m("morphex-text 2 eol=crlf bom=0") + "\n  plain " + m("b") + "text" + m("/b") + "\nend\n";
+    EXPECT_EQ("  plain text\r\nend\r\n", convert_intermediate("Text - Unicode - UTF-8", plain));
 }
 
 }  // namespace
