@@ -48,17 +48,23 @@ results=$(cd "$bin" && wine ./bench_cnvtext.exe "${args[@]}")
 echo "$results" | grep -v '^convert'
 mapfile -t timings < <(echo "$results" | grep '^convert')
 
-now() { date +%s.%N; }
-printf '%-26s %8s %8s %8s %14s %13s\n' "64 MiB" "copy s" "iconv s" "Morphex s" "Morphex/iconv" "Morphex/copy"
+# The machine may be busy: beside the wall clock, the processor time of
+# each (user and kernel) compares the work done.
+printf '%-26s %7s %7s %9s %13s %12s %8s %10s %12s\n' "64 MiB" "copy s" "iconv s" "Morphex s" "Morphex/iconv" \
+    "Morphex/copy" "iconv cpu" "Morphex cpu" "cpu: M/iconv"
 i=0
+TIMEFORMAT='%R %U %S'
 for c in "${cases[@]}"; do
     IFS='|' read -r label file source target from to <<<"$c"
     cat "$work/$file" >/dev/null
-    t0=$(now); iconv -f "$from" -t "$to" "$work/$file" >"$work/iconv.out"; t1=$(now)
+    iconv_times=$( { time iconv -f "$from" -t "$to" "$work/$file" >"$work/iconv.out"; } 2>&1 )
     rm -f "$work/iconv.out"
-    IFS=$'\t' read -r _ copy morphex <<<"${timings[$i]}"
-    python3 -c 'import sys; l,c,m,a,b=sys.argv[1:]; c,m=float(c),float(m); i=float(b)-float(a); print(f"{l:<26} {c:8.3f} {i:8.3f} {m:9.3f} {m/i:13.2f}x {m/c:12.2f}x")' \
-        "$label" "$copy" "$morphex" "$t0" "$t1"
+    IFS=$'\t' read -r _ copy morphex morphex_cpu <<<"${timings[$i]}"
+    python3 -c 'import sys
+l, c, m, mc, r, u, s = sys.argv[1:]
+c, m, mc, i, ic = float(c), float(m), float(mc), float(r), float(u) + float(s)
+print(f"{l:<26} {c:7.3f} {i:7.3f} {m:9.3f} {m/i:12.2f}x {m/c:11.2f}x {ic:8.3f} {mc:10.3f} {mc/ic:11.2f}x")' \
+        "$label" "$copy" "$morphex" "$morphex_cpu" $iconv_times
     i=$((i + 1))
 done
 echo "(goals: Morphex/iconv below 1x, Morphex/copy at most 3x)"

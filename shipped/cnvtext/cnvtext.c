@@ -331,6 +331,18 @@ static void make_stops(stops *s, int nul, int line_ends)
         s->table[i] = i >= 0x80 || s->ascii[i];
 }
 
+/* Runs between two characters that need work are short: a call of the
+ * runtime's memcpy would cost more than the copy. */
+static inline void copy_bytes(unsigned char *q, const unsigned char *p, size_t n)
+{
+    if (n >= 64) {
+        memcpy(q, p, n);
+        return;
+    }
+    while (n--)
+        *q++ = *p++;
+}
+
 /* Length of the run of ASCII from p that needs no work. */
 static size_t plain_run(const stops *s, const unsigned char *p, size_t n)
 {
@@ -433,31 +445,73 @@ static inline size_t take_utf8(const unsigned char *p, uint32_t *c)
     return utf8_sequence(p, 4, c);
 }
 
+/* ASCII from p up to a stop byte or limit, copied to *q as it is scanned;
+ * 0 when p is at a stop byte.  Up to 15 bytes past the run may be written:
+ * the output has room for them, and what follows overwrites them. */
+static inline size_t copy_plain(const stops *stop, const unsigned char *p, const unsigned char *limit,
+                                unsigned char **q)
+{
+    const size_t n = (size_t)(limit - p);
+    unsigned char *o = *q;
+    size_t i = 0;
+#ifdef __SSE2__
+    const __m128i a = _mm_set1_epi8((char)stop->byte[0]), b = _mm_set1_epi8((char)stop->byte[1]),
+                  c = _mm_set1_epi8((char)stop->byte[2]), d = _mm_set1_epi8((char)stop->byte[3]);
+    for (; i + 16 <= n; i += 16) {
+        const __m128i v = _mm_loadu_si128((const __m128i *)(p + i));
+        const __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, a), _mm_cmpeq_epi8(v, b)),
+                                         _mm_or_si128(_mm_cmpeq_epi8(v, c), _mm_cmpeq_epi8(v, d)));
+        const int mask = _mm_movemask_epi8(_mm_or_si128(hit, v));
+        _mm_storeu_si128((__m128i *)(o + i), v);
+        if (mask) {
+            i += (size_t)__builtin_ctz((unsigned)mask);
+            *q = o + i;
+            return i;
+        }
+    }
+#endif
+    while (i < n && !stop->table[p[i]]) {
+        o[i] = p[i];
+        ++i;
+    }
+    *q = o + i;
+    return i;
+}
+
 static const unsigned char *decode_eight_bit_run(const unsigned char *p, const unsigned char *limit,
-                                                 const unsigned char *stop, const uint32_t *utf8_of,
-                                                 unsigned char **o)
+                                                 const stops *stop, const uint32_t *utf8_of, unsigned char **o)
 {
     unsigned char *q = *o;
-    while (p < limit && !stop[*p]) {
-        const uint32_t packed = utf8_of[*p++];
-        memcpy(q, &packed, 4);
-        q += packed >> 24;
+    while (p < limit) {
+        if (*p < 0x80) {
+            const size_t run = copy_plain(stop, p, limit, &q);
+            if (run == 0)
+                break;
+            p += run;
+            continue;
+        }
+        do {
+            const uint32_t packed = utf8_of[*p++];
+            memcpy(q, &packed, 4);
+            q += packed >> 24;
+        } while (p < limit && *p >= 0x80);
     }
     *o = q;
     return p;
 }
 
-static const unsigned char *copy_utf8_run(const unsigned char *p, const unsigned char *limit,
-                                          const unsigned char *stop, unsigned char **o)
+static const unsigned char *copy_utf8_run(const unsigned char *p, const unsigned char *limit, const stops *stop,
+                                          unsigned char **o)
 {
     unsigned char *q = *o;
     while (p < limit) {
         uint32_t c;
         size_t length;
         if (*p < 0x80) {
-            if (stop[*p])
+            const size_t run = copy_plain(stop, p, limit, &q);
+            if (run == 0)
                 break;
-            *q++ = *p++;
+            p += run;
             continue;
         }
         length = take_utf8(p, &c);
@@ -472,7 +526,7 @@ static const unsigned char *copy_utf8_run(const unsigned char *p, const unsigned
 }
 
 static const unsigned char *decode_double_byte_run(const unsigned char *p, const unsigned char *limit,
-                                                   const unsigned char *stop, const double_byte_page *page,
+                                                   const stops *stop, const double_byte_page *page,
                                                    unsigned char **o)
 {
     unsigned char *q = *o;
@@ -480,10 +534,10 @@ static const unsigned char *decode_double_byte_run(const unsigned char *p, const
         const unsigned char b = *p;
         uint32_t c;
         if (b < 0x80) {
-            if (stop[b])
+            const size_t run = copy_plain(stop, p, limit, &q);
+            if (run == 0)
                 break;
-            *q++ = b;
-            ++p;
+            p += run;
             continue;
         }
         c = page->singles[b];
@@ -597,9 +651,11 @@ static enum step decode_bytes(reading *r)
         s = in->data + in->pos;
         available = in->end - in->pos;
         chunk = available < BLOCK_SIZE ? available : BLOCK_SIZE;
-        run = plain_run(&stop, s, chunk);
+        {
+            unsigned char *o = out->begin + out->length;
+            run = copy_plain(&stop, s, s + chunk, &o);
+        }
         if (run > 0) {
-            memcpy(out->begin + out->length, s, run);
             out->length += run;
             in->pos += run;
             continue;
@@ -610,11 +666,11 @@ static enum step decode_bytes(reading *r)
             unsigned char *o = out->begin + out->length;
             const unsigned char *p = s;
             if (e->family == family_eight_bit)
-                p = decode_eight_bit_run(s, s + chunk, stop.ascii, utf8_of, &o);
+                p = decode_eight_bit_run(s, s + chunk, &stop, utf8_of, &o);
             else if (e->family == family_utf_8)
-                p = copy_utf8_run(s, s + chunk - 3, stop.ascii, &o);
+                p = copy_utf8_run(s, s + chunk - 3, &stop, &o);
             else
-                p = decode_double_byte_run(s, s + chunk - 1, stop.ascii, e->double_byte, &o);
+                p = decode_double_byte_run(s, s + chunk - 1, &stop, e->double_byte, &o);
             if (p > s) {
                 out->length = (size_t)(o - out->begin);
                 in->pos += (size_t)(p - s);
@@ -942,20 +998,16 @@ static void put_character(writing *w, uint32_t c, const unsigned char *p, size_t
     }
 }
 
+static void widen(const unsigned char *p, size_t n, int big_endian, unsigned char *q);
+
 static void put_ascii(writing *w, const unsigned char *s, size_t n)
 {
     output *out = &w->out;
     if (encodings[w->encoding].family != family_utf_16) {
-        memcpy(out->begin + out->length, s, n);
+        copy_bytes(out->begin + out->length, s, n);
         out->length += n;
     } else {
-        unsigned char *o = out->begin + out->length;
-        size_t i;
-        const int low = w->big_endian;
-        for (i = 0; i < n; ++i) {
-            o[2 * i + low] = s[i];
-            o[2 * i + 1 - low] = 0;
-        }
+        widen(s, n, w->big_endian, out->begin + out->length);
         out->length += 2 * n;
     }
 }
@@ -974,17 +1026,17 @@ static void put_output_line_end(writing *w)
 }
 
 static const unsigned char *encode_eight_bit_run(const unsigned char *p, const unsigned char *limit,
-                                                 const unsigned char *stop, const uint8_t *byte_of,
-                                                 unsigned char **o)
+                                                 const stops *stop, const uint8_t *byte_of, unsigned char **o)
 {
     unsigned char *q = *o;
     while (p < limit) {
         uint32_t c;
         size_t length;
         if (*p < 0x80) {
-            if (stop[*p])
+            const size_t run = copy_plain(stop, p, limit, &q);
+            if (run == 0)
                 break;
-            *q++ = *p++;
+            p += run;
             continue;
         }
         length = take_utf8(p, &c);
@@ -998,7 +1050,7 @@ static const unsigned char *encode_eight_bit_run(const unsigned char *p, const u
 }
 
 static const unsigned char *encode_double_byte_run(const unsigned char *p, const unsigned char *limit,
-                                                   const unsigned char *stop, const uint16_t *sequence_of,
+                                                   const stops *stop, const uint16_t *sequence_of,
                                                    unsigned char **o)
 {
     unsigned char *q = *o;
@@ -1007,9 +1059,10 @@ static const unsigned char *encode_double_byte_run(const unsigned char *p, const
         size_t length;
         uint16_t sequence;
         if (*p < 0x80) {
-            if (stop[*p])
+            const size_t run = copy_plain(stop, p, limit, &q);
+            if (run == 0)
                 break;
-            *q++ = *p++;
+            p += run;
             continue;
         }
         length = take_utf8(p, &c);
@@ -1024,8 +1077,27 @@ static const unsigned char *encode_double_byte_run(const unsigned char *p, const
     return p;
 }
 
+/* ASCII to UTF-16, 16 bytes at a time where it can. */
+static void widen(const unsigned char *p, size_t n, int big_endian, unsigned char *q)
+{
+    size_t i = 0;
+#ifdef __SSE2__
+    const __m128i zero = _mm_setzero_si128();
+    for (; i + 16 <= n; i += 16) {
+        const __m128i v = _mm_loadu_si128((const __m128i *)(p + i));
+        _mm_storeu_si128((__m128i *)(q + 2 * i), big_endian ? _mm_unpacklo_epi8(zero, v) : _mm_unpacklo_epi8(v, zero));
+        _mm_storeu_si128((__m128i *)(q + 2 * i + 16),
+                         big_endian ? _mm_unpackhi_epi8(zero, v) : _mm_unpackhi_epi8(v, zero));
+    }
+#endif
+    for (; i < n; ++i) {
+        q[2 * i + big_endian] = p[i];
+        q[2 * i + !big_endian] = 0;
+    }
+}
+
 static const unsigned char *encode_utf_16_run(const unsigned char *p, const unsigned char *limit,
-                                              const unsigned char *stop, int big_endian, unsigned char **o)
+                                              const stops *stop, int big_endian, unsigned char **o)
 {
     unsigned char *q = *o;
     const int low = big_endian, high = !big_endian;
@@ -1033,11 +1105,12 @@ static const unsigned char *encode_utf_16_run(const unsigned char *p, const unsi
         uint32_t c;
         size_t length;
         if (*p < 0x80) {
-            if (stop[*p])
+            const size_t run = plain_run(stop, p, (size_t)(limit - p));
+            if (run == 0)
                 break;
-            q[low] = *p++;
-            q[high] = 0;
-            q += 2;
+            widen(p, run, big_endian, q);
+            q += 2 * run;
+            p += run;
             continue;
         }
         length = take_utf8(p, &c);
@@ -1057,13 +1130,13 @@ static const unsigned char *encode_run(writing *w, const unsigned char *p, const
 {
     switch (encodings[w->encoding].family) {
     case family_utf_8:
-        return copy_utf8_run(p, limit, w->stop.ascii, o);
+        return copy_utf8_run(p, limit, &w->stop, o);
     case family_utf_16:
-        return encode_utf_16_run(p, limit, w->stop.ascii, w->big_endian, o);
+        return encode_utf_16_run(p, limit, &w->stop, w->big_endian, o);
     case family_eight_bit:
-        return encode_eight_bit_run(p, limit, w->stop.ascii, byte_of_unicode[w->encoding], o);
+        return encode_eight_bit_run(p, limit, &w->stop, byte_of_unicode[w->encoding], o);
     default:
-        return encode_double_byte_run(p, limit, w->stop.ascii, sequence_of_unicode[w->encoding], o);
+        return encode_double_byte_run(p, limit, &w->stop, sequence_of_unicode[w->encoding], o);
     }
 }
 
