@@ -311,7 +311,10 @@ static int cut_here(FILE *file)
 /* The bytes below 0x80 that a loop must stop at: ESC, and NUL and the line
  * ends where they need work.  `byte` holds them for the vector scan, with
  * 0x80 (never ASCII) for one that is not wanted. */
+enum line_rule { line_ends_stop, read_crlf, read_lf, write_crlf };
+
 typedef struct stops {
+    enum line_rule line_rule; /* the line ends a hot loop may take itself */
     unsigned char byte[4];
     unsigned char ascii[256]; /* the stop bytes */
     unsigned char table[256]; /* the stop bytes and everything from 0x80 */
@@ -320,6 +323,7 @@ typedef struct stops {
 static void make_stops(stops *s, int nul, int line_ends)
 {
     int i;
+    s->line_rule = line_ends_stop;
     s->byte[0] = MARK;
     s->byte[1] = nul ? 0 : 0x80;
     s->byte[2] = line_ends ? '\r' : 0x80;
@@ -445,6 +449,38 @@ static inline size_t take_utf8(const unsigned char *p, uint32_t *c)
     return utf8_sequence(p, 4, c);
 }
 
+/* The line end at *p where it is one the loop may take: CR LF or LF read
+ * into LF once the text's line ends are known, LF written as CR LF. */
+static inline int take_line_end(const stops *stop, const unsigned char **p, const unsigned char *limit,
+                                unsigned char **q)
+{
+    const unsigned char *s = *p;
+    switch (stop->line_rule) {
+    case read_crlf:
+        if (s[0] != '\r' || s + 1 >= limit || s[1] != '\n')
+            return 0;
+        *(*q)++ = '\n';
+        *p = s + 2;
+        return 1;
+    case read_lf:
+        if (s[0] != '\n')
+            return 0;
+        *(*q)++ = '\n';
+        *p = s + 1;
+        return 1;
+    case write_crlf:
+        if (s[0] != '\n')
+            return 0;
+        (*q)[0] = '\r';
+        (*q)[1] = '\n';
+        *q += 2;
+        *p = s + 1;
+        return 1;
+    default:
+        return 0;
+    }
+}
+
 /* ASCII from p up to a stop byte or limit, copied to *q as it is scanned;
  * 0 when p is at a stop byte.  Up to 15 bytes past the run may be written:
  * the output has room for them, and what follows overwrites them. */
@@ -485,7 +521,7 @@ static const unsigned char *decode_eight_bit_run(const unsigned char *p, const u
     while (p < limit) {
         if (*p < 0x80) {
             const size_t run = copy_plain(stop, p, limit, &q);
-            if (run == 0)
+            if (run == 0 && !take_line_end(stop, &p, limit, &q))
                 break;
             p += run;
             continue;
@@ -509,7 +545,7 @@ static const unsigned char *copy_utf8_run(const unsigned char *p, const unsigned
         size_t length;
         if (*p < 0x80) {
             const size_t run = copy_plain(stop, p, limit, &q);
-            if (run == 0)
+            if (run == 0 && !take_line_end(stop, &p, limit, &q))
                 break;
             p += run;
             continue;
@@ -535,7 +571,7 @@ static const unsigned char *decode_double_byte_run(const unsigned char *p, const
         uint32_t c;
         if (b < 0x80) {
             const size_t run = copy_plain(stop, p, limit, &q);
-            if (run == 0)
+            if (run == 0 && !take_line_end(stop, &p, limit, &q))
                 break;
             p += run;
             continue;
@@ -661,7 +697,10 @@ static enum step decode_bytes(reading *r)
             continue;
         }
         b = s[0];
-        if (b >= 0x80 && chunk >= 4) {
+        /* once the first line end has told the line ends, the others are taken in the hot loops */
+        stop.line_rule = !r->line_ends ? line_ends_stop : r->ends == crlf ? read_crlf : r->ends == lf ? read_lf
+                                                                                                   : line_ends_stop;
+        if (chunk >= 4 && (b >= 0x80 || stop.line_rule != line_ends_stop)) {
             /* the run of characters that need no more than a look-up */
             unsigned char *o = out->begin + out->length;
             const unsigned char *p = s;
@@ -1034,7 +1073,7 @@ static const unsigned char *encode_eight_bit_run(const unsigned char *p, const u
         size_t length;
         if (*p < 0x80) {
             const size_t run = copy_plain(stop, p, limit, &q);
-            if (run == 0)
+            if (run == 0 && !take_line_end(stop, &p, limit, &q))
                 break;
             p += run;
             continue;
@@ -1060,7 +1099,7 @@ static const unsigned char *encode_double_byte_run(const unsigned char *p, const
         uint16_t sequence;
         if (*p < 0x80) {
             const size_t run = copy_plain(stop, p, limit, &q);
-            if (run == 0)
+            if (run == 0 && !take_line_end(stop, &p, limit, &q))
                 break;
             p += run;
             continue;
@@ -1106,8 +1145,17 @@ static const unsigned char *encode_utf_16_run(const unsigned char *p, const unsi
         size_t length;
         if (*p < 0x80) {
             const size_t run = plain_run(stop, p, (size_t)(limit - p));
-            if (run == 0)
-                break;
+            if (run == 0) {
+                if (stop->line_rule != write_crlf || *p != '\n')
+                    break;
+                q[low] = '\r';
+                q[high] = 0;
+                q[2 + low] = '\n';
+                q[2 + high] = 0;
+                q += 4;
+                ++p;
+                continue;
+            }
             widen(p, run, big_endian, q);
             q += 2 * run;
             p += run;
@@ -1151,6 +1199,16 @@ static size_t encode_text(writing *w, const unsigned char *s, size_t n, int more
         size_t run;
         if (w->out.length >= BLOCK_SIZE)
             flush_output(&w->out);
+        if (n - i >= 4 && (s[i] >= 0x80 || w->stop.line_rule != line_ends_stop)) {
+            unsigned char *o = w->out.begin + w->out.length;
+            const size_t chunk = n - i - 3 < BLOCK_SIZE ? n - i - 3 : BLOCK_SIZE;
+            const unsigned char *p = encode_run(w, s + i, s + i + chunk, &o);
+            if (p > s + i) {
+                w->out.length = (size_t)(o - w->out.begin);
+                i = (size_t)(p - s);
+                continue;
+            }
+        }
         run = plain_run(&w->stop, s + i, n - i);
         if (run > 0) {
             if (run > BLOCK_SIZE)
@@ -1167,18 +1225,7 @@ static size_t encode_text(writing *w, const unsigned char *s, size_t n, int more
             ++i;
         } else {
             uint32_t c;
-            size_t length;
-            if (n - i >= 4) {
-                unsigned char *o = w->out.begin + w->out.length;
-                const size_t chunk = n - i - 3 < BLOCK_SIZE ? n - i - 3 : BLOCK_SIZE;
-                const unsigned char *p = encode_run(w, s + i, s + i + chunk, &o);
-                if (p > s + i) {
-                    w->out.length = (size_t)(o - w->out.begin);
-                    i = (size_t)(p - s);
-                    continue;
-                }
-            }
-            length = utf8_sequence(s + i, n - i, &c);
+            const size_t length = utf8_sequence(s + i, n - i, &c);
             if (length == 0) {
                 if (more_may_follow && n - i < 4 && utf8_length[s[i]] > n - i)
                     return i;
@@ -1590,6 +1637,8 @@ static int32_t write_text(FILE *in_file, FILE *out_file, int target, enum line_e
     /* line ends that are already what the output wants are copied with the text */
     pass_line_ends = w.ends == mixed || (w.ends == lf && h.ends != mixed);
     make_stops(&w.stop, 0, !pass_line_ends);
+    if (w.ends == crlf && h.ends != mixed)
+        w.stop.line_rule = write_crlf;
     w.big_endian = 0;
     if (target == enc_utf_8 && (bom == bom_always || (bom == bom_as_read && h.had_bom &&
                                                       (h.encoding == enc_detect || h.encoding == enc_utf_8))))
