@@ -37,7 +37,9 @@
 #define DETECT_SAMPLE 4096      /* bytes looked at for the NUL pattern of UTF-16 */
 #define CARRY (DETECT_SAMPLE + 8) /* bytes kept for the next block: a cut character, the sample */
 #define HEADER_ROOM 160         /* the reader's header goes in front of its first block */
-#define OUT_ROOM (4 * BLOCK_SIZE + 256) /* a block read may triple, on top of one not yet written */
+/* A block may grow fourfold (LF to CR LF in UTF-16), on top of less than a
+ * block not yet written. */
+#define OUT_ROOM (5 * BLOCK_SIZE + 256)
 #define MARK 0x1B
 #define MARK_MAX 4096           /* longer marks are taken for text */
 #define HEADER_NAME "morphex-text"

@@ -451,7 +451,11 @@ std::vector<std::pair<std::string, std::string>> streaming_cases()
         long_text += line;
     std::string mixed = long_text + "lone LF\nlone CR\rend";
     std::string late_invalid = long_text + "caf\xE9\r\n";
+    std::string blank_lines;
+    while (blank_lines.size() < 600000)
+        blank_lines += "\r\n";  // fourfold in UTF-16
     return {
+        {"Text - Unicode - UTF-8", blank_lines},
         {"Text - Unicode - UTF-8", long_text},
         {"Text - Unicode - UTF-8", mixed},
         {"Text - Unicode - UTF-8", "\xEF\xBB\xBF" "a\r\nb\r\n"},
