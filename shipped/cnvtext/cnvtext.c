@@ -439,7 +439,8 @@ static inline unsigned char *store_utf8(unsigned char *o, uint32_t c)
     return o + 3;
 }
 
-/* One valid UTF-8 character from p other than ASCII, or 0 bytes. */
+/* One valid UTF-8 character from p other than ASCII, or 0 bytes; the two-
+ * and three-byte forms of the scripts of the world without a call. */
 static inline size_t take_utf8(const unsigned char *p, uint32_t *c)
 {
     if (p[0] < 0xE0) {
@@ -447,6 +448,16 @@ static inline size_t take_utf8(const unsigned char *p, uint32_t *c)
             return 0;
         *c = (uint32_t)(p[0] & 0x1F) << 6 | (p[1] & 0x3F);
         return 2;
+    }
+    if (p[0] < 0xF0) {
+        uint32_t v;
+        if ((p[1] & 0xC0) != 0x80 || (p[2] & 0xC0) != 0x80)
+            return 0;
+        v = (uint32_t)(p[0] & 0x0F) << 12 | (uint32_t)(p[1] & 0x3F) << 6 | (p[2] & 0x3F);
+        if (v < 0x800 || (v >= 0xD800 && v <= 0xDFFF))
+            return 0;
+        *c = v;
+        return 3;
     }
     return utf8_sequence(p, 4, c);
 }
@@ -550,6 +561,16 @@ static const unsigned char *copy_utf8_run(const unsigned char *p, const unsigned
             if (run == 0 && !take_line_end(stop, &p, limit, &q))
                 break;
             p += run;
+            continue;
+        }
+        if (p[0] >= 0xC2 && p[0] < 0xE0 && (p[1] & 0xC0) == 0x80) {
+            /* the two-byte scripts: Greek, Cyrillic, Hebrew, Arabic */
+            do {
+                q[0] = p[0];
+                q[1] = p[1];
+                q += 2;
+                p += 2;
+            } while (p < limit && p[0] >= 0xC2 && p[0] < 0xE0 && (p[1] & 0xC0) == 0x80);
             continue;
         }
         length = take_utf8(p, &c);
