@@ -38,7 +38,7 @@ constexpr int notice_size = 256;
 constexpr char unable_to_open_text[] =
     "Unable to open file\n%s.\n(It is probably still open\nin another application).";
 constexpr char null_length_text[] = "File %s of null length.";
-constexpr char write_failed_text[] = "Unable to convert file\n%s.\n%s";
+constexpr char io_failed_text[] = "Unable to convert file\n%s.\n%s";
 // The system's text for an error fits in this, after the file name.
 constexpr int system_text_size = 256;
 constexpr char converter_fault_text[] =
@@ -47,11 +47,11 @@ constexpr char name_too_long_text[] = "The name of file\n%s\nis too long for thi
 // Names tried for one file before giving up (name, name_1 ... ).
 constexpr int create_attempts = 1000;
 
-// The system's code for the write that has just failed.  msvcrt turns the
-// failed WriteFile into errno (ENOSPC for a full disk), which stays as it
-// is when the converter goes on; GetLastError, the fallback, may by then
-// hold the code of some other call.
-DWORD failed_write_code()
+// The system's code for the read or write that has just failed.  msvcrt
+// turns the failed WriteFile into errno (ENOSPC for a full disk), which
+// stays as it is when the converter goes on; GetLastError, the fallback,
+// may by then hold the code of some other call.
+DWORD failed_io_code()
 {
     if (errno == ENOSPC)
         return ERROR_DISK_FULL;
@@ -61,9 +61,10 @@ DWORD failed_write_code()
 
 // Closes a stream on every way out of a stage; flush first so that a
 // converter's last writes reach the disk before the handle goes.  The first
-// write that failed, the converter's own included, is kept as the system's
-// error code: a stage whose output did not reach the disk whole has failed,
-// whatever the converter returned.
+// read or write that failed, the converter's own included, is kept as the
+// system's error code: a stage that did not read its input whole, or whose
+// output did not reach the disk whole, has failed, whatever the converter
+// returned.
 class stream_closer {
 public:
     explicit stream_closer(FILE *stream = nullptr) : stream_(stream) {}
@@ -93,17 +94,17 @@ public:
             note_failure();
         stream_ = nullptr;
     }
-    // 0 while every write has reached the file.
-    DWORD write_error() const { return write_error_; }
+    // 0 while every read and write has succeeded.
+    DWORD io_error() const { return io_error_; }
 
 private:
     void note_failure()
     {
-        if (write_error_ == ERROR_SUCCESS)
-            write_error_ = failed_write_code();
+        if (io_error_ == ERROR_SUCCESS)
+            io_error_ = failed_io_code();
     }
     FILE *stream_;
-    DWORD write_error_ = ERROR_SUCCESS;
+    DWORD io_error_ = ERROR_SUCCESS;
 };
 
 void notify_timed(const char *format, const char *name)
@@ -120,9 +121,10 @@ void notify_modal(const char *format, const char *name)
     engine_notice(engine_notice_kind::modal, text);
 }
 
-// One notice for a file whose conversion could not be written whole: its
-// name and the system's own words for why (a full disk, most often).
-void report_write_failure(const char *name, DWORD code)
+// One notice for a file whose conversion could not be read or written
+// whole: its name and the system's own words for why (a full disk, most
+// often).
+void report_io_failure(const char *name, DWORD code)
 {
     char reason[system_text_size];
     system_message(code, reason, sizeof reason);
@@ -130,8 +132,8 @@ void report_write_failure(const char *name, DWORD code)
     while (end > 0 && (reason[end - 1] == '\r' || reason[end - 1] == '\n' || reason[end - 1] == ' '))
         --end;
     reason[end] = '\0';
-    char text[path_buffer_size + system_text_size + sizeof write_failed_text];
-    format_bounded(text, sizeof text, write_failed_text, name, reason);
+    char text[path_buffer_size + system_text_size + sizeof io_failed_text];
+    format_bounded(text, sizeof text, io_failed_text, name, reason);
     engine_notice(engine_notice_kind::modal, text);
 }
 
@@ -292,9 +294,11 @@ void convert_file(const char *source, const char *target_ext, convert_fn source_
             report_converter_fault(source_converter, source_formats, call.exception_code, source_path);
             return;
         }
-        if (intermediate.write_error() != ERROR_SUCCESS) {
+        const DWORD io_error =
+            intermediate.io_error() != ERROR_SUCCESS ? intermediate.io_error() : source_stream.io_error();
+        if (io_error != ERROR_SUCCESS) {
             _unlink(intermediate_path);
-            report_write_failure(source_path, intermediate.write_error());
+            report_io_failure(source_path, io_error);
             return;
         }
         const int result = call.value;
@@ -355,16 +359,17 @@ void convert_file(const char *source, const char *target_ext, convert_fn source_
     // writes ended.
     output.flush();
     second_input.close();
-    if (replace_mode == 1 && output.write_error() == ERROR_SUCCESS)
+    if (replace_mode == 1 && output.io_error() == ERROR_SUCCESS)
         setftime(_fileno(output.get()), source_time);
     output.close();
 
     if (first_stage)
         _unlink(intermediate_path);
 
-    if (output.write_error() != ERROR_SUCCESS) {
+    const DWORD io_error = output.io_error() != ERROR_SUCCESS ? output.io_error() : second_input.io_error();
+    if (io_error != ERROR_SUCCESS) {
         _unlink(output_path);
-        report_write_failure(source_path, output.write_error());
+        report_io_failure(source_path, io_error);
         return;
     }
     if (result == CONVERT_WRONG_FORMAT) {

@@ -44,6 +44,7 @@ extern "C" {
 
 /* The exported name the host looks up with GetProcAddress. */
 #define PLUGIN_ENUM_EXPORT "_DLL_enum"
+#define PLUGIN_LOST_EXPORT "_DLL_lost"
 
 /*
  * in:  binary stream opened "r+b", positioned at the start.
@@ -70,6 +71,7 @@ typedef struct format_entry {
  * The host gives room for far more than it accepts (64 per table).
  */
 typedef int32_t(__cdecl *dll_enum_fn)(format_entry *first, int32_t list, int32_t always_one);
+typedef int32_t(__cdecl *dll_lost_fn)(void);
 
 /*
  * Optional export: the number of characters that the plug-in's most recent

@@ -1,12 +1,24 @@
-// bench_cnvtext [BIG_FILE]: UTF-8 to Windows ANSI through both stages of
-// cnvtext.dll against CopyFile of the same files, in the same run.  Without
-// BIG_FILE a 64 MiB text is made in %TEMP%.
+// bench_cnvtext: conversions through both stages of cnvtext.dll, each with a
+// plain copy of the same file measured in the same run.  Commands, in any
+// order (bench/cnvtext/run.sh gives them and adds the native iconv):
+//
+//   convert FILE SOURCE TARGET   one conversion of FILE (the output beside it
+//                                is removed) and a CopyFile of it; prints
+//                                "convert<TAB>copy s<TAB>Morphex s<TAB>Morphex
+//                                processor s"
+//   small                        2,000 files of 4 KiB, UTF-8 to Windows ANSI
+//   peak FILE SOURCE TARGET      one conversion with the process's peak
+//                                memory before and after
 #include <windows.h>
+
+#include <psapi.h>
 
 #include "bench/common/bench_support.h"
 
 #include <cstdio>
+#include <cstring>
 #include <string>
+#include <utility>
 
 #include "app/app_state.h"
 #include "convert/convert_file.h"
@@ -17,17 +29,74 @@ namespace {
 
 constexpr int small_count = 2000;
 
-int ignore_notice(notice_kind, const char *)
+struct formats {
+    format_entry sources[64];
+    format_entry targets[64];
+    int source_count = 0;
+    int target_count = 0;
+};
+
+formats plugin;
+std::string scratch;
+
+int print_notice(notice_kind, const char *text)
 {
+    std::fprintf(stderr, "notice: %s\n", text);
     return 0;
 }
 
-convert_fn find(format_entry *area, int count, const char *name)
+convert_fn find(const format_entry *area, int count, const char *name)
 {
     for (int i = 0; i < count; ++i)
-        if (std::string(area[i].name) == name)
+        if (std::strcmp(area[i].name, name) == 0)
             return area[i].converter;
+    std::fprintf(stderr, "no format \"%s\"\n", name);
     return nullptr;
+}
+
+// Processor time of this process (user and kernel), in seconds: the work
+// done, whatever else the machine is doing.
+double cpu_seconds()
+{
+    FILETIME created, ended, kernel, user;
+    GetProcessTimes(GetCurrentProcess(), &created, &ended, &kernel, &user);
+    auto seconds = [](const FILETIME &t) {
+        return static_cast<double>(static_cast<unsigned long long>(t.dwHighDateTime) << 32 | t.dwLowDateTime) / 1e7;
+    };
+    return seconds(kernel) + seconds(user);
+}
+
+std::string output_of(const std::string &file)
+{
+    return file.substr(0, file.rfind('.')) + ".out";
+}
+
+// Converts `file` (the output lands beside it, and is removed); the wall
+// clock and the processor time it took.
+std::pair<double, double> convert_seconds(const std::string &file, const char *source, const char *target)
+{
+    const convert_fn reader = find(plugin.sources, plugin.source_count, source);
+    const convert_fn writer = find(plugin.targets, plugin.target_count, target);
+    LARGE_INTEGER start;
+    const double cpu_start = cpu_seconds();
+    QueryPerformanceCounter(&start);
+    if (reader && writer)
+        convert_file(file.c_str(), "out", reader, writer);
+    const double seconds = seconds_since(start);
+    const double cpu = cpu_seconds() - cpu_start;
+    DeleteFileA(output_of(file).c_str());
+    return {seconds, cpu};
+}
+
+double copy_seconds(const std::string &file)
+{
+    const std::string copy = scratch + "copy.txt";
+    LARGE_INTEGER start;
+    QueryPerformanceCounter(&start);
+    CopyFileA(file.c_str(), copy.c_str(), FALSE);
+    const double seconds = seconds_since(start);
+    DeleteFileA(copy.c_str());
+    return seconds;
 }
 
 void write_text(const std::string &name, std::size_t size)
@@ -35,11 +104,65 @@ void write_text(const std::string &name, std::size_t size)
     const std::string line = "Gr\xC3\xBC\xC3\x9F" "e aus M\xC3\xBCnchen, l'\xC3\xA9t\xC3\xA9 \xE2\x80\x93 line of text\r\n";
     FILE *file = std::fopen(name.c_str(), "wb");
     std::string block;
-    while (block.size() < (1 << 20))
+    while (block.size() < size)
         block += line;
-    for (std::size_t written = 0; written < size; written += block.size())
-        std::fwrite(block.data(), 1, block.size() < size - written ? block.size() : size - written, file);
+    std::fwrite(block.data(), 1, size, file);
     std::fclose(file);
+}
+
+void small_files()
+{
+    const convert_fn reader = find(plugin.sources, plugin.source_count, "Text - Unicode - UTF-8");
+    const convert_fn writer = find(plugin.targets, plugin.target_count, "Text - Western - Windows (1252)");
+    const std::string dir = scratch + "small\\";
+    CreateDirectoryA(dir.c_str(), nullptr);
+    for (int i = 0; i < small_count; ++i)
+        write_text(dir + "s" + std::to_string(i) + ".txt", 4096);
+    LARGE_INTEGER start;
+    QueryPerformanceCounter(&start);
+    for (int i = 0; i < small_count; ++i)
+        CopyFileA((dir + "s" + std::to_string(i) + ".txt").c_str(), (dir + "c" + std::to_string(i) + ".cpy").c_str(),
+                  FALSE);
+    const double copy = seconds_since(start);
+    QueryPerformanceCounter(&start);
+    for (int i = 0; i < small_count; ++i)
+        convert_file((dir + "s" + std::to_string(i) + ".txt").c_str(), "ans", reader, writer);
+    const double morphex = seconds_since(start);
+    std::printf("2,000 files of 4 KiB, UTF-8 to Windows (1252): copy %.3f s, Morphex %.3f s, ratio %.2fx\n", copy,
+                morphex, morphex / copy);
+    remove_dir(scratch + "small");
+}
+
+double mib(SIZE_T bytes)
+{
+    return static_cast<double>(bytes) / (1024.0 * 1024.0);
+}
+
+void peak(const std::string &file, const char *source, const char *target)
+{
+    PROCESS_MEMORY_COUNTERS before{}, after{};
+    GetProcessMemoryInfo(GetCurrentProcess(), &before, sizeof before);
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    GetFileAttributesExA(file.c_str(), GetFileExInfoStandard, &data);
+    const double gib = (static_cast<double>(data.nFileSizeHigh) * 4294967296.0 + data.nFileSizeLow) /
+                       (1024.0 * 1024.0 * 1024.0);
+    const convert_fn reader = find(plugin.sources, plugin.source_count, source);
+    const convert_fn writer = find(plugin.targets, plugin.target_count, target);
+    LARGE_INTEGER start;
+    QueryPerformanceCounter(&start);
+    if (reader && writer)
+        convert_file(file.c_str(), "out", reader, writer);
+    const double seconds = seconds_since(start);
+    GetProcessMemoryInfo(GetCurrentProcess(), &after, sizeof after);
+    const std::string output = output_of(file);
+    GetFileAttributesExA(output.c_str(), GetFileExInfoStandard, &data);
+    const double out_gib = (static_cast<double>(data.nFileSizeHigh) * 4294967296.0 + data.nFileSizeLow) /
+                           (1024.0 * 1024.0 * 1024.0);
+    std::printf("%.2f GiB %s -> %s: %.1f s, output %.2f GiB; peak working set %.1f MiB (%.1f MiB before), "
+                "peak private memory %.1f MiB (%.1f MiB before)\n",
+                gib, source, target, seconds, out_gib, mib(after.PeakWorkingSetSize), mib(before.PeakWorkingSetSize),
+                mib(after.PeakPagefileUsage), mib(before.PeakPagefileUsage));
+    DeleteFileA(output.c_str());
 }
 
 }  // namespace
@@ -47,61 +170,44 @@ void write_text(const std::string &name, std::size_t size)
 int main(int argc, char **argv)
 {
     app_instance = GetModuleHandleA(nullptr);
-    set_notice_observer(ignore_notice);
-    HMODULE plugin = LoadLibraryA("cnvtext.dll");
-    if (!plugin || !alloc_path_buffers()) {
+    set_notice_observer(print_notice);
+    HMODULE module = LoadLibraryA("cnvtext.dll");
+    if (!module || !alloc_path_buffers()) {
         std::fprintf(stderr, "run me beside cnvtext.dll\n");
         return 1;
     }
-    auto enumerate = reinterpret_cast<dll_enum_fn>(reinterpret_cast<void *>(GetProcAddress(plugin, PLUGIN_ENUM_EXPORT)));
-    format_entry sources[64], targets[64];
-    const convert_fn reader = find(sources, enumerate(sources, FORMAT_LIST_SOURCE, 1), "Text - UTF-8");
-    const convert_fn writer = find(targets, enumerate(targets, FORMAT_LIST_TARGET, 1), "Text - Windows ANSI (1252)");
+    auto enumerate =
+        reinterpret_cast<dll_enum_fn>(reinterpret_cast<void *>(GetProcAddress(module, PLUGIN_ENUM_EXPORT)));
+    plugin.source_count = enumerate(plugin.sources, FORMAT_LIST_SOURCE, 1);
+    plugin.target_count = enumerate(plugin.targets, FORMAT_LIST_TARGET, 1);
 
     char temp[MAX_PATH];
     GetTempPathA(sizeof temp, temp);
-    const std::string dir = std::string(temp) + "morphex-bench-cnvtext\\";
-    CreateDirectoryA(dir.c_str(), nullptr);
-    const std::string big = argc > 1 ? argv[1] : dir + "big.txt";
-    if (argc <= 1)
-        write_text(big, 64u << 20);
-
-    LARGE_INTEGER start;
-    QueryPerformanceCounter(&start);
-    CopyFileA(big.c_str(), (dir + "big-copy.txt").c_str(), FALSE);
-    const double copy_big = seconds_since(start);
-    const std::string source = dir + "big-source.txt";
-    CopyFileA(big.c_str(), source.c_str(), FALSE);
-    QueryPerformanceCounter(&start);
-    convert_file(source.c_str(), "ans", reader, writer);
-    const double convert_big = seconds_since(start);
-
-    for (int i = 0; i < small_count; ++i)
-        write_text(dir + "s" + std::to_string(i) + ".txt", 4096);
-    QueryPerformanceCounter(&start);
-    for (int i = 0; i < small_count; ++i)
-        CopyFileA((dir + "s" + std::to_string(i) + ".txt").c_str(), (dir + "c" + std::to_string(i) + ".cpy").c_str(),
-                  FALSE);
-    const double copy_small = seconds_since(start);
-    QueryPerformanceCounter(&start);
-    for (int i = 0; i < small_count; ++i)
-        convert_file((dir + "s" + std::to_string(i) + ".txt").c_str(), "ans", reader, writer);
-    const double convert_small = seconds_since(start);
-
-    std::printf("64 MiB UTF-8 -> ANSI: copy %.3f s, Morphex %.3f s, ratio %.2fx (goal: at most 3x)\n", copy_big,
-                convert_big, convert_big / copy_big);
-    std::printf("2,000 files of 4 KiB: copy %.3f s, Morphex %.3f s, ratio %.2fx\n", copy_small, convert_small,
-                convert_small / copy_small);
-    std::printf("morphex_big_seconds=%.3f\n", convert_big);
-
-    WIN32_FIND_DATAA found;
-    HANDLE search = FindFirstFileA((dir + "*").c_str(), &found);
-    if (search != INVALID_HANDLE_VALUE) {
-        do
-            DeleteFileA((dir + found.cFileName).c_str());
-        while (FindNextFileA(search, &found));
-        FindClose(search);
+    scratch = std::string(temp) + "morphex-bench-cnvtext\\";
+    CreateDirectoryA(scratch.c_str(), nullptr);
+    if (argc <= 1) {
+        small_files();
     }
-    RemoveDirectoryA(dir.c_str());
+    for (int i = 1; i < argc; ++i) {
+        const std::string command = argv[i];
+        if (command == "small") {
+            small_files();
+        } else if ((command == "convert" || command == "peak") && i + 3 < argc) {
+            const std::string file = argv[i + 1];
+            if (command == "convert") {
+                const std::pair<double, double> morphex = convert_seconds(file, argv[i + 2], argv[i + 3]);
+                const double copy = copy_seconds(file);
+                std::printf("convert\t%.3f\t%.3f\t%.3f\n", copy, morphex.first, morphex.second);
+            } else {
+                peak(file, argv[i + 2], argv[i + 3]);
+            }
+            i += 3;
+        } else {
+            std::fprintf(stderr, "unknown command %s\n", argv[i]);
+            return 1;
+        }
+        std::fflush(stdout);
+    }
+    remove_dir(scratch.substr(0, scratch.size() - 1));
     return 0;
 }

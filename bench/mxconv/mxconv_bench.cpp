@@ -42,7 +42,7 @@ std::string program_directory()
 long run_mxconv(const std::string &dir, bool recursive)
 {
     const std::string exe = program_directory() + "\\mxconv.exe";
-    std::string command = "\"" + exe + "\" -q -f utf-8 -t \"ANSI (1252), CR LF\" " + (recursive ? "-r " : "") + "*.txt";
+    std::string command = "\"" + exe + "\" -q -f utf-8 -t \"(1252), CR LF\" " + (recursive ? "-r " : "") + "*.txt";
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process{};

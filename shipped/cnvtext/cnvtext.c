@@ -1,337 +1,1003 @@
-/* cnvtext.dll - plain text in eight-bit code pages, UTF-8 and UTF-16, with
+/* cnvtext.dll - plain text in the world's code pages, UTF-8 and UTF-16, with
  * their line ends.
  *
  * Readers turn a text into the shared intermediate form (sdk/GUIDE.md): a
  * header mark, then the text in UTF-8 with LF line ends.  The header records
- * the line ends the text had, so that a writer "as read" gives them back and
- * a text comes back byte for byte through the same encoding.  A literal ESC
- * in the text is doubled, so that text can never be taken for a mark. */
+ * the line ends the text had, its byte order mark and its encoding, so that
+ * a writer "as read" gives them back and a text comes back byte for byte
+ * through the same encoding.  A literal ESC in the text is doubled, so that
+ * text can never be taken for a mark.
+ *
+ * Both stages stream: the input is read in blocks of BLOCK_SIZE bytes and
+ * the output written in blocks, so a file of any length converts in a few
+ * hundred KiB.  A reader writes the header before it has seen the whole
+ * text: it takes the line ends from the first one it meets, and where a
+ * later one differs (or, detecting, where the text turns out not to be
+ * UTF-8) it starts the output again from the beginning with what it now
+ * knows, and cuts the file to the new length. */
+#include <windows.h>
+#include <io.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 #include "plugins/morphex_plugin.h"
 #include "shipped/cnvtext/code_pages.h"
 
+/* A test build makes the blocks tiny, so that every character, line end
+ * and mark is cut by a block boundary somewhere. */
+#ifndef CNVTEXT_BLOCK_SIZE
+#define CNVTEXT_BLOCK_SIZE (1 << 18)
+#endif
+#define BLOCK_SIZE CNVTEXT_BLOCK_SIZE
+#define DETECT_SAMPLE 4096      /* bytes looked at for the NUL pattern of UTF-16 */
+#define CARRY (DETECT_SAMPLE + 8) /* bytes kept for the next block: a cut character, the sample */
+#define HEADER_ROOM 160         /* the reader's header goes in front of its first block */
+/* A block may grow fourfold (LF to CR LF in UTF-16), on top of less than a
+ * block not yet written. */
+#define OUT_ROOM (5 * BLOCK_SIZE + 256)
 #define MARK 0x1B
-#define BLOCK_SIZE (1 << 16)
-#define HEADER_NAME "morphex-text 1"
+#define MARK_MAX 4096           /* longer marks are taken for text */
+#define HEADER_NAME "morphex-text"
 
-enum encoding { windows_1252, dos_437, dos_850, iso_8859_1, utf_8, utf_16 };
-enum line_end { as_read, crlf, lf, cr, mixed };
-enum bom_rule { bom_never, bom_always, bom_as_read };
+/* A read or write error: the converter stops and leaves the stream's error
+ * flag set for the host to report. */
+#define CONVERT_READ_WRITE_FAILED (-3)
 
-static const uint16_t *const eight_bit_tables[] = {windows_1252_to_unicode, dos_437_to_unicode, dos_850_to_unicode,
-                                                   iso_8859_1_to_unicode};
-static const char *const line_end_names[] = {"", "crlf", "lf", "cr", "mixed"};
+/* ------------------------------------------------------------------ */
+/* Encodings                                                           */
 
-typedef struct buffer {
-    unsigned char *data;
-    size_t size;
-    size_t capacity;
-    int failed;
-} buffer;
+enum family { family_utf_8, family_utf_16, family_eight_bit, family_double_byte, family_detect };
 
-static int reserve(buffer *b, size_t extra)
+typedef struct double_byte_page {
+    const uint16_t *singles;
+    const uint8_t *lead_row;
+    const uint16_t (*pairs)[256 - DBCS_TRAIL_FIRST];
+    const uint32_t *preferred;
+    int preferred_count;
+} double_byte_page;
+
+#define DOUBLE_BYTE_PAGE(name, NAME) \
+    static const double_byte_page name##_page = {name##_singles, name##_lead_row, name##_pairs, name##_preferred, \
+                                                  NAME##_PREFERRED_COUNT};
+DOUBLE_BYTE_PAGE(cp932, CP932)
+DOUBLE_BYTE_PAGE(cp936, CP936)
+DOUBLE_BYTE_PAGE(cp949, CP949)
+DOUBLE_BYTE_PAGE(cp950, CP950)
+
+typedef struct encoding {
+    const char *label;          /* in the intermediate's header */
+    unsigned code_page;         /* Windows' number for it */
+    enum family family;
+    const uint16_t *to_unicode; /* eight-bit pages */
+    const double_byte_page *double_byte;
+} encoding;
+
+enum encoding_id {
+    enc_detect, enc_utf_8, enc_utf_16le, enc_utf_16be,
+    enc_1250, enc_1251, enc_1252, enc_1253, enc_1254, enc_1255, enc_1256, enc_1257, enc_1258, enc_874,
+    enc_437, enc_737, enc_850, enc_852, enc_857, enc_866,
+    enc_8859_1, enc_8859_2, enc_8859_5, enc_8859_7, enc_8859_9, enc_8859_15, enc_koi8_r, enc_koi8_u, enc_mac_roman,
+    enc_932, enc_936, enc_949, enc_950,
+    encoding_count
+};
+
+static const encoding encodings[encoding_count] = {
+    [enc_detect] = {"detect", 0, family_detect, NULL, NULL},
+    [enc_utf_8] = {"utf-8", 65001, family_utf_8, NULL, NULL},
+    [enc_utf_16le] = {"utf-16le", 1200, family_utf_16, NULL, NULL},
+    [enc_utf_16be] = {"utf-16be", 1201, family_utf_16, NULL, NULL},
+    [enc_1250] = {"windows-1250", 1250, family_eight_bit, cp1250_to_unicode, NULL},
+    [enc_1251] = {"windows-1251", 1251, family_eight_bit, cp1251_to_unicode, NULL},
+    [enc_1252] = {"windows-1252", 1252, family_eight_bit, cp1252_to_unicode, NULL},
+    [enc_1253] = {"windows-1253", 1253, family_eight_bit, cp1253_to_unicode, NULL},
+    [enc_1254] = {"windows-1254", 1254, family_eight_bit, cp1254_to_unicode, NULL},
+    [enc_1255] = {"windows-1255", 1255, family_eight_bit, cp1255_to_unicode, NULL},
+    [enc_1256] = {"windows-1256", 1256, family_eight_bit, cp1256_to_unicode, NULL},
+    [enc_1257] = {"windows-1257", 1257, family_eight_bit, cp1257_to_unicode, NULL},
+    [enc_1258] = {"windows-1258", 1258, family_eight_bit, cp1258_to_unicode, NULL},
+    [enc_874] = {"windows-874", 874, family_eight_bit, cp874_to_unicode, NULL},
+    [enc_437] = {"ibm437", 437, family_eight_bit, cp437_to_unicode, NULL},
+    [enc_737] = {"ibm737", 737, family_eight_bit, cp737_to_unicode, NULL},
+    [enc_850] = {"ibm850", 850, family_eight_bit, cp850_to_unicode, NULL},
+    [enc_852] = {"ibm852", 852, family_eight_bit, cp852_to_unicode, NULL},
+    [enc_857] = {"ibm857", 857, family_eight_bit, cp857_to_unicode, NULL},
+    [enc_866] = {"ibm866", 866, family_eight_bit, cp866_to_unicode, NULL},
+    [enc_8859_1] = {"iso-8859-1", 28591, family_eight_bit, iso8859_1_to_unicode, NULL},
+    [enc_8859_2] = {"iso-8859-2", 28592, family_eight_bit, iso8859_2_to_unicode, NULL},
+    [enc_8859_5] = {"iso-8859-5", 28595, family_eight_bit, iso8859_5_to_unicode, NULL},
+    [enc_8859_7] = {"iso-8859-7", 28597, family_eight_bit, iso8859_7_to_unicode, NULL},
+    [enc_8859_9] = {"iso-8859-9", 28599, family_eight_bit, iso8859_9_to_unicode, NULL},
+    [enc_8859_15] = {"iso-8859-15", 28605, family_eight_bit, iso8859_15_to_unicode, NULL},
+    [enc_koi8_r] = {"koi8-r", 20866, family_eight_bit, koi8_r_to_unicode, NULL},
+    [enc_koi8_u] = {"koi8-u", 21866, family_eight_bit, koi8_u_to_unicode, NULL},
+    [enc_mac_roman] = {"macintosh", 10000, family_eight_bit, mac_roman_to_unicode, NULL},
+    [enc_932] = {"shift_jis", 932, family_double_byte, NULL, &cp932_page},
+    [enc_936] = {"gbk", 936, family_double_byte, NULL, &cp936_page},
+    [enc_949] = {"ks_c_5601-1987", 949, family_double_byte, NULL, &cp949_page},
+    [enc_950] = {"big5", 950, family_double_byte, NULL, &cp950_page},
+};
+
+/* Tables built from the code pages at their first use; they live in
+ * zero-filled memory that costs nothing until it is touched. */
+static uint32_t utf8_of_byte[encoding_count][256]; /* length << 24 | bytes, first byte lowest */
+static uint8_t byte_of_unicode[encoding_count][0x10000];
+static uint16_t sequence_of_unicode[encoding_count][0x10000]; /* byte, or lead << 8 | trail */
+static uint8_t built[encoding_count];
+
+static uint32_t pack_utf8(uint32_t c)
 {
-    size_t capacity;
-    unsigned char *grown;
-    if (b->failed)
-        return 0;
-    if (b->size + extra <= b->capacity)
-        return 1;
-    capacity = b->capacity ? b->capacity : BLOCK_SIZE;
-    while (capacity < b->size + extra)
-        capacity *= 2;
-    grown = (unsigned char *)realloc(b->data, capacity);
-    if (!grown) {
-        b->failed = 1;
-        return 0;
+    if (c < 0x80)
+        return 1u << 24 | c;
+    if (c < 0x800)
+        return 2u << 24 | (0x80 | (c & 0x3F)) << 8 | (0xC0 | c >> 6);
+    return 3u << 24 | (0x80 | (c & 0x3F)) << 16 | (0x80 | ((c >> 6) & 0x3F)) << 8 | (0xE0 | c >> 12);
+}
+
+static void build_tables(int id)
+{
+    const encoding *e = &encodings[id];
+    int byte, trail, i;
+    if (built[id])
+        return;
+    if (e->family == family_eight_bit) {
+        for (byte = 255; byte >= 0; --byte) {
+            utf8_of_byte[id][byte] = pack_utf8(e->to_unicode[byte]);
+            byte_of_unicode[id][e->to_unicode[byte]] = (uint8_t)byte;
+        }
+    } else if (e->family == family_double_byte) {
+        const double_byte_page *page = e->double_byte;
+        /* The first sequence in byte order wins, then the encoder's own choices. */
+        for (byte = 255; byte >= 0; --byte) {
+            const uint16_t single = page->singles[byte];
+            if (single < DBCS_NONE)
+                sequence_of_unicode[id][single] = (uint16_t)byte;
+            if (page->lead_row[byte])
+                for (trail = 255; trail >= DBCS_TRAIL_FIRST; --trail) {
+                    const uint16_t c = page->pairs[page->lead_row[byte] - 1][trail - DBCS_TRAIL_FIRST];
+                    if (c && !(sequence_of_unicode[id][c] && sequence_of_unicode[id][c] < 0x100))
+                        sequence_of_unicode[id][c] = (uint16_t)(byte << 8 | trail);
+                }
+        }
+        for (i = 0; i < page->preferred_count; ++i)
+            sequence_of_unicode[id][page->preferred[i] >> 16] = (uint16_t)(page->preferred[i] & 0xFFFF);
     }
-    b->data = grown;
-    b->capacity = capacity;
+    built[id] = 1;
+}
+
+/* The user's legacy code page: the user locale's, not the process's. */
+static int user_ansi_encoding(void)
+{
+    char number[8] = "";
+    unsigned code_page;
+    int id;
+    GetLocaleInfoA(LOCALE_USER_DEFAULT, LOCALE_IDEFAULTANSICODEPAGE, number, sizeof number);
+    code_page = (unsigned)strtoul(number, NULL, 10);
+    for (id = enc_1250; id < encoding_count; ++id)
+        if (encodings[id].code_page == code_page)
+            return id;
+    return enc_1252;
+}
+
+/* ------------------------------------------------------------------ */
+/* Blocks                                                              */
+
+typedef struct input {
+    FILE *file;
+    unsigned char *data;
+    size_t pos, end;
+    int at_eof;
+} input;
+
+typedef struct output {
+    FILE *file;
+    unsigned char *begin; /* HEADER_ROOM bytes into the buffer */
+    size_t length;
+    uint64_t written;
+    int failed;
+} output;
+
+static unsigned char input_block[CARRY + BLOCK_SIZE];
+static unsigned char output_block[HEADER_ROOM + OUT_ROOM];
+static int32_t lost_characters;
+
+static void open_input(input *in, FILE *file)
+{
+    in->file = file;
+    in->data = input_block;
+    in->pos = in->end = 0;
+    in->at_eof = 0;
+}
+
+/* Keeps the bytes not yet taken and reads the next block after them; 0 when
+ * nothing more came (end of file or a read error). */
+static int refill(input *in)
+{
+    const size_t left = in->end - in->pos;
+    size_t got;
+    if (in->at_eof)
+        return 0;
+    memmove(in->data, in->data + in->pos, left);
+    in->pos = 0;
+    in->end = left;
+    got = fread(in->data + left, 1, BLOCK_SIZE, in->file);
+    in->end += got;
+    if (got < BLOCK_SIZE)
+        in->at_eof = 1;
+    return got > 0;
+}
+
+/* At least n bytes from pos on, unless the file ends first. */
+static int have_bytes(input *in, size_t n)
+{
+    while (in->end - in->pos < n)
+        if (!refill(in))
+            return 0;
     return 1;
 }
 
-static void put_byte(buffer *b, unsigned char c)
+static void open_output(output *out, FILE *file)
 {
-    if (b->size < b->capacity || reserve(b, 1))
-        b->data[b->size++] = c;
+    out->file = file;
+    out->begin = output_block + HEADER_ROOM;
+    out->length = 0;
+    out->written = 0;
+    out->failed = 0;
 }
 
-static void put_bytes(buffer *b, const void *bytes, size_t n)
+static void write_block(output *out, const unsigned char *data, size_t n)
 {
-    if (reserve(b, n)) {
-        memcpy(b->data + b->size, bytes, n);
-        b->size += n;
-    }
+    if (!out->failed && n > 0 && fwrite(data, 1, n, out->file) != n)
+        out->failed = 1;
+    out->written += n;
 }
 
-static void put_utf8(buffer *b, uint32_t c)
+static void flush_output(output *out)
 {
-    unsigned char *p;
-    if (b->size + 4 > b->capacity && !reserve(b, 4))
-        return;
-    p = b->data + b->size;
+    write_block(out, out->begin, out->length);
+    out->length = 0;
+}
+
+static void put_bytes(output *out, const void *bytes, size_t n)
+{
+    if (out->length + n > OUT_ROOM)
+        flush_output(out);
+    memcpy(out->begin + out->length, bytes, n);
+    out->length += n;
+}
+
+static void put_byte(output *out, unsigned char c)
+{
+    out->begin[out->length++] = c;
+}
+
+static void put_utf8(output *out, uint32_t c)
+{
+    unsigned char *p = out->begin + out->length;
     if (c < 0x80) {
         p[0] = (unsigned char)c;
-        b->size += 1;
+        out->length += 1;
     } else if (c < 0x800) {
         p[0] = (unsigned char)(0xC0 | (c >> 6));
         p[1] = (unsigned char)(0x80 | (c & 0x3F));
-        b->size += 2;
+        out->length += 2;
     } else if (c < 0x10000) {
         p[0] = (unsigned char)(0xE0 | (c >> 12));
         p[1] = (unsigned char)(0x80 | ((c >> 6) & 0x3F));
         p[2] = (unsigned char)(0x80 | (c & 0x3F));
-        b->size += 3;
+        out->length += 3;
     } else {
         p[0] = (unsigned char)(0xF0 | (c >> 18));
         p[1] = (unsigned char)(0x80 | ((c >> 12) & 0x3F));
         p[2] = (unsigned char)(0x80 | ((c >> 6) & 0x3F));
         p[3] = (unsigned char)(0x80 | (c & 0x3F));
-        b->size += 4;
+        out->length += 4;
     }
 }
 
-static int read_all(FILE *in, buffer *b)
+/* Cuts the file where the output now ends (a restarted output can be
+ * shorter than the first try). */
+static int cut_here(FILE *file)
 {
-    size_t got;
-    /* Room for the whole file at once where its length is known. */
-    if (fseek(in, 0, SEEK_END) == 0) {
-        const long length = ftell(in);
-        if (length > 0)
-            reserve(b, (size_t)length + 1);
-        rewind(in);
+    HANDLE handle;
+    if (fflush(file) != 0)
+        return 0;
+    handle = (HANDLE)_get_osfhandle(_fileno(file));
+    return handle != INVALID_HANDLE_VALUE && SetEndOfFile(handle);
+}
+
+/* The bytes below 0x80 that a loop must stop at: ESC, and NUL and the line
+ * ends where they need work.  `byte` holds them for the vector scan, with
+ * 0x80 (never ASCII) for one that is not wanted. */
+enum line_rule { line_ends_stop, read_crlf, read_lf, write_crlf };
+
+typedef struct stops {
+    enum line_rule line_rule; /* the line ends a hot loop may take itself */
+    unsigned char byte[4];
+    unsigned char ascii[256]; /* the stop bytes */
+    unsigned char table[256]; /* the stop bytes and everything from 0x80 */
+} stops;
+
+static void make_stops(stops *s, int nul, int line_ends)
+{
+    int i;
+    s->line_rule = line_ends_stop;
+    s->byte[0] = MARK;
+    s->byte[1] = nul ? 0 : 0x80;
+    s->byte[2] = line_ends ? '\r' : 0x80;
+    s->byte[3] = line_ends ? '\n' : 0x80;
+    memset(s->ascii, 0, sizeof s->ascii);
+    for (i = 0; i < 4; ++i)
+        s->ascii[s->byte[i]] = s->byte[i] < 0x80;
+    for (i = 0; i < 256; ++i)
+        s->table[i] = i >= 0x80 || s->ascii[i];
+}
+
+/* Runs between two characters that need work are short: a call of the
+ * runtime's memcpy would cost more than the copy. */
+static inline void copy_bytes(unsigned char *q, const unsigned char *p, size_t n)
+{
+    if (n >= 64) {
+        memcpy(q, p, n);
+        return;
     }
-    do {
-        if (!reserve(b, BLOCK_SIZE))
+    while (n--)
+        *q++ = *p++;
+}
+
+/* Length of the run of ASCII from p that needs no work. */
+static size_t plain_run(const stops *s, const unsigned char *p, size_t n)
+{
+    size_t i = 0;
+#ifdef __SSE2__
+    const __m128i a = _mm_set1_epi8((char)s->byte[0]), b = _mm_set1_epi8((char)s->byte[1]),
+                  c = _mm_set1_epi8((char)s->byte[2]), d = _mm_set1_epi8((char)s->byte[3]);
+    for (; i + 16 <= n; i += 16) {
+        const __m128i v = _mm_loadu_si128((const __m128i *)(p + i));
+        const __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, a), _mm_cmpeq_epi8(v, b)),
+                                         _mm_or_si128(_mm_cmpeq_epi8(v, c), _mm_cmpeq_epi8(v, d)));
+        const int mask = _mm_movemask_epi8(_mm_or_si128(hit, v));
+        if (mask)
+            return i + (size_t)__builtin_ctz((unsigned)mask);
+    }
+#endif
+    while (i < n && !s->table[p[i]])
+        ++i;
+    return i;
+}
+
+/* Where the next ESC is, or p + n. */
+static const unsigned char *find_mark(const unsigned char *p, size_t n)
+{
+    size_t i = 0;
+#ifdef __SSE2__
+    const __m128i mark = _mm_set1_epi8(MARK);
+    for (; i + 16 <= n; i += 16) {
+        const int mask = _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_loadu_si128((const __m128i *)(p + i)), mark));
+        if (mask)
+            return p + i + __builtin_ctz((unsigned)mask);
+    }
+#endif
+    while (i < n && p[i] != MARK)
+        ++i;
+    return p + i;
+}
+
+/* Length of the UTF-8 sequence at p, 0 when it is not valid (overlong
+ * forms, surrogates and values past U+10FFFF included); the caller has made
+ * sure that 4 bytes can be read or that the input ends before. */
+static const uint8_t utf8_length[256] = {[0xC2 ... 0xDF] = 2, [0xE0 ... 0xEF] = 3, [0xF0 ... 0xF4] = 4};
+
+static size_t utf8_sequence(const unsigned char *p, size_t available, uint32_t *code_point)
+{
+    const size_t length = utf8_length[p[0]];
+    uint32_t c;
+    if (length == 0 || length > available || (p[1] & 0xC0) != 0x80)
+        return 0;
+    if (length == 2) {
+        *code_point = (uint32_t)(p[0] & 0x1F) << 6 | (p[1] & 0x3F);
+        return 2;
+    }
+    if ((p[2] & 0xC0) != 0x80)
+        return 0;
+    if (length == 3) {
+        c = (uint32_t)(p[0] & 0x0F) << 12 | (uint32_t)(p[1] & 0x3F) << 6 | (p[2] & 0x3F);
+        if (c < 0x800 || (c >= 0xD800 && c <= 0xDFFF))
             return 0;
-        got = fread(b->data + b->size, 1, BLOCK_SIZE, in);
-        b->size += got;
-    } while (got == BLOCK_SIZE);
-    return !ferror(in);
-}
-
-/* The whole input; -2 when it is empty, -1 when it cannot be read. */
-static int32_t load_input(FILE *in, buffer *raw)
-{
-    if (read_all(in, raw) && raw->size > 0)
-        return CONVERT_OK;
-    free(raw->data);
-    raw->data = NULL;
-    return raw->failed || ferror(in) ? CONVERT_WRONG_FORMAT : CONVERT_EMPTY_INPUT;
-}
-
-static int write_all(FILE *out, const buffer *b)
-{
-    return !b->failed && fwrite(b->data, 1, b->size, out) == b->size;
-}
-
-/* Decodes one UTF-8 sequence at *pos; 0xFFFFFFFF when it is not valid
- * (overlong forms, surrogates and values past U+10FFFF included). */
-static uint32_t next_utf8(const unsigned char *s, size_t size, size_t *pos)
-{
-    const unsigned char lead = s[*pos];
-    uint32_t c, minimum;
-    size_t length, i;
-    if (lead < 0x80) {
-        ++*pos;
-        return lead;
+        *code_point = c;
+        return 3;
     }
-    if ((lead & 0xE0) == 0xC0) {
-        length = 2, c = lead & 0x1F, minimum = 0x80;
-    } else if ((lead & 0xF0) == 0xE0) {
-        length = 3, c = lead & 0x0F, minimum = 0x800;
-    } else if ((lead & 0xF8) == 0xF0) {
-        length = 4, c = lead & 0x07, minimum = 0x10000;
-    } else {
-        return 0xFFFFFFFFu;
+    if ((p[3] & 0xC0) != 0x80)
+        return 0;
+    c = (uint32_t)(p[0] & 0x07) << 18 | (uint32_t)(p[1] & 0x3F) << 12 | (uint32_t)(p[2] & 0x3F) << 6 | (p[3] & 0x3F);
+    if (c < 0x10000 || c > 0x10FFFF)
+        return 0;
+    *code_point = c;
+    return 4;
+}
+
+/* The hot loops: each takes characters from p while they need nothing but
+ * a look-up, writes them at *o, and returns where it stopped: at a stop
+ * byte, at what it cannot take (left to the careful path), or at limit.
+ * A loop may read up to 3 bytes past limit and write 4 bytes per
+ * character, so the callers leave room for that. */
+
+static inline unsigned char *store_utf8(unsigned char *o, uint32_t c)
+{
+    if (c < 0x800) {
+        o[0] = (unsigned char)(0xC0 | (c >> 6));
+        o[1] = (unsigned char)(0x80 | (c & 0x3F));
+        return o + 2;
     }
-    if (*pos + length > size)
-        return 0xFFFFFFFFu;
-    for (i = 1; i < length; ++i) {
-        if ((s[*pos + i] & 0xC0) != 0x80)
-            return 0xFFFFFFFFu;
-        c = (c << 6) | (s[*pos + i] & 0x3F);
+    o[0] = (unsigned char)(0xE0 | (c >> 12));
+    o[1] = (unsigned char)(0x80 | ((c >> 6) & 0x3F));
+    o[2] = (unsigned char)(0x80 | (c & 0x3F));
+    return o + 3;
+}
+
+/* One valid UTF-8 character from p other than ASCII, or 0 bytes; the two-
+ * and three-byte forms of the scripts of the world without a call. */
+static inline size_t take_utf8(const unsigned char *p, uint32_t *c)
+{
+    if (p[0] < 0xE0) {
+        if (p[0] < 0xC2 || (p[1] & 0xC0) != 0x80)
+            return 0;
+        *c = (uint32_t)(p[0] & 0x1F) << 6 | (p[1] & 0x3F);
+        return 2;
     }
-    if (c < minimum || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))
-        return 0xFFFFFFFFu;
-    *pos += length;
-    return c;
+    if (p[0] < 0xF0) {
+        uint32_t v;
+        if ((p[1] & 0xC0) != 0x80 || (p[2] & 0xC0) != 0x80)
+            return 0;
+        v = (uint32_t)(p[0] & 0x0F) << 12 | (uint32_t)(p[1] & 0x3F) << 6 | (p[2] & 0x3F);
+        if (v < 0x800 || (v >= 0xD800 && v <= 0xDFFF))
+            return 0;
+        *c = v;
+        return 3;
+    }
+    return utf8_sequence(p, 4, c);
 }
 
-/* Length of the run from pos of bytes that stand for themselves in every
- * form: ASCII other than NUL, ESC, CR and LF. */
-static size_t plain_run(const unsigned char *s, size_t size, size_t pos)
+/* The line end at *p where it is one the loop may take: CR LF or LF read
+ * into LF once the text's line ends are known, LF written as CR LF. */
+static inline int take_line_end(const stops *stop, const unsigned char **p, const unsigned char *limit,
+                                unsigned char **q)
 {
-    size_t end = pos;
-    while (end < size && s[end] < 0x80 && s[end] != 0 && s[end] != MARK && s[end] != '\r' && s[end] != '\n')
-        ++end;
-    return end - pos;
+    const unsigned char *s = *p;
+    switch (stop->line_rule) {
+    case read_crlf:
+        if (s[0] != '\r' || s + 1 >= limit || s[1] != '\n')
+            return 0;
+        *(*q)++ = '\n';
+        *p = s + 2;
+        return 1;
+    case read_lf:
+        if (s[0] != '\n')
+            return 0;
+        *(*q)++ = '\n';
+        *p = s + 1;
+        return 1;
+    case write_crlf:
+        if (s[0] != '\n')
+            return 0;
+        (*q)[0] = '\r';
+        (*q)[1] = '\n';
+        *q += 2;
+        *p = s + 1;
+        return 1;
+    default:
+        return 0;
+    }
 }
 
-static void put_text_char(buffer *text, uint32_t c)
+/* ASCII from p up to a stop byte or limit, copied to *q as it is scanned;
+ * 0 when p is at a stop byte.  Up to 15 bytes past the run may be written:
+ * the output has room for them, and what follows overwrites them. */
+static inline size_t copy_plain(const stops *stop, const unsigned char *p, const unsigned char *limit,
+                                unsigned char **q)
 {
-    if (c == MARK)
-        put_byte(text, MARK);
-    put_utf8(text, c);
-}
-
-/* Text of the input in UTF-8, ESC doubled; -1 when it is not in the
- * encoding, 0 when it holds no character. */
-static int decode(const buffer *raw, enum encoding encoding, buffer *text, int *had_bom)
-{
-    const unsigned char *s = raw->data;
-    size_t pos = 0;
-    *had_bom = 0;
-    if (encoding == utf_8) {
-        if (raw->size >= 3 && s[0] == 0xEF && s[1] == 0xBB && s[2] == 0xBF) {
-            *had_bom = 1;
-            pos = 3;
+    const size_t n = (size_t)(limit - p);
+    unsigned char *o = *q;
+    size_t i = 0;
+#ifdef __SSE2__
+    const __m128i a = _mm_set1_epi8((char)stop->byte[0]), b = _mm_set1_epi8((char)stop->byte[1]),
+                  c = _mm_set1_epi8((char)stop->byte[2]), d = _mm_set1_epi8((char)stop->byte[3]);
+    for (; i + 16 <= n; i += 16) {
+        const __m128i v = _mm_loadu_si128((const __m128i *)(p + i));
+        const __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, a), _mm_cmpeq_epi8(v, b)),
+                                         _mm_or_si128(_mm_cmpeq_epi8(v, c), _mm_cmpeq_epi8(v, d)));
+        const int mask = _mm_movemask_epi8(_mm_or_si128(hit, v));
+        _mm_storeu_si128((__m128i *)(o + i), v);
+        if (mask) {
+            i += (size_t)__builtin_ctz((unsigned)mask);
+            *q = o + i;
+            return i;
         }
-        while (pos < raw->size) {
-            const size_t run = plain_run(s, raw->size, pos);
+    }
+#endif
+    while (i < n && !stop->table[p[i]]) {
+        o[i] = p[i];
+        ++i;
+    }
+    *q = o + i;
+    return i;
+}
+
+static const unsigned char *decode_eight_bit_run(const unsigned char *p, const unsigned char *limit,
+                                                 const stops *stop, const uint32_t *utf8_of, unsigned char **o)
+{
+    unsigned char *q = *o;
+    while (p < limit) {
+        if (*p < 0x80) {
+            const size_t run = copy_plain(stop, p, limit, &q);
+            if (run == 0 && !take_line_end(stop, &p, limit, &q))
+                break;
+            p += run;
+            continue;
+        }
+        do {
+            const uint32_t packed = utf8_of[*p++];
+            memcpy(q, &packed, 4);
+            q += packed >> 24;
+        } while (p < limit && *p >= 0x80);
+    }
+    *o = q;
+    return p;
+}
+
+static const unsigned char *copy_utf8_run(const unsigned char *p, const unsigned char *limit, const stops *stop,
+                                          unsigned char **o)
+{
+    unsigned char *q = *o;
+    while (p < limit) {
+        uint32_t c;
+        size_t length;
+        if (*p < 0x80) {
+            const size_t run = copy_plain(stop, p, limit, &q);
+            if (run == 0 && !take_line_end(stop, &p, limit, &q))
+                break;
+            p += run;
+            continue;
+        }
+        if (p[0] >= 0xC2 && p[0] < 0xE0 && (p[1] & 0xC0) == 0x80) {
+            /* the two-byte scripts: Greek, Cyrillic, Hebrew, Arabic */
+            do {
+                q[0] = p[0];
+                q[1] = p[1];
+                q += 2;
+                p += 2;
+            } while (p < limit && p[0] >= 0xC2 && p[0] < 0xE0 && (p[1] & 0xC0) == 0x80);
+            continue;
+        }
+        length = take_utf8(p, &c);
+        if (length == 0)
+            break;
+        memcpy(q, p, 4);
+        q += length;
+        p += length;
+    }
+    *o = q;
+    return p;
+}
+
+static const unsigned char *decode_double_byte_run(const unsigned char *p, const unsigned char *limit,
+                                                   const stops *stop, const double_byte_page *page,
+                                                   unsigned char **o)
+{
+    unsigned char *q = *o;
+    while (p < limit) {
+        const unsigned char b = *p;
+        uint32_t c;
+        if (b < 0x80) {
+            const size_t run = copy_plain(stop, p, limit, &q);
+            if (run == 0 && !take_line_end(stop, &p, limit, &q))
+                break;
+            p += run;
+            continue;
+        }
+        c = page->singles[b];
+        if (c == DBCS_LEAD) {
+            if (p[1] < DBCS_TRAIL_FIRST || !(c = page->pairs[page->lead_row[b] - 1][p[1] - DBCS_TRAIL_FIRST]))
+                break;
+            p += 2;
+        } else if (c == DBCS_NONE) {
+            break;
+        } else {
+            ++p;
+        }
+        q = store_utf8(q, c);
+    }
+    *o = q;
+    return p;
+}
+
+/* ------------------------------------------------------------------ */
+/* Readers: a text to the intermediate form                            */
+
+enum line_end { as_read, crlf, lf, cr, mixed };
+static const char *const line_end_names[] = {"", "crlf", "lf", "cr", "mixed"};
+
+enum step { step_done, step_wrong, step_restart };
+
+typedef struct reading {
+    input in;
+    output out;
+    int encoding;          /* as found */
+    int had_bom;
+    int detecting;         /* UTF-8 so far, but only taken for it */
+    int header_written;
+    enum line_end ends;    /* as_read until the first line end */
+    uint64_t line_ends;
+    uint64_t body;         /* bytes of text written */
+    /* what a new start must know */
+    int restart_encoding;
+    enum line_end restart_ends;
+} reading;
+
+static void flush_body(reading *r)
+{
+    if (!r->header_written) {
+        char header[HEADER_ROOM];
+        int length;
+        if (r->ends == as_read)
+            r->ends = lf; /* no line end so far: any later one but LF starts again */
+        length = snprintf(header, sizeof header, "%c[" HEADER_NAME " 1 eol=%s bom=%d encoding=%s]\n", MARK,
+                          line_end_names[r->ends], r->had_bom, encodings[r->encoding].label);
+        memcpy(r->out.begin - length, header, (size_t)length);
+        write_block(&r->out, r->out.begin - length, (size_t)length);
+        r->header_written = 1;
+    }
+    r->body += r->out.length;
+    flush_output(&r->out);
+}
+
+/* One line end of the given kind; 0 when the text's line ends so far
+ * disagree with it (the output must start again). */
+static int read_line_end(reading *r, enum line_end kind)
+{
+    output *out = &r->out;
+    if (r->ends == as_read)
+        r->ends = kind;
+    if (r->ends == mixed) {
+        if (kind != lf)
+            put_byte(out, '\r');
+        if (kind != cr)
+            put_byte(out, '\n');
+    } else if (r->ends == kind) {
+        put_byte(out, '\n');
+    } else {
+        r->restart_ends = r->line_ends ? mixed : kind;
+        return 0;
+    }
+    ++r->line_ends;
+    return 1;
+}
+
+static int invalid_text(reading *r)
+{
+    if (r->detecting) {
+        /* detecting: not UTF-8 after all */
+        r->restart_encoding = user_ansi_encoding();
+        return step_restart;
+    }
+    return step_wrong;
+}
+
+/* UTF-8, the eight-bit pages and the double-byte pages: bytes below 0x80 are
+ * ASCII in all of them, and so are CR, LF, ESC and NUL. */
+static enum step decode_bytes(reading *r)
+{
+    input *in = &r->in;
+    output *out = &r->out;
+    const encoding *e = &encodings[r->encoding];
+    const uint32_t *utf8_of = utf8_of_byte[r->encoding];
+    stops stop;
+    make_stops(&stop, 1, r->ends != mixed);
+    for (;;) {
+        const unsigned char *s;
+        size_t available, chunk, run;
+        unsigned char b;
+        if (out->length >= BLOCK_SIZE)
+            flush_body(r);
+        if (in->pos + 4 > in->end && !in->at_eof)
+            refill(in);
+        if (in->pos == in->end)
+            return step_done;
+        s = in->data + in->pos;
+        available = in->end - in->pos;
+        chunk = available < BLOCK_SIZE ? available : BLOCK_SIZE;
+        {
+            unsigned char *o = out->begin + out->length;
+            run = copy_plain(&stop, s, s + chunk, &o);
+        }
+        if (run > 0) {
+            out->length += run;
+            in->pos += run;
+            continue;
+        }
+        b = s[0];
+        /* once the first line end has told the line ends, the others are taken in the hot loops */
+        stop.line_rule = !r->line_ends ? line_ends_stop : r->ends == crlf ? read_crlf : r->ends == lf ? read_lf
+                                                                                                   : line_ends_stop;
+        if (chunk >= 4 && (b >= 0x80 || stop.line_rule != line_ends_stop)) {
+            /* the run of characters that need no more than a look-up */
+            unsigned char *o = out->begin + out->length;
+            const unsigned char *p = s;
+            if (e->family == family_eight_bit)
+                p = decode_eight_bit_run(s, s + chunk, &stop, utf8_of, &o);
+            else if (e->family == family_utf_8)
+                p = copy_utf8_run(s, s + chunk - 3, &stop, &o);
+            else
+                p = decode_double_byte_run(s, s + chunk - 1, &stop, e->double_byte, &o);
+            if (p > s) {
+                out->length = (size_t)(o - out->begin);
+                in->pos += (size_t)(p - s);
+                continue;
+            }
+        }
+        if (b < 0x80) {
+            if (b == MARK) {
+                put_byte(out, MARK);
+                put_byte(out, MARK);
+                ++in->pos;
+            } else if (b == 0) {
+                return step_wrong; /* a binary file, not a text */
+            } else if (b == '\n') {
+                if (!read_line_end(r, lf))
+                    return step_restart;
+                ++in->pos;
+            } else { /* CR, alone or before LF */
+                if (available < 2 && have_bytes(in, 2))
+                    continue;
+                if (available >= 2 && s[1] == '\n') {
+                    if (!read_line_end(r, crlf))
+                        return step_restart;
+                    in->pos += 2;
+                } else {
+                    if (!read_line_end(r, cr))
+                        return step_restart;
+                    ++in->pos;
+                }
+            }
+        } else if (e->family == family_eight_bit) {
+            const uint32_t packed = utf8_of[b];
+            memcpy(out->begin + out->length, &packed, 4);
+            out->length += packed >> 24;
+            ++in->pos;
+        } else if (e->family == family_utf_8) {
             uint32_t c;
-            if (run > 0) {
-                put_bytes(text, s + pos, run);
-                pos += run;
-                continue;
-            }
-            c = next_utf8(s, raw->size, &pos);
-            if (c == 0xFFFFFFFFu || c == 0)
-                return -1;
-            put_text_char(text, c);
-        }
-    } else if (encoding == utf_16) {
-        int big_endian;
-        if (raw->size < 2 || raw->size % 2 != 0)
-            return -1;
-        if (s[0] == 0xFF && s[1] == 0xFE)
-            big_endian = 0;
-        else if (s[0] == 0xFE && s[1] == 0xFF)
-            big_endian = 1;
-        else
-            return -1;
-        for (pos = 2; pos < raw->size; pos += 2) {
-            uint32_t c = big_endian ? (uint32_t)(s[pos] << 8 | s[pos + 1]) : (uint32_t)(s[pos + 1] << 8 | s[pos]);
-            if (c >= 0xDC00 && c <= 0xDFFF)
-                return -1;
-            if (c >= 0xD800 && c <= 0xDBFF) {
-                uint32_t low;
-                if (pos + 3 >= raw->size)
-                    return -1;
-                pos += 2;
-                low = big_endian ? (uint32_t)(s[pos] << 8 | s[pos + 1]) : (uint32_t)(s[pos + 1] << 8 | s[pos]);
-                if (low < 0xDC00 || low > 0xDFFF)
-                    return -1;
-                c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
-            }
-            if (c == 0)
-                return -1;
-            put_text_char(text, c);
-        }
-    } else {
-        const uint16_t *table = eight_bit_tables[encoding];
-        while (pos < raw->size) {
-            const size_t run = plain_run(s, raw->size, pos);
-            if (run > 0) {
-                put_bytes(text, s + pos, run);
-                pos += run;
-                continue;
-            }
-            if (s[pos] == 0) /* a binary file, not a text */
-                return -1;
-            put_text_char(text, table[s[pos]]);
-            ++pos;
-        }
-    }
-    return text->size > 0 ? 1 : 0;
-}
-
-static enum line_end line_ends_of(const buffer *text)
-{
-    size_t pairs = 0, lone_cr = 0, lone_lf = 0, i;
-    for (i = 0; i < text->size; ++i) {
-        if (text->data[i] == '\r') {
-            if (i + 1 < text->size && text->data[i + 1] == '\n') {
-                ++pairs;
-                ++i;
+            const size_t length = utf8_sequence(s, available, &c);
+            if (length == 0)
+                return invalid_text(r);
+            memcpy(out->begin + out->length, s, length);
+            out->length += length;
+            in->pos += length;
+        } else {
+            const double_byte_page *page = e->double_byte;
+            uint16_t c = page->singles[b];
+            if (c == DBCS_LEAD) {
+                if (available < 2) {
+                    if (have_bytes(in, 2))
+                        continue;
+                    return step_wrong;
+                }
+                c = s[1] >= DBCS_TRAIL_FIRST ? page->pairs[page->lead_row[b] - 1][s[1] - DBCS_TRAIL_FIRST] : 0;
+                if (c == 0)
+                    return step_wrong;
+                in->pos += 2;
+            } else if (c == DBCS_NONE) {
+                return step_wrong;
             } else {
-                ++lone_cr;
+                ++in->pos;
             }
-        } else if (text->data[i] == '\n') {
-            ++lone_lf;
+            put_utf8(out, c);
         }
     }
-    if (lone_cr == 0 && lone_lf == 0 && pairs > 0)
-        return crlf;
-    if (lone_cr == 0 && pairs == 0)
-        return lf;
-    if (lone_lf == 0 && pairs == 0)
-        return cr;
-    return mixed;
 }
 
-static int32_t read_text(FILE *in, FILE *out, enum encoding encoding)
+static enum step decode_utf_16(reading *r)
 {
-    buffer raw = {0}, text = {0}, result = {0};
-    char header[96];
-    int had_bom, decoded, ok;
-    int32_t loaded;
-    enum line_end ends;
-    size_t i;
-    loaded = load_input(in, &raw);
-    if (loaded != CONVERT_OK)
-        return loaded;
-    reserve(&text, raw.size + raw.size / 2);
-    decoded = decode(&raw, encoding, &text, &had_bom);
-    free(raw.data);
-    if (decoded <= 0 || text.failed) {
-        free(text.data);
-        return decoded == 0 ? CONVERT_EMPTY_INPUT : CONVERT_WRONG_FORMAT;
+    input *in = &r->in;
+    output *out = &r->out;
+    const int high = r->encoding == enc_utf_16be ? 0 : 1;
+    for (;;) {
+        const unsigned char *s;
+        uint32_t c;
+        if (out->length >= BLOCK_SIZE)
+            flush_body(r);
+        if (!have_bytes(in, 2))
+            return in->pos == in->end ? step_done : step_wrong; /* an odd byte at the end */
+        s = in->data + in->pos;
+        c = (uint32_t)s[high] << 8 | s[1 - high];
+        if (c >= 0xDC00 && c <= 0xDFFF)
+            return step_wrong;
+        if (c >= 0xD800 && c <= 0xDBFF) {
+            uint32_t low;
+            if (!have_bytes(in, 4))
+                return step_wrong;
+            s = in->data + in->pos;
+            low = (uint32_t)s[2 + high] << 8 | s[3 - high];
+            if (low < 0xDC00 || low > 0xDFFF)
+                return step_wrong;
+            put_utf8(out, 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00));
+            in->pos += 4;
+            continue;
+        }
+        if (c == 0)
+            return step_wrong;
+        if (c == '\r') {
+            int pair = 0;
+            if (have_bytes(in, 4)) {
+                s = in->data + in->pos;
+                pair = ((uint32_t)s[2 + high] << 8 | s[3 - high]) == '\n';
+            }
+            if (!read_line_end(r, pair ? crlf : cr))
+                return step_restart;
+            in->pos += pair ? 4 : 2;
+            continue;
+        }
+        if (c == '\n') {
+            if (!read_line_end(r, lf))
+                return step_restart;
+        } else {
+            if (c == MARK)
+                put_byte(out, MARK);
+            put_utf8(out, c);
+        }
+        in->pos += 2;
     }
-    ends = line_ends_of(&text);
-    snprintf(header, sizeof header, "%c[" HEADER_NAME " eol=%s bom=%d]\n", MARK, line_end_names[ends], had_bom);
-    reserve(&result, text.size + sizeof header);
-    put_bytes(&result, header, strlen(header));
-    if (ends == lf || ends == mixed) {
-        put_bytes(&result, text.data, text.size);
+}
+
+/* UTF-16 without a byte order mark: ASCII in it leaves a NUL in every
+ * other byte, which no text in a byte encoding has. */
+static int utf_16_by_nul_pattern(const unsigned char *s, size_t n)
+{
+    size_t even = 0, odd = 0, i;
+    n &= ~(size_t)1;
+    if (n > 4096)
+        n = 4096;
+    for (i = 0; i < n; i += 2) {
+        even += s[i] == 0;
+        odd += s[i + 1] == 0;
+    }
+    if (n < 2)
+        return 0;
+    if (odd * 4 >= n / 2 && even * 4 <= odd)
+        return enc_utf_16le;
+    if (even * 4 >= n / 2 && odd * 4 <= even)
+        return enc_utf_16be;
+    return 0;
+}
+
+/* Finds the encoding (a byte order mark, the NUL pattern, else the one
+ * asked for) and steps over the mark. */
+static enum step start_reading(reading *r, int asked)
+{
+    input *in = &r->in;
+    const unsigned char *s;
+    size_t n;
+    have_bytes(in, 4);
+    s = in->data + in->pos;
+    n = in->end - in->pos;
+    r->had_bom = 0;
+    r->detecting = 0;
+    if ((asked == enc_utf_8 || asked == enc_detect) && n >= 3 && s[0] == 0xEF && s[1] == 0xBB && s[2] == 0xBF) {
+        r->encoding = enc_utf_8;
+        r->had_bom = 1;
+        in->pos += 3;
+    } else if ((asked == enc_utf_16le || asked == enc_detect) && n >= 2 &&
+               ((s[0] == 0xFF && s[1] == 0xFE) || (s[0] == 0xFE && s[1] == 0xFF))) {
+        r->encoding = s[0] == 0xFF ? enc_utf_16le : enc_utf_16be;
+        r->had_bom = 1;
+        in->pos += 2;
+    } else if (asked == enc_utf_16le) {
+        return step_wrong; /* UTF-16 chosen by name must say its byte order */
+    } else if (asked == enc_detect) {
+        have_bytes(in, DETECT_SAMPLE);
+        r->encoding = utf_16_by_nul_pattern(in->data + in->pos, in->end - in->pos);
+        if (!r->encoding) {
+            r->encoding = enc_utf_8;
+            r->detecting = 1;
+        }
     } else {
-        for (i = 0; i < text.size;) {
-            const unsigned char *cr_at = (const unsigned char *)memchr(text.data + i, '\r', text.size - i);
-            const size_t run = cr_at ? (size_t)(cr_at - (text.data + i)) : text.size - i;
-            put_bytes(&result, text.data + i, run);
-            i += run;
-            if (i < text.size) {
-                if (ends == cr)
-                    put_byte(&result, '\n');
-                ++i;
-            }
-        }
+        r->encoding = asked;
     }
-    free(text.data);
-    ok = write_all(out, &result);
-    free(result.data);
-    return ok ? CONVERT_OK : CONVERT_WRONG_FORMAT;
+    build_tables(r->encoding);
+    return step_done;
 }
 
-/* Reverse tables, built at the first use: Unicode to byte, 0 for none. */
-static unsigned char *reverse_table(enum encoding encoding)
+static enum step read_once(reading *r, FILE *in_file, FILE *out_file, int asked)
 {
-    static unsigned char *tables[4];
-    if (!tables[encoding]) {
-        unsigned char *table = (unsigned char *)calloc(0x10000, 1);
-        int byte;
-        if (!table)
-            return NULL;
-        for (byte = 255; byte > 0; --byte)
-            table[eight_bit_tables[encoding][byte]] = (unsigned char)byte;
-        tables[encoding] = table;
-    }
-    return tables[encoding];
+    enum step step;
+    open_input(&r->in, in_file);
+    open_output(&r->out, out_file);
+    r->header_written = 0;
+    r->ends = r->restart_ends;
+    r->line_ends = 0;
+    r->body = 0;
+    step = start_reading(r, r->restart_encoding != enc_detect ? r->restart_encoding : asked);
+    if (step != step_done)
+        return step;
+    step = encodings[r->encoding].family == family_utf_16 ? decode_utf_16(r) : decode_bytes(r);
+    if (step == step_done && (r->out.length > 0 || r->body > 0))
+        flush_body(r);
+    return step;
 }
+
+static int32_t read_text(FILE *in, FILE *out, int asked)
+{
+    static reading r;
+    uint64_t longest = 0;
+    enum step step;
+    int tries;
+    lost_characters = 0;
+    r.restart_encoding = enc_detect;
+    r.restart_ends = as_read;
+    for (tries = 0;; ++tries) {
+        step = read_once(&r, in, out, asked);
+        if (r.out.written > longest)
+            longest = r.out.written;
+        /* each new start knows more: the encoding once, the line ends twice */
+        if (step != step_restart || tries == 5 || ferror(in) || r.out.failed)
+            break;
+        rewind(in);
+        if (fflush(out) != 0 || fseek(out, 0, SEEK_SET) != 0)
+            return CONVERT_READ_WRITE_FAILED;
+    }
+    if (ferror(in) || r.out.failed)
+        return CONVERT_READ_WRITE_FAILED;
+    if (step != step_done)
+        return CONVERT_WRONG_FORMAT;
+    if (r.body == 0)
+        return CONVERT_EMPTY_INPUT;
+    if (longest > r.out.written ? !cut_here(out) : fflush(out) != 0)
+        return CONVERT_READ_WRITE_FAILED;
+    return CONVERT_OK;
+}
+
+/* ------------------------------------------------------------------ */
+/* Writers: the intermediate form to a text                            */
+
+enum bom_rule { bom_never, bom_always, bom_as_read };
+
+enum block { block_none, block_paragraph, block_heading, block_item, block_quote, block_code, block_rule, block_table };
+
+/* Where the plain text of a document stands. */
+typedef struct document {
+    int active;              /* a version 2 intermediate with blocks */
+    int started;             /* a block has been written */
+    int fresh;               /* a quote has just opened: no blank line before its first block */
+    enum block last;         /* the block that ended last */
+    int in_text;             /* inside a block that holds text */
+    int in_code;
+    int quote_depth;
+    int item_level;          /* of the list item being written, 0 outside one */
+    int item_number;         /* 0 for a bullet */
+    int item_marker_written;
+    int at_line_start;
+    int pending_space;       /* a soft line end, written as a space before more text */
+    int cells;               /* cells written in the table row */
+    int in_link;
+    char href[MARK_MAX + 8];
+    unsigned char link_text[MARK_MAX + 8];
+    size_t link_text_length;
+} document;
+
+typedef struct writing {
+    input in;
+    output out;
+    int encoding;
+    enum line_end ends;      /* of the output; mixed keeps CR and LF as they are */
+    int big_endian;
+    stops stop;
+    unsigned char mark[MARK_MAX + 8];
+    size_t mark_length;
+    document doc;
+} writing;
 
 static uint32_t fallback(uint32_t c)
 {
@@ -346,207 +1012,877 @@ static uint32_t fallback(uint32_t c)
     return '?';
 }
 
-static void put_encoded(buffer *out, enum encoding encoding, const unsigned char *reverse, uint32_t c)
+static void put_unit(writing *w, uint32_t unit)
 {
-    if (encoding == utf_8) {
-        put_utf8(out, c);
-    } else if (encoding == utf_16) {
+    if (w->big_endian) {
+        put_byte(&w->out, (unsigned char)(unit >> 8));
+        put_byte(&w->out, (unsigned char)(unit & 0xFF));
+    } else {
+        put_byte(&w->out, (unsigned char)(unit & 0xFF));
+        put_byte(&w->out, (unsigned char)(unit >> 8));
+    }
+}
+
+/* One character other than ASCII, whose UTF-8 form is the n bytes at p. */
+static void put_character(writing *w, uint32_t c, const unsigned char *p, size_t n)
+{
+    output *out = &w->out;
+    const encoding *e = &encodings[w->encoding];
+    if (e->family == family_utf_8) {
+        memcpy(out->begin + out->length, p, n);
+        out->length += n;
+    } else if (e->family == family_utf_16) {
         if (c >= 0x10000) {
-            const uint32_t v = c - 0x10000;
-            const uint32_t high = 0xD800 + (v >> 10), low = 0xDC00 + (v & 0x3FF);
-            put_byte(out, (unsigned char)(high & 0xFF));
-            put_byte(out, (unsigned char)(high >> 8));
-            put_byte(out, (unsigned char)(low & 0xFF));
-            put_byte(out, (unsigned char)(low >> 8));
+            put_unit(w, 0xD800 + ((c - 0x10000) >> 10));
+            put_unit(w, 0xDC00 + ((c - 0x10000) & 0x3FF));
         } else {
-            put_byte(out, (unsigned char)(c & 0xFF));
-            put_byte(out, (unsigned char)(c >> 8));
+            put_unit(w, c);
+        }
+    } else if (e->family == family_eight_bit) {
+        const uint8_t byte = c < 0x10000 ? byte_of_unicode[w->encoding][c] : 0;
+        if (byte) {
+            put_byte(out, byte);
+        } else {
+            ++lost_characters;
+            put_byte(out, (unsigned char)fallback(c));
         }
     } else {
-        unsigned char byte = c < 0x10000 ? reverse[c] : 0;
-        if (byte == 0 && c != 0)
-            byte = reverse[fallback(c)];
-        put_byte(out, byte ? byte : '?');
-    }
-}
-
-static void put_line_end(buffer *out, enum encoding encoding, const unsigned char *reverse, enum line_end ends)
-{
-    if (ends == crlf || ends == cr)
-        put_encoded(out, encoding, reverse, '\r');
-    if (ends != cr)
-        put_encoded(out, encoding, reverse, '\n');
-}
-
-/* Reads the header mark; leaves *pos after it.  A text without one is plain
- * UTF-8 with LF line ends. */
-static void read_header(const buffer *in, size_t *pos, enum line_end *ends, int *had_bom)
-{
-    const char *s = (const char *)in->data;
-    const size_t name_length = strlen(HEADER_NAME);
-    size_t end;
-    *ends = lf;
-    *had_bom = 0;
-    if (in->size < name_length + 2 || s[0] != MARK || s[1] != '[' || memcmp(s + 2, HEADER_NAME, name_length) != 0)
-        return;
-    for (end = 2; end < in->size && s[end] != ']'; ++end)
-        ;
-    if (end < in->size) {
-        char fields[128];
-        size_t length = end - 2 < sizeof fields - 1 ? end - 2 : sizeof fields - 1;
-        int kind;
-        memcpy(fields, s + 2, length);
-        fields[length] = '\0';
-        for (kind = crlf; kind <= mixed; ++kind) {
-            char wanted[16];
-            snprintf(wanted, sizeof wanted, "eol=%s ", line_end_names[kind]);
-            if (strstr(fields, wanted))
-                *ends = (enum line_end)kind;
+        const uint16_t sequence = c < 0x10000 ? sequence_of_unicode[w->encoding][c] : 0;
+        if (sequence >= 0x100) {
+            put_byte(out, (unsigned char)(sequence >> 8));
+            put_byte(out, (unsigned char)(sequence & 0xFF));
+        } else if (sequence) {
+            put_byte(out, (unsigned char)sequence);
+        } else {
+            ++lost_characters;
+            put_byte(out, (unsigned char)fallback(c));
         }
-        *had_bom = strstr(fields, "bom=1") != NULL;
-        *pos = end + 1;
-        if (*pos < in->size && s[*pos] == '\n')
-            ++*pos;
     }
 }
 
-static int32_t write_text(FILE *in, FILE *out, enum encoding encoding, enum line_end wanted, enum bom_rule bom)
+static void widen(const unsigned char *p, size_t n, int big_endian, unsigned char *q);
+
+static void put_ascii(writing *w, const unsigned char *s, size_t n)
 {
-    buffer raw = {0}, result = {0};
-    const unsigned char *reverse = NULL;
-    size_t pos = 0;
-    enum line_end ends;
-    int had_bom, ok;
-    int32_t loaded;
-    loaded = load_input(in, &raw);
-    if (loaded != CONVERT_OK)
-        return loaded;
-    read_header(&raw, &pos, &ends, &had_bom);
-    if (wanted != as_read)
-        ends = wanted;
-    if (encoding != utf_8 && encoding != utf_16 && !(reverse = reverse_table(encoding))) {
-        free(raw.data);
-        return CONVERT_WRONG_FORMAT;
+    output *out = &w->out;
+    if (encodings[w->encoding].family != family_utf_16) {
+        copy_bytes(out->begin + out->length, s, n);
+        out->length += n;
+    } else {
+        widen(s, n, w->big_endian, out->begin + out->length);
+        out->length += 2 * n;
     }
-    reserve(&result, raw.size + 16);
-    if (encoding == utf_16)
-        put_bytes(&result, "\xFF\xFE", 2);
-    if (encoding == utf_8 && (bom == bom_always || (bom == bom_as_read && had_bom)))
-        put_bytes(&result, "\xEF\xBB\xBF", 3);
-    while (pos < raw.size) {
+}
+
+static void put_output_line_end(writing *w)
+{
+    static const unsigned char pairs[] = "\r\n";
+    if (w->out.length >= BLOCK_SIZE)
+        flush_output(&w->out);
+    if (w->ends == crlf)
+        put_ascii(w, pairs, 2);
+    else if (w->ends == cr)
+        put_ascii(w, pairs, 1);
+    else
+        put_ascii(w, pairs + 1, 1);
+}
+
+static const unsigned char *encode_eight_bit_run(const unsigned char *p, const unsigned char *limit,
+                                                 const stops *stop, const uint8_t *byte_of, unsigned char **o)
+{
+    unsigned char *q = *o;
+    while (p < limit) {
         uint32_t c;
-        if (encoding != utf_16) {
-            /* ASCII is the same in every eight-bit page written here */
-            const size_t run = plain_run(raw.data, raw.size, pos);
-            if (run > 0) {
-                put_bytes(&result, raw.data + pos, run);
-                pos += run;
+        size_t length;
+        if (*p < 0x80) {
+            const size_t run = copy_plain(stop, p, limit, &q);
+            if (run == 0 && !take_line_end(stop, &p, limit, &q))
+                break;
+            p += run;
+            continue;
+        }
+        length = take_utf8(p, &c);
+        if (length == 0 || c >= 0x10000 || !byte_of[c])
+            break;
+        *q++ = byte_of[c];
+        p += length;
+    }
+    *o = q;
+    return p;
+}
+
+static const unsigned char *encode_double_byte_run(const unsigned char *p, const unsigned char *limit,
+                                                   const stops *stop, const uint16_t *sequence_of,
+                                                   unsigned char **o)
+{
+    unsigned char *q = *o;
+    while (p < limit) {
+        uint32_t c;
+        size_t length;
+        uint16_t sequence;
+        if (*p < 0x80) {
+            const size_t run = copy_plain(stop, p, limit, &q);
+            if (run == 0 && !take_line_end(stop, &p, limit, &q))
+                break;
+            p += run;
+            continue;
+        }
+        length = take_utf8(p, &c);
+        if (length == 0 || c >= 0x10000 || !(sequence = sequence_of[c]))
+            break;
+        if (sequence >= 0x100)
+            *q++ = (unsigned char)(sequence >> 8);
+        *q++ = (unsigned char)sequence;
+        p += length;
+    }
+    *o = q;
+    return p;
+}
+
+/* ASCII to UTF-16, 16 bytes at a time where it can. */
+static void widen(const unsigned char *p, size_t n, int big_endian, unsigned char *q)
+{
+    size_t i = 0;
+#ifdef __SSE2__
+    const __m128i zero = _mm_setzero_si128();
+    for (; i + 16 <= n; i += 16) {
+        const __m128i v = _mm_loadu_si128((const __m128i *)(p + i));
+        _mm_storeu_si128((__m128i *)(q + 2 * i), big_endian ? _mm_unpacklo_epi8(zero, v) : _mm_unpacklo_epi8(v, zero));
+        _mm_storeu_si128((__m128i *)(q + 2 * i + 16),
+                         big_endian ? _mm_unpackhi_epi8(zero, v) : _mm_unpackhi_epi8(v, zero));
+    }
+#endif
+    for (; i < n; ++i) {
+        q[2 * i + big_endian] = p[i];
+        q[2 * i + !big_endian] = 0;
+    }
+}
+
+static const unsigned char *encode_utf_16_run(const unsigned char *p, const unsigned char *limit,
+                                              const stops *stop, int big_endian, unsigned char **o)
+{
+    unsigned char *q = *o;
+    const int low = big_endian, high = !big_endian;
+    while (p < limit) {
+        uint32_t c;
+        size_t length;
+        if (*p < 0x80) {
+            const size_t run = plain_run(stop, p, (size_t)(limit - p));
+            if (run == 0) {
+                if (stop->line_rule != write_crlf || *p != '\n')
+                    break;
+                q[low] = '\r';
+                q[high] = 0;
+                q[2 + low] = '\n';
+                q[2 + high] = 0;
+                q += 4;
+                ++p;
+                continue;
+            }
+            widen(p, run, big_endian, q);
+            q += 2 * run;
+            p += run;
+            continue;
+        }
+        length = take_utf8(p, &c);
+        if (length == 0 || c >= 0x10000)
+            break;
+        q[low] = (unsigned char)c;
+        q[high] = (unsigned char)(c >> 8);
+        q += 2;
+        p += length;
+    }
+    *o = q;
+    return p;
+}
+
+static const unsigned char *encode_run(writing *w, const unsigned char *p, const unsigned char *limit,
+                                       unsigned char **o)
+{
+    switch (encodings[w->encoding].family) {
+    case family_utf_8:
+        return copy_utf8_run(p, limit, &w->stop, o);
+    case family_utf_16:
+        return encode_utf_16_run(p, limit, &w->stop, w->big_endian, o);
+    case family_eight_bit:
+        return encode_eight_bit_run(p, limit, &w->stop, byte_of_unicode[w->encoding], o);
+    default:
+        return encode_double_byte_run(p, limit, &w->stop, sequence_of_unicode[w->encoding], o);
+    }
+}
+
+/* Writes the UTF-8 text s[0..n) in the target encoding and returns how much
+ * of it was taken: all of it, less where a character or a CR LF is cut by
+ * the end of what has been read and more may follow, or (size_t)-1 where
+ * it is not UTF-8. */
+static size_t encode_text(writing *w, const unsigned char *s, size_t n, int more_may_follow)
+{
+    size_t i = 0;
+    while (i < n) {
+        size_t run;
+        if (w->out.length >= BLOCK_SIZE)
+            flush_output(&w->out);
+        if (n - i >= 4 && (s[i] >= 0x80 || w->stop.line_rule != line_ends_stop)) {
+            unsigned char *o = w->out.begin + w->out.length;
+            const size_t chunk = n - i - 3 < BLOCK_SIZE ? n - i - 3 : BLOCK_SIZE;
+            const unsigned char *p = encode_run(w, s + i, s + i + chunk, &o);
+            if (p > s + i) {
+                w->out.length = (size_t)(o - w->out.begin);
+                i = (size_t)(p - s);
                 continue;
             }
         }
-        c = next_utf8(raw.data, raw.size, &pos);
-        if (c == 0xFFFFFFFFu) {
-            free(raw.data);
-            free(result.data);
-            return CONVERT_WRONG_FORMAT;
-        }
-        if (c == MARK && pos < raw.size && raw.data[pos] == '[') {
-            /* a structure mark: plain text has no place for it */
-            while (pos < raw.size && raw.data[pos] != ']')
-                ++pos;
-            ++pos;
-        } else if (c == MARK && pos < raw.size && raw.data[pos] == MARK) {
-            ++pos;
-            put_encoded(&result, encoding, reverse, MARK);
-        } else if (ends == mixed) {
-            put_encoded(&result, encoding, reverse, c);
-        } else if (c == '\n') {
-            put_line_end(&result, encoding, reverse, ends);
-        } else if (c == '\r') {
-            if (pos < raw.size && raw.data[pos] == '\n')
-                ++pos;
-            put_line_end(&result, encoding, reverse, ends);
+        run = plain_run(&w->stop, s + i, n - i);
+        if (run > 0) {
+            if (run > BLOCK_SIZE)
+                run = BLOCK_SIZE;
+            put_ascii(w, s + i, run);
+            i += run;
+        } else if (s[i] == '\n' || s[i] == '\r') {
+            if (s[i] == '\r' && i + 1 == n && more_may_follow)
+                return i;
+            i += s[i] == '\r' && i + 1 < n && s[i + 1] == '\n' ? 2 : 1;
+            put_output_line_end(w);
+        } else if (s[i] < 0x80) { /* ESC or NUL as text */
+            put_ascii(w, s + i, 1);
+            ++i;
         } else {
-            put_encoded(&result, encoding, reverse, c);
+            uint32_t c;
+            const size_t length = utf8_sequence(s + i, n - i, &c);
+            if (length == 0) {
+                if (more_may_follow && n - i < 4 && utf8_length[s[i]] > n - i)
+                    return i;
+                return (size_t)-1;
+            }
+            put_character(w, c, s + i, length);
+            i += length;
         }
     }
-    free(raw.data);
-    ok = write_all(out, &result);
-    free(result.data);
-    return ok ? CONVERT_OK : CONVERT_WRONG_FORMAT;
+    return i;
 }
 
-#define READER(function, encoding) \
-    static int32_t __cdecl function(FILE *in, FILE *out) { return read_text(in, out, encoding); }
-#define WRITER(function, encoding, ends, bom) \
-    static int32_t __cdecl function(FILE *in, FILE *out) { return write_text(in, out, encoding, ends, bom); }
+enum mark_end { mark_closed, mark_malformed };
 
-READER(read_1252, windows_1252)
-READER(read_437, dos_437)
-READER(read_850, dos_850)
-READER(read_8859_1, iso_8859_1)
-READER(read_utf8, utf_8)
-READER(read_utf16, utf_16)
+/* Reads a mark's content after its ESC [ up to the closing ]; a mark that
+ * a line end, an ESC or the end of the file cuts short, or that is too long
+ * to be one, is text. */
+static enum mark_end read_mark(writing *w)
+{
+    input *in = &w->in;
+    w->mark_length = 0;
+    for (;;) {
+        unsigned char b;
+        if (!have_bytes(in, 1))
+            return mark_malformed;
+        b = in->data[in->pos];
+        if (b == ']') {
+            ++in->pos;
+            return mark_closed;
+        }
+        if (b == '\n' || b == '\r' || b == MARK || (w->mark_length >= MARK_MAX && (b & 0xC0) != 0x80))
+            return mark_malformed;
+        w->mark[w->mark_length++] = b;
+        ++in->pos;
+    }
+}
 
-WRITER(write_1252, windows_1252, as_read, bom_never)
-WRITER(write_1252_crlf, windows_1252, crlf, bom_never)
-WRITER(write_1252_lf, windows_1252, lf, bom_never)
-WRITER(write_437, dos_437, as_read, bom_never)
-WRITER(write_437_crlf, dos_437, crlf, bom_never)
-WRITER(write_850, dos_850, as_read, bom_never)
-WRITER(write_850_crlf, dos_850, crlf, bom_never)
-WRITER(write_8859_1, iso_8859_1, as_read, bom_never)
-WRITER(write_8859_1_lf, iso_8859_1, lf, bom_never)
-WRITER(write_utf8, utf_8, as_read, bom_as_read)
-WRITER(write_utf8_bom, utf_8, as_read, bom_always)
-WRITER(write_utf8_crlf, utf_8, crlf, bom_never)
-WRITER(write_utf8_lf, utf_8, lf, bom_never)
-WRITER(write_utf16, utf_16, as_read, bom_always)
+/* The value of key=value among the mark's words, as a NUL-ended copy. */
+static int mark_field(const unsigned char *mark, size_t length, const char *key, char *value, size_t size)
+{
+    const size_t key_length = strlen(key);
+    size_t i = 0;
+    while (i < length) {
+        size_t end = i;
+        while (end < length && mark[end] != ' ')
+            ++end;
+        if (end - i > key_length && memcmp(mark + i, key, key_length) == 0 && mark[i + key_length] == '=') {
+            size_t n = end - i - key_length - 1;
+            if (n >= size)
+                n = size - 1;
+            memcpy(value, mark + i + key_length + 1, n);
+            value[n] = '\0';
+            return 1;
+        }
+        i = end + 1;
+    }
+    return 0;
+}
 
-typedef struct format_description {
+typedef struct header {
+    int present;
+    int version;
+    enum line_end ends;
+    int had_bom;
+    int encoding; /* enc_detect where not given */
+} header;
+
+enum start { start_text, start_header, start_mark, start_malformed_mark };
+
+/* The header mark at the very start, if there is one; or another mark. */
+static enum start read_header(writing *w, header *h)
+{
+    input *in = &w->in;
+    const size_t name_length = strlen(HEADER_NAME);
+    char value[32];
+    int kind, id;
+    memset(h, 0, sizeof *h);
+    h->ends = lf;
+    h->encoding = enc_detect;
+    if (!have_bytes(in, 2) || in->data[in->pos] != MARK || in->data[in->pos + 1] != '[')
+        return start_text;
+    in->pos += 2;
+    if (read_mark(w) != mark_closed)
+        return start_malformed_mark;
+    if (w->mark_length < name_length || memcmp(w->mark, HEADER_NAME, name_length) != 0 ||
+        (w->mark_length > name_length && w->mark[name_length] != ' '))
+        return start_mark;
+    h->present = 1;
+    h->version = w->mark_length > name_length + 1 ? atoi((const char *)w->mark + name_length + 1) : 1;
+    if (mark_field(w->mark, w->mark_length, "eol", value, sizeof value))
+        for (kind = crlf; kind <= mixed; ++kind)
+            if (strcmp(value, line_end_names[kind]) == 0)
+                h->ends = (enum line_end)kind;
+    h->had_bom = mark_field(w->mark, w->mark_length, "bom", value, sizeof value) && strcmp(value, "1") == 0;
+    if (mark_field(w->mark, w->mark_length, "encoding", value, sizeof value))
+        for (id = enc_utf_8; id < encoding_count; ++id)
+            if (strcmp(value, encodings[id].label) == 0)
+                h->encoding = id;
+    if (have_bytes(in, 1) && in->data[in->pos] == '\n')
+        ++in->pos;
+    return start_header;
+}
+
+static size_t document_text(writing *w, const unsigned char *s, size_t n, int more_may_follow);
+
+/* Text that is whole (a malformed mark, a literal ESC, a rendering's own
+ * words): a character cut in it is already text and nothing can follow. */
+static void put_text(writing *w, const unsigned char *s, size_t n)
+{
+    if (w->doc.active)
+        document_text(w, s, n, 0);
+    else
+        encode_text(w, s, n, 0);
+}
+
+static void put_words(writing *w, const char *words)
+{
+    encode_text(w, (const unsigned char *)words, strlen(words), 0);
+}
+
+/* ------------------------------------------------------------------ */
+/* Documents: the plain text of a version 2 intermediate with blocks.  */
+/* A blank line between blocks, list items with their marker and       */
+/* indented by level, quotes behind "> ", code as it is, a rule as     */
+/* "----", a table row per line with its cells apart by a tab, a       */
+/* link's target after its text where they differ; inline marks go.    */
+
+static void document_line_end(writing *w)
+{
+    put_output_line_end(w);
+    w->doc.at_line_start = 1;
+    w->doc.pending_space = 0;
+}
+
+/* The quote prefixes, and the list item's indent and marker. */
+static void document_line_start(writing *w)
+{
+    document *d = &w->doc;
+    int i;
+    if (!d->at_line_start)
+        return;
+    d->at_line_start = 0;
+    for (i = 0; i < d->quote_depth; ++i)
+        put_words(w, "> ");
+    if (d->item_level > 0) {
+        char marker[24];
+        const int indent = d->item_level > 32 ? 62 : 2 * (d->item_level - 1);
+        if (d->item_number > 0)
+            snprintf(marker, sizeof marker, "%d. ", d->item_number);
+        else
+            snprintf(marker, sizeof marker, "- ");
+        for (i = 0; i < indent; ++i)
+            put_words(w, " ");
+        if (d->item_marker_written)
+            memset(marker, ' ', strlen(marker)); /* a line after a line break lines up with the text */
+        put_words(w, marker);
+        d->item_marker_written = 1;
+    }
+}
+
+static void document_close_block(writing *w, enum block kind)
+{
+    document *d = &w->doc;
+    if (!d->at_line_start)
+        document_line_end(w);
+    d->last = kind;
+    d->in_text = d->in_code = 0;
+    d->item_level = 0;
+}
+
+static void document_open_block(writing *w, enum block kind)
+{
+    document *d = &w->doc;
+    if (d->in_text)
+        document_close_block(w, block_paragraph); /* text outside any block ends there */
+    if (!d->at_line_start)
+        document_line_end(w);
+    if (d->started && !d->fresh && !(kind == block_item && d->last == block_item)) {
+        int i;
+        for (i = 0; i < d->quote_depth; ++i)
+            put_words(w, i + 1 < d->quote_depth ? "> " : ">");
+        document_line_end(w);
+    }
+    d->started = 1;
+    d->fresh = 0;
+}
+
+/* Text inside the document: a line end in it is a space, except in code. */
+static size_t document_text(writing *w, const unsigned char *s, size_t n, int more_may_follow)
+{
+    document *d = &w->doc;
+    size_t i = 0;
+    while (i < n) {
+        size_t end, taken;
+        const unsigned char b = s[i];
+        if (!d->in_text) {
+            if (b == ' ' || b == '\t' || b == '\r' || b == '\n') {
+                ++i; /* white space between blocks */
+                continue;
+            }
+            document_open_block(w, block_paragraph);
+            d->in_text = 1;
+        }
+        if (b == '\r' || b == '\n') {
+            if (b == '\r' && i + 1 == n && more_may_follow)
+                return i;
+            i += b == '\r' && i + 1 < n && s[i + 1] == '\n' ? 2 : 1;
+            if (d->in_code) {
+                document_line_start(w);
+                document_line_end(w);
+            } else {
+                d->pending_space = !d->at_line_start;
+            }
+            continue;
+        }
+        for (end = i; end < n && s[end] != '\r' && s[end] != '\n';)
+            ++end;
+        document_line_start(w);
+        if (d->pending_space) {
+            put_words(w, " ");
+            d->pending_space = 0;
+        }
+        taken = encode_text(w, s + i, end - i, more_may_follow && end == n);
+        if (taken == (size_t)-1)
+            return taken;
+        if (d->in_link && d->link_text_length + taken <= MARK_MAX) {
+            memcpy(d->link_text + d->link_text_length, s + i, taken);
+            d->link_text_length += taken;
+        }
+        i += taken;
+        if (i < end)
+            return i;
+    }
+    return i;
+}
+
+static int mark_is(const writing *w, const char *name)
+{
+    const size_t length = strlen(name);
+    return w->mark_length >= length && memcmp(w->mark, name, length) == 0 &&
+           (w->mark_length == length || w->mark[length] == ' ');
+}
+
+/* A number argument of the mark, or 0. */
+static int mark_number(const writing *w, const char *key)
+{
+    char value[16];
+    return mark_field(w->mark, w->mark_length, key, value, sizeof value) ? atoi(value) : 0;
+}
+
+static int is_block_mark(const writing *w)
+{
+    static const char *const names[] = {"p", "h", "li", "quote", "code", "hr", "table"};
+    size_t i;
+    for (i = 0; i < sizeof names / sizeof *names; ++i)
+        if (mark_is(w, names[i]))
+            return 1;
+    return 0;
+}
+
+static int hex_digit(int c)
+{
+    return c >= '0' && c <= '9' ? c - '0' : c >= 'A' && c <= 'F' ? c - 'A' + 10 : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+}
+
+/* A mark's value with its %XX escapes undone. */
+static void unescape(char *value)
+{
+    char *to = value;
+    const char *from = value;
+    while (*from) {
+        if (from[0] == '%' && hex_digit(from[1]) >= 0 && hex_digit(from[2]) >= 0) {
+            *to++ = (char)(hex_digit(from[1]) << 4 | hex_digit(from[2]));
+            from += 3;
+        } else {
+            *to++ = *from++;
+        }
+    }
+    *to = '\0';
+}
+
+static void document_mark(writing *w)
+{
+    document *d = &w->doc;
+    if (mark_is(w, "p") || mark_is(w, "h") || mark_is(w, "code")) {
+        document_open_block(w, block_paragraph);
+        d->in_text = 1;
+        d->in_code = mark_is(w, "code");
+    } else if (mark_is(w, "li")) {
+        document_open_block(w, block_item);
+        d->in_text = 1;
+        d->item_level = mark_number(w, "level") > 0 ? mark_number(w, "level") : 1;
+        d->item_number = mark_number(w, "number");
+        d->item_marker_written = 0;
+    } else if (mark_is(w, "/p") || mark_is(w, "/h") || mark_is(w, "/code")) {
+        document_close_block(w, block_paragraph);
+    } else if (mark_is(w, "/li")) {
+        document_close_block(w, block_item);
+    } else if (mark_is(w, "quote")) {
+        document_open_block(w, block_quote);
+        ++d->quote_depth;
+        d->fresh = 1;
+    } else if (mark_is(w, "/quote")) {
+        if (!d->at_line_start)
+            document_line_end(w);
+        if (d->quote_depth > 0)
+            --d->quote_depth;
+        d->last = block_quote;
+        d->fresh = 0;
+    } else if (mark_is(w, "hr")) {
+        document_open_block(w, block_rule);
+        document_line_start(w);
+        put_words(w, "----");
+        document_close_block(w, block_rule);
+    } else if (mark_is(w, "table")) {
+        document_open_block(w, block_table);
+    } else if (mark_is(w, "row")) {
+        if (!d->at_line_start)
+            document_line_end(w);
+        d->cells = 0;
+    } else if (mark_is(w, "cell")) {
+        document_line_start(w);
+        if (d->cells++ > 0)
+            put_words(w, "\t");
+        d->in_text = 1;
+    } else if (mark_is(w, "/cell")) {
+        d->in_text = 0;
+        d->pending_space = 0;
+    } else if (mark_is(w, "/row")) {
+        d->in_text = 0;
+        if (!d->at_line_start)
+            document_line_end(w);
+    } else if (mark_is(w, "/table")) {
+        document_close_block(w, block_table);
+    } else if (mark_is(w, "br")) {
+        if (d->in_text)
+            document_line_end(w);
+    } else if (mark_is(w, "a")) {
+        if (!mark_field(w->mark, w->mark_length, "href", d->href, sizeof d->href))
+            d->href[0] = '\0';
+        unescape(d->href);
+        d->in_link = 1;
+        d->link_text_length = 0;
+    } else if (mark_is(w, "/a") && d->in_link) {
+        d->in_link = 0;
+        if (d->href[0] && (d->link_text_length != strlen(d->href) ||
+                           memcmp(d->link_text, d->href, d->link_text_length) != 0)) {
+            document_text(w, (const unsigned char *)" (", 2, 0);
+            document_text(w, (const unsigned char *)d->href, strlen(d->href), 0);
+            document_text(w, (const unsigned char *)")", 1, 0);
+        }
+    }
+    /* inline marks and unknown ones: their text stays, the mark goes */
+}
+
+/* A version 2 intermediate is a document when its body begins with a
+ * block; else it is text like any other.  Reads up to the first thing that
+ * is not white space and takes the decision. */
+static void decide_document(writing *w)
+{
+    input *in = &w->in;
+    unsigned char white[256];
+    size_t held = 0;
+    memset(&w->doc, 0, sizeof w->doc);
+    w->doc.at_line_start = 1;
+    while (held < sizeof white && have_bytes(in, 1)) {
+        const unsigned char b = in->data[in->pos];
+        if (b != ' ' && b != '\t' && b != '\r' && b != '\n')
+            break;
+        white[held++] = b;
+        ++in->pos;
+    }
+    if (held < sizeof white && have_bytes(in, 2) && in->data[in->pos] == MARK && in->data[in->pos + 1] == '[') {
+        enum mark_end end;
+        in->pos += 2;
+        end = read_mark(w);
+        if (end == mark_closed && is_block_mark(w)) {
+            w->doc.active = 1;
+            document_mark(w);
+            return;
+        }
+        encode_text(w, white, held, 0);
+        if (end == mark_malformed) {
+            put_text(w, (const unsigned char *)"\x1B[", 2);
+            put_text(w, w->mark, w->mark_length);
+        }
+        return;
+    }
+    encode_text(w, white, held, 0);
+}
+
+static int32_t write_text(FILE *in_file, FILE *out_file, int target, enum line_end wanted, enum bom_rule bom)
+{
+    static writing w;
+    input *in = &w.in;
+    header h;
+    enum start start;
+    int pass_line_ends;
+    lost_characters = 0;
+    memset(&w.doc, 0, sizeof w.doc);
+    open_input(in, in_file);
+    open_output(&w.out, out_file);
+    if (!have_bytes(in, 1))
+        return ferror(in_file) ? CONVERT_READ_WRITE_FAILED : CONVERT_EMPTY_INPUT;
+    start = read_header(&w, &h);
+    w.encoding = target;
+    build_tables(target);
+    w.ends = wanted == as_read ? h.ends : wanted;
+    /* line ends that are already what the output wants are copied with the text */
+    pass_line_ends = w.ends == mixed || (w.ends == lf && h.ends != mixed);
+    make_stops(&w.stop, 0, !pass_line_ends);
+    if (w.ends == crlf && h.ends != mixed)
+        w.stop.line_rule = write_crlf;
+    w.big_endian = 0;
+    if (target == enc_utf_8 && (bom == bom_always || (bom == bom_as_read && h.had_bom &&
+                                                      (h.encoding == enc_detect || h.encoding == enc_utf_8))))
+        put_bytes(&w.out, "\xEF\xBB\xBF", 3);
+    if (target == enc_utf_16le) {
+        const int was_utf_16 = h.encoding == enc_utf_16le || h.encoding == enc_utf_16be;
+        w.big_endian = h.encoding == enc_utf_16be;
+        if (!was_utf_16 || h.had_bom)
+            put_unit(&w, 0xFEFF);
+    }
+    if (start == start_malformed_mark) {
+        put_text(&w, (const unsigned char *)"\x1B[", 2);
+        put_text(&w, w.mark, w.mark_length);
+    }
+    if (start == start_header && h.version >= 2)
+        decide_document(&w);
+    for (;;) {
+        const unsigned char *s, *mark_at;
+        size_t n, segment, taken;
+        if (in->pos == in->end && !refill(in))
+            break;
+        s = in->data + in->pos;
+        n = in->end - in->pos;
+        mark_at = find_mark(s, n);
+        segment = (size_t)(mark_at - s);
+        if (segment == n)
+            mark_at = NULL;
+        taken = w.doc.active ? document_text(&w, s, segment, !mark_at && !in->at_eof)
+                             : encode_text(&w, s, segment, !mark_at && !in->at_eof);
+        if (taken == (size_t)-1)
+            return CONVERT_WRONG_FORMAT;
+        in->pos += taken;
+        if (taken < segment) {
+            refill(in); /* or, at the end, what is cut short is read as such */
+            continue;
+        }
+        if (!mark_at)
+            continue;
+        ++in->pos; /* the ESC */
+        if (!have_bytes(in, 1)) {
+            put_text(&w, (const unsigned char *)"\x1B", 1);
+        } else if (in->data[in->pos] == MARK) {
+            ++in->pos;
+            put_text(&w, (const unsigned char *)"\x1B", 1);
+        } else if (in->data[in->pos] == '[') {
+            ++in->pos;
+            if (read_mark(&w) == mark_malformed) {
+                put_text(&w, (const unsigned char *)"\x1B[", 2);
+                put_text(&w, w.mark, w.mark_length);
+            } else if (w.doc.active) {
+                document_mark(&w);
+            }
+            /* a closed mark has no place in plain text */
+        } else {
+            put_text(&w, (const unsigned char *)"\x1B", 1);
+        }
+        if (w.out.failed)
+            break;
+    }
+    flush_output(&w.out);
+    /* the last block reaches the file now, and a full disk shows */
+    if (ferror(in_file) || w.out.failed || fflush(out_file) != 0)
+        return CONVERT_READ_WRITE_FAILED;
+    return CONVERT_OK;
+}
+
+/* ------------------------------------------------------------------ */
+/* The formats                                                         */
+
+typedef struct source_format {
     const char *name;
-    const char *ext;
-    convert_fn converter;
-} format_description;
+    int encoding;
+} source_format;
 
-static const format_description sources[] = {
-    {"Text - DOS (437)", "txt", read_437},
-    {"Text - DOS multilingual (850)", "txt", read_850},
-    {"Text - ISO 8859-1", "txt", read_8859_1},
-    {"Text - UTF-16", "txt", read_utf16},
-    {"Text - UTF-8", "txt", read_utf8},
-    {"Text - Windows ANSI (1252)", "txt", read_1252},
+typedef struct target_format {
+    const char *name;
+    int encoding;
+    enum line_end ends;
+    enum bom_rule bom;
+} target_format;
+
+/* Script or region first, then the platform and the code page, so that a
+ * sorted list groups what belongs together. */
+static const source_format sources[] = {
+    {"Text - Any encoding (detected)", enc_detect},
+    {"Text - Arabic - Windows (1256)", enc_1256},
+    {"Text - Baltic - Windows (1257)", enc_1257},
+    {"Text - Central European - DOS (852)", enc_852},
+    {"Text - Central European - ISO 8859-2", enc_8859_2},
+    {"Text - Central European - Windows (1250)", enc_1250},
+    {"Text - Chinese Simplified - GBK (936)", enc_936},
+    {"Text - Chinese Traditional - Big5 (950)", enc_950},
+    {"Text - Cyrillic - DOS (866)", enc_866},
+    {"Text - Cyrillic - ISO 8859-5", enc_8859_5},
+    {"Text - Cyrillic - KOI8-R (Russian)", enc_koi8_r},
+    {"Text - Cyrillic - KOI8-U (Ukrainian)", enc_koi8_u},
+    {"Text - Cyrillic - Windows (1251)", enc_1251},
+    {"Text - Greek - DOS (737)", enc_737},
+    {"Text - Greek - ISO 8859-7", enc_8859_7},
+    {"Text - Greek - Windows (1253)", enc_1253},
+    {"Text - Hebrew - Windows (1255)", enc_1255},
+    {"Text - Japanese - Shift_JIS (932)", enc_932},
+    {"Text - Korean - Unified Hangul (949)", enc_949},
+    {"Text - Thai - Windows (874)", enc_874},
+    {"Text - Turkish - DOS (857)", enc_857},
+    {"Text - Turkish - ISO 8859-9", enc_8859_9},
+    {"Text - Turkish - Windows (1254)", enc_1254},
+    {"Text - Unicode - UTF-16", enc_utf_16le},
+    {"Text - Unicode - UTF-8", enc_utf_8},
+    {"Text - Vietnamese - Windows (1258)", enc_1258},
+    {"Text - Western - DOS (437)", enc_437},
+    {"Text - Western - DOS multilingual (850)", enc_850},
+    {"Text - Western - ISO 8859-1", enc_8859_1},
+    {"Text - Western - ISO 8859-15", enc_8859_15},
+    {"Text - Western - Mac OS Roman", enc_mac_roman},
+    {"Text - Western - Windows (1252)", enc_1252},
 };
 
-static const format_description targets[] = {
-    {"Text - DOS (437)", "txt", write_437},
-    {"Text - DOS (437), CR LF", "txt", write_437_crlf},
-    {"Text - DOS multilingual (850)", "txt", write_850},
-    {"Text - DOS multilingual (850), CR LF", "txt", write_850_crlf},
-    {"Text - ISO 8859-1", "txt", write_8859_1},
-    {"Text - ISO 8859-1, LF", "txt", write_8859_1_lf},
-    {"Text - UTF-16", "txt", write_utf16},
-    {"Text - UTF-8", "txt", write_utf8},
-    {"Text - UTF-8 with BOM", "txt", write_utf8_bom},
-    {"Text - UTF-8, CR LF", "txt", write_utf8_crlf},
-    {"Text - UTF-8, LF", "txt", write_utf8_lf},
-    {"Text - Windows ANSI (1252)", "txt", write_1252},
-    {"Text - Windows ANSI (1252), CR LF", "txt", write_1252_crlf},
-    {"Text - Windows ANSI (1252), LF", "txt", write_1252_lf},
+/* Every encoding "as read" (the line ends the text had), and the line-end
+ * variants people ask for: UTF-8 and Windows ANSI for Windows and for
+ * Unix, DOS always with CR LF, the Unix-born encodings with LF. */
+static const target_format targets[] = {
+    {"Text - Arabic - Windows (1256)", enc_1256, as_read, bom_never},
+    {"Text - Baltic - Windows (1257)", enc_1257, as_read, bom_never},
+    {"Text - Central European - DOS (852)", enc_852, as_read, bom_never},
+    {"Text - Central European - ISO 8859-2", enc_8859_2, as_read, bom_never},
+    {"Text - Central European - Windows (1250)", enc_1250, as_read, bom_never},
+    {"Text - Chinese Simplified - GBK (936)", enc_936, as_read, bom_never},
+    {"Text - Chinese Traditional - Big5 (950)", enc_950, as_read, bom_never},
+    {"Text - Cyrillic - DOS (866)", enc_866, as_read, bom_never},
+    {"Text - Cyrillic - ISO 8859-5", enc_8859_5, as_read, bom_never},
+    {"Text - Cyrillic - KOI8-R (Russian)", enc_koi8_r, as_read, bom_never},
+    {"Text - Cyrillic - KOI8-R (Russian), LF", enc_koi8_r, lf, bom_never},
+    {"Text - Cyrillic - KOI8-U (Ukrainian)", enc_koi8_u, as_read, bom_never},
+    {"Text - Cyrillic - Windows (1251)", enc_1251, as_read, bom_never},
+    {"Text - Greek - DOS (737)", enc_737, as_read, bom_never},
+    {"Text - Greek - ISO 8859-7", enc_8859_7, as_read, bom_never},
+    {"Text - Greek - Windows (1253)", enc_1253, as_read, bom_never},
+    {"Text - Hebrew - Windows (1255)", enc_1255, as_read, bom_never},
+    {"Text - Japanese - Shift_JIS (932)", enc_932, as_read, bom_never},
+    {"Text - Korean - Unified Hangul (949)", enc_949, as_read, bom_never},
+    {"Text - Thai - Windows (874)", enc_874, as_read, bom_never},
+    {"Text - Turkish - DOS (857)", enc_857, as_read, bom_never},
+    {"Text - Turkish - ISO 8859-9", enc_8859_9, as_read, bom_never},
+    {"Text - Turkish - Windows (1254)", enc_1254, as_read, bom_never},
+    {"Text - Unicode - UTF-16", enc_utf_16le, as_read, bom_as_read},
+    {"Text - Unicode - UTF-8", enc_utf_8, as_read, bom_as_read},
+    {"Text - Unicode - UTF-8 with BOM", enc_utf_8, as_read, bom_always},
+    {"Text - Unicode - UTF-8, CR LF", enc_utf_8, crlf, bom_never},
+    {"Text - Unicode - UTF-8, LF", enc_utf_8, lf, bom_never},
+    {"Text - Vietnamese - Windows (1258)", enc_1258, as_read, bom_never},
+    {"Text - Western - DOS (437)", enc_437, as_read, bom_never},
+    {"Text - Western - DOS (437), CR LF", enc_437, crlf, bom_never},
+    {"Text - Western - DOS multilingual (850)", enc_850, as_read, bom_never},
+    {"Text - Western - DOS multilingual (850), CR LF", enc_850, crlf, bom_never},
+    {"Text - Western - ISO 8859-1", enc_8859_1, as_read, bom_never},
+    {"Text - Western - ISO 8859-1, LF", enc_8859_1, lf, bom_never},
+    {"Text - Western - ISO 8859-15", enc_8859_15, as_read, bom_never},
+    {"Text - Western - ISO 8859-15, LF", enc_8859_15, lf, bom_never},
+    {"Text - Western - Mac OS Roman", enc_mac_roman, as_read, bom_never},
+    {"Text - Western - Windows (1252)", enc_1252, as_read, bom_never},
+    {"Text - Western - Windows (1252), CR LF", enc_1252, crlf, bom_never},
+    {"Text - Western - Windows (1252), LF", enc_1252, lf, bom_never},
 };
+
+#define SOURCE_COUNT ((int)(sizeof sources / sizeof *sources))
+#define TARGET_COUNT ((int)(sizeof targets / sizeof *targets))
+
+static int32_t run_source(int n, FILE *in, FILE *out)
+{
+    return read_text(in, out, sources[n].encoding);
+}
+
+static int32_t run_target(int n, FILE *in, FILE *out)
+{
+    return write_text(in, out, targets[n].encoding, targets[n].ends, targets[n].bom);
+}
+
+/* One converter function per format: the contract passes no context. */
+#define CONVERTER(kind, n) \
+    static int32_t __cdecl kind##_##n(FILE *in, FILE *out) { return run_##kind(n, in, out); }
+#define CONVERTERS_8(kind, a, b, c, d, e, f, g, h) \
+    CONVERTER(kind, a) CONVERTER(kind, b) CONVERTER(kind, c) CONVERTER(kind, d) \
+    CONVERTER(kind, e) CONVERTER(kind, f) CONVERTER(kind, g) CONVERTER(kind, h)
+#define CONVERTER_LIST_8(kind, a, b, c, d, e, f, g, h) \
+    kind##_##a, kind##_##b, kind##_##c, kind##_##d, kind##_##e, kind##_##f, kind##_##g, kind##_##h
+#define CONVERTERS_48(kind) \
+    CONVERTERS_8(kind, 0, 1, 2, 3, 4, 5, 6, 7) CONVERTERS_8(kind, 8, 9, 10, 11, 12, 13, 14, 15) \
+    CONVERTERS_8(kind, 16, 17, 18, 19, 20, 21, 22, 23) CONVERTERS_8(kind, 24, 25, 26, 27, 28, 29, 30, 31) \
+    CONVERTERS_8(kind, 32, 33, 34, 35, 36, 37, 38, 39) CONVERTERS_8(kind, 40, 41, 42, 43, 44, 45, 46, 47) \
+    static const convert_fn kind##_converters[48] = { \
+        CONVERTER_LIST_8(kind, 0, 1, 2, 3, 4, 5, 6, 7), CONVERTER_LIST_8(kind, 8, 9, 10, 11, 12, 13, 14, 15), \
+        CONVERTER_LIST_8(kind, 16, 17, 18, 19, 20, 21, 22, 23), \
+        CONVERTER_LIST_8(kind, 24, 25, 26, 27, 28, 29, 30, 31), \
+        CONVERTER_LIST_8(kind, 32, 33, 34, 35, 36, 37, 38, 39), \
+        CONVERTER_LIST_8(kind, 40, 41, 42, 43, 44, 45, 46, 47)};
+
+CONVERTERS_48(source)
+CONVERTERS_48(target)
+
+_Static_assert(SOURCE_COUNT <= 41 && TARGET_COUNT <= 41, "cnvtext leaves room for the other plug-ins");
 
 PLUGIN_EXPORT int32_t __cdecl _DLL_enum(format_entry *first, int32_t list, int32_t always_one)
 {
-    const format_description *formats = list == FORMAT_LIST_SOURCE ? sources : targets;
-    const int count = list == FORMAT_LIST_SOURCE ? (int)(sizeof sources / sizeof *sources)
-                                                 : (int)(sizeof targets / sizeof *targets);
+    const int count = list == FORMAT_LIST_SOURCE ? SOURCE_COUNT : TARGET_COUNT;
     int i;
     (void)always_one;
     for (i = 0; i < count; ++i) {
+        const char *name = list == FORMAT_LIST_SOURCE ? sources[i].name : targets[i].name;
         memset(&first[i], 0, sizeof first[i]);
-        snprintf(first[i].name, sizeof first[i].name, "%s", formats[i].name);
-        snprintf(first[i].ext, sizeof first[i].ext, "%s", formats[i].ext);
-        first[i].converter = formats[i].converter;
+        snprintf(first[i].name, sizeof first[i].name, "%s", name);
+        snprintf(first[i].ext, sizeof first[i].ext, "txt");
+        first[i].converter = list == FORMAT_LIST_SOURCE ? source_converters[i] : target_converters[i];
     }
     return count;
+}
+
+/* How many characters the most recent converter call could not write in
+ * its target encoding and replaced (by the letter without its accent, a
+ * plain quote or dash, or a question mark). */
+PLUGIN_EXPORT int32_t __cdecl _DLL_lost(void)
+{
+    return lost_characters;
 }

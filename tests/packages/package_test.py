@@ -25,7 +25,7 @@ from xml.sax.saxutils import escape, quoteattr
 
 PUBLISHER = "The Morphex Project"
 UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall"
-SHIPPED_SOURCE_FORMAT = "Text - UTF-8"
+SHIPPED_SOURCE_FORMAT = "Text - Unicode - UTF-8"
 COMMAND_TIMEOUT = 180
 
 
@@ -282,8 +282,8 @@ class Run:
         with open(os.path.join(folder, "letter.txt"), "wb") as f:
             f.write(text.encode("utf-8"))
         output = self.wine.run(self.args.driver_windows, "convert", windows_path(os.path.join(folder, "morphex.exe")),
-                               windows_path(folder), "letter.txt", "Text - UTF-8",
-                               "Text - Windows ANSI (1252), CR LF", check_status=False)
+                               windows_path(folder), "letter.txt", "Text - Unicode - UTF-8",
+                               "Text - Western - Windows (1252), CR LF", check_status=False)
         self.wine.wait()
         converted = os.path.join(folder, "letter_1.txt")
         check(os.path.isfile(converted), f"no converted letter_1.txt beside letter.txt:\n{output}\n"
