@@ -1,0 +1,3 @@
+#include "plugins/morphex_plugin.h"
+#include "shipped/cnvdoc/doc.h"
+int32_t read_rtf(FILE *in, FILE *out) { (void)in; (void)out; return CONVERT_WRONG_FORMAT; }
