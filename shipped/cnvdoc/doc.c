@@ -203,6 +203,26 @@ int put_code_page_text(buffer *b, int number, const unsigned char *s, size_t n)
     return 0;
 }
 
+const char *named_reference(const char *name, size_t length)
+{
+    size_t low = 0, high = sizeof named_references / sizeof *named_references;
+    while (low < high) {
+        const size_t middle = (low + high) / 2;
+        const char *candidate = named_references[middle].name;
+        const size_t candidate_length = strlen(candidate);
+        int order = memcmp(candidate, name, candidate_length < length ? candidate_length : length);
+        if (order == 0)
+            order = candidate_length < length ? -1 : candidate_length > length ? 1 : 0;
+        if (order == 0)
+            return named_references[middle].text;
+        if (order < 0)
+            low = middle + 1;
+        else
+            high = middle;
+    }
+    return NULL;
+}
+
 /* ---- the builder ---- */
 
 static const char *const node_names[NODE_COUNT] = {

@@ -45,6 +45,10 @@ int is_double_byte_page(int number);
  * numeric references there. */
 uint32_t windows_1252_char(unsigned char byte);
 
+/* Text of an HTML5 named character reference (name with its ";" where it
+ * has one), NULL when there is no such name. */
+const char *named_reference(const char *name, size_t length);
+
 /* Nodes of the intermediate form. */
 enum node {
     NODE_NONE,

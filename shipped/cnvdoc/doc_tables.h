@@ -472,9 +472,9 @@ static const code_page_table code_page_tables[] = {
 typedef struct named_reference {
     const char *name;
     const char *text;
-} named_reference;
+} named_reference_entry;
 
-static const named_reference named_references[] = {
+static const named_reference_entry named_references[] = {
     {"AElig", "\xC3\x86"},
     {"AElig;", "\xC3\x86"},
     {"AMP", "\x26"},

@@ -46,8 +46,8 @@ def main():
     print('};\n')
     names = sorted(html.entities.html5.items(), key=lambda item: item[0].encode())
     print('/* Name (with its ";" where the reference needs one), then its text. */')
-    print('typedef struct named_reference {\n    const char *name;\n    const char *text;\n} named_reference;\n')
-    print('static const named_reference named_references[] = {')
+    print('typedef struct named_reference {\n    const char *name;\n    const char *text;\n} named_reference_entry;\n')
+    print('static const named_reference_entry named_references[] = {')
     for name, text in names:
         print('    {"%s", %s},' % (name, c_string(text)))
     print('};\n')
