@@ -288,6 +288,10 @@ static void sync_inlines(doc_builder *b)
 {
     int keep, node;
     unsigned have = 0;
+    if (b->leaf_unwritten) {
+        put_mark(&b->out, node_names[b->leaf]);
+        b->leaf_unwritten = 0;
+    }
     for (keep = 0; keep < b->emitted_count; ++keep) {
         const int open = b->emitted[keep];
         if (!wants(b, open))
@@ -320,7 +324,9 @@ static void end_leaf(doc_builder *b)
     if (b->leaf == NODE_NONE)
         return;
     close_inlines(b, 0);
-    put_close_mark(&b->out, b->leaf);
+    if (!b->leaf_unwritten)
+        put_close_mark(&b->out, b->leaf);
+    b->leaf_unwritten = 0;
     b->leaf = NODE_NONE;
     b->leaf_absorbed = 0;
     b->pending_space = 0;
@@ -329,6 +335,15 @@ static void end_leaf(doc_builder *b)
 static void open_leaf(doc_builder *b, int node, int level, int number, int header, const char *lang)
 {
     end_leaf(b);
+    b->leaf = node;
+    b->leaf_has_text = 0;
+    b->leaf_absorbed = 0;
+    b->pending_space = 0;
+    if (node == NODE_P) {
+        /* written with its first text: an empty paragraph leaves no trace */
+        b->leaf_unwritten = 1;
+        return;
+    }
     put_byte(&b->out, MARK);
     put_byte(&b->out, '[');
     put_str(&b->out, node_names[node]);
@@ -347,10 +362,6 @@ static void open_leaf(doc_builder *b, int node, int level, int number, int heade
         put_value(&b->out, lang, strlen(lang));
     }
     put_byte(&b->out, ']');
-    b->leaf = node;
-    b->leaf_has_text = 0;
-    b->leaf_absorbed = 0;
-    b->pending_space = 0;
 }
 
 static int top_container(const doc_builder *b)

@@ -71,6 +71,7 @@ typedef struct doc_builder {
     buffer out;
     int leaf;            /* open leaf block, NODE_NONE outside one */
     int leaf_has_text;
+    int leaf_unwritten;  /* a paragraph's mark waits for its first text */
     int leaf_absorbed;   /* a paragraph taken into the open item or cell */
     int containers[BUILDER_DEPTH];
     int depth;
