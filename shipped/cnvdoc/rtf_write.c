@@ -165,12 +165,12 @@ static void put_paragraph_start(rtf_writer *w, const doc_event *e)
         put_str(out, "\\s8\\f1\\fs20");
         break;
     case NODE_LI:
-        put_str(out, "\\fi-360\\li");
+        put_str(out, w->quote_depth ? "\\s7\\fi-360\\li" : "\\fi-360\\li");
         put_number(out, indent + 720 * e->level);
         put_str(out, "\\sa60");
         break;
     default:
-        put_str(out, w->quote_depth ? "\\s7\\i" : "");
+        put_str(out, w->quote_depth ? "\\s7" : "");
         put_str(out, "\\sa120");
         break;
     }
