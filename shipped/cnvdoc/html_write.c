@@ -195,9 +195,11 @@ static void find_title(const buffer *input, buffer *title)
             ++depth;
         } else if (heading && e.kind == EV_CLOSE && --depth == 0) {
             break;
+        } else if (!heading && e.kind == EV_CLOSE && IS_LEAF(e.node) && first_words.size) {
+            break; /* the first block's words */
         } else if (e.kind == EV_TEXT && heading) {
             put_bytes(title, e.text, e.length);
-        } else if ((e.kind == EV_TEXT || e.kind == EV_BR) && first_words.size < TITLE_LIMIT) {
+        } else if (!heading && (e.kind == EV_TEXT || e.kind == EV_BR) && first_words.size < TITLE_LIMIT) {
             if (e.kind == EV_TEXT)
                 put_bytes(&first_words, e.text, e.length);
             else

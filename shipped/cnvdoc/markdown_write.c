@@ -184,6 +184,8 @@ static void put_text(md_writer *w, const char *s, size_t n)
         return;
     }
     while (i < n) {
+        if (w->pending_break && s[i] != ' ' && s[i] != '\t' && s[i] != '\n')
+            flush_pending(w); /* the text after a break starts a line */
         if (w->at_line_start) {
             i += escape_line_start(w, s + i, n - i);
             if (i >= n)

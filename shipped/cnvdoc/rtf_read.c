@@ -768,7 +768,7 @@ static void text_bytes(rtf_reader *r, const unsigned char *s, size_t n)
     put_bytes_of_page(r, s, n);
 }
 
-static const unsigned char text_stop[256] = {['\\'] = 1, ['{'] = 1, ['}'] = 1, ['\r'] = 1, ['\n'] = 1};
+static const unsigned char text_stop[256] = {[0] = 1, ['\\'] = 1, ['{'] = 1, ['}'] = 1, ['\r'] = 1, ['\n'] = 1};
 
 static int hex_value(unsigned char c)
 {
@@ -806,7 +806,7 @@ static void tokenize(rtf_reader *r, const unsigned char *s, size_t n)
             r->star = 0;
             pop_group(r);
             ++i;
-        } else if (c == '\r' || c == '\n') {
+        } else if (c == '\r' || c == '\n' || c == 0) {
             ++i;
         } else if (c == '\\') {
             if (i + 1 >= n)
