@@ -584,10 +584,44 @@ int32_t doc_finish(doc_builder *b, FILE *out)
 
 static int node_by_name(const unsigned char *name, size_t n)
 {
-    int node;
-    for (node = NODE_P; node < NODE_COUNT; ++node)
-        if (strlen(node_names[node]) == n && memcmp(node_names[node], name, n) == 0)
-            return node;
+    switch (n) {
+    case 1:
+        switch (name[0]) {
+        case 'p': return NODE_P;
+        case 'h': return NODE_H;
+        case 'a': return NODE_A;
+        case 'b': return NODE_B;
+        case 'i': return NODE_I;
+        case 'u': return NODE_U;
+        case 's': return NODE_S;
+        case 'c': return NODE_C;
+        }
+        break;
+    case 2:
+        if (name[0] == 'l' && name[1] == 'i')
+            return NODE_LI;
+        if (name[0] == 'h' && name[1] == 'r')
+            return NODE_HR;
+        if (name[0] == 'b' && name[1] == 'r')
+            return NODE_BR;
+        break;
+    case 3:
+        if (memcmp(name, "row", 3) == 0)
+            return NODE_ROW;
+        break;
+    case 4:
+        if (memcmp(name, "code", 4) == 0)
+            return NODE_CODE;
+        if (memcmp(name, "cell", 4) == 0)
+            return NODE_CELL;
+        break;
+    case 5:
+        if (memcmp(name, "quote", 5) == 0)
+            return NODE_QUOTE;
+        if (memcmp(name, "table", 5) == 0)
+            return NODE_TABLE;
+        break;
+    }
     return NODE_NONE;
 }
 

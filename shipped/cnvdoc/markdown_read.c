@@ -29,8 +29,13 @@ typedef struct reference {
     size_t label, label_length, target, target_length; /* in the arena */
 } reference;
 
+struct inline_node;
+
 typedef struct md_parser {
     md_block *document, *tip;
+    struct inline_node *nodes; /* kept from one paragraph to the next */
+    int node_capacity;
+    buffer inline_text;
     buffer line;         /* the current line, tabs before its text expanded */
     reference *references;
     size_t reference_slots, reference_count;
@@ -835,7 +840,7 @@ static void unescape_into(buffer *out, const char *s, size_t n)
 
 enum inline_kind { IN_TEXT, IN_SOFT, IN_HARD, IN_CODE, IN_DELIM, IN_BRACKET, IN_LINK_END, IN_LINK, IN_UNDERLINE };
 
-typedef struct inline_node {
+struct inline_node {
     int kind;
     size_t offset, length;     /* text in the arena */
     size_t target, target_length; /* links */
@@ -845,7 +850,8 @@ typedef struct inline_node {
     size_t source;             /* brackets: where their text begins */
     unsigned char opens[6], closes[6];
     int open_count, close_count;
-} inline_node;
+};
+typedef struct inline_node inline_node;
 
 typedef struct inline_parser {
     md_parser *p;
@@ -1389,10 +1395,15 @@ static void write_inlines(md_parser *p, doc_builder *b, const char *s, size_t n)
         --n;
     memset(&ip, 0, sizeof ip);
     ip.p = p;
+    ip.nodes = p->nodes;
+    ip.capacity = p->node_capacity;
+    ip.text = p->inline_text;
+    ip.text.size = 0;
     parse_inlines(&ip, s, n);
     emit_inlines(&ip, b);
-    free(ip.nodes);
-    free(ip.text.data);
+    p->nodes = ip.nodes;
+    p->node_capacity = ip.capacity;
+    p->inline_text = ip.text;
 }
 
 /* ---- writing the tree ---- */
@@ -1507,6 +1518,30 @@ static void write_blocks(md_parser *p, doc_builder *b, const md_block *block, in
     }
 }
 
+static int has_reference_definitions(const buffer *text)
+{
+    const unsigned char *s = text->data, *end = text->data + text->size;
+    while (s && s < end && (s = (const unsigned char *)memchr(s, ']', (size_t)(end - s))) != NULL) {
+        if (s + 1 < end && s[1] == ':')
+            return 1;
+        ++s;
+    }
+    return 0;
+}
+
+/* Writes and frees the document's blocks before its last, open one. */
+static void write_closed_blocks(md_parser *p, doc_builder *b)
+{
+    md_block *document = p->document;
+    while (document->first && document->first != document->last && !document->first->open) {
+        md_block *first = document->first;
+        document->first = first->next;
+        first->next = NULL;
+        write_blocks(p, b, first, 0);
+        free_tree(first);
+    }
+}
+
 /* Markdown is UTF-8; a file that is not is read as Windows-1252. */
 static int decode_input(const buffer *raw, buffer *text)
 {
@@ -1541,6 +1576,8 @@ int32_t read_markdown(FILE *in, FILE *out)
     md_parser p;
     doc_builder b;
     size_t pos = 0;
+    unsigned lines = 0;
+    int streaming;
     int32_t loaded = load_input(in, &raw);
     if (loaded != CONVERT_OK)
         return loaded;
@@ -1556,6 +1593,11 @@ int32_t read_markdown(FILE *in, FILE *out)
         free(text.data);
         return CONVERT_WRONG_FORMAT;
     }
+    /* Without reference definitions nothing later changes a block once it
+     * is closed: blocks are written as they close and memory stays small. */
+    streaming = !has_reference_definitions(&text);
+    doc_begin(&b);
+    reserve(&b.out, text.size + text.size / 4 + 64);
     while (pos < text.size) {
         const char *s = (const char *)text.data + pos;
         const size_t left = text.size - pos;
@@ -1572,12 +1614,14 @@ int32_t read_markdown(FILE *in, FILE *out)
         }
         process_line(&p, s, length);
         pos += next;
+        if (streaming && p.document->first != p.document->last && (++lines & 63) == 0)
+            write_closed_blocks(&p, &b);
     }
     close_to(&p, NULL);
-    doc_begin(&b);
-    reserve(&b.out, text.size + text.size / 4 + 64);
     write_blocks(&p, &b, p.document->first, 0);
     free_tree(p.document);
+    free(p.nodes);
+    free(p.inline_text.data);
     free(p.line.data);
     free(p.references);
     free(p.arena.data);
