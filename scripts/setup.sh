@@ -4,7 +4,7 @@ set -euo pipefail
 . "$(dirname "$0")/common.sh"
 
 packages=(cmake make python3 googletest g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
-          wine wine64 xvfb halibut dos2unix ccache)
+          wine wine64 xvfb halibut dos2unix ccache cmark-gfm)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
