@@ -226,7 +226,7 @@ const char *named_reference(const char *name, size_t length)
 /* ---- the builder ---- */
 
 static const char *const node_names[NODE_COUNT] = {
-    "", "p", "h", "li", "code", "cell", "quote", "table", "row", "hr", "a", "b", "i", "u", "s", "c", "br",
+    "", "p", "h", "li", "code", "cell", "quote", "table", "row", "hr", "a", "i", "b", "u", "s", "c", "br",
 };
 
 static void put_mark(buffer *out, const char *name)

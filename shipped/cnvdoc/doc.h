@@ -55,7 +55,7 @@ enum node {
     NODE_P, NODE_H, NODE_LI, NODE_CODE, NODE_CELL, /* leaves: hold text */
     NODE_QUOTE, NODE_TABLE, NODE_ROW,               /* containers */
     NODE_HR,
-    NODE_A, NODE_B, NODE_I, NODE_U, NODE_S, NODE_C, /* inline, outermost first */
+    NODE_A, NODE_I, NODE_B, NODE_U, NODE_S, NODE_C, /* inline, outermost first */
     NODE_BR,
     NODE_COUNT
 };

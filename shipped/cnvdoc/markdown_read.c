@@ -66,14 +66,37 @@ static int is_letter(unsigned char c)
 
 /* ---- the block tree ---- */
 
+/* Blocks written out are kept for reuse, with their buffers: a long
+ * document is read without an allocation per paragraph. */
+static md_block *spare_blocks;
+
 static md_block *new_block(int kind)
 {
-    md_block *b = (md_block *)calloc(1, sizeof *b);
+    md_block *b = spare_blocks;
     if (b) {
-        b->kind = kind;
-        b->open = 1;
+        buffer text = b->text, info = b->info;
+        spare_blocks = b->next;
+        memset(b, 0, sizeof *b);
+        b->text = text;
+        b->info = info;
+        b->text.size = b->info.size = 0;
+    } else if ((b = (md_block *)calloc(1, sizeof *b)) == NULL) {
+        return NULL;
     }
+    b->kind = kind;
+    b->open = 1;
     return b;
+}
+
+static void recycle_tree(md_block *b)
+{
+    while (b) {
+        md_block *next = b->next;
+        recycle_tree(b->first);
+        b->next = spare_blocks;
+        spare_blocks = b;
+        b = next;
+    }
 }
 
 static void free_tree(md_block *b)
@@ -1538,7 +1561,7 @@ static void write_closed_blocks(md_parser *p, doc_builder *b)
         document->first = first->next;
         first->next = NULL;
         write_blocks(p, b, first, 0);
-        free_tree(first);
+        recycle_tree(first);
     }
 }
 
@@ -1620,6 +1643,8 @@ int32_t read_markdown(FILE *in, FILE *out)
     close_to(&p, NULL);
     write_blocks(&p, &b, p.document->first, 0);
     free_tree(p.document);
+    free_tree(spare_blocks);
+    spare_blocks = NULL;
     free(p.nodes);
     free(p.inline_text.data);
     free(p.line.data);

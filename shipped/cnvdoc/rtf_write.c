@@ -206,7 +206,11 @@ static void put_field_target(buffer *out, const char *s, size_t n)
         } else if (c == '"' || c < 0x20) {
             put_str(out, c == '"' ? "%22" : "%20");
         } else if (c >= 0x80) {
-            put_hex_byte(out, c); /* the target's UTF-8 bytes, as URLs carry them */
+            /* the target's UTF-8 bytes, escaped as in a URL */
+            static const char hex[] = "0123456789ABCDEF";
+            put_byte(out, '%');
+            put_byte(out, (unsigned char)hex[c >> 4]);
+            put_byte(out, (unsigned char)hex[c & 15]);
         } else {
             put_byte(out, c);
         }

@@ -388,7 +388,7 @@ TEST_F(Cnvdoc, MarkdownReaderFollowsCommonMark)
     } cases[] = {
         {"Title\n=====\n\nSub\n---", "<h level=1>Title</h><h level=2>Sub</h>"},
         {"# Heading #\n###### six\n####### seven", "<h level=1>Heading</h><h level=6>six</h><p>####### seven</p>"},
-        {"*a **b** c* _d_ ***e*** ~~f~~ **g*", "<p><i>a <b>b</b> c</i> <i>d</i> <b><i>e</i></b> <s>f</s> *<i>g</i></p>"},
+        {"*a **b** c* _d_ ***e*** ~~f~~ **g*", "<p><i>a <b>b</b> c</i> <i>d</i> <i><b>e</b></i> <s>f</s> *<i>g</i></p>"},
         {"snake_case_name and 2*3*4", "<p>snake_case_name and 2<i>3</i>4</p>"},
         {"\\*not\\* \\# `code \\*` &amp; &#42; &bogus;", "<p>*not* # <c>code \\*</c> & * &bogus;</p>"},
         {"line  \nbreak\\\nagain", "<p>line<br>break<br>again</p>"},
