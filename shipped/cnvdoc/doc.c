@@ -21,7 +21,17 @@ int reserve(buffer *b, size_t extra)
         return 0;
     if (b->size + extra <= b->capacity)
         return 1;
-    capacity = b->capacity ? b->capacity : 256;
+    if (b->sink && b->size > 0) {
+        /* an output: written out, and the same memory used again */
+        if (fwrite(b->data, 1, b->size, b->sink) != b->size) {
+            b->failed = 1;
+            return 0;
+        }
+        b->size = 0;
+        if (extra <= b->capacity)
+            return 1;
+    }
+    capacity = b->capacity ? b->capacity : b->sink ? SINK_SIZE : 256;
     while (capacity < b->size + extra)
         capacity *= 2;
     grown = (unsigned char *)realloc(b->data, capacity);
@@ -34,30 +44,19 @@ int reserve(buffer *b, size_t extra)
     return 1;
 }
 
-void put_byte(buffer *b, unsigned char c)
-{
-    if (b->size < b->capacity || reserve(b, 1))
-        b->data[b->size++] = c;
-}
-
-void put_bytes(buffer *b, const void *bytes, size_t n)
-{
-    if (n && reserve(b, n)) {
-        memcpy(b->data + b->size, bytes, n);
-        b->size += n;
-    }
-}
-
-void put_str(buffer *b, const char *s)
-{
-    put_bytes(b, s, strlen(s));
-}
-
 void put_number(buffer *b, long value)
 {
     char digits[24];
-    snprintf(digits, sizeof digits, "%ld", value);
-    put_str(b, digits);
+    int n = 0;
+    unsigned long magnitude = value < 0 ? 0ul - (unsigned long)value : (unsigned long)value;
+    if (value < 0)
+        put_byte(b, '-');
+    do {
+        digits[n++] = (char)('0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude);
+    while (n > 0)
+        put_byte(b, (unsigned char)digits[--n]);
 }
 
 void put_utf8(buffer *b, uint32_t c)
@@ -264,9 +263,10 @@ static void put_value(buffer *out, const char *s, size_t n)
     }
 }
 
-void doc_begin(doc_builder *b)
+void doc_begin(doc_builder *b, FILE *out)
 {
     memset(b, 0, sizeof *b);
+    b->out.sink = out;
     put_mark(&b->out, "morphex-text 2 eol=lf bom=0");
     put_byte(&b->out, '\n');
 }
@@ -514,7 +514,7 @@ static void put_escaped_text(buffer *out, const char *s, size_t n)
 {
     const char *end = s + n;
     while (s < end) {
-        const char *mark = (const char *)memchr(s, MARK, (size_t)(end - s));
+        const char *mark = (const char *)find_byte((const unsigned char *)s, (size_t)(end - s), MARK);
         if (!mark) {
             put_bytes(out, s, (size_t)(end - s));
             return;
@@ -570,14 +570,14 @@ void doc_text(doc_builder *b, const char *s, size_t n)
     }
 }
 
-int32_t doc_finish(doc_builder *b, FILE *out)
+int32_t doc_finish(doc_builder *b)
 {
     end_leaf(b);
     while (b->depth)
         close_container(b);
     free(b->wanted_href.data);
     free(b->emitted_href.data);
-    return finish_output(out, &b->out);
+    return finish_output(b->out.sink, &b->out);
 }
 
 /* ---- the iterator ---- */
@@ -652,7 +652,7 @@ void doc_read_begin(doc_reader *r, const buffer *input)
     }
     r->plain = 1;
     for (i = r->pos; i + 1 < r->size; ++i) {
-        const unsigned char *mark = (const unsigned char *)memchr(s + i, MARK, r->size - i - 1);
+        const unsigned char *mark = find_byte(s + i, r->size - i - 1, MARK);
         if (!mark)
             break;
         i = (size_t)(mark - s);
@@ -923,7 +923,7 @@ static void read_text(doc_reader *r)
         while (end < r->size && s[end] != MARK && s[end] != '\n' && s[end] != '\r')
             ++end;
     } else {
-        const unsigned char *mark = (const unsigned char *)memchr(s + pos, MARK, r->size - pos);
+        const unsigned char *mark = find_byte(s + pos, r->size - pos, MARK);
         end = mark ? (size_t)(mark - s) : r->size;
     }
     r->pos = end;

@@ -11,6 +11,7 @@
 #include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
+#include <string.h>
 
 #define MARK 0x1B
 #define BLOCK_SIZE (1 << 16)
@@ -21,14 +22,70 @@ typedef struct buffer {
     size_t size;
     size_t capacity;
     int failed;
+    FILE *sink; /* an output written out whenever it is full */
 } buffer;
 
+#define SINK_SIZE (1 << 20)
+
 int reserve(buffer *b, size_t extra);
-void put_byte(buffer *b, unsigned char c);
-void put_bytes(buffer *b, const void *bytes, size_t n);
-void put_str(buffer *b, const char *s);
 void put_utf8(buffer *b, uint32_t c);
 void put_number(buffer *b, long value);
+
+/* The calls of every character and word: inline, and short copies without
+ * a call into the C runtime. */
+static inline void put_byte(buffer *b, unsigned char c)
+{
+    if (b->size < b->capacity || reserve(b, 1))
+        b->data[b->size++] = c;
+}
+
+static inline void put_bytes(buffer *b, const void *bytes, size_t n)
+{
+    unsigned char *d;
+    const unsigned char *s = (const unsigned char *)bytes;
+    if (n == 0 || (b->size + n > b->capacity && !reserve(b, n)))
+        return;
+    d = b->data + b->size;
+    if (n >= 8 && n <= 16) {
+        __builtin_memcpy(d, s, 8);
+        __builtin_memcpy(d + n - 8, s + n - 8, 8);
+    } else if (n >= 4 && n < 8) {
+        __builtin_memcpy(d, s, 4);
+        __builtin_memcpy(d + n - 4, s + n - 4, 4);
+    } else if (n < 4) {
+        d[0] = s[0];
+        d[n / 2] = s[n / 2];
+        d[n - 1] = s[n - 1];
+    } else {
+        memcpy(d, s, n);
+    }
+    b->size += n;
+}
+
+/* The first byte c in s[0..n), NULL when none: eight bytes at a time (the
+ * runtime's memchr goes byte by byte in some C runtimes). */
+static inline const unsigned char *find_byte(const unsigned char *s, size_t n, unsigned char c)
+{
+    const uint64_t ones = 0x0101010101010101ull, highs = 0x8080808080808080ull, pattern = ones * c;
+    const unsigned char *end = s + n;
+    while (end - s >= 8) {
+        uint64_t word;
+        __builtin_memcpy(&word, s, 8);
+        word ^= pattern;
+        if ((word - ones) & ~word & highs)
+            break;
+        s += 8;
+    }
+    for (; s < end; ++s)
+        if (*s == c)
+            return s;
+    return NULL;
+}
+
+static inline void put_str(buffer *b, const char *s)
+{
+    put_bytes(b, s, strlen(s));
+}
 /* The whole input; CONVERT_EMPTY_INPUT or CONVERT_WRONG_FORMAT on failure. */
 int32_t load_input(FILE *in, buffer *raw);
 int32_t finish_output(FILE *out, buffer *b);
@@ -84,7 +141,8 @@ typedef struct doc_builder {
     int pending_space;
 } doc_builder;
 
-void doc_begin(doc_builder *b);
+/* Starts the document; the intermediate form goes to `out` as it is made. */
+void doc_begin(doc_builder *b, FILE *out);
 /* Opens a leaf block (NODE_P, NODE_H, NODE_LI, NODE_CODE); level and
  * number for headings and items (number 0: bulleted), lang for code. */
 void doc_block(doc_builder *b, int node, int level, int number, const char *lang);
@@ -100,8 +158,8 @@ void doc_link(doc_builder *b, const char *href, size_t length); /* NULL ends it 
 /* Text in UTF-8; an ESC in it is doubled. */
 void doc_text(doc_builder *b, const char *s, size_t n);
 int doc_in_code(const doc_builder *b);
-/* Closes what is open and writes the result; frees the builder. */
-int32_t doc_finish(doc_builder *b, FILE *out);
+/* Closes what is open and writes the rest; frees the builder. */
+int32_t doc_finish(doc_builder *b);
 
 /* ---- Reading the intermediate form (the writers' side) ---- */
 

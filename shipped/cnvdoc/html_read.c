@@ -162,7 +162,7 @@ static int decode_page(const buffer *raw, buffer *text)
         }
         return 1;
     }
-    if (memchr(s, 0, n))
+    if (find_byte(s, n, 0))
         return 0; /* a binary file */
     page = declared_code_page((const char *)s, n);
     if (page == 65001) {
@@ -238,7 +238,7 @@ static void decode_references(buffer *out, const char *s, size_t n, int in_attri
 {
     size_t i = 0;
     while (i < n) {
-        const char *amp = (const char *)memchr(s + i, '&', n - i);
+        const char *amp = (const char *)find_byte((const unsigned char *)s + i, n - i, '&');
         size_t used;
         if (!amp) {
             put_bytes(out, s + i, n - i);
@@ -646,7 +646,7 @@ static size_t skip_raw(const char *s, size_t n, size_t i, const char *name)
 {
     const size_t length = strlen(name);
     while (i < n) {
-        const char *lt = (const char *)memchr(s + i, '<', n - i);
+        const char *lt = (const char *)find_byte((const unsigned char *)s + i, n - i, '<');
         size_t j;
         if (!lt)
             return n;
@@ -679,13 +679,12 @@ int32_t read_html(FILE *in, FILE *out)
     }
     free(raw.data);
     memset(&r, 0, sizeof r);
-    doc_begin(&r.b);
+    doc_begin(&r.b, out);
     r.b.collapse_spaces = 1;
-    reserve(&r.b.out, page.size + 64);
     s = page.data ? (const char *)page.data : "";
     n = page.size;
     while (i < n) {
-        const char *lt = (const char *)memchr(s + i, '<', n - i);
+        const char *lt = (const char *)find_byte((const unsigned char *)s + i, n - i, '<');
         const size_t stop = lt ? (size_t)(lt - s) : n;
         size_t used;
         if (stop > i)
@@ -728,5 +727,5 @@ int32_t read_html(FILE *in, FILE *out)
     free(r.scratch.data);
     free(r.pre_text.data);
     free(r.pre_lang.data);
-    return doc_finish(&r.b, out);
+    return doc_finish(&r.b);
 }

@@ -248,7 +248,7 @@ int32_t write_html(FILE *in, FILE *out)
     if (loaded != CONVERT_OK)
         return loaded;
     memset(&w, 0, sizeof w);
-    reserve(&w.out, input.size + input.size / 4 + 1024);
+    w.out.sink = out;
     find_title(&input, &title);
     put_str(&w.out, "<!DOCTYPE html>\n<html>\n<head>\n<meta charset=\"utf-8\">\n<title>");
     if (title.size)

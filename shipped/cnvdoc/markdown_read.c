@@ -1544,7 +1544,7 @@ static void write_blocks(md_parser *p, doc_builder *b, const md_block *block, in
 static int has_reference_definitions(const buffer *text)
 {
     const unsigned char *s = text->data, *end = text->data + text->size;
-    while (s && s < end && (s = (const unsigned char *)memchr(s, ']', (size_t)(end - s))) != NULL) {
+    while (s && s < end && (s = find_byte(s, (size_t)(end - s), ']')) != NULL) {
         if (s + 1 < end && s[1] == ':')
             return 1;
         ++s;
@@ -1572,7 +1572,7 @@ static int decode_input(const buffer *raw, buffer *text)
     const unsigned char *s = raw->data;
     if (raw->size >= 3 && s[0] == 0xEF && s[1] == 0xBB && s[2] == 0xBF)
         pos = 3;
-    if (memchr(s, 0, raw->size))
+    if (find_byte(s, raw->size, 0))
         return 0; /* a binary file */
     {
         size_t check = pos;
@@ -1619,14 +1619,13 @@ int32_t read_markdown(FILE *in, FILE *out)
     /* Without reference definitions nothing later changes a block once it
      * is closed: blocks are written as they close and memory stays small. */
     streaming = !has_reference_definitions(&text);
-    doc_begin(&b);
-    reserve(&b.out, text.size + text.size / 4 + 64);
+    doc_begin(&b, out);
     while (pos < text.size) {
         const char *s = (const char *)text.data + pos;
         const size_t left = text.size - pos;
-        const char *lf = (const char *)memchr(s, '\n', left);
+        const char *lf = (const char *)find_byte((const unsigned char *)s, left, '\n');
         size_t length = lf ? (size_t)(lf - s) : left;
-        const char *cr = (const char *)memchr(s, '\r', length);
+        const char *cr = (const char *)find_byte((const unsigned char *)s, length, '\r');
         size_t next = lf ? length + 1 : length;
         if (cr) {
             /* CR LF, or a CR alone, also ends a line */
@@ -1651,5 +1650,5 @@ int32_t read_markdown(FILE *in, FILE *out)
     free(p.references);
     free(p.arena.data);
     free(text.data);
-    return doc_finish(&b, out);
+    return doc_finish(&b);
 }

@@ -905,8 +905,7 @@ int32_t read_rtf(FILE *in, FILE *out)
         free(raw.data);
         return CONVERT_WRONG_FORMAT;
     }
-    doc_begin(&r->b);
-    reserve(&r->b.out, raw.size + 64);
+    doc_begin(&r->b, out);
     r->ansi_code_page = 1252;
     r->stack[0].uc = 1;
     r->stack[0].font = -1;
@@ -931,7 +930,7 @@ int32_t read_rtf(FILE *in, FILE *out)
     free(r->entry_name.data);
     free(r->pending_bytes.data);
     free(r->field_instruction.data);
-    result = doc_finish(&r->b, out);
+    result = doc_finish(&r->b);
     free(r);
     return result;
 }

@@ -330,7 +330,7 @@ int32_t write_rtf(FILE *in, FILE *out)
         free(input.data);
         return CONVERT_WRONG_FORMAT;
     }
-    reserve(&w.out, input.size + input.size / 4 + sizeof rtf_header);
+    w.out.sink = out;
     put_str(&w.out, rtf_header);
     doc_read_begin(&r, &input);
     while (doc_next(&r, &e) != EV_END) {
