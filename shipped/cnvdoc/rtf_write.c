@@ -66,7 +66,7 @@ static void put_hex_byte(buffer *out, unsigned char byte)
 }
 
 /* A letter without its accent, or '?', for readers without \u. */
-static unsigned char fallback_byte(const rtf_writer *w, uint32_t c)
+static unsigned char fallback_byte(uint32_t c)
 {
     switch (c) {
     case 0x2018: case 0x2019: case 0x201A: return '\'';
@@ -79,7 +79,6 @@ static unsigned char fallback_byte(const rtf_writer *w, uint32_t c)
         if (c - 0x100 < sizeof bases - 1)
             return (unsigned char)bases[c - 0x100];
     }
-    (void)w;
     return '?';
 }
 
@@ -103,7 +102,7 @@ static void put_unicode(rtf_writer *w, uint32_t c)
     put_str(out, "\\u");
     put_number(out, c > 32767 ? (long)c - 65536 : (long)c);
     {
-        const unsigned char fallback = fallback_byte(w, c);
+        const unsigned char fallback = fallback_byte(c);
         if (fallback == '\\' || fallback == '{' || fallback == '}')
             put_byte(out, '?');
         else

@@ -599,15 +599,15 @@ TEST_F(Cnvdoc, OutsideProgramsAgreeWithOurWriters)
     }
 }
 
-// The examples of the CommonMark specification that Debian ships with
-// cmark-gfm, through the Markdown reader and the HTML writer.
+// CommonMark's own examples, as Debian ships them with cmark-gfm, through
+// the Markdown reader and the HTML writer.
 TEST_F(Cnvdoc, CommonMarkExamples)
 {
-    const char *const spec = "/usr/share/doc/cmark-gfm/spec.txt.gz";
+    const char *const examples = "/usr/share/doc/cmark-gfm/spec.txt.gz";
     make_dir("examples");
-    const std::string count = python(std::string("examples ") + spec + " examples");
+    const std::string count = python(std::string("examples ") + examples + " examples");
     if (std::atoi(count.c_str()) == 0)
-        GTEST_SKIP() << "no CommonMark examples in " << spec;
+        GTEST_SKIP() << "no CommonMark examples in " << examples;
     for (int n = 1; n <= std::atoi(count.c_str()); ++n) {
         const std::string base = "examples\\" + std::to_string(n);
         std::string doc, html;

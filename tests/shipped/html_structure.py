@@ -3,7 +3,7 @@
 
     html_structure.py wellformed FILE       every element closed in order, a charset and a title
     html_structure.py same A B              the same elements and words (in the body, where there is one)
-    html_structure.py examples SPEC.gz DIR  writes the CommonMark examples as DIR/N.md and DIR/N.html
+    html_structure.py examples FILE.gz DIR  writes CommonMark's examples as DIR/N.md and DIR/N.html
     html_structure.py score DIR             compares DIR/N.out.html with DIR/N.html: "passed P of T"
 
 Prints "ok" (or the score) on success, else what differs, and exits 1.
@@ -116,8 +116,8 @@ def wellformed(path):
     return problems
 
 
-def examples(spec, directory):
-    text = gzip.open(spec, 'rt', encoding='utf-8').read()
+def examples(source, directory):
+    text = gzip.open(source, 'rt', encoding='utf-8').read()
     fence = '`' * 32
     pattern = re.compile('^' + fence + r' example( \S+)?\n(.*?)^\.\n(.*?)^' + fence + '$', re.S | re.M)
     count = 0
