@@ -38,6 +38,39 @@ static void put_html_text(buffer *out, const char *s, size_t n)
     }
 }
 
+/* Bytes a URL carries as they are; the others go as %XX (a target read from
+ * a document may hold spaces and letters beyond ASCII). */
+static const unsigned char url_safe[256] = {
+    ['-'] = 1, ['_'] = 1, ['.'] = 1, ['!'] = 1, ['~'] = 1, ['*'] = 1, ['\''] = 1, ['('] = 1, [')'] = 1,
+    [';'] = 1, ['/'] = 1, ['?'] = 1, [':'] = 1, ['@'] = 1, ['&'] = 1, ['='] = 1, ['+'] = 1, ['$'] = 1,
+    [','] = 1, ['%'] = 1, ['#'] = 1,
+    ['0'] = 1, ['1'] = 1, ['2'] = 1, ['3'] = 1, ['4'] = 1, ['5'] = 1, ['6'] = 1, ['7'] = 1, ['8'] = 1, ['9'] = 1,
+    ['a'] = 1, ['b'] = 1, ['c'] = 1, ['d'] = 1, ['e'] = 1, ['f'] = 1, ['g'] = 1, ['h'] = 1, ['i'] = 1, ['j'] = 1,
+    ['k'] = 1, ['l'] = 1, ['m'] = 1, ['n'] = 1, ['o'] = 1, ['p'] = 1, ['q'] = 1, ['r'] = 1, ['s'] = 1, ['t'] = 1,
+    ['u'] = 1, ['v'] = 1, ['w'] = 1, ['x'] = 1, ['y'] = 1, ['z'] = 1,
+    ['A'] = 1, ['B'] = 1, ['C'] = 1, ['D'] = 1, ['E'] = 1, ['F'] = 1, ['G'] = 1, ['H'] = 1, ['I'] = 1, ['J'] = 1,
+    ['K'] = 1, ['L'] = 1, ['M'] = 1, ['N'] = 1, ['O'] = 1, ['P'] = 1, ['Q'] = 1, ['R'] = 1, ['S'] = 1, ['T'] = 1,
+    ['U'] = 1, ['V'] = 1, ['W'] = 1, ['X'] = 1, ['Y'] = 1, ['Z'] = 1,
+};
+
+static void put_href(buffer *out, const char *s, size_t n)
+{
+    static const char hex[] = "0123456789ABCDEF";
+    size_t i;
+    for (i = 0; i < n; ++i) {
+        const unsigned char c = (unsigned char)s[i];
+        if (c == '&') {
+            put_bytes(out, "&amp;", 5);
+        } else if (url_safe[c]) {
+            put_byte(out, c);
+        } else {
+            put_byte(out, '%');
+            put_byte(out, (unsigned char)hex[c >> 4]);
+            put_byte(out, (unsigned char)hex[c & 15]);
+        }
+    }
+}
+
 typedef struct html_writer {
     buffer out;
     char list_type[LIST_DEPTH + 1]; /* 'u' or 'o' per open level */
@@ -133,7 +166,7 @@ static void open_node(html_writer *w, const doc_event *e)
     case NODE_CELL: open_cell(w, e->header); break;
     case NODE_A:
         put_str(out, "<a href=\"");
-        put_html_text(out, e->text, e->length);
+        put_href(out, e->text, e->length);
         put_str(out, "\">");
         break;
     case NODE_B: put_str(out, "<strong>"); break;

@@ -304,14 +304,15 @@ static size_t list_marker(const char *s, size_t n, size_t pos, int *ordered, int
 
 /* Info string of an opening fence: its first word, escapes and references
  * resolved. */
+static void unescape_into(buffer *out, const char *s, size_t n);
+
 static void fence_info(buffer *info, const char *s, size_t n)
 {
-    size_t i = skip_spaces(s, n, 0);
-    for (; i < n && s[i] != ' ' && s[i] != '\t'; ++i) {
-        if (s[i] == '\\' && i + 1 < n && is_punctuation((unsigned char)s[i + 1]))
-            ++i;
-        put_byte(info, (unsigned char)s[i]);
-    }
+    const size_t start = skip_spaces(s, n, 0);
+    size_t end = start;
+    while (end < n && s[end] != ' ' && s[end] != '\t')
+        ++end;
+    unescape_into(info, s + start, end - start);
 }
 
 /* Expands tabs in the indentation and block quote marks to spaces, at stops
