@@ -92,7 +92,7 @@ int32_t load_input(FILE *in, buffer *raw)
     if (fseek(in, 0, SEEK_END) == 0) {
         const long length = ftell(in);
         if (length > 0)
-            reserve(raw, (size_t)length + 1);
+            reserve(raw, (size_t)length + BLOCK_SIZE); /* the last read needs a block's room */
         rewind(in);
     }
     do {

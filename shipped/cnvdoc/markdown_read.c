@@ -1,7 +1,8 @@
 /* The Markdown reader: CommonMark with GitHub's pipe tables and
  * strike-through.  Lines are read into a tree of blocks (containers that a
- * line continues or not, then leaves); when the document is complete, the
- * text of each leaf is parsed for inline marks and the tree is written out. */
+ * line continues or not, then leaves); the text of each leaf is parsed for
+ * inline marks when its block is written out, as soon as it is closed, or at
+ * the end where a reference definition may still give a link its target. */
 #include <stdlib.h>
 #include <string.h>
 
@@ -1567,7 +1568,7 @@ static void write_closed_blocks(md_parser *p, doc_builder *b)
 }
 
 /* Markdown is UTF-8; a file that is not is read as Windows-1252. */
-static int decode_input(const buffer *raw, buffer *text)
+static int decode_input(buffer *raw, buffer *text)
 {
     size_t pos = 0;
     const unsigned char *s = raw->data;
@@ -1587,7 +1588,13 @@ static int decode_input(const buffer *raw, buffer *text)
             }
         }
         if (valid) {
-            put_bytes(text, s + pos, raw->size - pos);
+            /* the input itself, without a copy */
+            if (pos) {
+                memmove(raw->data, raw->data + pos, raw->size - pos);
+                raw->size -= pos;
+            }
+            *text = *raw;
+            raw->data = NULL;
             return 1;
         }
     }
