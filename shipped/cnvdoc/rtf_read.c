@@ -272,11 +272,36 @@ static void end_font_entry(rtf_reader *r)
 
 /* ---- paragraphs ---- */
 
+/* Spaces at the start and end of a paragraph are layout, not text (they
+ * often follow a group or a control word's delimiter). */
+static void trim_runs(rtf_reader *r)
+{
+    int i;
+    for (i = 0; i < r->run_count && !(r->runs[i].flags & RUN_BREAK); ++i) {
+        run *u = &r->runs[i];
+        while (u->length && r->text.data[u->text] == ' ') {
+            ++u->text;
+            --u->length;
+        }
+        if (u->length)
+            break;
+    }
+    for (i = r->run_count - 1; i >= 0 && !(r->runs[i].flags & RUN_BREAK); --i) {
+        run *u = &r->runs[i];
+        while (u->length && r->text.data[u->text + u->length - 1] == ' ')
+            --u->length;
+        if (u->length)
+            break;
+    }
+}
+
 static void replay_runs(rtf_reader *r, unsigned ignored)
 {
     unsigned flags = 0;
     size_t link = (size_t)-1, link_length = 0;
     int i;
+    if (ignored != ~0u)
+        trim_runs(r);
     for (i = 0; i < r->run_count; ++i) {
         const run *u = &r->runs[i];
         const unsigned wanted = u->flags & ~ignored & ~RUN_BREAK;

@@ -254,7 +254,7 @@ TEST_F(Cnvdoc, ReadersFindTheStructureOfRealFiles)
          {"<h level=1>A letter to Z\xC3\xBCrich</h>",
           "this is <b>bold</b>, <i>italic</i>, <u>underlined</u> and <s>struck</s> text, with <c>code()</c>, "
           "a Greek \xCE\xB1\xCE\xB2, a euro \xE2\x82\xAC and a line<br>break.</p>",
-          "Russian: \xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82. A picture follows: </p>",
+          "Russian: \xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82. A picture follows:</p>",
           "<h level=2>Things to bring</h>", "<li level=1>Apples</li>", "<li level=2>Green ones</li>",
           "<li level=1 number=2>Second</li>", "<quote><p>A quotation to remember.</p></quote>",
           "<row><cell header>Fruit</cell><cell header>Price</cell></row>",
@@ -358,6 +358,7 @@ TEST_F(Cnvdoc, HtmlReaderReadsPagesAsBrowsersDo)
         {"caf\xE9", "<p>caf\xC3\xA9</p>"},  // no declaration: Windows-1252
         {"<meta charset=\"utf-8\">caf\xC3\xA9", "<p>caf\xC3\xA9</p>"},
         {"<meta charset=windows-1251>\xCF\xF0\xE8", "<p>\xD0\x9F\xD1\x80\xD0\xB8</p>"},
+        {"<meta charset=shift_jis>\x82\xA0", "<p>\xE3\x81\x82</p>"},
         {"<meta http-equiv=Content-Type content='text/html; charset=koi8-r'>\xF0", "<p>\xD0\x9F</p>"},
         {"\xEF\xBB\xBF<p>\xE2\x82\xAC", "<p>\xE2\x82\xAC</p>"},
         {std::string("\xFF\xFE<\0p\0>\0\xAC\x20", 10), "<p>\xE2\x82\xAC</p>"},
@@ -378,6 +379,33 @@ TEST_F(Cnvdoc, HtmlReaderReadsPagesAsBrowsersDo)
     };
     for (const auto &c : cases)
         EXPECT_EQ(c.expected, readable(read_as(html_format, c.page))) << c.page;
+}
+
+// The rules of RTF that files from other programs lean on.
+TEST_F(Cnvdoc, RtfReaderReadsWhatWordProcessorsWrite)
+{
+    const struct {
+        const char *rtf;
+        const char *expected;
+    } cases[] = {
+        {"{\\rtf1\\ansi\\ansicpg1251 \\'cf\\'f0\\'e8\\par}", "<p>\xD0\x9F\xD1\x80\xD0\xB8</p>"},
+        {"{\\rtf1{\\fonttbl{\\f1\\fcharset128 MS Mincho;}}\\f1 \\'82\\'a0\\par}", "<p>\xE3\x81\x82</p>"},
+        {"{\\rtf1{\\fonttbl{\\f0\\fcharset0 Arial;}{\\f1\\fcharset238 Arial CE;}}\\f1 \\'b9\\f0 \\'b9\\par}",
+         "<p>\xC4\x85\xC2\xB9</p>"},
+        {"{\\rtf1 \\uc2\\u8364\\'80\\'80 x \\u-10179?\\u-8704?\\par}", "<p>\xE2\x82\xAC x \xF0\x9F\x98\x80</p>"},
+        {"{\\rtf1 a{\\*\\unknown hidden}b{\\*\\bkmkstart x}c\\par}", "<p>abc</p>"},
+        {"{\\rtf1 {\\pict\\bin3 }{}}x\\par}", "<p>x</p>"},
+        {"{\\rtf1 line\\line two\\par\\par\\par three\\par}", "<p>line<br>two</p><p>three</p>"},
+        {"{\\rtf1{\\fonttbl{\\f0 Arial;}{\\f1\\fmodern Courier;}} a {\\f1 code} {\\b b\\b0 c}\\par}",
+         "<p>a <c>code</c> <b>b</b>c</p>"},
+        {"{\\rtf1 {\\field{\\*\\fldinst HYPERLINK \\\\l \"sec\"}{\\fldrslt here}}\\par}", "<p><a href=#sec>here</a></p>"},
+        {"{\\rtf1{\\stylesheet{\\s3 Heading 3;}{\\s9 Quote;}}\\pard\\s3 Title\\par\\pard\\s9 Said\\par\\pard Body\\par}",
+         "<h level=3>Title</h><quote><p>Said</p></quote><p>Body</p>"},
+        {"{\\rtf1\\trowd\\cellx100\\cellx200\\pard\\intbl a\\par b\\cell c\\cell\\row\\pard after\\par}",
+         "<table><row><cell>a<br>b</cell><cell>c</cell></row></table><p>after</p>"},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(c.expected, readable(read_as(rtf_format, c.rtf))) << c.rtf;
 }
 
 TEST_F(Cnvdoc, MarkdownReaderFollowsCommonMark)
