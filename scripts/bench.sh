@@ -4,6 +4,8 @@
 set -euo pipefail
 . "$(dirname "$0")/common.sh"
 "$repo/scripts/setup.sh"
+# The native converters the document benchmark measures against.
+ensure_packages pandoc cmark-gfm
 [ -n "${MORPHEX_BENCH_NO_BUILD:-}" ] || "$repo/scripts/build.sh" x86_64 >/dev/null
 bin="$(build_root)/x86_64/bin"
 export WINEPREFIX="/var/tmp/morphex-bench-prefix-$(id -u)" WINEDEBUG=-all

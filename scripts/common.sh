@@ -66,7 +66,7 @@ ensure_packages() {
     [ "$(id -u)" -eq 0 ] || sudo=sudo
     echo "Installing: ${missing[*]}"
     $sudo apt-get update -q >/dev/null
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}" >/dev/null
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q -o DPkg::Lock::Timeout=600 "${missing[@]}" >/dev/null
 }
 
 # Wine's 64-bit loader itself: the wine wrapper would first ask for the

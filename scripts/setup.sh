@@ -4,18 +4,8 @@ set -euo pipefail
 . "$(dirname "$0")/common.sh"
 
 packages=(cmake make python3 googletest g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
-          wine wine64 xvfb halibut dos2unix ccache wixl msitools zip)
-missing=()
-for p in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    sudo=""
-    [ "$(id -u)" -eq 0 ] || sudo=sudo
-    echo "Installing: ${missing[*]}"
-    $sudo apt-get update -q
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q "${missing[@]}"
-fi
+          wine wine64 xvfb halibut dos2unix ccache wixl msitools zip cmark-gfm)
+ensure_packages "${packages[@]}"
 
 if [ "$(id -u)" -eq 0 ] && ! id "$test_user" >/dev/null 2>&1; then
     useradd --system --create-home --home-dir "/var/lib/$test_user" --shell /bin/bash "$test_user"

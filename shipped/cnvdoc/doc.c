@@ -1,0 +1,1060 @@
+/* The intermediate form, version 2: its builder, its iterator, the shared
+ * buffers and code pages, and the plug-in's list of formats. */
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+#include <stdlib.h>
+#include <string.h>
+
+#include "plugins/morphex_plugin.h"
+#include "shipped/cnvdoc/doc.h"
+#include "shipped/cnvdoc/doc_tables.h"
+
+/* ---- buffers ---- */
+
+int reserve(buffer *b, size_t extra)
+{
+    size_t capacity;
+    unsigned char *grown;
+    if (b->failed)
+        return 0;
+    if (b->size + extra <= b->capacity)
+        return 1;
+    if (b->sink && b->size > 0) {
+        /* an output: written out, and the same memory used again */
+        if (fwrite(b->data, 1, b->size, b->sink) != b->size) {
+            b->failed = 1;
+            return 0;
+        }
+        b->size = 0;
+        if (extra <= b->capacity)
+            return 1;
+    }
+    capacity = b->capacity ? b->capacity : b->sink ? SINK_SIZE : 256;
+    while (capacity < b->size + extra)
+        capacity *= 2;
+    grown = (unsigned char *)realloc(b->data, capacity);
+    if (!grown) {
+        b->failed = 1;
+        return 0;
+    }
+    b->data = grown;
+    b->capacity = capacity;
+    return 1;
+}
+
+void put_number(buffer *b, long value)
+{
+    char digits[24];
+    int n = 0;
+    unsigned long magnitude = value < 0 ? 0ul - (unsigned long)value : (unsigned long)value;
+    if (value < 0)
+        put_byte(b, '-');
+    do {
+        digits[n++] = (char)('0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude);
+    while (n > 0)
+        put_byte(b, (unsigned char)digits[--n]);
+}
+
+void put_utf8(buffer *b, uint32_t c)
+{
+    unsigned char *p;
+    if (b->size + 4 > b->capacity && !reserve(b, 4))
+        return;
+    p = b->data + b->size;
+    if (c < 0x80) {
+        p[0] = (unsigned char)c;
+        b->size += 1;
+    } else if (c < 0x800) {
+        p[0] = (unsigned char)(0xC0 | (c >> 6));
+        p[1] = (unsigned char)(0x80 | (c & 0x3F));
+        b->size += 2;
+    } else if (c < 0x10000) {
+        p[0] = (unsigned char)(0xE0 | (c >> 12));
+        p[1] = (unsigned char)(0x80 | ((c >> 6) & 0x3F));
+        p[2] = (unsigned char)(0x80 | (c & 0x3F));
+        b->size += 3;
+    } else {
+        p[0] = (unsigned char)(0xF0 | (c >> 18));
+        p[1] = (unsigned char)(0x80 | ((c >> 12) & 0x3F));
+        p[2] = (unsigned char)(0x80 | ((c >> 6) & 0x3F));
+        p[3] = (unsigned char)(0x80 | (c & 0x3F));
+        b->size += 4;
+    }
+}
+
+int32_t load_input(FILE *in, buffer *raw)
+{
+    size_t got;
+    if (fseek(in, 0, SEEK_END) == 0) {
+        const long length = ftell(in);
+        if (length > 0)
+            reserve(raw, (size_t)length + BLOCK_SIZE); /* the last read needs a block's room */
+        rewind(in);
+    }
+    do {
+        if (!reserve(raw, BLOCK_SIZE))
+            break;
+        got = fread(raw->data + raw->size, 1, BLOCK_SIZE, in);
+        raw->size += got;
+    } while (got == BLOCK_SIZE);
+    if (!raw->failed && !ferror(in) && raw->size > 0)
+        return CONVERT_OK;
+    free(raw->data);
+    raw->data = NULL;
+    return raw->failed || ferror(in) ? CONVERT_WRONG_FORMAT : CONVERT_EMPTY_INPUT;
+}
+
+int32_t finish_output(FILE *out, buffer *b)
+{
+    const int ok = !b->failed && fwrite(b->data, 1, b->size, out) == b->size;
+    free(b->data);
+    b->data = NULL;
+    return ok ? CONVERT_OK : CONVERT_WRONG_FORMAT;
+}
+
+uint32_t next_utf8(const unsigned char *s, size_t size, size_t *pos)
+{
+    const unsigned char lead = s[*pos];
+    uint32_t c, minimum;
+    size_t length, i;
+    if (lead < 0x80) {
+        ++*pos;
+        return lead;
+    }
+    if ((lead & 0xE0) == 0xC0) {
+        length = 2, c = lead & 0x1F, minimum = 0x80;
+    } else if ((lead & 0xF0) == 0xE0) {
+        length = 3, c = lead & 0x0F, minimum = 0x800;
+    } else if ((lead & 0xF8) == 0xF0) {
+        length = 4, c = lead & 0x07, minimum = 0x10000;
+    } else {
+        return BAD_UTF8;
+    }
+    if (*pos + length > size)
+        return BAD_UTF8;
+    for (i = 1; i < length; ++i) {
+        if ((s[*pos + i] & 0xC0) != 0x80)
+            return BAD_UTF8;
+        c = (c << 6) | (s[*pos + i] & 0x3F);
+    }
+    if (c < minimum || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))
+        return BAD_UTF8;
+    *pos += length;
+    return c;
+}
+
+/* ---- code pages ---- */
+
+const uint16_t *code_page(int number)
+{
+    size_t i;
+    for (i = 0; i < sizeof code_page_tables / sizeof *code_page_tables; ++i)
+        if (code_page_tables[i].number == number)
+            return code_page_tables[i].to_unicode;
+    return NULL;
+}
+
+int is_double_byte_page(int number)
+{
+    return number == 932 || number == 936 || number == 949 || number == 950;
+}
+
+uint32_t windows_1252_char(unsigned char byte)
+{
+    return code_page(1252)[byte];
+}
+
+int put_code_page_text(buffer *b, int number, const unsigned char *s, size_t n)
+{
+    const uint16_t *table = code_page(number);
+    size_t i;
+    if (table) {
+        for (i = 0; i < n; ++i) {
+            if (s[i] < 0x80)
+                put_byte(b, s[i]);
+            else
+                put_utf8(b, table[s[i]]);
+        }
+        return 1;
+    }
+#ifdef _WIN32
+    if (is_double_byte_page(number) && n < (1u << 30)) {
+        /* The system knows the double-byte pages; their tables are large. */
+        const int wide_length = MultiByteToWideChar((UINT)number, 0, (const char *)s, (int)n, NULL, 0);
+        int utf8_length;
+        WCHAR *wide;
+        if (wide_length <= 0 || !(wide = (WCHAR *)malloc((size_t)wide_length * sizeof *wide)))
+            return 0;
+        MultiByteToWideChar((UINT)number, 0, (const char *)s, (int)n, wide, wide_length);
+        utf8_length = WideCharToMultiByte(CP_UTF8, 0, wide, wide_length, NULL, 0, NULL, NULL);
+        if (utf8_length > 0 && reserve(b, (size_t)utf8_length)) {
+            WideCharToMultiByte(CP_UTF8, 0, wide, wide_length, (char *)b->data + b->size, utf8_length, NULL, NULL);
+            b->size += (size_t)utf8_length;
+        }
+        free(wide);
+        return 1;
+    }
+#endif
+    return 0;
+}
+
+const char *named_reference(const char *name, size_t length)
+{
+    size_t low = 0, high = sizeof named_references / sizeof *named_references;
+    while (low < high) {
+        const size_t middle = (low + high) / 2;
+        const char *candidate = named_references[middle].name;
+        const size_t candidate_length = strlen(candidate);
+        int order = memcmp(candidate, name, candidate_length < length ? candidate_length : length);
+        if (order == 0)
+            order = candidate_length < length ? -1 : candidate_length > length ? 1 : 0;
+        if (order == 0)
+            return named_references[middle].text;
+        if (order < 0)
+            low = middle + 1;
+        else
+            high = middle;
+    }
+    return NULL;
+}
+
+/* ---- the builder ---- */
+
+static const char *const node_names[NODE_COUNT] = {
+    "", "p", "h", "li", "code", "cell", "quote", "table", "row", "hr", "a", "i", "b", "u", "s", "c", "br",
+};
+
+static void put_mark(buffer *out, const char *name)
+{
+    put_byte(out, MARK);
+    put_byte(out, '[');
+    put_str(out, name);
+    put_byte(out, ']');
+}
+
+static void put_close_mark(buffer *out, int node)
+{
+    put_byte(out, MARK);
+    put_bytes(out, "[/", 2);
+    put_str(out, node_names[node]);
+    put_byte(out, ']');
+    if (!IS_INLINE(node))
+        put_byte(out, '\n');
+}
+
+/* An argument value: '%', space, ']', ESC and controls as %XX. */
+static void put_value(buffer *out, const char *s, size_t n)
+{
+    static const char hex[] = "0123456789ABCDEF";
+    size_t i;
+    for (i = 0; i < n; ++i) {
+        const unsigned char c = (unsigned char)s[i];
+        if (c <= 0x20 || c == '%' || c == ']') {
+            put_byte(out, '%');
+            put_byte(out, (unsigned char)hex[c >> 4]);
+            put_byte(out, (unsigned char)hex[c & 15]);
+        } else {
+            put_byte(out, c);
+        }
+    }
+}
+
+void doc_begin(doc_builder *b, FILE *out)
+{
+    memset(b, 0, sizeof *b);
+    b->out.sink = out;
+    put_mark(&b->out, "morphex-text 2 eol=lf bom=0");
+    put_byte(&b->out, '\n');
+}
+
+static void close_inlines(doc_builder *b, int keep)
+{
+    while (b->emitted_count > keep)
+        put_close_mark(&b->out, b->emitted[--b->emitted_count]);
+}
+
+static int wants(const doc_builder *b, int node)
+{
+    return (b->wanted & INLINE_BIT(node)) != 0;
+}
+
+/* Brings the open inline marks in line with the wanted ones, closing as few
+ * as nesting allows. */
+static void sync_inlines(doc_builder *b)
+{
+    int keep, node;
+    unsigned have = 0;
+    if (b->leaf_unwritten) {
+        put_mark(&b->out, node_names[b->leaf]);
+        b->leaf_unwritten = 0;
+    }
+    for (keep = 0; keep < b->emitted_count; ++keep) {
+        const int open = b->emitted[keep];
+        if (!wants(b, open))
+            break;
+        if (open == NODE_A && (b->emitted_href.size != b->wanted_href.size ||
+                               memcmp(b->emitted_href.data, b->wanted_href.data, b->wanted_href.size) != 0))
+            break;
+        have |= INLINE_BIT(open);
+    }
+    close_inlines(b, keep);
+    for (node = NODE_A; node <= NODE_C; ++node) {
+        if (!wants(b, node) || (have & INLINE_BIT(node)))
+            continue;
+        put_byte(&b->out, MARK);
+        put_byte(&b->out, '[');
+        put_str(&b->out, node_names[node]);
+        if (node == NODE_A) {
+            put_str(&b->out, " href=");
+            put_value(&b->out, (const char *)b->wanted_href.data, b->wanted_href.size);
+            b->emitted_href.size = 0;
+            put_bytes(&b->emitted_href, b->wanted_href.data, b->wanted_href.size);
+        }
+        put_byte(&b->out, ']');
+        b->emitted[b->emitted_count++] = node;
+    }
+}
+
+static void end_leaf(doc_builder *b)
+{
+    if (b->leaf == NODE_NONE)
+        return;
+    close_inlines(b, 0);
+    if (!b->leaf_unwritten)
+        put_close_mark(&b->out, b->leaf);
+    b->leaf_unwritten = 0;
+    b->leaf = NODE_NONE;
+    b->leaf_absorbed = 0;
+    b->pending_space = 0;
+}
+
+static void open_leaf(doc_builder *b, int node, int level, int number, int header, const char *lang)
+{
+    end_leaf(b);
+    b->leaf = node;
+    b->leaf_has_text = 0;
+    b->leaf_absorbed = 0;
+    b->pending_space = 0;
+    if (node == NODE_P) {
+        /* written with its first text: an empty paragraph leaves no trace */
+        b->leaf_unwritten = 1;
+        return;
+    }
+    put_byte(&b->out, MARK);
+    put_byte(&b->out, '[');
+    put_str(&b->out, node_names[node]);
+    if (node == NODE_H || node == NODE_LI) {
+        put_str(&b->out, " level=");
+        put_number(&b->out, level < 1 ? 1 : node == NODE_H && level > 6 ? 6 : level);
+    }
+    if (node == NODE_LI && number > 0) {
+        put_str(&b->out, " number=");
+        put_number(&b->out, number);
+    }
+    if (node == NODE_CELL && header)
+        put_str(&b->out, " header");
+    if (node == NODE_CODE && lang && *lang) {
+        put_str(&b->out, " lang=");
+        put_value(&b->out, lang, strlen(lang));
+    }
+    put_byte(&b->out, ']');
+}
+
+static int top_container(const doc_builder *b)
+{
+    return b->depth ? b->containers[b->depth - 1] : NODE_NONE;
+}
+
+static void open_container(doc_builder *b, int node)
+{
+    end_leaf(b);
+    if (b->depth == BUILDER_DEPTH)
+        return;
+    put_mark(&b->out, node_names[node]);
+    put_byte(&b->out, '\n');
+    b->containers[b->depth++] = node;
+}
+
+static void close_container(doc_builder *b)
+{
+    end_leaf(b);
+    put_close_mark(&b->out, b->containers[--b->depth]);
+}
+
+/* Blocks other than rows and cells cannot stand inside a table. */
+static void leave_table(doc_builder *b)
+{
+    int i;
+    for (i = b->depth - 1; i >= 0; --i)
+        if (b->containers[i] == NODE_TABLE)
+            while (b->depth > i)
+                close_container(b);
+}
+
+void doc_block(doc_builder *b, int node, int level, int number, const char *lang)
+{
+    if (node == NODE_P && (b->leaf == NODE_LI || b->leaf == NODE_CELL)) {
+        /* A paragraph inside an item or a cell continues it on a new line. */
+        if (b->leaf_has_text) {
+            doc_br(b);
+            if (b->leaf == NODE_LI)
+                doc_br(b);
+        }
+        b->leaf_absorbed = 1;
+        return;
+    }
+    leave_table(b);
+    open_leaf(b, node, level, number, 0, lang);
+}
+
+void doc_end_block(doc_builder *b, int node)
+{
+    if (node == NODE_P && b->leaf_absorbed) {
+        b->leaf_absorbed = 0;
+        return;
+    }
+    if (node == NODE_NONE || b->leaf == node)
+        end_leaf(b);
+}
+
+void doc_container(doc_builder *b, int node)
+{
+    if (node == NODE_ROW) {
+        while (b->depth && top_container(b) != NODE_TABLE && top_container(b) != NODE_QUOTE)
+            close_container(b);
+        if (top_container(b) != NODE_TABLE)
+            open_container(b, NODE_TABLE);
+    } else {
+        leave_table(b);
+    }
+    open_container(b, node);
+}
+
+void doc_end_container(doc_builder *b, int node)
+{
+    int i;
+    for (i = b->depth - 1; i >= 0; --i)
+        if (b->containers[i] == node) {
+            while (b->depth > i)
+                close_container(b);
+            return;
+        }
+    end_leaf(b);
+}
+
+void doc_cell(doc_builder *b, int header)
+{
+    end_leaf(b);
+    if (top_container(b) != NODE_ROW)
+        doc_container(b, NODE_ROW);
+    open_leaf(b, NODE_CELL, 0, 0, header, NULL);
+}
+
+void doc_hr(doc_builder *b)
+{
+    end_leaf(b);
+    leave_table(b);
+    put_mark(&b->out, "hr");
+    put_byte(&b->out, '\n');
+}
+
+/* Text outside any leaf opens a paragraph, or a cell inside a table. */
+static void ensure_leaf(doc_builder *b)
+{
+    if (b->leaf != NODE_NONE)
+        return;
+    if (top_container(b) == NODE_TABLE || top_container(b) == NODE_ROW)
+        doc_cell(b, 0);
+    else
+        open_leaf(b, NODE_P, 0, 0, 0, NULL);
+}
+
+void doc_br(doc_builder *b)
+{
+    if (b->leaf == NODE_CODE) {
+        put_byte(&b->out, '\n');
+        return;
+    }
+    ensure_leaf(b);
+    sync_inlines(b);
+    put_mark(&b->out, "br");
+    b->pending_space = 0;
+    b->leaf_has_text = 1;
+}
+
+void doc_set(doc_builder *b, int node, int on)
+{
+    if (on)
+        b->wanted |= INLINE_BIT(node);
+    else
+        b->wanted &= ~INLINE_BIT(node);
+}
+
+void doc_link(doc_builder *b, const char *href, size_t length)
+{
+    b->wanted_href.size = 0;
+    if (href) {
+        put_bytes(&b->wanted_href, href, length);
+        b->wanted |= INLINE_BIT(NODE_A);
+    } else {
+        b->wanted &= ~INLINE_BIT(NODE_A);
+    }
+}
+
+int doc_in_code(const doc_builder *b)
+{
+    return b->leaf == NODE_CODE;
+}
+
+static void put_escaped_text(buffer *out, const char *s, size_t n)
+{
+    const char *end = s + n;
+    while (s < end) {
+        const char *mark = (const char *)find_byte((const unsigned char *)s, (size_t)(end - s), MARK);
+        if (!mark) {
+            put_bytes(out, s, (size_t)(end - s));
+            return;
+        }
+        put_bytes(out, s, (size_t)(mark - s) + 1);
+        put_byte(out, MARK);
+        s = mark + 1;
+    }
+}
+
+static int is_space(unsigned char c)
+{
+    return c == ' ' || c == '\n' || c == '\t' || c == '\r' || c == '\f';
+}
+
+void doc_text(doc_builder *b, const char *s, size_t n)
+{
+    size_t i, start;
+    if (n == 0)
+        return;
+    if (b->leaf == NODE_CODE) {
+        put_escaped_text(&b->out, s, n);
+        return;
+    }
+    if (!b->collapse_spaces) {
+        ensure_leaf(b);
+        sync_inlines(b);
+        put_escaped_text(&b->out, s, n);
+        b->leaf_has_text = 1;
+        return;
+    }
+    /* Runs of white space are one space, none at the start or end of a block. */
+    for (i = 0; i < n;) {
+        if (is_space((unsigned char)s[i])) {
+            if (b->leaf != NODE_NONE && b->leaf_has_text)
+                b->pending_space = 1;
+            while (i < n && is_space((unsigned char)s[i]))
+                ++i;
+            continue;
+        }
+        start = i;
+        while (i < n && !is_space((unsigned char)s[i]))
+            ++i;
+        ensure_leaf(b);
+        if (b->pending_space) {
+            /* the space goes before marks that open here, inside those that end */
+            put_byte(&b->out, ' ');
+            b->pending_space = 0;
+        }
+        sync_inlines(b);
+        put_escaped_text(&b->out, s + start, i - start);
+        b->leaf_has_text = 1;
+    }
+}
+
+int32_t doc_finish(doc_builder *b)
+{
+    end_leaf(b);
+    while (b->depth)
+        close_container(b);
+    free(b->wanted_href.data);
+    free(b->emitted_href.data);
+    return finish_output(b->out.sink, &b->out);
+}
+
+/* ---- the iterator ---- */
+
+static int node_by_name(const unsigned char *name, size_t n)
+{
+    switch (n) {
+    case 1:
+        switch (name[0]) {
+        case 'p': return NODE_P;
+        case 'h': return NODE_H;
+        case 'a': return NODE_A;
+        case 'b': return NODE_B;
+        case 'i': return NODE_I;
+        case 'u': return NODE_U;
+        case 's': return NODE_S;
+        case 'c': return NODE_C;
+        }
+        break;
+    case 2:
+        if (name[0] == 'l' && name[1] == 'i')
+            return NODE_LI;
+        if (name[0] == 'h' && name[1] == 'r')
+            return NODE_HR;
+        if (name[0] == 'b' && name[1] == 'r')
+            return NODE_BR;
+        break;
+    case 3:
+        if (memcmp(name, "row", 3) == 0)
+            return NODE_ROW;
+        break;
+    case 4:
+        if (memcmp(name, "code", 4) == 0)
+            return NODE_CODE;
+        if (memcmp(name, "cell", 4) == 0)
+            return NODE_CELL;
+        break;
+    case 5:
+        if (memcmp(name, "quote", 5) == 0)
+            return NODE_QUOTE;
+        if (memcmp(name, "table", 5) == 0)
+            return NODE_TABLE;
+        break;
+    }
+    return NODE_NONE;
+}
+
+static int is_block_name(const unsigned char *s, size_t size, size_t pos)
+{
+    size_t end = pos;
+    int node;
+    while (end < size && s[end] != ' ' && s[end] != ']' && s[end] != '\n')
+        ++end;
+    node = node_by_name(s + pos, end - pos);
+    return node != NODE_NONE && !IS_INLINE(node) && node != NODE_BR;
+}
+
+void doc_read_begin(doc_reader *r, const buffer *input)
+{
+    const unsigned char *s = input->data;
+    size_t i;
+    memset(r, 0, sizeof *r);
+    r->s = s;
+    r->size = input->size;
+    if (r->size > 14 && s[0] == MARK && memcmp(s + 1, "[morphex-text ", 14) == 0) {
+        const unsigned char *end = (const unsigned char *)memchr(s, ']', r->size);
+        if (end) {
+            r->pos = (size_t)(end - s) + 1;
+            if (r->pos < r->size && s[r->pos] == '\n')
+                ++r->pos;
+        }
+    }
+    r->plain = 1;
+    for (i = r->pos; i + 1 < r->size; ++i) {
+        const unsigned char *mark = find_byte(s + i, r->size - i - 1, MARK);
+        if (!mark)
+            break;
+        i = (size_t)(mark - s);
+        if (s[i + 1] == MARK) {
+            ++i;
+        } else if (s[i + 1] == '[' && is_block_name(s, r->size, i + 2)) {
+            r->plain = 0;
+            break;
+        }
+    }
+}
+
+void doc_read_end(doc_reader *r)
+{
+    int i;
+    for (i = 0; i < READER_DEPTH; ++i)
+        free(r->args[i].data);
+}
+
+static doc_event *push_event(doc_reader *r, int kind, int node)
+{
+    doc_event *e;
+    if (r->count == READER_QUEUE)
+        return NULL;
+    e = &r->queue[(r->head + r->count++) % READER_QUEUE];
+    memset(e, 0, sizeof *e);
+    e->kind = kind;
+    e->node = node;
+    return e;
+}
+
+static int top_node(const doc_reader *r)
+{
+    return r->depth ? r->stack[r->depth - 1] : NODE_NONE;
+}
+
+static void pop_node(doc_reader *r)
+{
+    const int node = r->stack[--r->depth];
+    doc_event *e = push_event(r, EV_CLOSE, node);
+    if (e) {
+        e->level = r->stack_level[r->depth];
+        e->header = r->stack_header[r->depth];
+    }
+}
+
+static void pop_to(doc_reader *r, int depth)
+{
+    while (r->depth > depth)
+        pop_node(r);
+}
+
+static doc_event *push_node(doc_reader *r, int node)
+{
+    if (r->depth == READER_DEPTH)
+        return NULL;
+    r->stack_level[r->depth] = 1;
+    r->stack_header[r->depth] = 0;
+    r->stack[r->depth++] = node;
+    return push_event(r, EV_OPEN, node);
+}
+
+static int innermost(const doc_reader *r, int node)
+{
+    int i;
+    for (i = r->depth - 1; i >= 0; --i)
+        if (r->stack[i] == node)
+            return i;
+    return -1;
+}
+
+static int in_leaf(const doc_reader *r)
+{
+    int i;
+    for (i = r->depth - 1; i >= 0; --i)
+        if (IS_LEAF(r->stack[i]))
+            return r->stack[i];
+    return NODE_NONE;
+}
+
+/* Where a block may open: the document or a block quote. */
+static void pop_to_flow(doc_reader *r)
+{
+    while (r->depth && top_node(r) != NODE_QUOTE)
+        pop_node(r);
+}
+
+/* Text and inline marks need a leaf; outside one they start a paragraph
+ * (a cell inside a table). */
+static void ensure_text_place(doc_reader *r)
+{
+    const int top = top_node(r);
+    if (in_leaf(r) != NODE_NONE)
+        return;
+    if (top == NODE_TABLE)
+        push_node(r, NODE_ROW);
+    if (top_node(r) == NODE_ROW) {
+        push_node(r, NODE_CELL);
+        return;
+    }
+    push_node(r, NODE_P);
+}
+
+typedef struct mark_args {
+    int level, number, header;
+    buffer *value; /* href or lang, decoded */
+} mark_args;
+
+static int hex_digit(unsigned char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return -1;
+}
+
+static void parse_args(const unsigned char *s, size_t n, mark_args *args)
+{
+    size_t i = 0;
+    while (i < n) {
+        size_t key, key_end, value, value_end;
+        while (i < n && s[i] == ' ')
+            ++i;
+        key = i;
+        while (i < n && s[i] != ' ' && s[i] != '=')
+            ++i;
+        key_end = i;
+        value = value_end = i;
+        if (i < n && s[i] == '=') {
+            value = ++i;
+            while (i < n && s[i] != ' ')
+                ++i;
+            value_end = i;
+        }
+        if (key_end - key == 5 && memcmp(s + key, "level", 5) == 0) {
+            args->level = atoi((const char *)s + value);
+        } else if (key_end - key == 6 && memcmp(s + key, "number", 6) == 0) {
+            args->number = atoi((const char *)s + value);
+        } else if (key_end - key == 6 && memcmp(s + key, "header", 6) == 0) {
+            args->header = 1;
+        } else if (args->value && ((key_end - key == 4 && (memcmp(s + key, "href", 4) == 0 ||
+                                                             memcmp(s + key, "lang", 4) == 0)))) {
+            size_t j;
+            args->value->size = 0;
+            for (j = value; j < value_end; ++j) {
+                int high, low;
+                if (s[j] == '%' && j + 2 < value_end + 1 && (high = hex_digit(s[j + 1])) >= 0 &&
+                    (low = hex_digit(s[j + 2])) >= 0) {
+                    put_byte(args->value, (unsigned char)(high * 16 + low));
+                    j += 2;
+                } else {
+                    put_byte(args->value, s[j]);
+                }
+            }
+        }
+    }
+}
+
+static void open_mark(doc_reader *r, int node, const unsigned char *args_text, size_t args_length)
+{
+    mark_args args = {0, 0, 0, NULL};
+    doc_event *e;
+    const int leaf = in_leaf(r);
+    if (leaf == NODE_CODE)
+        return; /* nothing is marked up inside code */
+    if (IS_INLINE(node) || node == NODE_BR) {
+        if (node != NODE_BR && innermost(r, node) >= 0)
+            return;
+        ensure_text_place(r);
+    } else if (node == NODE_ROW) {
+        if (leaf != NODE_NONE && leaf != NODE_CELL)
+            return;
+        if (innermost(r, NODE_TABLE) < 0) {
+            pop_to_flow(r);
+            push_node(r, NODE_TABLE);
+        }
+        pop_to(r, innermost(r, NODE_TABLE) + 1);
+    } else if (node == NODE_CELL) {
+        if (innermost(r, NODE_ROW) < 0) {
+            if (leaf != NODE_NONE)
+                return;
+            if (innermost(r, NODE_TABLE) < 0) {
+                pop_to_flow(r);
+                push_node(r, NODE_TABLE);
+            }
+            pop_to(r, innermost(r, NODE_TABLE) + 1);
+            push_node(r, NODE_ROW);
+        }
+        pop_to(r, innermost(r, NODE_ROW) + 1);
+    } else {
+        if (leaf == NODE_CELL)
+            return; /* cells hold text only */
+        pop_to_flow(r);
+    }
+    if (node == NODE_A || node == NODE_CODE) {
+        args.value = &r->args[r->depth < READER_DEPTH ? r->depth : READER_DEPTH - 1];
+        args.value->size = 0;
+    }
+    parse_args(args_text, args_length, &args);
+    if (node == NODE_HR) {
+        push_event(r, EV_HR, NODE_HR);
+        return;
+    }
+    if (node == NODE_BR) {
+        push_event(r, EV_BR, NODE_BR);
+        return;
+    }
+    e = push_node(r, node);
+    if (!e)
+        return;
+    e->level = args.level < 1 ? 1 : args.level;
+    if (node == NODE_H && e->level > 6)
+        e->level = 6;
+    if (node == NODE_LI && e->level > 32)
+        e->level = 32;
+    e->number = args.number < 0 ? 0 : args.number;
+    e->header = args.header;
+    r->stack_level[r->depth - 1] = e->level;
+    r->stack_header[r->depth - 1] = e->header;
+    if (args.value) {
+        e->text = (const char *)args.value->data;
+        e->length = args.value->size;
+        if (!e->text)
+            e->text = "";
+    }
+}
+
+static void close_mark(doc_reader *r, int node)
+{
+    const int at = innermost(r, node);
+    if (at >= 0)
+        pop_to(r, at);
+}
+
+/* A run of plain text: up to the next ESC, and in plain mode up to the next
+ * line end, where blank lines part paragraphs. */
+static void read_text(doc_reader *r)
+{
+    const unsigned char *s = r->s;
+    size_t pos = r->pos, end;
+    doc_event *e;
+    if (r->plain && (s[pos] == '\n' || s[pos] == '\r')) {
+        int lines = 0;
+        size_t after = pos;
+        while (after < r->size && (s[after] == '\n' || s[after] == '\r' || s[after] == ' ' || s[after] == '\t')) {
+            if (s[after] == '\n' || (s[after] == '\r' && (after + 1 >= r->size || s[after + 1] != '\n')))
+                ++lines;
+            ++after;
+        }
+        if (lines >= 2 || after == r->size) {
+            if (in_leaf(r) == NODE_P)
+                pop_to(r, innermost(r, NODE_P));
+            r->pos = after;
+            return;
+        }
+        if (s[pos] == '\r' && pos + 1 < r->size && s[pos + 1] == '\n')
+            ++pos;
+        r->pos = pos + 1;
+        if (in_leaf(r) != NODE_NONE)
+            push_event(r, EV_BR, NODE_BR);
+        return;
+    }
+    end = pos;
+    if (r->plain) {
+        while (end < r->size && s[end] != MARK && s[end] != '\n' && s[end] != '\r')
+            ++end;
+    } else {
+        const unsigned char *mark = find_byte(s + pos, r->size - pos, MARK);
+        end = mark ? (size_t)(mark - s) : r->size;
+    }
+    r->pos = end;
+    if (in_leaf(r) == NODE_NONE) {
+        size_t i;
+        for (i = pos; i < end && is_space(s[i]); ++i)
+            ;
+        if (i == end)
+            return; /* white space between blocks */
+        pos = i;
+        ensure_text_place(r);
+    }
+    e = push_event(r, EV_TEXT, NODE_NONE);
+    e->text = (const char *)s + pos;
+    e->length = end - pos;
+}
+
+static void read_mark(doc_reader *r)
+{
+    const unsigned char *s = r->s;
+    size_t pos = r->pos + 2, name_end, end;
+    int closing = 0, node;
+    end = pos;
+    while (end < r->size && s[end] != ']' && s[end] != '\n')
+        ++end;
+    if (end >= r->size || s[end] != ']') {
+        /* not a mark after all: the ESC is text */
+        doc_event *e;
+        ensure_text_place(r);
+        e = push_event(r, EV_TEXT, NODE_NONE);
+        e->text = (const char *)s + r->pos;
+        e->length = 1;
+        r->pos += 1;
+        return;
+    }
+    r->pos = end + 1;
+    if (s[pos] == '/') {
+        closing = 1;
+        ++pos;
+    }
+    name_end = pos;
+    while (name_end < end && s[name_end] != ' ')
+        ++name_end;
+    node = node_by_name(s + pos, name_end - pos);
+    if (node == NODE_NONE)
+        return; /* unknown marks are dropped, their text kept */
+    if (closing)
+        close_mark(r, node);
+    else
+        open_mark(r, node, s + name_end, end - name_end);
+}
+
+int doc_next(doc_reader *r, doc_event *e)
+{
+    while (r->count == 0) {
+        const unsigned char *s = r->s;
+        if (r->finished) {
+            memset(e, 0, sizeof *e);
+            return EV_END;
+        }
+        if (r->pos >= r->size) {
+            pop_to(r, 0);
+            r->finished = 1;
+            continue;
+        }
+        if (s[r->pos] != MARK) {
+            read_text(r);
+        } else if (r->pos + 1 < r->size && s[r->pos + 1] == MARK) {
+            doc_event *t;
+            if (in_leaf(r) == NODE_NONE)
+                ensure_text_place(r);
+            t = push_event(r, EV_TEXT, NODE_NONE);
+            t->text = (const char *)s + r->pos;
+            t->length = 1;
+            r->pos += 2;
+        } else if (r->pos + 1 < r->size && s[r->pos + 1] == '[') {
+            read_mark(r);
+        } else {
+            doc_event *t;
+            ensure_text_place(r);
+            t = push_event(r, EV_TEXT, NODE_NONE);
+            t->text = (const char *)s + r->pos;
+            t->length = 1;
+            r->pos += 1;
+        }
+    }
+    *e = r->queue[r->head];
+    r->head = (r->head + 1) % READER_QUEUE;
+    --r->count;
+    return e->kind;
+}
+
+/* ---- the plug-in ---- */
+
+typedef struct format_description {
+    const char *name;
+    const char *ext;
+    convert_fn converter;
+} format_description;
+
+static int32_t __cdecl convert_read_rtf(FILE *in, FILE *out) { return read_rtf(in, out); }
+static int32_t __cdecl convert_read_html(FILE *in, FILE *out) { return read_html(in, out); }
+static int32_t __cdecl convert_read_markdown(FILE *in, FILE *out) { return read_markdown(in, out); }
+static int32_t __cdecl convert_write_rtf(FILE *in, FILE *out) { return write_rtf(in, out); }
+static int32_t __cdecl convert_write_html(FILE *in, FILE *out) { return write_html(in, out); }
+static int32_t __cdecl convert_write_markdown(FILE *in, FILE *out) { return write_markdown(in, out); }
+
+static const format_description sources[] = {
+    {"Document - HTML", "html", convert_read_html},
+    {"Document - Markdown", "md", convert_read_markdown},
+    {"Document - RTF", "rtf", convert_read_rtf},
+};
+
+static const format_description targets[] = {
+    {"Document - HTML", "html", convert_write_html},
+    {"Document - Markdown", "md", convert_write_markdown},
+    {"Document - RTF", "rtf", convert_write_rtf},
+};
+
+PLUGIN_EXPORT int32_t __cdecl _DLL_enum(format_entry *first, int32_t list, int32_t always_one)
+{
+    const format_description *formats = list == FORMAT_LIST_SOURCE ? sources : targets;
+    const int count = list == FORMAT_LIST_SOURCE ? (int)(sizeof sources / sizeof *sources)
+                                                 : (int)(sizeof targets / sizeof *targets);
+    int i;
+    (void)always_one;
+    for (i = 0; i < count; ++i) {
+        memset(&first[i], 0, sizeof first[i]);
+        snprintf(first[i].name, sizeof first[i].name, "%s", formats[i].name);
+        snprintf(first[i].ext, sizeof first[i].ext, "%s", formats[i].ext);
+        first[i].converter = formats[i].converter;
+    }
+    return count;
+}

@@ -1,0 +1,204 @@
+/* cnvdoc.dll - documents in RTF, HTML and Markdown.
+ *
+ * Every reader turns its format into the intermediate form, version 2
+ * (sdk/GUIDE.md): blocks and inline marks around UTF-8 text.  Readers write
+ * it through a builder that keeps the marks properly nested whatever order
+ * the source format gives them in; writers read it through an iterator that
+ * gives well-formed events for any input, plain text and version 1 included. */
+#ifndef CNVDOC_DOC_H
+#define CNVDOC_DOC_H
+
+#include <stddef.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <string.h>
+
+#define MARK 0x1B
+#define BLOCK_SIZE (1 << 16)
+#define BAD_UTF8 0xFFFFFFFFu
+
+typedef struct buffer {
+    unsigned char *data;
+    size_t size;
+    size_t capacity;
+    int failed;
+    FILE *sink; /* an output written out whenever it is full */
+} buffer;
+
+#define SINK_SIZE (1 << 20)
+
+int reserve(buffer *b, size_t extra);
+void put_utf8(buffer *b, uint32_t c);
+void put_number(buffer *b, long value);
+
+/* The calls of every character and word: inline, and short copies without
+ * a call into the C runtime. */
+static inline void put_byte(buffer *b, unsigned char c)
+{
+    if (b->size < b->capacity || reserve(b, 1))
+        b->data[b->size++] = c;
+}
+
+static inline void put_bytes(buffer *b, const void *bytes, size_t n)
+{
+    unsigned char *d;
+    const unsigned char *s = (const unsigned char *)bytes;
+    if (n == 0 || (b->size + n > b->capacity && !reserve(b, n)))
+        return;
+    d = b->data + b->size;
+    if (n >= 8 && n <= 16) {
+        __builtin_memcpy(d, s, 8);
+        __builtin_memcpy(d + n - 8, s + n - 8, 8);
+    } else if (n >= 4 && n < 8) {
+        __builtin_memcpy(d, s, 4);
+        __builtin_memcpy(d + n - 4, s + n - 4, 4);
+    } else if (n < 4) {
+        d[0] = s[0];
+        d[n / 2] = s[n / 2];
+        d[n - 1] = s[n - 1];
+    } else {
+        memcpy(d, s, n);
+    }
+    b->size += n;
+}
+
+/* The first byte c in s[0..n), NULL when none: eight bytes at a time (the
+ * runtime's memchr goes byte by byte in some C runtimes). */
+static inline const unsigned char *find_byte(const unsigned char *s, size_t n, unsigned char c)
+{
+    const uint64_t ones = 0x0101010101010101ull, highs = 0x8080808080808080ull, pattern = ones * c;
+    const unsigned char *end = s + n;
+    while (end - s >= 8) {
+        uint64_t word;
+        __builtin_memcpy(&word, s, 8);
+        word ^= pattern;
+        if ((word - ones) & ~word & highs)
+            break;
+        s += 8;
+    }
+    for (; s < end; ++s)
+        if (*s == c)
+            return s;
+    return NULL;
+}
+
+static inline void put_str(buffer *b, const char *s)
+{
+    put_bytes(b, s, strlen(s));
+}
+/* The whole input; CONVERT_EMPTY_INPUT or CONVERT_WRONG_FORMAT on failure. */
+int32_t load_input(FILE *in, buffer *raw);
+int32_t finish_output(FILE *out, buffer *b);
+
+/* One UTF-8 sequence at *pos, advancing; BAD_UTF8 when it is not valid. */
+uint32_t next_utf8(const unsigned char *s, size_t size, size_t *pos);
+/* Byte-to-Unicode table of an eight-bit code page, NULL when unknown. */
+const uint16_t *code_page(int number);
+/* Appends the bytes s[0..n) of code page `number` as UTF-8 (double-byte
+ * pages through the system); returns 0 when the page is unknown. */
+int put_code_page_text(buffer *b, int number, const unsigned char *s, size_t n);
+int is_double_byte_page(int number);
+/* Unicode value of a Windows-1252 byte in 0x80..0x9F, as browsers read
+ * numeric references there. */
+uint32_t windows_1252_char(unsigned char byte);
+
+/* Text of an HTML5 named character reference (name with its ";" where it
+ * has one), NULL when there is no such name. */
+const char *named_reference(const char *name, size_t length);
+
+/* Nodes of the intermediate form. */
+enum node {
+    NODE_NONE,
+    NODE_P, NODE_H, NODE_LI, NODE_CODE, NODE_CELL, /* leaves: hold text */
+    NODE_QUOTE, NODE_TABLE, NODE_ROW,               /* containers */
+    NODE_HR,
+    NODE_A, NODE_I, NODE_B, NODE_U, NODE_S, NODE_C, /* inline, outermost first */
+    NODE_BR,
+    NODE_COUNT
+};
+#define IS_LEAF(n) ((n) >= NODE_P && (n) <= NODE_CELL)
+#define IS_INLINE(n) ((n) >= NODE_A && (n) <= NODE_C)
+#define INLINE_BIT(n) (1u << ((n) - NODE_A))
+
+/* ---- Writing the intermediate form (the readers' side) ---- */
+
+#define BUILDER_DEPTH 64
+
+typedef struct doc_builder {
+    buffer out;
+    int leaf;            /* open leaf block, NODE_NONE outside one */
+    int leaf_has_text;
+    int leaf_unwritten;  /* a paragraph's mark waits for its first text */
+    int leaf_absorbed;   /* a paragraph taken into the open item or cell */
+    int containers[BUILDER_DEPTH];
+    int depth;
+    unsigned wanted;     /* inline marks the next text should carry */
+    buffer wanted_href;
+    int emitted[8];      /* inline marks open in the output, outermost first */
+    int emitted_count;
+    buffer emitted_href;
+    int collapse_spaces; /* HTML: runs of white space are one space */
+    int pending_space;
+} doc_builder;
+
+/* Starts the document; the intermediate form goes to `out` as it is made. */
+void doc_begin(doc_builder *b, FILE *out);
+/* Opens a leaf block (NODE_P, NODE_H, NODE_LI, NODE_CODE); level and
+ * number for headings and items (number 0: bulleted), lang for code. */
+void doc_block(doc_builder *b, int node, int level, int number, const char *lang);
+/* Ends the open leaf when it is `node` (any leaf for NODE_NONE). */
+void doc_end_block(doc_builder *b, int node);
+void doc_container(doc_builder *b, int node);
+void doc_end_container(doc_builder *b, int node);
+void doc_cell(doc_builder *b, int header);
+void doc_hr(doc_builder *b);
+void doc_br(doc_builder *b);
+void doc_set(doc_builder *b, int node, int on);
+void doc_link(doc_builder *b, const char *href, size_t length); /* NULL ends it */
+/* Text in UTF-8; an ESC in it is doubled. */
+void doc_text(doc_builder *b, const char *s, size_t n);
+int doc_in_code(const doc_builder *b);
+/* Closes what is open and writes the rest; frees the builder. */
+int32_t doc_finish(doc_builder *b);
+
+/* ---- Reading the intermediate form (the writers' side) ---- */
+
+enum event_kind { EV_END, EV_OPEN, EV_CLOSE, EV_TEXT, EV_BR, EV_HR };
+
+typedef struct doc_event {
+    int kind;
+    int node;
+    int level, number, header;
+    const char *text; /* EV_TEXT: the bytes; EV_OPEN of a link: its target; of code: its language */
+    size_t length;
+} doc_event;
+
+#define READER_DEPTH 64
+#define READER_QUEUE 80
+
+typedef struct doc_reader {
+    const unsigned char *s;
+    size_t size, pos;
+    int plain;        /* no block marks: blank lines part paragraphs */
+    int stack[READER_DEPTH];
+    int stack_level[READER_DEPTH], stack_header[READER_DEPTH]; /* repeated on the closing event */
+    int depth;
+    doc_event queue[READER_QUEUE];
+    int head, count;
+    buffer args[READER_DEPTH]; /* decoded targets and languages of open marks */
+    int finished;
+} doc_reader;
+
+void doc_read_begin(doc_reader *r, const buffer *input);
+int doc_next(doc_reader *r, doc_event *e);
+void doc_read_end(doc_reader *r);
+
+/* The converters. */
+int32_t read_markdown(FILE *in, FILE *out);
+int32_t write_markdown(FILE *in, FILE *out);
+int32_t read_html(FILE *in, FILE *out);
+int32_t write_html(FILE *in, FILE *out);
+int32_t read_rtf(FILE *in, FILE *out);
+int32_t write_rtf(FILE *in, FILE *out);
+
+#endif

@@ -1,0 +1,731 @@
+/* The HTML reader: real pages, not only well-formed ones.  The encoding
+ * comes from a byte order mark or a <meta> declaration, else Windows-1252 as
+ * browsers assume; a tolerant tokenizer maps block and inline elements to
+ * the intermediate form and keeps the text of elements it does not know. */
+#include <stdlib.h>
+#include <string.h>
+
+#include "plugins/morphex_plugin.h"
+#include "shipped/cnvdoc/doc.h"
+
+#define LIST_DEPTH 32
+#define PRESCAN_LENGTH 1024
+
+/* ---- encodings ---- */
+
+typedef struct charset_label {
+    const char *label;
+    int code_page; /* 65001 for UTF-8 */
+} charset_label;
+
+static const charset_label charset_labels[] = {
+    {"utf-8", 65001}, {"utf8", 65001}, {"unicode-1-1-utf-8", 65001},
+    {"windows-1252", 1252}, {"cp1252", 1252}, {"iso-8859-1", 1252}, {"iso8859-1", 1252}, {"latin1", 1252},
+    {"l1", 1252}, {"us-ascii", 1252}, {"ascii", 1252}, {"x-cp1252", 1252}, {"iso_8859-1", 1252},
+    {"windows-1250", 1250}, {"cp1250", 1250}, {"windows-1251", 1251}, {"cp1251", 1251},
+    {"windows-1253", 1253}, {"windows-1254", 1254}, {"iso-8859-9", 1254}, {"latin5", 1254},
+    {"windows-1255", 1255}, {"windows-1256", 1256}, {"windows-1257", 1257}, {"windows-1258", 1258},
+    {"windows-874", 874}, {"tis-620", 874}, {"iso-8859-2", 28592}, {"latin2", 28592}, {"iso-8859-5", 28595},
+    {"iso-8859-7", 28597}, {"greek", 28597}, {"iso-8859-15", 28605}, {"latin9", 28605}, {"koi8-r", 20866},
+    {"shift_jis", 932}, {"shift-jis", 932}, {"sjis", 932}, {"windows-31j", 932}, {"gbk", 936}, {"gb2312", 936},
+    {"gb18030", 936}, {"big5", 950}, {"euc-kr", 949}, {"ks_c_5601-1987", 949},
+    /* a page that calls itself UTF-16 without a byte order mark is ASCII-compatible text */
+    {"utf-16", 65001}, {"utf-16le", 65001}, {"utf-16be", 65001},
+};
+
+static int lower(int c)
+{
+    return c >= 'A' && c <= 'Z' ? c + 32 : c;
+}
+
+static int is_space(unsigned char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f';
+}
+
+static int is_alpha(unsigned char c)
+{
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+static int is_alnum(unsigned char c)
+{
+    return is_alpha(c) || (c >= '0' && c <= '9');
+}
+
+static int code_page_of_label(const char *s, size_t n)
+{
+    size_t i, j;
+    while (n && (is_space((unsigned char)*s) || *s == '"' || *s == '\'')) {
+        ++s;
+        --n;
+    }
+    for (j = 0; j < n && !is_space((unsigned char)s[j]) && s[j] != '"' && s[j] != '\'' && s[j] != ';' && s[j] != '>'; ++j)
+        ;
+    n = j;
+    for (i = 0; i < sizeof charset_labels / sizeof *charset_labels; ++i) {
+        const char *label = charset_labels[i].label;
+        if (strlen(label) != n)
+            continue;
+        for (j = 0; j < n && lower((unsigned char)s[j]) == label[j]; ++j)
+            ;
+        if (j == n)
+            return charset_labels[i].code_page;
+    }
+    return 0;
+}
+
+static const char *find_folded(const char *s, size_t n, const char *word)
+{
+    const size_t length = strlen(word);
+    size_t i, j;
+    for (i = 0; i + length <= n; ++i) {
+        for (j = 0; j < length && lower((unsigned char)s[i + j]) == word[j]; ++j)
+            ;
+        if (j == length)
+            return s + i;
+    }
+    return NULL;
+}
+
+/* <meta charset=...> or <meta http-equiv content="...; charset=..."> in
+ * the first bytes of the page; 0 when there is none. */
+static int declared_code_page(const char *s, size_t n)
+{
+    const char *meta, *end = s + (n < PRESCAN_LENGTH ? n : PRESCAN_LENGTH);
+    while ((meta = find_folded(s, (size_t)(end - s), "<meta")) != NULL) {
+        const char *close = (const char *)memchr(meta, '>', (size_t)(end - meta));
+        const char *charset;
+        const size_t length = close ? (size_t)(close - meta) : (size_t)(end - meta);
+        if ((charset = find_folded(meta, length, "charset")) != NULL) {
+            const char *value = charset + 7;
+            while (value < meta + length && (is_space((unsigned char)*value) || *value == '='))
+                ++value;
+            {
+                const int page = code_page_of_label(value, (size_t)(meta + length - value));
+                if (page)
+                    return page;
+            }
+        }
+        s = meta + 5;
+    }
+    return 0;
+}
+
+/* UTF-8 with invalid sequences replaced, as browsers show them. */
+static void put_lenient_utf8(buffer *out, const unsigned char *s, size_t n)
+{
+    size_t pos = 0;
+    while (pos < n) {
+        size_t run = pos;
+        while (run < n && s[run] < 0x80)
+            ++run;
+        put_bytes(out, s + pos, run - pos);
+        pos = run;
+        if (pos < n) {
+            const size_t at = pos;
+            uint32_t c = next_utf8(s, n, &pos);
+            if (c == BAD_UTF8) {
+                c = 0xFFFD;
+                pos = at + 1;
+            }
+            put_utf8(out, c);
+        }
+    }
+}
+
+static int decode_page(const buffer *raw, buffer *text)
+{
+    const unsigned char *s = raw->data;
+    const size_t n = raw->size;
+    int page;
+    if (n >= 3 && s[0] == 0xEF && s[1] == 0xBB && s[2] == 0xBF) {
+        put_lenient_utf8(text, s + 3, n - 3);
+        return 1;
+    }
+    if (n >= 2 && ((s[0] == 0xFF && s[1] == 0xFE) || (s[0] == 0xFE && s[1] == 0xFF))) {
+        const int big_endian = s[0] == 0xFE;
+        size_t pos;
+        for (pos = 2; pos + 1 < n; pos += 2) {
+            uint32_t c = big_endian ? (uint32_t)(s[pos] << 8 | s[pos + 1]) : (uint32_t)(s[pos + 1] << 8 | s[pos]);
+            if (c >= 0xD800 && c <= 0xDBFF && pos + 3 < n) {
+                const uint32_t low = big_endian ? (uint32_t)(s[pos + 2] << 8 | s[pos + 3])
+                                                : (uint32_t)(s[pos + 3] << 8 | s[pos + 2]);
+                if (low >= 0xDC00 && low <= 0xDFFF) {
+                    c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
+                    pos += 2;
+                }
+            }
+            if (c >= 0xD800 && c <= 0xDFFF)
+                c = 0xFFFD;
+            put_utf8(text, c);
+        }
+        return 1;
+    }
+    if (find_byte(s, n, 0))
+        return 0; /* a binary file */
+    page = declared_code_page((const char *)s, n);
+    if (page == 65001) {
+        put_lenient_utf8(text, s, n);
+        return 1;
+    }
+    if (page && put_code_page_text(text, page, s, n))
+        return 1;
+    return put_code_page_text(text, 1252, s, n);
+}
+
+/* ---- character references ---- */
+
+/* A reference at s (s[0] is '&'); its length and text, 0 when none.  In an
+ * attribute, a name without ";" followed by "=" or a letter stays text. */
+static size_t character_reference(buffer *out, const char *s, size_t n, int in_attribute)
+{
+    size_t i;
+    if (n >= 3 && s[1] == '#') {
+        const int hex = s[2] == 'x' || s[2] == 'X';
+        size_t start = hex ? 3 : 2;
+        uint32_t value = 0;
+        int overflow = 0;
+        for (i = start; i < n; ++i) {
+            const unsigned char c = (unsigned char)s[i];
+            uint32_t digit;
+            if (c >= '0' && c <= '9')
+                digit = c - '0';
+            else if (hex && lower(c) >= 'a' && lower(c) <= 'f')
+                digit = (uint32_t)(lower(c) - 'a' + 10);
+            else
+                break;
+            value = value * (hex ? 16 : 10) + digit;
+            if (value > 0x10FFFF)
+                overflow = 1, value = 0x110000;
+        }
+        if (i == start)
+            return 0;
+        if (i < n && s[i] == ';')
+            ++i;
+        if (overflow || value == 0 || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF))
+            value = 0xFFFD;
+        else if (value >= 0x80 && value <= 0x9F)
+            value = windows_1252_char((unsigned char)value);
+        put_utf8(out, value);
+        return i;
+    }
+    for (i = 1; i < n && i < 40 && is_alnum((unsigned char)s[i]); ++i)
+        ;
+    if (i == 1)
+        return 0;
+    if (i < n && s[i] == ';') {
+        const char *text = named_reference(s + 1, i);
+        if (text) {
+            put_str(out, text);
+            return i + 1;
+        }
+    }
+    /* the longest name that is valid without its ";" */
+    for (; i > 2; --i) {
+        const char *text = named_reference(s + 1, i - 1);
+        if (text) {
+            if (in_attribute && i < n && (s[i] == '=' || is_alnum((unsigned char)s[i])))
+                return 0;
+            put_str(out, text);
+            return i;
+        }
+    }
+    return 0;
+}
+
+static void decode_references(buffer *out, const char *s, size_t n, int in_attribute)
+{
+    size_t i = 0;
+    while (i < n) {
+        const char *amp = (const char *)find_byte((const unsigned char *)s + i, n - i, '&');
+        size_t used;
+        if (!amp) {
+            put_bytes(out, s + i, n - i);
+            return;
+        }
+        put_bytes(out, s + i, (size_t)(amp - s) - i);
+        i = (size_t)(amp - s);
+        used = character_reference(out, s + i, n - i, in_attribute);
+        if (used) {
+            i += used;
+        } else {
+            put_byte(out, '&');
+            ++i;
+        }
+    }
+}
+
+/* ---- elements ---- */
+
+enum action {
+    ACT_IGNORE, ACT_BLOCK, ACT_HEADING, ACT_LIST, ACT_ITEM, ACT_QUOTE, ACT_PRE, ACT_HR, ACT_BR, ACT_TABLE, ACT_ROW,
+    ACT_CELL, ACT_HEADER_CELL, ACT_CAPTION, ACT_INLINE, ACT_LINK, ACT_IMAGE, ACT_SKIP, ACT_HEAD, ACT_BODY,
+    ACT_CODE_INLINE,
+};
+
+typedef struct element {
+    const char *name;
+    int action;
+    int node; /* inline node, or heading level, or 1 for an ordered list */
+} element;
+
+/* Sorted by name. */
+static const element elements[] = {
+    {"a", ACT_LINK, NODE_A}, {"address", ACT_BLOCK, 0}, {"article", ACT_BLOCK, 0}, {"aside", ACT_BLOCK, 0},
+    {"b", ACT_INLINE, NODE_B}, {"blockquote", ACT_QUOTE, 0}, {"body", ACT_BODY, 0}, {"br", ACT_BR, 0},
+    {"caption", ACT_CAPTION, 0}, {"center", ACT_BLOCK, 0}, {"cite", ACT_INLINE, NODE_I}, {"code", ACT_CODE_INLINE, NODE_C},
+    {"dd", ACT_BLOCK, 0}, {"del", ACT_INLINE, NODE_S}, {"details", ACT_BLOCK, 0}, {"dfn", ACT_INLINE, NODE_I},
+    {"dialog", ACT_BLOCK, 0}, {"dir", ACT_LIST, 0}, {"div", ACT_BLOCK, 0}, {"dl", ACT_BLOCK, 0}, {"dt", ACT_BLOCK, 0},
+    {"em", ACT_INLINE, NODE_I}, {"fieldset", ACT_BLOCK, 0}, {"figcaption", ACT_BLOCK, 0}, {"figure", ACT_BLOCK, 0},
+    {"footer", ACT_BLOCK, 0}, {"form", ACT_BLOCK, 0}, {"h1", ACT_HEADING, 1}, {"h2", ACT_HEADING, 2},
+    {"h3", ACT_HEADING, 3}, {"h4", ACT_HEADING, 4}, {"h5", ACT_HEADING, 5}, {"h6", ACT_HEADING, 6},
+    {"head", ACT_HEAD, 0}, {"header", ACT_BLOCK, 0}, {"hgroup", ACT_BLOCK, 0}, {"hr", ACT_HR, 0},
+    {"html", ACT_BLOCK, 0}, {"i", ACT_INLINE, NODE_I}, {"iframe", ACT_SKIP, 0}, {"img", ACT_IMAGE, 0},
+    {"ins", ACT_INLINE, NODE_U}, {"kbd", ACT_CODE_INLINE, NODE_C}, {"li", ACT_ITEM, 0}, {"listing", ACT_PRE, 0},
+    {"main", ACT_BLOCK, 0}, {"menu", ACT_LIST, 0}, {"nav", ACT_BLOCK, 0}, {"noscript", ACT_SKIP, 0},
+    {"object", ACT_SKIP, 0}, {"ol", ACT_LIST, 1}, {"p", ACT_BLOCK, 0}, {"plaintext", ACT_PRE, 0},
+    {"pre", ACT_PRE, 0}, {"s", ACT_INLINE, NODE_S}, {"samp", ACT_CODE_INLINE, NODE_C}, {"script", ACT_SKIP, 0},
+    {"section", ACT_BLOCK, 0}, {"strike", ACT_INLINE, NODE_S}, {"strong", ACT_INLINE, NODE_B},
+    {"style", ACT_SKIP, 0}, {"summary", ACT_BLOCK, 0}, {"svg", ACT_SKIP, 0}, {"table", ACT_TABLE, 0},
+    {"td", ACT_CELL, 0}, {"template", ACT_SKIP, 0}, {"textarea", ACT_SKIP, 0}, {"th", ACT_HEADER_CELL, 0},
+    {"title", ACT_SKIP, 0}, {"tr", ACT_ROW, 0}, {"tt", ACT_CODE_INLINE, NODE_C}, {"u", ACT_INLINE, NODE_U},
+    {"ul", ACT_LIST, 0}, {"var", ACT_INLINE, NODE_I}, {"xmp", ACT_PRE, 0},
+};
+
+static const element *find_element(const char *name)
+{
+    size_t low = 0, high = sizeof elements / sizeof *elements;
+    while (low < high) {
+        const size_t middle = (low + high) / 2;
+        const int order = strcmp(elements[middle].name, name);
+        if (order == 0)
+            return &elements[middle];
+        if (order < 0)
+            low = middle + 1;
+        else
+            high = middle;
+    }
+    return NULL;
+}
+
+typedef struct attribute {
+    const char *name;
+    size_t name_length;
+    const char *value;
+    size_t value_length;
+} attribute;
+
+#define ATTRIBUTES 32
+
+typedef struct tag {
+    char name[16];
+    int closing;
+    attribute attributes[ATTRIBUTES];
+    int attribute_count;
+} tag;
+
+static const attribute *find_attribute(const tag *t, const char *name)
+{
+    int i;
+    const size_t length = strlen(name);
+    for (i = 0; i < t->attribute_count; ++i) {
+        const attribute *a = &t->attributes[i];
+        size_t j;
+        if (a->name_length != length)
+            continue;
+        for (j = 0; j < length && lower((unsigned char)a->name[j]) == name[j]; ++j)
+            ;
+        if (j == length)
+            return a;
+    }
+    return NULL;
+}
+
+typedef struct html_reader {
+    doc_builder b;
+    buffer scratch;
+    int in_head;
+    int in_pre, pre_open;
+    buffer pre_text, pre_lang;
+    int inline_depth[NODE_COUNT];
+    int list_ordered[LIST_DEPTH + 1], list_counter[LIST_DEPTH + 1];
+    int list_depth;
+} html_reader;
+
+/* "language-x" or "lang-x" in a class attribute. */
+static void language_of(const tag *t, buffer *lang)
+{
+    const attribute *a = find_attribute(t, "class");
+    size_t i = 0;
+    if (!a)
+        return;
+    while (i < a->value_length) {
+        size_t start = i, end;
+        while (i < a->value_length && !is_space((unsigned char)a->value[i]))
+            ++i;
+        end = i;
+        while (i < a->value_length && is_space((unsigned char)a->value[i]))
+            ++i;
+        if (end - start > 9 && memcmp(a->value + start, "language-", 9) == 0) {
+            lang->size = 0;
+            put_bytes(lang, a->value + start + 9, end - start - 9 < 60 ? end - start - 9 : 60);
+            return;
+        }
+        if (end - start > 5 && memcmp(a->value + start, "lang-", 5) == 0) {
+            lang->size = 0;
+            put_bytes(lang, a->value + start + 5, end - start - 5 < 60 ? end - start - 5 : 60);
+            return;
+        }
+    }
+}
+
+static void begin_pre_text(html_reader *r)
+{
+    if (!r->pre_open) {
+        char lang[64];
+        size_t length = r->pre_lang.size < sizeof lang - 1 ? r->pre_lang.size : sizeof lang - 1;
+        memcpy(lang, r->pre_lang.data ? (const char *)r->pre_lang.data : "", length);
+        lang[length] = '\0';
+        doc_block(&r->b, NODE_CODE, 0, 0, lang);
+        r->pre_open = 1;
+    }
+}
+
+static void end_pre(html_reader *r)
+{
+    size_t size = r->pre_text.size;
+    if (!r->in_pre)
+        return;
+    begin_pre_text(r);
+    /* the line end after <pre> and the one before </pre> are not content */
+    {
+        const char *s = (const char *)r->pre_text.data;
+        size_t start = 0;
+        if (size && s[0] == '\n')
+            start = 1;
+        while (size > start && s[size - 1] == '\n')
+            --size;
+        doc_text(&r->b, s ? s + start : "", size - start);
+    }
+    doc_end_block(&r->b, NODE_CODE);
+    r->in_pre = r->pre_open = 0;
+    r->pre_text.size = 0;
+    r->pre_lang.size = 0;
+}
+
+static void text(html_reader *r, const char *s, size_t n)
+{
+    if (r->in_head)
+        return;
+    r->scratch.size = 0;
+    decode_references(&r->scratch, s, n, 0);
+    if (r->in_pre) {
+        size_t i;
+        for (i = 0; i < r->scratch.size; ++i)
+            if (r->scratch.data[i] != '\r')
+                put_byte(&r->pre_text, r->scratch.data[i]);
+        return;
+    }
+    doc_text(&r->b, (const char *)r->scratch.data, r->scratch.size);
+}
+
+static void set_inline(html_reader *r, int node, int closing)
+{
+    if (!closing) {
+        if (r->inline_depth[node]++ == 0)
+            doc_set(&r->b, node, 1);
+    } else if (r->inline_depth[node] > 0 && --r->inline_depth[node] == 0) {
+        doc_set(&r->b, node, 0);
+    }
+}
+
+static void start_or_end(html_reader *r, const tag *t)
+{
+    const element *e = find_element(t->name);
+    const int closing = t->closing;
+    if (!e)
+        return; /* unknown elements keep their text */
+    if (r->in_head && e->action != ACT_HEAD && e->action != ACT_SKIP && e->action != ACT_IGNORE) {
+        if (closing || strcmp(t->name, "html") == 0)
+            return;
+        r->in_head = 0; /* body content without <body> */
+    }
+    if (r->in_pre && e->action != ACT_PRE) {
+        if (e->action == ACT_BR && !closing)
+            put_byte(&r->pre_text, '\n');
+        else if (e->action == ACT_CODE_INLINE && !closing && !r->pre_open && r->pre_text.size == 0)
+            language_of(t, &r->pre_lang);
+        return; /* code blocks hold text only */
+    }
+    switch (e->action) {
+    case ACT_HEAD:
+        r->in_head = !closing;
+        break;
+    case ACT_BODY:
+        r->in_head = 0;
+        doc_end_block(&r->b, NODE_NONE);
+        break;
+    case ACT_BLOCK:
+        if (closing)
+            doc_end_block(&r->b, NODE_P);
+        else
+            doc_block(&r->b, NODE_P, 0, 0, NULL);
+        break;
+    case ACT_HEADING:
+        if (closing)
+            doc_end_block(&r->b, NODE_H);
+        else
+            doc_block(&r->b, NODE_H, e->node, 0, NULL);
+        break;
+    case ACT_LIST:
+        if (!closing) {
+            const attribute *start = find_attribute(t, "start");
+            if (r->list_depth < LIST_DEPTH)
+                ++r->list_depth;
+            r->list_ordered[r->list_depth] = e->node;
+            r->list_counter[r->list_depth] = start ? atoi(start->value) : 1;
+            doc_end_block(&r->b, NODE_P);
+        } else {
+            doc_end_block(&r->b, NODE_NONE);
+            if (r->list_depth > 0)
+                --r->list_depth;
+        }
+        break;
+    case ACT_ITEM:
+        if (!closing) {
+            const int depth = r->list_depth ? r->list_depth : 1;
+            const attribute *value = find_attribute(t, "value");
+            int number = 0;
+            if (r->list_depth && r->list_ordered[depth]) {
+                if (value)
+                    r->list_counter[depth] = atoi(value->value);
+                number = r->list_counter[depth]++;
+                if (number < 1)
+                    number = 1;
+            }
+            doc_block(&r->b, NODE_LI, depth, number, NULL);
+        } else {
+            doc_end_block(&r->b, NODE_LI);
+        }
+        break;
+    case ACT_QUOTE:
+        if (closing)
+            doc_end_container(&r->b, NODE_QUOTE);
+        else
+            doc_container(&r->b, NODE_QUOTE);
+        break;
+    case ACT_PRE:
+        if (closing) {
+            end_pre(r);
+        } else {
+            end_pre(r);
+            doc_end_block(&r->b, NODE_NONE);
+            r->in_pre = 1;
+            r->pre_open = 0;
+            language_of(t, &r->pre_lang);
+        }
+        break;
+    case ACT_HR:
+        if (!closing)
+            doc_hr(&r->b);
+        break;
+    case ACT_BR:
+        doc_br(&r->b);
+        break;
+    case ACT_TABLE:
+        if (closing) {
+            doc_end_container(&r->b, NODE_TABLE);
+        } else {
+            doc_container(&r->b, NODE_TABLE);
+        }
+        break;
+    case ACT_ROW:
+        if (closing)
+            doc_end_container(&r->b, NODE_ROW);
+        else
+            doc_container(&r->b, NODE_ROW);
+        break;
+    case ACT_CELL: case ACT_HEADER_CELL: case ACT_CAPTION:
+        if (closing) {
+            doc_end_block(&r->b, NODE_CELL);
+            if (e->action == ACT_CAPTION)
+                doc_end_container(&r->b, NODE_ROW);
+        } else {
+            if (e->action == ACT_CAPTION)
+                doc_container(&r->b, NODE_ROW);
+            doc_cell(&r->b, e->action == ACT_HEADER_CELL);
+        }
+        break;
+    case ACT_INLINE: case ACT_CODE_INLINE:
+        set_inline(r, e->node, closing);
+        break;
+    case ACT_LINK:
+        if (!closing) {
+            const attribute *href = find_attribute(t, "href");
+            if (href) {
+                r->scratch.size = 0;
+                decode_references(&r->scratch, href->value, href->value_length, 1);
+                if (r->inline_depth[NODE_A]++ == 0)
+                    doc_link(&r->b, (const char *)r->scratch.data ? (const char *)r->scratch.data : "",
+                             r->scratch.size);
+            }
+        } else if (r->inline_depth[NODE_A] > 0) {
+            r->inline_depth[NODE_A] = 0;
+            doc_link(&r->b, NULL, 0);
+        }
+        break;
+    case ACT_IMAGE:
+        if (!closing) {
+            const attribute *alt = find_attribute(t, "alt");
+            if (alt && alt->value_length)
+                text(r, alt->value, alt->value_length);
+        }
+        break;
+    }
+}
+
+/* Parses a tag at s[0] == '<'; returns its length, 0 when it is text. */
+static size_t parse_tag(const char *s, size_t n, tag *t)
+{
+    size_t i = 1, name_length = 0;
+    t->closing = 0;
+    t->attribute_count = 0;
+    if (i < n && s[i] == '/') {
+        t->closing = 1;
+        ++i;
+    }
+    if (i >= n || !is_alpha((unsigned char)s[i]))
+        return 0;
+    while (i < n && !is_space((unsigned char)s[i]) && s[i] != '/' && s[i] != '>') {
+        if (name_length < sizeof t->name - 1)
+            t->name[name_length++] = (char)lower((unsigned char)s[i]);
+        ++i;
+    }
+    t->name[name_length] = '\0';
+    for (;;) {
+        attribute *a;
+        while (i < n && (is_space((unsigned char)s[i]) || s[i] == '/'))
+            ++i;
+        if (i >= n)
+            return n;
+        if (s[i] == '>')
+            return i + 1;
+        a = t->attribute_count < ATTRIBUTES ? &t->attributes[t->attribute_count++] : &t->attributes[ATTRIBUTES - 1];
+        a->name = s + i;
+        ++i; /* a name may begin with "=" */
+        while (i < n && !is_space((unsigned char)s[i]) && s[i] != '/' && s[i] != '>' && s[i] != '=')
+            ++i;
+        a->name_length = (size_t)(s + i - a->name);
+        a->value = "";
+        a->value_length = 0;
+        while (i < n && is_space((unsigned char)s[i]))
+            ++i;
+        if (i < n && s[i] == '=') {
+            ++i;
+            while (i < n && is_space((unsigned char)s[i]))
+                ++i;
+            if (i < n && (s[i] == '"' || s[i] == '\'')) {
+                const char quote = s[i++];
+                const char *end = (const char *)memchr(s + i, quote, n - i);
+                a->value = s + i;
+                a->value_length = end ? (size_t)(end - (s + i)) : n - i;
+                i = end ? (size_t)(end - s) + 1 : n;
+            } else {
+                a->value = s + i;
+                while (i < n && !is_space((unsigned char)s[i]) && s[i] != '>')
+                    ++i;
+                a->value_length = (size_t)(s + i - a->value);
+            }
+        }
+    }
+}
+
+/* Skips the content of a raw-text element up to its end tag. */
+static size_t skip_raw(const char *s, size_t n, size_t i, const char *name)
+{
+    const size_t length = strlen(name);
+    while (i < n) {
+        const char *lt = (const char *)find_byte((const unsigned char *)s + i, n - i, '<');
+        size_t j;
+        if (!lt)
+            return n;
+        i = (size_t)(lt - s);
+        if (i + 2 + length <= n && s[i + 1] == '/') {
+            for (j = 0; j < length && lower((unsigned char)s[i + 2 + j]) == name[j]; ++j)
+                ;
+            if (j == length && (i + 2 + length == n || !is_alnum((unsigned char)s[i + 2 + length])))
+                return i;
+        }
+        ++i;
+    }
+    return n;
+}
+
+int32_t read_html(FILE *in, FILE *out)
+{
+    buffer raw = {0}, page = {0};
+    html_reader r;
+    tag t;
+    const char *s;
+    size_t n, i = 0;
+    const int32_t loaded = load_input(in, &raw);
+    if (loaded != CONVERT_OK)
+        return loaded;
+    if (!decode_page(&raw, &page) || page.failed) {
+        free(raw.data);
+        free(page.data);
+        return CONVERT_WRONG_FORMAT;
+    }
+    free(raw.data);
+    memset(&r, 0, sizeof r);
+    doc_begin(&r.b, out);
+    r.b.collapse_spaces = 1;
+    s = page.data ? (const char *)page.data : "";
+    n = page.size;
+    while (i < n) {
+        const char *lt = (const char *)find_byte((const unsigned char *)s + i, n - i, '<');
+        const size_t stop = lt ? (size_t)(lt - s) : n;
+        size_t used;
+        if (stop > i)
+            text(&r, s + i, stop - i);
+        i = stop;
+        if (i >= n)
+            break;
+        if (i + 3 < n && memcmp(s + i, "<!--", 4) == 0) {
+            const char *end = NULL;
+            size_t k;
+            for (k = i + 4; k + 2 < n + 0 && !end; ++k)
+                if (s[k] == '-' && s[k + 1] == '-' && s[k + 2] == '>')
+                    end = s + k;
+            i = end ? (size_t)(end - s) + 3 : n;
+            continue;
+        }
+        if (i + 1 < n && (s[i + 1] == '!' || s[i + 1] == '?' || (s[i + 1] == '/' && i + 2 < n && !is_alpha((unsigned char)s[i + 2])))) {
+            const char *end = (const char *)memchr(s + i, '>', n - i);
+            i = end ? (size_t)(end - s) + 1 : n;
+            continue;
+        }
+        used = parse_tag(s + i, n - i, &t);
+        if (!used) {
+            text(&r, "<", 1);
+            ++i;
+            continue;
+        }
+        i += used;
+        {
+            const element *e = find_element(t.name);
+            if (!t.closing && e && e->action == ACT_SKIP) {
+                i = skip_raw(s, n, i, t.name);
+                continue;
+            }
+        }
+        start_or_end(&r, &t);
+    }
+    end_pre(&r);
+    free(page.data);
+    free(r.scratch.data);
+    free(r.pre_text.data);
+    free(r.pre_lang.data);
+    return doc_finish(&r.b);
+}

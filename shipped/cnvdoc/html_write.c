@@ -1,0 +1,313 @@
+/* The HTML writer: a complete HTML5 document in UTF-8 with a title and a
+ * short style sheet, readable as it stands. */
+#include <stdlib.h>
+#include <string.h>
+
+#include "plugins/morphex_plugin.h"
+#include "shipped/cnvdoc/doc.h"
+
+#define LIST_DEPTH 33
+#define TITLE_LIMIT 80
+
+static const char style_sheet[] =
+    "body{font-family:Georgia,'Times New Roman',serif;max-width:42em;margin:2em auto;padding:0 1em;line-height:1.5}\n"
+    "pre,code{font-family:Consolas,'Courier New',monospace;background:#f4f4f4}\n"
+    "pre{padding:.5em;overflow:auto}\n"
+    "blockquote{border-left:3px solid #ccc;margin-left:0;padding-left:1em;color:#444}\n"
+    "table{border-collapse:collapse}th,td{border:1px solid #bbb;padding:.2em .5em;text-align:left}\n";
+
+/* Bytes that HTML text or an attribute value cannot hold as they are. */
+static const unsigned char needs_escape[256] = {['&'] = 1, ['<'] = 1, ['>'] = 1, ['"'] = 1};
+
+static void put_html_text(buffer *out, const char *s, size_t n)
+{
+    size_t i = 0, run;
+    while (i < n) {
+        for (run = i; run < n && !needs_escape[(unsigned char)s[run]]; ++run)
+            ;
+        put_bytes(out, s + i, run - i);
+        if (run == n)
+            break;
+        switch (s[run]) {
+        case '&': put_bytes(out, "&amp;", 5); break;
+        case '<': put_bytes(out, "&lt;", 4); break;
+        case '>': put_bytes(out, "&gt;", 4); break;
+        default: put_bytes(out, "&quot;", 6); break;
+        }
+        i = run + 1;
+    }
+}
+
+/* Bytes a URL carries as they are; the others go as %XX (a target read from
+ * a document may hold spaces and letters beyond ASCII). */
+static const unsigned char url_safe[256] = {
+    ['-'] = 1, ['_'] = 1, ['.'] = 1, ['!'] = 1, ['~'] = 1, ['*'] = 1, ['\''] = 1, ['('] = 1, [')'] = 1,
+    [';'] = 1, ['/'] = 1, ['?'] = 1, [':'] = 1, ['@'] = 1, ['&'] = 1, ['='] = 1, ['+'] = 1, ['$'] = 1,
+    [','] = 1, ['%'] = 1, ['#'] = 1,
+    ['0'] = 1, ['1'] = 1, ['2'] = 1, ['3'] = 1, ['4'] = 1, ['5'] = 1, ['6'] = 1, ['7'] = 1, ['8'] = 1, ['9'] = 1,
+    ['a'] = 1, ['b'] = 1, ['c'] = 1, ['d'] = 1, ['e'] = 1, ['f'] = 1, ['g'] = 1, ['h'] = 1, ['i'] = 1, ['j'] = 1,
+    ['k'] = 1, ['l'] = 1, ['m'] = 1, ['n'] = 1, ['o'] = 1, ['p'] = 1, ['q'] = 1, ['r'] = 1, ['s'] = 1, ['t'] = 1,
+    ['u'] = 1, ['v'] = 1, ['w'] = 1, ['x'] = 1, ['y'] = 1, ['z'] = 1,
+    ['A'] = 1, ['B'] = 1, ['C'] = 1, ['D'] = 1, ['E'] = 1, ['F'] = 1, ['G'] = 1, ['H'] = 1, ['I'] = 1, ['J'] = 1,
+    ['K'] = 1, ['L'] = 1, ['M'] = 1, ['N'] = 1, ['O'] = 1, ['P'] = 1, ['Q'] = 1, ['R'] = 1, ['S'] = 1, ['T'] = 1,
+    ['U'] = 1, ['V'] = 1, ['W'] = 1, ['X'] = 1, ['Y'] = 1, ['Z'] = 1,
+};
+
+static void put_href(buffer *out, const char *s, size_t n)
+{
+    static const char hex[] = "0123456789ABCDEF";
+    size_t i;
+    for (i = 0; i < n; ++i) {
+        const unsigned char c = (unsigned char)s[i];
+        if (c == '&') {
+            put_bytes(out, "&amp;", 5);
+        } else if (url_safe[c]) {
+            put_byte(out, c);
+        } else {
+            put_byte(out, '%');
+            put_byte(out, (unsigned char)hex[c >> 4]);
+            put_byte(out, (unsigned char)hex[c & 15]);
+        }
+    }
+}
+
+typedef struct html_writer {
+    buffer out;
+    char list_type[LIST_DEPTH + 1]; /* 'u' or 'o' per open level */
+    int list_depth;
+    int in_table_head, table_rows, row_pending;
+} html_writer;
+
+static void close_lists_to(html_writer *w, int depth)
+{
+    while (w->list_depth > depth) {
+        put_str(&w->out, w->list_type[w->list_depth] == 'o' ? "</li>\n</ol>\n" : "</li>\n</ul>\n");
+        --w->list_depth;
+    }
+}
+
+static void open_list(html_writer *w, char type, int start)
+{
+    w->list_type[++w->list_depth] = type;
+    if (type == 'u') {
+        put_str(&w->out, "<ul>\n");
+    } else if (start == 1) {
+        put_str(&w->out, "<ol>\n");
+    } else {
+        put_str(&w->out, "<ol start=\"");
+        put_number(&w->out, start);
+        put_str(&w->out, "\">\n");
+    }
+}
+
+static void open_item(html_writer *w, int level, int number)
+{
+    const char type = number > 0 ? 'o' : 'u';
+    close_lists_to(w, level);
+    if (w->list_depth == level && w->list_type[level] != type)
+        close_lists_to(w, level - 1);
+    if (w->list_depth == level)
+        put_str(&w->out, "</li>\n");
+    while (w->list_depth < level) {
+        const int opening = w->list_depth + 1;
+        open_list(w, opening == level ? type : 'u', opening == level ? number : 1);
+        if (opening < level)
+            put_str(&w->out, "<li>\n");
+    }
+    put_str(&w->out, "<li>");
+}
+
+static void open_cell(html_writer *w, int header)
+{
+    if (w->row_pending) {
+        if (w->table_rows == 0 && header) {
+            put_str(&w->out, "<thead>\n");
+            w->in_table_head = 1;
+        } else if (w->in_table_head || w->table_rows == 0) {
+            put_str(&w->out, w->in_table_head ? "</thead>\n<tbody>\n" : "<tbody>\n");
+            w->in_table_head = 0;
+        }
+        put_str(&w->out, "<tr>\n");
+        w->row_pending = 0;
+        ++w->table_rows;
+    }
+    put_str(&w->out, header ? "<th>" : "<td>");
+}
+
+static void open_node(html_writer *w, const doc_event *e)
+{
+    buffer *out = &w->out;
+    if (e->node != NODE_LI && !IS_INLINE(e->node) && e->node != NODE_CELL && e->node != NODE_ROW)
+        close_lists_to(w, 0);
+    switch (e->node) {
+    case NODE_P: put_str(out, "<p>"); break;
+    case NODE_H:
+        put_str(out, "<h");
+        put_number(out, e->level);
+        put_byte(out, '>');
+        break;
+    case NODE_LI: open_item(w, e->level, e->number); break;
+    case NODE_QUOTE: put_str(out, "<blockquote>\n"); break;
+    case NODE_CODE:
+        if (e->length) {
+            put_str(out, "<pre><code class=\"language-");
+            put_html_text(out, e->text, e->length);
+            put_str(out, "\">");
+        } else {
+            put_str(out, "<pre><code>");
+        }
+        break;
+    case NODE_TABLE:
+        put_str(out, "<table>\n");
+        w->table_rows = 0;
+        w->in_table_head = 0;
+        break;
+    case NODE_ROW: w->row_pending = 1; break;
+    case NODE_CELL: open_cell(w, e->header); break;
+    case NODE_A:
+        put_str(out, "<a href=\"");
+        put_href(out, e->text, e->length);
+        put_str(out, "\">");
+        break;
+    case NODE_B: put_str(out, "<strong>"); break;
+    case NODE_I: put_str(out, "<em>"); break;
+    case NODE_U: put_str(out, "<u>"); break;
+    case NODE_S: put_str(out, "<del>"); break;
+    case NODE_C: put_str(out, "<code>"); break;
+    }
+}
+
+static void close_node(html_writer *w, const doc_event *e)
+{
+    buffer *out = &w->out;
+    switch (e->node) {
+    case NODE_P: put_str(out, "</p>\n"); break;
+    case NODE_H:
+        put_str(out, "</h");
+        put_number(out, e->level);
+        put_str(out, ">\n");
+        break;
+    case NODE_QUOTE:
+        close_lists_to(w, 0);
+        put_str(out, "</blockquote>\n");
+        break;
+    case NODE_CODE: put_str(out, "</code></pre>\n"); break;
+    case NODE_TABLE:
+        if (w->table_rows)
+            put_str(out, w->in_table_head ? "</thead>\n" : "</tbody>\n");
+        put_str(out, "</table>\n");
+        break;
+    case NODE_ROW:
+        if (!w->row_pending)
+            put_str(out, "</tr>\n");
+        w->row_pending = 0;
+        break;
+    case NODE_CELL: put_str(out, e->header ? "</th>\n" : "</td>\n"); break;
+    case NODE_A: put_str(out, "</a>"); break;
+    case NODE_B: put_str(out, "</strong>"); break;
+    case NODE_I: put_str(out, "</em>"); break;
+    case NODE_U: put_str(out, "</u>"); break;
+    case NODE_S: put_str(out, "</del>"); break;
+    case NODE_C: put_str(out, "</code>"); break;
+    }
+}
+
+/* The first heading's text, else the document's first words. */
+static void find_title(const buffer *input, buffer *title)
+{
+    doc_reader r;
+    doc_event e;
+    int heading = 0, depth = 0;
+    buffer first_words = {0};
+    doc_read_begin(&r, input);
+    while (doc_next(&r, &e) != EV_END && title->size == 0) {
+        if (e.kind == EV_OPEN && e.node == NODE_H && !heading) {
+            heading = 1;
+            depth = 1;
+        } else if (heading && e.kind == EV_OPEN) {
+            ++depth;
+        } else if (heading && e.kind == EV_CLOSE && --depth == 0) {
+            break;
+        } else if (!heading && e.kind == EV_CLOSE && IS_LEAF(e.node) && first_words.size) {
+            break; /* the first block's words */
+        } else if (e.kind == EV_TEXT && heading) {
+            put_bytes(title, e.text, e.length);
+        } else if (!heading && (e.kind == EV_TEXT || e.kind == EV_BR) && first_words.size < TITLE_LIMIT) {
+            if (e.kind == EV_TEXT)
+                put_bytes(&first_words, e.text, e.length);
+            else
+                put_byte(&first_words, ' ');
+        }
+        if (heading && e.kind == EV_BR)
+            put_byte(title, ' ');
+    }
+    doc_read_end(&r);
+    if (title->size == 0 && first_words.size) {
+        /* whole words, up to the limit */
+        size_t cut = first_words.size;
+        if (cut > TITLE_LIMIT) {
+            cut = TITLE_LIMIT;
+            while (cut > 0 && first_words.data[cut] != ' ' && first_words.data[cut] != '\n')
+                --cut;
+            if (cut == 0)
+                for (cut = TITLE_LIMIT; cut > 0 && (first_words.data[cut] & 0xC0) == 0x80; --cut)
+                    ;
+        }
+        put_bytes(title, first_words.data, cut);
+    }
+    free(first_words.data);
+    {
+        size_t i, start = 0, end;
+        for (i = 0; i < title->size; ++i)
+            if (title->data[i] == '\n' || title->data[i] == '\t' || title->data[i] == '\r')
+                title->data[i] = ' ';
+        while (start < title->size && title->data[start] == ' ')
+            ++start;
+        end = title->size;
+        while (end > start && title->data[end - 1] == ' ')
+            --end;
+        memmove(title->data, title->data + start, end - start);
+        title->size = end - start;
+    }
+}
+
+int32_t write_html(FILE *in, FILE *out)
+{
+    buffer input = {0}, title = {0};
+    html_writer w;
+    doc_reader r;
+    doc_event e;
+    const int32_t loaded = load_input(in, &input);
+    if (loaded != CONVERT_OK)
+        return loaded;
+    memset(&w, 0, sizeof w);
+    w.out.sink = out;
+    find_title(&input, &title);
+    put_str(&w.out, "<!DOCTYPE html>\n<html>\n<head>\n<meta charset=\"utf-8\">\n<title>");
+    if (title.size)
+        put_html_text(&w.out, (const char *)title.data, title.size);
+    else
+        put_str(&w.out, "Document");
+    put_str(&w.out, "</title>\n<style>\n");
+    put_str(&w.out, style_sheet);
+    put_str(&w.out, "</style>\n</head>\n<body>\n");
+    free(title.data);
+    doc_read_begin(&r, &input);
+    while (doc_next(&r, &e) != EV_END) {
+        switch (e.kind) {
+        case EV_OPEN: open_node(&w, &e); break;
+        case EV_CLOSE: close_node(&w, &e); break;
+        case EV_TEXT: put_html_text(&w.out, e.text, e.length); break;
+        case EV_BR: put_str(&w.out, "<br>\n"); break;
+        case EV_HR:
+            close_lists_to(&w, 0);
+            put_str(&w.out, "<hr>\n");
+            break;
+        }
+    }
+    close_lists_to(&w, 0);
+    doc_read_end(&r);
+    free(input.data);
+    put_str(&w.out, "</body>\n</html>\n");
+    return finish_output(out, &w.out);
+}

@@ -1,0 +1,1662 @@
+/* The Markdown reader: CommonMark with GitHub's pipe tables and
+ * strike-through.  Lines are read into a tree of blocks (containers that a
+ * line continues or not, then leaves); the text of each leaf is parsed for
+ * inline marks when its block is written out, as soon as it is closed, or at
+ * the end where a reference definition may still give a link its target. */
+#include <stdlib.h>
+#include <string.h>
+
+#include "plugins/morphex_plugin.h"
+#include "shipped/cnvdoc/doc.h"
+
+enum md_kind { MD_DOCUMENT, MD_QUOTE, MD_LIST, MD_ITEM, MD_PARAGRAPH, MD_HEADING, MD_CODE, MD_HR, MD_TABLE, MD_GONE };
+
+typedef struct md_block {
+    int kind;
+    int open;
+    struct md_block *parent, *first, *last, *next;
+    buffer text;         /* lines of a paragraph, heading, code block or table */
+    int level;           /* heading level */
+    int fenced, fence_length, fence_indent;
+    char fence_char;
+    buffer info;         /* a code block's language */
+    int ordered, start;  /* lists */
+    char marker;         /* bullet, or the delimiter after a number */
+    int content_indent;  /* items: where their content begins */
+    int columns;         /* tables */
+} md_block;
+
+typedef struct reference {
+    size_t label, label_length, target, target_length; /* in the arena */
+} reference;
+
+struct inline_node;
+
+typedef struct md_parser {
+    md_block *document, *tip;
+    struct inline_node *nodes; /* kept from one paragraph to the next */
+    int node_capacity;
+    buffer inline_text;
+    buffer line;         /* the current line, tabs before its text expanded */
+    reference *references;
+    size_t reference_slots, reference_count;
+    buffer arena;        /* labels and targets of references */
+} md_parser;
+
+/* ---- character classes ---- */
+
+static int is_blank(unsigned char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
+}
+
+static int is_punctuation(unsigned char c)
+{
+    return (c >= '!' && c <= '/') || (c >= ':' && c <= '@') || (c >= '[' && c <= '`') || (c >= '{' && c <= '~');
+}
+
+static int is_digit(unsigned char c)
+{
+    return c >= '0' && c <= '9';
+}
+
+static int is_letter(unsigned char c)
+{
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+/* ---- the block tree ---- */
+
+/* Blocks written out are kept for reuse, with their buffers: a long
+ * document is read without an allocation per paragraph. */
+static md_block *spare_blocks;
+
+static md_block *new_block(int kind)
+{
+    md_block *b = spare_blocks;
+    if (b) {
+        buffer text = b->text, info = b->info;
+        spare_blocks = b->next;
+        memset(b, 0, sizeof *b);
+        b->text = text;
+        b->info = info;
+        b->text.size = b->info.size = 0;
+    } else if ((b = (md_block *)calloc(1, sizeof *b)) == NULL) {
+        return NULL;
+    }
+    b->kind = kind;
+    b->open = 1;
+    return b;
+}
+
+static void recycle_tree(md_block *b)
+{
+    while (b) {
+        md_block *next = b->next;
+        recycle_tree(b->first);
+        b->next = spare_blocks;
+        spare_blocks = b;
+        b = next;
+    }
+}
+
+static void free_tree(md_block *b)
+{
+    while (b) {
+        md_block *next = b->next;
+        free_tree(b->first);
+        free(b->text.data);
+        free(b->info.data);
+        free(b);
+        b = next;
+    }
+}
+
+static int can_contain(int parent, int child)
+{
+    if (parent == MD_LIST)
+        return child == MD_ITEM;
+    return (parent == MD_DOCUMENT || parent == MD_QUOTE || parent == MD_ITEM) && child != MD_ITEM;
+}
+
+static void add_reference(md_parser *p, const char *label, size_t label_length, const char *target,
+                          size_t target_length);
+static size_t parse_reference(md_parser *p, const char *s, size_t n);
+
+static void finalize(md_parser *p, md_block *b)
+{
+    b->open = 0;
+    if (b->kind == MD_PARAGRAPH) {
+        /* reference definitions at its start are not text */
+        size_t used = 0, taken;
+        while (used < b->text.size && b->text.data[used] == '[' &&
+               (taken = parse_reference(p, (const char *)b->text.data + used, b->text.size - used)) > 0)
+            used += taken;
+        if (used) {
+            memmove(b->text.data, b->text.data + used, b->text.size - used);
+            b->text.size -= used;
+        }
+        if (b->text.size == 0)
+            b->kind = MD_GONE;
+    } else if (b->kind == MD_CODE && !b->fenced) {
+        /* trailing blank lines are not part of an indented block */
+        while (b->text.size) {
+            size_t end = b->text.size - 1, start = end;
+            while (start > 0 && b->text.data[start - 1] != '\n')
+                --start;
+            {
+                size_t i;
+                int blank = 1;
+                for (i = start; i < end; ++i)
+                    if (b->text.data[i] != ' ')
+                        blank = 0;
+                if (!blank)
+                    break;
+            }
+            b->text.size = start;
+        }
+    }
+    p->tip = b->parent;
+}
+
+static void close_to(md_parser *p, md_block *keep)
+{
+    while (p->tip && p->tip != keep)
+        finalize(p, p->tip);
+}
+
+static md_block *add_child(md_parser *p, md_block *parent, int kind)
+{
+    md_block *child;
+    close_to(p, parent);
+    while (!can_contain(parent->kind, kind)) {
+        finalize(p, parent);
+        parent = parent->parent;
+    }
+    child = new_block(kind);
+    if (!child)
+        return parent;
+    child->parent = parent;
+    if (parent->last)
+        parent->last->next = child;
+    else
+        parent->first = child;
+    parent->last = child;
+    p->tip = child;
+    return child;
+}
+
+static void add_line(md_block *b, const char *s, size_t n)
+{
+    put_bytes(&b->text, s, n);
+    put_byte(&b->text, '\n');
+}
+
+/* ---- block starts ---- */
+
+static size_t skip_spaces(const char *s, size_t n, size_t pos)
+{
+    while (pos < n && s[pos] == ' ')
+        ++pos;
+    return pos;
+}
+
+static int is_thematic_break(const char *s, size_t n, size_t pos)
+{
+    const char c = s[pos];
+    int count = 0;
+    if (c != '*' && c != '-' && c != '_')
+        return 0;
+    for (; pos < n; ++pos) {
+        if (s[pos] == c)
+            ++count;
+        else if (s[pos] != ' ' && s[pos] != '\t')
+            return 0;
+    }
+    return count >= 3;
+}
+
+/* 1 for '=', 2 for '-', 0 when the line does not underline a heading. */
+static int setext_level(const char *s, size_t n, size_t pos)
+{
+    const char c = s[pos];
+    if (c != '=' && c != '-')
+        return 0;
+    while (pos < n && s[pos] == c)
+        ++pos;
+    pos = skip_spaces(s, n, pos);
+    return pos == n ? (c == '=' ? 1 : 2) : 0;
+}
+
+/* Cells of a table row, split at pipes that are not escaped. */
+static int count_cells(const char *s, size_t n)
+{
+    size_t i = 0, end = n;
+    int cells = 1;
+    while (i < n && s[i] == ' ')
+        ++i;
+    while (end > i && (s[end - 1] == ' ' || s[end - 1] == '\t'))
+        --end;
+    if (i < end && s[i] == '|')
+        ++i;
+    if (end > i && s[end - 1] == '|' && (end < 2 || s[end - 2] != '\\'))
+        --end;
+    for (; i < end; ++i) {
+        if (s[i] == '\\')
+            ++i;
+        else if (s[i] == '|')
+            ++cells;
+    }
+    return cells;
+}
+
+static int is_delimiter_row(const char *s, size_t n, size_t pos)
+{
+    int dashes = 0, pipes = 0;
+    for (; pos < n; ++pos) {
+        const char c = s[pos];
+        if (c == '|') {
+            ++pipes;
+        } else if (c == '-') {
+            ++dashes;
+        } else if (c != ':' && c != ' ' && c != '\t') {
+            return 0;
+        }
+    }
+    return dashes > 0 && (pipes > 0);
+}
+
+/* The last line of a paragraph's text. */
+static size_t last_line_start(const buffer *text)
+{
+    size_t i = text->size ? text->size - 1 : 0;
+    while (i > 0 && text->data[i - 1] != '\n')
+        --i;
+    return i;
+}
+
+/* A list marker at pos: its width, with the number and marker filled in. */
+static size_t list_marker(const char *s, size_t n, size_t pos, int *ordered, int *number, char *marker)
+{
+    if (s[pos] == '-' || s[pos] == '+' || s[pos] == '*') {
+        if (pos + 1 < n && s[pos + 1] != ' ')
+            return 0;
+        *ordered = 0;
+        *marker = s[pos];
+        *number = 0;
+        return 1;
+    }
+    if (is_digit((unsigned char)s[pos])) {
+        size_t end = pos;
+        long value = 0;
+        while (end < n && is_digit((unsigned char)s[end]) && end - pos < 10)
+            value = value * 10 + (s[end++] - '0');
+        if (end - pos > 9 || end >= n || (s[end] != '.' && s[end] != ')'))
+            return 0;
+        if (end + 1 < n && s[end + 1] != ' ')
+            return 0;
+        *ordered = 1;
+        *marker = s[end];
+        *number = (int)value;
+        return end + 1 - pos;
+    }
+    return 0;
+}
+
+/* Info string of an opening fence: its first word, escapes and references
+ * resolved. */
+static void unescape_into(buffer *out, const char *s, size_t n);
+
+static void fence_info(buffer *info, const char *s, size_t n)
+{
+    const size_t start = skip_spaces(s, n, 0);
+    size_t end = start;
+    while (end < n && s[end] != ' ' && s[end] != '\t')
+        ++end;
+    unescape_into(info, s + start, end - start);
+}
+
+/* Expands tabs in the indentation and block quote marks to spaces, at stops
+ * of four columns. */
+static void take_line(md_parser *p, const char *s, size_t n)
+{
+    size_t i;
+    int column = 0;
+    p->line.size = 0;
+    for (i = 0; i < n && (s[i] == ' ' || s[i] == '\t' || s[i] == '>'); ++i) {
+        if (s[i] == '\t') {
+            const int spaces = 4 - column % 4;
+            int k;
+            for (k = 0; k < spaces; ++k)
+                put_byte(&p->line, ' ');
+            column += spaces;
+        } else {
+            put_byte(&p->line, (unsigned char)s[i]);
+            ++column;
+        }
+    }
+    put_bytes(&p->line, s + i, n - i);
+}
+
+static void process_line(md_parser *p, const char *raw, size_t raw_length)
+{
+    const char *s;
+    size_t n, pos = 0, first, indent;
+    md_block *container = p->document, *last_matched;
+    int blank, all_matched = 1, started = 0, consumed = 0;
+
+    take_line(p, raw, raw_length);
+    s = (const char *)p->line.data;
+    n = p->line.size;
+    if (!s)
+        s = "";
+
+    /* 1. the open containers this line continues */
+    while (container->last && container->last->open) {
+        md_block *child = container->last;
+        first = skip_spaces(s, n, pos);
+        indent = first - pos;
+        blank = first == n;
+        if (child->kind == MD_QUOTE) {
+            if (indent > 3 || blank || s[first] != '>') {
+                all_matched = 0;
+                break;
+            }
+            pos = first + 1;
+            if (pos < n && s[pos] == ' ')
+                ++pos;
+        } else if (child->kind == MD_ITEM) {
+            if (blank) {
+                if (!child->first) {
+                    all_matched = 0;
+                    break;
+                }
+                pos = first;
+            } else if (indent >= (size_t)child->content_indent) {
+                pos += (size_t)child->content_indent;
+            } else {
+                all_matched = 0;
+                break;
+            }
+        } else if (child->kind == MD_CODE) {
+            if (child->fenced) {
+                if (!blank && indent <= 3 && s[first] == child->fence_char) {
+                    size_t end = first;
+                    while (end < n && s[end] == child->fence_char)
+                        ++end;
+                    if (end - first >= (size_t)child->fence_length && skip_spaces(s, n, end) == n) {
+                        finalize(p, child);
+                        return;
+                    }
+                }
+                {
+                    int strip = child->fence_indent;
+                    while (strip-- > 0 && pos < n && s[pos] == ' ')
+                        ++pos;
+                }
+            } else if (indent >= 4) {
+                pos += 4;
+            } else if (blank) {
+                pos = first;
+            } else {
+                all_matched = 0;
+                break;
+            }
+        } else if (child->kind == MD_PARAGRAPH || child->kind == MD_TABLE) {
+            if (blank) {
+                all_matched = 0;
+                break;
+            }
+        } else if (child->kind != MD_LIST) {
+            all_matched = 0;
+            break;
+        }
+        container = child;
+    }
+    last_matched = container;
+
+    /* 2. new blocks the line opens */
+    while (container->kind != MD_CODE && container->kind != MD_HEADING && container->kind != MD_HR) {
+        const int maybe_lazy = p->tip && p->tip->kind == MD_PARAGRAPH;
+        int ordered = 0, number = 0, level;
+        char marker = 0;
+        size_t width;
+        first = skip_spaces(s, n, pos);
+        indent = first - pos;
+        blank = first == n;
+        if (blank)
+            break;
+        if (indent >= 4) {
+            if (maybe_lazy)
+                break;
+            container = add_child(p, container, MD_CODE);
+            pos += 4;
+            started = 1;
+            break;
+        }
+        if (s[first] == '>') {
+            pos = first + 1;
+            if (pos < n && s[pos] == ' ')
+                ++pos;
+            container = add_child(p, container, MD_QUOTE);
+            started = 1;
+            continue;
+        }
+        if (s[first] == '#') {
+            size_t end = first;
+            while (end < n && s[end] == '#')
+                ++end;
+            if (end - first <= 6 && (end == n || s[end] == ' ')) {
+                size_t text = skip_spaces(s, n, end), text_end = n;
+                level = (int)(end - first);
+                while (text_end > text && s[text_end - 1] == ' ')
+                    --text_end;
+                {
+                    /* a closing sequence of #s after a space goes */
+                    size_t hashes = text_end;
+                    while (hashes > text && s[hashes - 1] == '#')
+                        --hashes;
+                    if (hashes == text || s[hashes - 1] == ' ') {
+                        text_end = hashes;
+                        while (text_end > text && s[text_end - 1] == ' ')
+                            --text_end;
+                    }
+                }
+                container = add_child(p, container, MD_HEADING);
+                container->level = level;
+                put_bytes(&container->text, s + text, text_end - text);
+                started = consumed = 1;
+                break;
+            }
+        }
+        if (s[first] == '`' || s[first] == '~') {
+            size_t end = first;
+            while (end < n && s[end] == s[first])
+                ++end;
+            if (end - first >= 3 && (s[first] == '~' || !memchr(s + end, '`', n - end))) {
+                container = add_child(p, container, MD_CODE);
+                container->fenced = 1;
+                container->fence_char = s[first];
+                container->fence_length = (int)(end - first);
+                container->fence_indent = (int)indent;
+                fence_info(&container->info, s + end, n - end);
+                started = consumed = 1;
+                break;
+            }
+        }
+        if (container->kind == MD_PARAGRAPH && all_matched && (level = setext_level(s, n, first)) > 0) {
+            finalize(p, container);
+            if (container->kind == MD_PARAGRAPH) {
+                container->kind = MD_HEADING;
+                container->level = level;
+                while (container->text.size && is_blank(container->text.data[container->text.size - 1]))
+                    --container->text.size;
+                consumed = 1;
+                break;
+            }
+            /* only references: the line is read on as another block */
+            container = container->parent;
+            p->tip = container;
+        }
+        if (container->kind == MD_PARAGRAPH && all_matched && is_delimiter_row(s, n, first)) {
+            const size_t header = last_line_start(&container->text);
+            const int columns = count_cells(s + first, n - first);
+            if (columns == count_cells((const char *)container->text.data + header, container->text.size - header - 1)) {
+                md_block *table;
+                buffer header_row = {0};
+                put_bytes(&header_row, container->text.data + header, container->text.size - header);
+                container->text.size = header;
+                if (header == 0) {
+                    container->kind = MD_TABLE;
+                    table = container;
+                    table->text.size = 0;
+                } else {
+                    table = add_child(p, container->parent, MD_TABLE);
+                }
+                table->columns = columns;
+                put_bytes(&table->text, header_row.data, header_row.size);
+                free(header_row.data);
+                p->tip = table;
+                consumed = 1;
+                break;
+            }
+        }
+        if (is_thematic_break(s, n, first)) {
+            container = add_child(p, container, MD_HR);
+            started = consumed = 1;
+            break;
+        }
+        if ((width = list_marker(s, n, first, &ordered, &number, &marker)) > 0) {
+            const size_t after = first + width;
+            const size_t text = skip_spaces(s, n, after);
+            const int empty = text == n;
+            size_t padding = text - after;
+            md_block *list;
+            if (maybe_lazy && container->kind == MD_PARAGRAPH && (empty || (ordered && number != 1)))
+                break; /* a paragraph goes on */
+            if (empty || padding > 4)
+                padding = 1;
+            if (container->kind != MD_LIST || container->ordered != ordered || container->marker != marker) {
+                list = add_child(p, container, MD_LIST);
+                list->ordered = ordered;
+                list->marker = marker;
+                list->start = number;
+            } else {
+                list = container;
+                close_to(p, list);
+            }
+            container = add_child(p, list, MD_ITEM);
+            container->content_indent = (int)(indent + width + padding);
+            pos = empty ? n : after + padding;
+            started = 1;
+            continue;
+        }
+        break;
+    }
+
+    /* 3. the rest of the line goes into the innermost block */
+    first = skip_spaces(s, n, pos);
+    blank = first == n;
+    if (!started && !consumed && last_matched != p->tip && !blank && p->tip && p->tip->kind == MD_PARAGRAPH) {
+        add_line(p->tip, s + first, n - first); /* a lazy continuation */
+        return;
+    }
+    if (consumed)
+        return;
+    close_to(p, container);
+    if (container->kind == MD_CODE) {
+        add_line(container, s + pos, n - pos);
+    } else if (blank) {
+        return;
+    } else if (container->kind == MD_PARAGRAPH || container->kind == MD_TABLE) {
+        add_line(container, s + first, n - first);
+    } else if (can_contain(container->kind, MD_PARAGRAPH)) {
+        container = add_child(p, container, MD_PARAGRAPH);
+        add_line(container, s + first, n - first);
+    }
+}
+
+/* ---- references ---- */
+
+static size_t hash_label(const char *s, size_t n)
+{
+    size_t h = 5381, i;
+    for (i = 0; i < n; ++i)
+        h = h * 33 + (unsigned char)s[i];
+    return h;
+}
+
+/* Labels match without regard to case or runs of white space. */
+static void normalize_label(buffer *out, const char *s, size_t n)
+{
+    size_t i;
+    int space = 0;
+    for (i = 0; i < n; ++i) {
+        unsigned char c = (unsigned char)s[i];
+        if (is_blank(c)) {
+            space = out->size > 0;
+            continue;
+        }
+        if (space)
+            put_byte(out, ' ');
+        space = 0;
+        if (c >= 'A' && c <= 'Z')
+            c = (unsigned char)(c + 32);
+        put_byte(out, c);
+    }
+}
+
+static const reference *find_reference(md_parser *p, const char *label, size_t n)
+{
+    buffer key = {0};
+    const reference *found = NULL;
+    size_t slot;
+    if (p->reference_count == 0)
+        return NULL;
+    normalize_label(&key, label, n);
+    for (slot = hash_label((const char *)key.data, key.size) & (p->reference_slots - 1); p->references[slot].label_length;
+         slot = (slot + 1) & (p->reference_slots - 1)) {
+        const reference *r = &p->references[slot];
+        if (r->label_length == key.size + 1 && memcmp(p->arena.data + r->label, key.data, key.size) == 0) {
+            found = r;
+            break;
+        }
+    }
+    free(key.data);
+    return found;
+}
+
+static void add_reference(md_parser *p, const char *label, size_t label_length, const char *target,
+                          size_t target_length)
+{
+    reference entry;
+    size_t slot, key_length;
+    if (find_reference(p, label, label_length))
+        return; /* the first definition counts */
+    if ((p->reference_count + 1) * 2 > p->reference_slots) {
+        const size_t slots = p->reference_slots ? p->reference_slots * 2 : 64;
+        reference *grown = (reference *)calloc(slots, sizeof *grown);
+        size_t i;
+        if (!grown)
+            return;
+        for (i = 0; i < p->reference_slots; ++i) {
+            const reference *r = &p->references[i];
+            if (!r->label_length)
+                continue;
+            slot = hash_label((const char *)p->arena.data + r->label, r->label_length - 1) & (slots - 1);
+            while (grown[slot].label_length)
+                slot = (slot + 1) & (slots - 1);
+            grown[slot] = *r;
+        }
+        free(p->references);
+        p->references = grown;
+        p->reference_slots = slots;
+    }
+    entry.label = p->arena.size;
+    normalize_label(&p->arena, label, label_length);
+    key_length = p->arena.size - entry.label;
+    entry.label_length = key_length + 1; /* never 0: 0 marks a free slot */
+    entry.target = p->arena.size;
+    put_bytes(&p->arena, target, target_length);
+    entry.target_length = target_length;
+    if (p->arena.failed)
+        return;
+    slot = hash_label((const char *)p->arena.data + entry.label, key_length) & (p->reference_slots - 1);
+    while (p->references[slot].label_length)
+        slot = (slot + 1) & (p->reference_slots - 1);
+    p->references[slot] = entry;
+    ++p->reference_count;
+}
+
+/* A link label "[...]" at s: its length with the brackets, 0 when none. */
+static size_t link_label(const char *s, size_t n)
+{
+    size_t i;
+    int content = 0;
+    if (n == 0 || s[0] != '[')
+        return 0;
+    for (i = 1; i < n && i < 1001; ++i) {
+        if (s[i] == '\\' && i + 1 < n && is_punctuation((unsigned char)s[i + 1])) {
+            ++i;
+            content = 1;
+        } else if (s[i] == '[') {
+            return 0;
+        } else if (s[i] == ']') {
+            return content ? i + 1 : 0;
+        } else if (!is_blank((unsigned char)s[i])) {
+            content = 1;
+        }
+    }
+    return 0;
+}
+
+static size_t skip_blanks_one_line(const char *s, size_t n, size_t i, int *lines)
+{
+    while (i < n && is_blank((unsigned char)s[i])) {
+        if (s[i] == '\n' && ++*lines > 1)
+            return i;
+        ++i;
+    }
+    return i;
+}
+
+/* A link destination at s[i]; returns the position after it, or 0. */
+static size_t link_destination(const char *s, size_t n, size_t i, size_t *start, size_t *end)
+{
+    if (i < n && s[i] == '<') {
+        size_t j;
+        for (j = i + 1; j < n; ++j) {
+            if (s[j] == '\\' && j + 1 < n) {
+                ++j;
+            } else if (s[j] == '>') {
+                *start = i + 1;
+                *end = j;
+                return j + 1;
+            } else if (s[j] == '<' || s[j] == '\n') {
+                return 0;
+            }
+        }
+        return 0;
+    } else {
+        size_t j = i;
+        int depth = 0;
+        while (j < n && !is_blank((unsigned char)s[j]) && (unsigned char)s[j] >= 0x20) {
+            if (s[j] == '\\' && j + 1 < n && is_punctuation((unsigned char)s[j + 1])) {
+                j += 2;
+                continue;
+            }
+            if (s[j] == '(') {
+                if (++depth > 32)
+                    return 0;
+            } else if (s[j] == ')') {
+                if (depth == 0)
+                    break;
+                --depth;
+            }
+            ++j;
+        }
+        if (depth != 0 || j == i)
+            return j == i ? (size_t)-1 : 0;
+        *start = i;
+        *end = j;
+        return j;
+    }
+}
+
+/* A link title at s[i]; the position after it, or 0. */
+static size_t link_title(const char *s, size_t n, size_t i)
+{
+    char close;
+    size_t j;
+    if (i >= n)
+        return 0;
+    close = s[i] == '"' ? '"' : s[i] == '\'' ? '\'' : s[i] == '(' ? ')' : 0;
+    if (!close)
+        return 0;
+    for (j = i + 1; j < n; ++j) {
+        if (s[j] == '\\' && j + 1 < n)
+            ++j;
+        else if (s[j] == close)
+            return j + 1;
+        else if (close == ')' && s[j] == '(')
+            return 0;
+    }
+    return 0;
+}
+
+static void unescape_into(buffer *out, const char *s, size_t n);
+
+/* A reference definition at the start of s; its length, 0 when none. */
+static size_t parse_reference(md_parser *p, const char *s, size_t n)
+{
+    const size_t label = link_label(s, n);
+    size_t i, start = 0, end = 0, after, title_end;
+    int lines = 0;
+    buffer target = {0};
+    if (!label || label >= n || s[label] != ':')
+        return 0;
+    i = skip_blanks_one_line(s, n, label + 1, &lines);
+    if (lines > 1)
+        return 0;
+    after = link_destination(s, n, i, &start, &end);
+    if (after == 0 || after == (size_t)-1)
+        return 0;
+    /* an optional title, then nothing else on its line */
+    lines = 0;
+    i = skip_blanks_one_line(s, n, after, &lines);
+    title_end = i > after ? link_title(s, n, i) : 0;
+    if (title_end) {
+        size_t k = title_end;
+        while (k < n && (s[k] == ' ' || s[k] == '\t'))
+            ++k;
+        if (k < n && s[k] != '\n')
+            title_end = 0;
+        else
+            i = k < n ? k + 1 : k;
+    }
+    if (!title_end) {
+        size_t k = after;
+        while (k < n && (s[k] == ' ' || s[k] == '\t'))
+            ++k;
+        if (k < n && s[k] != '\n')
+            return 0;
+        i = k < n ? k + 1 : k;
+    }
+    unescape_into(&target, s + start, end - start);
+    add_reference(p, s + 1, label - 2, target.data ? (const char *)target.data : "", target.size);
+    free(target.data);
+    return i;
+}
+
+/* ---- inline text ---- */
+
+/* A character reference at s (s[0] is '&'): its length, the text in out. */
+static size_t character_reference(buffer *out, const char *s, size_t n)
+{
+    size_t i = 1;
+    if (n > 2 && s[1] == '#') {
+        uint32_t value = 0;
+        size_t digits_start;
+        const int hex = s[2] == 'x' || s[2] == 'X';
+        i = digits_start = hex ? 3 : 2;
+        for (; i < n && i - digits_start < (hex ? 6u : 7u); ++i) {
+            const unsigned char c = (unsigned char)s[i];
+            if (is_digit(c))
+                value = value * (hex ? 16 : 10) + (uint32_t)(c - '0');
+            else if (hex && ((c | 0x20) >= 'a' && (c | 0x20) <= 'f'))
+                value = value * 16 + (uint32_t)((c | 0x20) - 'a' + 10);
+            else
+                break;
+        }
+        if (i == digits_start || i >= n || s[i] != ';')
+            return 0;
+        if (value == 0 || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF))
+            value = 0xFFFD;
+        put_utf8(out, value);
+        return i + 1;
+    }
+    while (i < n && i < 40 && (is_letter((unsigned char)s[i]) || is_digit((unsigned char)s[i])))
+        ++i;
+    if (i < n && s[i] == ';' && i > 1) {
+        const char *text = named_reference(s + 1, i);
+        if (text) {
+            put_str(out, text);
+            return i + 1;
+        }
+    }
+    return 0;
+}
+
+/* Backslash escapes and character references resolved (link targets). */
+static void unescape_into(buffer *out, const char *s, size_t n)
+{
+    size_t i;
+    for (i = 0; i < n; ++i) {
+        size_t used;
+        if (s[i] == '\\' && i + 1 < n && is_punctuation((unsigned char)s[i + 1])) {
+            put_byte(out, (unsigned char)s[++i]);
+        } else if (s[i] == '&' && (used = character_reference(out, s + i, n - i)) > 0) {
+            i += used - 1;
+        } else {
+            put_byte(out, (unsigned char)s[i]);
+        }
+    }
+}
+
+enum inline_kind { IN_TEXT, IN_SOFT, IN_HARD, IN_CODE, IN_DELIM, IN_BRACKET, IN_LINK_END, IN_LINK, IN_UNDERLINE };
+
+struct inline_node {
+    int kind;
+    size_t offset, length;     /* text in the arena */
+    size_t target, target_length; /* links */
+    char delimiter;            /* '*', '_', '~' */
+    int count, original, can_open, can_close, active;
+    int image;                 /* brackets */
+    size_t source;             /* brackets: where their text begins */
+    unsigned char opens[6], closes[6];
+    int open_count, close_count;
+};
+typedef struct inline_node inline_node;
+
+typedef struct inline_parser {
+    md_parser *p;
+    inline_node *nodes;
+    int count, capacity;
+    buffer text;               /* decoded text of the nodes */
+    int brackets[64];          /* open brackets, as node indexes */
+    int bracket_count;
+} inline_parser;
+
+static inline_node *add_node(inline_parser *ip, int kind)
+{
+    inline_node *node;
+    if (ip->count == ip->capacity) {
+        const int capacity = ip->capacity ? ip->capacity * 2 : 64;
+        inline_node *grown = (inline_node *)realloc(ip->nodes, (size_t)capacity * sizeof *grown);
+        if (!grown)
+            return NULL;
+        ip->nodes = grown;
+        ip->capacity = capacity;
+    }
+    node = &ip->nodes[ip->count++];
+    memset(node, 0, sizeof *node);
+    node->kind = kind;
+    node->offset = ip->text.size;
+    return node;
+}
+
+static void add_text(inline_parser *ip, const char *s, size_t n)
+{
+    inline_node *last = ip->count ? &ip->nodes[ip->count - 1] : NULL;
+    if (last && last->kind == IN_TEXT && last->offset + last->length == ip->text.size) {
+        put_bytes(&ip->text, s, n);
+        last->length += n;
+        return;
+    }
+    last = add_node(ip, IN_TEXT);
+    if (!last)
+        return;
+    put_bytes(&ip->text, s, n);
+    last->length = n;
+}
+
+/* Whether the characters around a delimiter run are white space or
+ * punctuation (no-break space counts as white space). */
+static void neighbours(const char *s, size_t n, size_t before, size_t after, int *prev_space, int *prev_punct,
+                       int *next_space, int *next_punct)
+{
+    const unsigned char prev = before > 0 ? (unsigned char)s[before - 1] : '\n';
+    const unsigned char next = after < n ? (unsigned char)s[after] : '\n';
+    *prev_space = is_blank(prev) || (before >= 2 && (unsigned char)s[before - 2] == 0xC2 && prev == 0xA0);
+    *next_space = is_blank(next) || (next == 0xC2 && after + 1 < n && (unsigned char)s[after + 1] == 0xA0);
+    *prev_punct = is_punctuation(prev);
+    *next_punct = is_punctuation(next);
+}
+
+static void add_delimiter(inline_parser *ip, const char *s, size_t n, size_t at, size_t count)
+{
+    int prev_space, prev_punct, next_space, next_punct, left, right;
+    inline_node *node;
+    const char c = s[at];
+    neighbours(s, n, at, at + count, &prev_space, &prev_punct, &next_space, &next_punct);
+    left = !next_space && (!next_punct || prev_space || prev_punct);
+    right = !prev_space && (!prev_punct || next_space || next_punct);
+    if (c == '~' && count > 2) {
+        add_text(ip, s + at, count);
+        return;
+    }
+    node = add_node(ip, IN_DELIM);
+    if (!node)
+        return;
+    node->delimiter = c;
+    node->count = node->original = (int)count;
+    node->active = 1;
+    if (c == '_') {
+        node->can_open = left && (!right || prev_punct);
+        node->can_close = right && (!left || next_punct);
+    } else {
+        node->can_open = left;
+        node->can_close = right;
+    }
+}
+
+static int delimiter_slot(char c)
+{
+    return c == '*' ? 0 : c == '_' ? 1 : 2;
+}
+
+/* Pairs delimiter runs after node `bottom` into emphasis, strong emphasis
+ * and strike-through. */
+static void process_emphasis(inline_parser *ip, int bottom)
+{
+    int openers_bottom[3][3][2];
+    int closer, i, j, k;
+    for (i = 0; i < 3; ++i)
+        for (j = 0; j < 3; ++j)
+            for (k = 0; k < 2; ++k)
+                openers_bottom[i][j][k] = bottom;
+    for (closer = bottom + 1; closer < ip->count; ++closer) {
+        inline_node *c = &ip->nodes[closer];
+        if (c->kind != IN_DELIM || !c->active || !c->can_close || c->count == 0)
+            continue;
+        while (c->count > 0) {
+            const int slot = delimiter_slot(c->delimiter);
+            int *floor = &openers_bottom[slot][c->original % 3][c->can_open];
+            int opener, found = -1, used;
+            for (opener = closer - 1; opener > *floor; --opener) {
+                inline_node *o = &ip->nodes[opener];
+                if (o->kind != IN_DELIM || !o->active || !o->can_open || o->count == 0 || o->delimiter != c->delimiter)
+                    continue;
+                if (c->delimiter == '~') {
+                    if (o->count != c->count)
+                        continue;
+                } else if ((o->can_close || c->can_open) && (o->original + c->original) % 3 == 0 &&
+                           !(o->original % 3 == 0 && c->original % 3 == 0)) {
+                    continue;
+                }
+                found = opener;
+                break;
+            }
+            if (found < 0) {
+                *floor = closer - 1;
+                if (!c->can_open)
+                    c->active = 0;
+                break;
+            }
+            {
+                inline_node *o = &ip->nodes[found];
+                int kind;
+                if (c->delimiter == '~') {
+                    used = c->count;
+                    kind = NODE_S;
+                } else {
+                    used = o->count >= 2 && c->count >= 2 ? 2 : 1;
+                    kind = used == 2 ? NODE_B : NODE_I;
+                }
+                o->count -= used;
+                c->count -= used;
+                if (o->open_count < 6)
+                    o->opens[o->open_count++] = (unsigned char)kind;
+                if (c->close_count < 6)
+                    c->closes[c->close_count++] = (unsigned char)kind;
+                for (i = found + 1; i < closer; ++i)
+                    if (ip->nodes[i].kind == IN_DELIM)
+                        ip->nodes[i].active = 0;
+            }
+        }
+    }
+    for (i = bottom + 1; i < ip->count; ++i)
+        if (ip->nodes[i].kind == IN_DELIM)
+            ip->nodes[i].active = 0;
+}
+
+/* After "]": an inline link "(target "title")", a reference "[label]", or
+ * the bracket's own text as a label.  Returns the position after it, 0. */
+static size_t resolve_link(inline_parser *ip, const char *s, size_t n, size_t after, size_t text_start,
+                           size_t text_end, buffer *target)
+{
+    if (after < n && s[after] == '(') {
+        int lines = 0;
+        size_t i = skip_blanks_one_line(s, n, after + 1, &lines), start = 0, end = 0, next;
+        if (i < n && s[i] == ')') {
+            return i + 1;
+        }
+        next = link_destination(s, n, i, &start, &end);
+        if (next != 0 && next != (size_t)-1) {
+            size_t title_end;
+            lines = 0;
+            i = skip_blanks_one_line(s, n, next, &lines);
+            if (i > next && (title_end = link_title(s, n, i)) > 0) {
+                lines = 0;
+                i = skip_blanks_one_line(s, n, title_end, &lines);
+            }
+            if (i < n && s[i] == ')') {
+                unescape_into(target, s + start, end - start);
+                return i + 1;
+            }
+        }
+    }
+    {
+        const size_t label = link_label(s + after, n - after);
+        const reference *r = NULL;
+        size_t used = after;
+        if (label > 2) {
+            r = find_reference(ip->p, s + after + 1, label - 2);
+            if (!r)
+                return 0;
+            used = after + label;
+        } else {
+            if (label == 0 && after + 1 < n && s[after] == '[' && s[after + 1] == ']')
+                used = after + 2;
+            if (text_end - text_start > 999)
+                return 0;
+            r = find_reference(ip->p, s + text_start, text_end - text_start);
+        }
+        if (!r)
+            return 0;
+        put_bytes(target, ip->p->arena.data + r->target, r->target_length);
+        return used;
+    }
+}
+
+static size_t close_bracket(inline_parser *ip, const char *s, size_t n, size_t at)
+{
+    buffer target = {0};
+    int opener_index;
+    inline_node *opener, *end;
+    size_t after;
+    if (ip->bracket_count == 0) {
+        add_text(ip, "]", 1);
+        return at + 1;
+    }
+    opener_index = ip->brackets[ip->bracket_count - 1];
+    opener = &ip->nodes[opener_index];
+    if (!opener->active) {
+        --ip->bracket_count;
+        add_text(ip, "]", 1);
+        return at + 1;
+    }
+    after = resolve_link(ip, s, n, at + 1, opener->source, at, &target);
+    if (!after) {
+        --ip->bracket_count;
+        free(target.data);
+        add_text(ip, "]", 1);
+        return at + 1;
+    }
+    --ip->bracket_count;
+    process_emphasis(ip, opener_index);
+    opener = &ip->nodes[opener_index];
+    opener->kind = IN_LINK;
+    opener->target = ip->text.size;
+    put_bytes(&ip->text, target.data, target.size);
+    opener->target_length = target.size;
+    free(target.data);
+    end = add_node(ip, IN_LINK_END);
+    if (end)
+        end->image = ip->nodes[opener_index].image;
+    if (!ip->nodes[opener_index].image) {
+        int i;
+        for (i = 0; i < ip->bracket_count; ++i)
+            if (!ip->nodes[ip->brackets[i]].image)
+                ip->nodes[ip->brackets[i]].active = 0;
+    }
+    return after;
+}
+
+/* "<scheme:...>" or "<name@host>"; the position after it, or 0. */
+static size_t autolink(inline_parser *ip, const char *s, size_t n, size_t at)
+{
+    size_t i = at + 1, scheme_end;
+    inline_node *node;
+    while (i < n && (is_letter((unsigned char)s[i]) || is_digit((unsigned char)s[i]) || s[i] == '+' || s[i] == '.' ||
+                     s[i] == '-'))
+        ++i;
+    scheme_end = i;
+    if (scheme_end - at - 1 >= 2 && scheme_end - at - 1 <= 32 && is_letter((unsigned char)s[at + 1]) && i < n &&
+        s[i] == ':') {
+        for (++i; i < n && s[i] != '>' && s[i] != '<' && (unsigned char)s[i] > 0x20; ++i)
+            ;
+        if (i < n && s[i] == '>') {
+            node = add_node(ip, IN_LINK);
+            if (!node)
+                return 0;
+            node->target = ip->text.size;
+            put_bytes(&ip->text, s + at + 1, i - at - 1);
+            node->target_length = i - at - 1;
+            add_text(ip, s + at + 1, i - at - 1);
+            add_node(ip, IN_LINK_END);
+            return i + 1;
+        }
+        return 0;
+    }
+    /* an e-mail address */
+    {
+        size_t j = at + 1;
+        int at_sign = 0;
+        for (; j < n && s[j] != '>'; ++j) {
+            const unsigned char c = (unsigned char)s[j];
+            if (c == '@') {
+                if (at_sign++)
+                    return 0;
+            } else if (!is_letter(c) && !is_digit(c) && !strchr(".!#$%&'*+/=?^_`{|}~-", c)) {
+                return 0;
+            }
+        }
+        if (j >= n || !at_sign || s[j - 1] == '@' || s[at + 1] == '@')
+            return 0;
+        node = add_node(ip, IN_LINK);
+        if (!node)
+            return 0;
+        node->target = ip->text.size;
+        put_str(&ip->text, "mailto:");
+        put_bytes(&ip->text, s + at + 1, j - at - 1);
+        node->target_length = j - at - 1 + 7;
+        add_text(ip, s + at + 1, j - at - 1);
+        add_node(ip, IN_LINK_END);
+        return j + 1;
+    }
+}
+
+static int starts_with_tag(const char *s, size_t n, size_t at, const char *tag)
+{
+    const size_t length = strlen(tag);
+    size_t i;
+    if (at + length > n)
+        return 0;
+    for (i = 0; i < length; ++i)
+        if ((s[at + i] | (tag[i] >= 'a' ? 0x20 : 0)) != tag[i])
+            return 0;
+    return 1;
+}
+
+/* Bytes the inline loop stops at. */
+static const unsigned char inline_stop[256] = {
+    ['\n'] = 1, ['\\'] = 1, ['`'] = 1, ['*'] = 1, ['_'] = 1, ['~'] = 1, ['['] = 1, [']'] = 1, ['!'] = 1,
+    ['&'] = 1, ['<'] = 1,
+};
+
+static void parse_inlines(inline_parser *ip, const char *s, size_t n)
+{
+    size_t i = 0, run;
+    while (i < n) {
+        for (run = i; run < n && !inline_stop[(unsigned char)s[run]]; ++run)
+            ;
+        if (run > i) {
+            add_text(ip, s + i, run - i);
+            i = run;
+            if (i == n)
+                break;
+        }
+        switch (s[i]) {
+        case '\n': {
+            /* two spaces or more before the line end make a break */
+            inline_node *last = ip->count ? &ip->nodes[ip->count - 1] : NULL;
+            int spaces = 0;
+            if (last && last->kind == IN_TEXT) {
+                while (last->length > 0 && ip->text.data[last->offset + last->length - 1] == ' ') {
+                    --last->length;
+                    ++spaces;
+                }
+            }
+            add_node(ip, spaces >= 2 ? IN_HARD : IN_SOFT);
+            i = skip_spaces(s, n, i + 1);
+            break;
+        }
+        case '\\':
+            if (i + 1 < n && s[i + 1] == '\n') {
+                add_node(ip, IN_HARD);
+                i = skip_spaces(s, n, i + 2);
+            } else if (i + 1 < n && is_punctuation((unsigned char)s[i + 1])) {
+                add_text(ip, s + i + 1, 1);
+                i += 2;
+            } else {
+                add_text(ip, "\\", 1);
+                ++i;
+            }
+            break;
+        case '`': {
+            size_t ticks = i, close = 0, j;
+            while (ticks < n && s[ticks] == '`')
+                ++ticks;
+            for (j = ticks; j < n;) {
+                size_t k = j;
+                if (s[j] != '`') {
+                    ++j;
+                    continue;
+                }
+                while (k < n && s[k] == '`')
+                    ++k;
+                if (k - j == ticks - i) {
+                    close = j;
+                    break;
+                }
+                j = k;
+            }
+            if (!close) {
+                add_text(ip, s + i, ticks - i);
+                i = ticks;
+                break;
+            }
+            {
+                inline_node *code = add_node(ip, IN_CODE);
+                size_t start = ticks, end = close, k, all_spaces = 1;
+                for (k = start; k < end; ++k)
+                    if (s[k] != ' ' && s[k] != '\n')
+                        all_spaces = 0;
+                if (!all_spaces && end - start >= 2 && (s[start] == ' ' || s[start] == '\n') &&
+                    (s[end - 1] == ' ' || s[end - 1] == '\n')) {
+                    ++start;
+                    --end;
+                }
+                if (code) {
+                    for (k = start; k < end; ++k)
+                        put_byte(&ip->text, s[k] == '\n' ? ' ' : (unsigned char)s[k]);
+                    code->length = end - start;
+                }
+                i = close + (ticks - i);
+            }
+            break;
+        }
+        case '*': case '_': case '~': {
+            size_t end = i;
+            while (end < n && s[end] == s[i])
+                ++end;
+            add_delimiter(ip, s, n, i, end - i);
+            i = end;
+            break;
+        }
+        case '!':
+            if (i + 1 < n && s[i + 1] == '[') {
+                inline_node *bracket = add_node(ip, IN_BRACKET);
+                if (bracket) {
+                    put_bytes(&ip->text, "![", 2);
+                    bracket->length = 2;
+                    bracket->image = 1;
+                    bracket->active = 1;
+                    bracket->source = i + 2;
+                    if (ip->bracket_count < 64)
+                        ip->brackets[ip->bracket_count++] = ip->count - 1;
+                }
+                i += 2;
+            } else {
+                add_text(ip, "!", 1);
+                ++i;
+            }
+            break;
+        case '[': {
+            inline_node *bracket = add_node(ip, IN_BRACKET);
+            if (bracket) {
+                put_byte(&ip->text, '[');
+                bracket->length = 1;
+                bracket->active = 1;
+                bracket->source = i + 1;
+                if (ip->bracket_count < 64)
+                    ip->brackets[ip->bracket_count++] = ip->count - 1;
+            }
+            ++i;
+            break;
+        }
+        case ']': i = close_bracket(ip, s, n, i); break;
+        case '&': {
+            buffer decoded = {0};
+            const size_t used = character_reference(&decoded, s + i, n - i);
+            if (used) {
+                add_text(ip, (const char *)decoded.data, decoded.size);
+                i += used;
+            } else {
+                add_text(ip, "&", 1);
+                ++i;
+            }
+            free(decoded.data);
+            break;
+        }
+        case '<': {
+            size_t used;
+            if (starts_with_tag(s, n, i, "<u>") || starts_with_tag(s, n, i, "</u>")) {
+                inline_node *mark = add_node(ip, IN_UNDERLINE);
+                if (mark)
+                    mark->count = s[i + 1] == '/' ? -1 : 1;
+                i += s[i + 1] == '/' ? 4 : 3;
+            } else if (starts_with_tag(s, n, i, "<br>") || starts_with_tag(s, n, i, "<br/>") ||
+                       starts_with_tag(s, n, i, "<br />")) {
+                add_node(ip, IN_HARD);
+                i = (size_t)((const char *)memchr(s + i, '>', n - i) - s) + 1;
+            } else if ((used = autolink(ip, s, n, i)) > 0) {
+                i = used;
+            } else {
+                add_text(ip, "<", 1);
+                ++i;
+            }
+            break;
+        }
+        default:
+            add_text(ip, s + i, 1);
+            ++i;
+        }
+    }
+    process_emphasis(ip, -1);
+}
+
+static void emit_inlines(inline_parser *ip, doc_builder *b)
+{
+    int depth[NODE_COUNT] = {0};
+    int i, k;
+    const char *text = (const char *)ip->text.data;
+    for (i = 0; i < ip->count; ++i) {
+        const inline_node *node = &ip->nodes[i];
+        switch (node->kind) {
+        case IN_TEXT: doc_text(b, text + node->offset, node->length); break;
+        case IN_SOFT: doc_text(b, "\n", 1); break;
+        case IN_HARD: doc_br(b); break;
+        case IN_CODE:
+            doc_set(b, NODE_C, 1);
+            doc_text(b, text + node->offset, node->length);
+            doc_set(b, NODE_C, 0);
+            break;
+        case IN_DELIM:
+            for (k = 0; k < node->close_count; ++k)
+                if (--depth[node->closes[k]] == 0)
+                    doc_set(b, node->closes[k], 0);
+            {
+                char run[64];
+                int count = node->count < 64 ? node->count : 64;
+                memset(run, node->delimiter, (size_t)count);
+                doc_text(b, run, (size_t)count);
+            }
+            for (k = node->open_count - 1; k >= 0; --k)
+                if (depth[node->opens[k]]++ == 0)
+                    doc_set(b, node->opens[k], 1);
+            break;
+        case IN_BRACKET: doc_text(b, text + node->offset, node->length); break;
+        case IN_LINK:
+            if (!node->image && depth[NODE_A]++ == 0)
+                doc_link(b, text + node->target, node->target_length);
+            break;
+        case IN_LINK_END:
+            if (!node->image && --depth[NODE_A] == 0)
+                doc_link(b, NULL, 0);
+            break;
+        case IN_UNDERLINE:
+            if (node->count > 0 && depth[NODE_U]++ == 0)
+                doc_set(b, NODE_U, 1);
+            else if (node->count < 0 && depth[NODE_U] > 0 && --depth[NODE_U] == 0)
+                doc_set(b, NODE_U, 0);
+            break;
+        }
+    }
+    for (k = NODE_A; k <= NODE_C; ++k)
+        if (depth[k] > 0) {
+            if (k == NODE_A)
+                doc_link(b, NULL, 0);
+            else
+                doc_set(b, k, 0);
+        }
+}
+
+static void write_inlines(md_parser *p, doc_builder *b, const char *s, size_t n)
+{
+    inline_parser ip;
+    while (n > 0 && is_blank((unsigned char)s[n - 1]))
+        --n;
+    memset(&ip, 0, sizeof ip);
+    ip.p = p;
+    ip.nodes = p->nodes;
+    ip.capacity = p->node_capacity;
+    ip.text = p->inline_text;
+    ip.text.size = 0;
+    parse_inlines(&ip, s, n);
+    emit_inlines(&ip, b);
+    p->nodes = ip.nodes;
+    p->node_capacity = ip.capacity;
+    p->inline_text = ip.text;
+}
+
+/* ---- writing the tree ---- */
+
+static void write_table(md_parser *p, doc_builder *b, const md_block *table)
+{
+    const char *s = (const char *)table->text.data;
+    size_t pos = 0;
+    int row = 0;
+    buffer cell = {0};
+    doc_container(b, NODE_TABLE);
+    while (pos < table->text.size) {
+        const char *end = (const char *)memchr(s + pos, '\n', table->text.size - pos);
+        size_t line_end = end ? (size_t)(end - s) : table->text.size, i = pos, stop = line_end;
+        int column = 0;
+        while (i < stop && (s[i] == ' ' || s[i] == '\t'))
+            ++i;
+        while (stop > i && (s[stop - 1] == ' ' || s[stop - 1] == '\t'))
+            --stop;
+        if (i < stop && s[i] == '|')
+            ++i;
+        if (stop > i && s[stop - 1] == '|' && (stop - i < 2 || s[stop - 2] != '\\'))
+            --stop;
+        doc_container(b, NODE_ROW);
+        while (column < table->columns) {
+            cell.size = 0;
+            while (i < stop && s[i] != '|') {
+                if (s[i] == '\\' && i + 1 < stop && s[i + 1] == '|') {
+                    put_byte(&cell, '|'); /* an escaped pipe, also inside code */
+                    i += 2;
+                } else {
+                    put_byte(&cell, (unsigned char)s[i++]);
+                }
+            }
+            doc_cell(b, row == 0);
+            {
+                size_t start = 0;
+                while (start < cell.size && (cell.data[start] == ' ' || cell.data[start] == '\t'))
+                    ++start;
+                if (cell.size > start)
+                    write_inlines(p, b, (const char *)cell.data + start, cell.size - start);
+            }
+            doc_end_block(b, NODE_CELL);
+            ++column;
+            if (i < stop)
+                ++i; /* the pipe */
+        }
+        doc_end_container(b, NODE_ROW);
+        ++row;
+        pos = line_end + 1;
+    }
+    free(cell.data);
+    doc_end_container(b, NODE_TABLE);
+}
+
+static void write_blocks(md_parser *p, doc_builder *b, const md_block *first, int list_level);
+
+static void write_list(md_parser *p, doc_builder *b, const md_block *list, int level)
+{
+    const md_block *item;
+    int index = 0;
+    for (item = list->first; item; item = item->next, ++index) {
+        const md_block *child = item->first;
+        doc_block(b, NODE_LI, level, list->ordered ? list->start + index : 0, NULL);
+        if (child && child->kind == MD_PARAGRAPH) {
+            write_inlines(p, b, (const char *)child->text.data, child->text.size);
+            child = child->next;
+        }
+        write_blocks(p, b, child, level);
+        doc_end_block(b, NODE_LI);
+    }
+}
+
+static void write_blocks(md_parser *p, doc_builder *b, const md_block *block, int list_level)
+{
+    for (; block; block = block->next) {
+        switch (block->kind) {
+        case MD_PARAGRAPH:
+            doc_block(b, NODE_P, 0, 0, NULL);
+            write_inlines(p, b, (const char *)block->text.data, block->text.size);
+            doc_end_block(b, NODE_P);
+            break;
+        case MD_HEADING:
+            doc_block(b, NODE_H, block->level, 0, NULL);
+            write_inlines(p, b, (const char *)block->text.data, block->text.size);
+            doc_end_block(b, NODE_H);
+            break;
+        case MD_CODE: {
+            char lang[64];
+            size_t length = block->info.size < sizeof lang - 1 ? block->info.size : sizeof lang - 1;
+            size_t size = block->text.size;
+            while (length > 0 && (block->info.data[length] & 0xC0) == 0x80 && length < block->info.size)
+                --length; /* never half a character */
+            memcpy(lang, block->info.data ? (const char *)block->info.data : "", length);
+            lang[length] = '\0';
+            doc_block(b, NODE_CODE, 0, 0, lang);
+            if (size && block->text.data[size - 1] == '\n')
+                --size;
+            doc_text(b, (const char *)block->text.data, size);
+            doc_end_block(b, NODE_CODE);
+            break;
+        }
+        case MD_HR: doc_hr(b); break;
+        case MD_QUOTE:
+            doc_container(b, NODE_QUOTE);
+            write_blocks(p, b, block->first, 0);
+            doc_end_container(b, NODE_QUOTE);
+            break;
+        case MD_LIST: write_list(p, b, block, list_level + 1); break;
+        case MD_TABLE: write_table(p, b, block); break;
+        }
+    }
+}
+
+static int has_reference_definitions(const buffer *text)
+{
+    const unsigned char *s = text->data, *end = text->data + text->size;
+    while (s && s < end && (s = find_byte(s, (size_t)(end - s), ']')) != NULL) {
+        if (s + 1 < end && s[1] == ':')
+            return 1;
+        ++s;
+    }
+    return 0;
+}
+
+/* Writes and frees the document's blocks before its last, open one. */
+static void write_closed_blocks(md_parser *p, doc_builder *b)
+{
+    md_block *document = p->document;
+    while (document->first && document->first != document->last && !document->first->open) {
+        md_block *first = document->first;
+        document->first = first->next;
+        first->next = NULL;
+        write_blocks(p, b, first, 0);
+        recycle_tree(first);
+    }
+}
+
+/* Markdown is UTF-8; a file that is not is read as Windows-1252. */
+static int decode_input(buffer *raw, buffer *text)
+{
+    size_t pos = 0;
+    const unsigned char *s = raw->data;
+    if (raw->size >= 3 && s[0] == 0xEF && s[1] == 0xBB && s[2] == 0xBF)
+        pos = 3;
+    if (find_byte(s, raw->size, 0))
+        return 0; /* a binary file */
+    {
+        size_t check = pos;
+        int valid = 1;
+        while (check < raw->size) {
+            if (s[check] < 0x80) {
+                ++check;
+            } else if (next_utf8(s, raw->size, &check) == BAD_UTF8) {
+                valid = 0;
+                break;
+            }
+        }
+        if (valid) {
+            /* the input itself, without a copy */
+            if (pos) {
+                memmove(raw->data, raw->data + pos, raw->size - pos);
+                raw->size -= pos;
+            }
+            *text = *raw;
+            raw->data = NULL;
+            return 1;
+        }
+    }
+    return put_code_page_text(text, 1252, s + pos, raw->size - pos);
+}
+
+int32_t read_markdown(FILE *in, FILE *out)
+{
+    buffer raw = {0}, text = {0};
+    md_parser p;
+    doc_builder b;
+    size_t pos = 0;
+    unsigned lines = 0;
+    int streaming;
+    int32_t loaded = load_input(in, &raw);
+    if (loaded != CONVERT_OK)
+        return loaded;
+    if (!decode_input(&raw, &text)) {
+        free(raw.data);
+        free(text.data);
+        return CONVERT_WRONG_FORMAT;
+    }
+    free(raw.data);
+    memset(&p, 0, sizeof p);
+    p.document = p.tip = new_block(MD_DOCUMENT);
+    if (!p.document) {
+        free(text.data);
+        return CONVERT_WRONG_FORMAT;
+    }
+    /* Without reference definitions nothing later changes a block once it
+     * is closed: blocks are written as they close and memory stays small. */
+    streaming = !has_reference_definitions(&text);
+    doc_begin(&b, out);
+    while (pos < text.size) {
+        const char *s = (const char *)text.data + pos;
+        const size_t left = text.size - pos;
+        const char *lf = (const char *)find_byte((const unsigned char *)s, left, '\n');
+        size_t length = lf ? (size_t)(lf - s) : left;
+        const char *cr = (const char *)find_byte((const unsigned char *)s, length, '\r');
+        size_t next = lf ? length + 1 : length;
+        if (cr) {
+            /* CR LF, or a CR alone, also ends a line */
+            next = (size_t)(cr - s) + 1;
+            if (cr + 1 < s + left && cr[1] == '\n')
+                ++next;
+            length = (size_t)(cr - s);
+        }
+        process_line(&p, s, length);
+        pos += next;
+        if (streaming && p.document->first != p.document->last && (++lines & 63) == 0)
+            write_closed_blocks(&p, &b);
+    }
+    close_to(&p, NULL);
+    write_blocks(&p, &b, p.document->first, 0);
+    free_tree(p.document);
+    free_tree(spare_blocks);
+    spare_blocks = NULL;
+    free(p.nodes);
+    free(p.inline_text.data);
+    free(p.line.data);
+    free(p.references);
+    free(p.arena.data);
+    free(text.data);
+    return doc_finish(&b);
+}

@@ -1,0 +1,620 @@
+/* The Markdown writer: CommonMark with GitHub's pipe tables and
+ * strike-through.  Everything that would turn into markup is escaped, so the
+ * Markdown reader gives the same document back. */
+#include <stdlib.h>
+#include <string.h>
+
+#include "plugins/morphex_plugin.h"
+#include "shipped/cnvdoc/doc.h"
+
+#define LIST_DEPTH 33
+
+/* Punctuation that is markup anywhere in a line. */
+static const unsigned char escape_anywhere[256] = {
+    ['\\'] = 1, ['*'] = 1, ['_'] = 1, ['`'] = 1, ['['] = 1, [']'] = 1, ['<'] = 1, ['|'] = 1, ['~'] = 1,
+};
+/* Bytes the text loop stops at. */
+static const unsigned char text_stop[256] = {
+    ['\\'] = 1, ['*'] = 1, ['_'] = 1, ['`'] = 1, ['['] = 1, [']'] = 1, ['<'] = 1, ['|'] = 1, ['~'] = 1,
+    ['&'] = 1, ['\n'] = 1, ['#'] = 1, ['\r'] = 1,
+};
+
+typedef struct table_row {
+    size_t start, end;
+    int cells;
+} table_row;
+
+typedef struct md_writer {
+    buffer out;
+    buffer prefix;       /* written after each line end */
+    size_t line_start;   /* where the current line begins in out */
+    int fresh_line;      /* the line holds only its prefix: no separation needed */
+    int wrote_block;
+    int quote_depth;
+    /* lists */
+    int list_level;      /* level of the last item, 0 after any other block */
+    char list_type[LIST_DEPTH + 1];
+    int widths[LIST_DEPTH + 1];
+    /* the open leaf */
+    int leaf;
+    int at_line_start;
+    int pending_break;
+    buffer pending_open; /* delimiters of marks whose text has not begun */
+    int link_depth;
+    int in_code_span;
+    buffer code;         /* code span or code block being collected */
+    buffer code_lang;
+    /* tables */
+    table_row *rows;
+    int row_count, row_capacity;
+    size_t table_start;
+} md_writer;
+
+static void set_prefix(md_writer *w, int item_level, int with_marker_width)
+{
+    int i, level, spaces = 0;
+    w->prefix.size = 0;
+    for (i = 0; i < w->quote_depth; ++i)
+        put_bytes(&w->prefix, "> ", 2);
+    level = with_marker_width ? item_level : item_level - 1;
+    for (i = 1; i <= level; ++i)
+        spaces += w->widths[i];
+    for (i = 0; i < spaces; ++i)
+        put_byte(&w->prefix, ' ');
+}
+
+static void trim_trailing_blanks(md_writer *w)
+{
+    while (w->out.size > w->line_start && (w->out.data[w->out.size - 1] == ' ' || w->out.data[w->out.size - 1] == '\t'))
+        --w->out.size;
+}
+
+static void new_line(md_writer *w)
+{
+    trim_trailing_blanks(w);
+    put_byte(&w->out, '\n');
+    w->line_start = w->out.size;
+    put_bytes(&w->out, w->prefix.data, w->prefix.size);
+}
+
+/* Ends the line and leaves a blank one (bearing the quote marks it is in). */
+static void blank_line(md_writer *w)
+{
+    size_t quote_marks = (size_t)w->quote_depth * 2;
+    trim_trailing_blanks(w);
+    put_byte(&w->out, '\n');
+    w->line_start = w->out.size;
+    put_bytes(&w->out, w->prefix.data, quote_marks < w->prefix.size ? quote_marks : w->prefix.size);
+    trim_trailing_blanks(w);
+    put_byte(&w->out, '\n');
+    w->line_start = w->out.size;
+    put_bytes(&w->out, w->prefix.data, w->prefix.size);
+}
+
+/* Puts the current prefix on a line that holds nothing else yet. */
+static void rewrite_fresh_line(md_writer *w)
+{
+    w->out.size = w->line_start;
+    put_bytes(&w->out, w->prefix.data, w->prefix.size);
+}
+
+static void start_block(md_writer *w, int tight)
+{
+    if (w->fresh_line) {
+        rewrite_fresh_line(w);
+        w->fresh_line = 0;
+    } else if (w->wrote_block) {
+        if (tight)
+            new_line(w);
+        else
+            blank_line(w);
+    } else {
+        put_bytes(&w->out, w->prefix.data, w->prefix.size);
+    }
+    w->wrote_block = 1;
+}
+
+static void put_text(md_writer *w, const char *s, size_t n);
+
+static void flush_pending(md_writer *w)
+{
+    if (w->pending_break) {
+        put_byte(&w->out, '\\');
+        new_line(w);
+        w->pending_break = 0;
+        w->at_line_start = 1;
+    }
+}
+
+static void flush_open_marks(md_writer *w)
+{
+    if (w->pending_open.size) {
+        put_bytes(&w->out, w->pending_open.data, w->pending_open.size);
+        w->pending_open.size = 0;
+        w->at_line_start = 0;
+    }
+}
+
+/* Line starts that would begin a block: escaped. */
+static size_t escape_line_start(md_writer *w, const char *s, size_t n)
+{
+    size_t i = 0;
+    while (i < n && (s[i] == ' ' || s[i] == '\t'))
+        ++i; /* leading blanks are not kept by readers */
+    if (i == n)
+        return i;
+    flush_pending(w);
+    flush_open_marks(w);
+    w->at_line_start = 0;
+    switch (s[i]) {
+    case '#': case '>': case '-': case '+': case '=':
+        put_byte(&w->out, '\\');
+        put_byte(&w->out, (unsigned char)s[i]);
+        return i + 1;
+    }
+    if (s[i] >= '0' && s[i] <= '9') {
+        size_t digits = i;
+        while (digits < n && s[digits] >= '0' && s[digits] <= '9')
+            ++digits;
+        if (digits < n && digits - i <= 9 && (s[digits] == '.' || s[digits] == ')')) {
+            put_bytes(&w->out, s + i, digits - i);
+            put_byte(&w->out, '\\');
+            put_byte(&w->out, (unsigned char)s[digits]);
+            return digits + 1;
+        }
+    }
+    return i;
+}
+
+static int is_alnum(unsigned char c)
+{
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+static void put_text(md_writer *w, const char *s, size_t n)
+{
+    const int one_line = w->leaf == NODE_H || w->leaf == NODE_CELL;
+    size_t i = 0, run;
+    if (w->in_code_span) {
+        put_bytes(&w->code, s, n);
+        return;
+    }
+    if (w->leaf == NODE_CODE) {
+        put_bytes(&w->code, s, n);
+        return;
+    }
+    while (i < n) {
+        if (w->pending_break && s[i] != ' ' && s[i] != '\t' && s[i] != '\n')
+            flush_pending(w); /* the text after a break starts a line */
+        if (w->at_line_start) {
+            i += escape_line_start(w, s + i, n - i);
+            if (i >= n)
+                break;
+        }
+        if (s[i] != ' ' && s[i] != '\t' && s[i] != '\n') {
+            flush_pending(w);
+            flush_open_marks(w);
+        } else if (w->pending_open.size || w->pending_break) {
+            /* blanks before the marks that open after them */
+            if (s[i] == '\n' && !one_line) {
+                ++i;
+                continue;
+            }
+            put_byte(&w->out, ' ');
+            ++i;
+            continue;
+        }
+        for (run = i; run < n && !text_stop[(unsigned char)s[run]]; ++run)
+            ;
+        put_bytes(&w->out, s + i, run - i);
+        i = run;
+        if (i == n)
+            break;
+        switch (s[i]) {
+        case '\n':
+            if (one_line) {
+                put_byte(&w->out, ' ');
+            } else {
+                new_line(w);
+                w->at_line_start = 1;
+            }
+            break;
+        case '\r': break;
+        case '&':
+            if (i + 1 < n && (s[i + 1] == '#' || is_alnum((unsigned char)s[i + 1])))
+                put_byte(&w->out, '\\');
+            put_byte(&w->out, '&');
+            break;
+        case '#':
+            if (w->leaf == NODE_H)
+                put_byte(&w->out, '\\');
+            put_byte(&w->out, '#');
+            break;
+        default:
+            if (escape_anywhere[(unsigned char)s[i]])
+                put_byte(&w->out, '\\');
+            put_byte(&w->out, (unsigned char)s[i]);
+        }
+        ++i;
+    }
+}
+
+static void put_backtick_fenced(buffer *out, const buffer *code, int at_least)
+{
+    size_t i, run = 0, longest = 0;
+    int fence;
+    for (i = 0; i < code->size; ++i) {
+        run = code->data[i] == '`' ? run + 1 : 0;
+        if (run > longest)
+            longest = run;
+    }
+    fence = (int)longest + 1 > at_least ? (int)longest + 1 : at_least;
+    for (i = 0; i < (size_t)fence; ++i)
+        put_byte(out, '`');
+}
+
+static void close_code_span(md_writer *w)
+{
+    size_t i, all_spaces = 1;
+    int pad;
+    w->in_code_span = 0;
+    for (i = 0; i < w->code.size; ++i) {
+        if (w->code.data[i] == '\n')
+            w->code.data[i] = ' ';
+        if (w->code.data[i] != ' ')
+            all_spaces = 0;
+    }
+    if (w->code.size == 0)
+        return;
+    flush_pending(w);
+    flush_open_marks(w);
+    pad = !all_spaces && (w->code.data[0] == '`' || w->code.data[w->code.size - 1] == '`' ||
+                          (w->code.data[0] == ' ' && w->code.data[w->code.size - 1] == ' '));
+    put_backtick_fenced(&w->out, &w->code, 1);
+    if (pad)
+        put_byte(&w->out, ' ');
+    put_bytes(&w->out, w->code.data, w->code.size);
+    if (pad)
+        put_byte(&w->out, ' ');
+    put_backtick_fenced(&w->out, &w->code, 1);
+    w->at_line_start = 0;
+}
+
+static const char *delimiter(int node, int closing)
+{
+    switch (node) {
+    case NODE_B: return "**";
+    case NODE_I: return "*";
+    case NODE_S: return "~~";
+    case NODE_U: return closing ? "</u>" : "<u>";
+    case NODE_A: return closing ? "]" : "[";
+    }
+    return "";
+}
+
+static void put_link_target(buffer *out, const char *s, size_t n)
+{
+    size_t i;
+    int angle = n == 0;
+    for (i = 0; i < n; ++i)
+        if (s[i] == ' ' || s[i] == '(' || s[i] == ')' || (unsigned char)s[i] < 0x20)
+            angle = 1;
+    put_byte(out, '(');
+    if (angle)
+        put_byte(out, '<');
+    for (i = 0; i < n; ++i) {
+        if (s[i] == '\\' || s[i] == '<' || s[i] == '>')
+            put_byte(out, '\\');
+        if ((unsigned char)s[i] >= 0x20)
+            put_byte(out, (unsigned char)s[i]);
+    }
+    if (angle)
+        put_byte(out, '>');
+    put_byte(out, ')');
+}
+
+static void open_inline(md_writer *w, const doc_event *e)
+{
+    if (w->in_code_span || w->leaf == NODE_CODE)
+        return;
+    if (e->node == NODE_C) {
+        w->in_code_span = 1;
+        w->code.size = 0;
+        return;
+    }
+    if (e->node == NODE_A && w->link_depth++ > 0)
+        return;
+    put_str(&w->pending_open, delimiter(e->node, 0));
+}
+
+static void close_inline(md_writer *w, const doc_event *e, const char *href, size_t href_length)
+{
+    const char *closing = delimiter(e->node, 1);
+    const size_t length = strlen(closing);
+    size_t blanks_at;
+    if (e->node == NODE_C) {
+        if (w->in_code_span)
+            close_code_span(w);
+        return;
+    }
+    if (w->in_code_span || w->leaf == NODE_CODE)
+        return;
+    if (e->node == NODE_A && --w->link_depth > 0)
+        return;
+    {
+        const size_t opening = strlen(delimiter(e->node, 0));
+        if (w->pending_open.size >= opening &&
+            memcmp(w->pending_open.data + w->pending_open.size - opening, delimiter(e->node, 0), opening) == 0) {
+            /* nothing inside: no marks */
+            w->pending_open.size -= opening;
+            return;
+        }
+    }
+    /* blanks at the end move outside the closing delimiter */
+    blanks_at = w->out.size;
+    while (blanks_at > w->line_start && w->out.data[blanks_at - 1] == ' ')
+        --blanks_at;
+    {
+        size_t blanks = w->out.size - blanks_at;
+        w->out.size = blanks_at;
+        put_bytes(&w->out, closing, length);
+        if (e->node == NODE_A)
+            put_link_target(&w->out, href, href_length);
+        while (blanks--)
+            put_byte(&w->out, ' ');
+    }
+}
+
+static void end_line_break(md_writer *w)
+{
+    if (w->in_code_span) {
+        put_byte(&w->code, ' ');
+    } else if (w->leaf == NODE_H || w->leaf == NODE_CELL) {
+        put_byte(&w->out, ' ');
+    } else if (w->leaf == NODE_P || w->leaf == NODE_LI) {
+        /* written when text follows: a break at the end of a block is lost */
+        flush_pending(w);
+        w->pending_break = 1;
+    }
+}
+
+static void open_item(md_writer *w, int level, int number)
+{
+    const char type = number > 0 ? 'o' : 'u';
+    int tight = 0;
+    if (w->list_level > 0) {
+        if (level > w->list_level)
+            tight = type == 'u' || number == 1;
+        else
+            tight = w->list_type[level] == type;
+    }
+    if (level > w->list_level + 1)
+        level = w->list_level + 1; /* skipped levels cannot be written */
+    w->list_type[level] = type;
+    w->list_level = level;
+    set_prefix(w, level, 0);
+    start_block(w, tight);
+    if (type == 'u') {
+        put_bytes(&w->out, "- ", 2);
+        w->widths[level] = 2;
+    } else {
+        const size_t before = w->out.size;
+        put_number(&w->out, number > 999999999 ? 999999999 : number);
+        put_bytes(&w->out, ". ", 2);
+        w->widths[level] = (int)(w->out.size - before);
+    }
+    set_prefix(w, level, 1);
+}
+
+static void begin_leaf(md_writer *w, const doc_event *e)
+{
+    int i;
+    if (e->node != NODE_LI && e->node != NODE_CELL) {
+        w->list_level = 0;
+        set_prefix(w, 0, 0);
+    }
+    w->leaf = e->node;
+    w->at_line_start = 1;
+    w->pending_break = 0;
+    w->pending_open.size = 0;
+    w->link_depth = 0;
+    w->in_code_span = 0;
+    switch (e->node) {
+    case NODE_P: start_block(w, 0); break;
+    case NODE_H:
+        start_block(w, 0);
+        for (i = 0; i < e->level; ++i)
+            put_byte(&w->out, '#');
+        put_byte(&w->out, ' ');
+        break;
+    case NODE_LI: open_item(w, e->level, e->number); break;
+    case NODE_CODE:
+        w->code.size = 0;
+        w->code_lang.size = 0;
+        put_bytes(&w->code_lang, e->text, e->length);
+        break;
+    case NODE_CELL:
+        put_bytes(&w->out, w->rows[w->row_count - 1].cells ? " " : "| ", w->rows[w->row_count - 1].cells ? 1 : 2);
+        ++w->rows[w->row_count - 1].cells;
+        break;
+    }
+}
+
+static void end_code_block(md_writer *w)
+{
+    size_t i;
+    const char *lang = (const char *)w->code_lang.data;
+    start_block(w, 0);
+    put_backtick_fenced(&w->out, &w->code, 3);
+    for (i = 0; i < w->code_lang.size; ++i)
+        if (lang[i] != '`' && lang[i] != ' ' && (unsigned char)lang[i] >= 0x20)
+            put_byte(&w->out, (unsigned char)lang[i]);
+    for (i = 0; i < w->code.size;) {
+        const unsigned char *end = (const unsigned char *)memchr(w->code.data + i, '\n', w->code.size - i);
+        const size_t line_end = end ? (size_t)(end - w->code.data) : w->code.size;
+        w->line_start = w->out.size; /* keep the code's own blanks */
+        put_byte(&w->out, '\n');
+        w->line_start = w->out.size;
+        put_bytes(&w->out, w->prefix.data, w->prefix.size);
+        put_bytes(&w->out, w->code.data + i, line_end - i);
+        i = line_end + 1;
+    }
+    w->line_start = w->out.size;
+    new_line(w);
+    put_backtick_fenced(&w->out, &w->code, 3);
+}
+
+static void end_leaf(md_writer *w)
+{
+    if (w->in_code_span)
+        close_code_span(w);
+    w->pending_break = 0;
+    w->pending_open.size = 0;
+    if (w->leaf == NODE_CODE)
+        end_code_block(w);
+    else if (w->leaf == NODE_CELL)
+        put_bytes(&w->out, " |", 2);
+    w->leaf = NODE_NONE;
+}
+
+static void begin_row(md_writer *w)
+{
+    table_row *row;
+    if (w->row_count == w->row_capacity) {
+        const int capacity = w->row_capacity ? w->row_capacity * 2 : 16;
+        table_row *grown = (table_row *)realloc(w->rows, (size_t)capacity * sizeof *grown);
+        if (!grown)
+            return;
+        w->rows = grown;
+        w->row_capacity = capacity;
+    }
+    row = &w->rows[w->row_count++];
+    row->start = w->out.size;
+    row->cells = 0;
+}
+
+/* Rows are written as they come; at the end the header's delimiter row goes
+ * in and short rows are filled up to the widest. */
+static void end_table(md_writer *w)
+{
+    buffer rows = {0};
+    int widest = 0, i, j;
+    for (i = 0; i < w->row_count; ++i)
+        if (w->rows[i].cells > widest)
+            widest = w->rows[i].cells;
+    put_bytes(&rows, w->out.data + w->table_start, w->out.size - w->table_start);
+    w->out.size = w->table_start;
+    if (widest == 0) {
+        free(rows.data);
+        w->row_count = 0;
+        return;
+    }
+    start_block(w, 0);
+    for (i = 0; i < w->row_count; ++i) {
+        const table_row *row = &w->rows[i];
+        if (i > 0)
+            new_line(w);
+        if (row->cells == 0)
+            put_str(&w->out, "|");
+        else
+            put_bytes(&w->out, rows.data + row->start - w->table_start, row->end - row->start);
+        for (j = row->cells; j < widest; ++j)
+            put_str(&w->out, "  |");
+        if (i == 0) {
+            new_line(w);
+            put_str(&w->out, "|");
+            for (j = 0; j < widest; ++j)
+                put_str(&w->out, " --- |");
+        }
+    }
+    free(rows.data);
+    w->row_count = 0;
+}
+
+int32_t write_markdown(FILE *in, FILE *out)
+{
+    buffer input = {0};
+    md_writer w;
+    doc_reader r;
+    doc_event e;
+    buffer href = {0};
+    const int32_t loaded = load_input(in, &input);
+    if (loaded != CONVERT_OK)
+        return loaded;
+    memset(&w, 0, sizeof w);
+    reserve(&w.out, input.size + input.size / 8 + 256);
+    doc_read_begin(&r, &input);
+    while (doc_next(&r, &e) != EV_END) {
+        switch (e.kind) {
+        case EV_OPEN:
+            if (IS_LEAF(e.node)) {
+                begin_leaf(&w, &e);
+            } else if (IS_INLINE(e.node)) {
+                if (e.node == NODE_A && w.link_depth == 0) {
+                    href.size = 0;
+                    put_bytes(&href, e.text, e.length);
+                }
+                open_inline(&w, &e);
+            } else if (e.node == NODE_QUOTE) {
+                w.list_level = 0;
+                set_prefix(&w, 0, 0);
+                if (!w.fresh_line && w.wrote_block)
+                    blank_line(&w);
+                else if (!w.fresh_line)
+                    w.line_start = w.out.size;
+                ++w.quote_depth;
+                set_prefix(&w, 0, 0);
+                rewrite_fresh_line(&w);
+                w.fresh_line = 1;
+                w.wrote_block = 1;
+            } else if (e.node == NODE_TABLE) {
+                w.list_level = 0;
+                set_prefix(&w, 0, 0);
+                w.table_start = w.out.size;
+                w.row_count = 0;
+            } else if (e.node == NODE_ROW) {
+                begin_row(&w);
+            }
+            break;
+        case EV_CLOSE:
+            if (IS_LEAF(e.node)) {
+                end_leaf(&w);
+            } else if (IS_INLINE(e.node)) {
+                close_inline(&w, &e, (const char *)href.data, href.size);
+            } else if (e.node == NODE_QUOTE) {
+                --w.quote_depth;
+                w.list_level = 0;
+                set_prefix(&w, 0, 0);
+                if (w.fresh_line) {
+                    /* an empty quote still shows */
+                    w.fresh_line = 0;
+                }
+            } else if (e.node == NODE_ROW && w.row_count > 0) {
+                w.rows[w.row_count - 1].end = w.out.size;
+            } else if (e.node == NODE_TABLE) {
+                end_table(&w);
+            }
+            break;
+        case EV_TEXT: put_text(&w, e.text, e.length); break;
+        case EV_BR: end_line_break(&w); break;
+        case EV_HR:
+            w.list_level = 0;
+            set_prefix(&w, 0, 0);
+            start_block(&w, 0);
+            put_str(&w.out, "---");
+            break;
+        }
+    }
+    doc_read_end(&r);
+    if (w.wrote_block)
+        new_line(&w);
+    trim_trailing_blanks(&w);
+    free(input.data);
+    free(w.prefix.data);
+    free(w.pending_open.data);
+    free(w.code.data);
+    free(w.code_lang.data);
+    free(w.rows);
+    free(href.data);
+    return finish_output(out, &w.out);
+}

@@ -1,0 +1,961 @@
+/* The RTF reader: what WordPad, Word and LibreOffice write.  A tokenizer
+ * reads groups, control words and text; a stack of group states carries the
+ * character formatting and the destination.  A paragraph's text is kept as
+ * runs of like formatting until its end, when its properties (style, list,
+ * table) tell which block it is. */
+#include <stdlib.h>
+#include <string.h>
+
+#include "plugins/morphex_plugin.h"
+#include "shipped/cnvdoc/doc.h"
+
+#define GROUP_DEPTH 256
+#define FONTS 256
+#define STYLES 256
+
+enum destination {
+    DEST_TEXT, DEST_SKIP, DEST_FONTTBL, DEST_STYLESHEET, DEST_STYLE, DEST_LISTTEXT, DEST_PN, DEST_FLDINST,
+};
+
+enum style_kind { STYLE_PLAIN, STYLE_HEADING, STYLE_QUOTE, STYLE_CODE };
+
+enum run_flag { RUN_B = 1, RUN_I = 2, RUN_U = 4, RUN_S = 8, RUN_C = 16, RUN_BREAK = 32 };
+
+typedef struct group_state {
+    int destination;
+    unsigned flags;     /* RUN_B .. RUN_S */
+    int font;           /* index into the font table, -1 for none */
+    int uc;             /* bytes of fallback after \u */
+    size_t link, link_length; /* target of the field result, in links */
+    /* paragraph properties */
+    int style, in_table, list, list_level, left_indent, outline, border_bottom;
+} group_state;
+
+typedef struct font {
+    int number;
+    int code_page;
+    int monospace;
+} font;
+
+typedef struct run {
+    unsigned flags;
+    size_t text, length;
+    size_t link, link_length;
+} run;
+
+typedef struct rtf_reader {
+    doc_builder b;
+    group_state stack[GROUP_DEPTH];
+    int depth, overflow;
+    int ansi_code_page, default_font;
+    font fonts[FONTS];
+    int font_count;
+    int font_entry_number, font_entry_charset_page, font_entry_monospace;
+    buffer entry_name;  /* the font or style being read */
+    int style_kind[STYLES], style_level[STYLES];
+    int style_entry, style_entry_outline;
+    buffer pending_bytes; /* \'hh bytes, decoded together (double-byte pages) */
+    int skip;           /* fallback bytes still to skip after \u */
+    uint32_t high_surrogate;
+    int star;           /* the last token was \* */
+    /* the paragraph */
+    run *runs;
+    int run_count, run_capacity;
+    buffer text;
+    buffer links;
+    buffer list_text;
+    int has_list_text, has_pn, pn_bullet, pn_start;
+    buffer field_instruction;
+    /* blocks open in the output */
+    int code_open, quote_open, row_header, row_open;
+} rtf_reader;
+
+/* ---- code pages ---- */
+
+static int code_page_of_charset(const rtf_reader *r, int charset)
+{
+    switch (charset) {
+    case 77: return 10000;
+    case 128: return 932;
+    case 129: return 949;
+    case 134: return 936;
+    case 136: return 950;
+    case 161: return 1253;
+    case 162: return 1254;
+    case 163: return 1258;
+    case 177: return 1255;
+    case 178: return 1256;
+    case 186: return 1257;
+    case 204: return 1251;
+    case 222: return 874;
+    case 238: return 1250;
+    case 254: return 437;
+    case 255: return 850;
+    }
+    return r->ansi_code_page;
+}
+
+static const font *current_font(const rtf_reader *r)
+{
+    const int index = r->stack[r->depth].font;
+    return index >= 0 && index < r->font_count ? &r->fonts[index] : NULL;
+}
+
+static int find_font(const rtf_reader *r, int number)
+{
+    int i;
+    for (i = 0; i < r->font_count; ++i)
+        if (r->fonts[i].number == number)
+            return i;
+    return -1;
+}
+
+/* ---- runs ---- */
+
+static void add_run(rtf_reader *r, const char *s, size_t n, unsigned flags)
+{
+    const group_state *g = &r->stack[r->depth];
+    run *last = r->run_count ? &r->runs[r->run_count - 1] : NULL;
+    if (last && !(flags & RUN_BREAK) && last->flags == flags && last->link == g->link &&
+        last->link_length == g->link_length && last->text + last->length == r->text.size) {
+        put_bytes(&r->text, s, n);
+        last->length += n;
+        return;
+    }
+    if (r->run_count == r->run_capacity) {
+        const int capacity = r->run_capacity ? r->run_capacity * 2 : 64;
+        run *grown = (run *)realloc(r->runs, (size_t)capacity * sizeof *grown);
+        if (!grown)
+            return;
+        r->runs = grown;
+        r->run_capacity = capacity;
+    }
+    last = &r->runs[r->run_count++];
+    last->flags = flags;
+    last->text = r->text.size;
+    last->length = n;
+    last->link = g->link;
+    last->link_length = g->link_length;
+    put_bytes(&r->text, s, n);
+}
+
+/* UTF-8 text for the current destination. */
+static void put_text(rtf_reader *r, const char *s, size_t n)
+{
+    const group_state *g = &r->stack[r->depth];
+    switch (g->destination) {
+    case DEST_TEXT: {
+        const font *f = current_font(r);
+        /* a link's text is underlined by convention, not by its author */
+        add_run(r, s, n, (g->flags & (g->link_length ? ~(unsigned)RUN_U : ~0u)) | (f && f->monospace ? RUN_C : 0));
+        break;
+    }
+    case DEST_FONTTBL: case DEST_STYLE: put_bytes(&r->entry_name, s, n); break;
+    case DEST_LISTTEXT: put_bytes(&r->list_text, s, n); break;
+    case DEST_FLDINST: put_bytes(&r->field_instruction, s, n); break;
+    }
+}
+
+static void put_char(rtf_reader *r, uint32_t c)
+{
+    char bytes[4];
+    buffer one = {0};
+    one.data = (unsigned char *)bytes;
+    one.capacity = sizeof bytes;
+    put_utf8(&one, c);
+    put_text(r, bytes, one.size);
+}
+
+/* Eight-bit text in the current font's code page. */
+static void put_bytes_of_page(rtf_reader *r, const unsigned char *s, size_t n)
+{
+    const font *f = current_font(r);
+    const int page = f ? f->code_page : r->ansi_code_page;
+    buffer decoded = {0};
+    size_t i;
+    for (i = 0; i < n && s[i] < 0x80; ++i)
+        ;
+    if (i == n) {
+        put_text(r, (const char *)s, n);
+        return;
+    }
+    if (page == 2) {
+        /* the Symbol font: its bullet, else the bytes as Windows-1252 */
+        for (i = 0; i < n; ++i)
+            put_utf8(&decoded, s[i] == 0xB7 ? 0x2022 : windows_1252_char(s[i]));
+    } else if (!put_code_page_text(&decoded, page, s, n)) {
+        put_code_page_text(&decoded, 1252, s, n);
+    }
+    put_text(r, (const char *)decoded.data, decoded.size);
+    free(decoded.data);
+}
+
+static void flush_bytes(rtf_reader *r)
+{
+    if (r->pending_bytes.size) {
+        put_bytes_of_page(r, r->pending_bytes.data, r->pending_bytes.size);
+        r->pending_bytes.size = 0;
+    }
+}
+
+/* ---- style sheet and font table ---- */
+
+static int contains_folded(const buffer *name, const char *word)
+{
+    const size_t length = strlen(word);
+    size_t i, j;
+    for (i = 0; i + length <= name->size; ++i) {
+        for (j = 0; j < length; ++j) {
+            unsigned char c = name->data[i + j];
+            if (c >= 'A' && c <= 'Z')
+                c = (unsigned char)(c + 32);
+            if (c != (unsigned char)word[j])
+                break;
+        }
+        if (j == length)
+            return 1;
+    }
+    return 0;
+}
+
+static void end_style_entry(rtf_reader *r)
+{
+    const int n = r->style_entry;
+    if (n >= 0 && n < STYLES) {
+        static const char *const heading_words[] = {"heading", "berschrift", "titre", "kop ", "rubrik", "encabezado",
+                                                    "titolo"};
+        size_t i;
+        int level = 0;
+        for (i = 0; i < sizeof heading_words / sizeof *heading_words; ++i)
+            if (contains_folded(&r->entry_name, heading_words[i])) {
+                size_t k;
+                for (k = 0; k < r->entry_name.size; ++k)
+                    if (r->entry_name.data[k] >= '1' && r->entry_name.data[k] <= '9') {
+                        level = r->entry_name.data[k] - '0';
+                        break;
+                    }
+            }
+        if (!level && r->style_entry_outline >= 0 && r->style_entry_outline < 9)
+            level = r->style_entry_outline + 1;
+        if (!level && r->entry_name.size >= 5 && contains_folded(&r->entry_name, "title") &&
+            !contains_folded(&r->entry_name, "subtitle"))
+            level = 1;
+        if (level) {
+            r->style_kind[n] = STYLE_HEADING;
+            r->style_level[n] = level > 6 ? 6 : level;
+        } else if (contains_folded(&r->entry_name, "quot") || contains_folded(&r->entry_name, "block text")) {
+            r->style_kind[n] = STYLE_QUOTE;
+        } else if (contains_folded(&r->entry_name, "code") || contains_folded(&r->entry_name, "preformatted")) {
+            r->style_kind[n] = STYLE_CODE;
+        }
+    }
+    r->entry_name.size = 0;
+    r->style_entry = 0;
+    r->style_entry_outline = -1;
+}
+
+static void end_font_entry(rtf_reader *r)
+{
+    if (r->font_count < FONTS && r->font_entry_number >= 0) {
+        font *f = &r->fonts[r->font_count++];
+        f->number = r->font_entry_number;
+        f->code_page = r->font_entry_charset_page ? r->font_entry_charset_page : r->ansi_code_page;
+        f->monospace = r->font_entry_monospace || contains_folded(&r->entry_name, "courier") ||
+                       contains_folded(&r->entry_name, "consolas") || contains_folded(&r->entry_name, "mono") ||
+                       contains_folded(&r->entry_name, "lucida console");
+    }
+    r->entry_name.size = 0;
+    r->font_entry_number = -1;
+    r->font_entry_charset_page = 0;
+    r->font_entry_monospace = 0;
+}
+
+/* ---- paragraphs ---- */
+
+/* Spaces at the start and end of a paragraph are layout, not text (they
+ * often follow a group or a control word's delimiter). */
+static void trim_runs(rtf_reader *r)
+{
+    int i;
+    for (i = 0; i < r->run_count && !(r->runs[i].flags & RUN_BREAK); ++i) {
+        run *u = &r->runs[i];
+        while (u->length && r->text.data[u->text] == ' ') {
+            ++u->text;
+            --u->length;
+        }
+        if (u->length)
+            break;
+    }
+    for (i = r->run_count - 1; i >= 0 && !(r->runs[i].flags & RUN_BREAK); --i) {
+        run *u = &r->runs[i];
+        while (u->length && r->text.data[u->text + u->length - 1] == ' ')
+            --u->length;
+        if (u->length)
+            break;
+    }
+}
+
+static void replay_runs(rtf_reader *r, unsigned ignored)
+{
+    unsigned flags = 0;
+    size_t link = (size_t)-1, link_length = 0;
+    int i;
+    if (ignored != ~0u)
+        trim_runs(r);
+    for (i = 0; i < r->run_count; ++i) {
+        const run *u = &r->runs[i];
+        const unsigned wanted = u->flags & ~ignored & ~RUN_BREAK;
+        if (wanted != flags) {
+            doc_set(&r->b, NODE_B, (wanted & RUN_B) != 0);
+            doc_set(&r->b, NODE_I, (wanted & RUN_I) != 0);
+            doc_set(&r->b, NODE_U, (wanted & RUN_U) != 0);
+            doc_set(&r->b, NODE_S, (wanted & RUN_S) != 0);
+            doc_set(&r->b, NODE_C, (wanted & RUN_C) != 0);
+            flags = wanted;
+        }
+        if (u->link_length != link_length || (u->link_length && u->link != link)) {
+            if (u->link_length)
+                doc_link(&r->b, (const char *)r->links.data + u->link, u->link_length);
+            else
+                doc_link(&r->b, NULL, 0);
+            link = u->link;
+            link_length = u->link_length;
+        }
+        if (u->flags & RUN_BREAK)
+            doc_br(&r->b);
+        else
+            doc_text(&r->b, (const char *)r->text.data + u->text, u->length);
+    }
+    doc_set(&r->b, NODE_B, 0);
+    doc_set(&r->b, NODE_I, 0);
+    doc_set(&r->b, NODE_U, 0);
+    doc_set(&r->b, NODE_S, 0);
+    doc_set(&r->b, NODE_C, 0);
+    doc_link(&r->b, NULL, 0);
+}
+
+static int has_text(const rtf_reader *r)
+{
+    size_t i;
+    for (i = 0; i < r->text.size; ++i)
+        if (r->text.data[i] != ' ' && r->text.data[i] != '\t')
+            return 1;
+    return 0;
+}
+
+static void clear_paragraph(rtf_reader *r)
+{
+    r->run_count = 0;
+    r->text.size = 0;
+    r->list_text.size = 0;
+    r->has_list_text = 0;
+    r->has_pn = 0;
+    r->pn_bullet = 0;
+    r->pn_start = 0;
+}
+
+/* The number a list item shows ("3." gives 3, "c)" gives 3), 0 for a bullet. */
+static int item_number(const rtf_reader *r)
+{
+    const unsigned char *s = r->list_text.data;
+    size_t i = 0;
+    int number = 0;
+    while (i < r->list_text.size && (s[i] == ' ' || s[i] == '\t'))
+        ++i;
+    if (i < r->list_text.size && s[i] >= '0' && s[i] <= '9') {
+        while (i < r->list_text.size && s[i] >= '0' && s[i] <= '9' && number < 100000000)
+            number = number * 10 + (s[i++] - '0');
+        return number ? number : 1;
+    }
+    if (i + 1 < r->list_text.size && ((s[i] >= 'a' && s[i] <= 'z') || (s[i] >= 'A' && s[i] <= 'Z')) &&
+        (s[i + 1] == '.' || s[i + 1] == ')'))
+        return (s[i] | 0x20) - 'a' + 1;
+    if (r->has_pn && !r->pn_bullet)
+        return r->pn_start > 0 ? r->pn_start : 1;
+    return 0;
+}
+
+static void set_quote(rtf_reader *r, int quote)
+{
+    if (quote && !r->quote_open)
+        doc_container(&r->b, NODE_QUOTE);
+    else if (!quote && r->quote_open)
+        doc_end_container(&r->b, NODE_QUOTE);
+    r->quote_open = quote;
+}
+
+static void end_code(rtf_reader *r)
+{
+    if (r->code_open) {
+        doc_end_block(&r->b, NODE_CODE);
+        r->code_open = 0;
+    }
+}
+
+static void end_paragraph(rtf_reader *r)
+{
+    const group_state *g = &r->stack[r->depth];
+    const int style = g->style >= 0 && g->style < STYLES ? g->style : 0;
+    const int kind = r->style_kind[style];
+    const int is_list = r->has_list_text || r->has_pn || g->list > 0;
+    if (g->in_table) {
+        /* paragraphs of one cell are lines of it */
+        if (r->run_count)
+            add_run(r, "", 0, RUN_BREAK);
+        r->list_text.size = 0;
+        r->has_list_text = r->has_pn = 0;
+        return;
+    }
+    if (kind == STYLE_CODE) {
+        set_quote(r, 0);
+        if (!r->code_open) {
+            if (!has_text(r)) {
+                clear_paragraph(r);
+                return;
+            }
+            doc_block(&r->b, NODE_CODE, 0, 0, NULL);
+            r->code_open = 1;
+        } else {
+            doc_text(&r->b, "\n", 1);
+        }
+        replay_runs(r, ~0u);
+        clear_paragraph(r);
+        return;
+    }
+    end_code(r);
+    if (!has_text(r) && !is_list) {
+        if (g->border_bottom) {
+            set_quote(r, 0);
+            doc_hr(&r->b);
+        }
+        clear_paragraph(r);
+        return;
+    }
+    set_quote(r, kind == STYLE_QUOTE);
+    if (kind == STYLE_HEADING || (g->outline >= 0 && g->outline < 6 && !is_list)) {
+        doc_block(&r->b, NODE_H, kind == STYLE_HEADING ? r->style_level[style] : g->outline + 1, 0, NULL);
+        replay_runs(r, RUN_B); /* headings are bold already */
+        doc_end_block(&r->b, NODE_H);
+    } else if (is_list) {
+        int level = g->list_level >= 0 && g->list > 0 ? g->list_level + 1 : (g->left_indent + 360) / 720;
+        if (kind == STYLE_QUOTE && !(g->list_level >= 0 && g->list > 0))
+            --level; /* the quote's own indent */
+        if (level < 1)
+            level = 1;
+        doc_block(&r->b, NODE_LI, level, item_number(r), NULL);
+        replay_runs(r, 0);
+        doc_end_block(&r->b, NODE_LI);
+    } else {
+        doc_block(&r->b, NODE_P, 0, 0, NULL);
+        replay_runs(r, 0);
+        doc_end_block(&r->b, NODE_P);
+    }
+    clear_paragraph(r);
+}
+
+static void end_cell(rtf_reader *r)
+{
+    end_code(r);
+    set_quote(r, 0);
+    /* a break the last paragraph of the cell left */
+    if (r->run_count && (r->runs[r->run_count - 1].flags & RUN_BREAK))
+        --r->run_count;
+    doc_cell(&r->b, r->row_header);
+    replay_runs(r, r->row_header ? RUN_B : 0);
+    doc_end_block(&r->b, NODE_CELL);
+    r->row_open = 1;
+    clear_paragraph(r);
+}
+
+static void end_row(rtf_reader *r)
+{
+    if (r->run_count && has_text(r))
+        end_cell(r);
+    clear_paragraph(r);
+    if (r->row_open)
+        doc_end_container(&r->b, NODE_ROW);
+    r->row_open = 0;
+    r->row_header = 0;
+}
+
+/* "HYPERLINK "target"" (with "\l anchor" for a place in the document). */
+static void begin_field_result(rtf_reader *r)
+{
+    const char *s = (const char *)r->field_instruction.data;
+    const size_t n = r->field_instruction.size;
+    size_t i = 0, start, end;
+    int anchor = 0;
+    group_state *g = &r->stack[r->depth];
+    while (i < n && s[i] == ' ')
+        ++i;
+    if (n - i < 9 || memcmp(s + i, "HYPERLINK", 9) != 0)
+        return;
+    i += 9;
+    for (;;) {
+        while (i < n && s[i] == ' ')
+            ++i;
+        if (i + 1 < n && s[i] == '\\') {
+            anchor = anchor || s[i + 1] == 'l';
+            i += 2;
+            continue;
+        }
+        break;
+    }
+    if (i < n && s[i] == '"') {
+        start = ++i;
+        while (i < n && s[i] != '"')
+            ++i;
+        end = i;
+    } else {
+        start = i;
+        while (i < n && s[i] != ' ')
+            ++i;
+        end = i;
+    }
+    g->link = r->links.size;
+    if (anchor)
+        put_byte(&r->links, '#');
+    put_bytes(&r->links, s + start, end - start);
+    g->link_length = r->links.size - g->link;
+}
+
+/* ---- control words ---- */
+
+enum word_kind {
+    W_SKIP_DEST, W_FONTTBL, W_STYLESHEET, W_LISTTEXT, W_PN, W_FLDINST, W_FLDRSLT, W_FIELD,
+    W_CHAR, W_PAR, W_LINE, W_CELL, W_ROW, W_TROWD, W_TRHDR, W_PARD, W_PLAIN,
+    W_B, W_I, W_UL, W_ULNONE, W_STRIKE, W_F, W_UC, W_U, W_S, W_INTBL, W_LS, W_ILVL, W_LI, W_OUTLINE, W_BRDRB,
+    W_ANSICPG, W_DEFF, W_FCHARSET, W_CPG, W_FMODERN, W_PNLVLBLT, W_PNLVLBODY, W_PNSTART, W_BIN, W_CS, W_PAGE,
+};
+
+typedef struct control_word {
+    const char *name;
+    int kind;
+    uint32_t arg; /* the character of W_CHAR */
+} control_word;
+
+/* Sorted by name. */
+static const control_word control_words[] = {
+    {"ansicpg", W_ANSICPG, 0}, {"author", W_SKIP_DEST, 0}, {"b", W_B, 0}, {"bin", W_BIN, 0},
+    {"bkmkend", W_SKIP_DEST, 0}, {"bkmkstart", W_SKIP_DEST, 0}, {"brdrb", W_BRDRB, 0}, {"bullet", W_CHAR, 0x2022},
+    {"cell", W_CELL, 0}, {"colortbl", W_SKIP_DEST, 0}, {"comment", W_SKIP_DEST, 0}, {"cpg", W_CPG, 0},
+    {"cs", W_CS, 0}, {"datastore", W_SKIP_DEST, 0}, {"deff", W_DEFF, 0}, {"emdash", W_CHAR, 0x2014},
+    {"emspace", W_CHAR, 0x2003}, {"endash", W_CHAR, 0x2013}, {"enspace", W_CHAR, 0x2002}, {"f", W_F, 0},
+    {"fcharset", W_FCHARSET, 0}, {"field", W_FIELD, 0}, {"filetbl", W_SKIP_DEST, 0}, {"fldinst", W_FLDINST, 0},
+    {"fldrslt", W_FLDRSLT, 0}, {"fmodern", W_FMODERN, 0}, {"fonttbl", W_FONTTBL, 0}, {"footer", W_SKIP_DEST, 0},
+    {"footerf", W_SKIP_DEST, 0}, {"footerl", W_SKIP_DEST, 0}, {"footerr", W_SKIP_DEST, 0},
+    {"footnote", W_SKIP_DEST, 0}, {"generator", W_SKIP_DEST, 0}, {"header", W_SKIP_DEST, 0},
+    {"headerf", W_SKIP_DEST, 0}, {"headerl", W_SKIP_DEST, 0}, {"headerr", W_SKIP_DEST, 0}, {"i", W_I, 0},
+    {"ilvl", W_ILVL, 0}, {"info", W_SKIP_DEST, 0}, {"intbl", W_INTBL, 0}, {"keywords", W_SKIP_DEST, 0},
+    {"ldblquote", W_CHAR, 0x201C}, {"li", W_LI, 0}, {"line", W_LINE, 0}, {"listoverridetable", W_SKIP_DEST, 0},
+    {"listtable", W_SKIP_DEST, 0}, {"listtext", W_LISTTEXT, 0}, {"lquote", W_CHAR, 0x2018}, {"ls", W_LS, 0},
+    {"nestcell", W_LINE, 0}, {"nestrow", W_LINE, 0}, {"nesttableprops", W_SKIP_DEST, 0},
+    {"nonshppict", W_SKIP_DEST, 0}, {"object", W_SKIP_DEST, 0}, {"operator", W_SKIP_DEST, 0},
+    {"outlinelevel", W_OUTLINE, 0}, {"page", W_PAGE, 0}, {"par", W_PAR, 0}, {"pard", W_PARD, 0},
+    {"pict", W_SKIP_DEST, 0}, {"plain", W_PLAIN, 0}, {"pn", W_PN, 0}, {"pnlvlblt", W_PNLVLBLT, 0},
+    {"pnlvlbody", W_PNLVLBODY, 0}, {"pnseclvl", W_SKIP_DEST, 0}, {"pnstart", W_PNSTART, 0},
+    {"pntext", W_LISTTEXT, 0}, {"private", W_SKIP_DEST, 0}, {"rdblquote", W_CHAR, 0x201D},
+    {"revtbl", W_SKIP_DEST, 0}, {"row", W_ROW, 0}, {"rquote", W_CHAR, 0x2019}, {"rsidtbl", W_SKIP_DEST, 0},
+    {"s", W_S, 0}, {"sect", W_PAR, 0}, {"shppict", W_SKIP_DEST, 0}, {"strike", W_STRIKE, 0},
+    {"striked", W_STRIKE, 0}, {"stylesheet", W_STYLESHEET, 0}, {"subject", W_SKIP_DEST, 0},
+    {"tab", W_CHAR, '\t'}, {"template", W_SKIP_DEST, 0}, {"title", W_SKIP_DEST, 0}, {"trhdr", W_TRHDR, 0},
+    {"trowd", W_TROWD, 0}, {"u", W_U, 0}, {"uc", W_UC, 0}, {"ul", W_UL, 0}, {"uld", W_UL, 0}, {"uldash", W_UL, 0},
+    {"uldb", W_UL, 0}, {"ulnone", W_ULNONE, 0}, {"ulth", W_UL, 0}, {"ulw", W_UL, 0}, {"ulwave", W_UL, 0},
+    {"userprops", W_SKIP_DEST, 0}, {"xmlnstbl", W_SKIP_DEST, 0},
+};
+
+static const control_word *find_word(const char *name)
+{
+    size_t low = 0, high = sizeof control_words / sizeof *control_words;
+    while (low < high) {
+        const size_t middle = (low + high) / 2;
+        const int order = strcmp(control_words[middle].name, name);
+        if (order == 0)
+            return &control_words[middle];
+        if (order < 0)
+            low = middle + 1;
+        else
+            high = middle;
+    }
+    return NULL;
+}
+
+static void set_flag(group_state *g, unsigned flag, int on)
+{
+    if (on)
+        g->flags |= flag;
+    else
+        g->flags &= ~flag;
+}
+
+static void reset_paragraph_properties(group_state *g)
+{
+    g->style = 0;
+    g->in_table = 0;
+    g->list = 0;
+    g->list_level = -1;
+    g->left_indent = 0;
+    g->outline = -1;
+    g->border_bottom = 0;
+}
+
+/* Returns the number of raw bytes to skip after the word (\bin). */
+static long control(rtf_reader *r, const char *name, int has_param, long param)
+{
+    const control_word *w = find_word(name);
+    group_state *g = &r->stack[r->depth];
+    const int on = !has_param || param != 0;
+    const int star = r->star;
+    r->star = 0;
+    if (g->destination == DEST_SKIP) {
+        return w && w->kind == W_BIN && has_param && param > 0 ? param : 0;
+    }
+    if (!w) {
+        if (star)
+            g->destination = DEST_SKIP; /* an optional destination this reader does not know */
+        return 0;
+    }
+    if (g->destination == DEST_FONTTBL) {
+        switch (w->kind) {
+        case W_F:
+            if (r->font_entry_number >= 0 && r->entry_name.size)
+                end_font_entry(r);
+            r->font_entry_number = (int)param;
+            break;
+        case W_FCHARSET: r->font_entry_charset_page = param == 2 ? 2 : code_page_of_charset(r, (int)param); break;
+        case W_CPG: r->font_entry_charset_page = (int)param; break;
+        case W_FMODERN: r->font_entry_monospace = 1; break;
+        case W_SKIP_DEST: g->destination = DEST_SKIP; break;
+        }
+        return 0;
+    }
+    if (g->destination == DEST_STYLESHEET || g->destination == DEST_STYLE) {
+        switch (w->kind) {
+        case W_S: r->style_entry = (int)param; break;
+        case W_CS: r->style_entry = -1; break;
+        case W_OUTLINE: r->style_entry_outline = (int)param; break;
+        case W_SKIP_DEST: g->destination = DEST_SKIP; break;
+        }
+        return 0;
+    }
+    if (g->destination == DEST_PN) {
+        switch (w->kind) {
+        case W_PNLVLBLT: r->pn_bullet = 1; break;
+        case W_PNSTART: r->pn_start = (int)param; break;
+        case W_PNLVLBODY: r->pn_bullet = 0; break;
+        case W_F: case W_B: case W_I: break;
+        default:
+            if (w->kind == W_SKIP_DEST || w->kind == W_LISTTEXT)
+                g->destination = DEST_SKIP;
+        }
+        return 0;
+    }
+    switch (w->kind) {
+    case W_SKIP_DEST: g->destination = DEST_SKIP; break;
+    case W_FONTTBL:
+        g->destination = DEST_FONTTBL;
+        r->font_entry_number = -1;
+        break;
+    case W_STYLESHEET: g->destination = DEST_STYLESHEET; break;
+    case W_LISTTEXT:
+        g->destination = DEST_LISTTEXT;
+        r->has_list_text = 1;
+        r->list_text.size = 0;
+        break;
+    case W_PN:
+        g->destination = DEST_PN;
+        r->has_pn = 1;
+        break;
+    case W_FIELD: r->field_instruction.size = 0; break;
+    case W_FLDINST:
+        g->destination = DEST_FLDINST;
+        r->field_instruction.size = 0;
+        break;
+    case W_FLDRSLT:
+        g->destination = DEST_TEXT;
+        begin_field_result(r);
+        break;
+    case W_CHAR:
+        if (g->destination == DEST_TEXT || g->destination == DEST_LISTTEXT)
+            put_char(r, w->arg);
+        break;
+    case W_PAR: case W_PAGE:
+        if (g->destination == DEST_TEXT)
+            end_paragraph(r);
+        break;
+    case W_LINE:
+        if (g->destination == DEST_TEXT)
+            add_run(r, "", 0, RUN_BREAK);
+        break;
+    case W_CELL:
+        if (g->destination == DEST_TEXT)
+            end_cell(r);
+        break;
+    case W_ROW:
+        if (g->destination == DEST_TEXT)
+            end_row(r);
+        break;
+    case W_TROWD: break;
+    case W_TRHDR: r->row_header = 1; break;
+    case W_PARD: reset_paragraph_properties(g); break;
+    case W_PLAIN:
+        g->flags = 0;
+        g->font = find_font(r, r->default_font);
+        break;
+    case W_B: set_flag(g, RUN_B, on); break;
+    case W_I: set_flag(g, RUN_I, on); break;
+    case W_UL: set_flag(g, RUN_U, on); break;
+    case W_ULNONE: set_flag(g, RUN_U, 0); break;
+    case W_STRIKE: set_flag(g, RUN_S, on); break;
+    case W_F: g->font = find_font(r, (int)param); break;
+    case W_UC: g->uc = param >= 0 && param < 16 ? (int)param : 1; break;
+    case W_U: {
+        uint32_t c = (uint32_t)(param < 0 ? param + 65536 : param) & 0xFFFF;
+        if (c >= 0xD800 && c <= 0xDBFF) {
+            r->high_surrogate = c;
+        } else {
+            if (c >= 0xDC00 && c <= 0xDFFF)
+                c = r->high_surrogate ? 0x10000 + ((r->high_surrogate - 0xD800) << 10) + (c - 0xDC00) : 0xFFFD;
+            r->high_surrogate = 0;
+            put_char(r, c ? c : 0xFFFD);
+        }
+        r->skip = g->uc;
+        break;
+    }
+    case W_S: g->style = (int)param; break;
+    case W_INTBL: g->in_table = 1; break;
+    case W_LS: g->list = (int)param; break;
+    case W_ILVL: g->list_level = (int)param; break;
+    case W_LI: g->left_indent = (int)param; break;
+    case W_OUTLINE: g->outline = (int)param; break;
+    case W_BRDRB: g->border_bottom = 1; break;
+    case W_ANSICPG: r->ansi_code_page = (int)param; break;
+    case W_DEFF: r->default_font = (int)param; break;
+    case W_BIN: return has_param && param > 0 ? param : 0;
+    }
+    return 0;
+}
+
+static void push_group(rtf_reader *r)
+{
+    if (r->depth + 1 >= GROUP_DEPTH) {
+        ++r->overflow;
+        return;
+    }
+    r->stack[r->depth + 1] = r->stack[r->depth];
+    ++r->depth;
+    if (r->stack[r->depth - 1].destination == DEST_STYLESHEET) {
+        r->stack[r->depth].destination = DEST_STYLE;
+        r->entry_name.size = 0;
+        r->style_entry = 0;
+        r->style_entry_outline = -1;
+    }
+}
+
+static void pop_group(rtf_reader *r)
+{
+    int destination;
+    if (r->overflow) {
+        --r->overflow;
+        return;
+    }
+    if (r->depth == 0)
+        return;
+    destination = r->stack[r->depth].destination;
+    --r->depth;
+    r->skip = 0;
+    if (destination == DEST_STYLE && r->stack[r->depth].destination == DEST_STYLESHEET && r->entry_name.size)
+        end_style_entry(r);
+    if (destination == DEST_FONTTBL && r->font_entry_number >= 0)
+        end_font_entry(r);
+}
+
+/* Text bytes: the separator ';' ends a font or style entry. */
+static void text_bytes(rtf_reader *r, const unsigned char *s, size_t n)
+{
+    const int destination = r->stack[r->depth].destination;
+    if (destination == DEST_SKIP || destination == DEST_PN)
+        return;
+    if (destination == DEST_FONTTBL || destination == DEST_STYLE) {
+        size_t i;
+        for (i = 0; i < n; ++i) {
+            if (s[i] == ';') {
+                if (destination == DEST_FONTTBL)
+                    end_font_entry(r);
+                else
+                    end_style_entry(r);
+            } else {
+                put_byte(&r->entry_name, s[i]);
+            }
+        }
+        return;
+    }
+    put_bytes_of_page(r, s, n);
+}
+
+static const unsigned char text_stop[256] = {[0] = 1, ['\\'] = 1, ['{'] = 1, ['}'] = 1, ['\r'] = 1, ['\n'] = 1};
+
+static int hex_value(unsigned char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    c = (unsigned char)(c | 0x20);
+    return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+}
+
+static void tokenize(rtf_reader *r, const unsigned char *s, size_t n)
+{
+    size_t i = 0;
+    while (i < n) {
+        const unsigned char c = s[i];
+        if (c == '\\' && i + 1 < n && s[i + 1] == '\'') {
+            const int high = i + 2 < n ? hex_value(s[i + 2]) : -1, low = i + 3 < n ? hex_value(s[i + 3]) : -1;
+            r->star = 0;
+            if (high >= 0 && low >= 0) {
+                if (r->skip > 0)
+                    --r->skip;
+                else
+                    put_byte(&r->pending_bytes, (unsigned char)(high * 16 + low));
+                i += 4;
+            } else {
+                i += 2;
+            }
+            continue;
+        }
+        flush_bytes(r);
+        if (c == '{') {
+            r->star = 0;
+            push_group(r);
+            ++i;
+        } else if (c == '}') {
+            r->star = 0;
+            pop_group(r);
+            ++i;
+        } else if (c == '\r' || c == '\n' || c == 0) {
+            ++i;
+        } else if (c == '\\') {
+            if (i + 1 >= n)
+                break;
+            if ((s[i + 1] | 0x20) >= 'a' && (s[i + 1] | 0x20) <= 'z') {
+                char name[33];
+                size_t length = 0, j = i + 1;
+                long param = 0, skip_bytes;
+                int has_param = 0, negative = 0;
+                while (j < n && (s[j] | 0x20) >= 'a' && (s[j] | 0x20) <= 'z') {
+                    if (length < sizeof name - 1)
+                        name[length++] = (char)s[j];
+                    ++j;
+                }
+                name[length] = '\0';
+                if (j < n && s[j] == '-' && j + 1 < n && s[j + 1] >= '0' && s[j + 1] <= '9') {
+                    negative = 1;
+                    ++j;
+                }
+                while (j < n && s[j] >= '0' && s[j] <= '9') {
+                    if (param < 100000000)
+                        param = param * 10 + (s[j] - '0');
+                    has_param = 1;
+                    ++j;
+                }
+                if (negative)
+                    param = -param;
+                if (j < n && s[j] == ' ')
+                    ++j;
+                i = j;
+                if (r->skip > 0 && strcmp(name, "u") != 0 && !(name[0] == 'p' && name[1] == 'a' && name[2] == 'r')) {
+                    --r->skip; /* a fallback written as a control word */
+                    continue;
+                }
+                skip_bytes = control(r, name, has_param, param);
+                if (skip_bytes > 0)
+                    i = (size_t)skip_bytes < n - i ? i + (size_t)skip_bytes : n;
+            } else {
+                const unsigned char symbol = s[i + 1];
+                i += 2;
+                if (symbol == '*') {
+                    r->star = 1;
+                    continue;
+                }
+                r->star = 0;
+                if (r->skip > 0 && symbol != '\r' && symbol != '\n') {
+                    --r->skip;
+                    continue;
+                }
+                switch (symbol) {
+                case '\\': case '{': case '}': text_bytes(r, &symbol, 1); break;
+                case '~': put_char(r, 0x00A0); break;
+                case '_': put_char(r, 0x2011); break;
+                case '\r': case '\n':
+                    if (r->stack[r->depth].destination == DEST_TEXT)
+                        end_paragraph(r);
+                    break;
+                }
+            }
+        } else {
+            size_t end = i;
+            r->star = 0;
+            while (end < n && !text_stop[s[end]])
+                ++end;
+            if (r->skip > 0) {
+                const size_t skipped = (size_t)r->skip < end - i ? (size_t)r->skip : end - i;
+                r->skip -= (int)skipped;
+                i += skipped;
+            }
+            if (end > i)
+                text_bytes(r, s + i, end - i);
+            i = end;
+        }
+    }
+    flush_bytes(r);
+}
+
+int32_t read_rtf(FILE *in, FILE *out)
+{
+    buffer raw = {0};
+    rtf_reader *r;
+    size_t start = 0;
+    int32_t result;
+    const int32_t loaded = load_input(in, &raw);
+    if (loaded != CONVERT_OK)
+        return loaded;
+    while (start < raw.size && (raw.data[start] == ' ' || raw.data[start] == '\r' || raw.data[start] == '\n' ||
+                                raw.data[start] == '\t'))
+        ++start;
+    if (raw.size - start < 5 || memcmp(raw.data + start, "{\\rtf", 5) != 0) {
+        free(raw.data);
+        return CONVERT_WRONG_FORMAT;
+    }
+    r = (rtf_reader *)calloc(1, sizeof *r);
+    if (!r) {
+        free(raw.data);
+        return CONVERT_WRONG_FORMAT;
+    }
+    doc_begin(&r->b, out);
+    r->ansi_code_page = 1252;
+    r->stack[0].uc = 1;
+    r->stack[0].font = -1;
+    reset_paragraph_properties(&r->stack[0]);
+    r->font_entry_number = -1;
+    r->style_entry_outline = -1;
+    tokenize(r, raw.data + start, raw.size - start);
+    r->depth = 0;
+    if (r->run_count) {
+        if (r->stack[0].in_table)
+            end_row(r);
+        else
+            end_paragraph(r);
+    }
+    end_code(r);
+    set_quote(r, 0);
+    free(raw.data);
+    free(r->runs);
+    free(r->text.data);
+    free(r->links.data);
+    free(r->list_text.data);
+    free(r->entry_name.data);
+    free(r->pending_bytes.data);
+    free(r->field_instruction.data);
+    result = doc_finish(&r->b);
+    free(r);
+    return result;
+}

@@ -1,0 +1,351 @@
+/* The RTF writer: what WordPad, Word and LibreOffice open as the same text
+ * with the same structure.  A style sheet names the heading styles, and the
+ * paragraphs carry their formatting themselves for readers that ignore it;
+ * characters outside Windows-1252 are written as \u with a fallback. */
+#include <stdlib.h>
+#include <string.h>
+
+#include "plugins/morphex_plugin.h"
+#include "shipped/cnvdoc/doc.h"
+
+static const char rtf_header[] =
+    "{\\rtf1\\ansi\\ansicpg1252\\deff0\\uc1\n"
+    "{\\fonttbl{\\f0\\froman\\fcharset0 Times New Roman;}{\\f1\\fmodern\\fcharset0 Courier New;}"
+    "{\\f2\\fswiss\\fcharset0 Arial;}}\n"
+    "{\\colortbl;\\red0\\green0\\blue0;\\red5\\green99\\blue193;}\n"
+    "{\\stylesheet{\\f0\\fs24 Normal;}\n"
+    "{\\s1\\sb240\\sa120\\keepn\\b\\f2\\fs36\\sbasedon0\\snext0 heading 1;}\n"
+    "{\\s2\\sb240\\sa120\\keepn\\b\\f2\\fs32\\sbasedon0\\snext0 heading 2;}\n"
+    "{\\s3\\sb240\\sa120\\keepn\\b\\f2\\fs28\\sbasedon0\\snext0 heading 3;}\n"
+    "{\\s4\\sb240\\sa120\\keepn\\b\\f2\\fs24\\sbasedon0\\snext0 heading 4;}\n"
+    "{\\s5\\sb240\\sa120\\keepn\\b\\f2\\fs22\\sbasedon0\\snext0 heading 5;}\n"
+    "{\\s6\\sb240\\sa120\\keepn\\b\\f2\\fs20\\sbasedon0\\snext0 heading 6;}\n"
+    "{\\s7\\li720\\ri720\\sa120\\i\\f0\\fs24\\sbasedon0\\snext0 Quote;}\n"
+    "{\\s8\\f1\\fs20\\sbasedon0\\snext0 Code;}}\n"
+    "\\viewkind4\n";
+
+static const int heading_sizes[7] = {24, 36, 32, 28, 24, 22, 20};
+
+/* Bytes that are markup in RTF, or not ASCII. */
+static const unsigned char rtf_stop[256] = {
+    ['\\'] = 1, ['{'] = 1, ['}'] = 1, ['\n'] = 1, ['\r'] = 1, ['\t'] = 1,
+    [0x80] = 1, [0x81] = 1, [0x82] = 1, [0x83] = 1, [0x84] = 1, [0x85] = 1, [0x86] = 1, [0x87] = 1,
+    [0x88] = 1, [0x89] = 1, [0x8A] = 1, [0x8B] = 1, [0x8C] = 1, [0x8D] = 1, [0x8E] = 1, [0x8F] = 1,
+    [0x90] = 1, [0x91] = 1, [0x92] = 1, [0x93] = 1, [0x94] = 1, [0x95] = 1, [0x96] = 1, [0x97] = 1,
+    [0x98] = 1, [0x99] = 1, [0x9A] = 1, [0x9B] = 1, [0x9C] = 1, [0x9D] = 1, [0x9E] = 1, [0x9F] = 1,
+    [0xA0] = 1, [0xA1] = 1, [0xA2] = 1, [0xA3] = 1, [0xA4] = 1, [0xA5] = 1, [0xA6] = 1, [0xA7] = 1,
+    [0xA8] = 1, [0xA9] = 1, [0xAA] = 1, [0xAB] = 1, [0xAC] = 1, [0xAD] = 1, [0xAE] = 1, [0xAF] = 1,
+    [0xB0] = 1, [0xB1] = 1, [0xB2] = 1, [0xB3] = 1, [0xB4] = 1, [0xB5] = 1, [0xB6] = 1, [0xB7] = 1,
+    [0xB8] = 1, [0xB9] = 1, [0xBA] = 1, [0xBB] = 1, [0xBC] = 1, [0xBD] = 1, [0xBE] = 1, [0xBF] = 1,
+    [0xC0] = 1, [0xC1] = 1, [0xC2] = 1, [0xC3] = 1, [0xC4] = 1, [0xC5] = 1, [0xC6] = 1, [0xC7] = 1,
+    [0xC8] = 1, [0xC9] = 1, [0xCA] = 1, [0xCB] = 1, [0xCC] = 1, [0xCD] = 1, [0xCE] = 1, [0xCF] = 1,
+    [0xD0] = 1, [0xD1] = 1, [0xD2] = 1, [0xD3] = 1, [0xD4] = 1, [0xD5] = 1, [0xD6] = 1, [0xD7] = 1,
+    [0xD8] = 1, [0xD9] = 1, [0xDA] = 1, [0xDB] = 1, [0xDC] = 1, [0xDD] = 1, [0xDE] = 1, [0xDF] = 1,
+    [0xE0] = 1, [0xE1] = 1, [0xE2] = 1, [0xE3] = 1, [0xE4] = 1, [0xE5] = 1, [0xE6] = 1, [0xE7] = 1,
+    [0xE8] = 1, [0xE9] = 1, [0xEA] = 1, [0xEB] = 1, [0xEC] = 1, [0xED] = 1, [0xEE] = 1, [0xEF] = 1,
+    [0xF0] = 1, [0xF1] = 1, [0xF2] = 1, [0xF3] = 1, [0xF4] = 1, [0xF5] = 1, [0xF6] = 1, [0xF7] = 1,
+    [0xF8] = 1, [0xF9] = 1, [0xFA] = 1, [0xFB] = 1, [0xFC] = 1, [0xFD] = 1, [0xFE] = 1, [0xFF] = 1,
+};
+
+typedef struct rtf_writer {
+    buffer out;
+    buffer row;      /* the cells of the row being written */
+    buffer *target;  /* out, or row inside a table */
+    int quote_depth;
+    int leaf;
+    int row_cells, row_header;
+    unsigned char *reverse; /* Unicode to Windows-1252, 0 for none */
+} rtf_writer;
+
+static void put_hex_byte(buffer *out, unsigned char byte)
+{
+    static const char hex[] = "0123456789abcdef";
+    put_bytes(out, "\\'", 2);
+    put_byte(out, (unsigned char)hex[byte >> 4]);
+    put_byte(out, (unsigned char)hex[byte & 15]);
+}
+
+/* A letter without its accent, or '?', for readers without \u. */
+static unsigned char fallback_byte(uint32_t c)
+{
+    switch (c) {
+    case 0x2018: case 0x2019: case 0x201A: return '\'';
+    case 0x201C: case 0x201D: case 0x201E: return '"';
+    case 0x2013: case 0x2014: return '-';
+    }
+    if (c >= 0x100 && c < 0x180) {
+        /* Latin Extended-A: pairs of capital and small letters around a base */
+        static const char bases[] = "AaAaAaCcCcCcCcDdDdEeEeEeEeEeGgGgGgGgHhHhIiIiIiIiIiJjJjKkkLlLlLlLlLlNnNnNnnNnOoOoOoOoRrRrRrSsSsSsSsTtTtTtUuUuUuUuUuUuWwYyYZzZzZzs";
+        if (c - 0x100 < sizeof bases - 1)
+            return (unsigned char)bases[c - 0x100];
+    }
+    return '?';
+}
+
+static void put_unicode(rtf_writer *w, uint32_t c)
+{
+    buffer *out = w->target;
+    if (c < 0x10000 && w->reverse[c]) {
+        put_hex_byte(out, w->reverse[c]);
+        return;
+    }
+    if (c >= 0x10000) {
+        const uint32_t v = c - 0x10000;
+        put_str(out, "\\u");
+        put_number(out, (long)(0xD800 + (v >> 10)) - 65536);
+        put_byte(out, '?');
+        put_str(out, "\\u");
+        put_number(out, (long)(0xDC00 + (v & 0x3FF)) - 65536);
+        put_byte(out, '?');
+        return;
+    }
+    put_str(out, "\\u");
+    put_number(out, c > 32767 ? (long)c - 65536 : (long)c);
+    {
+        const unsigned char fallback = fallback_byte(c);
+        if (fallback == '\\' || fallback == '{' || fallback == '}')
+            put_byte(out, '?');
+        else
+            put_byte(out, fallback);
+    }
+}
+
+static void put_rtf_text(rtf_writer *w, const char *s, size_t n)
+{
+    buffer *out = w->target;
+    const unsigned char *u = (const unsigned char *)s;
+    size_t i = 0, run;
+    while (i < n) {
+        for (run = i; run < n && !rtf_stop[u[run]]; ++run)
+            ;
+        put_bytes(out, s + i, run - i);
+        i = run;
+        if (i == n)
+            break;
+        switch (u[i]) {
+        case '\\': put_bytes(out, "\\\\", 2); ++i; break;
+        case '{': put_bytes(out, "\\{", 2); ++i; break;
+        case '}': put_bytes(out, "\\}", 2); ++i; break;
+        case '\t': put_str(out, "\\tab "); ++i; break;
+        case '\r': ++i; break;
+        case '\n':
+            put_str(out, w->leaf == NODE_CODE ? "\\line\n" : "\n ");
+            ++i;
+            break;
+        default: {
+            size_t pos = i;
+            uint32_t c = next_utf8(u, n, &pos);
+            if (c == BAD_UTF8) {
+                c = 0xFFFD;
+                pos = i + 1;
+            }
+            put_unicode(w, c);
+            i = pos;
+        }
+        }
+    }
+}
+
+static void put_paragraph_start(rtf_writer *w, const doc_event *e)
+{
+    buffer *out = w->target;
+    const int indent = 720 * w->quote_depth;
+    put_str(out, "\\pard\\plain");
+    switch (e->node) {
+    case NODE_H:
+        put_str(out, "\\s");
+        put_number(out, e->level);
+        put_str(out, "\\sb240\\sa120\\keepn\\outlinelevel");
+        put_number(out, e->level - 1);
+        put_str(out, "\\b\\f2\\fs");
+        put_number(out, heading_sizes[e->level]);
+        break;
+    case NODE_CODE:
+        put_str(out, "\\s8\\f1\\fs20");
+        break;
+    case NODE_LI:
+        put_str(out, w->quote_depth ? "\\s7\\fi-360\\li" : "\\fi-360\\li");
+        put_number(out, indent + 720 * e->level);
+        put_str(out, "\\sa60");
+        break;
+    default:
+        put_str(out, w->quote_depth ? "\\s7" : "");
+        put_str(out, "\\sa120");
+        break;
+    }
+    if (w->quote_depth && e->node != NODE_LI) {
+        put_str(out, "\\li");
+        put_number(out, indent);
+        put_str(out, "\\ri720");
+    }
+    if (e->node != NODE_H && e->node != NODE_CODE)
+        put_str(out, "\\f0\\fs24");
+    put_byte(out, ' ');
+    if (e->node == NODE_LI) {
+        if (e->number > 0) {
+            put_str(out, "{\\pntext\\f0 ");
+            put_number(out, e->number);
+            put_str(out, ".\\tab}{\\*\\pn\\pnlvlbody\\pnf0\\pnindent360\\pnstart");
+            put_number(out, e->number);
+            put_str(out, "\\pndec{\\pntxta.}}");
+        } else {
+            put_str(out, "{\\pntext\\f0\\'95\\tab}{\\*\\pn\\pnlvlblt\\pnf0\\pnindent360{\\pntxtb\\'95}}");
+        }
+    }
+}
+
+static void put_field_target(buffer *out, const char *s, size_t n)
+{
+    size_t i;
+    for (i = 0; i < n; ++i) {
+        const unsigned char c = (unsigned char)s[i];
+        if (c == '\\' || c == '{' || c == '}') {
+            put_byte(out, '\\');
+            put_byte(out, c);
+        } else if (c == '"' || c < 0x20) {
+            put_str(out, c == '"' ? "%22" : "%20");
+        } else if (c >= 0x80) {
+            /* the target's UTF-8 bytes, escaped as in a URL */
+            static const char hex[] = "0123456789ABCDEF";
+            put_byte(out, '%');
+            put_byte(out, (unsigned char)hex[c >> 4]);
+            put_byte(out, (unsigned char)hex[c & 15]);
+        } else {
+            put_byte(out, c);
+        }
+    }
+}
+
+static void open_node(rtf_writer *w, const doc_event *e)
+{
+    buffer *out = w->target;
+    switch (e->node) {
+    case NODE_P: case NODE_H: case NODE_LI: case NODE_CODE:
+        w->leaf = e->node;
+        put_paragraph_start(w, e);
+        break;
+    case NODE_QUOTE: ++w->quote_depth; break;
+    case NODE_ROW:
+        w->row.size = 0;
+        w->row_cells = 0;
+        w->row_header = 0;
+        w->target = &w->row;
+        break;
+    case NODE_CELL:
+        w->leaf = NODE_CELL;
+        if (w->row_cells++ == 0)
+            w->row_header = e->header;
+        put_str(out, "\\pard\\plain\\intbl\\f0\\fs24 ");
+        if (e->header)
+            put_str(out, "{\\b ");
+        break;
+    case NODE_B: put_str(out, "{\\b "); break;
+    case NODE_I: put_str(out, "{\\i "); break;
+    case NODE_U: put_str(out, "{\\ul "); break;
+    case NODE_S: put_str(out, "{\\strike "); break;
+    case NODE_C: put_str(out, "{\\f1 "); break;
+    case NODE_A:
+        put_str(out, "{\\field{\\*\\fldinst{HYPERLINK \"");
+        put_field_target(out, e->text, e->length);
+        put_str(out, "\"}}{\\fldrslt{\\ul\\cf2 ");
+        break;
+    }
+}
+
+static void end_row(rtf_writer *w)
+{
+    buffer *out = &w->out;
+    int i;
+    const int cells = w->row_cells ? w->row_cells : 1;
+    const int width = 9360 / cells;
+    w->target = &w->out;
+    put_str(out, "\\trowd\\trgaph108\\trleft0");
+    if (w->row_header)
+        put_str(out, "\\trhdr");
+    for (i = 1; i <= cells; ++i) {
+        put_str(out, "\\clbrdrt\\brdrs\\clbrdrl\\brdrs\\clbrdrb\\brdrs\\clbrdrr\\brdrs\\cellx");
+        put_number(out, (long)width * i);
+    }
+    put_byte(out, '\n');
+    if (w->row_cells == 0)
+        put_str(out, "\\pard\\plain\\intbl\\cell");
+    put_bytes(out, w->row.data, w->row.size);
+    put_str(out, "\\row\n");
+}
+
+static void close_node(rtf_writer *w, const doc_event *e)
+{
+    buffer *out = w->target;
+    switch (e->node) {
+    case NODE_P: case NODE_H: case NODE_LI: case NODE_CODE:
+        put_str(out, "\\par\n");
+        w->leaf = NODE_NONE;
+        break;
+    case NODE_QUOTE: --w->quote_depth; break;
+    case NODE_ROW: end_row(w); break;
+    case NODE_TABLE:
+        put_str(out, "\\pard\n");
+        break;
+    case NODE_CELL:
+        if (e->header)
+            put_byte(out, '}');
+        put_str(out, "\\cell\n");
+        w->leaf = NODE_NONE;
+        break;
+    case NODE_A: put_str(out, "}}}"); break;
+    case NODE_B: case NODE_I: case NODE_U: case NODE_S: case NODE_C: put_byte(out, '}'); break;
+    }
+}
+
+static unsigned char *windows_1252_from_unicode(void)
+{
+    static unsigned char *table;
+    if (!table) {
+        const uint16_t *page = code_page(1252);
+        int byte;
+        unsigned char *built = (unsigned char *)calloc(0x10000, 1);
+        if (!built)
+            return NULL;
+        for (byte = 255; byte >= 0x80; --byte)
+            built[page[byte]] = (unsigned char)byte;
+        table = built;
+    }
+    return table;
+}
+
+int32_t write_rtf(FILE *in, FILE *out)
+{
+    buffer input = {0};
+    rtf_writer w;
+    doc_reader r;
+    doc_event e;
+    const int32_t loaded = load_input(in, &input);
+    if (loaded != CONVERT_OK)
+        return loaded;
+    memset(&w, 0, sizeof w);
+    w.target = &w.out;
+    w.reverse = windows_1252_from_unicode();
+    if (!w.reverse) {
+        free(input.data);
+        return CONVERT_WRONG_FORMAT;
+    }
+    w.out.sink = out;
+    put_str(&w.out, rtf_header);
+    doc_read_begin(&r, &input);
+    while (doc_next(&r, &e) != EV_END) {
+        switch (e.kind) {
+        case EV_OPEN: open_node(&w, &e); break;
+        case EV_CLOSE: close_node(&w, &e); break;
+        case EV_TEXT: put_rtf_text(&w, e.text, e.length); break;
+        case EV_BR: put_str(w.target, "\\line\n"); break;
+        case EV_HR:
+            put_str(w.target, "\\pard\\plain\\brdrb\\brdrs\\brdrw10\\brsp20\\sa120\\f0\\fs24\\par\n");
+            break;
+        }
+    }
+    doc_read_end(&r);
+    free(input.data);
+    free(w.row.data);
+    put_str(&w.out, "}\n");
+    return finish_output(out, &w.out);
+}
