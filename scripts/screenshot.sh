@@ -21,6 +21,8 @@ printf 'Dear Anna,\r\nthe minutes are attached.\r\n' > "$work/letter to anna.txt
 printf 'Quarterly figures\r\n' > "$work/Figures.TXT"
 printf 'Agenda\r\n' > "$work/agenda.txt"
 printf 'Notes\n' > "$work/notes-unix.txt"
+printf 'Привет\r\n' > "$work/Привет.txt"
+printf '# Notes\n' > "$work/notes.md"
 start_xvfb
 # Without a window manager Wine draws the caption and frame itself.
 wine reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /t REG_SZ /d N /f >/dev/null 2>&1
