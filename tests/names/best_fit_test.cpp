@@ -61,14 +61,6 @@ std::string read_wide(const std::wstring &name)
     return std::string(buffer, got);
 }
 
-void put_format(format_entry &entry, const char *name, const char *ext, convert_fn converter)
-{
-    std::memset(&entry, 0, sizeof entry);
-    std::snprintf(entry.name, sizeof entry.name, "%s", name);
-    std::snprintf(entry.ext, sizeof entry.ext, "%s", ext);
-    entry.converter = converter;
-}
-
 class BestFit : public TempDirTest {
 protected:
     MainDialog main;
@@ -87,21 +79,8 @@ protected:
         ASSERT_TRUE(CreateDirectoryW(L"\u0141dir", nullptr));
         write_wide(L"\u0141dir\\inner.txt", "elsewhere");
 
-        probe = LoadLibraryA(MORPHEX_TEST_PLUGIN_DIR "/cnvprobe.dll");
+        probe = offer_probe_conversion(main);
         ASSERT_NE(nullptr, probe);
-        if (!source_path) {
-            ASSERT_TRUE(alloc_path_buffers());
-        }
-        std::memset(source_formats, 0, sizeof source_formats);
-        std::memset(target_formats, 0, sizeof target_formats);
-        put_format(source_formats[0], "Probe upper", "", plugin_function<convert_fn>(probe, "probe_upper"));
-        put_format(target_formats[0], "Probe mark", "prb", plugin_function<convert_fn>(probe, "probe_mark"));
-        SendMessageA(main.item(IDC_SOURCE_FORMAT), CB_ADDSTRING, 0, reinterpret_cast<LPARAM>("Probe upper"));
-        SendMessageA(main.item(IDC_SOURCE_FORMAT), CB_SETCURSEL, 0, 0);
-        SendMessageA(main.item(IDC_TARGET_FORMAT), CB_ADDSTRING, 0, reinterpret_cast<LPARAM>("Probe mark"));
-        SendMessageA(main.item(IDC_TARGET_FORMAT), CB_SETCURSEL, 0, 0);
-        plugin_function<void(__cdecl *)(int, int)>(probe, "probe_set_results")(0, 0);
-        current_dir_string(current_path, current_path_size);
     }
     void TearDown() override
     {
