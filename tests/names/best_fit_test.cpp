@@ -22,6 +22,7 @@
 #include "plugins/registry.h"
 #include "support/ansi_search.h"
 #include "tests/common/test_support.h"
+#include "tests/convert/small_drive.h"
 
 namespace {
 
@@ -159,6 +160,25 @@ TEST_F(BestFit, ReplaceBatchLeavesTheNamesakeAlone)
     EXPECT_EQ("<PLAIN>", read_file("Letter.txt")) << "converted once, not twice";
     EXPECT_EQ("accent", read_wide(L"\u0141etter.txt"));
     EXPECT_EQ(std::vector<std::string>{left_out_letter}, notices.texts());
+}
+
+// A full drive takes the list file but not its lines, so the list is written
+// again in the temporary folder: a name left out is still named once.
+TEST_F(BestFit, ANameLeftOutOfAListWrittenTwiceIsNamedOnce)
+{
+    SmallDrive drive;
+    if (!drive.here())
+        GTEST_SKIP() << drive.why_not();
+    InsideDirectory inside(drive.dir());
+    ASSERT_TRUE(inside.entered());
+    write_file("Letter.txt", "plain");
+    write_wide(L"\u0141etter.txt", "accent");
+    ASSERT_TRUE(drive.fill(0));
+    NoticeRecorder notices;
+    convert_pattern("*etter.txt", false, false);
+    const std::vector<std::string> texts = notices.texts();
+    EXPECT_EQ(1, std::count(texts.begin(), texts.end(), left_out_letter)) << "notices: " << texts.size();
+    EXPECT_EQ("accent", read_wide(L"\u0141etter.txt"));
 }
 
 }  // namespace
