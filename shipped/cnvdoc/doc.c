@@ -204,8 +204,14 @@ int put_code_page_text(buffer *b, int number, const unsigned char *s, size_t n)
 
 const char *named_reference(const char *name, size_t length)
 {
-    const named_reference_entry *entry = (const named_reference_entry *)find_named(
-        named_references, sizeof named_references / sizeof *named_references, sizeof *named_references, name, length);
+    char key[64]; /* longer than any name the table holds */
+    const named_reference_entry *entry;
+    if (length >= sizeof key)
+        return NULL;
+    memcpy(key, name, length);
+    key[length] = '\0';
+    entry = (const named_reference_entry *)find_named(
+        named_references, sizeof named_references / sizeof *named_references, sizeof *named_references, key);
     return entry ? entry->text : NULL;
 }
 

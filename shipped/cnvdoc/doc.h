@@ -87,20 +87,16 @@ static inline void put_str(buffer *b, const char *s)
     put_bytes(b, s, strlen(s));
 }
 
-/* The entry named name[0..length) in a table sorted by name (as strcmp
- * orders them) whose entries, `size` bytes each, begin with their name;
- * NULL when there is none. */
-static inline const void *find_named(const void *table, size_t count, size_t size, const char *name, size_t length)
+/* The entry named `name` in a table sorted by name (as strcmp orders them)
+ * whose entries, `size` bytes each, begin with their name; NULL when there
+ * is none. */
+static inline const void *find_named(const void *table, size_t count, size_t size, const char *name)
 {
     size_t low = 0, high = count;
     while (low < high) {
         const size_t middle = (low + high) / 2;
         const void *entry = (const char *)table + middle * size;
-        const char *candidate = *(const char *const *)entry;
-        const size_t candidate_length = strlen(candidate);
-        int order = memcmp(candidate, name, candidate_length < length ? candidate_length : length);
-        if (order == 0)
-            order = candidate_length < length ? -1 : candidate_length > length ? 1 : 0;
+        const int order = strcmp(*(const char *const *)entry, name);
         if (order == 0)
             return entry;
         if (order < 0)

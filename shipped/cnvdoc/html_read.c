@@ -295,8 +295,7 @@ static const element elements[] = {
 
 static const element *find_element(const char *name)
 {
-    return (const element *)find_named(elements, sizeof elements / sizeof *elements, sizeof *elements, name,
-                                       strlen(name));
+    return (const element *)find_named(elements, sizeof elements / sizeof *elements, sizeof *elements, name);
 }
 
 typedef struct attribute {

@@ -567,7 +567,7 @@ static const control_word control_words[] = {
 static const control_word *find_word(const char *name)
 {
     return (const control_word *)find_named(control_words, sizeof control_words / sizeof *control_words,
-                                            sizeof *control_words, name, strlen(name));
+                                            sizeof *control_words, name);
 }
 
 static void set_flag(group_state *g, unsigned flag, int on)
