@@ -23,6 +23,7 @@
 #include "support/ansi_search.h"
 #include "tests/common/test_support.h"
 #include "tests/convert/small_drive.h"
+#include "tests/names/probe_conversion.h"
 
 namespace {
 
@@ -62,11 +63,8 @@ std::string read_wide(const std::wstring &name)
     return std::string(buffer, got);
 }
 
-class BestFit : public TempDirTest {
+class BestFit : public ProbeConversionTest {
 protected:
-    MainDialog main;
-    HMODULE probe = nullptr;
-
     void SetUp() override
     {
         if (!best_fit_code_page())
@@ -80,22 +78,7 @@ protected:
         ASSERT_TRUE(CreateDirectoryW(L"\u0141dir", nullptr));
         write_wide(L"\u0141dir\\inner.txt", "elsewhere");
 
-        probe = offer_probe_conversion(main);
-        ASSERT_NE(nullptr, probe);
-    }
-    void TearDown() override
-    {
-        replace_mode = 0;
-        CheckDlgButton(main.hwnd(), IDC_RECURSIVE, BST_UNCHECKED);
-        CheckDlgButton(main.hwnd(), IDC_REPLACE, BST_UNCHECKED);
-        TempDirTest::TearDown();
-    }
-    void convert_pattern(const char *pattern, bool recursive, bool replace)
-    {
-        SetDlgItemTextA(main.hwnd(), IDC_PATTERN, pattern);
-        CheckDlgButton(main.hwnd(), IDC_RECURSIVE, recursive ? BST_CHECKED : BST_UNCHECKED);
-        CheckDlgButton(main.hwnd(), IDC_REPLACE, replace ? BST_CHECKED : BST_UNCHECKED);
-        convert_command();
+        offer_probe();
     }
     static bool has(const std::vector<std::string> &texts, const std::string &text)
     {

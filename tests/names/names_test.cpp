@@ -23,6 +23,7 @@
 #include "support/ansi_text.h"
 #include "support/ravel.h"
 #include "tests/common/test_support.h"
+#include "tests/names/probe_conversion.h"
 
 namespace {
 
@@ -305,32 +306,15 @@ TEST_F(Browser, DriveLabelCutsBetweenCharacters)
 
 // ---- Conversion ----------------------------------------------------------
 
-class Conversion : public TempDirTest {
+class Conversion : public ProbeConversionTest {
 protected:
-    MainDialog main;
-    HMODULE probe = nullptr;
     NoticeRecorder notices;
 
     void SetUp() override
     {
         REQUIRE_UTF8();
         TempDirTest::SetUp();
-        probe = offer_probe_conversion(main);
-        ASSERT_NE(nullptr, probe);
-    }
-    void TearDown() override
-    {
-        replace_mode = 0;
-        CheckDlgButton(main.hwnd(), IDC_RECURSIVE, BST_UNCHECKED);
-        CheckDlgButton(main.hwnd(), IDC_REPLACE, BST_UNCHECKED);
-        TempDirTest::TearDown();
-    }
-    void convert_pattern(const std::string &pattern, bool recursive, bool replace)
-    {
-        SetDlgItemTextA(main.hwnd(), IDC_PATTERN, pattern.c_str());
-        CheckDlgButton(main.hwnd(), IDC_RECURSIVE, recursive ? BST_CHECKED : BST_UNCHECKED);
-        CheckDlgButton(main.hwnd(), IDC_REPLACE, replace ? BST_CHECKED : BST_UNCHECKED);
-        convert_command();
+        offer_probe();
     }
     void select(const std::string &item)
     {
