@@ -12,6 +12,7 @@
 #include "convert/engine_events.h"
 #include "plugins/morphex_plugin.h"
 #include "plugins/plugin_ids.h"
+#include "support/paths.h"
 #include "ui/notice.h"
 
 namespace {
@@ -29,24 +30,6 @@ struct lost_file {
 std::vector<lost_file> losses;
 std::string loss_directory;  // current when the batch began, ends in '\'
 
-std::string full_path(const char *name)
-{
-    char full[MAX_PATH];
-    const DWORD length = GetFullPathNameA(name, sizeof full, full, nullptr);
-    return length > 0 && length < sizeof full ? std::string(full, length) : std::string(name);
-}
-
-// `name` relative to the directory of the batch when it lies below it.
-std::string shown_name(const std::string &name)
-{
-    const std::size_t prefix = loss_directory.size();
-    if (prefix > 0 && name.size() > prefix &&
-        CompareStringA(LOCALE_SYSTEM_DEFAULT, NORM_IGNORECASE, name.c_str(), static_cast<int>(prefix),
-                       loss_directory.c_str(), static_cast<int>(prefix)) == CSTR_EQUAL)
-        return name.substr(prefix);
-    return name;
-}
-
 void notify(engine_notice_kind kind, const char *text, DWORD code)
 {
     switch (kind) {
@@ -58,7 +41,7 @@ void notify(engine_notice_kind kind, const char *text, DWORD code)
 
 void note_loss(const char *source, std::int32_t count)
 {
-    losses.push_back({full_path(source), count});
+    losses.push_back({full_path_of(source), count});
 }
 
 bool tracing()
@@ -97,11 +80,7 @@ void connect_engine_to_window()
 void start_loss_report()
 {
     losses.clear();
-    char directory[MAX_PATH];
-    const DWORD length = GetCurrentDirectoryA(sizeof directory, directory);
-    loss_directory = length > 0 && length < sizeof directory ? std::string(directory, length) : std::string();
-    if (!loss_directory.empty() && loss_directory.back() != '\\')
-        loss_directory += '\\';
+    loss_directory = current_directory_with_separator();
 }
 
 void show_loss_report()
@@ -111,7 +90,7 @@ void show_loss_report()
     const std::size_t listed = losses.size() <= loss_lines ? losses.size() : loss_lines - 1;
     std::string text = loss_heading;
     for (std::size_t i = 0; i < listed; ++i)
-        text += "\n" + shown_name(losses[i].name) + ": " + std::to_string(losses[i].count);
+        text += "\n" + relative_to(losses[i].name, loss_directory) + ": " + std::to_string(losses[i].count);
     if (listed < losses.size())
         text += "\nand " + std::to_string(losses.size() - listed) + " more files";
     losses.clear();

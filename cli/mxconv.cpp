@@ -17,6 +17,7 @@
 #include "convert/convert_file.h"
 #include "morphex_version.h"
 #include "plugins/registry.h"
+#include "support/paths.h"
 
 // Patterns reach mxconv as the user typed them: the runtime must not expand
 // them against the current directory before the engine sees them.
@@ -54,28 +55,6 @@ int usage_error(const std::string &text)
     write_line(output_stream::err, "mxconv: " + text);
     write_line(output_stream::err, "Try \"mxconv --help\" for more information.");
     return exit_usage;
-}
-
-std::string directory_with_separator(std::string directory)
-{
-    if (!directory.empty() && directory.back() != '\\' && directory.back() != '/')
-        directory += '\\';
-    return directory;
-}
-
-std::string current_directory()
-{
-    char directory[MAX_PATH];
-    const DWORD length = GetCurrentDirectoryA(sizeof directory, directory);
-    return length > 0 && length < sizeof directory ? directory_with_separator(std::string(directory, length))
-                                                   : std::string();
-}
-
-std::string full_path(const std::string &name)
-{
-    char full[MAX_PATH];
-    const DWORD length = GetFullPathNameA(name.c_str(), sizeof full, full, nullptr);
-    return length > 0 && length < sizeof full ? std::string(full, length) : name;
 }
 
 // The directory that holds mxconv.exe, where the shipped plug-ins lie.
@@ -194,16 +173,16 @@ int run_status(bool path_unmatched)
 
 int run(const cli_options &options)
 {
-    const std::string start = current_directory();
+    const std::string start = current_directory_with_separator();
     connect_engine_to_console(start, options.dry_run, options.quiet, stop_requested);
     start_output(!options.quiet);
 
     const std::string plugin_dir = options.plugin_dir.empty() ? program_directory() : options.plugin_dir;
     load_plugins_from(nullptr, plugin_dir.c_str());
     if (!plugin_file_found())
-        return usage_error("no conversion plug-in (cnv*.dll) found in " + full_path(plugin_dir));
+        return usage_error("no conversion plug-in (cnv*.dll) found in " + full_path_of(plugin_dir));
     if (formats_accepted() == 0)
-        return usage_error("the plug-ins in " + full_path(plugin_dir) + " gave no format");
+        return usage_error("the plug-ins in " + full_path_of(plugin_dir) + " gave no format");
     if (options.list_formats) {
         list_formats("Source formats:", source_formats, source_origins);
         list_formats("Target formats:", target_formats, target_origins);
@@ -224,7 +203,7 @@ int run(const cli_options &options)
     replace_mode = options.replace ? 1 : 0;
     dry_run_mode = options.dry_run ? 1 : 0;
     // Resolved now: the batches move the current directory.
-    const std::string report = options.report_path.empty() ? std::string() : full_path(options.report_path);
+    const std::string report = options.report_path.empty() ? std::string() : full_path_of(options.report_path);
 
     const bool path_unmatched = convert_paths(options, formats, start);
     int status = run_status(path_unmatched);

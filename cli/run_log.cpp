@@ -9,6 +9,7 @@
 
 #include "cli/console.h"
 #include "convert/engine_events.h"
+#include "support/paths.h"
 
 namespace {
 
@@ -29,16 +30,7 @@ int accepted;
 // The name as the user knows it: relative to where the run started.
 std::string shown_name(const char *name)
 {
-    char full[MAX_PATH];
-    const DWORD length = GetFullPathNameA(name, sizeof full, full, nullptr);
-    if (length == 0 || length >= sizeof full)
-        return name;
-    const std::size_t prefix = start_directory.size();
-    if (prefix > 0 && length > prefix &&
-        CompareStringA(LOCALE_SYSTEM_DEFAULT, NORM_IGNORECASE, full, static_cast<int>(prefix),
-                       start_directory.c_str(), static_cast<int>(prefix)) == CSTR_EQUAL)
-        return std::string(full + prefix, length - prefix);
-    return std::string(full, length);
+    return relative_to(full_path_of(name), start_directory);
 }
 
 std::string plural(int count, const char *one, const char *many)

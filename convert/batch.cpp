@@ -58,21 +58,27 @@ bool create_list_file_in(const char *directory, char *list_path, std::size_t siz
 // The list file, made and written whole: in the root of the current drive
 // where that works, else in the user's temporary folder (a root that cannot
 // be written, or a full drive that takes the file but not its lines).  Null,
-// with nothing left behind, when neither works.
+// with nothing left behind, when neither works.  The names left out are
+// reported once, however many places were tried.
 FILE *make_list_file(const char *pattern, char *list_path, std::size_t size)
 {
     char temporary[ansi_path_capacity];
     const DWORD length = GetTempPathA(sizeof temporary, temporary);
     const bool has_temporary = length > 0 && length < sizeof temporary;
     const std::array<const char *, 2> directories{"\\", has_temporary ? temporary : nullptr};
+    std::vector<std::string> left_out;
+    FILE *list = nullptr;
     for (const char *directory : directories) {
         if (!directory || !create_list_file_in(directory, list_path, size))
             continue;
-        if (FILE *list = write_list_file(pattern, list_path))
-            return list;
+        left_out.clear();
+        if ((list = write_list_file(pattern, list_path, &left_out)))
+            break;
         std::remove(list_path);
     }
-    return nullptr;
+    for (const std::string &name : left_out)
+        report_left_out(file_left_out_text, name);
+    return list;
 }
 
 // One line of any length, without its CR LF; false at the end of the file.
@@ -206,7 +212,7 @@ void convert_pattern_subdirectories(const char *pattern, const char *target_ext,
 
 }  // namespace
 
-FILE *write_list_file(const char *pattern, const char *list_path)
+FILE *write_list_file(const char *pattern, const char *list_path, std::vector<std::string> *left_out)
 {
     FILE *list = std::fopen(list_path, "w+b");
     if (!list)
@@ -219,7 +225,8 @@ FILE *write_list_file(const char *pattern, const char *list_path)
         if (found.attributes & (FILE_ATTRIBUTE_DIRECTORY | volume_label_attribute))
             continue;
         if (!found.exact) {
-            report_left_out(file_left_out_text, found.name);
+            if (left_out)
+                left_out->push_back(found.name);
             continue;
         }
         const std::string name = directory_part + found.name;

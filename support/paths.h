@@ -1,10 +1,13 @@
 // Where a path's directory part ends: the one rule for every part of the
-// program that splits a path into its directory and its file name.
+// program that splits a path into its directory and its file name; and the
+// full paths and the names relative to a batch's directory that the window
+// and mxconv both show.
 #pragma once
 
 #include <windows.h>
 
 #include <cstddef>
+#include <string>
 #include <string_view>
 
 // Length of the directory part of `path`: everything up to and including its
@@ -35,4 +38,37 @@ inline std::size_t directory_part_length(std::string_view path)
 inline std::string_view file_name_part(std::string_view path)
 {
     return path.substr(directory_part_length(path));
+}
+
+// The full path of `name`, or `name` as it is where the full one does not fit.
+inline std::string full_path_of(const std::string &name)
+{
+    char full[MAX_PATH];
+    const DWORD length = GetFullPathNameA(name.c_str(), sizeof full, full, nullptr);
+    return length > 0 && length < sizeof full ? std::string(full, length) : name;
+}
+
+// The current directory, ending in '\'; "" where it does not fit.
+inline std::string current_directory_with_separator()
+{
+    char directory[MAX_PATH];
+    const DWORD length = GetCurrentDirectoryA(sizeof directory, directory);
+    if (length == 0 || length >= sizeof directory)
+        return std::string();
+    std::string text(directory, length);
+    if (text.back() != '\\' && text.back() != '/')
+        text += '\\';
+    return text;
+}
+
+// `path` relative to `directory` (which ends in '\') where it lies below it,
+// the case of letters aside as the file system does; else `path` whole.
+inline std::string relative_to(const std::string &path, const std::string &directory)
+{
+    const std::size_t prefix = directory.size();
+    if (prefix > 0 && path.size() > prefix &&
+        CompareStringA(LOCALE_SYSTEM_DEFAULT, NORM_IGNORECASE, path.c_str(), static_cast<int>(prefix),
+                       directory.c_str(), static_cast<int>(prefix)) == CSTR_EQUAL)
+        return path.substr(prefix);
+    return path;
 }

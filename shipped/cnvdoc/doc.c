@@ -204,22 +204,15 @@ int put_code_page_text(buffer *b, int number, const unsigned char *s, size_t n)
 
 const char *named_reference(const char *name, size_t length)
 {
-    size_t low = 0, high = sizeof named_references / sizeof *named_references;
-    while (low < high) {
-        const size_t middle = (low + high) / 2;
-        const char *candidate = named_references[middle].name;
-        const size_t candidate_length = strlen(candidate);
-        int order = memcmp(candidate, name, candidate_length < length ? candidate_length : length);
-        if (order == 0)
-            order = candidate_length < length ? -1 : candidate_length > length ? 1 : 0;
-        if (order == 0)
-            return named_references[middle].text;
-        if (order < 0)
-            low = middle + 1;
-        else
-            high = middle;
-    }
-    return NULL;
+    char key[64]; /* longer than any name the table holds */
+    const named_reference_entry *entry;
+    if (length >= sizeof key)
+        return NULL;
+    memcpy(key, name, length);
+    key[length] = '\0';
+    entry = (const named_reference_entry *)find_named(
+        named_references, sizeof named_references / sizeof *named_references, sizeof *named_references, key);
+    return entry ? entry->text : NULL;
 }
 
 /* ---- the builder ---- */
@@ -249,14 +242,11 @@ static void put_close_mark(buffer *out, int node)
 /* An argument value: '%', space, ']', ESC and controls as %XX. */
 static void put_value(buffer *out, const char *s, size_t n)
 {
-    static const char hex[] = "0123456789ABCDEF";
     size_t i;
     for (i = 0; i < n; ++i) {
         const unsigned char c = (unsigned char)s[i];
         if (c <= 0x20 || c == '%' || c == ']') {
-            put_byte(out, '%');
-            put_byte(out, (unsigned char)hex[c >> 4]);
-            put_byte(out, (unsigned char)hex[c & 15]);
+            put_percent_byte(out, c);
         } else {
             put_byte(out, c);
         }

@@ -86,6 +86,35 @@ static inline void put_str(buffer *b, const char *s)
 {
     put_bytes(b, s, strlen(s));
 }
+
+/* The entry named `name` in a table sorted by name (as strcmp orders them)
+ * whose entries, `size` bytes each, begin with their name; NULL when there
+ * is none. */
+static inline const void *find_named(const void *table, size_t count, size_t size, const char *name)
+{
+    size_t low = 0, high = count;
+    while (low < high) {
+        const size_t middle = (low + high) / 2;
+        const void *entry = (const char *)table + middle * size;
+        const int order = strcmp(*(const char *const *)entry, name);
+        if (order == 0)
+            return entry;
+        if (order < 0)
+            low = middle + 1;
+        else
+            high = middle;
+    }
+    return NULL;
+}
+
+/* A byte as %XX, as URLs and the intermediate form's values carry it. */
+static inline void put_percent_byte(buffer *b, unsigned char c)
+{
+    static const char hex[] = "0123456789ABCDEF";
+    put_byte(b, '%');
+    put_byte(b, (unsigned char)hex[c >> 4]);
+    put_byte(b, (unsigned char)hex[c & 15]);
+}
 /* The whole input; CONVERT_EMPTY_INPUT or CONVERT_WRONG_FORMAT on failure. */
 int32_t load_input(FILE *in, buffer *raw);
 int32_t finish_output(FILE *out, buffer *b);

@@ -295,18 +295,7 @@ static const element elements[] = {
 
 static const element *find_element(const char *name)
 {
-    size_t low = 0, high = sizeof elements / sizeof *elements;
-    while (low < high) {
-        const size_t middle = (low + high) / 2;
-        const int order = strcmp(elements[middle].name, name);
-        if (order == 0)
-            return &elements[middle];
-        if (order < 0)
-            low = middle + 1;
-        else
-            high = middle;
-    }
-    return NULL;
+    return (const element *)find_named(elements, sizeof elements / sizeof *elements, sizeof *elements, name);
 }
 
 typedef struct attribute {

@@ -55,7 +55,6 @@ static const unsigned char url_safe[256] = {
 
 static void put_href(buffer *out, const char *s, size_t n)
 {
-    static const char hex[] = "0123456789ABCDEF";
     size_t i;
     for (i = 0; i < n; ++i) {
         const unsigned char c = (unsigned char)s[i];
@@ -64,9 +63,7 @@ static void put_href(buffer *out, const char *s, size_t n)
         } else if (url_safe[c]) {
             put_byte(out, c);
         } else {
-            put_byte(out, '%');
-            put_byte(out, (unsigned char)hex[c >> 4]);
-            put_byte(out, (unsigned char)hex[c & 15]);
+            put_percent_byte(out, c);
         }
     }
 }

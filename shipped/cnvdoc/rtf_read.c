@@ -566,18 +566,8 @@ static const control_word control_words[] = {
 
 static const control_word *find_word(const char *name)
 {
-    size_t low = 0, high = sizeof control_words / sizeof *control_words;
-    while (low < high) {
-        const size_t middle = (low + high) / 2;
-        const int order = strcmp(control_words[middle].name, name);
-        if (order == 0)
-            return &control_words[middle];
-        if (order < 0)
-            low = middle + 1;
-        else
-            high = middle;
-    }
-    return NULL;
+    return (const control_word *)find_named(control_words, sizeof control_words / sizeof *control_words,
+                                            sizeof *control_words, name);
 }
 
 static void set_flag(group_state *g, unsigned flag, int on)

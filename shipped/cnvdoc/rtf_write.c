@@ -206,10 +206,7 @@ static void put_field_target(buffer *out, const char *s, size_t n)
             put_str(out, c == '"' ? "%22" : "%20");
         } else if (c >= 0x80) {
             /* the target's UTF-8 bytes, escaped as in a URL */
-            static const char hex[] = "0123456789ABCDEF";
-            put_byte(out, '%');
-            put_byte(out, (unsigned char)hex[c >> 4]);
-            put_byte(out, (unsigned char)hex[c & 15]);
+            put_percent_byte(out, c);
         } else {
             put_byte(out, c);
         }

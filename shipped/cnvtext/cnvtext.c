@@ -527,16 +527,26 @@ static inline size_t copy_plain(const stops *stop, const unsigned char *p, const
     return i;
 }
 
+/* The ASCII at *p copied up to the next stop, or the line end there taken;
+ * 0 where *p is a stop the run must leave to its caller. */
+static inline int take_ascii(const stops *stop, const unsigned char **p, const unsigned char *limit,
+                             unsigned char **q)
+{
+    const size_t run = copy_plain(stop, *p, limit, q);
+    if (run == 0)
+        return take_line_end(stop, p, limit, q);
+    *p += run;
+    return 1;
+}
+
 static const unsigned char *decode_eight_bit_run(const unsigned char *p, const unsigned char *limit,
                                                  const stops *stop, const uint32_t *utf8_of, unsigned char **o)
 {
     unsigned char *q = *o;
     while (p < limit) {
         if (*p < 0x80) {
-            const size_t run = copy_plain(stop, p, limit, &q);
-            if (run == 0 && !take_line_end(stop, &p, limit, &q))
+            if (!take_ascii(stop, &p, limit, &q))
                 break;
-            p += run;
             continue;
         }
         do {
@@ -557,10 +567,8 @@ static const unsigned char *copy_utf8_run(const unsigned char *p, const unsigned
         uint32_t c;
         size_t length;
         if (*p < 0x80) {
-            const size_t run = copy_plain(stop, p, limit, &q);
-            if (run == 0 && !take_line_end(stop, &p, limit, &q))
+            if (!take_ascii(stop, &p, limit, &q))
                 break;
-            p += run;
             continue;
         }
         if (p[0] >= 0xC2 && p[0] < 0xE0 && (p[1] & 0xC0) == 0x80) {
@@ -593,10 +601,8 @@ static const unsigned char *decode_double_byte_run(const unsigned char *p, const
         const unsigned char b = *p;
         uint32_t c;
         if (b < 0x80) {
-            const size_t run = copy_plain(stop, p, limit, &q);
-            if (run == 0 && !take_line_end(stop, &p, limit, &q))
+            if (!take_ascii(stop, &p, limit, &q))
                 break;
-            p += run;
             continue;
         }
         c = page->singles[b];
@@ -1095,10 +1101,8 @@ static const unsigned char *encode_eight_bit_run(const unsigned char *p, const u
         uint32_t c;
         size_t length;
         if (*p < 0x80) {
-            const size_t run = copy_plain(stop, p, limit, &q);
-            if (run == 0 && !take_line_end(stop, &p, limit, &q))
+            if (!take_ascii(stop, &p, limit, &q))
                 break;
-            p += run;
             continue;
         }
         length = take_utf8(p, &c);
@@ -1121,10 +1125,8 @@ static const unsigned char *encode_double_byte_run(const unsigned char *p, const
         size_t length;
         uint16_t sequence;
         if (*p < 0x80) {
-            const size_t run = copy_plain(stop, p, limit, &q);
-            if (run == 0 && !take_line_end(stop, &p, limit, &q))
+            if (!take_ascii(stop, &p, limit, &q))
                 break;
-            p += run;
             continue;
         }
         length = take_utf8(p, &c);

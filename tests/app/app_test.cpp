@@ -14,60 +14,27 @@
 #include "convert/convert_ids.h"
 #include "plugins/plugin_ids.h"
 #include "tests/common/test_support.h"
+#include "tests/common/program_window.h"
 #include "ui/notice.h"
 #include "ui/ui_ids.h"
 
 namespace {
 
 constexpr DWORD wait_ms = 20000;
-constexpr UINT send_timeout_ms = 60000;
-
-std::wstring widen(const std::string &text)
-{
-    return std::wstring(text.begin(), text.end());
-}
-
-std::string narrow(const std::wstring &text)
-{
-    std::string out;
-    for (wchar_t c : text)
-        out += static_cast<char>(c < 256 ? c : '?');
-    return out;
-}
-
-struct window_search {
-    DWORD process;
-    std::wstring title_start;
-    bool visible_only;
-    HWND found;
-};
-
-BOOL CALLBACK match_window(HWND window, LPARAM parameter)
-{
-    auto *search = reinterpret_cast<window_search *>(parameter);
-    DWORD process = 0;
-    GetWindowThreadProcessId(window, &process);
-    if (process != search->process || (search->visible_only && !IsWindowVisible(window)))
-        return TRUE;
-    wchar_t title[256] = L"";
-    GetWindowTextW(window, title, 256);
-    if (std::wstring(title).rfind(search->title_start, 0) != 0)
-        return TRUE;
-    search->found = window;
-    return FALSE;
-}
 
 HWND find_window(DWORD process, const std::wstring &title_start, bool visible_only)
 {
-    window_search search{process, title_start, visible_only, nullptr};
-    EnumWindows(match_window, reinterpret_cast<LPARAM>(&search));
-    return search.found;
+    top_window_query query;
+    query.title_start = title_start.c_str();
+    query.process = process;
+    query.visible_only = visible_only;
+    return find_top_window(query);
 }
 
 std::string window_text(HWND window)
 {
     wchar_t text[1024] = L"";
-    SendMessageTimeoutW(window, WM_GETTEXT, 1024, reinterpret_cast<LPARAM>(text), SMTO_BLOCK, send_timeout_ms,
+    SendMessageTimeoutW(window, WM_GETTEXT, 1024, reinterpret_cast<LPARAM>(text), SMTO_BLOCK, program_send_timeout_ms,
                         nullptr);
     return narrow(text);
 }
@@ -108,7 +75,7 @@ protected:
                 if (notices_seen)
                     notices_seen->push_back(window_text(GetDlgItem(notice, IDC_NOTICE_TEXT)));
                 SendMessageTimeoutW(notice, WM_COMMAND, MAKEWPARAM(IDC_NOTICE_OK, BN_CLICKED), 0, SMTO_BLOCK,
-                                    send_timeout_ms, nullptr);
+                                    program_send_timeout_ms, nullptr);
                 continue;
             }
             Sleep(50);
@@ -120,62 +87,32 @@ protected:
     {
         DWORD_PTR result;
         ASSERT_TRUE(SendMessageTimeoutW(main, WM_COMMAND, MAKEWPARAM(id, notification),
-                                        reinterpret_cast<LPARAM>(GetDlgItem(main, id)), SMTO_BLOCK, send_timeout_ms,
-                                        &result))
+                                        reinterpret_cast<LPARAM>(GetDlgItem(main, id)), SMTO_BLOCK,
+                                        program_send_timeout_ms, &result))
             << "command " << id << " did not return";
-    }
-
-    static LRESULT send(HWND control, UINT msg, WPARAM wparam, LPARAM lparam)
-    {
-        DWORD_PTR result = 0;
-        SendMessageTimeoutW(control, msg, wparam, lparam, SMTO_BLOCK, send_timeout_ms, &result);
-        return static_cast<LRESULT>(result);
-    }
-
-    static std::vector<std::string> list_items(HWND list)
-    {
-        std::vector<std::string> items;
-        const int count = static_cast<int>(send(list, LB_GETCOUNT, 0, 0));
-        for (int i = 0; i < count; ++i) {
-            wchar_t text[512] = L"";
-            send(list, LB_GETTEXT, i, reinterpret_cast<LPARAM>(text));
-            items.push_back(narrow(text));
-        }
-        return items;
-    }
-
-    static std::vector<std::string> combo_list(HWND combo)
-    {
-        std::vector<std::string> items;
-        const int count = static_cast<int>(send(combo, CB_GETCOUNT, 0, 0));
-        for (int i = 0; i < count; ++i) {
-            wchar_t text[512] = L"";
-            send(combo, CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(text));
-            items.push_back(narrow(text));
-        }
-        return items;
     }
 
     static void choose(HWND combo, const std::string &name)
     {
         const std::wstring wide = widen(name);
-        ASSERT_NE(CB_ERR, send(combo, CB_SELECTSTRING, static_cast<WPARAM>(-1), reinterpret_cast<LPARAM>(wide.c_str())))
+        ASSERT_NE(CB_ERR, send_wide(combo, CB_SELECTSTRING, static_cast<WPARAM>(-1),
+                                    reinterpret_cast<LPARAM>(wide.c_str())))
             << name;
     }
 
     static void select_file(HWND main, const std::string &name)
     {
         const std::wstring wide = widen(name);
-        const LRESULT index = send(GetDlgItem(main, IDC_FILES), LB_FINDSTRINGEXACT, static_cast<WPARAM>(-1),
+        const LRESULT index = send_wide(GetDlgItem(main, IDC_FILES), LB_FINDSTRINGEXACT, static_cast<WPARAM>(-1),
                                    reinterpret_cast<LPARAM>(wide.c_str()));
         ASSERT_NE(LB_ERR, index) << name;
-        send(GetDlgItem(main, IDC_FILES), LB_SETSEL, TRUE, index);
+        send_wide(GetDlgItem(main, IDC_FILES), LB_SETSEL, TRUE, index);
     }
 
     static void type_pattern(HWND main, const std::string &pattern)
     {
         const std::wstring wide = widen(pattern);
-        send(GetDlgItem(main, IDC_PATTERN), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(wide.c_str()));
+        send_wide(GetDlgItem(main, IDC_PATTERN), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(wide.c_str()));
     }
 
     DWORD close_and_wait(HWND main)
@@ -199,16 +136,19 @@ TEST_F(Morphex, StartsWithFormatsAndBrowserFilled)
     start();
     HWND main = main_window_of_child();
     ASSERT_NE(nullptr, main) << "no main window";
-    EXPECT_EQ((std::vector<std::string>{"Probe raw", "Probe upper"}), combo_list(GetDlgItem(main, IDC_SOURCE_FORMAT)));
-    EXPECT_EQ((std::vector<std::string>{"Probe mark", "Probe text"}), combo_list(GetDlgItem(main, IDC_TARGET_FORMAT)));
+    EXPECT_EQ((std::vector<std::string>{"Probe raw", "Probe upper"}),
+              combo_box_texts(GetDlgItem(main, IDC_SOURCE_FORMAT)));
+    EXPECT_EQ((std::vector<std::string>{"Probe mark", "Probe text"}),
+              combo_box_texts(GetDlgItem(main, IDC_TARGET_FORMAT)));
     EXPECT_EQ("Probe raw", window_text(GetDlgItem(main, IDC_SOURCE_FORMAT))) << "the first name is selected";
     EXPECT_EQ("Probe mark", window_text(GetDlgItem(main, IDC_TARGET_FORMAT)));
     EXPECT_EQ("*.*", window_text(GetDlgItem(main, IDC_PATTERN)));
     std::string expected_path = dir();
     CharLowerA(&expected_path[0]);
     EXPECT_EQ(expected_path, window_text(GetDlgItem(main, IDC_PATH)));
-    EXPECT_EQ((std::vector<std::string>{"a.txt", "b.txt", "cnvprobe.dll"}), list_items(GetDlgItem(main, IDC_FILES)));
-    const std::vector<std::string> dirs = list_items(GetDlgItem(main, IDC_DIRS));
+    EXPECT_EQ((std::vector<std::string>{"a.txt", "b.txt", "cnvprobe.dll"}),
+              list_box_texts(GetDlgItem(main, IDC_FILES)));
+    const std::vector<std::string> dirs = list_box_texts(GetDlgItem(main, IDC_DIRS));
     EXPECT_NE(dirs.end(), std::find(dirs.begin(), dirs.end(), "[sub dir]"));
     EXPECT_EQ("3", window_text(GetDlgItem(main, IDC_COUNT)));
     EXPECT_EQ(0u, close_and_wait(main));
@@ -237,10 +177,10 @@ TEST_F(Morphex, ConvertsTheSelectionThenAPatternRecursively)
 
     type_pattern(main, "*.txt");
     command(main, IDOK);
-    EXPECT_EQ((std::vector<std::string>{"a.txt", "b.txt"}), list_items(GetDlgItem(main, IDC_FILES)))
+    EXPECT_EQ((std::vector<std::string>{"a.txt", "b.txt"}), list_box_texts(GetDlgItem(main, IDC_FILES)))
         << "Enter applies the pattern";
     EXPECT_FALSE(file_exists("b.prb")) << "Enter must not convert";
-    send(GetDlgItem(main, IDC_RECURSIVE), BM_SETCHECK, BST_CHECKED, 0);
+    send_wide(GetDlgItem(main, IDC_RECURSIVE), BM_SETCHECK, BST_CHECKED, 0);
     command(main, IDC_CONVERT);
     EXPECT_EQ("<SECOND>", read_file("b.prb"));
     EXPECT_EQ("<DEEP>", read_file("sub\\d.prb"));
@@ -258,7 +198,7 @@ TEST_F(Morphex, ReplaceModeConvertsInPlace)
     choose(GetDlgItem(main, IDC_SOURCE_FORMAT), "Probe upper");
     choose(GetDlgItem(main, IDC_TARGET_FORMAT), "Probe text");
     type_pattern(main, "a.txt");
-    send(GetDlgItem(main, IDC_REPLACE), BM_SETCHECK, BST_CHECKED, 0);
+    send_wide(GetDlgItem(main, IDC_REPLACE), BM_SETCHECK, BST_CHECKED, 0);
     command(main, IDC_CONVERT);
     EXPECT_EQ("REPLACE", read_file("a.txt"));
     EXPECT_EQ((std::vector<std::string>{"a.txt", "cnvprobe.dll"}), dir_entries(dir()));
@@ -293,7 +233,7 @@ TEST_F(Morphex, WithoutPluginsNoWindowShowsAndNothingHappens)
         Sleep(50);
     }
     ASSERT_NE(nullptr, box) << "no message box";
-    send(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+    send_wide(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
     ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(process_.hProcess, wait_ms));
     DWORD code = 1;
     GetExitCodeProcess(process_.hProcess, &code);
@@ -316,7 +256,7 @@ TEST_F(Morphex, AboutBoxOpensFromTheSystemMenu)
     }
     ASSERT_NE(nullptr, about);
     EXPECT_EQ(main, GetWindow(about, GW_OWNER));
-    send(about, WM_COMMAND, MAKEWPARAM(IDC_ABOUT_OK, BN_CLICKED), 0);
+    send_wide(about, WM_COMMAND, MAKEWPARAM(IDC_ABOUT_OK, BN_CLICKED), 0);
     EXPECT_EQ(0u, close_and_wait(main));
 }
 

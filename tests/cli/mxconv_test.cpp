@@ -46,25 +46,6 @@ bool contains(const std::string &text, const std::string &part)
     return text.find(part) != std::string::npos;
 }
 
-FILETIME last_write(const std::string &name)
-{
-    WIN32_FILE_ATTRIBUTE_DATA data{};
-    GetFileAttributesExA(name.c_str(), GetFileExInfoStandard, &data);
-    return data.ftLastWriteTime;
-}
-
-void set_last_write(const std::string &name, WORD year)
-{
-    SYSTEMTIME local{year, 6, 0, 15, 10, 20, 30, 0};
-    FILETIME local_time, utc;
-    SystemTimeToFileTime(&local, &local_time);
-    LocalFileTimeToFileTime(&local_time, &utc);
-    HANDLE file = CreateFileA(name.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
-                              nullptr);
-    SetFileTime(file, nullptr, nullptr, &utc);
-    CloseHandle(file);
-}
-
 // Every file below `dir` with its content, for before-and-after checks.
 void snapshot(const std::string &dir, const std::string &prefix, std::vector<std::string> &entries)
 {

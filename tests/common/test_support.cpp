@@ -2,9 +2,14 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 #include "app/app_ids.h"
 #include "app/app_state.h"
+#include "browser/navigation.h"
+#include "convert/convert_file.h"
+#include "plugins/plugin_ids.h"
+#include "plugins/registry.h"
 
 namespace {
 
@@ -222,4 +227,58 @@ std::vector<std::string> combo_items(HWND combo) {
         items.push_back(text);
     }
     return items;
+}
+
+void unload_plugins_in(const std::string &dir) {
+    for (const std::string &name : dir_entries(dir)) {
+        const std::string full = dir + name;
+        while (HMODULE module = GetModuleHandleA(full.c_str())) FreeLibrary(module);
+    }
+}
+
+void put_format(format_entry &entry, const char *name, const char *ext, convert_fn converter) {
+    std::memset(&entry, 0, sizeof entry);
+    std::snprintf(entry.name, sizeof entry.name, "%s", name);
+    std::snprintf(entry.ext, sizeof entry.ext, "%s", ext);
+    entry.converter = converter;
+}
+
+FILETIME last_write(const std::string &name) {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    GetFileAttributesExA(name.c_str(), GetFileExInfoStandard, &data);
+    return data.ftLastWriteTime;
+}
+
+void set_last_write(const std::string &name, WORD year, WORD month, WORD day) {
+    SYSTEMTIME local{year, month, 0, day, 10, 20, 30, 0};
+    FILETIME local_time, utc;
+    SystemTimeToFileTime(&local, &local_time);
+    LocalFileTimeToFileTime(&local_time, &utc);
+    HANDLE file = CreateFileA(name.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                              nullptr);
+    SetFileTime(file, nullptr, nullptr, &utc);
+    CloseHandle(file);
+}
+
+HMODULE offer_probe_conversion(const MainDialog &main) {
+    HMODULE probe = LoadLibraryA(MORPHEX_TEST_PLUGIN_DIR "/cnvprobe.dll");
+    if (!probe) {
+        ADD_FAILURE() << "cnvprobe.dll not loaded from " MORPHEX_TEST_PLUGIN_DIR;
+        return nullptr;
+    }
+    if (!source_path && !alloc_path_buffers()) {
+        ADD_FAILURE() << "no path buffers";
+        return nullptr;
+    }
+    std::memset(source_formats, 0, sizeof source_formats);
+    std::memset(target_formats, 0, sizeof target_formats);
+    put_format(source_formats[0], "Probe upper", "", plugin_function<convert_fn>(probe, "probe_upper"));
+    put_format(target_formats[0], "Probe mark", "prb", plugin_function<convert_fn>(probe, "probe_mark"));
+    SendMessageA(main.item(IDC_SOURCE_FORMAT), CB_ADDSTRING, 0, reinterpret_cast<LPARAM>("Probe upper"));
+    SendMessageA(main.item(IDC_SOURCE_FORMAT), CB_SETCURSEL, 0, 0);
+    SendMessageA(main.item(IDC_TARGET_FORMAT), CB_ADDSTRING, 0, reinterpret_cast<LPARAM>("Probe mark"));
+    SendMessageA(main.item(IDC_TARGET_FORMAT), CB_SETCURSEL, 0, 0);
+    plugin_function<void(__cdecl *)(int, int)>(probe, "probe_set_results")(0, 0);
+    current_dir_string(current_path, current_path_size);
+    return probe;
 }

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "plugins/morphex_plugin.h"
 #include "ui/notice.h"
 
 // Creates a fresh directory (on the test drive T: when the harness maps one,
@@ -41,6 +42,15 @@ bool close_directory(const std::string &name);
 void open_directory(const std::string &name);
 // Copies a test plug-in (by file name, e.g. "cnvbytes.dll") into `dir`.
 void copy_test_plugin(const std::string &plugin, const std::string &dir, const std::string &as = "");
+// Plug-ins stay loaded in the program; this frees every one loaded from
+// `dir`, so that the directory can be removed.
+void unload_plugins_in(const std::string &dir);
+// A file's last write time, and setting it to a day of `year` at 10:20:30
+// local time, long before any test runs.
+FILETIME last_write(const std::string &name);
+void set_last_write(const std::string &name, WORD year, WORD month = 6, WORD day = 15);
+// One row of the program's format tables, filled as the registry fills it.
+void put_format(format_entry &entry, const char *name, const char *ext, convert_fn converter);
 
 struct recorded_notice {
     notice_kind kind;
@@ -71,6 +81,12 @@ public:
 private:
     HWND hwnd_;
 };
+
+// The probe plug-in (cnvprobe.dll) loaded, its results reset, and "Probe
+// upper" to "Probe mark" made the one conversion in the program's tables and
+// chosen in `main`, with the path buffers and the current path as the window
+// keeps them; null where that cannot be done.
+HMODULE offer_probe_conversion(const MainDialog &main);
 
 // An exported function of a loaded DLL, as its real type.
 template <typename Function>

@@ -23,14 +23,6 @@
 
 namespace {
 
-void put_format(format_entry &entry, const char *name, const char *ext, convert_fn converter)
-{
-    std::memset(&entry, 0, sizeof entry);
-    std::snprintf(entry.name, sizeof entry.name, "%s", name);
-    std::snprintf(entry.ext, sizeof entry.ext, "%s", ext);
-    entry.converter = converter;
-}
-
 std::vector<std::string> split_lines(const std::string &text)
 {
     std::vector<std::string> lines;
@@ -544,14 +536,11 @@ TEST_F(Batch, AFullDriveForTheListFileIsReported)
     SmallDrive drive;
     if (!drive.here())
         GTEST_SKIP() << drive.why_not();
-    struct back_to_the_test_directory {
-        std::string dir;
-        ~back_to_the_test_directory() { SetCurrentDirectoryA(dir.c_str()); }
-    } back{dir()};
     const std::string root = drive.dir().substr(0, 3);
     write_file(drive.dir() + "a.txt", "first");
     write_file(drive.dir() + "b.txt", "second");
-    ASSERT_TRUE(SetCurrentDirectoryA(drive.dir().c_str()));
+    InsideDirectory inside(drive.dir());
+    ASSERT_TRUE(inside.entered());
     set_pattern("*.txt");
     ASSERT_TRUE(drive.fill(0));
     {

@@ -60,25 +60,6 @@ protected:
     NoticeRecorder notices;
 };
 
-FILETIME last_write(const std::string &name)
-{
-    WIN32_FILE_ATTRIBUTE_DATA data{};
-    GetFileAttributesExA(name.c_str(), GetFileExInfoStandard, &data);
-    return data.ftLastWriteTime;
-}
-
-void set_last_write(const std::string &name, WORD year, WORD month, WORD day)
-{
-    SYSTEMTIME local{year, month, 0, day, 10, 20, 30, 0};
-    FILETIME local_time, utc;
-    SystemTimeToFileTime(&local, &local_time);
-    LocalFileTimeToFileTime(&local_time, &utc);
-    HANDLE file = CreateFileA(name.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
-                              nullptr);
-    SetFileTime(file, nullptr, nullptr, &utc);
-    CloseHandle(file);
-}
-
 long long seconds_apart(FILETIME a, FILETIME b)
 {
     ULARGE_INTEGER x{{a.dwLowDateTime, a.dwHighDateTime}}, y{{b.dwLowDateTime, b.dwHighDateTime}};

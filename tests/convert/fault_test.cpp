@@ -33,32 +33,6 @@ const crash_kind crash_kinds[] = {
     {"priv", EXCEPTION_PRIV_INSTRUCTION},
 };
 
-void put_format(format_entry &entry, const char *name, const char *ext, convert_fn converter)
-{
-    std::memset(&entry, 0, sizeof entry);
-    std::snprintf(entry.name, sizeof entry.name, "%s", name);
-    std::snprintf(entry.ext, sizeof entry.ext, "%s", ext);
-    entry.converter = converter;
-}
-
-FILETIME last_write(const std::string &name)
-{
-    WIN32_FILE_ATTRIBUTE_DATA data{};
-    GetFileAttributesExA(name.c_str(), GetFileExInfoStandard, &data);
-    return data.ftLastWriteTime;
-}
-
-void set_last_write(const std::string &name)
-{
-    SYSTEMTIME when{2001, 2, 0, 3, 10, 20, 30, 0};
-    FILETIME utc;
-    SystemTimeToFileTime(&when, &utc);
-    HANDLE file = CreateFileA(name.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
-                              nullptr);
-    SetFileTime(file, nullptr, nullptr, &utc);
-    CloseHandle(file);
-}
-
 bool same_time(FILETIME a, FILETIME b)
 {
     return a.dwLowDateTime == b.dwLowDateTime && a.dwHighDateTime == b.dwHighDateTime;
@@ -153,7 +127,7 @@ protected:
     void write_source(const std::string &name, const std::string &content)
     {
         write_file(name, content);
-        set_last_write(name);
+        set_last_write(name, 2001, 2, 3);
         sources_.push_back({name, content, last_write(name)});
     }
     // The marked sources are exactly as they were and free to open.
@@ -324,11 +298,7 @@ class EnumFault : public TempDirTest {
 protected:
     void TearDown() override
     {
-        for (const std::string &name : dir_entries(dir())) {
-            const std::string full = path(name);
-            while (HMODULE module = GetModuleHandleA(full.c_str()))
-                FreeLibrary(module);
-        }
+        unload_plugins_in(dir());
         TempDirTest::TearDown();
     }
     MainDialog main;

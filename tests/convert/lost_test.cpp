@@ -45,13 +45,7 @@ protected:
     }
     void TearDown() override
     {
-        // Plug-ins stay loaded in the program; here they go, so that the
-        // directory can be removed.
-        for (const std::string &name : dir_entries(dir())) {
-            const std::string full = path(name);
-            while (HMODULE module = GetModuleHandleA(full.c_str()))
-                FreeLibrary(module);
-        }
+        unload_plugins_in(dir());
         TempDirTest::TearDown();
     }
     // Loads `plugin` as the window does and converts every .txt file.

@@ -23,6 +23,27 @@ inline std::string system_text(DWORD code)
     return std::string(text, length);
 }
 
+// Makes `dir` current while alive (a directory on the small drive, for a
+// list file in its root), and the directory current before it current again.
+class InsideDirectory {
+public:
+    explicit InsideDirectory(const std::string &dir)
+    {
+        char previous[MAX_PATH];
+        const DWORD length = GetCurrentDirectoryA(sizeof previous, previous);
+        previous_.assign(previous, length < sizeof previous ? length : 0);
+        entered_ = SetCurrentDirectoryA(dir.c_str()) != FALSE;
+    }
+    ~InsideDirectory() { SetCurrentDirectoryA(previous_.c_str()); }
+    InsideDirectory(const InsideDirectory &) = delete;
+    InsideDirectory &operator=(const InsideDirectory &) = delete;
+    bool entered() const { return entered_; }
+
+private:
+    std::string previous_;
+    bool entered_ = false;
+};
+
 // A fresh directory on the small drive, and a filler file in its root that
 // takes the room the test does not leave free; both go at the end.
 class SmallDrive {

@@ -6,12 +6,12 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <cwchar>
 #include <string>
 
 #include "app/app_ids.h"
 #include "app/help.h"
 #include "tests/common/test_support.h"
+#include "tests/common/program_window.h"
 
 namespace {
 
@@ -71,38 +71,13 @@ TEST(HelpBuild, PutsTheHelpAndItsContentsBesideTheProgram)
 
 enum class match { title_start, class_name };
 
-struct window_search {
-    match by;
-    const wchar_t *text;
-    DWORD not_process;
-    HWND found;
-};
-
-BOOL CALLBACK match_window(HWND window, LPARAM parameter)
-{
-    auto *search = reinterpret_cast<window_search *>(parameter);
-    DWORD process = 0;
-    GetWindowThreadProcessId(window, &process);
-    if (process == search->not_process || !IsWindowVisible(window))
-        return TRUE;
-    wchar_t text[256] = L"";
-    if (search->by == match::title_start)
-        GetWindowTextW(window, text, 256);
-    else
-        GetClassNameW(window, text, 256);
-    const std::size_t length = std::wcslen(search->text);
-    if (std::wcsncmp(text, search->text, length) != 0 || (search->by == match::class_name && text[length]))
-        return TRUE;
-    search->found = window;
-    return FALSE;
-}
-
 // A visible top-level window of another process.
 HWND find_window(match by, const wchar_t *text, DWORD not_process)
 {
-    window_search search{by, text, not_process, nullptr};
-    EnumWindows(match_window, reinterpret_cast<LPARAM>(&search));
-    return search.found;
+    top_window_query query;
+    (by == match::title_start ? query.title_start : query.class_name) = text;
+    query.not_process = not_process;
+    return find_top_window(query);
 }
 
 HWND wait_for_window(match by, const wchar_t *text, DWORD not_process, DWORD timeout_ms)

@@ -22,6 +22,8 @@
 #include "plugins/registry.h"
 #include "support/ansi_search.h"
 #include "tests/common/test_support.h"
+#include "tests/convert/small_drive.h"
+#include "tests/names/probe_conversion.h"
 
 namespace {
 
@@ -61,19 +63,8 @@ std::string read_wide(const std::wstring &name)
     return std::string(buffer, got);
 }
 
-void put_format(format_entry &entry, const char *name, const char *ext, convert_fn converter)
-{
-    std::memset(&entry, 0, sizeof entry);
-    std::snprintf(entry.name, sizeof entry.name, "%s", name);
-    std::snprintf(entry.ext, sizeof entry.ext, "%s", ext);
-    entry.converter = converter;
-}
-
-class BestFit : public TempDirTest {
+class BestFit : public ProbeConversionTest {
 protected:
-    MainDialog main;
-    HMODULE probe = nullptr;
-
     void SetUp() override
     {
         if (!best_fit_code_page())
@@ -87,35 +78,7 @@ protected:
         ASSERT_TRUE(CreateDirectoryW(L"\u0141dir", nullptr));
         write_wide(L"\u0141dir\\inner.txt", "elsewhere");
 
-        probe = LoadLibraryA(MORPHEX_TEST_PLUGIN_DIR "/cnvprobe.dll");
-        ASSERT_NE(nullptr, probe);
-        if (!source_path) {
-            ASSERT_TRUE(alloc_path_buffers());
-        }
-        std::memset(source_formats, 0, sizeof source_formats);
-        std::memset(target_formats, 0, sizeof target_formats);
-        put_format(source_formats[0], "Probe upper", "", plugin_function<convert_fn>(probe, "probe_upper"));
-        put_format(target_formats[0], "Probe mark", "prb", plugin_function<convert_fn>(probe, "probe_mark"));
-        SendMessageA(main.item(IDC_SOURCE_FORMAT), CB_ADDSTRING, 0, reinterpret_cast<LPARAM>("Probe upper"));
-        SendMessageA(main.item(IDC_SOURCE_FORMAT), CB_SETCURSEL, 0, 0);
-        SendMessageA(main.item(IDC_TARGET_FORMAT), CB_ADDSTRING, 0, reinterpret_cast<LPARAM>("Probe mark"));
-        SendMessageA(main.item(IDC_TARGET_FORMAT), CB_SETCURSEL, 0, 0);
-        plugin_function<void(__cdecl *)(int, int)>(probe, "probe_set_results")(0, 0);
-        current_dir_string(current_path, current_path_size);
-    }
-    void TearDown() override
-    {
-        replace_mode = 0;
-        CheckDlgButton(main.hwnd(), IDC_RECURSIVE, BST_UNCHECKED);
-        CheckDlgButton(main.hwnd(), IDC_REPLACE, BST_UNCHECKED);
-        TempDirTest::TearDown();
-    }
-    void convert_pattern(const char *pattern, bool recursive, bool replace)
-    {
-        SetDlgItemTextA(main.hwnd(), IDC_PATTERN, pattern);
-        CheckDlgButton(main.hwnd(), IDC_RECURSIVE, recursive ? BST_CHECKED : BST_UNCHECKED);
-        CheckDlgButton(main.hwnd(), IDC_REPLACE, replace ? BST_CHECKED : BST_UNCHECKED);
-        convert_command();
+        offer_probe();
     }
     static bool has(const std::vector<std::string> &texts, const std::string &text)
     {
@@ -180,6 +143,25 @@ TEST_F(BestFit, ReplaceBatchLeavesTheNamesakeAlone)
     EXPECT_EQ("<PLAIN>", read_file("Letter.txt")) << "converted once, not twice";
     EXPECT_EQ("accent", read_wide(L"\u0141etter.txt"));
     EXPECT_EQ(std::vector<std::string>{left_out_letter}, notices.texts());
+}
+
+// A full drive takes the list file but not its lines, so the list is written
+// again in the temporary folder: a name left out is still named once.
+TEST_F(BestFit, ANameLeftOutOfAListWrittenTwiceIsNamedOnce)
+{
+    SmallDrive drive;
+    if (!drive.here())
+        GTEST_SKIP() << drive.why_not();
+    InsideDirectory inside(drive.dir());
+    ASSERT_TRUE(inside.entered());
+    write_file("Letter.txt", "plain");
+    write_wide(L"\u0141etter.txt", "accent");
+    ASSERT_TRUE(drive.fill(0));
+    NoticeRecorder notices;
+    convert_pattern("*etter.txt", false, false);
+    const std::vector<std::string> texts = notices.texts();
+    EXPECT_EQ(1, std::count(texts.begin(), texts.end(), left_out_letter)) << "notices: " << texts.size();
+    EXPECT_EQ("accent", read_wide(L"\u0141etter.txt"));
 }
 
 }  // namespace

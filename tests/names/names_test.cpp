@@ -23,6 +23,7 @@
 #include "support/ansi_text.h"
 #include "support/ravel.h"
 #include "tests/common/test_support.h"
+#include "tests/names/probe_conversion.h"
 
 namespace {
 
@@ -305,77 +306,15 @@ TEST_F(Browser, DriveLabelCutsBetweenCharacters)
 
 // ---- Conversion ----------------------------------------------------------
 
-void put_format(format_entry &entry, const char *name, const char *ext, convert_fn converter)
-{
-    std::memset(&entry, 0, sizeof entry);
-    std::snprintf(entry.name, sizeof entry.name, "%s", name);
-    std::snprintf(entry.ext, sizeof entry.ext, "%s", ext);
-    entry.converter = converter;
-}
-
-FILETIME write_time(const std::string &name)
-{
-    FILETIME time{};
-    HANDLE file = CreateFileA(name.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    GetFileTime(file, nullptr, nullptr, &time);
-    CloseHandle(file);
-    return time;
-}
-
-void set_write_time(const std::string &name, WORD year)
-{
-    SYSTEMTIME system{};
-    system.wYear = year;
-    system.wMonth = 3;
-    system.wDay = 14;
-    system.wHour = 10;
-    FILETIME local{}, time{};
-    SystemTimeToFileTime(&system, &local);
-    LocalFileTimeToFileTime(&local, &time);
-    HANDLE file = CreateFileA(name.c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    SetFileTime(file, nullptr, nullptr, &time);
-    CloseHandle(file);
-}
-
-class Conversion : public TempDirTest {
+class Conversion : public ProbeConversionTest {
 protected:
-    MainDialog main;
-    HMODULE probe = nullptr;
     NoticeRecorder notices;
 
     void SetUp() override
     {
         REQUIRE_UTF8();
         TempDirTest::SetUp();
-        probe = LoadLibraryA(MORPHEX_TEST_PLUGIN_DIR "/cnvprobe.dll");
-        ASSERT_NE(nullptr, probe);
-        if (!source_path) {
-            ASSERT_TRUE(alloc_path_buffers());
-        }
-        std::memset(source_formats, 0, sizeof source_formats);
-        std::memset(target_formats, 0, sizeof target_formats);
-        put_format(source_formats[0], "Probe upper", "", plugin_function<convert_fn>(probe, "probe_upper"));
-        put_format(target_formats[0], "Probe mark", "prb", plugin_function<convert_fn>(probe, "probe_mark"));
-        SendMessageA(main.item(IDC_SOURCE_FORMAT), CB_ADDSTRING, 0, reinterpret_cast<LPARAM>("Probe upper"));
-        SendMessageA(main.item(IDC_SOURCE_FORMAT), CB_SETCURSEL, 0, 0);
-        SendMessageA(main.item(IDC_TARGET_FORMAT), CB_ADDSTRING, 0, reinterpret_cast<LPARAM>("Probe mark"));
-        SendMessageA(main.item(IDC_TARGET_FORMAT), CB_SETCURSEL, 0, 0);
-        plugin_function<void(__cdecl *)(int, int)>(probe, "probe_set_results")(0, 0);
-        current_dir_string(current_path, current_path_size);
-    }
-    void TearDown() override
-    {
-        replace_mode = 0;
-        CheckDlgButton(main.hwnd(), IDC_RECURSIVE, BST_UNCHECKED);
-        CheckDlgButton(main.hwnd(), IDC_REPLACE, BST_UNCHECKED);
-        TempDirTest::TearDown();
-    }
-    void convert_pattern(const std::string &pattern, bool recursive, bool replace)
-    {
-        SetDlgItemTextA(main.hwnd(), IDC_PATTERN, pattern.c_str());
-        CheckDlgButton(main.hwnd(), IDC_RECURSIVE, recursive ? BST_CHECKED : BST_UNCHECKED);
-        CheckDlgButton(main.hwnd(), IDC_REPLACE, replace ? BST_CHECKED : BST_UNCHECKED);
-        convert_command();
+        offer_probe();
     }
     void select(const std::string &item)
     {
@@ -420,21 +359,21 @@ TEST_F(Conversion, ReplaceModeConvertsInPlaceAndKeepsTheDate)
 {
     write_file(emoji, "in place");
     write_file(cyrillic, "selected");
-    set_write_time(emoji, 2004);
-    set_write_time(cyrillic, 2005);
-    const FILETIME before = write_time(emoji);
+    set_last_write(emoji, 2004, 3, 14);
+    set_last_write(cyrillic, 2005, 3, 14);
+    const FILETIME before = last_write(emoji);
     convert_pattern("*😀*", false, true);
     EXPECT_EQ("<IN PLACE>", read_file(emoji));
-    const FILETIME after = write_time(emoji);
+    const FILETIME after = last_write(emoji);
     EXPECT_EQ(0, CompareFileTime(&before, &after)) << "the date is kept";
 
-    const FILETIME selected_before = write_time(cyrillic);
+    const FILETIME selected_before = last_write(cyrillic);
     SetDlgItemTextA(main.hwnd(), IDC_PATTERN, "*.*");
     apply_pattern();
     select(cyrillic);
     convert_pattern("*.*", false, true);
     EXPECT_EQ("<SELECTED>", read_file(cyrillic));
-    const FILETIME selected_after = write_time(cyrillic);
+    const FILETIME selected_after = last_write(cyrillic);
     EXPECT_EQ(0, CompareFileTime(&selected_before, &selected_after));
     EXPECT_EQ((std::vector<std::string>{cyrillic, emoji}), dir_entries(dir()));
 }

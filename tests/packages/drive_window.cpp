@@ -18,41 +18,18 @@
 #include "convert/convert_ids.h"
 #include "plugins/plugin_ids.h"
 #include "browser/browser_ids.h"
+#include "tests/common/program_window.h"
 
 namespace {
 
 constexpr DWORD wait_ms = 30000;
-constexpr UINT send_timeout_ms = 60000;
 constexpr wchar_t main_title_start[] = L"Morphex - File conversion utility";
 
-std::wstring widen(const std::string &text) { return std::wstring(text.begin(), text.end()); }
-
-std::string narrow(const wchar_t *text)
-{
-    std::string out;
-    for (; *text; ++text)
-        out += static_cast<char>(*text < 256 ? *text : '?');
-    return out;
-}
-
+// The program's window to leave out of the list of its others.
 struct window_search {
     DWORD process;
     HWND found;
 };
-
-BOOL CALLBACK match_main_window(HWND window, LPARAM parameter)
-{
-    auto *search = reinterpret_cast<window_search *>(parameter);
-    DWORD process = 0;
-    GetWindowThreadProcessId(window, &process);
-    wchar_t title[256] = L"";
-    GetWindowTextW(window, title, 256);
-    if (process != search->process || !IsWindowVisible(window) ||
-        std::wstring(title).rfind(main_title_start, 0) != 0)
-        return TRUE;
-    search->found = window;
-    return FALSE;
-}
 
 BOOL CALLBACK print_other_window(HWND window, LPARAM parameter)
 {
@@ -65,25 +42,6 @@ BOOL CALLBACK print_other_window(HWND window, LPARAM parameter)
         std::printf("window of the program: \"%s\"\n", narrow(title).c_str());
     }
     return TRUE;
-}
-
-LRESULT send(HWND control, UINT msg, WPARAM wparam, LPARAM lparam)
-{
-    DWORD_PTR result = 0;
-    SendMessageTimeoutW(control, msg, wparam, lparam, SMTO_BLOCK, send_timeout_ms, &result);
-    return static_cast<LRESULT>(result);
-}
-
-std::vector<std::string> combo_items(HWND combo)
-{
-    std::vector<std::string> items;
-    const int count = static_cast<int>(send(combo, CB_GETCOUNT, 0, 0));
-    for (int i = 0; i < count; ++i) {
-        wchar_t text[512] = L"";
-        send(combo, CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(text));
-        items.push_back(narrow(text));
-    }
-    return items;
 }
 
 class program {
@@ -99,9 +57,10 @@ public:
             return false;
         }
         for (DWORD waited = 0; waited < wait_ms; waited += 100) {
-            window_search search{process_.dwProcessId, nullptr};
-            EnumWindows(match_main_window, reinterpret_cast<LPARAM>(&search));
-            if ((main_ = search.found))
+            top_window_query main_window;
+            main_window.title_start = main_title_start;
+            main_window.process = process_.dwProcessId;
+            if ((main_ = find_top_window(main_window)))
                 return true;
             if (WaitForSingleObject(process_.hProcess, 100) == WAIT_OBJECT_0)
                 break;
@@ -131,7 +90,7 @@ public:
     {
         DWORD_PTR result = 0;
         if (SendMessageTimeoutW(main_, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(item(id)),
-                                SMTO_BLOCK, send_timeout_ms, &result))
+                                SMTO_BLOCK, program_send_timeout_ms, &result))
             return true;
         std::printf("command %d did not return\n", id);
         show_other_windows();
@@ -152,7 +111,7 @@ private:
 bool choose(HWND combo, const std::string &name)
 {
     const std::wstring wide = widen(name);
-    if (send(combo, CB_SELECTSTRING, static_cast<WPARAM>(-1), reinterpret_cast<LPARAM>(wide.c_str())) != CB_ERR)
+    if (send_wide(combo, CB_SELECTSTRING, static_cast<WPARAM>(-1), reinterpret_cast<LPARAM>(wide.c_str())) != CB_ERR)
         return true;
     std::printf("no format \"%s\"\n", name.c_str());
     return false;
@@ -163,9 +122,9 @@ int list_formats(const std::string &exe, const std::string &dir)
     program morphex;
     if (!morphex.start(exe, dir))
         return 1;
-    for (const auto &name : combo_items(morphex.item(IDC_SOURCE_FORMAT)))
+    for (const auto &name : combo_box_texts(morphex.item(IDC_SOURCE_FORMAT)))
         std::printf("source: %s\n", name.c_str());
-    for (const auto &name : combo_items(morphex.item(IDC_TARGET_FORMAT)))
+    for (const auto &name : combo_box_texts(morphex.item(IDC_TARGET_FORMAT)))
         std::printf("target: %s\n", name.c_str());
     return 0;
 }
@@ -178,13 +137,13 @@ int convert(const std::string &exe, const std::string &dir, const std::string &f
         !choose(morphex.item(IDC_TARGET_FORMAT), target))
         return 1;
     const std::wstring wide = widen(file);
-    const LRESULT index = send(morphex.item(IDC_FILES), LB_FINDSTRINGEXACT, static_cast<WPARAM>(-1),
+    const LRESULT index = send_wide(morphex.item(IDC_FILES), LB_FINDSTRINGEXACT, static_cast<WPARAM>(-1),
                                reinterpret_cast<LPARAM>(wide.c_str()));
     if (index == LB_ERR) {
         std::printf("%s is not in the file list of %s\n", file.c_str(), dir.c_str());
         return 1;
     }
-    send(morphex.item(IDC_FILES), LB_SETSEL, TRUE, index);
+    send_wide(morphex.item(IDC_FILES), LB_SETSEL, TRUE, index);
     return morphex.command(IDC_CONVERT) ? 0 : 1;
 }
 

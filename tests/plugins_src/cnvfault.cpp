@@ -29,6 +29,7 @@
 #include <string>
 
 #include "plugins/morphex_plugin.h"
+#include "tests/plugins_src/test_plugin.h"
 
 extern "C" int fault_probe_readable(const volatile char *address);
 
@@ -108,14 +109,6 @@ int32_t copy(FILE *in, FILE *out, bool obey_marks, bool wrap)
     if (wrap)
         std::fputc('>', out);
     return CONVERT_OK;
-}
-
-void put_entry(format_entry *entry, const char *name, const char *ext, convert_fn converter)
-{
-    std::memset(entry, 0, sizeof *entry);
-    std::snprintf(entry->name, sizeof entry->name, "%s", name);
-    std::snprintf(entry->ext, sizeof entry->ext, "%s", ext);
-    entry->converter = converter;
 }
 
 }  // namespace

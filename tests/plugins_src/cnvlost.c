@@ -5,6 +5,7 @@
 #include <stdio.h>
 #include <string.h>
 #include "plugins/morphex_plugin.h"
+#include "tests/plugins_src/test_plugin.h"
 
 /* The source converter leaves a count no target call would: a host that
  * asked after the wrong stage would report it. */
@@ -49,14 +50,6 @@ PLUGIN_EXPORT int32_t __cdecl _DLL_lost(void)
     return last_lost;
 }
 #endif
-
-static void put_entry(format_entry *entry, const char *name, const char *ext, convert_fn converter)
-{
-    memset(entry, 0, sizeof *entry);
-    strncpy(entry->name, name, sizeof entry->name - 1);
-    strncpy(entry->ext, ext, sizeof entry->ext - 1);
-    entry->converter = converter;
-}
 
 PLUGIN_EXPORT int32_t __cdecl _DLL_enum(format_entry *first, int32_t list, int32_t always_one)
 {

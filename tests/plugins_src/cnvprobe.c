@@ -6,6 +6,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include "plugins/morphex_plugin.h"
+#include "tests/plugins_src/test_plugin.h"
 
 static int source_result;
 static int target_result;
@@ -92,14 +93,6 @@ PLUGIN_EXPORT int32_t __cdecl probe_mark(FILE *in, FILE *out)
     copy_bytes(in, out, 0);
     fputc('>', out);
     return target_result;
-}
-
-static void put_entry(format_entry *entry, const char *name, const char *ext, convert_fn converter)
-{
-    memset(entry, 0, sizeof *entry);
-    strncpy(entry->name, name, sizeof entry->name - 1);
-    strncpy(entry->ext, ext, sizeof entry->ext - 1);
-    entry->converter = converter;
 }
 
 PLUGIN_EXPORT int32_t __cdecl _DLL_enum(format_entry *first, int32_t list, int32_t always_one)

@@ -17,6 +17,7 @@
 #include "convert/convert_file.h"
 #include "plugins/morphex_plugin.h"
 #include "tests/common/test_support.h"
+#include "tests/shipped/shipped_plugin.h"
 
 namespace {
 
@@ -24,46 +25,20 @@ const char *const rtf_format = "Document - RTF";
 const char *const html_format = "Document - HTML";
 const char *const markdown_format = "Document - Markdown";
 
-struct plugin_formats {
-    HMODULE module = nullptr;
-    std::vector<format_entry> sources;
-    std::vector<format_entry> targets;
-};
-
 const plugin_formats &cnvdoc()
 {
-    static plugin_formats formats = [] {
-        plugin_formats f;
-        f.module = LoadLibraryA(MORPHEX_BIN_DIR "/cnvdoc.dll");
-        auto enumerate = f.module ? plugin_function<dll_enum_fn>(f.module, PLUGIN_ENUM_EXPORT) : nullptr;
-        if (enumerate) {
-            std::vector<format_entry> area(64);
-            f.sources.assign(area.begin(), area.begin() + enumerate(area.data(), FORMAT_LIST_SOURCE, 1));
-            f.targets.assign(area.begin(), area.begin() + enumerate(area.data(), FORMAT_LIST_TARGET, 1));
-        }
-        return f;
-    }();
+    static plugin_formats formats = load_formats(MORPHEX_BIN_DIR "/cnvdoc.dll");
     return formats;
-}
-
-const format_entry *find(const std::vector<format_entry> &list, const std::string &name)
-{
-    for (const format_entry &entry : list)
-        if (name == entry.name)
-            return &entry;
-    return nullptr;
 }
 
 convert_fn reader(const std::string &name)
 {
-    const format_entry *entry = find(cnvdoc().sources, name);
-    return entry ? entry->converter : nullptr;
+    return find_converter(cnvdoc().sources, name);
 }
 
 convert_fn writer(const std::string &name)
 {
-    const format_entry *entry = find(cnvdoc().targets, name);
-    return entry ? entry->converter : nullptr;
+    return find_converter(cnvdoc().targets, name);
 }
 
 std::string sample(const std::string &name)
@@ -164,21 +139,9 @@ protected:
         ASSERT_NE(nullptr, cnvdoc().module) << "cannot load " MORPHEX_BIN_DIR "/cnvdoc.dll";
     }
 
-    // Runs one converter on real streams, as the host opens them.
     int run(convert_fn converter, const std::string &input, std::string &output)
     {
-        if (!converter) {
-            ADD_FAILURE() << "no such format";
-            return -99;
-        }
-        write_file("in.bin", input);
-        FILE *in = std::fopen("in.bin", "r+b");
-        FILE *out = std::fopen("out.bin", "w+b");
-        const int result = converter(in, out);
-        std::fclose(in);
-        std::fclose(out);
-        output = read_file("out.bin");
-        return result;
+        return run_converter(converter, input, output);
     }
 
     std::string read_as(const std::string &format, const std::string &input)
@@ -233,7 +196,7 @@ TEST_F(Cnvdoc, FormatsFitTheirFields)
     } expected[] = {{html_format, "html"}, {markdown_format, "md"}, {rtf_format, "rtf"}};
     for (const auto &format : expected) {
         for (const std::vector<format_entry> *list : {&cnvdoc().sources, &cnvdoc().targets}) {
-            const format_entry *entry = find(*list, format.name);
+            const format_entry *entry = find_format(*list, format.name);
             ASSERT_NE(nullptr, entry) << format.name;
             EXPECT_STREQ(format.ext, entry->ext) << format.name;
             EXPECT_NE(nullptr, entry->converter) << format.name;

@@ -18,29 +18,11 @@
 #include "plugins/plugin_ids.h"
 #include "plugins/registry.h"
 #include "tests/common/test_support.h"
+#include "tests/shipped/shipped_plugin.h"
 
 using namespace std::string_literals;
 
 namespace {
-
-struct plugin_formats {
-    HMODULE module = nullptr;
-    std::vector<format_entry> sources;
-    std::vector<format_entry> targets;
-};
-
-plugin_formats load_formats(const char *dll)
-{
-    plugin_formats f;
-    f.module = LoadLibraryA(dll);
-    auto enumerate = f.module ? plugin_function<dll_enum_fn>(f.module, PLUGIN_ENUM_EXPORT) : nullptr;
-    if (enumerate) {
-        std::vector<format_entry> area(256);
-        f.sources.assign(area.begin(), area.begin() + enumerate(area.data(), FORMAT_LIST_SOURCE, 1));
-        f.targets.assign(area.begin(), area.begin() + enumerate(area.data(), FORMAT_LIST_TARGET, 1));
-    }
-    return f;
-}
 
 const plugin_formats &cnvtext()
 {
@@ -57,10 +39,7 @@ const plugin_formats &cnvtext_small_blocks()
 
 convert_fn find(const std::vector<format_entry> &list, const std::string &name)
 {
-    for (const format_entry &entry : list)
-        if (name == entry.name)
-            return entry.converter;
-    return nullptr;
+    return find_converter(list, name);
 }
 
 std::string sample(const std::string &name)
@@ -76,21 +55,9 @@ protected:
         ASSERT_NE(nullptr, cnvtext().module) << "cannot load " MORPHEX_BIN_DIR "/cnvtext.dll";
     }
 
-    // Runs one converter on real streams, as the host opens them.
     int run(convert_fn converter, const std::string &input, std::string &output)
     {
-        if (!converter) {
-            ADD_FAILURE() << "no such format";
-            return -99;
-        }
-        write_file("in.bin", input);
-        FILE *in = std::fopen("in.bin", "r+b");
-        FILE *out = std::fopen("out.bin", "w+b");
-        const int result = converter(in, out);
-        std::fclose(in);
-        std::fclose(out);
-        output = read_file("out.bin");
-        return result;
+        return run_converter(converter, input, output);
     }
 
     // Source format, then target format, through an intermediate.

@@ -62,4 +62,31 @@ TEST(DirectoryPart, IsTheOneTheNameRoutinesUse)
     }
 }
 
+// Names shown relative to a batch's directory, as the window and mxconv show them.
+TEST(RelativeTo, CutsTheDirectoryWhateverItsCaseAndOnlyBelowIt)
+{
+    const struct {
+        const char *path;
+        const char *expected;
+    } cases[] = {
+        {"C:\\Texts\\a.txt", "a.txt"},
+        {"c:\\TEXTS\\sub\\b.txt", "sub\\b.txt"},
+        {"C:\\Textsmore\\a.txt", "C:\\Textsmore\\a.txt"},
+        {"C:\\Texts\\", "C:\\Texts\\"},
+        {"D:\\a.txt", "D:\\a.txt"},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(c.expected, relative_to(c.path, "C:\\Texts\\")) << "path " << c.path;
+    EXPECT_EQ("C:\\a.txt", relative_to("C:\\a.txt", "")) << "no directory";
+}
+
+TEST(FullPath, IsBelowTheCurrentDirectoryEndingInItsSeparator)
+{
+    const std::string current = current_directory_with_separator();
+    ASSERT_FALSE(current.empty());
+    EXPECT_EQ('\\', current.back()) << current;
+    EXPECT_EQ(current + "a.txt", full_path_of("a.txt"));
+    EXPECT_EQ("a.txt", relative_to(full_path_of("a.txt"), current));
+}
+
 }  // namespace
