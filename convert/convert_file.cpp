@@ -44,8 +44,6 @@ constexpr int system_text_size = 256;
 constexpr char converter_fault_text[] =
     "The converter of format %s stopped with exception 0x%08X while converting %s.\nThe file was left as it was.";
 constexpr char name_too_long_text[] = "The name of file\n%s\nis too long for this program.\nIt was not converted.";
-// Names tried for one file before giving up (name, name_1 ... ).
-constexpr int create_attempts = 1000;
 
 // The system's code for the read or write that has just failed.  msvcrt
 // turns the failed WriteFile into errno (ENOSPC for a full disk), which
@@ -72,6 +70,19 @@ public:
     stream_closer(const stream_closer &) = delete;
     stream_closer &operator=(const stream_closer &) = delete;
     FILE *get() const { return stream_; }
+    // Takes a stream in place of none.
+    void adopt(FILE *stream)
+    {
+        close();
+        stream_ = stream;
+    }
+    // Back to the start, for reading what was written; the failures so far
+    // stay noted.
+    void rewind()
+    {
+        if (stream_)
+            std::rewind(stream_);
+    }
     void flush()
     {
         if (!stream_)
@@ -137,19 +148,30 @@ void report_io_failure(const char *name, DWORD code)
     engine_notice(engine_notice_kind::modal, text);
 }
 
-// Opens a new file under `name` for "w+b", never an existing one: when the
-// name is taken, extension_num moves it on to the next free name.
-FILE *create_new_stream(char *name)
+// Opens a new file under `name` for "w+b", never an existing one: a taken
+// name moves on to name_1, name_2 ... as extension_num names them.  Each
+// candidate is tried by the exclusive create itself: the create that
+// succeeds proves its name was free, so no free name costs a look-up of its
+// own.  `first_number` 1 starts at name_1, for a name known to be taken.
+FILE *create_new_stream(char *name, unsigned first_number)
 {
-    for (int attempt = 0; attempt < create_attempts; ++attempt) {
+    char base[path_buffer_size];
+    std::snprintf(base, sizeof base, "%s", name);
+    for (unsigned number = first_number;; ++number) {
+        if (number > 0) {
+            std::snprintf(name, path_buffer_size, "%s", base);
+            if (extension_numbered(name, number) != 0)
+                return nullptr;
+        }
         HANDLE file = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                   CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (file == INVALID_HANDLE_VALUE) {
             // A taken name (a file, or a directory, which some systems report
-            // as access denied) moves on to the next free one.
-            if (!existe(name) || extension_num(name) != 0)
-                return nullptr;
-            continue;
+            // as access denied) moves on to the next one.
+            const DWORD code = GetLastError();
+            if (code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS || existe(name))
+                continue;
+            return nullptr;
         }
         const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_RDWR | _O_BINARY);
         if (fd == -1) {
@@ -164,7 +186,26 @@ FILE *create_new_stream(char *name)
         }
         return stream;
     }
-    return nullptr;
+}
+
+// Whether two names are the same to every file system: equal but for the
+// case of ASCII letters.
+bool same_name(const char *a, const char *b)
+{
+    const auto folded = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+    for (; *a && *b; ++a, ++b)
+        if (folded(*a) != folded(*b))
+            return false;
+    return *a == *b;
+}
+
+// The output beside the source under the target's extension.  Where that
+// is the source's own name, the source (open at this moment) holds it, and
+// the first name tried is name_1.
+FILE *create_output_stream(const char *source, char *name, const char *target_ext)
+{
+    extension(name, target_ext ? target_ext : "");
+    return create_new_stream(name, same_name(name, source) ? 1 : 0);
 }
 
 // The replace-mode output: a new file with a unique name in the source's
@@ -277,19 +318,23 @@ void convert_file(const char *source, const char *target_ext, convert_fn source_
     if (replace_mode == 1)
         getftime(_fileno(source_stream.get()), &source_time);
 
+    // The target stage reads the intermediate file through the stream the
+    // source stage wrote, or the source itself: neither is opened again.
     const bool first_stage = source_converter != nullptr;
+    stream_closer intermediate;
     if (first_stage) {
         extension_temp(intermediate_path);
-        stream_closer intermediate(create_new_stream(intermediate_path));
+        intermediate.adopt(create_new_stream(intermediate_path, 0));
         if (!intermediate.get()) {
             notify_modal("Unable to create the work file\n%s.\nNothing was converted.", intermediate_path);
             return;
         }
         enreg_noms(source_path, intermediate_path);
         const guard_result call = guarded_call(source_converter, source_stream.get(), intermediate.get());
-        intermediate.close();
+        intermediate.flush();
         source_stream.close();
         if (call.faulted) {
+            intermediate.close();
             _unlink(intermediate_path);
             report_converter_fault(source_converter, source_formats, call.exception_code, source_path);
             return;
@@ -297,6 +342,7 @@ void convert_file(const char *source, const char *target_ext, convert_fn source_
         const DWORD io_error =
             intermediate.io_error() != ERROR_SUCCESS ? intermediate.io_error() : source_stream.io_error();
         if (io_error != ERROR_SUCCESS) {
+            intermediate.close();
             _unlink(intermediate_path);
             report_io_failure(source_path, io_error);
             return;
@@ -304,33 +350,25 @@ void convert_file(const char *source, const char *target_ext, convert_fn source_
         const int result = call.value;
         if (result == CONVERT_WRONG_FORMAT) {
             report_wrong_format(source_path);
+            intermediate.close();
             _unlink(intermediate_path);
             return;
         }
         if (result == CONVERT_EMPTY_INPUT) {
             notify_timed(null_length_text, source_path);
+            intermediate.close();
             _unlink(intermediate_path);
             return;
         }
-    } else {
-        source_stream.close();
     }
-
-    stream_closer second_input(std::fopen(intermediate_path, "r+b"));
-    if (!second_input.get()) {
-        if (first_stage)
-            _unlink(intermediate_path);
-        notify_timed(unable_to_open_text, intermediate_path);
-        return;
-    }
+    stream_closer &second_input = first_stage ? intermediate : source_stream;
+    second_input.rewind();
 
     FILE *output_stream = nullptr;
-    if (replace_mode == 1) {
+    if (replace_mode == 1)
         output_stream = create_replacement_stream(source_path, output_path);
-    } else {
-        extension(output_path, target_ext ? target_ext : "");
-        output_stream = create_new_stream(output_path);
-    }
+    else
+        output_stream = create_output_stream(source_path, output_path, target_ext);
     stream_closer output(output_stream);
     if (!output.get()) {
         second_input.close();

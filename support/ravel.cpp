@@ -18,6 +18,9 @@ namespace {
 
 using path_buffer = std::array<char, RAVEL_PATH_SIZE>;
 
+// extension_num tries the numbers below this one.
+constexpr unsigned last_number = 1000000;
+
 // Bytes before the extension's dot (the whole text when the last component
 // has no dot).
 std::size_t stem_length(std::string_view path) {
@@ -78,17 +81,21 @@ int existe(const char *path) {
     return path && *path && GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
 }
 
-int extension_num(char *path) {
-    if (!path) return -1;
+int extension_numbered(char *path, unsigned number) {
+    if (!path || number == 0 || number >= last_number) return -1;
     const std::string_view name = bounded(path);
     const std::size_t stem_end = stem_length(name);
-    const std::string_view stem = name.substr(0, stem_end);
-    const std::string_view tail = name.substr(stem_end);
+    std::array<char, 16> middle{};
+    std::snprintf(middle.data(), middle.size(), "_%u", number);
+    return store_path(path, name.substr(0, stem_end), middle.data(), name.substr(stem_end));
+}
+
+int extension_num(char *path) {
+    if (!path || bounded(path).size() >= RAVEL_PATH_SIZE) return -1;
     path_buffer candidate{};
-    for (unsigned number = 1; number < 1000000; ++number) {
-        std::array<char, 16> middle{};
-        std::snprintf(middle.data(), middle.size(), "_%u", number);
-        if (store_path(candidate.data(), stem, middle.data(), tail) != 0) return -1;
+    for (unsigned number = 1; number < last_number; ++number) {
+        copy_bounded(candidate.data(), candidate.size(), path);
+        if (extension_numbered(candidate.data(), number) != 0) return -1;
         if (!existe(candidate.data())) {
             std::memcpy(path, candidate.data(), strlen(candidate.data()) + 1);
             return 0;

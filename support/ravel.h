@@ -24,6 +24,10 @@
  *   extension_num(path)   "dir\name.ext" -> "dir\name_1.ext", "name_2.ext",
  *                         ... the first number under which nothing exists
  *                         (neither file nor directory, tested with existe).
+ *   extension_numbered(path, n)  the n-th name extension_num tries
+ *                         ("dir\name.ext", 2 -> "dir\name_2.ext"), not tested
+ *                         for existence; -1 for n = 0 or n >= 1000000, the
+ *                         numbers extension_num does not try.
  */
 #ifndef RAVEL_H
 #define RAVEL_H
@@ -51,6 +55,7 @@ RAVEL_API int extension(char *path, const char *ext);
 RAVEL_API int existe(const char *path);
 /* -1 also when no free number is found (path unchanged). */
 RAVEL_API int extension_num(char *path);
+RAVEL_API int extension_numbered(char *path, unsigned number);
 /* Records the names of the input and the output of the conversion stage
    about to run (copies, cut to 255 bytes at a character boundary). */
 RAVEL_API void enreg_noms(const char *input, const char *output);
