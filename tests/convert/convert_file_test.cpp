@@ -3,9 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
+#include <cstdio>
 #include <string>
 #include <vector>
 
+#include "convert/batch.h"
 #include "convert/convert_file.h"
 #include "plugins/morphex_plugin.h"
 #include "tests/common/test_support.h"
@@ -102,6 +105,70 @@ TEST_F(ConvertFile, ExistingNamesAreNeverWrittenOver)
             EXPECT_EQ("keep me", read_file(c.taken)) << c.taken << " was touched";
         }
     }
+}
+
+TEST_F(ConvertFile, EveryKindOfTakenNameIsSkipped)
+{
+    struct taken_case {
+        const char *source;
+        std::vector<std::string> files;        // present before, besides the source
+        std::vector<std::string> directories;  // present before
+        const char *expected;                  // where the output of ext "txt" lands
+    } cases[] = {
+        {"a.doc", {"A.TXT"}, {}, "a_1.txt"},
+        {"b.doc", {}, {"b.txt"}, "b_1.txt"},
+        {"c.doc", {"c.txt"}, {"c_1.txt"}, "c_2.txt"},
+        {"D.TXT", {}, {}, "D_1.txt"},
+        {"e.txt", {"e_1.txt", "E_2.TXT"}, {}, "e_3.txt"},
+        {"f.doc", {"f_1.txt"}, {}, "f.txt"},
+    };
+    for (const taken_case &c : cases) {
+        write_file(c.source, "source");
+        for (const std::string &name : c.files)
+            write_file(name, "keep " + name);
+        for (const std::string &name : c.directories)
+            make_dir(name);
+        convert_file(c.source, "txt", probe().upper, probe().copy);
+        EXPECT_EQ("SOURCE", read_file(c.expected)) << c.source << ": expected output " << c.expected;
+        EXPECT_EQ("source", read_file(c.source)) << c.source;
+        for (const std::string &name : c.files)
+            EXPECT_EQ("keep " + name, read_file(name)) << c.source << ": " << name << " was touched";
+        EXPECT_EQ(c.files.size() + c.directories.size() + 2, dir_entries(dir()).size())
+            << c.source << ": files were left behind";
+        for (const std::string &name : dir_entries(dir())) {
+            if (GetFileAttributesA(name.c_str()) & FILE_ATTRIBUTE_DIRECTORY)
+                RemoveDirectoryA(name.c_str());
+            else
+                DeleteFileA(name.c_str());
+        }
+    }
+}
+
+// A source converter that, on its first call, makes the file the next
+// source's output would have taken, as another program might while the
+// batch runs.
+int __cdecl planting_upper(FILE *in, FILE *out)
+{
+    static bool planted;
+    if (!planted) {
+        planted = true;
+        write_file("b.txt", "made during the batch");
+    }
+    int c;
+    while ((c = fgetc(in)) != EOF)
+        fputc(toupper(c), out);
+    return 0;
+}
+
+TEST_F(ConvertFile, ANameTakenAfterTheListIsMadeIsNotWrittenOver)
+{
+    write_file("a.doc", "one");
+    write_file("b.doc", "two");
+    convert_batch("*.doc", "txt", batch_pattern, planting_upper, probe().copy);
+    EXPECT_EQ("ONE", read_file("a.txt"));
+    EXPECT_EQ("made during the batch", read_file("b.txt"));
+    EXPECT_EQ("TWO", read_file("b_1.txt"));
+    EXPECT_EQ((std::vector<std::string>{"a.doc", "a.txt", "b.doc", "b.txt", "b_1.txt"}), dir_entries(dir()));
 }
 
 TEST_F(ConvertFile, ATakenIntermediateNameIsLeftAlone)

@@ -86,6 +86,30 @@ TEST(ExtensionTemp, AlwaysDiffersFromTheInput) {
     }
 }
 
+TEST(ExtensionNumbered, NamesTheNthCandidateWithoutLookingAtTheDisk) {
+    struct numbered_case {
+        const char *input;
+        unsigned number;
+        int result;
+        const char *expected;
+    } cases[] = {
+        {"a.txt", 1, 0, "a_1.txt"},
+        {"dir.x\\name", 12, 0, "dir.x\\name_12"},
+        {"a.b.doc", 999999, 0, "a.b_999999.doc"},
+        {"a.txt", 0, -1, "a.txt"},
+        {"a.txt", 1000000, -1, "a.txt"},
+    };
+    for (const numbered_case &c : cases) {
+        guarded_path path(c.input);
+        EXPECT_EQ(extension_numbered(path.data(), c.number), c.result) << c.input << ", " << c.number;
+        EXPECT_EQ(path.text(), c.expected) << "extension_numbered(\"" << c.input << "\", " << c.number << ")";
+    }
+    guarded_path full(std::string(251, 'n') + ".txt");
+    EXPECT_EQ(extension_numbered(full.data(), 1), -1);
+    EXPECT_EQ(full.text(), std::string(251, 'n') + ".txt");
+    EXPECT_TRUE(full.guard_intact());
+}
+
 class ExtensionNum : public TempDirTest {};
 
 TEST_F(ExtensionNum, NeverReturnsAnExistingName) {
