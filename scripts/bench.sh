@@ -8,7 +8,8 @@ set -euo pipefail
 ensure_packages pandoc cmark-gfm
 [ -n "${MORPHEX_BENCH_NO_BUILD:-}" ] || "$repo/scripts/build.sh" x86_64 >/dev/null
 bin="$(build_root)/x86_64/bin"
-export WINEPREFIX="/var/tmp/morphex-bench-prefix-$(id -u)" WINEDEBUG=-all
+# A prefix of this tree's own: the wineserver stopped at the end is only this run's.
+export WINEPREFIX="$(build_root)/bench-prefix" WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d;winedbg.exe=d"
 if [ $# -eq 0 ]; then
     set -- $(cd "$bin" && ls bench_*.exe 2>/dev/null | sed 's/\.exe$//')
