@@ -115,7 +115,8 @@ static inline void put_percent_byte(buffer *b, unsigned char c)
     put_byte(b, (unsigned char)hex[c >> 4]);
     put_byte(b, (unsigned char)hex[c & 15]);
 }
-/* The whole input; CONVERT_EMPTY_INPUT or CONVERT_WRONG_FORMAT on failure. */
+/* The whole input; CONVERT_EMPTY_INPUT or CONVERT_WRONG_FORMAT on failure.
+ * At least one byte of room follows the data, for a scanner's end mark. */
 int32_t load_input(FILE *in, buffer *raw);
 int32_t finish_output(FILE *out, buffer *b);
 
