@@ -217,6 +217,7 @@ typedef struct doc_reader {
     int head, count;
     buffer args[READER_DEPTH]; /* decoded targets and languages of open marks */
     int finished;
+    int leaf_at;      /* 1 + the stack index of the open leaf, 0 outside one */
 } doc_reader;
 
 void doc_read_begin(doc_reader *r, const buffer *input);
