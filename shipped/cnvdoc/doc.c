@@ -222,11 +222,18 @@ static const char *const node_names[NODE_COUNT] = {
     "", "p", "h", "li", "code", "cell", "quote", "table", "row", "hr", "a", "i", "b", "u", "s", "c", "br",
 };
 
+/* A mark's name, without a call to measure it. */
+static void put_name(buffer *out, const char *name)
+{
+    for (; *name; ++name)
+        put_byte(out, (unsigned char)*name);
+}
+
 static void put_mark(buffer *out, const char *name)
 {
     put_byte(out, MARK);
     put_byte(out, '[');
-    put_str(out, name);
+    put_name(out, name);
     put_byte(out, ']');
 }
 
@@ -234,7 +241,7 @@ static void put_close_mark(buffer *out, int node)
 {
     put_byte(out, MARK);
     put_bytes(out, "[/", 2);
-    put_str(out, node_names[node]);
+    put_name(out, node_names[node]);
     put_byte(out, ']');
     if (!IS_INLINE(node))
         put_byte(out, '\n');
@@ -298,7 +305,7 @@ static void sync_inlines(doc_builder *b)
             continue;
         put_byte(&b->out, MARK);
         put_byte(&b->out, '[');
-        put_str(&b->out, node_names[node]);
+        put_name(&b->out, node_names[node]);
         if (node == NODE_A) {
             put_str(&b->out, " href=");
             put_value(&b->out, (const char *)b->wanted_href.data, b->wanted_href.size);
@@ -337,7 +344,7 @@ static void open_leaf(doc_builder *b, int node, int level, int number, int heade
     }
     put_byte(&b->out, MARK);
     put_byte(&b->out, '[');
-    put_str(&b->out, node_names[node]);
+    put_name(&b->out, node_names[node]);
     if (node == NODE_H || node == NODE_LI) {
         put_str(&b->out, " level=");
         put_number(&b->out, level < 1 ? 1 : node == NODE_H && level > 6 ? 6 : level);

@@ -176,9 +176,15 @@ static void put_bytes_of_page(rtf_reader *r, const unsigned char *s, size_t n)
     const font *f = current_font(r);
     const int page = f ? f->code_page : r->ansi_code_page;
     buffer *decoded = &r->decoded;
-    size_t i;
-    for (i = 0; i < n && s[i] < 0x80; ++i)
-        ;
+    size_t i = 0;
+    for (; n - i >= 8; i += 8) {
+        uint64_t word;
+        __builtin_memcpy(&word, s + i, 8);
+        if (word & 0x8080808080808080ull)
+            break;
+    }
+    while (i < n && s[i] < 0x80)
+        ++i;
     if (i == n) {
         put_text(r, (const char *)s, n);
         return;
@@ -308,13 +314,18 @@ static void replay_runs(rtf_reader *r, unsigned ignored)
         trim_runs(r);
     for (i = 0; i < r->run_count; ++i) {
         const run *u = &r->runs[i];
-        const unsigned wanted = u->flags & ~ignored & ~RUN_BREAK;
-        if (wanted != flags) {
-            doc_set(&r->b, NODE_B, (wanted & RUN_B) != 0);
-            doc_set(&r->b, NODE_I, (wanted & RUN_I) != 0);
-            doc_set(&r->b, NODE_U, (wanted & RUN_U) != 0);
-            doc_set(&r->b, NODE_S, (wanted & RUN_S) != 0);
-            doc_set(&r->b, NODE_C, (wanted & RUN_C) != 0);
+        const unsigned wanted = u->flags & ~ignored & ~RUN_BREAK, changed = wanted ^ flags;
+        if (changed) {
+            if (changed & RUN_B)
+                doc_set(&r->b, NODE_B, (wanted & RUN_B) != 0);
+            if (changed & RUN_I)
+                doc_set(&r->b, NODE_I, (wanted & RUN_I) != 0);
+            if (changed & RUN_U)
+                doc_set(&r->b, NODE_U, (wanted & RUN_U) != 0);
+            if (changed & RUN_S)
+                doc_set(&r->b, NODE_S, (wanted & RUN_S) != 0);
+            if (changed & RUN_C)
+                doc_set(&r->b, NODE_C, (wanted & RUN_C) != 0);
             flags = wanted;
         }
         if (u->link_length != link_length || (u->link_length && u->link != link)) {
