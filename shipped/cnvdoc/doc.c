@@ -300,6 +300,8 @@ static void sync_inlines(doc_builder *b)
         have |= INLINE_BIT(open);
     }
     close_inlines(b, keep);
+    if ((b->wanted & ~have & (INLINE_BIT(NODE_C + 1) - INLINE_BIT(NODE_A))) == 0)
+        return; /* the common case: nothing more to open */
     for (node = NODE_A; node <= NODE_C; ++node) {
         if (!wants(b, node) || (have & INLINE_BIT(node)))
             continue;
