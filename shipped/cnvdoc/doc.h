@@ -14,7 +14,15 @@
 #include <string.h>
 
 #define MARK 0x1B
-#define BLOCK_SIZE (1 << 16)
+/* A test build makes the input's blocks and the output's buffer tiny, so
+ * that every byte is cut by a boundary somewhere. */
+#ifndef CNVDOC_BLOCK_SIZE
+#define CNVDOC_BLOCK_SIZE (1 << 16)
+#endif
+#ifndef CNVDOC_SINK_SIZE
+#define CNVDOC_SINK_SIZE (1 << 20)
+#endif
+#define BLOCK_SIZE CNVDOC_BLOCK_SIZE
 #define BAD_UTF8 0xFFFFFFFFu
 
 typedef struct buffer {
@@ -25,7 +33,7 @@ typedef struct buffer {
     FILE *sink; /* an output written out whenever it is full */
 } buffer;
 
-#define SINK_SIZE (1 << 20)
+#define SINK_SIZE CNVDOC_SINK_SIZE
 
 int reserve(buffer *b, size_t extra);
 void put_utf8(buffer *b, uint32_t c);
