@@ -916,6 +916,13 @@ static void close_mark(doc_reader *r, int node)
         pop_to(r, at);
 }
 
+/* Where text from `pos` ends in a document with marks: at the next ESC. */
+static size_t marked_text_end(const doc_reader *r, size_t pos)
+{
+    const unsigned char *mark = find_byte(r->s + pos, r->size - pos, MARK);
+    return mark ? (size_t)(mark - r->s) : r->size;
+}
+
 /* A run of plain text: up to the next ESC, and in plain mode up to the next
  * line end, where blank lines part paragraphs. */
 static void read_text(doc_reader *r)
@@ -949,8 +956,7 @@ static void read_text(doc_reader *r)
         while (end < r->size && s[end] != MARK && s[end] != '\n' && s[end] != '\r')
             ++end;
     } else {
-        const unsigned char *mark = find_byte(s + pos, r->size - pos, MARK);
-        end = mark ? (size_t)(mark - s) : r->size;
+        end = marked_text_end(r, pos);
     }
     r->pos = end;
     if (in_leaf(r) == NODE_NONE) {
@@ -1016,8 +1022,7 @@ int doc_next(doc_reader *r, doc_event *e)
     if (r->count == 0 && r->leaf_at && !r->plain && r->pos < r->size && r->s[r->pos] != MARK) {
         /* Text inside a block, the most common event, goes straight to the
          * caller: up to the next mark in one go. */
-        const unsigned char *mark = find_byte(r->s + r->pos, r->size - r->pos, MARK);
-        const size_t end = mark ? (size_t)(mark - r->s) : r->size;
+        const size_t end = marked_text_end(r, r->pos);
         memset(e, 0, sizeof *e);
         e->kind = EV_TEXT;
         e->text = (const char *)r->s + r->pos;

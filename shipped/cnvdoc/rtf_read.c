@@ -918,6 +918,7 @@ static void tokenize(rtf_reader *r, const unsigned char *s, size_t n)
     while (i < n) {
         const unsigned char c = s[i];
         if (c == '\\' && s[i + 1] == '\'') {
+            /* \'hh bytes gather until the next other token */
             const int high = hex_value(s[i + 2]), low = high >= 0 ? hex_value(s[i + 3]) : -1;
             r->star = 0;
             if (low >= 0) {
@@ -932,27 +933,30 @@ static void tokenize(rtf_reader *r, const unsigned char *s, size_t n)
             continue;
         }
         flush_bytes(r);
-        if (c == '{') {
+        switch (c) {
+        case '{':
             r->star = 0;
             push_group(r);
             ++i;
-        } else if (c == '}') {
+            break;
+        case '}':
             r->star = 0;
             pop_group(r);
             ++i;
-        } else if (c == '\r' || c == '\n' || c == 0) {
-            ++i;
-        } else if (c == '\\') {
-            if (i + 1 >= n)
-                break;
-            if (is_letter(s[i + 1])) {
+            break;
+        case '\r': case '\n': case 0: ++i; break;
+        case '\\':
+            if (i + 1 >= n) {
+                i = n;
+            } else if (is_letter(s[i + 1])) {
                 i += control_word_at(r, s + i, n - i);
             } else {
                 control_symbol(r, s[i + 1]);
                 i += 2;
             }
-        } else {
-            size_t end = i;
+            break;
+        default: {
+            size_t end = i + 1;
             r->star = 0;
             while (!text_stop[s[end]])
                 ++end;
@@ -964,6 +968,7 @@ static void tokenize(rtf_reader *r, const unsigned char *s, size_t n)
             if (end > i)
                 text_bytes(r, s + i, end - i);
             i = end;
+        }
         }
     }
     flush_bytes(r);
