@@ -13,7 +13,7 @@
 #define FONTS 256
 #define STYLES 256
 #define WORD_SLOTS 512 /* the control words' hash index: a power of two, over twice their number */
-#define WORD_LONGEST 32
+#define WORD_LONGEST 32 /* a longer name is no word this reader knows */
 
 enum destination {
     DEST_TEXT, DEST_SKIP, DEST_FONTTBL, DEST_STYLESHEET, DEST_STYLE, DEST_LISTTEXT, DEST_PN, DEST_FLDINST,
