@@ -4,6 +4,7 @@
 #include <windows.h>
 #endif
 
+#include <limits.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -221,11 +222,18 @@ static const char *const node_names[NODE_COUNT] = {
     "", "p", "h", "li", "code", "cell", "quote", "table", "row", "hr", "a", "i", "b", "u", "s", "c", "br",
 };
 
+/* A mark's name, without a call to measure it. */
+static void put_name(buffer *out, const char *name)
+{
+    for (; *name; ++name)
+        put_byte(out, (unsigned char)*name);
+}
+
 static void put_mark(buffer *out, const char *name)
 {
     put_byte(out, MARK);
     put_byte(out, '[');
-    put_str(out, name);
+    put_name(out, name);
     put_byte(out, ']');
 }
 
@@ -233,7 +241,7 @@ static void put_close_mark(buffer *out, int node)
 {
     put_byte(out, MARK);
     put_bytes(out, "[/", 2);
-    put_str(out, node_names[node]);
+    put_name(out, node_names[node]);
     put_byte(out, ']');
     if (!IS_INLINE(node))
         put_byte(out, '\n');
@@ -292,12 +300,14 @@ static void sync_inlines(doc_builder *b)
         have |= INLINE_BIT(open);
     }
     close_inlines(b, keep);
+    if ((b->wanted & ~have & (INLINE_BIT(NODE_C + 1) - INLINE_BIT(NODE_A))) == 0)
+        return; /* the common case: nothing more to open */
     for (node = NODE_A; node <= NODE_C; ++node) {
         if (!wants(b, node) || (have & INLINE_BIT(node)))
             continue;
         put_byte(&b->out, MARK);
         put_byte(&b->out, '[');
-        put_str(&b->out, node_names[node]);
+        put_name(&b->out, node_names[node]);
         if (node == NODE_A) {
             put_str(&b->out, " href=");
             put_value(&b->out, (const char *)b->wanted_href.data, b->wanted_href.size);
@@ -336,7 +346,7 @@ static void open_leaf(doc_builder *b, int node, int level, int number, int heade
     }
     put_byte(&b->out, MARK);
     put_byte(&b->out, '[');
-    put_str(&b->out, node_names[node]);
+    put_name(&b->out, node_names[node]);
     if (node == NODE_H || node == NODE_LI) {
         put_str(&b->out, " level=");
         put_number(&b->out, level < 1 ? 1 : node == NODE_H && level > 6 ? 6 : level);
@@ -662,12 +672,14 @@ void doc_read_end(doc_reader *r)
         free(r->args[i].data);
 }
 
+/* Events are queued only while the queue is empty (doc_next drains it
+ * first), so they start at its first slot. */
 static doc_event *push_event(doc_reader *r, int kind, int node)
 {
     doc_event *e;
     if (r->count == READER_QUEUE)
         return NULL;
-    e = &r->queue[(r->head + r->count++) % READER_QUEUE];
+    e = &r->queue[r->count++];
     memset(e, 0, sizeof *e);
     e->kind = kind;
     e->node = node;
@@ -683,6 +695,8 @@ static void pop_node(doc_reader *r)
 {
     const int node = r->stack[--r->depth];
     doc_event *e = push_event(r, EV_CLOSE, node);
+    if (r->leaf_at > r->depth)
+        r->leaf_at = 0;
     if (e) {
         e->level = r->stack_level[r->depth];
         e->header = r->stack_header[r->depth];
@@ -702,6 +716,8 @@ static doc_event *push_node(doc_reader *r, int node)
     r->stack_level[r->depth] = 1;
     r->stack_header[r->depth] = 0;
     r->stack[r->depth++] = node;
+    if (IS_LEAF(node))
+        r->leaf_at = r->depth; /* blocks close before a leaf opens: one at most */
     return push_event(r, EV_OPEN, node);
 }
 
@@ -716,11 +732,7 @@ static int innermost(const doc_reader *r, int node)
 
 static int in_leaf(const doc_reader *r)
 {
-    int i;
-    for (i = r->depth - 1; i >= 0; --i)
-        if (IS_LEAF(r->stack[i]))
-            return r->stack[i];
-    return NODE_NONE;
+    return r->leaf_at ? r->stack[r->leaf_at - 1] : NODE_NONE;
 }
 
 /* Where a block may open: the document or a block quote. */
@@ -762,6 +774,24 @@ static int hex_digit(unsigned char c)
     return -1;
 }
 
+/* A number as atoi reads it (leading blanks, a sign, digits), within
+ * s[0..n), held at INT_MAX in magnitude. */
+static int parse_int(const unsigned char *s, size_t n)
+{
+    size_t i = 0;
+    long value = 0;
+    int negative = 0;
+    while (i < n && (s[i] == ' ' || (s[i] >= '\t' && s[i] <= '\r')))
+        ++i;
+    if (i < n && (s[i] == '+' || s[i] == '-'))
+        negative = s[i++] == '-';
+    for (; i < n && s[i] >= '0' && s[i] <= '9'; ++i) {
+        const int digit = s[i] - '0';
+        value = value > (INT_MAX - digit) / 10 ? INT_MAX : value * 10 + digit;
+    }
+    return negative ? -(int)value : (int)value;
+}
+
 static void parse_args(const unsigned char *s, size_t n, mark_args *args)
 {
     size_t i = 0;
@@ -781,23 +811,29 @@ static void parse_args(const unsigned char *s, size_t n, mark_args *args)
             value_end = i;
         }
         if (key_end - key == 5 && memcmp(s + key, "level", 5) == 0) {
-            args->level = atoi((const char *)s + value);
+            args->level = parse_int(s + value, n - value);
         } else if (key_end - key == 6 && memcmp(s + key, "number", 6) == 0) {
-            args->number = atoi((const char *)s + value);
+            args->number = parse_int(s + value, n - value);
         } else if (key_end - key == 6 && memcmp(s + key, "header", 6) == 0) {
             args->header = 1;
         } else if (args->value && ((key_end - key == 4 && (memcmp(s + key, "href", 4) == 0 ||
                                                              memcmp(s + key, "lang", 4) == 0)))) {
-            size_t j;
+            size_t j = value;
             args->value->size = 0;
-            for (j = value; j < value_end; ++j) {
+            while (j < value_end) {
+                const unsigned char *percent = find_byte(s + j, value_end - j, '%');
+                const size_t run_end = percent ? (size_t)(percent - s) : value_end;
                 int high, low;
-                if (s[j] == '%' && j + 2 < value_end + 1 && (high = hex_digit(s[j + 1])) >= 0 &&
-                    (low = hex_digit(s[j + 2])) >= 0) {
+                put_bytes(args->value, s + j, run_end - j);
+                j = run_end;
+                if (j == value_end)
+                    break;
+                if (j + 2 < value_end + 1 && (high = hex_digit(s[j + 1])) >= 0 && (low = hex_digit(s[j + 2])) >= 0) {
                     put_byte(args->value, (unsigned char)(high * 16 + low));
-                    j += 2;
+                    j += 3;
                 } else {
-                    put_byte(args->value, s[j]);
+                    put_byte(args->value, '%');
+                    ++j;
                 }
             }
         }
@@ -880,6 +916,13 @@ static void close_mark(doc_reader *r, int node)
         pop_to(r, at);
 }
 
+/* Where text from `pos` ends in a document with marks: at the next ESC. */
+static size_t marked_text_end(const doc_reader *r, size_t pos)
+{
+    const unsigned char *mark = find_byte(r->s + pos, r->size - pos, MARK);
+    return mark ? (size_t)(mark - r->s) : r->size;
+}
+
 /* A run of plain text: up to the next ESC, and in plain mode up to the next
  * line end, where blank lines part paragraphs. */
 static void read_text(doc_reader *r)
@@ -913,8 +956,7 @@ static void read_text(doc_reader *r)
         while (end < r->size && s[end] != MARK && s[end] != '\n' && s[end] != '\r')
             ++end;
     } else {
-        const unsigned char *mark = find_byte(s + pos, r->size - pos, MARK);
-        end = mark ? (size_t)(mark - s) : r->size;
+        end = marked_text_end(r, pos);
     }
     r->pos = end;
     if (in_leaf(r) == NODE_NONE) {
@@ -931,14 +973,30 @@ static void read_text(doc_reader *r)
     e->length = end - pos;
 }
 
+/* Bytes that end a mark's name: its arguments, its end, or a line end
+ * that shows it is no mark. */
+static const unsigned char name_stop[256] = {[' '] = 1, [']'] = 1, ['\n'] = 1};
+
 static void read_mark(doc_reader *r)
 {
     const unsigned char *s = r->s;
     size_t pos = r->pos + 2, name_end, end;
     int closing = 0, node;
-    end = pos;
-    while (end < r->size && s[end] != ']' && s[end] != '\n')
-        ++end;
+    if (pos < r->size && s[pos] == '/') {
+        closing = 1;
+        ++pos;
+    }
+    name_end = pos;
+    while (name_end < r->size && !name_stop[s[name_end]])
+        ++name_end;
+    end = name_end;
+    if (end < r->size && s[end] == ' ') {
+        /* arguments: up to the ']', unless a line ends first */
+        const unsigned char *close = find_byte(s + end, r->size - end, ']');
+        const size_t limit = close ? (size_t)(close - s) : r->size;
+        const unsigned char *line_end = find_byte(s + end, limit - end, '\n');
+        end = line_end ? (size_t)(line_end - s) : limit;
+    }
     if (end >= r->size || s[end] != ']') {
         /* not a mark after all: the ESC is text */
         doc_event *e;
@@ -950,13 +1008,6 @@ static void read_mark(doc_reader *r)
         return;
     }
     r->pos = end + 1;
-    if (s[pos] == '/') {
-        closing = 1;
-        ++pos;
-    }
-    name_end = pos;
-    while (name_end < end && s[name_end] != ' ')
-        ++name_end;
     node = node_by_name(s + pos, name_end - pos);
     if (node == NODE_NONE)
         return; /* unknown marks are dropped, their text kept */
@@ -968,8 +1019,20 @@ static void read_mark(doc_reader *r)
 
 int doc_next(doc_reader *r, doc_event *e)
 {
+    if (r->count == 0 && r->leaf_at && !r->plain && r->pos < r->size && r->s[r->pos] != MARK) {
+        /* Text inside a block, the most common event, goes straight to the
+         * caller: up to the next mark in one go. */
+        const size_t end = marked_text_end(r, r->pos);
+        memset(e, 0, sizeof *e);
+        e->kind = EV_TEXT;
+        e->text = (const char *)r->s + r->pos;
+        e->length = end - r->pos;
+        r->pos = end;
+        return EV_TEXT;
+    }
     while (r->count == 0) {
         const unsigned char *s = r->s;
+        r->head = 0;
         if (r->finished) {
             memset(e, 0, sizeof *e);
             return EV_END;
@@ -1000,8 +1063,7 @@ int doc_next(doc_reader *r, doc_event *e)
             r->pos += 1;
         }
     }
-    *e = r->queue[r->head];
-    r->head = (r->head + 1) % READER_QUEUE;
+    *e = r->queue[r->head++];
     --r->count;
     return e->kind;
 }

@@ -14,7 +14,15 @@
 #include <string.h>
 
 #define MARK 0x1B
-#define BLOCK_SIZE (1 << 16)
+/* A test build makes the input's blocks and the output's buffer tiny, so
+ * that every byte is cut by a boundary somewhere. */
+#ifndef CNVDOC_BLOCK_SIZE
+#define CNVDOC_BLOCK_SIZE (1 << 16)
+#endif
+#ifndef CNVDOC_SINK_SIZE
+#define CNVDOC_SINK_SIZE (1 << 20)
+#endif
+#define BLOCK_SIZE CNVDOC_BLOCK_SIZE
 #define BAD_UTF8 0xFFFFFFFFu
 
 typedef struct buffer {
@@ -25,7 +33,7 @@ typedef struct buffer {
     FILE *sink; /* an output written out whenever it is full */
 } buffer;
 
-#define SINK_SIZE (1 << 20)
+#define SINK_SIZE CNVDOC_SINK_SIZE
 
 int reserve(buffer *b, size_t extra);
 void put_utf8(buffer *b, uint32_t c);
@@ -115,7 +123,8 @@ static inline void put_percent_byte(buffer *b, unsigned char c)
     put_byte(b, (unsigned char)hex[c >> 4]);
     put_byte(b, (unsigned char)hex[c & 15]);
 }
-/* The whole input; CONVERT_EMPTY_INPUT or CONVERT_WRONG_FORMAT on failure. */
+/* The whole input; CONVERT_EMPTY_INPUT or CONVERT_WRONG_FORMAT on failure.
+ * At least one byte of room follows the data, for a scanner's end mark. */
 int32_t load_input(FILE *in, buffer *raw);
 int32_t finish_output(FILE *out, buffer *b);
 
@@ -216,6 +225,7 @@ typedef struct doc_reader {
     int head, count;
     buffer args[READER_DEPTH]; /* decoded targets and languages of open marks */
     int finished;
+    int leaf_at;      /* 1 + the stack index of the open leaf, 0 outside one */
 } doc_reader;
 
 void doc_read_begin(doc_reader *r, const buffer *input);

@@ -16,24 +16,41 @@ static const char style_sheet[] =
     "blockquote{border-left:3px solid #ccc;margin-left:0;padding-left:1em;color:#444}\n"
     "table{border-collapse:collapse}th,td{border:1px solid #bbb;padding:.2em .5em;text-align:left}\n";
 
-/* Bytes that HTML text or an attribute value cannot hold as they are. */
-static const unsigned char needs_escape[256] = {['&'] = 1, ['<'] = 1, ['>'] = 1, ['"'] = 1};
+/* Bytes that HTML text or an attribute value cannot hold as they are, and
+ * what they are written as. */
+static const char *const escapes[256] = {['&'] = "&amp;", ['<'] = "&lt;", ['>'] = "&gt;", ['"'] = "&quot;"};
+static const unsigned char escape_lengths[256] = {['&'] = 5, ['<'] = 4, ['>'] = 4, ['"'] = 6};
 
-static void put_html_text(buffer *out, const char *s, size_t n)
+/* The end of the run of s[0..n) that needs no escape: eight bytes at a time
+ * while none of them is '"' (0x22), '&' (0x26), '<' (0x3C) or '>' (0x3E),
+ * which are the bytes b with (b | 4) == 0x26 or (b | 2) == 0x3E. */
+static size_t plain_run(const unsigned char *s, size_t n)
 {
-    size_t i = 0, run;
+    const uint64_t ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
+    size_t i = 0;
+    for (; n - i >= 8; i += 8) {
+        uint64_t word, quote_amp, angles;
+        __builtin_memcpy(&word, s + i, 8);
+        quote_amp = (word | ones * 0x04) ^ (ones * 0x26);
+        angles = (word | ones * 0x02) ^ (ones * 0x3E);
+        if (((quote_amp - ones) & ~quote_amp & highs) | ((angles - ones) & ~angles & highs))
+            break;
+    }
+    while (i < n && !escape_lengths[s[i]])
+        ++i;
+    return i;
+}
+
+static void put_html_text(buffer *out, const char *text, size_t n)
+{
+    const unsigned char *s = (const unsigned char *)text;
+    size_t i = 0;
     while (i < n) {
-        for (run = i; run < n && !needs_escape[(unsigned char)s[run]]; ++run)
-            ;
+        const size_t run = i + plain_run(s + i, n - i);
         put_bytes(out, s + i, run - i);
         if (run == n)
             break;
-        switch (s[run]) {
-        case '&': put_bytes(out, "&amp;", 5); break;
-        case '<': put_bytes(out, "&lt;", 4); break;
-        case '>': put_bytes(out, "&gt;", 4); break;
-        default: put_bytes(out, "&quot;", 6); break;
-        }
+        put_bytes(out, escapes[s[run]], escape_lengths[s[run]]);
         i = run + 1;
     }
 }

@@ -12,6 +12,8 @@
 #define GROUP_DEPTH 256
 #define FONTS 256
 #define STYLES 256
+#define WORD_SLOTS 512 /* the control words' hash index: a power of two, over twice their number */
+#define WORD_LONGEST 32 /* a longer name is no word this reader knows */
 
 enum destination {
     DEST_TEXT, DEST_SKIP, DEST_FONTTBL, DEST_STYLESHEET, DEST_STYLE, DEST_LISTTEXT, DEST_PN, DEST_FLDINST,
@@ -55,6 +57,8 @@ typedef struct rtf_reader {
     int style_kind[STYLES], style_level[STYLES];
     int style_entry, style_entry_outline;
     buffer pending_bytes; /* \'hh bytes, decoded together (double-byte pages) */
+    buffer decoded;       /* their text in UTF-8 */
+    unsigned char word_slots[WORD_SLOTS]; /* 1 + index into control_words, 0 for none */
     int skip;           /* fallback bytes still to skip after \u */
     uint32_t high_surrogate;
     int star;           /* the last token was \* */
@@ -171,23 +175,29 @@ static void put_bytes_of_page(rtf_reader *r, const unsigned char *s, size_t n)
 {
     const font *f = current_font(r);
     const int page = f ? f->code_page : r->ansi_code_page;
-    buffer decoded = {0};
-    size_t i;
-    for (i = 0; i < n && s[i] < 0x80; ++i)
-        ;
+    buffer *decoded = &r->decoded;
+    size_t i = 0;
+    for (; n - i >= 8; i += 8) {
+        uint64_t word;
+        __builtin_memcpy(&word, s + i, 8);
+        if (word & 0x8080808080808080ull)
+            break;
+    }
+    while (i < n && s[i] < 0x80)
+        ++i;
     if (i == n) {
         put_text(r, (const char *)s, n);
         return;
     }
+    decoded->size = 0;
     if (page == 2) {
         /* the Symbol font: its bullet, else the bytes as Windows-1252 */
         for (i = 0; i < n; ++i)
-            put_utf8(&decoded, s[i] == 0xB7 ? 0x2022 : windows_1252_char(s[i]));
-    } else if (!put_code_page_text(&decoded, page, s, n)) {
-        put_code_page_text(&decoded, 1252, s, n);
+            put_utf8(decoded, s[i] == 0xB7 ? 0x2022 : windows_1252_char(s[i]));
+    } else if (!put_code_page_text(decoded, page, s, n)) {
+        put_code_page_text(decoded, 1252, s, n);
     }
-    put_text(r, (const char *)decoded.data, decoded.size);
-    free(decoded.data);
+    put_text(r, (const char *)decoded->data, decoded->size);
 }
 
 static void flush_bytes(rtf_reader *r)
@@ -304,13 +314,18 @@ static void replay_runs(rtf_reader *r, unsigned ignored)
         trim_runs(r);
     for (i = 0; i < r->run_count; ++i) {
         const run *u = &r->runs[i];
-        const unsigned wanted = u->flags & ~ignored & ~RUN_BREAK;
-        if (wanted != flags) {
-            doc_set(&r->b, NODE_B, (wanted & RUN_B) != 0);
-            doc_set(&r->b, NODE_I, (wanted & RUN_I) != 0);
-            doc_set(&r->b, NODE_U, (wanted & RUN_U) != 0);
-            doc_set(&r->b, NODE_S, (wanted & RUN_S) != 0);
-            doc_set(&r->b, NODE_C, (wanted & RUN_C) != 0);
+        const unsigned wanted = u->flags & ~ignored & ~RUN_BREAK, changed = wanted ^ flags;
+        if (changed) {
+            if (changed & RUN_B)
+                doc_set(&r->b, NODE_B, (wanted & RUN_B) != 0);
+            if (changed & RUN_I)
+                doc_set(&r->b, NODE_I, (wanted & RUN_I) != 0);
+            if (changed & RUN_U)
+                doc_set(&r->b, NODE_U, (wanted & RUN_U) != 0);
+            if (changed & RUN_S)
+                doc_set(&r->b, NODE_S, (wanted & RUN_S) != 0);
+            if (changed & RUN_C)
+                doc_set(&r->b, NODE_C, (wanted & RUN_C) != 0);
             flags = wanted;
         }
         if (u->link_length != link_length || (u->link_length && u->link != link)) {
@@ -564,10 +579,43 @@ static const control_word control_words[] = {
     {"userprops", W_SKIP_DEST, 0}, {"xmlnstbl", W_SKIP_DEST, 0},
 };
 
-static const control_word *find_word(const char *name)
+#define WORD_COUNT (sizeof control_words / sizeof *control_words)
+_Static_assert(WORD_COUNT < 255 && WORD_COUNT * 2 < WORD_SLOTS, "the index holds every control word");
+
+/* The hash of a control word's name, as the tokenizer adds up its letters. */
+#define WORD_HASH_STEP(hash, letter) ((hash) * 31u + (letter))
+
+static unsigned word_hash(const char *name)
 {
-    return (const control_word *)find_named(control_words, sizeof control_words / sizeof *control_words,
-                                            sizeof *control_words, name);
+    unsigned hash = 0;
+    for (; *name; ++name)
+        hash = WORD_HASH_STEP(hash, (unsigned char)*name);
+    return hash;
+}
+
+static void index_words(rtf_reader *r)
+{
+    size_t i;
+    for (i = 0; i < WORD_COUNT; ++i) {
+        unsigned slot = word_hash(control_words[i].name) & (WORD_SLOTS - 1);
+        while (r->word_slots[slot])
+            slot = (slot + 1) & (WORD_SLOTS - 1);
+        r->word_slots[slot] = (unsigned char)(i + 1);
+    }
+}
+
+static const control_word *find_word(const rtf_reader *r, const unsigned char *name, size_t length, unsigned hash)
+{
+    unsigned slot = hash & (WORD_SLOTS - 1);
+    for (; r->word_slots[slot]; slot = (slot + 1) & (WORD_SLOTS - 1)) {
+        const control_word *w = &control_words[r->word_slots[slot] - 1];
+        size_t k = 0;
+        while (k < length && (unsigned char)w->name[k] == name[k])
+            ++k;
+        if (k == length && w->name[k] == '\0')
+            return w;
+    }
+    return NULL;
 }
 
 static void set_flag(group_state *g, unsigned flag, int on)
@@ -590,9 +638,8 @@ static void reset_paragraph_properties(group_state *g)
 }
 
 /* Returns the number of raw bytes to skip after the word (\bin). */
-static long control(rtf_reader *r, const char *name, int has_param, long param)
+static long control(rtf_reader *r, const control_word *w, int has_param, long param)
 {
-    const control_word *w = find_word(name);
     group_state *g = &r->stack[r->depth];
     const int on = !has_param || param != 0;
     const int star = r->star;
@@ -793,15 +840,88 @@ static int hex_value(unsigned char c)
     return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
 }
 
+static int is_letter(unsigned char c)
+{
+    return (unsigned)((c | 0x20) - 'a') < 26u;
+}
+
+static int is_digit(unsigned char c)
+{
+    return (unsigned)(c - '0') < 10u;
+}
+
+/* A control word at s[0] = '\\'; returns the bytes it takes, its
+ * delimiting space and any \bin data included. */
+static size_t control_word_at(rtf_reader *r, const unsigned char *s, size_t n)
+{
+    const unsigned char *name = s + 1;
+    size_t length, j = 1;
+    long param = 0, skip_bytes;
+    int has_param = 0, negative = 0;
+    unsigned hash = 0;
+    while (is_letter(s[j])) {
+        hash = WORD_HASH_STEP(hash, s[j]);
+        ++j;
+    }
+    length = j - 1;
+    if (s[j] == '-' && is_digit(s[j + 1])) {
+        negative = 1;
+        ++j;
+    }
+    while (is_digit(s[j])) {
+        if (param < 100000000)
+            param = param * 10 + (s[j] - '0');
+        has_param = 1;
+        ++j;
+    }
+    if (negative)
+        param = -param;
+    if (s[j] == ' ')
+        ++j;
+    if (r->skip > 0 && !(length == 1 && name[0] == 'u') && !(length >= 3 && memcmp(name, "par", 3) == 0)) {
+        --r->skip; /* a fallback written as a control word */
+        return j;
+    }
+    skip_bytes = control(r, length <= WORD_LONGEST ? find_word(r, name, length, hash) : NULL, has_param, param);
+    if (skip_bytes > 0)
+        j = (size_t)skip_bytes < n - j ? j + (size_t)skip_bytes : n;
+    return j;
+}
+
+/* A control symbol: \ and one character other than a letter. */
+static void control_symbol(rtf_reader *r, unsigned char symbol)
+{
+    if (symbol == '*') {
+        r->star = 1;
+        return;
+    }
+    r->star = 0;
+    if (r->skip > 0 && symbol != '\r' && symbol != '\n') {
+        --r->skip;
+        return;
+    }
+    switch (symbol) {
+    case '\\': case '{': case '}': text_bytes(r, &symbol, 1); break;
+    case '~': put_char(r, 0x00A0); break;
+    case '_': put_char(r, 0x2011); break;
+    case '\r': case '\n':
+        if (r->stack[r->depth].destination == DEST_TEXT)
+            end_paragraph(r);
+        break;
+    }
+}
+
+/* s[n] is a NUL that ends every scan: no bounds test per byte. */
 static void tokenize(rtf_reader *r, const unsigned char *s, size_t n)
 {
     size_t i = 0;
     while (i < n) {
         const unsigned char c = s[i];
-        if (c == '\\' && i + 1 < n && s[i + 1] == '\'') {
-            const int high = i + 2 < n ? hex_value(s[i + 2]) : -1, low = i + 3 < n ? hex_value(s[i + 3]) : -1;
+        if (c == '\\' && s[i + 1] == '\'') {
+            /* \'hh bytes gather until the next other token */
+            const int high = hex_value(s[i + 2]), low = high >= 0 ? hex_value(s[i + 3]) : -1;
             r->star = 0;
-            if (high >= 0 && low >= 0) {
+            if (low >= 0) {
                 if (r->skip > 0)
                     --r->skip;
                 else
@@ -813,78 +933,32 @@ static void tokenize(rtf_reader *r, const unsigned char *s, size_t n)
             continue;
         }
         flush_bytes(r);
-        if (c == '{') {
+        switch (c) {
+        case '{':
             r->star = 0;
             push_group(r);
             ++i;
-        } else if (c == '}') {
+            break;
+        case '}':
             r->star = 0;
             pop_group(r);
             ++i;
-        } else if (c == '\r' || c == '\n' || c == 0) {
-            ++i;
-        } else if (c == '\\') {
-            if (i + 1 >= n)
-                break;
-            if ((s[i + 1] | 0x20) >= 'a' && (s[i + 1] | 0x20) <= 'z') {
-                char name[33];
-                size_t length = 0, j = i + 1;
-                long param = 0, skip_bytes;
-                int has_param = 0, negative = 0;
-                while (j < n && (s[j] | 0x20) >= 'a' && (s[j] | 0x20) <= 'z') {
-                    if (length < sizeof name - 1)
-                        name[length++] = (char)s[j];
-                    ++j;
-                }
-                name[length] = '\0';
-                if (j < n && s[j] == '-' && j + 1 < n && s[j + 1] >= '0' && s[j + 1] <= '9') {
-                    negative = 1;
-                    ++j;
-                }
-                while (j < n && s[j] >= '0' && s[j] <= '9') {
-                    if (param < 100000000)
-                        param = param * 10 + (s[j] - '0');
-                    has_param = 1;
-                    ++j;
-                }
-                if (negative)
-                    param = -param;
-                if (j < n && s[j] == ' ')
-                    ++j;
-                i = j;
-                if (r->skip > 0 && strcmp(name, "u") != 0 && !(name[0] == 'p' && name[1] == 'a' && name[2] == 'r')) {
-                    --r->skip; /* a fallback written as a control word */
-                    continue;
-                }
-                skip_bytes = control(r, name, has_param, param);
-                if (skip_bytes > 0)
-                    i = (size_t)skip_bytes < n - i ? i + (size_t)skip_bytes : n;
+            break;
+        case '\r': case '\n': case 0: ++i; break;
+        case '\\':
+            if (i + 1 >= n) {
+                i = n;
+            } else if (is_letter(s[i + 1])) {
+                i += control_word_at(r, s + i, n - i);
             } else {
-                const unsigned char symbol = s[i + 1];
+                control_symbol(r, s[i + 1]);
                 i += 2;
-                if (symbol == '*') {
-                    r->star = 1;
-                    continue;
-                }
-                r->star = 0;
-                if (r->skip > 0 && symbol != '\r' && symbol != '\n') {
-                    --r->skip;
-                    continue;
-                }
-                switch (symbol) {
-                case '\\': case '{': case '}': text_bytes(r, &symbol, 1); break;
-                case '~': put_char(r, 0x00A0); break;
-                case '_': put_char(r, 0x2011); break;
-                case '\r': case '\n':
-                    if (r->stack[r->depth].destination == DEST_TEXT)
-                        end_paragraph(r);
-                    break;
-                }
             }
-        } else {
-            size_t end = i;
+            break;
+        default: {
+            size_t end = i + 1;
             r->star = 0;
-            while (end < n && !text_stop[s[end]])
+            while (!text_stop[s[end]])
                 ++end;
             if (r->skip > 0) {
                 const size_t skipped = (size_t)r->skip < end - i ? (size_t)r->skip : end - i;
@@ -894,6 +968,7 @@ static void tokenize(rtf_reader *r, const unsigned char *s, size_t n)
             if (end > i)
                 text_bytes(r, s + i, end - i);
             i = end;
+        }
         }
     }
     flush_bytes(r);
@@ -927,6 +1002,8 @@ int32_t read_rtf(FILE *in, FILE *out)
     reset_paragraph_properties(&r->stack[0]);
     r->font_entry_number = -1;
     r->style_entry_outline = -1;
+    index_words(r);
+    raw.data[raw.size] = '\0'; /* load_input leaves room after the data */
     tokenize(r, raw.data + start, raw.size - start);
     r->depth = 0;
     if (r->run_count) {
@@ -944,6 +1021,7 @@ int32_t read_rtf(FILE *in, FILE *out)
     free(r->list_text.data);
     free(r->entry_name.data);
     free(r->pending_bytes.data);
+    free(r->decoded.data);
     free(r->field_instruction.data);
     result = doc_finish(&r->b);
     free(r);

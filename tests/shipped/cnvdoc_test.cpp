@@ -31,6 +31,13 @@ const plugin_formats &cnvdoc()
     return formats;
 }
 
+// The same source built with blocks and an output buffer of 3 bytes.
+const plugin_formats &cnvdoc_small_buffers()
+{
+    static plugin_formats formats = load_formats(MORPHEX_TEST_PLUGIN_DIR "/cnvdocsmall.dll");
+    return formats;
+}
+
 convert_fn reader(const std::string &name)
 {
     return find_converter(cnvdoc().sources, name);
@@ -369,6 +376,78 @@ TEST_F(Cnvdoc, RtfReaderReadsWhatWordProcessorsWrite)
     };
     for (const auto &c : cases)
         EXPECT_EQ(c.expected, readable(read_as(rtf_format, c.rtf))) << c.rtf;
+}
+
+// The scanners go through their input eight bytes at a time and up to an
+// end mark: what is cut at the end of the input or falls anywhere in an
+// eight-byte word reads as it would byte by byte.
+TEST_F(Cnvdoc, ScannersReadEveryByteWhereverItFalls)
+{
+    const struct {
+        const char *rtf;
+        const char *expected;
+    } rtf_cases[] = {
+        {"{\\rtf1 a\\'e", "<p>ae</p>"},
+        {"{\\rtf1 a\\'", "<p>a</p>"},
+        {"{\\rtf1 a\\", "<p>a</p>"},
+        {"{\\rtf1 bold\\b", "<p>bold</p>"},
+        {"{\\rtf1 a\\u8364", "<p>a\xE2\x82\xAC</p>"},
+        {"{\\rtf1 a\\abcdefghijklmnopqrstuvwxyzabcdefgh b\\par}", "<p>ab</p>"},
+        {"{\\rtf1 a\\listoverridetablex b\\par}", "<p>ab</p>"},
+        {"{\\rtf1 \\b1 b\\b0\\i-1 i\\par}", "<p><b>b</b><i>i</i></p>"},
+    };
+    for (const auto &c : rtf_cases)
+        EXPECT_EQ(c.expected, readable(read_as(rtf_format, c.rtf))) << c.rtf;
+    // Marks cut by the end of the document or by a line end are text.
+    const struct {
+        const char *doc;
+        const char *expected;
+    } html_cases[] = {
+        {"\x1B[p]a\x1B[a href=x", "<p>a\x1B[a href=x</p>"},
+        {"\x1B[p]a\x1B[a href=x\ny]b", "<p>a\x1B[a href=x\ny]b</p>"},
+        {"\x1B[p]a\x1B[b]b\x1B[/b", "<p>a<strong>b\x1B[/b</strong></p>"},
+        {"\x1B[p]a\x1B[", "<p>a\x1B[</p>"},
+        {"\x1B[p]\x1B[a href=a%20b%2]x\x1B[/a]", "<p><a href=\"a%20b%2\">x</a></p>"},
+    };
+    for (const auto &c : html_cases) {
+        const std::string html = write_as(html_format, c.doc);
+        EXPECT_NE(std::string::npos, html.find(c.expected)) << c.doc << "\ngave\n" << html;
+    }
+    for (size_t offset = 0; offset <= 17; ++offset) {
+        const std::string filler(offset, 'x');
+        const std::string html = write_as(html_format, "\x1B[p]" + filler + "<&>\"" + filler + "\x1B[/p]");
+        EXPECT_NE(std::string::npos, html.find("<p>" + filler + "&lt;&amp;&gt;&quot;" + filler + "</p>"))
+            << offset << "\n" << html;
+        EXPECT_EQ("<p>" + filler + "\xD0\x9F" + filler + "</p>",
+                  readable(read_as(rtf_format, "{\\rtf1\\ansicpg1251 " + filler + "\xCF" + filler + "\\par}")))
+            << offset;
+    }
+}
+
+// The blocks and the output buffer are a matter of memory only: with 3
+// bytes each, every reader and writer gives the same bytes.
+TEST_F(Cnvdoc, SmallBuffersGiveTheSameBytes)
+{
+    ASSERT_NE(nullptr, cnvdoc_small_buffers().module) << "cannot load cnvdocsmall.dll";
+    const struct {
+        const char *file;
+        const char *format;
+    } sources[] = {{"letter.rtf", rtf_format}, {"notes.md", markdown_format}, {"page.html", html_format}};
+    for (const auto &source : sources) {
+        const std::string input = sample(source.file);
+        std::string doc, small_doc;
+        EXPECT_EQ(run(reader(source.format), input, doc),
+                  run(find_converter(cnvdoc_small_buffers().sources, source.format), input, small_doc));
+        EXPECT_TRUE(doc == small_doc) << source.file << ":\n" << readable(doc) << "\nwith small buffers:\n"
+                                      << readable(small_doc);
+        for (const char *target : {rtf_format, html_format, markdown_format}) {
+            std::string output, small_output;
+            EXPECT_EQ(run(writer(target), doc, output),
+                      run(find_converter(cnvdoc_small_buffers().targets, target), doc, small_output));
+            EXPECT_TRUE(output == small_output) << source.file << " to " << target << ":\n" << output
+                                                << "\nwith small buffers:\n" << small_output;
+        }
+    }
 }
 
 TEST_F(Cnvdoc, MarkdownReaderFollowsCommonMark)
