@@ -320,6 +320,9 @@ typedef struct stops {
     unsigned char byte[4];
     unsigned char ascii[256]; /* the stop bytes */
     unsigned char table[256]; /* the stop bytes and everything from 0x80 */
+#ifdef __SSE2__
+    __m128i vector[4]; /* the stop bytes, an unwanted one as ESC again */
+#endif
 } stops;
 
 static void make_stops(stops *s, int nul, int line_ends)
@@ -335,6 +338,10 @@ static void make_stops(stops *s, int nul, int line_ends)
         s->ascii[s->byte[i]] = s->byte[i] < 0x80;
     for (i = 0; i < 256; ++i)
         s->table[i] = i >= 0x80 || s->ascii[i];
+#ifdef __SSE2__
+    for (i = 0; i < 4; ++i)
+        s->vector[i] = _mm_set1_epi8((char)(s->byte[i] < 0x80 ? s->byte[i] : MARK));
+#endif
 }
 
 /* Runs between two characters that need work are short: a call of the
@@ -539,11 +546,101 @@ static inline int take_ascii(const stops *stop, const unsigned char **p, const u
     return 1;
 }
 
+#ifdef __SSE2__
+/* Whole blocks of 16 bytes: a vector test finds the stop bytes and checks
+ * the UTF-8 of all 16 at once, so that the characters between two stops
+ * need no test of their own.  Each block starts at a character boundary;
+ * a character cut by its end is taken whole by the next block.  A block
+ * loop stops where the per-character path below must decide: at a stop
+ * it cannot take, at what is not valid or has no look-up, or near limit. */
+
+/* The stop bytes among the 16, one bit each. */
+static inline unsigned first_stops(const stops *stop, __m128i v)
+{
+    const __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, stop->vector[0]), _mm_cmpeq_epi8(v, stop->vector[1])),
+                                     _mm_or_si128(_mm_cmpeq_epi8(v, stop->vector[2]), _mm_cmpeq_epi8(v, stop->vector[3])));
+    return (unsigned)_mm_movemask_epi8(hit);
+}
+
+/* Where the first stop byte is among the 16, or 16. */
+static inline unsigned first_stop(const stops *stop, __m128i v)
+{
+    return (unsigned)__builtin_ctz(first_stops(stop, v) | 0x10000u);
+}
+
+/* How many of the 16 bytes v form whole valid UTF-8 characters (16
+ * less a character cut by the end), or -1 where something in them is not
+ * valid UTF-8 (the per-character path then finds where). */
+static inline int utf8_whole(__m128i v)
+{
+    const __m128i zero = _mm_setzero_si128();
+    __m128i high, cont, lead, from_e0, from_f0, need, required, error;
+    int threes;
+    if (!_mm_movemask_epi8(v))
+        return 16;
+    /* signed compares: 0x80..0xFF are below every ASCII byte, in order */
+    high = _mm_cmplt_epi8(v, zero);
+    cont = _mm_cmplt_epi8(v, _mm_set1_epi8((char)0xC0));
+    lead = _mm_andnot_si128(cont, high);
+    from_e0 = _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8((char)0xDF)), high);
+    from_f0 = _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8((char)0xEF)), high);
+    /* continuation bytes a lead byte asks for: 1, 2 or 3 */
+    need = _mm_sub_epi8(_mm_sub_epi8(_mm_sub_epi8(zero, lead), from_e0), from_f0);
+    required = _mm_max_epu8(_mm_slli_si128(need, 1), _mm_subs_epu8(_mm_slli_si128(need, 2), _mm_set1_epi8(1)));
+    required = _mm_max_epu8(required, _mm_subs_epu8(_mm_slli_si128(need, 3), _mm_set1_epi8(2)));
+    error = _mm_xor_si128(_mm_cmpgt_epi8(required, zero), cont);
+    /* C0, C1 and F5..FF never occur */
+    error = _mm_or_si128(error, _mm_and_si128(lead, _mm_cmplt_epi8(v, _mm_set1_epi8((char)0xC2))));
+    error = _mm_or_si128(error, _mm_and_si128(high, _mm_cmpgt_epi8(v, _mm_set1_epi8((char)0xF4))));
+    threes = _mm_movemask_epi8(from_e0);
+    if (threes) {
+        /* E0 80..9F and F0 80..8F are overlong, ED A0..BF a surrogate, F4 90.. past U+10FFFF */
+        const __m128i previous = _mm_slli_si128(v, 1);
+        error = _mm_or_si128(error, _mm_and_si128(_mm_cmpeq_epi8(previous, _mm_set1_epi8((char)0xE0)),
+                                                  _mm_cmplt_epi8(v, _mm_set1_epi8((char)0xA0))));
+        error = _mm_or_si128(error, _mm_and_si128(_mm_cmpeq_epi8(previous, _mm_set1_epi8((char)0xED)),
+                                                  _mm_cmpgt_epi8(v, _mm_set1_epi8((char)0x9F))));
+        error = _mm_or_si128(error, _mm_and_si128(_mm_cmpeq_epi8(previous, _mm_set1_epi8((char)0xF0)),
+                                                  _mm_cmplt_epi8(v, _mm_set1_epi8((char)0x90))));
+        error = _mm_or_si128(error, _mm_and_si128(_mm_cmpeq_epi8(previous, _mm_set1_epi8((char)0xF4)),
+                                                  _mm_cmpgt_epi8(v, _mm_set1_epi8((char)0x8F))));
+    }
+    if (_mm_movemask_epi8(error))
+        return -1;
+    /* in valid text at most one of these holds: a lead byte at 15, a
+     * three- or four-byte one at 14, a four-byte one at 13 */
+    return 16 - (_mm_movemask_epi8(lead) >> 15 & 1) - 2 * (threes >> 14 & 1) -
+           3 * (_mm_movemask_epi8(from_f0) >> 13 & 1);
+}
+#endif
+
 static const unsigned char *decode_eight_bit_run(const unsigned char *p, const unsigned char *limit,
                                                  const stops *stop, const uint32_t *utf8_of, unsigned char **o)
 {
     unsigned char *q = *o;
     while (p < limit) {
+#ifdef __SSE2__
+        while (limit - p >= 16) {
+            const __m128i v = _mm_loadu_si128((const __m128i *)p);
+            const unsigned at = first_stop(stop, v);
+            const unsigned char *const end = p + at;
+            if (!_mm_movemask_epi8(v)) {
+                _mm_storeu_si128((__m128i *)q, v);
+                q += at;
+                p = end;
+            } else {
+                while (p < end) {
+                    const uint32_t packed = utf8_of[*p++];
+                    memcpy(q, &packed, 4);
+                    q += packed >> 24;
+                }
+            }
+            if (at < 16 && !take_line_end(stop, &p, limit, &q))
+                break;
+        }
+        if (p >= limit)
+            break;
+#endif
         if (*p < 0x80) {
             if (!take_ascii(stop, &p, limit, &q))
                 break;
@@ -566,6 +663,27 @@ static const unsigned char *copy_utf8_run(const unsigned char *p, const unsigned
     while (p < limit) {
         uint32_t c;
         size_t length;
+#ifdef __SSE2__
+        while (limit - p >= 13) {
+            const __m128i v = _mm_loadu_si128((const __m128i *)p);
+            const unsigned at = first_stop(stop, v);
+            const int whole = utf8_whole(v);
+            if (whole < 0)
+                break;
+            _mm_storeu_si128((__m128i *)q, v);
+            if (at < (unsigned)whole) {
+                p += at;
+                q += at;
+                if (!take_line_end(stop, &p, limit, &q))
+                    break;
+            } else {
+                p += whole;
+                q += whole;
+            }
+        }
+        if (p >= limit)
+            break;
+#endif
         if (*p < 0x80) {
             if (!take_ascii(stop, &p, limit, &q))
                 break;
@@ -598,8 +716,48 @@ static const unsigned char *decode_double_byte_run(const unsigned char *p, const
 {
     unsigned char *q = *o;
     while (p < limit) {
-        const unsigned char b = *p;
+        unsigned char b;
         uint32_t c;
+#ifdef __SSE2__
+        while (limit - p >= 16) {
+            const __m128i v = _mm_loadu_si128((const __m128i *)p);
+            const unsigned at = first_stop(stop, v);
+            const unsigned char *const start = p, *const end = p + at;
+            if (!_mm_movemask_epi8(v)) {
+                _mm_storeu_si128((__m128i *)q, v);
+                q += at;
+                p = end;
+            } else {
+                /* a pair cut by the block's end takes its trail byte from the next */
+                while (p < end) {
+                    b = *p;
+                    if (b < 0x80) {
+                        *q++ = b;
+                        ++p;
+                        continue;
+                    }
+                    c = page->singles[b];
+                    if (c == DBCS_LEAD) {
+                        if (p[1] < DBCS_TRAIL_FIRST ||
+                            !(c = page->pairs[page->lead_row[b] - 1][p[1] - DBCS_TRAIL_FIRST]))
+                            goto careful;
+                        p += 2;
+                    } else if (c == DBCS_NONE) {
+                        goto careful;
+                    } else {
+                        ++p;
+                    }
+                    q = store_utf8(q, c);
+                }
+            }
+            if (p == start + at && at < 16 && !take_line_end(stop, &p, limit, &q))
+                break;
+        }
+    careful:
+        if (p >= limit)
+            break;
+#endif
+        b = *p;
         if (b < 0x80) {
             if (!take_ascii(stop, &p, limit, &q))
                 break;
@@ -1066,7 +1224,24 @@ static void put_character(writing *w, uint32_t c, const unsigned char *p, size_t
     }
 }
 
-static void widen(const unsigned char *p, size_t n, int big_endian, unsigned char *q);
+/* ASCII to UTF-16, 16 bytes at a time where it can. */
+static inline void widen(const unsigned char *p, size_t n, int big_endian, unsigned char *q)
+{
+    size_t i = 0;
+#ifdef __SSE2__
+    const __m128i zero = _mm_setzero_si128();
+    for (; i + 16 <= n; i += 16) {
+        const __m128i v = _mm_loadu_si128((const __m128i *)(p + i));
+        _mm_storeu_si128((__m128i *)(q + 2 * i), big_endian ? _mm_unpacklo_epi8(zero, v) : _mm_unpacklo_epi8(v, zero));
+        _mm_storeu_si128((__m128i *)(q + 2 * i + 16),
+                         big_endian ? _mm_unpackhi_epi8(zero, v) : _mm_unpackhi_epi8(v, zero));
+    }
+#endif
+    for (; i < n; ++i) {
+        q[2 * i + big_endian] = p[i];
+        q[2 * i + !big_endian] = 0;
+    }
+}
 
 static void put_ascii(writing *w, const unsigned char *s, size_t n)
 {
@@ -1093,6 +1268,79 @@ static void put_output_line_end(writing *w)
         put_ascii(w, pairs + 1, 1);
 }
 
+#ifdef __SSE2__
+/* UTF-8 text from p to an eight-bit, double-byte or UTF-16 target, 16 bytes
+ * at a time: one vector test finds the stop bytes and the characters beyond
+ * ASCII, the ASCII between them is copied ahead, and each of those
+ * characters is looked up.  Returns where the per-character path must
+ * decide: a stop it cannot take, what is not valid or has no look-up, or
+ * the last 32 bytes before limit. */
+static inline const unsigned char *encode_blocks(const unsigned char *p, const unsigned char *limit,
+                                                 const stops *stop, enum family family, const uint8_t *byte_of,
+                                                 const uint16_t *sequence_of, int big_endian, unsigned char **o)
+{
+    unsigned char *q = *o;
+    while (limit - p >= 32) {
+        const unsigned char *const start = p;
+        const __m128i v = _mm_loadu_si128((const __m128i *)p);
+        unsigned events = first_stops(stop, v) | (unsigned)_mm_movemask_epi8(v) | 0x10000u;
+        for (;;) {
+            const unsigned at = (unsigned)__builtin_ctz(events);
+            const size_t ascii = (size_t)(start + at - p);
+            uint32_t c;
+            size_t length;
+            if (family == family_utf_16) {
+                widen(p, 16, big_endian, q);
+                q += 2 * ascii;
+            } else {
+                _mm_storeu_si128((__m128i *)q, _mm_loadu_si128((const __m128i *)p));
+                q += ascii;
+            }
+            p += ascii;
+            if (at >= 16)
+                break;
+            if (*p < 0x80) {
+                /* a stop byte: LF written as CR LF, else the caller's */
+                if (family == family_utf_16 && stop->line_rule == write_crlf && *p == '\n') {
+                    widen((const unsigned char *)"\r\n", 2, big_endian, q);
+                    q += 4;
+                    ++p;
+                } else if (family == family_utf_16 || !take_line_end(stop, &p, limit, &q)) {
+                    goto stopped;
+                }
+                break;
+            }
+            length = take_utf8(p, &c);
+            if (length == 0 || c >= 0x10000)
+                goto stopped;
+            if (family == family_eight_bit) {
+                if (!byte_of[c])
+                    goto stopped;
+                *q++ = byte_of[c];
+            } else if (family == family_double_byte) {
+                const uint16_t sequence = sequence_of[c];
+                if (!sequence)
+                    goto stopped;
+                if (sequence >= 0x100)
+                    *q++ = (unsigned char)(sequence >> 8);
+                *q++ = (unsigned char)sequence;
+            } else {
+                q[big_endian] = (unsigned char)c;
+                q[!big_endian] = (unsigned char)(c >> 8);
+                q += 2;
+            }
+            p += length;
+            if (p - start >= 16)
+                break;
+            events &= ~0u << (p - start);
+        }
+    }
+stopped:
+    *o = q;
+    return p;
+}
+#endif
+
 static const unsigned char *encode_eight_bit_run(const unsigned char *p, const unsigned char *limit,
                                                  const stops *stop, const uint8_t *byte_of, unsigned char **o)
 {
@@ -1100,6 +1348,11 @@ static const unsigned char *encode_eight_bit_run(const unsigned char *p, const u
     while (p < limit) {
         uint32_t c;
         size_t length;
+#ifdef __SSE2__
+        p = encode_blocks(p, limit, stop, family_eight_bit, byte_of, NULL, 0, &q);
+        if (p >= limit)
+            break;
+#endif
         if (*p < 0x80) {
             if (!take_ascii(stop, &p, limit, &q))
                 break;
@@ -1124,6 +1377,11 @@ static const unsigned char *encode_double_byte_run(const unsigned char *p, const
         uint32_t c;
         size_t length;
         uint16_t sequence;
+#ifdef __SSE2__
+        p = encode_blocks(p, limit, stop, family_double_byte, NULL, sequence_of, 0, &q);
+        if (p >= limit)
+            break;
+#endif
         if (*p < 0x80) {
             if (!take_ascii(stop, &p, limit, &q))
                 break;
@@ -1141,25 +1399,6 @@ static const unsigned char *encode_double_byte_run(const unsigned char *p, const
     return p;
 }
 
-/* ASCII to UTF-16, 16 bytes at a time where it can. */
-static void widen(const unsigned char *p, size_t n, int big_endian, unsigned char *q)
-{
-    size_t i = 0;
-#ifdef __SSE2__
-    const __m128i zero = _mm_setzero_si128();
-    for (; i + 16 <= n; i += 16) {
-        const __m128i v = _mm_loadu_si128((const __m128i *)(p + i));
-        _mm_storeu_si128((__m128i *)(q + 2 * i), big_endian ? _mm_unpacklo_epi8(zero, v) : _mm_unpacklo_epi8(v, zero));
-        _mm_storeu_si128((__m128i *)(q + 2 * i + 16),
-                         big_endian ? _mm_unpackhi_epi8(zero, v) : _mm_unpackhi_epi8(v, zero));
-    }
-#endif
-    for (; i < n; ++i) {
-        q[2 * i + big_endian] = p[i];
-        q[2 * i + !big_endian] = 0;
-    }
-}
-
 static const unsigned char *encode_utf_16_run(const unsigned char *p, const unsigned char *limit,
                                               const stops *stop, int big_endian, unsigned char **o)
 {
@@ -1168,6 +1407,11 @@ static const unsigned char *encode_utf_16_run(const unsigned char *p, const unsi
     while (p < limit) {
         uint32_t c;
         size_t length;
+#ifdef __SSE2__
+        p = encode_blocks(p, limit, stop, family_utf_16, NULL, NULL, big_endian, &q);
+        if (p >= limit)
+            break;
+#endif
         if (*p < 0x80) {
             const size_t run = plain_run(stop, p, (size_t)(limit - p));
             if (run == 0) {
