@@ -59,11 +59,13 @@ typedef struct double_byte_page {
     const uint16_t (*pairs)[256 - DBCS_TRAIL_FIRST];
     const uint32_t *preferred;
     int preferred_count;
+    uint32_t (*utf8_of_pair)[256 - DBCS_TRAIL_FIRST]; /* as utf8_of_byte, built at first use */
 } double_byte_page;
 
 #define DOUBLE_BYTE_PAGE(name, NAME) \
+    static uint32_t name##_utf8_of_pair[sizeof name##_pairs / sizeof *name##_pairs][256 - DBCS_TRAIL_FIRST]; \
     static const double_byte_page name##_page = {name##_singles, name##_lead_row, name##_pairs, name##_preferred, \
-                                                  NAME##_PREFERRED_COUNT};
+                                                  NAME##_PREFERRED_COUNT, name##_utf8_of_pair};
 DOUBLE_BYTE_PAGE(cp932, CP932)
 DOUBLE_BYTE_PAGE(cp936, CP936)
 DOUBLE_BYTE_PAGE(cp949, CP949)
@@ -124,7 +126,7 @@ static const encoding encodings[encoding_count] = {
 
 /* Tables built from the code pages at their first use; they live in
  * zero-filled memory that costs nothing until it is touched. */
-static uint32_t utf8_of_byte[encoding_count][256]; /* length << 24 | bytes, first byte lowest */
+static uint32_t utf8_of_byte[encoding_count][256]; /* length << 24 | bytes, first byte lowest; 0 for a lead byte */
 static uint8_t byte_of_unicode[encoding_count][0x10000];
 static uint16_t sequence_of_unicode[encoding_count][0x10000]; /* byte, or lead << 8 | trail */
 static uint8_t built[encoding_count];
@@ -154,11 +156,14 @@ static void build_tables(int id)
         /* The first sequence in byte order wins, then the encoder's own choices. */
         for (byte = 255; byte >= 0; --byte) {
             const uint16_t single = page->singles[byte];
-            if (single < DBCS_NONE)
+            if (single < DBCS_NONE) {
                 sequence_of_unicode[id][single] = (uint16_t)byte;
+                utf8_of_byte[id][byte] = pack_utf8(single);
+            }
             if (page->lead_row[byte])
                 for (trail = 255; trail >= DBCS_TRAIL_FIRST; --trail) {
                     const uint16_t c = page->pairs[page->lead_row[byte] - 1][trail - DBCS_TRAIL_FIRST];
+                    page->utf8_of_pair[page->lead_row[byte] - 1][trail - DBCS_TRAIL_FIRST] = c ? pack_utf8(c) : 0;
                     if (c && !(sequence_of_unicode[id][c] && sequence_of_unicode[id][c] < 0x100))
                         sequence_of_unicode[id][c] = (uint16_t)(byte << 8 | trail);
                 }
@@ -629,6 +634,7 @@ static const unsigned char *decode_eight_bit_run(const unsigned char *p, const u
                 q += at;
                 p = end;
             } else {
+                /* byte by byte: in most scripts the letters beyond ASCII are most of the text */
                 while (p < end) {
                     const uint32_t packed = utf8_of[*p++];
                     memcpy(q, &packed, 4);
@@ -712,7 +718,7 @@ static const unsigned char *copy_utf8_run(const unsigned char *p, const unsigned
 
 static const unsigned char *decode_double_byte_run(const unsigned char *p, const unsigned char *limit,
                                                    const stops *stop, const double_byte_page *page,
-                                                   unsigned char **o)
+                                                   const uint32_t *utf8_of, unsigned char **o)
 {
     unsigned char *q = *o;
     while (p < limit) {
@@ -730,24 +736,18 @@ static const unsigned char *decode_double_byte_run(const unsigned char *p, const
             } else {
                 /* a pair cut by the block's end takes its trail byte from the next */
                 while (p < end) {
-                    b = *p;
-                    if (b < 0x80) {
-                        *q++ = b;
+                    uint32_t packed = utf8_of[*p];
+                    if (packed) {
                         ++p;
-                        continue;
-                    }
-                    c = page->singles[b];
-                    if (c == DBCS_LEAD) {
-                        if (p[1] < DBCS_TRAIL_FIRST ||
-                            !(c = page->pairs[page->lead_row[b] - 1][p[1] - DBCS_TRAIL_FIRST]))
+                    } else {
+                        const unsigned row = page->lead_row[*p];
+                        if (!row || p[1] < DBCS_TRAIL_FIRST ||
+                            !(packed = page->utf8_of_pair[row - 1][p[1] - DBCS_TRAIL_FIRST]))
                             goto careful;
                         p += 2;
-                    } else if (c == DBCS_NONE) {
-                        goto careful;
-                    } else {
-                        ++p;
                     }
-                    q = store_utf8(q, c);
+                    memcpy(q, &packed, 4);
+                    q += packed >> 24;
                 }
             }
             if (p == start + at && at < 16 && !take_line_end(stop, &p, limit, &q))
@@ -896,7 +896,7 @@ static enum step decode_bytes(reading *r)
             else if (e->family == family_utf_8)
                 p = copy_utf8_run(s, s + chunk - 3, &stop, &o);
             else
-                p = decode_double_byte_run(s, s + chunk - 1, &stop, e->double_byte, &o);
+                p = decode_double_byte_run(s, s + chunk - 1, &stop, e->double_byte, utf8_of, &o);
             if (p > s) {
                 out->length = (size_t)(o - out->begin);
                 in->pos += (size_t)(p - s);
