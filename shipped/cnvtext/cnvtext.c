@@ -573,34 +573,41 @@ static inline unsigned first_stop(const stops *stop, __m128i v)
     return (unsigned)__builtin_ctz(first_stops(stop, v) | 0x10000u);
 }
 
-/* How many of the 16 bytes v form whole valid UTF-8 characters (16
- * less a character cut by the end), or -1 where something in them is not
- * valid UTF-8 (the per-character path then finds where). */
-static inline int utf8_whole(__m128i v)
+/* The 16 bytes v with the last n bytes of the block before them shifted in. */
+#define FOLLOWING(v, before, n) _mm_or_si128(_mm_slli_si128(v, n), _mm_srli_si128(before, 16 - (n)))
+
+/* The UTF-8 check of one block, with what the block before left open: a
+ * character it cut must go on here.  Blocks follow one another without a
+ * wait on the check, so that its latency overlaps the next block's. */
+typedef struct utf8_check {
+    __m128i bytes; /* the block before, or zero at a character boundary */
+    __m128i need;  /* the continuation bytes each of its lead bytes asks for */
+} utf8_check;
+
+/* Nonzero where a byte of v is not valid UTF-8 after the block before. */
+static inline int utf8_invalid(utf8_check *check, __m128i v)
 {
     const __m128i zero = _mm_setzero_si128();
-    __m128i high, cont, lead, from_e0, from_f0, need, required, error;
-    int threes;
-    if (!_mm_movemask_epi8(v))
-        return 16;
     /* signed compares: 0x80..0xFF are below every ASCII byte, in order */
-    high = _mm_cmplt_epi8(v, zero);
-    cont = _mm_cmplt_epi8(v, _mm_set1_epi8((char)0xC0));
-    lead = _mm_andnot_si128(cont, high);
-    from_e0 = _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8((char)0xDF)), high);
-    from_f0 = _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8((char)0xEF)), high);
-    /* continuation bytes a lead byte asks for: 1, 2 or 3 */
-    need = _mm_sub_epi8(_mm_sub_epi8(_mm_sub_epi8(zero, lead), from_e0), from_f0);
-    required = _mm_max_epu8(_mm_slli_si128(need, 1), _mm_subs_epu8(_mm_slli_si128(need, 2), _mm_set1_epi8(1)));
-    required = _mm_max_epu8(required, _mm_subs_epu8(_mm_slli_si128(need, 3), _mm_set1_epi8(2)));
+    const __m128i high = _mm_cmplt_epi8(v, zero);
+    const __m128i cont = _mm_cmplt_epi8(v, _mm_set1_epi8((char)0xC0));
+    const __m128i lead = _mm_andnot_si128(cont, high);
+    const __m128i from_e0 = _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8((char)0xDF)), high);
+    const __m128i from_f0 = _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8((char)0xEF)), high);
+    /* 1, 2 or 3 continuation bytes after each lead byte */
+    const __m128i need = _mm_sub_epi8(_mm_sub_epi8(_mm_sub_epi8(zero, lead), from_e0), from_f0);
+    __m128i required, error, previous;
+    required = _mm_max_epu8(FOLLOWING(need, check->need, 1),
+                            _mm_subs_epu8(FOLLOWING(need, check->need, 2), _mm_set1_epi8(1)));
+    required = _mm_max_epu8(required, _mm_subs_epu8(FOLLOWING(need, check->need, 3), _mm_set1_epi8(2)));
     error = _mm_xor_si128(_mm_cmpgt_epi8(required, zero), cont);
     /* C0, C1 and F5..FF never occur */
     error = _mm_or_si128(error, _mm_and_si128(lead, _mm_cmplt_epi8(v, _mm_set1_epi8((char)0xC2))));
     error = _mm_or_si128(error, _mm_and_si128(high, _mm_cmpgt_epi8(v, _mm_set1_epi8((char)0xF4))));
-    threes = _mm_movemask_epi8(from_e0);
-    if (threes) {
-        /* E0 80..9F and F0 80..8F are overlong, ED A0..BF a surrogate, F4 90.. past U+10FFFF */
-        const __m128i previous = _mm_slli_si128(v, 1);
+    previous = FOLLOWING(v, check->bytes, 1);
+    if (_mm_movemask_epi8(_mm_cmpgt_epi8(required, _mm_set1_epi8(1)))) {
+        /* after a three- or four-byte lead: E0 80..9F and F0 80..8F are
+         * overlong, ED A0..BF a surrogate, F4 90.. past U+10FFFF */
         error = _mm_or_si128(error, _mm_and_si128(_mm_cmpeq_epi8(previous, _mm_set1_epi8((char)0xE0)),
                                                   _mm_cmplt_epi8(v, _mm_set1_epi8((char)0xA0))));
         error = _mm_or_si128(error, _mm_and_si128(_mm_cmpeq_epi8(previous, _mm_set1_epi8((char)0xED)),
@@ -610,12 +617,17 @@ static inline int utf8_whole(__m128i v)
         error = _mm_or_si128(error, _mm_and_si128(_mm_cmpeq_epi8(previous, _mm_set1_epi8((char)0xF4)),
                                                   _mm_cmpgt_epi8(v, _mm_set1_epi8((char)0x8F))));
     }
-    if (_mm_movemask_epi8(error))
-        return -1;
-    /* in valid text at most one of these holds: a lead byte at 15, a
-     * three- or four-byte one at 14, a four-byte one at 13 */
-    return 16 - (_mm_movemask_epi8(lead) >> 15 & 1) - 2 * (threes >> 14 & 1) -
-           3 * (_mm_movemask_epi8(from_f0) >> 13 & 1);
+    check->bytes = v;
+    check->need = need;
+    return _mm_movemask_epi8(error);
+}
+
+/* How many of the 16 bytes before p end in a character cut short: a lead
+ * byte last, a three- or four-byte one second last, a four-byte one third
+ * last (in text checked valid at most one of these holds). */
+static inline size_t cut_character(const unsigned char *p)
+{
+    return (size_t)(p[-1] >= 0xC0) + 2 * (size_t)(p[-2] >= 0xE0) + 3 * (size_t)(p[-3] >= 0xF0);
 }
 #endif
 
@@ -662,6 +674,46 @@ static const unsigned char *decode_eight_bit_run(const unsigned char *p, const u
     return p;
 }
 
+#ifdef __SSE2__
+/* UTF-8 copied 16 bytes at a time, up to a stop it cannot take, what is not
+ * valid, or the end; then back to the start of a character the last block
+ * cut, for the per-character path. */
+static inline const unsigned char *copy_utf8_blocks(const unsigned char *p, const unsigned char *limit,
+                                                    const stops *stop, unsigned char **o)
+{
+    unsigned char *q = *o;
+    utf8_check check = {_mm_setzero_si128(), _mm_setzero_si128()};
+    int cut = 0; /* the last block may have cut a character */
+    while (limit - p >= 13) {
+        const __m128i v = _mm_loadu_si128((const __m128i *)p);
+        const unsigned stops_here = first_stops(stop, v);
+        if (utf8_invalid(&check, v))
+            break;
+        _mm_storeu_si128((__m128i *)q, v);
+        if (stops_here) {
+            const unsigned at = (unsigned)__builtin_ctz(stops_here);
+            p += at;
+            q += at;
+            cut = 0;
+            if (!take_line_end(stop, &p, limit, &q))
+                break;
+            check.bytes = check.need = _mm_setzero_si128();
+            continue;
+        }
+        p += 16;
+        q += 16;
+        cut = 1;
+    }
+    if (cut) {
+        const size_t back = cut_character(p);
+        p -= back;
+        q -= back;
+    }
+    *o = q;
+    return p;
+}
+#endif
+
 static const unsigned char *copy_utf8_run(const unsigned char *p, const unsigned char *limit, const stops *stop,
                                           unsigned char **o)
 {
@@ -670,23 +722,7 @@ static const unsigned char *copy_utf8_run(const unsigned char *p, const unsigned
         uint32_t c;
         size_t length;
 #ifdef __SSE2__
-        while (limit - p >= 13) {
-            const __m128i v = _mm_loadu_si128((const __m128i *)p);
-            const unsigned at = first_stop(stop, v);
-            const int whole = utf8_whole(v);
-            if (whole < 0)
-                break;
-            _mm_storeu_si128((__m128i *)q, v);
-            if (at < (unsigned)whole) {
-                p += at;
-                q += at;
-                if (!take_line_end(stop, &p, limit, &q))
-                    break;
-            } else {
-                p += whole;
-                q += whole;
-            }
-        }
+        p = copy_utf8_blocks(p, limit, stop, &q);
         if (p >= limit)
             break;
 #endif
