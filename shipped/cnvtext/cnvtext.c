@@ -903,8 +903,8 @@ static enum step decode_bytes(reading *r)
         unsigned char b;
         if (out->length >= BLOCK_SIZE)
             flush_body(r);
-        if (in->pos + 4 > in->end && !in->at_eof)
-            refill(in);
+        if (in->pos + 4 > in->end)
+            have_bytes(in, 4); /* a whole character, even where blocks are smaller */
         if (in->pos == in->end)
             return step_done;
         s = in->data + in->pos;
