@@ -439,6 +439,19 @@ static size_t utf8_sequence(const unsigned char *p, size_t available, uint32_t *
  * what it has written (a block copied ahead), so the callers leave room
  * for that. */
 
+static inline unsigned char *store_utf8(unsigned char *o, uint32_t c)
+{
+    if (c < 0x800) {
+        o[0] = (unsigned char)(0xC0 | (c >> 6));
+        o[1] = (unsigned char)(0x80 | (c & 0x3F));
+        return o + 2;
+    }
+    o[0] = (unsigned char)(0xE0 | (c >> 12));
+    o[1] = (unsigned char)(0x80 | ((c >> 6) & 0x3F));
+    o[2] = (unsigned char)(0x80 | (c & 0x3F));
+    return o + 3;
+}
+
 /* One valid UTF-8 character from p other than ASCII, or 0 bytes; the two-
  * and three-byte forms of the scripts of the world without a call. */
 static inline size_t take_utf8(const unsigned char *p, uint32_t *c)
@@ -540,15 +553,15 @@ static inline int take_ascii(const stops *stop, const unsigned char **p, const u
 }
 
 #ifdef __SSE2__
-/* Blocks of 16 bytes: one vector test finds the stop bytes and the bytes
- * beyond ASCII, so that the ASCII between them needs no test of its own,
- * and UTF-8 that only needs copying is checked 16 bytes at once.  A block
- * loop leaves off where the per-character path below must decide: at a
- * stop it cannot take, at what is not valid or has no look-up, or near
- * limit, always at the start of a character. */
+/* Whole blocks of 16 bytes: a vector test finds the stop bytes and checks
+ * the UTF-8 of all 16 at once, so that the characters between two stops
+ * need no test of their own.  Each block starts at a character boundary;
+ * a character cut by its end is taken whole by the next block.  A block
+ * loop stops where the per-character path below must decide: at a stop
+ * it cannot take, at what is not valid or has no look-up, or near limit. */
 
 /* The stop bytes among the 16, one bit each. */
-static inline unsigned stop_bits(const stops *stop, __m128i v)
+static inline unsigned first_stops(const stops *stop, __m128i v)
 {
     const __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, stop->vector[0]), _mm_cmpeq_epi8(v, stop->vector[1])),
                                      _mm_or_si128(_mm_cmpeq_epi8(v, stop->vector[2]), _mm_cmpeq_epi8(v, stop->vector[3])));
@@ -558,7 +571,7 @@ static inline unsigned stop_bits(const stops *stop, __m128i v)
 /* Where the first stop byte is among the 16, or 16. */
 static inline unsigned first_stop(const stops *stop, __m128i v)
 {
-    return (unsigned)__builtin_ctz(stop_bits(stop, v) | 0x10000u);
+    return (unsigned)__builtin_ctz(first_stops(stop, v) | 0x10000u);
 }
 
 /* The 16 bytes v with the last n bytes of the block before them shifted in. */
@@ -674,7 +687,7 @@ static inline const unsigned char *copy_utf8_blocks(const unsigned char *p, cons
     int cut = 0; /* the last block may have cut a character */
     while (limit - p >= 13) {
         const __m128i v = _mm_loadu_si128((const __m128i *)p);
-        const unsigned stops_here = stop_bits(stop, v);
+        const unsigned stops_here = first_stops(stop, v);
         if (utf8_invalid(&check, v))
             break;
         _mm_storeu_si128((__m128i *)q, v);
@@ -740,32 +753,17 @@ static const unsigned char *copy_utf8_run(const unsigned char *p, const unsigned
     return p;
 }
 
-/* One character of a double-byte page from *p, a single byte or a pair,
- * written as UTF-8; 0 where it is not one the page defines. */
-static inline int take_double_byte(const double_byte_page *page, const uint32_t *utf8_of, const unsigned char **p,
-                                   unsigned char **q)
-{
-    const unsigned char *s = *p;
-    uint32_t packed = utf8_of[s[0]];
-    if (packed) {
-        *p = s + 1;
-    } else {
-        const unsigned row = page->lead_row[s[0]];
-        if (!row || s[1] < DBCS_TRAIL_FIRST || !(packed = page->utf8_of_pair[row - 1][s[1] - DBCS_TRAIL_FIRST]))
-            return 0;
-        *p = s + 2;
-    }
-    memcpy(*q, &packed, 4);
-    *q += packed >> 24;
-    return 1;
-}
-
 static const unsigned char *decode_double_byte_run(const unsigned char *p, const unsigned char *limit,
                                                    const stops *stop, const double_byte_page *page,
                                                    const uint32_t *utf8_of, unsigned char **o)
 {
     unsigned char *q = *o;
+#ifndef __SSE2__
+    (void)utf8_of; /* only the block loop has the UTF-8 at hand */
+#endif
     while (p < limit) {
+        unsigned char b;
+        uint32_t c;
 #ifdef __SSE2__
         while (limit - p >= 16) {
             const __m128i v = _mm_loadu_si128((const __m128i *)p);
@@ -777,9 +775,20 @@ static const unsigned char *decode_double_byte_run(const unsigned char *p, const
                 p = end;
             } else {
                 /* a pair cut by the block's end takes its trail byte from the next */
-                while (p < end)
-                    if (!take_double_byte(page, utf8_of, &p, &q))
-                        goto careful;
+                while (p < end) {
+                    uint32_t packed = utf8_of[*p];
+                    if (packed) {
+                        ++p;
+                    } else {
+                        const unsigned row = page->lead_row[*p];
+                        if (!row || p[1] < DBCS_TRAIL_FIRST ||
+                            !(packed = page->utf8_of_pair[row - 1][p[1] - DBCS_TRAIL_FIRST]))
+                            goto careful;
+                        p += 2;
+                    }
+                    memcpy(q, &packed, 4);
+                    q += packed >> 24;
+                }
             }
             if (p == start + at && at < 16 && !take_line_end(stop, &p, limit, &q))
                 break;
@@ -788,13 +797,23 @@ static const unsigned char *decode_double_byte_run(const unsigned char *p, const
         if (p >= limit)
             break;
 #endif
-        if (*p < 0x80) {
+        b = *p;
+        if (b < 0x80) {
             if (!take_ascii(stop, &p, limit, &q))
                 break;
             continue;
         }
-        if (!take_double_byte(page, utf8_of, &p, &q))
+        c = page->singles[b];
+        if (c == DBCS_LEAD) {
+            if (p[1] < DBCS_TRAIL_FIRST || !(c = page->pairs[page->lead_row[b] - 1][p[1] - DBCS_TRAIL_FIRST]))
+                break;
+            p += 2;
+        } else if (c == DBCS_NONE) {
             break;
+        } else {
+            ++p;
+        }
+        q = store_utf8(q, c);
     }
     *o = q;
     return p;
@@ -1304,7 +1323,7 @@ static inline const unsigned char *encode_blocks(const unsigned char *p, const u
     while (limit - p >= 32) {
         const unsigned char *const start = p;
         const __m128i v = _mm_loadu_si128((const __m128i *)p);
-        unsigned events = stop_bits(stop, v) | (unsigned)_mm_movemask_epi8(v) | 0x10000u;
+        unsigned events = first_stops(stop, v) | (unsigned)_mm_movemask_epi8(v) | 0x10000u;
         for (;;) {
             const unsigned at = (unsigned)__builtin_ctz(events);
             const size_t ascii = (size_t)(start + at - p);
