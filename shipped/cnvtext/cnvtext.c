@@ -638,14 +638,33 @@ static const unsigned char *decode_eight_bit_run(const unsigned char *p, const u
     unsigned char *q = *o;
     while (p < limit) {
 #ifdef __SSE2__
-        while (limit - p >= 16) {
+        while (limit - p >= 32) {
             const __m128i v = _mm_loadu_si128((const __m128i *)p);
             const unsigned at = first_stop(stop, v);
-            const unsigned char *const end = p + at;
-            if (!_mm_movemask_epi8(v)) {
+            const unsigned char *const start = p, *const end = p + at;
+            const unsigned high = (unsigned)_mm_movemask_epi8(v);
+            const unsigned but_two = high & (high - 1) & ((high & (high - 1)) - 1);
+            if (!high) {
                 _mm_storeu_si128((__m128i *)q, v);
                 q += at;
                 p = end;
+            } else if (!(but_two & (but_two - 1))) {
+                /* at most three letters beyond ASCII, as in Western text: the
+                 * ASCII between them copied ahead */
+                unsigned events = high | 1u << at;
+                for (;;) {
+                    const unsigned char *const next = start + __builtin_ctz(events);
+                    uint32_t packed;
+                    _mm_storeu_si128((__m128i *)q, _mm_loadu_si128((const __m128i *)p));
+                    q += next - p;
+                    p = next;
+                    if (p >= end)
+                        break;
+                    packed = utf8_of[*p++];
+                    memcpy(q, &packed, 4);
+                    q += packed >> 24;
+                    events &= events - 1;
+                }
             } else {
                 /* byte by byte: in most scripts the letters beyond ASCII are most of the text */
                 while (p < end) {
