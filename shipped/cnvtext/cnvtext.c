@@ -59,11 +59,13 @@ typedef struct double_byte_page {
     const uint16_t (*pairs)[256 - DBCS_TRAIL_FIRST];
     const uint32_t *preferred;
     int preferred_count;
+    uint32_t (*utf8_of_pair)[256 - DBCS_TRAIL_FIRST]; /* as utf8_of_byte, built at first use */
 } double_byte_page;
 
 #define DOUBLE_BYTE_PAGE(name, NAME) \
+    static uint32_t name##_utf8_of_pair[sizeof name##_pairs / sizeof *name##_pairs][256 - DBCS_TRAIL_FIRST]; \
     static const double_byte_page name##_page = {name##_singles, name##_lead_row, name##_pairs, name##_preferred, \
-                                                  NAME##_PREFERRED_COUNT};
+                                                  NAME##_PREFERRED_COUNT, name##_utf8_of_pair};
 DOUBLE_BYTE_PAGE(cp932, CP932)
 DOUBLE_BYTE_PAGE(cp936, CP936)
 DOUBLE_BYTE_PAGE(cp949, CP949)
@@ -124,7 +126,7 @@ static const encoding encodings[encoding_count] = {
 
 /* Tables built from the code pages at their first use; they live in
  * zero-filled memory that costs nothing until it is touched. */
-static uint32_t utf8_of_byte[encoding_count][256]; /* length << 24 | bytes, first byte lowest */
+static uint32_t utf8_of_byte[encoding_count][256]; /* length << 24 | bytes, first byte lowest; 0 for a lead byte */
 static uint8_t byte_of_unicode[encoding_count][0x10000];
 static uint16_t sequence_of_unicode[encoding_count][0x10000]; /* byte, or lead << 8 | trail */
 static uint8_t built[encoding_count];
@@ -154,11 +156,14 @@ static void build_tables(int id)
         /* The first sequence in byte order wins, then the encoder's own choices. */
         for (byte = 255; byte >= 0; --byte) {
             const uint16_t single = page->singles[byte];
-            if (single < DBCS_NONE)
+            if (single < DBCS_NONE) {
                 sequence_of_unicode[id][single] = (uint16_t)byte;
+                utf8_of_byte[id][byte] = pack_utf8(single);
+            }
             if (page->lead_row[byte])
                 for (trail = 255; trail >= DBCS_TRAIL_FIRST; --trail) {
                     const uint16_t c = page->pairs[page->lead_row[byte] - 1][trail - DBCS_TRAIL_FIRST];
+                    page->utf8_of_pair[page->lead_row[byte] - 1][trail - DBCS_TRAIL_FIRST] = c ? pack_utf8(c) : 0;
                     if (c && !(sequence_of_unicode[id][c] && sequence_of_unicode[id][c] < 0x100))
                         sequence_of_unicode[id][c] = (uint16_t)(byte << 8 | trail);
                 }
@@ -320,6 +325,9 @@ typedef struct stops {
     unsigned char byte[4];
     unsigned char ascii[256]; /* the stop bytes */
     unsigned char table[256]; /* the stop bytes and everything from 0x80 */
+#ifdef __SSE2__
+    __m128i vector[4]; /* the stop bytes, an unwanted one as ESC again */
+#endif
 } stops;
 
 static void make_stops(stops *s, int nul, int line_ends)
@@ -335,6 +343,10 @@ static void make_stops(stops *s, int nul, int line_ends)
         s->ascii[s->byte[i]] = s->byte[i] < 0x80;
     for (i = 0; i < 256; ++i)
         s->table[i] = i >= 0x80 || s->ascii[i];
+#ifdef __SSE2__
+    for (i = 0; i < 4; ++i)
+        s->vector[i] = _mm_set1_epi8((char)(s->byte[i] < 0x80 ? s->byte[i] : MARK));
+#endif
 }
 
 /* Runs between two characters that need work are short: a call of the
@@ -423,8 +435,9 @@ static size_t utf8_sequence(const unsigned char *p, size_t available, uint32_t *
 /* The hot loops: each takes characters from p while they need nothing but
  * a look-up, writes them at *o, and returns where it stopped: at a stop
  * byte, at what it cannot take (left to the careful path), or at limit.
- * A loop may read up to 3 bytes past limit and write 4 bytes per
- * character, so the callers leave room for that. */
+ * A loop may read up to 3 bytes past limit, and write up to 32 bytes past
+ * what it has written (a block copied ahead), so the callers leave room
+ * for that. */
 
 static inline unsigned char *store_utf8(unsigned char *o, uint32_t c)
 {
@@ -539,11 +552,133 @@ static inline int take_ascii(const stops *stop, const unsigned char **p, const u
     return 1;
 }
 
+#ifdef __SSE2__
+/* Whole blocks of 16 bytes: a vector test finds the stop bytes and checks
+ * the UTF-8 of all 16 at once, so that the characters between two stops
+ * need no test of their own.  Each block starts at a character boundary;
+ * a character cut by its end is taken whole by the next block.  A block
+ * loop stops where the per-character path below must decide: at a stop
+ * it cannot take, at what is not valid or has no look-up, or near limit. */
+
+/* The stop bytes among the 16, one bit each. */
+static inline unsigned first_stops(const stops *stop, __m128i v)
+{
+    const __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, stop->vector[0]), _mm_cmpeq_epi8(v, stop->vector[1])),
+                                     _mm_or_si128(_mm_cmpeq_epi8(v, stop->vector[2]), _mm_cmpeq_epi8(v, stop->vector[3])));
+    return (unsigned)_mm_movemask_epi8(hit);
+}
+
+/* Where the first stop byte is among the 16, or 16. */
+static inline unsigned first_stop(const stops *stop, __m128i v)
+{
+    return (unsigned)__builtin_ctz(first_stops(stop, v) | 0x10000u);
+}
+
+/* The 16 bytes v with the last n bytes of the block before them shifted in. */
+#define FOLLOWING(v, before, n) _mm_or_si128(_mm_slli_si128(v, n), _mm_srli_si128(before, 16 - (n)))
+
+/* The UTF-8 check of one block, with what the block before left open: a
+ * character it cut must go on here.  Blocks follow one another without a
+ * wait on the check, so that its latency overlaps the next block's. */
+typedef struct utf8_check {
+    __m128i bytes; /* the block before, or zero at a character boundary */
+    __m128i need;  /* the continuation bytes each of its lead bytes asks for */
+} utf8_check;
+
+/* Nonzero where a byte of v is not valid UTF-8 after the block before. */
+static inline int utf8_invalid(utf8_check *check, __m128i v)
+{
+    const __m128i zero = _mm_setzero_si128();
+    /* signed compares: 0x80..0xFF are below every ASCII byte, in order */
+    const __m128i high = _mm_cmplt_epi8(v, zero);
+    const __m128i cont = _mm_cmplt_epi8(v, _mm_set1_epi8((char)0xC0));
+    const __m128i lead = _mm_andnot_si128(cont, high);
+    const __m128i from_e0 = _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8((char)0xDF)), high);
+    const __m128i from_f0 = _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8((char)0xEF)), high);
+    /* 1, 2 or 3 continuation bytes after each lead byte */
+    const __m128i need = _mm_sub_epi8(_mm_sub_epi8(_mm_sub_epi8(zero, lead), from_e0), from_f0);
+    __m128i required, error, previous;
+    required = _mm_max_epu8(FOLLOWING(need, check->need, 1),
+                            _mm_subs_epu8(FOLLOWING(need, check->need, 2), _mm_set1_epi8(1)));
+    required = _mm_max_epu8(required, _mm_subs_epu8(FOLLOWING(need, check->need, 3), _mm_set1_epi8(2)));
+    error = _mm_xor_si128(_mm_cmpgt_epi8(required, zero), cont);
+    /* C0, C1 and F5..FF never occur */
+    error = _mm_or_si128(error, _mm_and_si128(lead, _mm_cmplt_epi8(v, _mm_set1_epi8((char)0xC2))));
+    error = _mm_or_si128(error, _mm_and_si128(high, _mm_cmpgt_epi8(v, _mm_set1_epi8((char)0xF4))));
+    previous = FOLLOWING(v, check->bytes, 1);
+    if (_mm_movemask_epi8(_mm_cmpgt_epi8(required, _mm_set1_epi8(1)))) {
+        /* after a three- or four-byte lead: E0 80..9F and F0 80..8F are
+         * overlong, ED A0..BF a surrogate, F4 90.. past U+10FFFF */
+        error = _mm_or_si128(error, _mm_and_si128(_mm_cmpeq_epi8(previous, _mm_set1_epi8((char)0xE0)),
+                                                  _mm_cmplt_epi8(v, _mm_set1_epi8((char)0xA0))));
+        error = _mm_or_si128(error, _mm_and_si128(_mm_cmpeq_epi8(previous, _mm_set1_epi8((char)0xED)),
+                                                  _mm_cmpgt_epi8(v, _mm_set1_epi8((char)0x9F))));
+        error = _mm_or_si128(error, _mm_and_si128(_mm_cmpeq_epi8(previous, _mm_set1_epi8((char)0xF0)),
+                                                  _mm_cmplt_epi8(v, _mm_set1_epi8((char)0x90))));
+        error = _mm_or_si128(error, _mm_and_si128(_mm_cmpeq_epi8(previous, _mm_set1_epi8((char)0xF4)),
+                                                  _mm_cmpgt_epi8(v, _mm_set1_epi8((char)0x8F))));
+    }
+    check->bytes = v;
+    check->need = need;
+    return _mm_movemask_epi8(error);
+}
+
+/* How many of the 16 bytes before p end in a character cut short: a lead
+ * byte last, a three- or four-byte one second last, a four-byte one third
+ * last (in text checked valid at most one of these holds). */
+static inline size_t cut_character(const unsigned char *p)
+{
+    return (size_t)(p[-1] >= 0xC0) + 2 * (size_t)(p[-2] >= 0xE0) + 3 * (size_t)(p[-3] >= 0xF0);
+}
+#endif
+
 static const unsigned char *decode_eight_bit_run(const unsigned char *p, const unsigned char *limit,
                                                  const stops *stop, const uint32_t *utf8_of, unsigned char **o)
 {
     unsigned char *q = *o;
     while (p < limit) {
+#ifdef __SSE2__
+        while (limit - p >= 32) {
+            const __m128i v = _mm_loadu_si128((const __m128i *)p);
+            const unsigned at = first_stop(stop, v);
+            const unsigned char *const start = p, *const end = p + at;
+            const unsigned high = (unsigned)_mm_movemask_epi8(v);
+            const unsigned but_two = high & (high - 1) & ((high & (high - 1)) - 1);
+            if (!high) {
+                _mm_storeu_si128((__m128i *)q, v);
+                q += at;
+                p = end;
+            } else if (!(but_two & (but_two - 1))) {
+                /* at most three letters beyond ASCII, as in Western text: the
+                 * ASCII between them copied ahead */
+                unsigned events = high | 1u << at;
+                for (;;) {
+                    const unsigned char *const next = start + __builtin_ctz(events);
+                    uint32_t packed;
+                    _mm_storeu_si128((__m128i *)q, _mm_loadu_si128((const __m128i *)p));
+                    q += next - p;
+                    p = next;
+                    if (p >= end)
+                        break;
+                    packed = utf8_of[*p++];
+                    memcpy(q, &packed, 4);
+                    q += packed >> 24;
+                    events &= events - 1;
+                }
+            } else {
+                /* byte by byte: in most scripts the letters beyond ASCII are most of the text */
+                while (p < end) {
+                    const uint32_t packed = utf8_of[*p++];
+                    memcpy(q, &packed, 4);
+                    q += packed >> 24;
+                }
+            }
+            if (at < 16 && !take_line_end(stop, &p, limit, &q))
+                break;
+        }
+        if (p >= limit)
+            break;
+#endif
         if (*p < 0x80) {
             if (!take_ascii(stop, &p, limit, &q))
                 break;
@@ -559,6 +694,46 @@ static const unsigned char *decode_eight_bit_run(const unsigned char *p, const u
     return p;
 }
 
+#ifdef __SSE2__
+/* UTF-8 copied 16 bytes at a time, up to a stop it cannot take, what is not
+ * valid, or the end; then back to the start of a character the last block
+ * cut, for the per-character path. */
+static inline const unsigned char *copy_utf8_blocks(const unsigned char *p, const unsigned char *limit,
+                                                    const stops *stop, unsigned char **o)
+{
+    unsigned char *q = *o;
+    utf8_check check = {_mm_setzero_si128(), _mm_setzero_si128()};
+    int cut = 0; /* the last block may have cut a character */
+    while (limit - p >= 13) {
+        const __m128i v = _mm_loadu_si128((const __m128i *)p);
+        const unsigned stops_here = first_stops(stop, v);
+        if (utf8_invalid(&check, v))
+            break;
+        _mm_storeu_si128((__m128i *)q, v);
+        if (stops_here) {
+            const unsigned at = (unsigned)__builtin_ctz(stops_here);
+            p += at;
+            q += at;
+            cut = 0;
+            if (!take_line_end(stop, &p, limit, &q))
+                break;
+            check.bytes = check.need = _mm_setzero_si128();
+            continue;
+        }
+        p += 16;
+        q += 16;
+        cut = 1;
+    }
+    if (cut) {
+        const size_t back = cut_character(p);
+        p -= back;
+        q -= back;
+    }
+    *o = q;
+    return p;
+}
+#endif
+
 static const unsigned char *copy_utf8_run(const unsigned char *p, const unsigned char *limit, const stops *stop,
                                           unsigned char **o)
 {
@@ -566,6 +741,11 @@ static const unsigned char *copy_utf8_run(const unsigned char *p, const unsigned
     while (p < limit) {
         uint32_t c;
         size_t length;
+#ifdef __SSE2__
+        p = copy_utf8_blocks(p, limit, stop, &q);
+        if (p >= limit)
+            break;
+#endif
         if (*p < 0x80) {
             if (!take_ascii(stop, &p, limit, &q))
                 break;
@@ -594,12 +774,49 @@ static const unsigned char *copy_utf8_run(const unsigned char *p, const unsigned
 
 static const unsigned char *decode_double_byte_run(const unsigned char *p, const unsigned char *limit,
                                                    const stops *stop, const double_byte_page *page,
-                                                   unsigned char **o)
+                                                   const uint32_t *utf8_of, unsigned char **o)
 {
     unsigned char *q = *o;
+#ifndef __SSE2__
+    (void)utf8_of; /* only the block loop has the UTF-8 at hand */
+#endif
     while (p < limit) {
-        const unsigned char b = *p;
+        unsigned char b;
         uint32_t c;
+#ifdef __SSE2__
+        while (limit - p >= 16) {
+            const __m128i v = _mm_loadu_si128((const __m128i *)p);
+            const unsigned at = first_stop(stop, v);
+            const unsigned char *const start = p, *const end = p + at;
+            if (!_mm_movemask_epi8(v)) {
+                _mm_storeu_si128((__m128i *)q, v);
+                q += at;
+                p = end;
+            } else {
+                /* a pair cut by the block's end takes its trail byte from the next */
+                while (p < end) {
+                    uint32_t packed = utf8_of[*p];
+                    if (packed) {
+                        ++p;
+                    } else {
+                        const unsigned row = page->lead_row[*p];
+                        if (!row || p[1] < DBCS_TRAIL_FIRST ||
+                            !(packed = page->utf8_of_pair[row - 1][p[1] - DBCS_TRAIL_FIRST]))
+                            goto careful;
+                        p += 2;
+                    }
+                    memcpy(q, &packed, 4);
+                    q += packed >> 24;
+                }
+            }
+            if (p == start + at && at < 16 && !take_line_end(stop, &p, limit, &q))
+                break;
+        }
+    careful:
+        if (p >= limit)
+            break;
+#endif
+        b = *p;
         if (b < 0x80) {
             if (!take_ascii(stop, &p, limit, &q))
                 break;
@@ -709,8 +926,8 @@ static enum step decode_bytes(reading *r)
         unsigned char b;
         if (out->length >= BLOCK_SIZE)
             flush_body(r);
-        if (in->pos + 4 > in->end && !in->at_eof)
-            refill(in);
+        if (in->pos + 4 > in->end)
+            have_bytes(in, 4); /* a whole character, even where blocks are smaller */
         if (in->pos == in->end)
             return step_done;
         s = in->data + in->pos;
@@ -738,7 +955,7 @@ static enum step decode_bytes(reading *r)
             else if (e->family == family_utf_8)
                 p = copy_utf8_run(s, s + chunk - 3, &stop, &o);
             else
-                p = decode_double_byte_run(s, s + chunk - 1, &stop, e->double_byte, &o);
+                p = decode_double_byte_run(s, s + chunk - 1, &stop, e->double_byte, utf8_of, &o);
             if (p > s) {
                 out->length = (size_t)(o - out->begin);
                 in->pos += (size_t)(p - s);
@@ -1066,7 +1283,24 @@ static void put_character(writing *w, uint32_t c, const unsigned char *p, size_t
     }
 }
 
-static void widen(const unsigned char *p, size_t n, int big_endian, unsigned char *q);
+/* ASCII to UTF-16, 16 bytes at a time where it can. */
+static inline void widen(const unsigned char *p, size_t n, int big_endian, unsigned char *q)
+{
+    size_t i = 0;
+#ifdef __SSE2__
+    const __m128i zero = _mm_setzero_si128();
+    for (; i + 16 <= n; i += 16) {
+        const __m128i v = _mm_loadu_si128((const __m128i *)(p + i));
+        _mm_storeu_si128((__m128i *)(q + 2 * i), big_endian ? _mm_unpacklo_epi8(zero, v) : _mm_unpacklo_epi8(v, zero));
+        _mm_storeu_si128((__m128i *)(q + 2 * i + 16),
+                         big_endian ? _mm_unpackhi_epi8(zero, v) : _mm_unpackhi_epi8(v, zero));
+    }
+#endif
+    for (; i < n; ++i) {
+        q[2 * i + big_endian] = p[i];
+        q[2 * i + !big_endian] = 0;
+    }
+}
 
 static void put_ascii(writing *w, const unsigned char *s, size_t n)
 {
@@ -1093,6 +1327,79 @@ static void put_output_line_end(writing *w)
         put_ascii(w, pairs + 1, 1);
 }
 
+#ifdef __SSE2__
+/* UTF-8 text from p to an eight-bit, double-byte or UTF-16 target, 16 bytes
+ * at a time: one vector test finds the stop bytes and the characters beyond
+ * ASCII, the ASCII between them is copied ahead, and each of those
+ * characters is looked up.  Returns where the per-character path must
+ * decide: a stop it cannot take, what is not valid or has no look-up, or
+ * the last 32 bytes before limit. */
+static inline const unsigned char *encode_blocks(const unsigned char *p, const unsigned char *limit,
+                                                 const stops *stop, enum family family, const uint8_t *byte_of,
+                                                 const uint16_t *sequence_of, int big_endian, unsigned char **o)
+{
+    unsigned char *q = *o;
+    while (limit - p >= 32) {
+        const unsigned char *const start = p;
+        const __m128i v = _mm_loadu_si128((const __m128i *)p);
+        unsigned events = first_stops(stop, v) | (unsigned)_mm_movemask_epi8(v) | 0x10000u;
+        for (;;) {
+            const unsigned at = (unsigned)__builtin_ctz(events);
+            const size_t ascii = (size_t)(start + at - p);
+            uint32_t c;
+            size_t length;
+            if (family == family_utf_16) {
+                widen(p, 16, big_endian, q);
+                q += 2 * ascii;
+            } else {
+                _mm_storeu_si128((__m128i *)q, _mm_loadu_si128((const __m128i *)p));
+                q += ascii;
+            }
+            p += ascii;
+            if (at >= 16)
+                break;
+            if (*p < 0x80) {
+                /* a stop byte: LF written as CR LF, else the caller's */
+                if (family == family_utf_16 && stop->line_rule == write_crlf && *p == '\n') {
+                    widen((const unsigned char *)"\r\n", 2, big_endian, q);
+                    q += 4;
+                    ++p;
+                } else if (family == family_utf_16 || !take_line_end(stop, &p, limit, &q)) {
+                    goto stopped;
+                }
+                break;
+            }
+            length = take_utf8(p, &c);
+            if (length == 0 || c >= 0x10000)
+                goto stopped;
+            if (family == family_eight_bit) {
+                if (!byte_of[c])
+                    goto stopped;
+                *q++ = byte_of[c];
+            } else if (family == family_double_byte) {
+                const uint16_t sequence = sequence_of[c];
+                if (!sequence)
+                    goto stopped;
+                if (sequence >= 0x100)
+                    *q++ = (unsigned char)(sequence >> 8);
+                *q++ = (unsigned char)sequence;
+            } else {
+                q[big_endian] = (unsigned char)c;
+                q[!big_endian] = (unsigned char)(c >> 8);
+                q += 2;
+            }
+            p += length;
+            if (p - start >= 16)
+                break;
+            events &= ~0u << (p - start);
+        }
+    }
+stopped:
+    *o = q;
+    return p;
+}
+#endif
+
 static const unsigned char *encode_eight_bit_run(const unsigned char *p, const unsigned char *limit,
                                                  const stops *stop, const uint8_t *byte_of, unsigned char **o)
 {
@@ -1100,6 +1407,11 @@ static const unsigned char *encode_eight_bit_run(const unsigned char *p, const u
     while (p < limit) {
         uint32_t c;
         size_t length;
+#ifdef __SSE2__
+        p = encode_blocks(p, limit, stop, family_eight_bit, byte_of, NULL, 0, &q);
+        if (p >= limit)
+            break;
+#endif
         if (*p < 0x80) {
             if (!take_ascii(stop, &p, limit, &q))
                 break;
@@ -1124,6 +1436,11 @@ static const unsigned char *encode_double_byte_run(const unsigned char *p, const
         uint32_t c;
         size_t length;
         uint16_t sequence;
+#ifdef __SSE2__
+        p = encode_blocks(p, limit, stop, family_double_byte, NULL, sequence_of, 0, &q);
+        if (p >= limit)
+            break;
+#endif
         if (*p < 0x80) {
             if (!take_ascii(stop, &p, limit, &q))
                 break;
@@ -1141,25 +1458,6 @@ static const unsigned char *encode_double_byte_run(const unsigned char *p, const
     return p;
 }
 
-/* ASCII to UTF-16, 16 bytes at a time where it can. */
-static void widen(const unsigned char *p, size_t n, int big_endian, unsigned char *q)
-{
-    size_t i = 0;
-#ifdef __SSE2__
-    const __m128i zero = _mm_setzero_si128();
-    for (; i + 16 <= n; i += 16) {
-        const __m128i v = _mm_loadu_si128((const __m128i *)(p + i));
-        _mm_storeu_si128((__m128i *)(q + 2 * i), big_endian ? _mm_unpacklo_epi8(zero, v) : _mm_unpacklo_epi8(v, zero));
-        _mm_storeu_si128((__m128i *)(q + 2 * i + 16),
-                         big_endian ? _mm_unpackhi_epi8(zero, v) : _mm_unpackhi_epi8(v, zero));
-    }
-#endif
-    for (; i < n; ++i) {
-        q[2 * i + big_endian] = p[i];
-        q[2 * i + !big_endian] = 0;
-    }
-}
-
 static const unsigned char *encode_utf_16_run(const unsigned char *p, const unsigned char *limit,
                                               const stops *stop, int big_endian, unsigned char **o)
 {
@@ -1168,6 +1466,11 @@ static const unsigned char *encode_utf_16_run(const unsigned char *p, const unsi
     while (p < limit) {
         uint32_t c;
         size_t length;
+#ifdef __SSE2__
+        p = encode_blocks(p, limit, stop, family_utf_16, NULL, NULL, big_endian, &q);
+        if (p >= limit)
+            break;
+#endif
         if (*p < 0x80) {
             const size_t run = plain_run(stop, p, (size_t)(limit - p));
             if (run == 0) {

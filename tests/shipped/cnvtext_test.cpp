@@ -467,6 +467,81 @@ TEST_F(Cnvtext, SmallBlocksGiveTheSameBytes)
     }
 }
 
+// The hot loops take 16 bytes at a time; the build with blocks of 3 bytes
+// never does, so it judges them: a character, a line end or a fault at every
+// offset from a block's start, and a character cut by a block's end.
+TEST_F(Cnvtext, BlockLoopsAgreeWithTheCharacterPath)
+{
+    ASSERT_NE(nullptr, cnvtext_small_blocks().module) << "cannot load cnvsmall.dll";
+    const struct {
+        const char *source;
+        std::string piece;
+    } cases[] = {
+        {"Text - Unicode - UTF-8", "\xC3\xA9"},
+        {"Text - Unicode - UTF-8", "\xE2\x80\x93"},
+        {"Text - Unicode - UTF-8", "\xE4\xB8\xAD\xC3\xA9"},
+        {"Text - Unicode - UTF-8", "\xF0\x9F\x98\x80"},
+        {"Text - Unicode - UTF-8", "\x1B"},
+        {"Text - Unicode - UTF-8", "\xC3" "a"},
+        {"Text - Unicode - UTF-8", "\x80"},
+        {"Text - Unicode - UTF-8", "\xE0\x80\x80"},
+        {"Text - Unicode - UTF-8", "\xED\xA0\x80"},
+        {"Text - Unicode - UTF-8", "\xF4\x90\x80\x80"},
+        {"Text - Unicode - UTF-8", "\xE2\x80\r\n"},
+        {"Text - Any encoding (detected)", "\xC3\xA9\xE9"},
+        {"Text - Cyrillic - Windows (1251)", "\xC0\xE1\xE2"},
+        {"Text - Japanese - Shift_JIS (932)", "\x93\xFA\x83\x65"},
+        {"Text - Japanese - Shift_JIS (932)", "\x93\r\n"},
+    };
+    const char *const targets[] = {"Text - Unicode - UTF-8", "Text - Unicode - UTF-16",
+                                   "Text - Western - Windows (1252), CR LF", "Text - Japanese - Shift_JIS (932)"};
+    for (const auto &c : cases) {
+        // the piece at each offset of a line, then three times in a row
+        std::string text;
+        for (int offset = 0; offset < 48; ++offset)
+            text += std::string(offset, 'a') + c.piece + std::string(48 - offset, 'b') + "\r\n";
+        for (int offset = 0; offset < 48; ++offset)
+            text += std::string(offset, 'a') + c.piece + c.piece + c.piece + std::string(80, 'c');
+        // a mark ends the writer's run of text just after the piece
+        for (int offset = 0; offset < 36; ++offset)
+            text += std::string(offset, 'a') + c.piece + std::string(offset % 4, 'd') + "\x1B\x1B" +
+                    std::string(40, 'e');
+        // and the end of the file ends the reader's; what a refused text
+        // wrote, the host throws away
+        for (int offset = 0; offset < 20; ++offset) {
+            const std::string input = text + std::string(offset, 'a') + c.piece;
+            std::string intermediate, small_intermediate;
+            const int result = run(find(cnvtext().sources, c.source), input, intermediate);
+            EXPECT_EQ(run(find(cnvtext_small_blocks().sources, c.source), input, small_intermediate), result)
+                << c.source << " on " << hex(c.piece) << " at the end";
+            EXPECT_TRUE(result != 0 || intermediate == small_intermediate)
+                << c.source << " on " << hex(c.piece) << " at the end";
+        }
+        for (const std::string &input : {text, text.substr(0, text.size() / 2 + 7)}) {
+            std::string intermediate, small_intermediate;
+            const int result = run(find(cnvtext().sources, c.source), input, intermediate);
+            EXPECT_EQ(run(find(cnvtext_small_blocks().sources, c.source), input, small_intermediate), result)
+                << c.source << " on " << hex(c.piece);
+            EXPECT_TRUE(result != 0 || intermediate == small_intermediate)
+                << c.source << " on " << hex(c.piece) << ": " << hex(intermediate.substr(0, 120))
+                << "\nwith small blocks: " << hex(small_intermediate.substr(0, 120));
+            // the writers on the same text, valid or not
+            const std::string header = "\x1B[morphex-text 1 eol=crlf bom=0 encoding=utf-8]\n";
+            for (const std::string &written : {intermediate, header + input}) {
+                for (const char *target : targets) {
+                    std::string output, small_output;
+                    const int result = run(find(cnvtext().targets, target), written, output);
+                    EXPECT_EQ(run(find(cnvtext_small_blocks().targets, target), written, small_output), result)
+                        << hex(c.piece) << " to " << target;
+                    EXPECT_TRUE(result != 0 || output == small_output)
+                        << hex(c.piece) << " to " << target << ": " << hex(output.substr(0, 120))
+                        << "\nwith small blocks: " << hex(small_output.substr(0, 120));
+                }
+            }
+        }
+    }
+}
+
 TEST_F(Cnvtext, DetectionFindsTheEncoding)
 {
     char ansi[8] = "";
