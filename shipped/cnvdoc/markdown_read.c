@@ -9,7 +9,9 @@
 #include "plugins/morphex_plugin.h"
 #include "shipped/cnvdoc/doc.h"
 
-enum md_kind { MD_DOCUMENT, MD_QUOTE, MD_LIST, MD_ITEM, MD_PARAGRAPH, MD_HEADING, MD_CODE, MD_HR, MD_TABLE, MD_GONE };
+enum md_kind {
+    MD_DOCUMENT, MD_QUOTE, MD_LIST, MD_ITEM, MD_PARAGRAPH, MD_HEADING, MD_CODE, MD_HR, MD_TABLE, MD_HTML, MD_GONE
+};
 
 typedef struct md_block {
     int kind;
@@ -24,6 +26,9 @@ typedef struct md_block {
     char marker;         /* bullet, or the delimiter after a number */
     int content_indent;  /* items: where their content begins */
     int columns;         /* tables */
+    int html_end;        /* raw HTML: which end closes it (html_start) */
+    int last_line_blank; /* lists are loose where blank lines part their items */
+    int follows_list;    /* a list right after another one (another marker) */
 } md_block;
 
 typedef struct reference {
@@ -177,6 +182,7 @@ static md_block *add_child(md_parser *p, md_block *parent, int kind)
     if (!child)
         return parent;
     child->parent = parent;
+    child->follows_list = kind == MD_LIST && parent->last && parent->last->kind == MD_LIST;
     if (parent->last)
         parent->last->next = child;
     else
@@ -303,6 +309,216 @@ static size_t list_marker(const char *s, size_t n, size_t pos, int *ordered, int
     return 0;
 }
 
+/* ---- raw HTML ---- */
+
+static int is_tag_char(unsigned char c)
+{
+    return is_letter(c) || is_digit(c) || c == '-';
+}
+
+static int lower(unsigned char c)
+{
+    return c >= 'A' && c <= 'Z' ? c + 32 : c;
+}
+
+/* Whether s[0..n) begins with `word` (lower case), whatever the case. */
+static int starts_folded(const char *s, size_t n, const char *word)
+{
+    size_t i;
+    for (i = 0; word[i]; ++i)
+        if (i >= n || lower((unsigned char)s[i]) != (unsigned char)word[i])
+            return 0;
+    return 1;
+}
+
+/* The first `word` (lower case) in s[0..n), whatever the case. */
+static int contains_folded(const char *s, size_t n, const char *word)
+{
+    const size_t length = strlen(word);
+    size_t i;
+    for (i = 0; i + length <= n; ++i)
+        if (lower((unsigned char)s[i]) == (unsigned char)word[0] && starts_folded(s + i, n - i, word))
+            return 1;
+    return 0;
+}
+
+static const char *const block_tags[] = {
+    "address", "article", "aside", "base", "basefont", "blockquote", "body", "caption", "center", "col",
+    "colgroup", "dd", "details", "dialog", "dir", "div", "dl", "dt", "fieldset", "figcaption", "figure",
+    "footer", "form", "frame", "frameset", "h1", "h2", "h3", "h4", "h5", "h6", "head", "header", "hr", "html",
+    "iframe", "legend", "li", "link", "main", "menu", "menuitem", "nav", "noframes", "ol", "optgroup", "option",
+    "p", "param", "section", "source", "summary", "table", "tbody", "td", "tfoot", "th", "thead", "title", "tr",
+    "track", "ul",
+};
+
+static size_t skip_html_space(const char *s, size_t n, size_t i)
+{
+    while (i < n && (s[i] == ' ' || s[i] == '\t' || s[i] == '\n' || s[i] == '\r' || s[i] == '\f'))
+        ++i;
+    return i;
+}
+
+/* An open tag with its attributes at s[0] ('<'); its length, 0 when none. */
+static size_t open_tag_length(const char *s, size_t n)
+{
+    size_t i = 1;
+    if (i >= n || !is_letter((unsigned char)s[i]))
+        return 0;
+    while (i < n && is_tag_char((unsigned char)s[i]))
+        ++i;
+    for (;;) {
+        size_t spaced = skip_html_space(s, n, i);
+        if (spaced < n && s[spaced] == '>')
+            return spaced + 1;
+        if (spaced + 1 < n && s[spaced] == '/' && s[spaced + 1] == '>')
+            return spaced + 2;
+        if (spaced == i || spaced >= n)
+            return 0;
+        i = spaced;
+        {
+            const unsigned char c = (unsigned char)s[i];
+            if (!is_letter(c) && c != '_' && c != ':')
+                return 0;
+        }
+        while (i < n && (is_letter((unsigned char)s[i]) || is_digit((unsigned char)s[i]) || s[i] == '_' ||
+                         s[i] == '.' || s[i] == ':' || s[i] == '-'))
+            ++i;
+        spaced = skip_html_space(s, n, i);
+        if (spaced < n && s[spaced] == '=') {
+            i = skip_html_space(s, n, spaced + 1);
+            if (i >= n)
+                return 0;
+            if (s[i] == '"' || s[i] == '\'') {
+                const char *close = (const char *)memchr(s + i + 1, s[i], n - i - 1);
+                if (!close)
+                    return 0;
+                i = (size_t)(close - s) + 1;
+            } else {
+                const size_t start = i;
+                while (i < n && !strchr("\"'=<>` \t\n\r\f", s[i]))
+                    ++i;
+                if (i == start)
+                    return 0;
+            }
+        }
+    }
+}
+
+/* Raw HTML at s[0] ('<'): a tag, a comment, a processing instruction, a
+ * declaration or a CDATA section; its length, 0 when none. */
+static size_t html_tag_length(const char *s, size_t n)
+{
+    size_t i;
+    if (n < 3)
+        return 0;
+    if (is_letter((unsigned char)s[1]))
+        return open_tag_length(s, n);
+    if (s[1] == '/') {
+        if (!is_letter((unsigned char)s[2]))
+            return 0;
+        for (i = 3; i < n && is_tag_char((unsigned char)s[i]); ++i)
+            ;
+        i = skip_html_space(s, n, i);
+        return i < n && s[i] == '>' ? i + 1 : 0;
+    }
+    if (s[1] == '?') {
+        for (i = 2; i + 1 < n; ++i)
+            if (s[i] == '?' && s[i + 1] == '>')
+                return i + 2;
+        return 0;
+    }
+    if (s[1] != '!')
+        return 0;
+    if (starts_folded(s, n, "<!--")) {
+        /* no "--" inside, not starting with ">" or "->", not ending with "-" */
+        if (n > 4 && (s[4] == '>' || (s[4] == '-' && n > 5 && s[5] == '>')))
+            return 0;
+        for (i = 4; i + 1 < n; ++i)
+            if (s[i] == '-' && s[i + 1] == '-')
+                return i + 2 < n && s[i + 2] == '>' ? i + 3 : 0;
+        return 0;
+    }
+    if (strncmp(s, "<![CDATA[", n < 9 ? n : 9) == 0 && n >= 9) {
+        for (i = 9; i + 2 < n; ++i)
+            if (s[i] == ']' && s[i + 1] == ']' && s[i + 2] == '>')
+                return i + 3;
+        return 0;
+    }
+    if (is_letter((unsigned char)s[2])) {
+        const char *close = (const char *)memchr(s + 2, '>', n - 2);
+        return close ? (size_t)(close - s) + 1 : 0;
+    }
+    return 0;
+}
+
+/* A raw HTML block starting at s[pos] ('<'): which kind (1 to 7, by the
+ * way it ends), 0 when none.  Kind 7 cannot interrupt a paragraph. */
+static int html_start(const char *s, size_t n, size_t pos, int in_paragraph)
+{
+    const char *t = s + pos;
+    const size_t left = n - pos;
+    size_t i, name_end;
+    char name[16];
+    static const char *const verbatim[] = {"<script", "<pre", "<style", "<textarea"};
+    if (left < 2 || t[0] != '<')
+        return 0;
+    for (i = 0; i < sizeof verbatim / sizeof *verbatim; ++i) {
+        const size_t length = strlen(verbatim[i]);
+        if (starts_folded(t, left, verbatim[i]) &&
+            (left == length || t[length] == ' ' || t[length] == '\t' || t[length] == '>'))
+            return 1;
+    }
+    if (starts_folded(t, left, "<!--"))
+        return 2;
+    if (t[1] == '?')
+        return 3;
+    if (t[1] == '!' && left > 2 && is_letter((unsigned char)t[2]))
+        return 4;
+    if (starts_folded(t, left, "<![cdata["))
+        return 5;
+    i = t[1] == '/' ? 2 : 1;
+    for (name_end = i; name_end < left && is_tag_char((unsigned char)t[name_end]) && name_end - i < sizeof name - 1;
+         ++name_end)
+        name[name_end - i] = (char)lower((unsigned char)t[name_end]);
+    name[name_end - i] = '\0';
+    if (name_end > i && (name_end == left || t[name_end] == ' ' || t[name_end] == '\t' || t[name_end] == '>' ||
+                         (t[name_end] == '/' && name_end + 1 < left && t[name_end + 1] == '>'))) {
+        size_t low = 0, high = sizeof block_tags / sizeof *block_tags;
+        while (low < high) {
+            const size_t middle = (low + high) / 2;
+            const int order = strcmp(block_tags[middle], name);
+            if (order == 0)
+                return 6;
+            if (order < 0)
+                low = middle + 1;
+            else
+                high = middle;
+        }
+    }
+    if (!in_paragraph && name_end > i) {
+        const size_t length = html_tag_length(t, left);
+        if (length && skip_spaces(t, left, length) == left && strcmp(name, "script") != 0 &&
+            strcmp(name, "style") != 0 && strcmp(name, "pre") != 0)
+            return 7;
+    }
+    return 0;
+}
+
+/* Whether the line ends a raw HTML block of kind 1 to 5. */
+static int html_ends(int kind, const char *s, size_t n)
+{
+    switch (kind) {
+    case 1:
+        return contains_folded(s, n, "</script>") || contains_folded(s, n, "</pre>") ||
+               contains_folded(s, n, "</style>") || contains_folded(s, n, "</textarea>");
+    case 2: return contains_folded(s, n, "-->");
+    case 3: return contains_folded(s, n, "?>");
+    case 4: return memchr(s, '>', n) != NULL;
+    case 5: return contains_folded(s, n, "]]>");
+    }
+    return 0;
+}
+
 /* Info string of an opening fence: its first word, escapes and references
  * resolved. */
 static void unescape_into(buffer *out, const char *s, size_t n);
@@ -336,6 +552,21 @@ static void take_line(md_parser *p, const char *s, size_t n)
         }
     }
     put_bytes(&p->line, s + i, n - i);
+}
+
+/* Blank lines as lists see them: where they end a block, an item, a list.
+ * Lines of a quote, a heading, a rule or a fenced block never count, nor
+ * the blank rest of a line that opened an item. */
+static void note_line(md_block *container, int blank, int started)
+{
+    md_block *b;
+    if (blank && container->last)
+        container->last->last_line_blank = 1;
+    container->last_line_blank = blank && container->kind != MD_QUOTE && container->kind != MD_HEADING &&
+                                 container->kind != MD_HR && !(container->kind == MD_CODE && container->fenced) &&
+                                 !(container->kind == MD_ITEM && !container->first && started);
+    for (b = container->parent; b; b = b->parent)
+        b->last_line_blank = 0;
 }
 
 static void process_line(md_parser *p, const char *raw, size_t raw_length)
@@ -402,6 +633,11 @@ static void process_line(md_parser *p, const char *raw, size_t raw_length)
                 all_matched = 0;
                 break;
             }
+        } else if (child->kind == MD_HTML) {
+            if (blank && child->html_end >= 6) {
+                all_matched = 0;
+                break;
+            }
         } else if (child->kind == MD_PARAGRAPH || child->kind == MD_TABLE) {
             if (blank) {
                 all_matched = 0;
@@ -416,7 +652,8 @@ static void process_line(md_parser *p, const char *raw, size_t raw_length)
     last_matched = container;
 
     /* 2. new blocks the line opens */
-    while (container->kind != MD_CODE && container->kind != MD_HEADING && container->kind != MD_HR) {
+    while (container->kind != MD_CODE && container->kind != MD_HEADING && container->kind != MD_HR &&
+           container->kind != MD_HTML) {
         const int maybe_lazy = p->tip && p->tip->kind == MD_PARAGRAPH;
         int ordered = 0, number = 0, level;
         char marker = 0;
@@ -483,6 +720,12 @@ static void process_line(md_parser *p, const char *raw, size_t raw_length)
                 started = consumed = 1;
                 break;
             }
+        }
+        if (s[first] == '<' && (level = html_start(s, n, first, container->kind == MD_PARAGRAPH)) > 0) {
+            container = add_child(p, container, MD_HTML);
+            container->html_end = level;
+            started = 1;
+            break;
         }
         if (container->kind == MD_PARAGRAPH && all_matched && (level = setext_level(s, n, first)) > 0) {
             finalize(p, container);
@@ -557,6 +800,7 @@ static void process_line(md_parser *p, const char *raw, size_t raw_length)
     /* 3. the rest of the line goes into the innermost block */
     first = skip_spaces(s, n, pos);
     blank = first == n;
+    note_line(container, blank, started);
     if (!started && !consumed && last_matched != p->tip && !blank && p->tip && p->tip->kind == MD_PARAGRAPH) {
         add_line(p->tip, s + first, n - first); /* a lazy continuation */
         return;
@@ -566,6 +810,10 @@ static void process_line(md_parser *p, const char *raw, size_t raw_length)
     close_to(p, container);
     if (container->kind == MD_CODE) {
         add_line(container, s + pos, n - pos);
+    } else if (container->kind == MD_HTML) {
+        add_line(container, s + pos, n - pos);
+        if (container->html_end <= 5 && html_ends(container->html_end, s + pos, n - pos))
+            finalize(p, container);
     } else if (blank) {
         return;
     } else if (container->kind == MD_PARAGRAPH || container->kind == MD_TABLE) {
@@ -1484,27 +1732,55 @@ static void write_table(md_parser *p, doc_builder *b, const md_block *table)
     doc_end_container(b, NODE_TABLE);
 }
 
-static void write_blocks(md_parser *p, doc_builder *b, const md_block *first, int list_level);
+static void write_blocks(md_parser *p, doc_builder *b, const md_block *first, int list_level, int item);
+
+static int ends_with_blank_line(const md_block *b)
+{
+    for (; b; b = b->kind == MD_LIST || b->kind == MD_ITEM ? b->last : NULL)
+        if (b->last_line_blank)
+            return 1;
+    return 0;
+}
+
+/* A list is loose when blank lines part its items or the blocks of one. */
+static int list_is_loose(const md_block *list)
+{
+    const md_block *item, *child;
+    for (item = list->first; item; item = item->next) {
+        if (item->last_line_blank && item->next)
+            return 1;
+        for (child = item->first; child; child = child->next)
+            if ((item->next || child->next) && ends_with_blank_line(child))
+                return 1;
+    }
+    return 0;
+}
 
 static void write_list(md_parser *p, doc_builder *b, const md_block *list, int level)
 {
     const md_block *item;
+    const unsigned loose = list_is_loose(list) ? DOC_LOOSE : 0;
     int index = 0;
     for (item = list->first; item; item = item->next, ++index) {
         const md_block *child = item->first;
+        while (child && child->kind == MD_GONE)
+            child = child->next;
+        doc_block_context(b, 0, loose | (index == 0 && list->follows_list ? DOC_NEW_LIST : 0));
         doc_block(b, NODE_LI, level, list->ordered ? list->start + index : 0, NULL);
         if (child && child->kind == MD_PARAGRAPH) {
             write_inlines(p, b, (const char *)child->text.data, child->text.size);
             child = child->next;
         }
-        write_blocks(p, b, child, level);
         doc_end_block(b, NODE_LI);
+        write_blocks(p, b, child, level, level);
     }
 }
 
-static void write_blocks(md_parser *p, doc_builder *b, const md_block *block, int list_level)
+static void write_blocks(md_parser *p, doc_builder *b, const md_block *block, int list_level, int item)
 {
     for (; block; block = block->next) {
+        if (block->kind != MD_LIST && block->kind != MD_GONE)
+            doc_block_context(b, item, 0);
         switch (block->kind) {
         case MD_PARAGRAPH:
             doc_block(b, NODE_P, 0, 0, NULL);
@@ -1534,9 +1810,18 @@ static void write_blocks(md_parser *p, doc_builder *b, const md_block *block, in
         case MD_HR: doc_hr(b); break;
         case MD_QUOTE:
             doc_container(b, NODE_QUOTE);
-            write_blocks(p, b, block->first, 0);
+            write_blocks(p, b, block->first, list_level, 0);
             doc_end_container(b, NODE_QUOTE);
             break;
+        case MD_HTML: {
+            size_t size = block->text.size;
+            if (size && block->text.data[size - 1] == '\n')
+                --size;
+            doc_block(b, NODE_HTML, 0, 0, NULL);
+            doc_text(b, (const char *)block->text.data, size);
+            doc_end_block(b, NODE_HTML);
+            break;
+        }
         case MD_LIST: write_list(p, b, block, list_level + 1); break;
         case MD_TABLE: write_table(p, b, block); break;
         }
@@ -1562,7 +1847,7 @@ static void write_closed_blocks(md_parser *p, doc_builder *b)
         md_block *first = document->first;
         document->first = first->next;
         first->next = NULL;
-        write_blocks(p, b, first, 0);
+        write_blocks(p, b, first, 0, 0);
         recycle_tree(first);
     }
 }
@@ -1648,7 +1933,7 @@ int32_t read_markdown(FILE *in, FILE *out)
             write_closed_blocks(&p, &b);
     }
     close_to(&p, NULL);
-    write_blocks(&p, &b, p.document->first, 0);
+    write_blocks(&p, &b, p.document->first, 0, 0);
     free_tree(p.document);
     free_tree(spare_blocks);
     spare_blocks = NULL;
