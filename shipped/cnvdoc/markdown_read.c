@@ -32,7 +32,7 @@ typedef struct md_block {
 } md_block;
 
 typedef struct reference {
-    size_t label, label_length, target, target_length; /* in the arena */
+    size_t label, label_length, target, target_length, title, title_length; /* in the arena */
 } reference;
 
 struct inline_node;
@@ -125,7 +125,7 @@ static int can_contain(int parent, int child)
 }
 
 static void add_reference(md_parser *p, const char *label, size_t label_length, const char *target,
-                          size_t target_length);
+                          size_t target_length, const char *title, size_t title_length);
 static size_t parse_reference(md_parser *p, const char *s, size_t n);
 
 static void finalize(md_parser *p, md_block *b)
@@ -875,7 +875,7 @@ static const reference *find_reference(md_parser *p, const char *label, size_t n
 }
 
 static void add_reference(md_parser *p, const char *label, size_t label_length, const char *target,
-                          size_t target_length)
+                          size_t target_length, const char *title, size_t title_length)
 {
     reference entry;
     size_t slot, key_length;
@@ -907,6 +907,9 @@ static void add_reference(md_parser *p, const char *label, size_t label_length, 
     entry.target = p->arena.size;
     put_bytes(&p->arena, target, target_length);
     entry.target_length = target_length;
+    entry.title = p->arena.size;
+    put_bytes(&p->arena, title, title_length);
+    entry.title_length = title_length;
     if (p->arena.failed)
         return;
     slot = hash_label((const char *)p->arena.data + entry.label, key_length) & (p->reference_slots - 1);
@@ -1018,9 +1021,9 @@ static void unescape_into(buffer *out, const char *s, size_t n);
 static size_t parse_reference(md_parser *p, const char *s, size_t n)
 {
     const size_t label = link_label(s, n);
-    size_t i, start = 0, end = 0, after, title_end;
+    size_t i, start = 0, end = 0, after, title_start = 0, title_end;
     int lines = 0;
-    buffer target = {0};
+    buffer target = {0}, title = {0};
     if (!label || label >= n || s[label] != ':')
         return 0;
     i = skip_blanks_one_line(s, n, label + 1, &lines);
@@ -1032,6 +1035,7 @@ static size_t parse_reference(md_parser *p, const char *s, size_t n)
     /* an optional title, then nothing else on its line */
     lines = 0;
     i = skip_blanks_one_line(s, n, after, &lines);
+    title_start = i;
     title_end = i > after ? link_title(s, n, i) : 0;
     if (title_end) {
         size_t k = title_end;
@@ -1051,8 +1055,12 @@ static size_t parse_reference(md_parser *p, const char *s, size_t n)
         i = k < n ? k + 1 : k;
     }
     unescape_into(&target, s + start, end - start);
-    add_reference(p, s + 1, label - 2, target.data ? (const char *)target.data : "", target.size);
+    if (title_end)
+        unescape_into(&title, s + title_start + 1, title_end - title_start - 2);
+    add_reference(p, s + 1, label - 2, target.data ? (const char *)target.data : "", target.size,
+                  title.data ? (const char *)title.data : "", title.size);
     free(target.data);
+    free(title.data);
     return i;
 }
 
@@ -1111,12 +1119,13 @@ static void unescape_into(buffer *out, const char *s, size_t n)
     }
 }
 
-enum inline_kind { IN_TEXT, IN_SOFT, IN_HARD, IN_CODE, IN_DELIM, IN_BRACKET, IN_LINK_END, IN_LINK, IN_UNDERLINE };
+enum inline_kind { IN_TEXT, IN_SOFT, IN_HARD, IN_CODE, IN_DELIM, IN_BRACKET, IN_LINK_END, IN_LINK, IN_UNDERLINE, IN_RAW };
 
 struct inline_node {
     int kind;
     size_t offset, length;     /* text in the arena */
     size_t target, target_length; /* links */
+    size_t title, title_length;
     char delimiter;            /* '*', '_', '~' */
     int count, original, can_open, can_close, active;
     int image;                 /* brackets */
@@ -1281,7 +1290,7 @@ static void process_emphasis(inline_parser *ip, int bottom)
 /* After "]": an inline link "(target "title")", a reference "[label]", or
  * the bracket's own text as a label.  Returns the position after it, 0. */
 static size_t resolve_link(inline_parser *ip, const char *s, size_t n, size_t after, size_t text_start,
-                           size_t text_end, buffer *target)
+                           size_t text_end, buffer *target, buffer *title)
 {
     if (after < n && s[after] == '(') {
         int lines = 0;
@@ -1291,15 +1300,18 @@ static size_t resolve_link(inline_parser *ip, const char *s, size_t n, size_t af
         }
         next = link_destination(s, n, i, &start, &end);
         if (next != 0 && next != (size_t)-1) {
-            size_t title_end;
+            size_t title_start = 0, title_end = 0;
             lines = 0;
             i = skip_blanks_one_line(s, n, next, &lines);
             if (i > next && (title_end = link_title(s, n, i)) > 0) {
+                title_start = i;
                 lines = 0;
                 i = skip_blanks_one_line(s, n, title_end, &lines);
             }
             if (i < n && s[i] == ')') {
                 unescape_into(target, s + start, end - start);
+                if (title_end)
+                    unescape_into(title, s + title_start + 1, title_end - title_start - 2);
                 return i + 1;
             }
         }
@@ -1323,13 +1335,14 @@ static size_t resolve_link(inline_parser *ip, const char *s, size_t n, size_t af
         if (!r)
             return 0;
         put_bytes(target, ip->p->arena.data + r->target, r->target_length);
+        put_bytes(title, ip->p->arena.data + r->title, r->title_length);
         return used;
     }
 }
 
 static size_t close_bracket(inline_parser *ip, const char *s, size_t n, size_t at)
 {
-    buffer target = {0};
+    buffer target = {0}, title = {0};
     int opener_index;
     inline_node *opener, *end;
     size_t after;
@@ -1344,10 +1357,11 @@ static size_t close_bracket(inline_parser *ip, const char *s, size_t n, size_t a
         add_text(ip, "]", 1);
         return at + 1;
     }
-    after = resolve_link(ip, s, n, at + 1, opener->source, at, &target);
+    after = resolve_link(ip, s, n, at + 1, opener->source, at, &target, &title);
     if (!after) {
         --ip->bracket_count;
         free(target.data);
+        free(title.data);
         add_text(ip, "]", 1);
         return at + 1;
     }
@@ -1358,7 +1372,11 @@ static size_t close_bracket(inline_parser *ip, const char *s, size_t n, size_t a
     opener->target = ip->text.size;
     put_bytes(&ip->text, target.data, target.size);
     opener->target_length = target.size;
+    opener->title = ip->text.size;
+    put_bytes(&ip->text, title.data, title.size);
+    opener->title_length = title.size;
     free(target.data);
+    free(title.data);
     end = add_node(ip, IN_LINK_END);
     if (end)
         end->image = ip->nodes[opener_index].image;
@@ -1591,6 +1609,13 @@ static void parse_inlines(inline_parser *ip, const char *s, size_t n)
                 i = (size_t)((const char *)memchr(s + i, '>', n - i) - s) + 1;
             } else if ((used = autolink(ip, s, n, i)) > 0) {
                 i = used;
+            } else if ((used = html_tag_length(s + i, n - i)) > 0) {
+                inline_node *raw = add_node(ip, IN_RAW);
+                if (raw) {
+                    put_bytes(&ip->text, s + i, used);
+                    raw->length = used;
+                }
+                i += used;
             } else {
                 add_text(ip, "<", 1);
                 ++i;
@@ -1603,6 +1628,37 @@ static void parse_inlines(inline_parser *ip, const char *s, size_t n)
         }
     }
     process_emphasis(ip, -1);
+}
+
+/* An image at node `at`: its description as plain text is the alternative
+ * text.  Returns the index of its end. */
+static int emit_image(inline_parser *ip, doc_builder *b, int at)
+{
+    const inline_node *image = &ip->nodes[at];
+    const char *text = (const char *)ip->text.data;
+    buffer alt = {0};
+    int i, depth = 0;
+    for (i = at + 1; i < ip->count; ++i) {
+        const inline_node *node = &ip->nodes[i];
+        if (node->kind == IN_LINK) {
+            ++depth;
+        } else if (node->kind == IN_LINK_END) {
+            if (depth-- == 0)
+                break;
+        } else if (node->kind == IN_TEXT || node->kind == IN_CODE || node->kind == IN_BRACKET || node->kind == IN_RAW) {
+            put_bytes(&alt, text + node->offset, node->length);
+        } else if (node->kind == IN_SOFT || node->kind == IN_HARD) {
+            put_byte(&alt, ' ');
+        } else if (node->kind == IN_DELIM && node->count > 0) {
+            int k;
+            for (k = 0; k < node->count; ++k)
+                put_byte(&alt, (unsigned char)node->delimiter);
+        }
+    }
+    doc_image(b, text + image->target, image->target_length, text + image->title, image->title_length,
+              alt.data ? (const char *)alt.data : "", alt.size);
+    free(alt.data);
+    return i < ip->count ? i : ip->count - 1;
 }
 
 static void emit_inlines(inline_parser *ip, doc_builder *b)
@@ -1637,9 +1693,14 @@ static void emit_inlines(inline_parser *ip, doc_builder *b)
             break;
         case IN_BRACKET: doc_text(b, text + node->offset, node->length); break;
         case IN_LINK:
-            if (!node->image && depth[NODE_A]++ == 0)
+            if (node->image) {
+                i = emit_image(ip, b, i);
+            } else if (depth[NODE_A]++ == 0) {
+                doc_link_title(b, text + node->title, node->title_length);
                 doc_link(b, text + node->target, node->target_length);
+            }
             break;
+        case IN_RAW: doc_raw(b, text + node->offset, node->length); break;
         case IN_LINK_END:
             if (!node->image && --depth[NODE_A] == 0)
                 doc_link(b, NULL, 0);
