@@ -683,10 +683,12 @@ static void process_line(md_parser *p, const char *raw, size_t raw_length)
             size_t end = first;
             while (end < n && s[end] == '#')
                 ++end;
-            if (end - first <= 6 && (end == n || s[end] == ' ')) {
-                size_t text = skip_spaces(s, n, end), text_end = n;
+            if (end - first <= 6 && (end == n || s[end] == ' ' || s[end] == '\t')) {
+                size_t text = end, text_end = n;
+                while (text < n && (s[text] == ' ' || s[text] == '\t'))
+                    ++text;
                 level = (int)(end - first);
-                while (text_end > text && s[text_end - 1] == ' ')
+                while (text_end > text && (s[text_end - 1] == ' ' || s[text_end - 1] == '\t'))
                     --text_end;
                 {
                     /* a closing sequence of #s after a space goes */
@@ -818,7 +820,8 @@ static void process_line(md_parser *p, const char *raw, size_t raw_length)
         return;
     } else if (container->kind == MD_PARAGRAPH || container->kind == MD_TABLE) {
         add_line(container, s + first, n - first);
-    } else if (can_contain(container->kind, MD_PARAGRAPH)) {
+    } else {
+        /* a list the line did not continue ends: add_child climbs out of it */
         container = add_child(p, container, MD_PARAGRAPH);
         add_line(container, s + first, n - first);
     }
@@ -832,6 +835,21 @@ static size_t hash_label(const char *s, size_t n)
     for (i = 0; i < n; ++i)
         h = h * 33 + (unsigned char)s[i];
     return h;
+}
+
+/* The lower case of a letter of Latin-1, Latin Extended-A, Greek or
+ * Cyrillic (the two-byte part of UTF-8); other characters as they are. */
+static uint32_t fold_two_byte(uint32_t c)
+{
+    if ((c >= 0xC0 && c <= 0xDE && c != 0xD7) || (c >= 0x391 && c <= 0x3A9 && c != 0x3A2) ||
+        (c >= 0x410 && c <= 0x42F))
+        return c + 0x20;
+    if (c >= 0x400 && c <= 0x40F)
+        return c + 0x50;
+    if (c >= 0x100 && c <= 0x17F && c != 0x130 && c != 0x138 && c != 0x149 && c != 0x178 && c != 0x17F &&
+        ((c & 1) == ((c >= 0x139 && c <= 0x148) || c >= 0x179)))
+        return c + 1;
+    return c;
 }
 
 /* Labels match without regard to case or runs of white space. */
@@ -848,6 +866,10 @@ static void normalize_label(buffer *out, const char *s, size_t n)
         if (space)
             put_byte(out, ' ');
         space = 0;
+        if ((c & 0xE0) == 0xC0 && i + 1 < n && ((unsigned char)s[i + 1] & 0xC0) == 0x80) {
+            put_utf8(out, fold_two_byte((uint32_t)(c & 0x1F) << 6 | ((unsigned char)s[++i] & 0x3F)));
+            continue;
+        }
         if (c >= 'A' && c <= 'Z')
             c = (unsigned char)(c + 32);
         put_byte(out, c);
