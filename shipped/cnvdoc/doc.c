@@ -236,7 +236,7 @@ static void put_close_mark(buffer *out, int node)
     put_bytes(out, "[/", 2);
     put_str(out, node_names[node]);
     put_byte(out, ']');
-    if (!IS_INLINE(node))
+    if (!IS_INLINE(node) && node != NODE_IMG && node != NODE_RAW)
         put_byte(out, '\n');
 }
 
