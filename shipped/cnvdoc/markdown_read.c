@@ -182,7 +182,8 @@ static md_block *add_child(md_parser *p, md_block *parent, int kind)
     if (!child)
         return parent;
     child->parent = parent;
-    child->follows_list = kind == MD_LIST && parent->last && parent->last->kind == MD_LIST;
+    /* 1 after a bulleted list, 2 after a numbered one */
+    child->follows_list = kind == MD_LIST && parent->last && parent->last->kind == MD_LIST ? 1 + parent->last->ordered : 0;
     if (parent->last)
         parent->last->next = child;
     else
@@ -783,6 +784,7 @@ static void process_line(md_parser *p, const char *raw, size_t raw_length)
                 padding = 1;
             if (container->kind != MD_LIST || container->ordered != ordered || container->marker != marker) {
                 list = add_child(p, container, MD_LIST);
+                list->follows_list = list->follows_list == 1 + ordered; /* of the same kind */
                 list->ordered = ordered;
                 list->marker = marker;
                 list->start = number;

@@ -383,10 +383,24 @@ TEST_F(Cnvdoc, MarkdownReaderFollowsCommonMark)
         {"snake_case_name and 2*3*4", "<p>snake_case_name and 2<i>3</i>4</p>"},
         {"\\*not\\* \\# `code \\*` &amp; &#42; &bogus;", "<p>*not* # <c>code \\*</c> & * &bogus;</p>"},
         {"line  \nbreak\\\nagain", "<p>line<br>break<br>again</p>"},
-        {"[a](/u \"t\") [b][r] [r] <http://x.y/z>\n\n[r]: /ref", "<p><a href=/u>a</a> <a href=/ref>b</a> "
-                                                                  "<a href=/ref>r</a> <a href=http://x.y/z>http://x.y/z</a></p>"},
-        {"- a\n- b\n\n  more\n- c\n  1. d\n  2. e", "<li level=1>a</li><li level=1>b<br><br>more</li><li level=1>c</li>"
-                                                     "<li level=2 number=1>d</li><li level=2 number=2>e</li>"},
+        {"[a](/u \"t\") [b][r] [r] <http://x.y/z>\n\n[r]: /ref 'T'", "<p><a href=/u title=t>a</a> <a href=/ref title=T>b</a> "
+                                                                  "<a href=/ref title=T>r</a> <a href=http://x.y/z>http://x.y/z</a></p>"},
+        {"- a\n- b\n\n  more\n- c\n  1. d\n  2. e", "<li level=1 loose>a</li><li level=1 loose>b</li><p item=1>more</p>"
+                                                     "<li level=1 loose>c</li><li level=2 number=1>d</li><li level=2 number=2>e</li>"},
+        {"- a\n  ```\n  x\n  ```\n  > q\n\n  - b\n\ntail", "<li level=1 loose>a</li><code item=1>x</code><quote item=1><p>q</p>"
+                                                           "</quote><li level=2>b</li><p>tail</p>"},
+        {"- a\n\n b", "<li level=1>a</li><p>b</p>"},
+        {"- a\n* b\n1. c\n2) d", "<li level=1>a</li><li level=1 new>b</li><li level=1 number=1>c</li>"
+                                "<li level=1 number=2 new>d</li>"},
+        {"![the *big* `chart`](c.png 'Sales') ![x][r]\n\n[r]: <a b.png>",
+         "<p><img src=c.png title=Sales>the big chart</img> <img src=a%20b.png>x</img></p>"},
+        {"a <span class=\"x\">b</span> <!-- c --> <?p?> 1 < 2 <a\nhref='z'>",
+         "<p>a <raw><span class=\"x\"></raw>b<raw></span></raw> <raw><!-- c --></raw> <raw><?p?></raw> 1 < 2 "
+         "<raw><a\nhref='z'></raw></p>"},
+        {"<div>\n*not* emphasis\n\n*is*\n<!--\n\nkept -->\nafter",
+         "<html><div>*not* emphasis</html><p><i>is</i></p><html><!--\n\nkept --></html><p>after</p>"},
+        {"para\n<div>\n</div>\npara\n<span>\n\n<Span a=1>\n*x*", "<p>para</p><html><div></div>para\n<span></html>"
+                                                                    "<html><Span a=1>*x*</html>"},
         {"> quote\nlazy\n> - item", "<quote><p>quote\nlazy</p><li level=1>item</li></quote>"},
         {"    indented\n\n```\nfenced\n```", "<code>indented</code><code>fenced</code>"},
         {"a\n***\nb", "<p>a</p><hr><p>b</p>"},
@@ -417,6 +431,13 @@ TEST_F(Cnvdoc, MarkdownWriterEscapesWhatWouldBecomeMarkup)
         "{quote}{p}quoted{/p}{quote}{p}nested{/p}{/quote}{/quote}",
         "{code lang=sh}echo '```'\n\n  indented{/code}",
         "{table}{row}{cell header}a|b{/cell}{cell header}{/cell}{/row}{row}{cell}1{/cell}{cell}2{/cell}{/row}{/table}",
+        "{p}see {img src=a%20b.png title=The%20\"chart\"}the [big] chart{/img}, {img src=x}{/img} and "
+        "{a href=/u title=T}link{/a} !{a href=/v}not an image{/a}{/p}",
+        "{p}raw {raw}<span class=\"x\">{/raw}*kept*{raw}</span>{/raw}{/p}{html}<!--\n\n*raw*\n-->{/html}{html}<div>\n*raw*\n</div>{/html}",
+        "{li level=1 loose}one{/li}{p item=1}more{/p}{code item=1}x{/code}{li level=1 loose}two{/li}{li level=2}in{/li}",
+        "{li level=1}a{/li}{li level=1}{/li}{quote item=1}{p}q{/p}{/quote}{li level=1}{/li}{code item=1}c{/code}",
+        "{li level=1}a{/li}{li level=1 new}b{/li}{li level=1 number=3}c{/li}{li level=1 number=1 new}d{/li}",
+        "{li level=1}{/li}{hr item=1}{li level=1}{/li}{li level=2}{/li}{li level=3 number=2}deep{/li}",
     };
     for (const char *text : docs) {
         // marks written as {name}, so that the text can hold < and >
@@ -611,9 +632,9 @@ TEST_F(Cnvdoc, CommonMarkExamples)
     ASSERT_EQ(2, std::sscanf(score.c_str(), "passed %d of %d", &passed, &total)) << score;
     RecordProperty("commonmark_examples_passed", passed);
     std::printf("CommonMark examples: %d of %d give the same HTML\n", passed, total);
-    // Loose lists, raw HTML and images have no place in the intermediate
-    // form; the rest must hold.
-    EXPECT_GE(passed, total * 2 / 3);
+    // Emphasis nested in emphasis of the same kind has no place in the
+    // intermediate form; the rest must hold.
+    EXPECT_GE(passed, 636);
 }
 
 }  // namespace
