@@ -68,7 +68,7 @@ std::string readable(const std::string &doc)
 }
 
 // Marks and words in order: what a document is, white space aside.
-std::vector<std::string> shape(const std::string &doc, bool without_languages = false)
+std::vector<std::string> shape(const std::string &doc, bool without_languages = false, bool without_loose = false)
 {
     std::vector<std::string> tokens;
     std::string word;
@@ -85,6 +85,10 @@ std::vector<std::string> shape(const std::string &doc, bool without_languages = 
             std::string mark = "<" + doc.substr(i + 2, end - i - 2) + ">";
             if (without_languages && mark.compare(0, 6, "<code ") == 0)
                 mark = "<code>";
+            if (without_languages && mark.compare(0, 3, "<a ") == 0 && mark.find(" title=") != std::string::npos)
+                mark = mark.substr(0, mark.find(" title=")) + ">";
+            if (without_loose && mark.find(" loose") != std::string::npos)
+                mark.erase(mark.find(" loose"), 6);
             tokens.push_back(mark);
             i = end;
         } else if (doc[i] == ' ' || doc[i] == '\n' || doc[i] == '\t' || doc[i] == '\r') {
@@ -236,7 +240,8 @@ TEST_F(Cnvdoc, ReadersFindTheStructureOfRealFiles)
          {"<h level=1>Notes on the move</h>",
           "Moving to <b>Z\xC3\xBCrich</b> in <i>spring</i>: a checklist, with <s>old</s> new dates,\na <u>firm</u> "
           "budget of 2*3 = 6 boxes, <c>tar -czf</c>",
-          "<a href=https://www.stadt-zuerich.ch/>the city's site</a> for the forms.<br>A hard break above; "
+          "<a href=https://www.stadt-zuerich.ch/ title=Stadt%20Z\xC3\xBCrich>the city's site</a> for the forms.<br>A "
+          "hard break above; "
           "entities & \xC2\xA9 \xE2\x82\xAC stay",
           "<li level=1>Pack the books</li><li level=2 number=1>Fiction</li>",
           "<li level=1 number=3>Third step, numbered from three</li>",
@@ -255,7 +260,9 @@ TEST_F(Cnvdoc, ReadersFindTheStructureOfRealFiles)
 
 // Every reader with every writer through the host's two stages, then the
 // output read back by the writer's own format: the same document, except
-// what a format cannot hold (RTF keeps no code language).
+// what a format cannot hold (RTF keeps no code language nor link title;
+// Markdown parts a numbered list from three from its item's text by a
+// blank line, which makes the list loose).
 TEST_F(Cnvdoc, EveryReaderMeetsEveryWriterThroughTheHost)
 {
     if (!source_path) {
@@ -281,7 +288,8 @@ TEST_F(Cnvdoc, EveryReaderMeetsEveryWriterThroughTheHost)
             const std::string output = read_file(name + "." + target.ext);
             ASSERT_FALSE(output.empty()) << source.file << " to " << target.format;
             const bool lossy = std::strcmp(target.format, rtf_format) == 0;
-            EXPECT_EQ(joined(shape(reference, lossy)), joined(shape(read_as(target.format, output), lossy)))
+            const bool loosened = std::strcmp(target.format, markdown_format) == 0;
+            EXPECT_EQ(joined(shape(reference, lossy, loosened)), joined(shape(read_as(target.format, output), lossy, loosened)))
                 << source.file << " through " << target.format;
         }
     }
