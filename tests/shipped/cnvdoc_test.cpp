@@ -347,6 +347,8 @@ TEST_F(Cnvdoc, HtmlReaderReadsPagesAsBrowsersDo)
         {"<table><tr><td>a<td>b</table>after", "<table><row><cell>a</cell><cell>b</cell></row></table><p>after</p>"},
         {"1 < 2 <3 <!-- c --> & end", "<p>1 < 2 <3 & end</p>"},
         {"<p></p><div></div>x", "<p>x</p>"},
+        {"<a href=/u title='T &amp; t'>l</a> <img src=\"a b.png\" alt=\"A &amp; b\" title=x><img alt=only>",
+         "<p><a href=/u title=T%20&%20t>l </a><img src=a%20b.png title=x>A & b</img>only</p>"},
     };
     for (const auto &c : cases)
         EXPECT_EQ(c.expected, readable(read_as(html_format, c.page))) << c.page;
@@ -462,6 +464,20 @@ TEST_F(Cnvdoc, MarkdownWriterEscapesWhatWouldBecomeMarkup)
         EXPECT_EQ(joined(shape(doc)), joined(shape(read_as(markdown_format, markdown))))
             << text << "\nwritten as\n" << markdown;
     }
+}
+
+// An image is its alternative text in RTF; raw HTML from Markdown passes
+// into HTML as it is, and is its source, as code, in RTF.
+TEST_F(Cnvdoc, ImagesAndRawHtmlInOtherWriters)
+{
+    const std::string doc = read_as(markdown_format, "See ![the chart](chart.png) in <b>bold</b>.\n\n<div class=\"x\">\n</div>");
+    const std::string rtf = write_as(rtf_format, doc), html = write_as(html_format, doc);
+    EXPECT_NE(std::string::npos, rtf.find("See the chart in <b>bold</b>.")) << rtf;
+    EXPECT_EQ(std::string::npos, rtf.find("chart.png")) << rtf;
+    EXPECT_NE(std::string::npos, rtf.find("\\f1\\fs20 <div class=\"x\">\\line")) << rtf;
+    EXPECT_NE(std::string::npos, html.find("<p>See <img src=\"chart.png\" alt=\"the chart\" /> in <b>bold</b>.</p>\n"
+                                           "<div class=\"x\">\n</div>\n"))
+        << html;
 }
 
 // A text without marks, as the text plug-in writes it: blank lines part
