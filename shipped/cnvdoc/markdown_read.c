@@ -577,11 +577,14 @@ static void process_line(md_parser *p, const char *raw, size_t raw_length)
     md_block *container = p->document, *last_matched;
     int blank, all_matched = 1, started = 0, consumed = 0;
 
-    take_line(p, raw, raw_length);
-    s = (const char *)p->line.data;
-    n = p->line.size;
-    if (!s)
-        s = "";
+    if (raw_length && raw[0] != ' ' && raw[0] != '\t' && raw[0] != '>') {
+        s = raw; /* most lines: nothing to expand, no copy */
+        n = raw_length;
+    } else {
+        take_line(p, raw, raw_length);
+        s = p->line.data ? (const char *)p->line.data : "";
+        n = p->line.size;
+    }
 
     /* 1. the open containers this line continues */
     while (container->last && container->last->open) {
@@ -1180,9 +1183,12 @@ static inline_node *add_node(inline_parser *ip, int kind)
         ip->capacity = capacity;
     }
     node = &ip->nodes[ip->count++];
-    memset(node, 0, sizeof *node);
+    /* what every node is read for; the rest only where its kind sets it */
     node->kind = kind;
     node->offset = ip->text.size;
+    node->length = node->target = node->target_length = node->title = node->title_length = 0;
+    node->count = node->open_count = node->close_count = node->image = node->active = 0;
+    node->can_open = node->can_close = 0;
     return node;
 }
 
@@ -1489,8 +1495,12 @@ static void parse_inlines(inline_parser *ip, const char *s, size_t n)
 {
     size_t i = 0, run;
     while (i < n) {
-        for (run = i; run < n && !inline_stop[(unsigned char)s[run]]; ++run)
-            ;
+        run = i;
+        while (run + 4 <= n && !(inline_stop[(unsigned char)s[run]] | inline_stop[(unsigned char)s[run + 1]] |
+                                 inline_stop[(unsigned char)s[run + 2]] | inline_stop[(unsigned char)s[run + 3]]))
+            run += 4;
+        while (run < n && !inline_stop[(unsigned char)s[run]])
+            ++run;
         if (run > i) {
             add_text(ip, s + i, run - i);
             i = run;
@@ -1503,12 +1513,18 @@ static void parse_inlines(inline_parser *ip, const char *s, size_t n)
             inline_node *last = ip->count ? &ip->nodes[ip->count - 1] : NULL;
             int spaces = 0;
             if (last && last->kind == IN_TEXT) {
+                const int at_end = last->offset + last->length == ip->text.size;
                 while (last->length > 0 && ip->text.data[last->offset + last->length - 1] == ' ') {
                     --last->length;
                     ++spaces;
                 }
+                if (at_end)
+                    ip->text.size = last->offset + last->length;
             }
-            add_node(ip, spaces >= 2 ? IN_HARD : IN_SOFT);
+            if (spaces < 2 && last && last->kind == IN_TEXT && last->offset + last->length == ip->text.size)
+                add_text(ip, "\n", 1); /* a soft line end goes on with the text: one run for the whole paragraph */
+            else
+                add_node(ip, spaces >= 2 ? IN_HARD : IN_SOFT);
             i = skip_spaces(s, n, i + 1);
             break;
         }
@@ -1751,7 +1767,7 @@ static void write_inlines(md_parser *p, doc_builder *b, const char *s, size_t n)
     inline_parser ip;
     while (n > 0 && is_blank((unsigned char)s[n - 1]))
         --n;
-    memset(&ip, 0, sizeof ip);
+    ip.count = ip.bracket_count = 0;
     ip.p = p;
     ip.nodes = p->nodes;
     ip.capacity = p->node_capacity;
@@ -1948,13 +1964,21 @@ static int decode_input(buffer *raw, buffer *text)
         return 0; /* a binary file */
     {
         size_t check = pos;
+        const size_t size = raw->size;
         int valid = 1;
-        while (check < raw->size) {
-            if (s[check] < 0x80) {
+        while (check < size) {
+            uint64_t word;
+            if (check + 8 <= size && (__builtin_memcpy(&word, s + check, 8), (word & 0x8080808080808080ull) == 0)) {
+                check += 8; /* ASCII, eight bytes at a time */
+            } else if (s[check] < 0x80) {
                 ++check;
-            } else if (next_utf8(s, raw->size, &check) == BAD_UTF8) {
-                valid = 0;
-                break;
+            } else {
+                size_t at = check;
+                if (next_utf8(s, size, &at) == BAD_UTF8) {
+                    valid = 0;
+                    break;
+                }
+                check = at;
             }
         }
         if (valid) {
@@ -1978,7 +2002,7 @@ int32_t read_markdown(FILE *in, FILE *out)
     doc_builder b;
     size_t pos = 0;
     unsigned lines = 0;
-    int streaming;
+    int streaming, has_cr;
     int32_t loaded = load_input(in, &raw);
     if (loaded != CONVERT_OK)
         return loaded;
@@ -1997,13 +2021,14 @@ int32_t read_markdown(FILE *in, FILE *out)
     /* Without reference definitions nothing later changes a block once it
      * is closed: blocks are written as they close and memory stays small. */
     streaming = !has_reference_definitions(&text);
+    has_cr = text.size && find_byte(text.data, text.size, '\r') != NULL;
     doc_begin(&b, out);
     while (pos < text.size) {
         const char *s = (const char *)text.data + pos;
         const size_t left = text.size - pos;
         const char *lf = (const char *)find_byte((const unsigned char *)s, left, '\n');
         size_t length = lf ? (size_t)(lf - s) : left;
-        const char *cr = (const char *)find_byte((const unsigned char *)s, length, '\r');
+        const char *cr = has_cr ? (const char *)find_byte((const unsigned char *)s, length, '\r') : NULL;
         size_t next = lf ? length + 1 : length;
         if (cr) {
             /* CR LF, or a CR alone, also ends a line */
