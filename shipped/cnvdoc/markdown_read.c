@@ -1897,7 +1897,7 @@ static void write_blocks(md_parser *p, doc_builder *b, const md_block *block, in
             char lang[64];
             size_t length = block->info.size < sizeof lang - 1 ? block->info.size : sizeof lang - 1;
             size_t size = block->text.size;
-            while (length > 0 && (block->info.data[length] & 0xC0) == 0x80 && length < block->info.size)
+            while (length > 0 && length < block->info.size && (block->info.data[length] & 0xC0) == 0x80)
                 --length; /* never half a character */
             memcpy(lang, block->info.data ? (const char *)block->info.data : "", length);
             lang[length] = '\0';
