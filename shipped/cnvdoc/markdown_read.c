@@ -1805,11 +1805,19 @@ static void write_table(md_parser *p, doc_builder *b, const md_block *table)
         while (column < table->columns) {
             cell.size = 0;
             while (i < stop && s[i] != '|') {
-                if (s[i] == '\\' && i + 1 < stop && s[i + 1] == '|') {
-                    put_byte(&cell, '|'); /* an escaped pipe, also inside code */
-                    i += 2;
-                } else {
-                    put_byte(&cell, (unsigned char)s[i++]);
+                size_t run = i;
+                while (run < stop && s[run] != '|' && s[run] != '\\')
+                    ++run;
+                put_bytes(&cell, s + i, run - i);
+                i = run;
+                if (i < stop && s[i] == '\\') {
+                    if (i + 1 < stop && s[i + 1] == '|') {
+                        put_byte(&cell, '|'); /* an escaped pipe, also inside code */
+                        i += 2;
+                    } else {
+                        put_byte(&cell, '\\');
+                        ++i;
+                    }
                 }
             }
             doc_cell(b, row == 0);
