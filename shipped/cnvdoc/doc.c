@@ -342,6 +342,9 @@ static void put_block_context(doc_builder *b, int node)
         put_str(&b->out, " loose");
     if (node == NODE_LI && (b->next_flags & DOC_NEW_LIST))
         put_str(&b->out, " new");
+    if (node == NODE_CELL && (b->next_flags & (DOC_ALIGN_LEFT | DOC_ALIGN_CENTER | DOC_ALIGN_RIGHT)))
+        put_str(&b->out, b->next_flags & DOC_ALIGN_CENTER ? " align=center"
+                          : b->next_flags & DOC_ALIGN_RIGHT ? " align=right" : " align=left");
     b->next_item = 0;
     b->next_flags = 0;
 }
@@ -849,7 +852,7 @@ typedef struct mark_args {
     int level, number, header;
     buffer *value; /* href, src or lang, decoded */
     buffer *title;
-    int item, loose, new_list;
+    int item, loose, new_list, align;
 } mark_args;
 
 static void put_decoded(buffer *out, const unsigned char *s, size_t n);
@@ -895,6 +898,11 @@ static void parse_args(const unsigned char *s, size_t n, mark_args *args)
             args->loose = 1;
         } else if (key_end - key == 3 && memcmp(s + key, "new", 3) == 0) {
             args->new_list = 1;
+        } else if (key_end - key == 5 && memcmp(s + key, "align", 5) == 0) {
+            args->align = value_end - value == 6 && memcmp(s + value, "center", 6) == 0 ? DOC_ALIGN_CENTER
+                          : value_end - value == 5 && memcmp(s + value, "right", 5) == 0 ? DOC_ALIGN_RIGHT
+                          : value_end - value == 4 && memcmp(s + value, "left", 4) == 0  ? DOC_ALIGN_LEFT
+                                                                                          : 0;
         } else if (args->title && key_end - key == 5 && memcmp(s + key, "title", 5) == 0) {
             args->title->size = 0;
             put_decoded(args->title, s + value, value_end - value);
@@ -923,7 +931,7 @@ static void put_decoded(buffer *out, const unsigned char *s, size_t n)
 
 static void open_mark(doc_reader *r, int node, const unsigned char *args_text, size_t args_length)
 {
-    mark_args args = {0, 0, 0, NULL, NULL, 0, 0, 0};
+    mark_args args = {0, 0, 0, NULL, NULL, 0, 0, 0, 0};
     doc_event *e;
     const int leaf = in_leaf(r);
     if (IS_VERBATIM(leaf))
@@ -989,6 +997,7 @@ static void open_mark(doc_reader *r, int node, const unsigned char *args_text, s
     e->item = args.item < 0 ? 0 : args.item > 32 ? 32 : args.item;
     e->loose = args.loose;
     e->new_list = args.new_list;
+    e->align = (int)args.align;
     e->title = "";
     if (args.title && args.title->data) {
         e->title = (const char *)args.title->data;

@@ -178,6 +178,9 @@ typedef struct doc_builder {
 
 #define DOC_LOOSE 1u    /* an item of a list whose items are parted by blank lines */
 #define DOC_NEW_LIST 2u /* an item that begins a list right after another one */
+#define DOC_ALIGN_LEFT 4u   /* a table cell's alignment */
+#define DOC_ALIGN_CENTER 8u
+#define DOC_ALIGN_RIGHT 16u
 
 /* Starts the document; the intermediate form goes to `out` as it is made. */
 void doc_begin(doc_builder *b, FILE *out);
@@ -221,6 +224,7 @@ typedef struct doc_event {
     size_t length;
     int item;          /* EV_OPEN of a block: the list item level it continues, 0 for none */
     int loose, new_list; /* EV_OPEN of an item */
+    int align;         /* EV_OPEN of a cell: 0, or DOC_ALIGN_LEFT, _CENTER, _RIGHT */
     const char *title; /* EV_OPEN of a link or an image: its title ("" for none) */
     size_t title_length;
 } doc_event;

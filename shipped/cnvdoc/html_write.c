@@ -157,7 +157,7 @@ static void put_quoted(buffer *out, const char *name, const char *s, size_t n)
     put_byte(out, '"');
 }
 
-static void open_cell(html_writer *w, int header)
+static void open_cell(html_writer *w, int header, int align)
 {
     if (w->row_pending) {
         if (w->table_rows == 0 && header) {
@@ -171,7 +171,11 @@ static void open_cell(html_writer *w, int header)
         w->row_pending = 0;
         ++w->table_rows;
     }
-    put_str(&w->out, header ? "<th>" : "<td>");
+    put_str(&w->out, header ? "<th" : "<td");
+    if (align)
+        put_str(&w->out, align == DOC_ALIGN_CENTER ? " align=\"center\"" : align == DOC_ALIGN_RIGHT ? " align=\"right\""
+                                                                                               : " align=\"left\"");
+    put_byte(&w->out, '>');
 }
 
 static void open_node(html_writer *w, const doc_event *e)
@@ -230,7 +234,7 @@ static void open_node(html_writer *w, const doc_event *e)
         w->in_table_head = 0;
         break;
     case NODE_ROW: w->row_pending = 1; break;
-    case NODE_CELL: open_cell(w, e->header); break;
+    case NODE_CELL: open_cell(w, e->header, e->align); break;
     case NODE_A:
         put_str(out, "<a href=\"");
         put_href(out, e->text, e->length);

@@ -273,6 +273,35 @@ static int is_delimiter_row(const char *s, size_t n, size_t pos)
     return dashes > 0 && (pipes > 0);
 }
 
+/* The alignment of each column from a delimiter row (":--", ":-:", "--:"),
+ * one DOC_ALIGN_ flag (or 0) a byte. */
+static void column_alignments(buffer *out, const char *s, size_t n)
+{
+    size_t i = 0;
+    while (i < n && (s[i] == ' ' || s[i] == '\t'))
+        ++i;
+    if (i < n && s[i] == '|')
+        ++i;
+    while (i < n) {
+        size_t start, end;
+        while (i < n && (s[i] == ' ' || s[i] == '\t'))
+            ++i;
+        start = i;
+        while (i < n && s[i] != '|')
+            ++i;
+        end = i;
+        while (end > start && (s[end - 1] == ' ' || s[end - 1] == '\t'))
+            --end;
+        if (end > start) {
+            const int left = s[start] == ':', right = s[end - 1] == ':';
+            put_byte(out, (unsigned char)(left && right ? DOC_ALIGN_CENTER : right ? DOC_ALIGN_RIGHT
+                                                                        : left ? DOC_ALIGN_LEFT : 0));
+        }
+        if (i < n)
+            ++i;
+    }
+}
+
 /* The last line of a paragraph's text. */
 static size_t last_line_start(const buffer *text)
 {
@@ -763,6 +792,8 @@ static void process_line(md_parser *p, const char *raw, size_t raw_length)
                     table = add_child(p, container->parent, MD_TABLE);
                 }
                 table->columns = columns;
+                table->info.size = 0;
+                column_alignments(&table->info, s + first, n - first);
                 put_bytes(&table->text, header_row.data, header_row.size);
                 free(header_row.data);
                 p->tip = table;
@@ -1820,6 +1851,8 @@ static void write_table(md_parser *p, doc_builder *b, const md_block *table)
                     }
                 }
             }
+            if ((size_t)column < table->info.size)
+                doc_block_context(b, 0, table->info.data[column]);
             doc_cell(b, row == 0);
             {
                 size_t start = 0;

@@ -57,6 +57,7 @@ typedef struct md_writer {
     /* tables */
     table_row *rows;
     int row_count, row_capacity;
+    buffer aligns;       /* the first row's alignment of each column */
     size_t table_start;
 } md_writer;
 
@@ -537,6 +538,8 @@ static void begin_leaf(md_writer *w, const doc_event *e)
         put_bytes(&w->code_lang, e->text, e->length);
         break;
     case NODE_CELL:
+        if (w->row_count == 1)
+            put_byte(&w->aligns, (unsigned char)e->align);
         put_bytes(&w->out, w->rows[w->row_count - 1].cells ? " " : "| ", w->rows[w->row_count - 1].cells ? 1 : 2);
         ++w->rows[w->row_count - 1].cells;
         break;
@@ -647,8 +650,11 @@ static void end_table(md_writer *w)
         if (i == 0) {
             new_line(w);
             put_str(&w->out, "|");
-            for (j = 0; j < widest; ++j)
-                put_str(&w->out, " --- |");
+            for (j = 0; j < widest; ++j) {
+                const int align = (size_t)j < w->aligns.size ? w->aligns.data[j] : 0;
+                put_str(&w->out, align == DOC_ALIGN_CENTER ? " :-: |" : align == DOC_ALIGN_RIGHT ? " --: |"
+                                 : align == DOC_ALIGN_LEFT ? " :-- |" : " --- |");
+            }
         }
     }
     free(rows.data);
@@ -715,6 +721,7 @@ int32_t write_markdown(FILE *in, FILE *out)
                 enter_block(&w, e.item);
                 w.table_start = w.out.size;
                 w.row_count = 0;
+                w.aligns.size = 0;
             } else if (e.node == NODE_ROW) {
                 begin_row(&w);
             }
@@ -763,6 +770,7 @@ int32_t write_markdown(FILE *in, FILE *out)
     free(href.data);
     free(w.link_title.data);
     free(w.marker_line.data);
+    free(w.aligns.data);
     free(w.image_src.data);
     free(w.image_title.data);
     return finish_output(out, &w.out);

@@ -238,7 +238,9 @@ static void open_node(rtf_writer *w, const doc_event *e)
         w->leaf = NODE_CELL;
         if (w->row_cells++ == 0)
             w->row_header = e->header;
-        put_str(out, "\\pard\\plain\\intbl\\f0\\fs24 ");
+        put_str(out, "\\pard\\plain\\intbl");
+        put_str(out, e->align == DOC_ALIGN_CENTER ? "\\qc" : e->align == DOC_ALIGN_RIGHT ? "\\qr" : "");
+        put_str(out, "\\f0\\fs24 ");
         if (e->header)
             put_str(out, "{\\b ");
         break;
