@@ -469,9 +469,13 @@ void doc_end_container(doc_builder *b, int node)
 
 void doc_cell(doc_builder *b, int header)
 {
+    const unsigned flags = b->next_flags; /* the cell's, not a row's that opens here */
     end_leaf(b);
-    if (top_container(b) != NODE_ROW)
+    if (top_container(b) != NODE_ROW) {
+        b->next_flags = 0;
         doc_container(b, NODE_ROW);
+    }
+    b->next_flags = flags;
     open_leaf(b, NODE_CELL, 0, 0, header, NULL);
 }
 

@@ -173,7 +173,7 @@ typedef struct doc_builder {
     int pending_space;
     buffer wanted_title, emitted_title; /* a link's title */
     int next_item;       /* the next block continues the list item of this level */
-    unsigned next_flags; /* DOC_LOOSE, DOC_NEW_LIST for the next item */
+    unsigned next_flags; /* DOC_ flags of the next item or cell */
 } doc_builder;
 
 #define DOC_LOOSE 1u    /* an item of a list whose items are parted by blank lines */
@@ -204,7 +204,8 @@ void doc_image(doc_builder *b, const char *src, size_t src_length, const char *t
 /* Raw HTML inside a block, kept verbatim. */
 void doc_raw(doc_builder *b, const char *s, size_t n);
 /* What the next block mark carries: the list item level it continues
- * (0: none) and, for an item, DOC_LOOSE and DOC_NEW_LIST. */
+ * (0: none); for an item DOC_LOOSE and DOC_NEW_LIST, for a cell a
+ * DOC_ALIGN_ flag. */
 void doc_block_context(doc_builder *b, int item, unsigned flags);
 /* Text in UTF-8; an ESC in it is doubled. */
 void doc_text(doc_builder *b, const char *s, size_t n);

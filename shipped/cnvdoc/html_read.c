@@ -541,8 +541,14 @@ static void start_or_end(html_reader *r, const tag *t)
             if (e->action == ACT_CAPTION)
                 doc_end_container(&r->b, NODE_ROW);
         } else {
+            const attribute *align = find_attribute(t, "align");
             if (e->action == ACT_CAPTION)
                 doc_container(&r->b, NODE_ROW);
+            if (align && align->value_length >= 4) {
+                const char c = (char)(align->value[0] | 0x20);
+                doc_block_context(&r->b, 0, c == 'c' ? DOC_ALIGN_CENTER : c == 'r' ? DOC_ALIGN_RIGHT
+                                                       : c == 'l' ? DOC_ALIGN_LEFT : 0);
+            }
             doc_cell(&r->b, e->action == ACT_HEADER_CELL);
         }
         break;
