@@ -46,6 +46,7 @@ typedef struct md_parser {
     reference *references;
     size_t reference_slots, reference_count;
     buffer arena;        /* labels and targets of references */
+    buffer scratch;      /* a character reference's text */
 } md_parser;
 
 /* ---- character classes ---- */
@@ -1152,7 +1153,17 @@ static size_t character_reference(buffer *out, const char *s, size_t n)
     while (i < n && i < 40 && (is_letter((unsigned char)s[i]) || is_digit((unsigned char)s[i])))
         ++i;
     if (i < n && s[i] == ';' && i > 1) {
-        const char *text = named_reference(s + 1, i);
+        const char *text;
+        /* the everyday ones without a search */
+        if (i == 4 && memcmp(s + 1, "amp", 3) == 0) {
+            put_byte(out, '&');
+            return 5;
+        }
+        if (i == 3 && (s[1] == 'l' || s[1] == 'g') && s[2] == 't') {
+            put_byte(out, s[1] == 'l' ? '<' : '>');
+            return 4;
+        }
+        text = named_reference(s + 1, i);
         if (text) {
             put_str(out, text);
             return i + 1;
@@ -1655,16 +1666,17 @@ static void parse_inlines(inline_parser *ip, const char *s, size_t n)
         }
         case ']': i = close_bracket(ip, s, n, i); break;
         case '&': {
-            buffer decoded = {0};
-            const size_t used = character_reference(&decoded, s + i, n - i);
+            buffer *decoded = &ip->p->scratch;
+            size_t used;
+            decoded->size = 0;
+            used = character_reference(decoded, s + i, n - i);
             if (used) {
-                add_text(ip, (const char *)decoded.data, decoded.size);
+                add_text(ip, (const char *)decoded->data, decoded->size);
                 i += used;
             } else {
                 add_text(ip, "&", 1);
                 ++i;
             }
-            free(decoded.data);
             break;
         }
         case '<': {
@@ -2093,6 +2105,7 @@ int32_t read_markdown(FILE *in, FILE *out)
     free(p.line.data);
     free(p.references);
     free(p.arena.data);
+    free(p.scratch.data);
     free(text.data);
     return doc_finish(&b);
 }
