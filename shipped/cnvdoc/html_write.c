@@ -313,10 +313,16 @@ static void find_title(const buffer *input, buffer *title)
 {
     doc_reader r;
     doc_event e;
-    int heading = 0, depth = 0;
+    int heading = 0, depth = 0, raw = 0;
     buffer first_words = {0};
     doc_read_begin(&r, input);
     while (doc_next(&r, &e) != EV_END && title->size == 0) {
+        if ((e.kind == EV_OPEN || e.kind == EV_CLOSE) && (e.node == NODE_HTML || e.node == NODE_RAW)) {
+            raw = e.kind == EV_OPEN; /* HTML source is no title */
+            continue;
+        }
+        if (raw && e.kind == EV_TEXT)
+            continue;
         if (e.kind == EV_OPEN && e.node == NODE_H && !heading) {
             heading = 1;
             depth = 1;
