@@ -220,6 +220,7 @@ const char *named_reference(const char *name, size_t length)
 
 static const char *const node_names[NODE_COUNT] = {
     "", "p", "h", "li", "code", "cell", "quote", "table", "row", "hr", "a", "i", "b", "u", "s", "c", "br",
+    "html", "img", "raw",
 };
 
 /* A mark's name, without a call to measure it. */
@@ -243,7 +244,7 @@ static void put_close_mark(buffer *out, int node)
     put_bytes(out, "[/", 2);
     put_name(out, node_names[node]);
     put_byte(out, ']');
-    if (!IS_INLINE(node))
+    if (!IS_INLINE(node) && node != NODE_IMG && node != NODE_RAW)
         put_byte(out, '\n');
 }
 
@@ -295,7 +296,9 @@ static void sync_inlines(doc_builder *b)
         if (!wants(b, open))
             break;
         if (open == NODE_A && (b->emitted_href.size != b->wanted_href.size ||
-                               memcmp(b->emitted_href.data, b->wanted_href.data, b->wanted_href.size) != 0))
+                               memcmp(b->emitted_href.data, b->wanted_href.data, b->wanted_href.size) != 0 ||
+                               b->emitted_title.size != b->wanted_title.size ||
+                               memcmp(b->emitted_title.data, b->wanted_title.data, b->wanted_title.size) != 0))
             break;
         have |= INLINE_BIT(open);
     }
@@ -313,6 +316,12 @@ static void sync_inlines(doc_builder *b)
             put_value(&b->out, (const char *)b->wanted_href.data, b->wanted_href.size);
             b->emitted_href.size = 0;
             put_bytes(&b->emitted_href, b->wanted_href.data, b->wanted_href.size);
+            b->emitted_title.size = 0;
+            if (b->wanted_title.size) {
+                put_str(&b->out, " title=");
+                put_value(&b->out, (const char *)b->wanted_title.data, b->wanted_title.size);
+                put_bytes(&b->emitted_title, b->wanted_title.data, b->wanted_title.size);
+            }
         }
         put_byte(&b->out, ']');
         b->emitted[b->emitted_count++] = node;
@@ -332,6 +341,24 @@ static void end_leaf(doc_builder *b)
     b->pending_space = 0;
 }
 
+/* The list item a block continues, and an item's flags. */
+static void put_block_context(doc_builder *b, int node)
+{
+    if (b->next_item > 0) {
+        put_str(&b->out, " item=");
+        put_number(&b->out, b->next_item);
+    }
+    if (node == NODE_LI && (b->next_flags & DOC_LOOSE))
+        put_str(&b->out, " loose");
+    if (node == NODE_LI && (b->next_flags & DOC_NEW_LIST))
+        put_str(&b->out, " new");
+    if (node == NODE_CELL && (b->next_flags & (DOC_ALIGN_LEFT | DOC_ALIGN_CENTER | DOC_ALIGN_RIGHT)))
+        put_str(&b->out, b->next_flags & DOC_ALIGN_CENTER ? " align=center"
+                          : b->next_flags & DOC_ALIGN_RIGHT ? " align=right" : " align=left");
+    b->next_item = 0;
+    b->next_flags = 0;
+}
+
 static void open_leaf(doc_builder *b, int node, int level, int number, int header, const char *lang)
 {
     end_leaf(b);
@@ -339,7 +366,7 @@ static void open_leaf(doc_builder *b, int node, int level, int number, int heade
     b->leaf_has_text = 0;
     b->leaf_absorbed = 0;
     b->pending_space = 0;
-    if (node == NODE_P) {
+    if (node == NODE_P && b->next_item == 0) {
         /* written with its first text: an empty paragraph leaves no trace */
         b->leaf_unwritten = 1;
         return;
@@ -361,6 +388,7 @@ static void open_leaf(doc_builder *b, int node, int level, int number, int heade
         put_str(&b->out, " lang=");
         put_value(&b->out, lang, strlen(lang));
     }
+    put_block_context(b, node);
     put_byte(&b->out, ']');
 }
 
@@ -374,8 +402,11 @@ static void open_container(doc_builder *b, int node)
     end_leaf(b);
     if (b->depth == BUILDER_DEPTH)
         return;
-    put_mark(&b->out, node_names[node]);
-    put_byte(&b->out, '\n');
+    put_byte(&b->out, MARK);
+    put_byte(&b->out, '[');
+    put_str(&b->out, node_names[node]);
+    put_block_context(b, node);
+    put_bytes(&b->out, "]\n", 2);
     b->containers[b->depth++] = node;
 }
 
@@ -397,7 +428,7 @@ static void leave_table(doc_builder *b)
 
 void doc_block(doc_builder *b, int node, int level, int number, const char *lang)
 {
-    if (node == NODE_P && (b->leaf == NODE_LI || b->leaf == NODE_CELL)) {
+    if (node == NODE_P && (b->leaf == NODE_LI || b->leaf == NODE_CELL) && b->next_item == 0) {
         /* A paragraph inside an item or a cell continues it on a new line. */
         if (b->leaf_has_text) {
             doc_br(b);
@@ -448,9 +479,13 @@ void doc_end_container(doc_builder *b, int node)
 
 void doc_cell(doc_builder *b, int header)
 {
+    const unsigned flags = b->next_flags; /* the cell's, not a row's that opens here */
     end_leaf(b);
-    if (top_container(b) != NODE_ROW)
+    if (top_container(b) != NODE_ROW) {
+        b->next_flags = 0;
         doc_container(b, NODE_ROW);
+    }
+    b->next_flags = flags;
     open_leaf(b, NODE_CELL, 0, 0, header, NULL);
 }
 
@@ -458,8 +493,9 @@ void doc_hr(doc_builder *b)
 {
     end_leaf(b);
     leave_table(b);
-    put_mark(&b->out, "hr");
-    put_byte(&b->out, '\n');
+    put_bytes(&b->out, "\x1B[hr", 4);
+    put_block_context(b, NODE_HR);
+    put_bytes(&b->out, "]\n", 2);
 }
 
 /* Text outside any leaf opens a paragraph, or a cell inside a table. */
@@ -475,7 +511,7 @@ static void ensure_leaf(doc_builder *b)
 
 void doc_br(doc_builder *b)
 {
-    if (b->leaf == NODE_CODE) {
+    if (IS_VERBATIM(b->leaf)) {
         put_byte(&b->out, '\n');
         return;
     }
@@ -502,7 +538,67 @@ void doc_link(doc_builder *b, const char *href, size_t length)
         b->wanted |= INLINE_BIT(NODE_A);
     } else {
         b->wanted &= ~INLINE_BIT(NODE_A);
+        b->wanted_title.size = 0;
     }
+}
+
+void doc_link_title(doc_builder *b, const char *title, size_t length)
+{
+    b->wanted_title.size = 0;
+    if (title)
+        put_bytes(&b->wanted_title, title, length);
+}
+
+void doc_block_context(doc_builder *b, int item, unsigned flags)
+{
+    b->next_item = item;
+    b->next_flags = flags;
+}
+
+static void put_escaped_text(buffer *out, const char *s, size_t n);
+
+/* An inline mark written whole where the text stands: an image, raw HTML. */
+static void put_inline_whole(doc_builder *b, int node, const char *src, size_t src_length, const char *title,
+                             size_t title_length, const char *text, size_t length)
+{
+    ensure_leaf(b);
+    if (b->pending_space) {
+        put_byte(&b->out, ' ');
+        b->pending_space = 0;
+    }
+    sync_inlines(b);
+    put_byte(&b->out, MARK);
+    put_byte(&b->out, '[');
+    put_str(&b->out, node_names[node]);
+    if (src) {
+        put_str(&b->out, " src=");
+        put_value(&b->out, src, src_length);
+    }
+    if (title && title_length) {
+        put_str(&b->out, " title=");
+        put_value(&b->out, title, title_length);
+    }
+    put_byte(&b->out, ']');
+    put_escaped_text(&b->out, text, length);
+    put_close_mark(&b->out, node);
+    b->leaf_has_text = 1;
+}
+
+void doc_image(doc_builder *b, const char *src, size_t src_length, const char *title, size_t title_length,
+               const char *alt, size_t alt_length)
+{
+    if (IS_VERBATIM(b->leaf))
+        return;
+    put_inline_whole(b, NODE_IMG, src ? src : "", src_length, title, title_length, alt, alt_length);
+}
+
+void doc_raw(doc_builder *b, const char *s, size_t n)
+{
+    if (IS_VERBATIM(b->leaf)) {
+        put_escaped_text(&b->out, s, n);
+        return;
+    }
+    put_inline_whole(b, NODE_RAW, NULL, 0, NULL, 0, s, n);
 }
 
 int doc_in_code(const doc_builder *b)
@@ -535,7 +631,7 @@ void doc_text(doc_builder *b, const char *s, size_t n)
     size_t i, start;
     if (n == 0)
         return;
-    if (b->leaf == NODE_CODE) {
+    if (IS_VERBATIM(b->leaf)) {
         put_escaped_text(&b->out, s, n);
         return;
     }
@@ -577,6 +673,8 @@ int32_t doc_finish(doc_builder *b)
         close_container(b);
     free(b->wanted_href.data);
     free(b->emitted_href.data);
+    free(b->wanted_title.data);
+    free(b->emitted_title.data);
     return finish_output(b->out.sink, &b->out);
 }
 
@@ -608,12 +706,18 @@ static int node_by_name(const unsigned char *name, size_t n)
     case 3:
         if (memcmp(name, "row", 3) == 0)
             return NODE_ROW;
+        if (memcmp(name, "img", 3) == 0)
+            return NODE_IMG;
+        if (memcmp(name, "raw", 3) == 0)
+            return NODE_RAW;
         break;
     case 4:
         if (memcmp(name, "code", 4) == 0)
             return NODE_CODE;
         if (memcmp(name, "cell", 4) == 0)
             return NODE_CELL;
+        if (memcmp(name, "html", 4) == 0)
+            return NODE_HTML;
         break;
     case 5:
         if (memcmp(name, "quote", 5) == 0)
@@ -632,7 +736,7 @@ static int is_block_name(const unsigned char *s, size_t size, size_t pos)
     while (end < size && s[end] != ' ' && s[end] != ']' && s[end] != '\n')
         ++end;
     node = node_by_name(s + pos, end - pos);
-    return node != NODE_NONE && !IS_INLINE(node) && node != NODE_BR;
+    return node != NODE_NONE && !IS_INLINE(node) && node != NODE_BR && node != NODE_IMG && node != NODE_RAW;
 }
 
 void doc_read_begin(doc_reader *r, const buffer *input)
@@ -668,8 +772,10 @@ void doc_read_begin(doc_reader *r, const buffer *input)
 void doc_read_end(doc_reader *r)
 {
     int i;
-    for (i = 0; i < READER_DEPTH; ++i)
+    for (i = 0; i < READER_DEPTH; ++i) {
         free(r->args[i].data);
+        free(r->titles[i].data);
+    }
 }
 
 /* Events are queued only while the queue is empty (doc_next drains it
@@ -760,8 +866,12 @@ static void ensure_text_place(doc_reader *r)
 
 typedef struct mark_args {
     int level, number, header;
-    buffer *value; /* href or lang, decoded */
+    buffer *value; /* href, src or lang, decoded */
+    buffer *title;
+    int item, loose, new_list, align;
 } mark_args;
+
+static void put_decoded(buffer *out, const unsigned char *s, size_t n);
 
 static int hex_digit(unsigned char c)
 {
@@ -816,38 +926,59 @@ static void parse_args(const unsigned char *s, size_t n, mark_args *args)
             args->number = parse_int(s + value, n - value);
         } else if (key_end - key == 6 && memcmp(s + key, "header", 6) == 0) {
             args->header = 1;
+        } else if (key_end - key == 4 && memcmp(s + key, "item", 4) == 0) {
+            args->item = parse_int(s + value, n - value);
+        } else if (key_end - key == 5 && memcmp(s + key, "loose", 5) == 0) {
+            args->loose = 1;
+        } else if (key_end - key == 3 && memcmp(s + key, "new", 3) == 0) {
+            args->new_list = 1;
+        } else if (key_end - key == 5 && memcmp(s + key, "align", 5) == 0) {
+            args->align = value_end - value == 6 && memcmp(s + value, "center", 6) == 0 ? DOC_ALIGN_CENTER
+                          : value_end - value == 5 && memcmp(s + value, "right", 5) == 0 ? DOC_ALIGN_RIGHT
+                          : value_end - value == 4 && memcmp(s + value, "left", 4) == 0  ? DOC_ALIGN_LEFT
+                                                                                          : 0;
+        } else if (args->title && key_end - key == 5 && memcmp(s + key, "title", 5) == 0) {
+            args->title->size = 0;
+            put_decoded(args->title, s + value, value_end - value);
         } else if (args->value && ((key_end - key == 4 && (memcmp(s + key, "href", 4) == 0 ||
-                                                             memcmp(s + key, "lang", 4) == 0)))) {
-            size_t j = value;
+                                                             memcmp(s + key, "lang", 4) == 0)) ||
+                                   (key_end - key == 3 && memcmp(s + key, "src", 3) == 0))) {
             args->value->size = 0;
-            while (j < value_end) {
-                const unsigned char *percent = find_byte(s + j, value_end - j, '%');
-                const size_t run_end = percent ? (size_t)(percent - s) : value_end;
-                int high, low;
-                put_bytes(args->value, s + j, run_end - j);
-                j = run_end;
-                if (j == value_end)
-                    break;
-                if (j + 2 < value_end + 1 && (high = hex_digit(s[j + 1])) >= 0 && (low = hex_digit(s[j + 2])) >= 0) {
-                    put_byte(args->value, (unsigned char)(high * 16 + low));
-                    j += 3;
-                } else {
-                    put_byte(args->value, '%');
-                    ++j;
-                }
-            }
+            put_decoded(args->value, s + value, value_end - value);
+        }
+    }
+}
+
+/* An argument's value with its %XX escapes decoded, copied by runs. */
+static void put_decoded(buffer *out, const unsigned char *s, size_t n)
+{
+    size_t j = 0;
+    while (j < n) {
+        const unsigned char *percent = find_byte(s + j, n - j, '%');
+        const size_t run_end = percent ? (size_t)(percent - s) : n;
+        int high, low;
+        put_bytes(out, s + j, run_end - j);
+        j = run_end;
+        if (j == n)
+            break;
+        if (j + 2 < n && (high = hex_digit(s[j + 1])) >= 0 && (low = hex_digit(s[j + 2])) >= 0) {
+            put_byte(out, (unsigned char)(high * 16 + low));
+            j += 3;
+        } else {
+            put_byte(out, '%');
+            ++j;
         }
     }
 }
 
 static void open_mark(doc_reader *r, int node, const unsigned char *args_text, size_t args_length)
 {
-    mark_args args = {0, 0, 0, NULL};
+    mark_args args = {0, 0, 0, NULL, NULL, 0, 0, 0, 0};
     doc_event *e;
     const int leaf = in_leaf(r);
-    if (leaf == NODE_CODE)
+    if (IS_VERBATIM(leaf))
         return; /* nothing is marked up inside code */
-    if (IS_INLINE(node) || node == NODE_BR) {
+    if (IS_INLINE(node) || node == NODE_BR || node == NODE_IMG || node == NODE_RAW) {
         if (node != NODE_BR && innermost(r, node) >= 0)
             return;
         ensure_text_place(r);
@@ -876,13 +1007,19 @@ static void open_mark(doc_reader *r, int node, const unsigned char *args_text, s
             return; /* cells hold text only */
         pop_to_flow(r);
     }
-    if (node == NODE_A || node == NODE_CODE) {
+    if (node == NODE_A || node == NODE_CODE || node == NODE_IMG) {
         args.value = &r->args[r->depth < READER_DEPTH ? r->depth : READER_DEPTH - 1];
         args.value->size = 0;
     }
+    if (node == NODE_A || node == NODE_IMG) {
+        args.title = &r->titles[r->depth < READER_DEPTH ? r->depth : READER_DEPTH - 1];
+        args.title->size = 0;
+    }
     parse_args(args_text, args_length, &args);
     if (node == NODE_HR) {
-        push_event(r, EV_HR, NODE_HR);
+        e = push_event(r, EV_HR, NODE_HR);
+        if (e)
+            e->item = args.item < 0 ? 0 : args.item > 32 ? 32 : args.item;
         return;
     }
     if (node == NODE_BR) {
@@ -899,6 +1036,15 @@ static void open_mark(doc_reader *r, int node, const unsigned char *args_text, s
         e->level = 32;
     e->number = args.number < 0 ? 0 : args.number;
     e->header = args.header;
+    e->item = args.item < 0 ? 0 : args.item > 32 ? 32 : args.item;
+    e->loose = args.loose;
+    e->new_list = args.new_list;
+    e->align = (int)args.align;
+    e->title = "";
+    if (args.title && args.title->data) {
+        e->title = (const char *)args.title->data;
+        e->title_length = args.title->size;
+    }
     r->stack_level[r->depth - 1] = e->level;
     r->stack_header[r->depth - 1] = e->header;
     if (args.value) {

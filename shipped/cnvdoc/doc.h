@@ -152,9 +152,12 @@ enum node {
     NODE_HR,
     NODE_A, NODE_I, NODE_B, NODE_U, NODE_S, NODE_C, /* inline, outermost first */
     NODE_BR,
+    NODE_HTML,                                      /* leaf: raw HTML, verbatim */
+    NODE_IMG, NODE_RAW,                             /* inline: an image (its text the alternative), raw HTML */
     NODE_COUNT
 };
-#define IS_LEAF(n) ((n) >= NODE_P && (n) <= NODE_CELL)
+#define IS_LEAF(n) (((n) >= NODE_P && (n) <= NODE_CELL) || (n) == NODE_HTML)
+#define IS_VERBATIM(n) ((n) == NODE_CODE || (n) == NODE_HTML)
 #define IS_INLINE(n) ((n) >= NODE_A && (n) <= NODE_C)
 #define INLINE_BIT(n) (1u << ((n) - NODE_A))
 
@@ -177,7 +180,16 @@ typedef struct doc_builder {
     buffer emitted_href;
     int collapse_spaces; /* HTML: runs of white space are one space */
     int pending_space;
+    buffer wanted_title, emitted_title; /* a link's title */
+    int next_item;       /* the next block continues the list item of this level */
+    unsigned next_flags; /* DOC_ flags of the next item or cell */
 } doc_builder;
+
+#define DOC_LOOSE 1u    /* an item of a list whose items are parted by blank lines */
+#define DOC_NEW_LIST 2u /* an item that begins a list right after another one */
+#define DOC_ALIGN_LEFT 4u   /* a table cell's alignment */
+#define DOC_ALIGN_CENTER 8u
+#define DOC_ALIGN_RIGHT 16u
 
 /* Starts the document; the intermediate form goes to `out` as it is made. */
 void doc_begin(doc_builder *b, FILE *out);
@@ -193,6 +205,17 @@ void doc_hr(doc_builder *b);
 void doc_br(doc_builder *b);
 void doc_set(doc_builder *b, int node, int on);
 void doc_link(doc_builder *b, const char *href, size_t length); /* NULL ends it */
+/* The title of the link that the next doc_link opens (NULL: none). */
+void doc_link_title(doc_builder *b, const char *title, size_t length);
+/* An image: its source, title (may be NULL) and alternative text. */
+void doc_image(doc_builder *b, const char *src, size_t src_length, const char *title, size_t title_length,
+               const char *alt, size_t alt_length);
+/* Raw HTML inside a block, kept verbatim. */
+void doc_raw(doc_builder *b, const char *s, size_t n);
+/* What the next block mark carries: the list item level it continues
+ * (0: none); for an item DOC_LOOSE and DOC_NEW_LIST, for a cell a
+ * DOC_ALIGN_ flag. */
+void doc_block_context(doc_builder *b, int item, unsigned flags);
 /* Text in UTF-8; an ESC in it is doubled. */
 void doc_text(doc_builder *b, const char *s, size_t n);
 int doc_in_code(const doc_builder *b);
@@ -207,8 +230,13 @@ typedef struct doc_event {
     int kind;
     int node;
     int level, number, header;
-    const char *text; /* EV_TEXT: the bytes; EV_OPEN of a link: its target; of code: its language */
+    const char *text; /* EV_TEXT: the bytes; EV_OPEN of a link: its target; of code: its language; of an image: its source */
     size_t length;
+    int item;          /* EV_OPEN of a block: the list item level it continues, 0 for none */
+    int loose, new_list; /* EV_OPEN of an item */
+    int align;         /* EV_OPEN of a cell: 0, or DOC_ALIGN_LEFT, _CENTER, _RIGHT */
+    const char *title; /* EV_OPEN of a link or an image: its title ("" for none) */
+    size_t title_length;
 } doc_event;
 
 #define READER_DEPTH 64
@@ -224,6 +252,7 @@ typedef struct doc_reader {
     doc_event queue[READER_QUEUE];
     int head, count;
     buffer args[READER_DEPTH]; /* decoded targets and languages of open marks */
+    buffer titles[READER_DEPTH];
     int finished;
     int leaf_at;      /* 1 + the stack index of the open leaf, 0 outside one */
 } doc_reader;

@@ -541,8 +541,14 @@ static void start_or_end(html_reader *r, const tag *t)
             if (e->action == ACT_CAPTION)
                 doc_end_container(&r->b, NODE_ROW);
         } else {
+            const attribute *align = find_attribute(t, "align");
             if (e->action == ACT_CAPTION)
                 doc_container(&r->b, NODE_ROW);
+            if (align && align->value_length >= 4) {
+                const char c = (char)(align->value[0] | 0x20);
+                doc_block_context(&r->b, 0, c == 'c' ? DOC_ALIGN_CENTER : c == 'r' ? DOC_ALIGN_RIGHT
+                                                       : c == 'l' ? DOC_ALIGN_LEFT : 0);
+            }
             doc_cell(&r->b, e->action == ACT_HEADER_CELL);
         }
         break;
@@ -551,13 +557,18 @@ static void start_or_end(html_reader *r, const tag *t)
         break;
     case ACT_LINK:
         if (!closing) {
-            const attribute *href = find_attribute(t, "href");
+            const attribute *href = find_attribute(t, "href"), *title = find_attribute(t, "title");
             if (href) {
-                r->scratch.size = 0;
-                decode_references(&r->scratch, href->value, href->value_length, 1);
-                if (r->inline_depth[NODE_A]++ == 0)
+                if (r->inline_depth[NODE_A]++ == 0) {
+                    r->scratch.size = 0;
+                    if (title)
+                        decode_references(&r->scratch, title->value, title->value_length, 1);
+                    doc_link_title(&r->b, (const char *)r->scratch.data, r->scratch.size);
+                    r->scratch.size = 0;
+                    decode_references(&r->scratch, href->value, href->value_length, 1);
                     doc_link(&r->b, (const char *)r->scratch.data ? (const char *)r->scratch.data : "",
                              r->scratch.size);
+                }
             }
         } else if (r->inline_depth[NODE_A] > 0) {
             r->inline_depth[NODE_A] = 0;
@@ -566,9 +577,24 @@ static void start_or_end(html_reader *r, const tag *t)
         break;
     case ACT_IMAGE:
         if (!closing) {
-            const attribute *alt = find_attribute(t, "alt");
-            if (alt && alt->value_length)
+            const attribute *alt = find_attribute(t, "alt"), *src = find_attribute(t, "src");
+            const attribute *title = find_attribute(t, "title");
+            if (src) {
+                /* the image, with its alternative text */
+                buffer parts[3] = {{0}, {0}, {0}};
+                decode_references(&parts[0], src->value, src->value_length, 1);
+                if (title)
+                    decode_references(&parts[1], title->value, title->value_length, 1);
+                if (alt)
+                    decode_references(&parts[2], alt->value, alt->value_length, 1);
+                doc_image(&r->b, (const char *)parts[0].data, parts[0].size, (const char *)parts[1].data,
+                          parts[1].size, parts[2].data ? (const char *)parts[2].data : "", parts[2].size);
+                free(parts[0].data);
+                free(parts[1].data);
+                free(parts[2].data);
+            } else if (alt && alt->value_length) {
                 text(r, alt->value, alt->value_length);
+            }
         }
         break;
     }

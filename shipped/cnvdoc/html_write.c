@@ -7,6 +7,7 @@
 #include "shipped/cnvdoc/doc.h"
 
 #define LIST_DEPTH 33
+#define QUOTE_DEPTH 64
 #define TITLE_LIMIT 80
 
 static const char style_sheet[] =
@@ -90,6 +91,13 @@ typedef struct html_writer {
     char list_type[LIST_DEPTH + 1]; /* 'u' or 'o' per open level */
     int list_depth;
     int in_table_head, table_rows, row_pending;
+    char loose[LIST_DEPTH + 1];      /* per open level: its items' text in paragraphs */
+    int quote_base[QUOTE_DEPTH];     /* list depth where each open block quote began */
+    int quote_depth;
+    int item_paragraph;              /* 1: a loose item's <p> waits for its text; 2: open */
+    int bare_paragraph;              /* a tight item's further paragraph, written without <p> */
+    int in_image, in_raw;
+    buffer alt, image_title;
 } html_writer;
 
 static void close_lists_to(html_writer *w, int depth)
@@ -114,10 +122,36 @@ static void open_list(html_writer *w, char type, int start)
     }
 }
 
-static void open_item(html_writer *w, int level, int number)
+/* The list depth a block keeps open: that of the item it continues, never
+ * below the innermost block quote's. */
+static int list_floor(const html_writer *w, int item)
+{
+    const int base = w->quote_depth ? w->quote_base[w->quote_depth - 1] : 0;
+    if (item > w->list_depth)
+        item = w->list_depth;
+    return item > base ? item : base;
+}
+
+/* Text, or an inline element, in a loose item opens its paragraph. */
+static void start_item_text(html_writer *w)
+{
+    if (w->item_paragraph == 1) {
+        put_str(&w->out, "<p>");
+        w->item_paragraph = 2;
+    }
+}
+
+static void open_item(html_writer *w, int level, int number, int new_list)
 {
     const char type = number > 0 ? 'o' : 'u';
+    const int base = w->quote_depth ? w->quote_base[w->quote_depth - 1] : 0;
+    if (level <= base)
+        level = base + 1;
+    if (level > LIST_DEPTH - 1)
+        level = LIST_DEPTH - 1;
     close_lists_to(w, level);
+    if (new_list && w->list_depth == level)
+        close_lists_to(w, level - 1);
     if (w->list_depth == level && w->list_type[level] != type)
         close_lists_to(w, level - 1);
     if (w->list_depth == level)
@@ -131,7 +165,16 @@ static void open_item(html_writer *w, int level, int number)
     put_str(&w->out, "<li>");
 }
 
-static void open_cell(html_writer *w, int header)
+static void put_quoted(buffer *out, const char *name, const char *s, size_t n)
+{
+    put_byte(out, ' ');
+    put_str(out, name);
+    put_str(out, "=\"");
+    put_html_text(out, s, n);
+    put_byte(out, '"');
+}
+
+static void open_cell(html_writer *w, int header, int align)
 {
     if (w->row_pending) {
         if (w->table_rows == 0 && header) {
@@ -145,23 +188,54 @@ static void open_cell(html_writer *w, int header)
         w->row_pending = 0;
         ++w->table_rows;
     }
-    put_str(&w->out, header ? "<th>" : "<td>");
+    put_str(&w->out, header ? "<th" : "<td");
+    if (align)
+        put_str(&w->out, align == DOC_ALIGN_CENTER ? " align=\"center\"" : align == DOC_ALIGN_RIGHT ? " align=\"right\""
+                                                                                               : " align=\"left\"");
+    put_byte(&w->out, '>');
 }
 
 static void open_node(html_writer *w, const doc_event *e)
 {
     buffer *out = &w->out;
-    if (e->node != NODE_LI && !IS_INLINE(e->node) && e->node != NODE_CELL && e->node != NODE_ROW)
-        close_lists_to(w, 0);
+    const int in_line = IS_INLINE(e->node) || e->node == NODE_IMG || e->node == NODE_RAW;
+    if (w->in_image)
+        return; /* an image's alternative text is plain */
+    if (e->node != NODE_LI && !in_line && e->node != NODE_CELL && e->node != NODE_ROW)
+        close_lists_to(w, list_floor(w, e->item));
+    if (in_line)
+        start_item_text(w);
     switch (e->node) {
-    case NODE_P: put_str(out, "<p>"); break;
+    case NODE_P:
+        w->bare_paragraph = e->item > 0 && e->item <= w->list_depth && !w->loose[e->item];
+        if (!w->bare_paragraph)
+            put_str(out, "<p>");
+        break;
+    case NODE_HTML: w->in_raw = 1; break;
+    case NODE_RAW: w->in_raw = 1; break;
+    case NODE_IMG:
+        put_str(out, "<img src=\"");
+        put_href(out, e->text, e->length);
+        put_byte(out, '"');
+        w->in_image = 1;
+        w->alt.size = w->image_title.size = 0;
+        put_bytes(&w->image_title, e->title, e->title_length);
+        break;
     case NODE_H:
         put_str(out, "<h");
         put_number(out, e->level);
         put_byte(out, '>');
         break;
-    case NODE_LI: open_item(w, e->level, e->number); break;
-    case NODE_QUOTE: put_str(out, "<blockquote>\n"); break;
+    case NODE_LI:
+        open_item(w, e->level, e->number, e->new_list);
+        w->loose[w->list_depth] = (char)e->loose;
+        w->item_paragraph = e->loose;
+        break;
+    case NODE_QUOTE:
+        if (w->quote_depth < QUOTE_DEPTH)
+            w->quote_base[w->quote_depth++] = w->list_depth;
+        put_str(out, "<blockquote>\n");
+        break;
     case NODE_CODE:
         if (e->length) {
             put_str(out, "<pre><code class=\"language-");
@@ -177,11 +251,14 @@ static void open_node(html_writer *w, const doc_event *e)
         w->in_table_head = 0;
         break;
     case NODE_ROW: w->row_pending = 1; break;
-    case NODE_CELL: open_cell(w, e->header); break;
+    case NODE_CELL: open_cell(w, e->header, e->align); break;
     case NODE_A:
         put_str(out, "<a href=\"");
         put_href(out, e->text, e->length);
-        put_str(out, "\">");
+        put_byte(out, '"');
+        if (e->title_length)
+            put_quoted(out, "title", e->title, e->title_length);
+        put_byte(out, '>');
         break;
     case NODE_B: put_str(out, "<strong>"); break;
     case NODE_I: put_str(out, "<em>"); break;
@@ -194,15 +271,37 @@ static void open_node(html_writer *w, const doc_event *e)
 static void close_node(html_writer *w, const doc_event *e)
 {
     buffer *out = &w->out;
+    if (w->in_image && e->node != NODE_IMG)
+        return;
     switch (e->node) {
-    case NODE_P: put_str(out, "</p>\n"); break;
+    case NODE_P:
+        put_str(out, w->bare_paragraph ? "\n" : "</p>\n");
+        w->bare_paragraph = 0;
+        break;
+    case NODE_LI:
+        if (w->item_paragraph == 2)
+            put_str(out, "</p>");
+        w->item_paragraph = 0;
+        break;
+    case NODE_HTML:
+        w->in_raw = 0;
+        put_byte(out, '\n');
+        break;
+    case NODE_RAW: w->in_raw = 0; break;
+    case NODE_IMG:
+        w->in_image = 0;
+        put_quoted(out, "alt", (const char *)w->alt.data, w->alt.size);
+        if (w->image_title.size)
+            put_quoted(out, "title", (const char *)w->image_title.data, w->image_title.size);
+        put_str(out, " />");
+        break;
     case NODE_H:
         put_str(out, "</h");
         put_number(out, e->level);
         put_str(out, ">\n");
         break;
     case NODE_QUOTE:
-        close_lists_to(w, 0);
+        close_lists_to(w, w->quote_depth ? w->quote_base[--w->quote_depth] : 0);
         put_str(out, "</blockquote>\n");
         break;
     case NODE_CODE: put_str(out, "</code></pre>\n"); break;
@@ -231,10 +330,16 @@ static void find_title(const buffer *input, buffer *title)
 {
     doc_reader r;
     doc_event e;
-    int heading = 0, depth = 0;
+    int heading = 0, depth = 0, raw = 0;
     buffer first_words = {0};
     doc_read_begin(&r, input);
     while (doc_next(&r, &e) != EV_END && title->size == 0) {
+        if ((e.kind == EV_OPEN || e.kind == EV_CLOSE) && (e.node == NODE_HTML || e.node == NODE_RAW)) {
+            raw = e.kind == EV_OPEN; /* HTML source is no title */
+            continue;
+        }
+        if (raw && e.kind == EV_TEXT)
+            continue;
         if (e.kind == EV_OPEN && e.node == NODE_H && !heading) {
             heading = 1;
             depth = 1;
@@ -311,10 +416,26 @@ int32_t write_html(FILE *in, FILE *out)
         switch (e.kind) {
         case EV_OPEN: open_node(&w, &e); break;
         case EV_CLOSE: close_node(&w, &e); break;
-        case EV_TEXT: put_html_text(&w.out, e.text, e.length); break;
-        case EV_BR: put_str(&w.out, "<br>\n"); break;
+        case EV_TEXT:
+            if (w.in_image) {
+                put_bytes(&w.alt, e.text, e.length);
+            } else if (w.in_raw) {
+                put_bytes(&w.out, e.text, e.length);
+            } else {
+                start_item_text(&w);
+                put_html_text(&w.out, e.text, e.length);
+            }
+            break;
+        case EV_BR:
+            if (w.in_image) {
+                put_byte(&w.alt, ' ');
+                break;
+            }
+            start_item_text(&w);
+            put_str(&w.out, "<br>\n");
+            break;
         case EV_HR:
-            close_lists_to(&w, 0);
+            close_lists_to(&w, list_floor(&w, e.item));
             put_str(&w.out, "<hr>\n");
             break;
         }
@@ -322,6 +443,8 @@ int32_t write_html(FILE *in, FILE *out)
     close_lists_to(&w, 0);
     doc_read_end(&r);
     free(input.data);
+    free(w.alt.data);
+    free(w.image_title.data);
     put_str(&w.out, "</body>\n</html>\n");
     return finish_output(out, &w.out);
 }

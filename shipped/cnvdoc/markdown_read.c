@@ -9,7 +9,9 @@
 #include "plugins/morphex_plugin.h"
 #include "shipped/cnvdoc/doc.h"
 
-enum md_kind { MD_DOCUMENT, MD_QUOTE, MD_LIST, MD_ITEM, MD_PARAGRAPH, MD_HEADING, MD_CODE, MD_HR, MD_TABLE, MD_GONE };
+enum md_kind {
+    MD_DOCUMENT, MD_QUOTE, MD_LIST, MD_ITEM, MD_PARAGRAPH, MD_HEADING, MD_CODE, MD_HR, MD_TABLE, MD_HTML, MD_GONE
+};
 
 typedef struct md_block {
     int kind;
@@ -24,10 +26,13 @@ typedef struct md_block {
     char marker;         /* bullet, or the delimiter after a number */
     int content_indent;  /* items: where their content begins */
     int columns;         /* tables */
+    int html_end;        /* raw HTML: which end closes it (html_start) */
+    int last_line_blank; /* lists are loose where blank lines part their items */
+    int follows_list;    /* a list right after another one (another marker) */
 } md_block;
 
 typedef struct reference {
-    size_t label, label_length, target, target_length; /* in the arena */
+    size_t label, label_length, target, target_length, title, title_length; /* in the arena */
 } reference;
 
 struct inline_node;
@@ -41,6 +46,7 @@ typedef struct md_parser {
     reference *references;
     size_t reference_slots, reference_count;
     buffer arena;        /* labels and targets of references */
+    buffer scratch;      /* a character reference's text */
 } md_parser;
 
 /* ---- character classes ---- */
@@ -120,7 +126,7 @@ static int can_contain(int parent, int child)
 }
 
 static void add_reference(md_parser *p, const char *label, size_t label_length, const char *target,
-                          size_t target_length);
+                          size_t target_length, const char *title, size_t title_length);
 static size_t parse_reference(md_parser *p, const char *s, size_t n);
 
 static void finalize(md_parser *p, md_block *b)
@@ -177,6 +183,8 @@ static md_block *add_child(md_parser *p, md_block *parent, int kind)
     if (!child)
         return parent;
     child->parent = parent;
+    /* 1 after a bulleted list, 2 after a numbered one */
+    child->follows_list = kind == MD_LIST && parent->last && parent->last->kind == MD_LIST ? 1 + parent->last->ordered : 0;
     if (parent->last)
         parent->last->next = child;
     else
@@ -266,6 +274,35 @@ static int is_delimiter_row(const char *s, size_t n, size_t pos)
     return dashes > 0 && (pipes > 0);
 }
 
+/* The alignment of each column from a delimiter row (":--", ":-:", "--:"),
+ * one DOC_ALIGN_ flag (or 0) a byte. */
+static void column_alignments(buffer *out, const char *s, size_t n)
+{
+    size_t i = 0;
+    while (i < n && (s[i] == ' ' || s[i] == '\t'))
+        ++i;
+    if (i < n && s[i] == '|')
+        ++i;
+    while (i < n) {
+        size_t start, end;
+        while (i < n && (s[i] == ' ' || s[i] == '\t'))
+            ++i;
+        start = i;
+        while (i < n && s[i] != '|')
+            ++i;
+        end = i;
+        while (end > start && (s[end - 1] == ' ' || s[end - 1] == '\t'))
+            --end;
+        if (end > start) {
+            const int left = s[start] == ':', right = s[end - 1] == ':';
+            put_byte(out, (unsigned char)(left && right ? DOC_ALIGN_CENTER : right ? DOC_ALIGN_RIGHT
+                                                                        : left ? DOC_ALIGN_LEFT : 0));
+        }
+        if (i < n)
+            ++i;
+    }
+}
+
 /* The last line of a paragraph's text. */
 static size_t last_line_start(const buffer *text)
 {
@@ -299,6 +336,216 @@ static size_t list_marker(const char *s, size_t n, size_t pos, int *ordered, int
         *marker = s[end];
         *number = (int)value;
         return end + 1 - pos;
+    }
+    return 0;
+}
+
+/* ---- raw HTML ---- */
+
+static int is_tag_char(unsigned char c)
+{
+    return is_letter(c) || is_digit(c) || c == '-';
+}
+
+static int lower(unsigned char c)
+{
+    return c >= 'A' && c <= 'Z' ? c + 32 : c;
+}
+
+/* Whether s[0..n) begins with `word` (lower case), whatever the case. */
+static int starts_folded(const char *s, size_t n, const char *word)
+{
+    size_t i;
+    for (i = 0; word[i]; ++i)
+        if (i >= n || lower((unsigned char)s[i]) != (unsigned char)word[i])
+            return 0;
+    return 1;
+}
+
+/* The first `word` (lower case) in s[0..n), whatever the case. */
+static int contains_folded(const char *s, size_t n, const char *word)
+{
+    const size_t length = strlen(word);
+    size_t i;
+    for (i = 0; i + length <= n; ++i)
+        if (lower((unsigned char)s[i]) == (unsigned char)word[0] && starts_folded(s + i, n - i, word))
+            return 1;
+    return 0;
+}
+
+static const char *const block_tags[] = {
+    "address", "article", "aside", "base", "basefont", "blockquote", "body", "caption", "center", "col",
+    "colgroup", "dd", "details", "dialog", "dir", "div", "dl", "dt", "fieldset", "figcaption", "figure",
+    "footer", "form", "frame", "frameset", "h1", "h2", "h3", "h4", "h5", "h6", "head", "header", "hr", "html",
+    "iframe", "legend", "li", "link", "main", "menu", "menuitem", "nav", "noframes", "ol", "optgroup", "option",
+    "p", "param", "section", "source", "summary", "table", "tbody", "td", "tfoot", "th", "thead", "title", "tr",
+    "track", "ul",
+};
+
+static size_t skip_html_space(const char *s, size_t n, size_t i)
+{
+    while (i < n && (s[i] == ' ' || s[i] == '\t' || s[i] == '\n' || s[i] == '\r' || s[i] == '\f'))
+        ++i;
+    return i;
+}
+
+/* An open tag with its attributes at s[0] ('<'); its length, 0 when none. */
+static size_t open_tag_length(const char *s, size_t n)
+{
+    size_t i = 1;
+    if (i >= n || !is_letter((unsigned char)s[i]))
+        return 0;
+    while (i < n && is_tag_char((unsigned char)s[i]))
+        ++i;
+    for (;;) {
+        size_t spaced = skip_html_space(s, n, i);
+        if (spaced < n && s[spaced] == '>')
+            return spaced + 1;
+        if (spaced + 1 < n && s[spaced] == '/' && s[spaced + 1] == '>')
+            return spaced + 2;
+        if (spaced == i || spaced >= n)
+            return 0;
+        i = spaced;
+        {
+            const unsigned char c = (unsigned char)s[i];
+            if (!is_letter(c) && c != '_' && c != ':')
+                return 0;
+        }
+        while (i < n && (is_letter((unsigned char)s[i]) || is_digit((unsigned char)s[i]) || s[i] == '_' ||
+                         s[i] == '.' || s[i] == ':' || s[i] == '-'))
+            ++i;
+        spaced = skip_html_space(s, n, i);
+        if (spaced < n && s[spaced] == '=') {
+            i = skip_html_space(s, n, spaced + 1);
+            if (i >= n)
+                return 0;
+            if (s[i] == '"' || s[i] == '\'') {
+                const char *close = (const char *)memchr(s + i + 1, s[i], n - i - 1);
+                if (!close)
+                    return 0;
+                i = (size_t)(close - s) + 1;
+            } else {
+                const size_t start = i;
+                while (i < n && !strchr("\"'=<>` \t\n\r\f", s[i]))
+                    ++i;
+                if (i == start)
+                    return 0;
+            }
+        }
+    }
+}
+
+/* Raw HTML at s[0] ('<'): a tag, a comment, a processing instruction, a
+ * declaration or a CDATA section; its length, 0 when none. */
+static size_t html_tag_length(const char *s, size_t n)
+{
+    size_t i;
+    if (n < 3)
+        return 0;
+    if (is_letter((unsigned char)s[1]))
+        return open_tag_length(s, n);
+    if (s[1] == '/') {
+        if (!is_letter((unsigned char)s[2]))
+            return 0;
+        for (i = 3; i < n && is_tag_char((unsigned char)s[i]); ++i)
+            ;
+        i = skip_html_space(s, n, i);
+        return i < n && s[i] == '>' ? i + 1 : 0;
+    }
+    if (s[1] == '?') {
+        for (i = 2; i + 1 < n; ++i)
+            if (s[i] == '?' && s[i + 1] == '>')
+                return i + 2;
+        return 0;
+    }
+    if (s[1] != '!')
+        return 0;
+    if (starts_folded(s, n, "<!--")) {
+        /* no "--" inside, not starting with ">" or "->", not ending with "-" */
+        if (n > 4 && (s[4] == '>' || (s[4] == '-' && n > 5 && s[5] == '>')))
+            return 0;
+        for (i = 4; i + 1 < n; ++i)
+            if (s[i] == '-' && s[i + 1] == '-')
+                return i + 2 < n && s[i + 2] == '>' ? i + 3 : 0;
+        return 0;
+    }
+    if (strncmp(s, "<![CDATA[", n < 9 ? n : 9) == 0 && n >= 9) {
+        for (i = 9; i + 2 < n; ++i)
+            if (s[i] == ']' && s[i + 1] == ']' && s[i + 2] == '>')
+                return i + 3;
+        return 0;
+    }
+    if (is_letter((unsigned char)s[2])) {
+        const char *close = (const char *)memchr(s + 2, '>', n - 2);
+        return close ? (size_t)(close - s) + 1 : 0;
+    }
+    return 0;
+}
+
+/* A raw HTML block starting at s[pos] ('<'): which kind (1 to 7, by the
+ * way it ends), 0 when none.  Kind 7 cannot interrupt a paragraph. */
+static int html_start(const char *s, size_t n, size_t pos, int in_paragraph)
+{
+    const char *t = s + pos;
+    const size_t left = n - pos;
+    size_t i, name_end;
+    char name[16];
+    static const char *const verbatim[] = {"<script", "<pre", "<style", "<textarea"};
+    if (left < 2 || t[0] != '<')
+        return 0;
+    for (i = 0; i < sizeof verbatim / sizeof *verbatim; ++i) {
+        const size_t length = strlen(verbatim[i]);
+        if (starts_folded(t, left, verbatim[i]) &&
+            (left == length || t[length] == ' ' || t[length] == '\t' || t[length] == '>'))
+            return 1;
+    }
+    if (starts_folded(t, left, "<!--"))
+        return 2;
+    if (t[1] == '?')
+        return 3;
+    if (t[1] == '!' && left > 2 && is_letter((unsigned char)t[2]))
+        return 4;
+    if (starts_folded(t, left, "<![cdata["))
+        return 5;
+    i = t[1] == '/' ? 2 : 1;
+    for (name_end = i; name_end < left && is_tag_char((unsigned char)t[name_end]) && name_end - i < sizeof name - 1;
+         ++name_end)
+        name[name_end - i] = (char)lower((unsigned char)t[name_end]);
+    name[name_end - i] = '\0';
+    if (name_end > i && (name_end == left || t[name_end] == ' ' || t[name_end] == '\t' || t[name_end] == '>' ||
+                         (t[name_end] == '/' && name_end + 1 < left && t[name_end + 1] == '>'))) {
+        size_t low = 0, high = sizeof block_tags / sizeof *block_tags;
+        while (low < high) {
+            const size_t middle = (low + high) / 2;
+            const int order = strcmp(block_tags[middle], name);
+            if (order == 0)
+                return 6;
+            if (order < 0)
+                low = middle + 1;
+            else
+                high = middle;
+        }
+    }
+    if (!in_paragraph && name_end > i) {
+        const size_t length = html_tag_length(t, left);
+        if (length && skip_spaces(t, left, length) == left && strcmp(name, "script") != 0 &&
+            strcmp(name, "style") != 0 && strcmp(name, "pre") != 0)
+            return 7;
+    }
+    return 0;
+}
+
+/* Whether the line ends a raw HTML block of kind 1 to 5. */
+static int html_ends(int kind, const char *s, size_t n)
+{
+    switch (kind) {
+    case 1:
+        return contains_folded(s, n, "</script>") || contains_folded(s, n, "</pre>") ||
+               contains_folded(s, n, "</style>") || contains_folded(s, n, "</textarea>");
+    case 2: return contains_folded(s, n, "-->");
+    case 3: return contains_folded(s, n, "?>");
+    case 4: return memchr(s, '>', n) != NULL;
+    case 5: return contains_folded(s, n, "]]>");
     }
     return 0;
 }
@@ -338,6 +585,21 @@ static void take_line(md_parser *p, const char *s, size_t n)
     put_bytes(&p->line, s + i, n - i);
 }
 
+/* Blank lines as lists see them: where they end a block, an item, a list.
+ * Lines of a quote, a heading, a rule or a fenced block never count, nor
+ * the blank rest of a line that opened an item. */
+static void note_line(md_block *container, int blank, int started)
+{
+    md_block *b;
+    if (blank && container->last)
+        container->last->last_line_blank = 1;
+    container->last_line_blank = blank && container->kind != MD_QUOTE && container->kind != MD_HEADING &&
+                                 container->kind != MD_HR && !(container->kind == MD_CODE && container->fenced) &&
+                                 !(container->kind == MD_ITEM && !container->first && started);
+    for (b = container->parent; b; b = b->parent)
+        b->last_line_blank = 0;
+}
+
 static void process_line(md_parser *p, const char *raw, size_t raw_length)
 {
     const char *s;
@@ -345,11 +607,14 @@ static void process_line(md_parser *p, const char *raw, size_t raw_length)
     md_block *container = p->document, *last_matched;
     int blank, all_matched = 1, started = 0, consumed = 0;
 
-    take_line(p, raw, raw_length);
-    s = (const char *)p->line.data;
-    n = p->line.size;
-    if (!s)
-        s = "";
+    if (raw_length && raw[0] != ' ' && raw[0] != '\t' && raw[0] != '>') {
+        s = raw; /* most lines: nothing to expand, no copy */
+        n = raw_length;
+    } else {
+        take_line(p, raw, raw_length);
+        s = p->line.data ? (const char *)p->line.data : "";
+        n = p->line.size;
+    }
 
     /* 1. the open containers this line continues */
     while (container->last && container->last->open) {
@@ -402,6 +667,11 @@ static void process_line(md_parser *p, const char *raw, size_t raw_length)
                 all_matched = 0;
                 break;
             }
+        } else if (child->kind == MD_HTML) {
+            if (blank && child->html_end >= 6) {
+                all_matched = 0;
+                break;
+            }
         } else if (child->kind == MD_PARAGRAPH || child->kind == MD_TABLE) {
             if (blank) {
                 all_matched = 0;
@@ -416,7 +686,8 @@ static void process_line(md_parser *p, const char *raw, size_t raw_length)
     last_matched = container;
 
     /* 2. new blocks the line opens */
-    while (container->kind != MD_CODE && container->kind != MD_HEADING && container->kind != MD_HR) {
+    while (container->kind != MD_CODE && container->kind != MD_HEADING && container->kind != MD_HR &&
+           container->kind != MD_HTML) {
         const int maybe_lazy = p->tip && p->tip->kind == MD_PARAGRAPH;
         int ordered = 0, number = 0, level;
         char marker = 0;
@@ -446,10 +717,12 @@ static void process_line(md_parser *p, const char *raw, size_t raw_length)
             size_t end = first;
             while (end < n && s[end] == '#')
                 ++end;
-            if (end - first <= 6 && (end == n || s[end] == ' ')) {
-                size_t text = skip_spaces(s, n, end), text_end = n;
+            if (end - first <= 6 && (end == n || s[end] == ' ' || s[end] == '\t')) {
+                size_t text = end, text_end = n;
+                while (text < n && (s[text] == ' ' || s[text] == '\t'))
+                    ++text;
                 level = (int)(end - first);
-                while (text_end > text && s[text_end - 1] == ' ')
+                while (text_end > text && (s[text_end - 1] == ' ' || s[text_end - 1] == '\t'))
                     --text_end;
                 {
                     /* a closing sequence of #s after a space goes */
@@ -484,6 +757,12 @@ static void process_line(md_parser *p, const char *raw, size_t raw_length)
                 break;
             }
         }
+        if (s[first] == '<' && (level = html_start(s, n, first, container->kind == MD_PARAGRAPH)) > 0) {
+            container = add_child(p, container, MD_HTML);
+            container->html_end = level;
+            started = 1;
+            break;
+        }
         if (container->kind == MD_PARAGRAPH && all_matched && (level = setext_level(s, n, first)) > 0) {
             finalize(p, container);
             if (container->kind == MD_PARAGRAPH) {
@@ -514,6 +793,8 @@ static void process_line(md_parser *p, const char *raw, size_t raw_length)
                     table = add_child(p, container->parent, MD_TABLE);
                 }
                 table->columns = columns;
+                table->info.size = 0;
+                column_alignments(&table->info, s + first, n - first);
                 put_bytes(&table->text, header_row.data, header_row.size);
                 free(header_row.data);
                 p->tip = table;
@@ -538,6 +819,7 @@ static void process_line(md_parser *p, const char *raw, size_t raw_length)
                 padding = 1;
             if (container->kind != MD_LIST || container->ordered != ordered || container->marker != marker) {
                 list = add_child(p, container, MD_LIST);
+                list->follows_list = list->follows_list == 1 + ordered; /* of the same kind */
                 list->ordered = ordered;
                 list->marker = marker;
                 list->start = number;
@@ -557,6 +839,7 @@ static void process_line(md_parser *p, const char *raw, size_t raw_length)
     /* 3. the rest of the line goes into the innermost block */
     first = skip_spaces(s, n, pos);
     blank = first == n;
+    note_line(container, blank, started);
     if (!started && !consumed && last_matched != p->tip && !blank && p->tip && p->tip->kind == MD_PARAGRAPH) {
         add_line(p->tip, s + first, n - first); /* a lazy continuation */
         return;
@@ -566,11 +849,16 @@ static void process_line(md_parser *p, const char *raw, size_t raw_length)
     close_to(p, container);
     if (container->kind == MD_CODE) {
         add_line(container, s + pos, n - pos);
+    } else if (container->kind == MD_HTML) {
+        add_line(container, s + pos, n - pos);
+        if (container->html_end <= 5 && html_ends(container->html_end, s + pos, n - pos))
+            finalize(p, container);
     } else if (blank) {
         return;
     } else if (container->kind == MD_PARAGRAPH || container->kind == MD_TABLE) {
         add_line(container, s + first, n - first);
-    } else if (can_contain(container->kind, MD_PARAGRAPH)) {
+    } else {
+        /* a list the line did not continue ends: add_child climbs out of it */
         container = add_child(p, container, MD_PARAGRAPH);
         add_line(container, s + first, n - first);
     }
@@ -584,6 +872,21 @@ static size_t hash_label(const char *s, size_t n)
     for (i = 0; i < n; ++i)
         h = h * 33 + (unsigned char)s[i];
     return h;
+}
+
+/* The lower case of a letter of Latin-1, Latin Extended-A, Greek or
+ * Cyrillic (the two-byte part of UTF-8); other characters as they are. */
+static uint32_t fold_two_byte(uint32_t c)
+{
+    if ((c >= 0xC0 && c <= 0xDE && c != 0xD7) || (c >= 0x391 && c <= 0x3A9 && c != 0x3A2) ||
+        (c >= 0x410 && c <= 0x42F))
+        return c + 0x20;
+    if (c >= 0x400 && c <= 0x40F)
+        return c + 0x50;
+    if (c >= 0x100 && c <= 0x17F && c != 0x130 && c != 0x138 && c != 0x149 && c != 0x178 && c != 0x17F &&
+        ((c & 1) == ((c >= 0x139 && c <= 0x148) || c >= 0x179)))
+        return c + 1;
+    return c;
 }
 
 /* Labels match without regard to case or runs of white space. */
@@ -600,6 +903,10 @@ static void normalize_label(buffer *out, const char *s, size_t n)
         if (space)
             put_byte(out, ' ');
         space = 0;
+        if ((c & 0xE0) == 0xC0 && i + 1 < n && ((unsigned char)s[i + 1] & 0xC0) == 0x80) {
+            put_utf8(out, fold_two_byte((uint32_t)(c & 0x1F) << 6 | ((unsigned char)s[++i] & 0x3F)));
+            continue;
+        }
         if (c >= 'A' && c <= 'Z')
             c = (unsigned char)(c + 32);
         put_byte(out, c);
@@ -627,7 +934,7 @@ static const reference *find_reference(md_parser *p, const char *label, size_t n
 }
 
 static void add_reference(md_parser *p, const char *label, size_t label_length, const char *target,
-                          size_t target_length)
+                          size_t target_length, const char *title, size_t title_length)
 {
     reference entry;
     size_t slot, key_length;
@@ -659,6 +966,9 @@ static void add_reference(md_parser *p, const char *label, size_t label_length, 
     entry.target = p->arena.size;
     put_bytes(&p->arena, target, target_length);
     entry.target_length = target_length;
+    entry.title = p->arena.size;
+    put_bytes(&p->arena, title, title_length);
+    entry.title_length = title_length;
     if (p->arena.failed)
         return;
     slot = hash_label((const char *)p->arena.data + entry.label, key_length) & (p->reference_slots - 1);
@@ -770,9 +1080,9 @@ static void unescape_into(buffer *out, const char *s, size_t n);
 static size_t parse_reference(md_parser *p, const char *s, size_t n)
 {
     const size_t label = link_label(s, n);
-    size_t i, start = 0, end = 0, after, title_end;
+    size_t i, start = 0, end = 0, after, title_start = 0, title_end;
     int lines = 0;
-    buffer target = {0};
+    buffer target = {0}, title = {0};
     if (!label || label >= n || s[label] != ':')
         return 0;
     i = skip_blanks_one_line(s, n, label + 1, &lines);
@@ -784,6 +1094,7 @@ static size_t parse_reference(md_parser *p, const char *s, size_t n)
     /* an optional title, then nothing else on its line */
     lines = 0;
     i = skip_blanks_one_line(s, n, after, &lines);
+    title_start = i;
     title_end = i > after ? link_title(s, n, i) : 0;
     if (title_end) {
         size_t k = title_end;
@@ -803,8 +1114,12 @@ static size_t parse_reference(md_parser *p, const char *s, size_t n)
         i = k < n ? k + 1 : k;
     }
     unescape_into(&target, s + start, end - start);
-    add_reference(p, s + 1, label - 2, target.data ? (const char *)target.data : "", target.size);
+    if (title_end)
+        unescape_into(&title, s + title_start + 1, title_end - title_start - 2);
+    add_reference(p, s + 1, label - 2, target.data ? (const char *)target.data : "", target.size,
+                  title.data ? (const char *)title.data : "", title.size);
     free(target.data);
+    free(title.data);
     return i;
 }
 
@@ -838,7 +1153,17 @@ static size_t character_reference(buffer *out, const char *s, size_t n)
     while (i < n && i < 40 && (is_letter((unsigned char)s[i]) || is_digit((unsigned char)s[i])))
         ++i;
     if (i < n && s[i] == ';' && i > 1) {
-        const char *text = named_reference(s + 1, i);
+        const char *text;
+        /* the everyday ones without a search */
+        if (i == 4 && memcmp(s + 1, "amp", 3) == 0) {
+            put_byte(out, '&');
+            return 5;
+        }
+        if (i == 3 && (s[1] == 'l' || s[1] == 'g') && s[2] == 't') {
+            put_byte(out, s[1] == 'l' ? '<' : '>');
+            return 4;
+        }
+        text = named_reference(s + 1, i);
         if (text) {
             put_str(out, text);
             return i + 1;
@@ -863,12 +1188,13 @@ static void unescape_into(buffer *out, const char *s, size_t n)
     }
 }
 
-enum inline_kind { IN_TEXT, IN_SOFT, IN_HARD, IN_CODE, IN_DELIM, IN_BRACKET, IN_LINK_END, IN_LINK, IN_UNDERLINE };
+enum inline_kind { IN_TEXT, IN_SOFT, IN_HARD, IN_CODE, IN_DELIM, IN_BRACKET, IN_LINK_END, IN_LINK, IN_UNDERLINE, IN_RAW };
 
 struct inline_node {
     int kind;
     size_t offset, length;     /* text in the arena */
     size_t target, target_length; /* links */
+    size_t title, title_length;
     char delimiter;            /* '*', '_', '~' */
     int count, original, can_open, can_close, active;
     int image;                 /* brackets */
@@ -899,9 +1225,12 @@ static inline_node *add_node(inline_parser *ip, int kind)
         ip->capacity = capacity;
     }
     node = &ip->nodes[ip->count++];
-    memset(node, 0, sizeof *node);
+    /* what every node is read for; the rest only where its kind sets it */
     node->kind = kind;
     node->offset = ip->text.size;
+    node->length = node->target = node->target_length = node->title = node->title_length = 0;
+    node->count = node->open_count = node->close_count = node->image = node->active = 0;
+    node->can_open = node->can_close = 0;
     return node;
 }
 
@@ -1033,7 +1362,7 @@ static void process_emphasis(inline_parser *ip, int bottom)
 /* After "]": an inline link "(target "title")", a reference "[label]", or
  * the bracket's own text as a label.  Returns the position after it, 0. */
 static size_t resolve_link(inline_parser *ip, const char *s, size_t n, size_t after, size_t text_start,
-                           size_t text_end, buffer *target)
+                           size_t text_end, buffer *target, buffer *title)
 {
     if (after < n && s[after] == '(') {
         int lines = 0;
@@ -1043,15 +1372,18 @@ static size_t resolve_link(inline_parser *ip, const char *s, size_t n, size_t af
         }
         next = link_destination(s, n, i, &start, &end);
         if (next != 0 && next != (size_t)-1) {
-            size_t title_end;
+            size_t title_start = 0, title_end = 0;
             lines = 0;
             i = skip_blanks_one_line(s, n, next, &lines);
             if (i > next && (title_end = link_title(s, n, i)) > 0) {
+                title_start = i;
                 lines = 0;
                 i = skip_blanks_one_line(s, n, title_end, &lines);
             }
             if (i < n && s[i] == ')') {
                 unescape_into(target, s + start, end - start);
+                if (title_end)
+                    unescape_into(title, s + title_start + 1, title_end - title_start - 2);
                 return i + 1;
             }
         }
@@ -1075,13 +1407,14 @@ static size_t resolve_link(inline_parser *ip, const char *s, size_t n, size_t af
         if (!r)
             return 0;
         put_bytes(target, ip->p->arena.data + r->target, r->target_length);
+        put_bytes(title, ip->p->arena.data + r->title, r->title_length);
         return used;
     }
 }
 
 static size_t close_bracket(inline_parser *ip, const char *s, size_t n, size_t at)
 {
-    buffer target = {0};
+    buffer target = {0}, title = {0};
     int opener_index;
     inline_node *opener, *end;
     size_t after;
@@ -1096,10 +1429,11 @@ static size_t close_bracket(inline_parser *ip, const char *s, size_t n, size_t a
         add_text(ip, "]", 1);
         return at + 1;
     }
-    after = resolve_link(ip, s, n, at + 1, opener->source, at, &target);
+    after = resolve_link(ip, s, n, at + 1, opener->source, at, &target, &title);
     if (!after) {
         --ip->bracket_count;
         free(target.data);
+        free(title.data);
         add_text(ip, "]", 1);
         return at + 1;
     }
@@ -1110,7 +1444,11 @@ static size_t close_bracket(inline_parser *ip, const char *s, size_t n, size_t a
     opener->target = ip->text.size;
     put_bytes(&ip->text, target.data, target.size);
     opener->target_length = target.size;
+    opener->title = ip->text.size;
+    put_bytes(&ip->text, title.data, title.size);
+    opener->title_length = title.size;
     free(target.data);
+    free(title.data);
     end = add_node(ip, IN_LINK_END);
     if (end)
         end->image = ip->nodes[opener_index].image;
@@ -1199,8 +1537,12 @@ static void parse_inlines(inline_parser *ip, const char *s, size_t n)
 {
     size_t i = 0, run;
     while (i < n) {
-        for (run = i; run < n && !inline_stop[(unsigned char)s[run]]; ++run)
-            ;
+        run = i;
+        while (run + 4 <= n && !(inline_stop[(unsigned char)s[run]] | inline_stop[(unsigned char)s[run + 1]] |
+                                 inline_stop[(unsigned char)s[run + 2]] | inline_stop[(unsigned char)s[run + 3]]))
+            run += 4;
+        while (run < n && !inline_stop[(unsigned char)s[run]])
+            ++run;
         if (run > i) {
             add_text(ip, s + i, run - i);
             i = run;
@@ -1213,12 +1555,18 @@ static void parse_inlines(inline_parser *ip, const char *s, size_t n)
             inline_node *last = ip->count ? &ip->nodes[ip->count - 1] : NULL;
             int spaces = 0;
             if (last && last->kind == IN_TEXT) {
+                const int at_end = last->offset + last->length == ip->text.size;
                 while (last->length > 0 && ip->text.data[last->offset + last->length - 1] == ' ') {
                     --last->length;
                     ++spaces;
                 }
+                if (at_end)
+                    ip->text.size = last->offset + last->length;
             }
-            add_node(ip, spaces >= 2 ? IN_HARD : IN_SOFT);
+            if (spaces < 2 && last && last->kind == IN_TEXT && last->offset + last->length == ip->text.size)
+                add_text(ip, "\n", 1); /* a soft line end goes on with the text: one run for the whole paragraph */
+            else
+                add_node(ip, spaces >= 2 ? IN_HARD : IN_SOFT);
             i = skip_spaces(s, n, i + 1);
             break;
         }
@@ -1318,16 +1666,17 @@ static void parse_inlines(inline_parser *ip, const char *s, size_t n)
         }
         case ']': i = close_bracket(ip, s, n, i); break;
         case '&': {
-            buffer decoded = {0};
-            const size_t used = character_reference(&decoded, s + i, n - i);
+            buffer *decoded = &ip->p->scratch;
+            size_t used;
+            decoded->size = 0;
+            used = character_reference(decoded, s + i, n - i);
             if (used) {
-                add_text(ip, (const char *)decoded.data, decoded.size);
+                add_text(ip, (const char *)decoded->data, decoded->size);
                 i += used;
             } else {
                 add_text(ip, "&", 1);
                 ++i;
             }
-            free(decoded.data);
             break;
         }
         case '<': {
@@ -1343,6 +1692,13 @@ static void parse_inlines(inline_parser *ip, const char *s, size_t n)
                 i = (size_t)((const char *)memchr(s + i, '>', n - i) - s) + 1;
             } else if ((used = autolink(ip, s, n, i)) > 0) {
                 i = used;
+            } else if ((used = html_tag_length(s + i, n - i)) > 0) {
+                inline_node *raw = add_node(ip, IN_RAW);
+                if (raw) {
+                    put_bytes(&ip->text, s + i, used);
+                    raw->length = used;
+                }
+                i += used;
             } else {
                 add_text(ip, "<", 1);
                 ++i;
@@ -1355,6 +1711,37 @@ static void parse_inlines(inline_parser *ip, const char *s, size_t n)
         }
     }
     process_emphasis(ip, -1);
+}
+
+/* An image at node `at`: its description as plain text is the alternative
+ * text.  Returns the index of its end. */
+static int emit_image(inline_parser *ip, doc_builder *b, int at)
+{
+    const inline_node *image = &ip->nodes[at];
+    const char *text = (const char *)ip->text.data;
+    buffer alt = {0};
+    int i, depth = 0;
+    for (i = at + 1; i < ip->count; ++i) {
+        const inline_node *node = &ip->nodes[i];
+        if (node->kind == IN_LINK) {
+            ++depth;
+        } else if (node->kind == IN_LINK_END) {
+            if (depth-- == 0)
+                break;
+        } else if (node->kind == IN_TEXT || node->kind == IN_CODE || node->kind == IN_BRACKET || node->kind == IN_RAW) {
+            put_bytes(&alt, text + node->offset, node->length);
+        } else if (node->kind == IN_SOFT || node->kind == IN_HARD) {
+            put_byte(&alt, ' ');
+        } else if (node->kind == IN_DELIM && node->count > 0) {
+            int k;
+            for (k = 0; k < node->count; ++k)
+                put_byte(&alt, (unsigned char)node->delimiter);
+        }
+    }
+    doc_image(b, text + image->target, image->target_length, text + image->title, image->title_length,
+              alt.data ? (const char *)alt.data : "", alt.size);
+    free(alt.data);
+    return i < ip->count ? i : ip->count - 1;
 }
 
 static void emit_inlines(inline_parser *ip, doc_builder *b)
@@ -1389,9 +1776,14 @@ static void emit_inlines(inline_parser *ip, doc_builder *b)
             break;
         case IN_BRACKET: doc_text(b, text + node->offset, node->length); break;
         case IN_LINK:
-            if (!node->image && depth[NODE_A]++ == 0)
+            if (node->image) {
+                i = emit_image(ip, b, i);
+            } else if (depth[NODE_A]++ == 0) {
+                doc_link_title(b, text + node->title, node->title_length);
                 doc_link(b, text + node->target, node->target_length);
+            }
             break;
+        case IN_RAW: doc_raw(b, text + node->offset, node->length); break;
         case IN_LINK_END:
             if (!node->image && --depth[NODE_A] == 0)
                 doc_link(b, NULL, 0);
@@ -1418,7 +1810,7 @@ static void write_inlines(md_parser *p, doc_builder *b, const char *s, size_t n)
     inline_parser ip;
     while (n > 0 && is_blank((unsigned char)s[n - 1]))
         --n;
-    memset(&ip, 0, sizeof ip);
+    ip.count = ip.bracket_count = 0;
     ip.p = p;
     ip.nodes = p->nodes;
     ip.capacity = p->node_capacity;
@@ -1456,13 +1848,23 @@ static void write_table(md_parser *p, doc_builder *b, const md_block *table)
         while (column < table->columns) {
             cell.size = 0;
             while (i < stop && s[i] != '|') {
-                if (s[i] == '\\' && i + 1 < stop && s[i + 1] == '|') {
-                    put_byte(&cell, '|'); /* an escaped pipe, also inside code */
-                    i += 2;
-                } else {
-                    put_byte(&cell, (unsigned char)s[i++]);
+                size_t run = i;
+                while (run < stop && s[run] != '|' && s[run] != '\\')
+                    ++run;
+                put_bytes(&cell, s + i, run - i);
+                i = run;
+                if (i < stop && s[i] == '\\') {
+                    if (i + 1 < stop && s[i + 1] == '|') {
+                        put_byte(&cell, '|'); /* an escaped pipe, also inside code */
+                        i += 2;
+                    } else {
+                        put_byte(&cell, '\\');
+                        ++i;
+                    }
                 }
             }
+            if ((size_t)column < table->info.size)
+                doc_block_context(b, 0, table->info.data[column]);
             doc_cell(b, row == 0);
             {
                 size_t start = 0;
@@ -1484,27 +1886,55 @@ static void write_table(md_parser *p, doc_builder *b, const md_block *table)
     doc_end_container(b, NODE_TABLE);
 }
 
-static void write_blocks(md_parser *p, doc_builder *b, const md_block *first, int list_level);
+static void write_blocks(md_parser *p, doc_builder *b, const md_block *first, int list_level, int item);
+
+static int ends_with_blank_line(const md_block *b)
+{
+    for (; b; b = b->kind == MD_LIST || b->kind == MD_ITEM ? b->last : NULL)
+        if (b->last_line_blank)
+            return 1;
+    return 0;
+}
+
+/* A list is loose when blank lines part its items or the blocks of one. */
+static int list_is_loose(const md_block *list)
+{
+    const md_block *item, *child;
+    for (item = list->first; item; item = item->next) {
+        if (item->last_line_blank && item->next)
+            return 1;
+        for (child = item->first; child; child = child->next)
+            if ((item->next || child->next) && ends_with_blank_line(child))
+                return 1;
+    }
+    return 0;
+}
 
 static void write_list(md_parser *p, doc_builder *b, const md_block *list, int level)
 {
     const md_block *item;
+    const unsigned loose = list_is_loose(list) ? DOC_LOOSE : 0;
     int index = 0;
     for (item = list->first; item; item = item->next, ++index) {
         const md_block *child = item->first;
+        while (child && child->kind == MD_GONE)
+            child = child->next;
+        doc_block_context(b, 0, loose | (index == 0 && list->follows_list ? DOC_NEW_LIST : 0));
         doc_block(b, NODE_LI, level, list->ordered ? list->start + index : 0, NULL);
         if (child && child->kind == MD_PARAGRAPH) {
             write_inlines(p, b, (const char *)child->text.data, child->text.size);
             child = child->next;
         }
-        write_blocks(p, b, child, level);
         doc_end_block(b, NODE_LI);
+        write_blocks(p, b, child, level, level);
     }
 }
 
-static void write_blocks(md_parser *p, doc_builder *b, const md_block *block, int list_level)
+static void write_blocks(md_parser *p, doc_builder *b, const md_block *block, int list_level, int item)
 {
     for (; block; block = block->next) {
+        if (block->kind != MD_LIST && block->kind != MD_GONE)
+            doc_block_context(b, item, 0);
         switch (block->kind) {
         case MD_PARAGRAPH:
             doc_block(b, NODE_P, 0, 0, NULL);
@@ -1520,7 +1950,7 @@ static void write_blocks(md_parser *p, doc_builder *b, const md_block *block, in
             char lang[64];
             size_t length = block->info.size < sizeof lang - 1 ? block->info.size : sizeof lang - 1;
             size_t size = block->text.size;
-            while (length > 0 && (block->info.data[length] & 0xC0) == 0x80 && length < block->info.size)
+            while (length > 0 && length < block->info.size && (block->info.data[length] & 0xC0) == 0x80)
                 --length; /* never half a character */
             memcpy(lang, block->info.data ? (const char *)block->info.data : "", length);
             lang[length] = '\0';
@@ -1534,9 +1964,18 @@ static void write_blocks(md_parser *p, doc_builder *b, const md_block *block, in
         case MD_HR: doc_hr(b); break;
         case MD_QUOTE:
             doc_container(b, NODE_QUOTE);
-            write_blocks(p, b, block->first, 0);
+            write_blocks(p, b, block->first, list_level, 0);
             doc_end_container(b, NODE_QUOTE);
             break;
+        case MD_HTML: {
+            size_t size = block->text.size;
+            if (size && block->text.data[size - 1] == '\n')
+                --size;
+            doc_block(b, NODE_HTML, 0, 0, NULL);
+            doc_text(b, (const char *)block->text.data, size);
+            doc_end_block(b, NODE_HTML);
+            break;
+        }
         case MD_LIST: write_list(p, b, block, list_level + 1); break;
         case MD_TABLE: write_table(p, b, block); break;
         }
@@ -1562,7 +2001,7 @@ static void write_closed_blocks(md_parser *p, doc_builder *b)
         md_block *first = document->first;
         document->first = first->next;
         first->next = NULL;
-        write_blocks(p, b, first, 0);
+        write_blocks(p, b, first, 0, 0);
         recycle_tree(first);
     }
 }
@@ -1578,13 +2017,21 @@ static int decode_input(buffer *raw, buffer *text)
         return 0; /* a binary file */
     {
         size_t check = pos;
+        const size_t size = raw->size;
         int valid = 1;
-        while (check < raw->size) {
-            if (s[check] < 0x80) {
+        while (check < size) {
+            uint64_t word;
+            if (check + 8 <= size && (__builtin_memcpy(&word, s + check, 8), (word & 0x8080808080808080ull) == 0)) {
+                check += 8; /* ASCII, eight bytes at a time */
+            } else if (s[check] < 0x80) {
                 ++check;
-            } else if (next_utf8(s, raw->size, &check) == BAD_UTF8) {
-                valid = 0;
-                break;
+            } else {
+                size_t at = check;
+                if (next_utf8(s, size, &at) == BAD_UTF8) {
+                    valid = 0;
+                    break;
+                }
+                check = at;
             }
         }
         if (valid) {
@@ -1608,7 +2055,7 @@ int32_t read_markdown(FILE *in, FILE *out)
     doc_builder b;
     size_t pos = 0;
     unsigned lines = 0;
-    int streaming;
+    int streaming, has_cr;
     int32_t loaded = load_input(in, &raw);
     if (loaded != CONVERT_OK)
         return loaded;
@@ -1627,13 +2074,14 @@ int32_t read_markdown(FILE *in, FILE *out)
     /* Without reference definitions nothing later changes a block once it
      * is closed: blocks are written as they close and memory stays small. */
     streaming = !has_reference_definitions(&text);
+    has_cr = text.size && find_byte(text.data, text.size, '\r') != NULL;
     doc_begin(&b, out);
     while (pos < text.size) {
         const char *s = (const char *)text.data + pos;
         const size_t left = text.size - pos;
         const char *lf = (const char *)find_byte((const unsigned char *)s, left, '\n');
         size_t length = lf ? (size_t)(lf - s) : left;
-        const char *cr = (const char *)find_byte((const unsigned char *)s, length, '\r');
+        const char *cr = has_cr ? (const char *)find_byte((const unsigned char *)s, length, '\r') : NULL;
         size_t next = lf ? length + 1 : length;
         if (cr) {
             /* CR LF, or a CR alone, also ends a line */
@@ -1648,7 +2096,7 @@ int32_t read_markdown(FILE *in, FILE *out)
             write_closed_blocks(&p, &b);
     }
     close_to(&p, NULL);
-    write_blocks(&p, &b, p.document->first, 0);
+    write_blocks(&p, &b, p.document->first, 0, 0);
     free_tree(p.document);
     free_tree(spare_blocks);
     spare_blocks = NULL;
@@ -1657,6 +2105,7 @@ int32_t read_markdown(FILE *in, FILE *out)
     free(p.line.data);
     free(p.references);
     free(p.arena.data);
+    free(p.scratch.data);
     free(text.data);
     return doc_finish(&b);
 }

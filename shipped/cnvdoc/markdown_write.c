@@ -34,7 +34,17 @@ typedef struct md_writer {
     /* lists */
     int list_level;      /* level of the last item, 0 after any other block */
     char list_type[LIST_DEPTH + 1];
+    char list_marker[LIST_DEPTH + 1]; /* '-' or '*', '.' or ')': the next list of a level takes the other */
+    char loose[LIST_DEPTH + 1];
     int widths[LIST_DEPTH + 1];
+    int quote_indent;    /* a block quote inside an item: the item's indentation, its level */
+    int quote_level;
+    int block_tight;     /* the open code block follows its item's previous block on the next line */
+    int in_raw;          /* raw HTML: written as it is */
+    size_t item_text_start; /* where the open item's text begins */
+    int empty_item;      /* level of an item without text: its first block goes on its marker's line */
+    buffer marker_line;  /* a quote on an item's marker line: the line up to the quote marks */
+    buffer link_title, image_src, image_title;
     /* the open leaf */
     int leaf;
     int at_line_start;
@@ -47,6 +57,7 @@ typedef struct md_writer {
     /* tables */
     table_row *rows;
     int row_count, row_capacity;
+    buffer aligns;       /* the first row's alignment of each column */
     size_t table_start;
 } md_writer;
 
@@ -54,10 +65,13 @@ static void set_prefix(md_writer *w, int item_level, int with_marker_width)
 {
     int i, level, spaces = 0;
     w->prefix.size = 0;
+    if (w->quote_depth)
+        for (i = 0; i < w->quote_indent; ++i)
+            put_byte(&w->prefix, ' ');
     for (i = 0; i < w->quote_depth; ++i)
         put_bytes(&w->prefix, "> ", 2);
     level = with_marker_width ? item_level : item_level - 1;
-    for (i = 1; i <= level; ++i)
+    for (i = w->quote_depth ? w->quote_level + 1 : 1; i <= level; ++i)
         spaces += w->widths[i];
     for (i = 0; i < spaces; ++i)
         put_byte(&w->prefix, ' ');
@@ -95,14 +109,25 @@ static void blank_line(md_writer *w)
 static void rewrite_fresh_line(md_writer *w)
 {
     w->out.size = w->line_start;
+    if (w->marker_line.size && w->marker_line.size <= w->prefix.size) {
+        put_bytes(&w->out, w->marker_line.data, w->marker_line.size);
+        put_bytes(&w->out, w->prefix.data + w->marker_line.size, w->prefix.size - w->marker_line.size);
+        return;
+    }
     put_bytes(&w->out, w->prefix.data, w->prefix.size);
 }
 
 static void start_block(md_writer *w, int tight)
 {
+    if (w->empty_item) {
+        w->empty_item = 0;
+        w->wrote_block = 1;
+        return;
+    }
     if (w->fresh_line) {
         rewrite_fresh_line(w);
         w->fresh_line = 0;
+        w->marker_line.size = 0;
     } else if (w->wrote_block) {
         if (tight)
             new_line(w);
@@ -129,6 +154,12 @@ static void flush_pending(md_writer *w)
 static void flush_open_marks(md_writer *w)
 {
     if (w->pending_open.size) {
+        if (w->pending_open.data[0] == '[' && w->out.size > w->line_start && w->out.data[w->out.size - 1] == '!' &&
+            (w->out.size < 2 || w->out.data[w->out.size - 2] != '\\')) {
+            /* "!" before a link would make it an image */
+            w->out.data[w->out.size - 1] = '\\';
+            put_byte(&w->out, '!');
+        }
         put_bytes(&w->out, w->pending_open.data, w->pending_open.size);
         w->pending_open.size = 0;
         w->at_line_start = 0;
@@ -179,7 +210,14 @@ static void put_text(md_writer *w, const char *s, size_t n)
         put_bytes(&w->code, s, n);
         return;
     }
-    if (w->leaf == NODE_CODE) {
+    if (w->in_raw) {
+        flush_pending(w);
+        flush_open_marks(w);
+        put_bytes(&w->out, s, n);
+        w->at_line_start = 0;
+        return;
+    }
+    if (IS_VERBATIM(w->leaf)) {
         put_bytes(&w->code, s, n);
         return;
     }
@@ -288,11 +326,12 @@ static const char *delimiter(int node, int closing)
     case NODE_S: return "~~";
     case NODE_U: return closing ? "</u>" : "<u>";
     case NODE_A: return closing ? "]" : "[";
+    case NODE_IMG: return closing ? "]" : "![";
     }
     return "";
 }
 
-static void put_link_target(buffer *out, const char *s, size_t n)
+static void put_link_target(buffer *out, const char *s, size_t n, const buffer *title)
 {
     size_t i;
     int angle = n == 0;
@@ -310,13 +349,31 @@ static void put_link_target(buffer *out, const char *s, size_t n)
     }
     if (angle)
         put_byte(out, '>');
+    if (title->size) {
+        put_bytes(out, " \"", 2);
+        for (i = 0; i < title->size; ++i) {
+            if (title->data[i] == '"' || title->data[i] == '\\')
+                put_byte(out, '\\');
+            put_byte(out, title->data[i]);
+        }
+        put_byte(out, '"');
+    }
     put_byte(out, ')');
 }
 
 static void open_inline(md_writer *w, const doc_event *e)
 {
-    if (w->in_code_span || w->leaf == NODE_CODE)
+    if (w->in_code_span || IS_VERBATIM(w->leaf))
         return;
+    if (e->node == NODE_RAW) {
+        w->in_raw = 1;
+        return;
+    }
+    if (e->node == NODE_IMG) {
+        w->image_src.size = w->image_title.size = 0;
+        put_bytes(&w->image_src, e->text, e->length);
+        put_bytes(&w->image_title, e->title, e->title_length);
+    }
     if (e->node == NODE_C) {
         w->in_code_span = 1;
         w->code.size = 0;
@@ -337,10 +394,23 @@ static void close_inline(md_writer *w, const doc_event *e, const char *href, siz
             close_code_span(w);
         return;
     }
-    if (w->in_code_span || w->leaf == NODE_CODE)
+    if (w->in_code_span || IS_VERBATIM(w->leaf))
         return;
+    if (e->node == NODE_RAW) {
+        w->in_raw = 0;
+        return;
+    }
     if (e->node == NODE_A && --w->link_depth > 0)
         return;
+    if (e->node == NODE_IMG) {
+        /* an image shows even without its alternative text */
+        flush_pending(w);
+        flush_open_marks(w);
+        put_bytes(&w->out, "]", 1);
+        put_link_target(&w->out, (const char *)w->image_src.data, w->image_src.size, &w->image_title);
+        w->at_line_start = 0;
+        return;
+    }
     {
         const size_t opening = strlen(delimiter(e->node, 0));
         if (w->pending_open.size >= opening &&
@@ -359,7 +429,7 @@ static void close_inline(md_writer *w, const doc_event *e, const char *href, siz
         w->out.size = blanks_at;
         put_bytes(&w->out, closing, length);
         if (e->node == NODE_A)
-            put_link_target(&w->out, href, href_length);
+            put_link_target(&w->out, href, href_length, &w->link_title);
         while (blanks--)
             put_byte(&w->out, ' ');
     }
@@ -378,41 +448,73 @@ static void end_line_break(md_writer *w)
     }
 }
 
-static void open_item(md_writer *w, int level, int number)
+static void open_item(md_writer *w, const doc_event *e)
 {
-    const char type = number > 0 ? 'o' : 'u';
-    int tight = 0;
-    if (w->list_level > 0) {
+    const char type = e->number > 0 ? 'o' : 'u';
+    int level = e->level, tight = 0, same_list;
+    const int floor = w->quote_depth ? w->quote_level : 0;
+    if (level <= floor)
+        level = floor + 1;
+    if (w->list_level > floor) {
         if (level > w->list_level)
-            tight = type == 'u' || number == 1;
+            tight = (type == 'u' || e->number == 1 || w->empty_item) && !w->loose[w->list_level];
         else
-            tight = w->list_type[level] == type;
+            tight = w->list_type[level] == type && !e->loose;
     }
+    if (w->empty_item && level != w->empty_item + 1)
+        w->empty_item = 0;
     if (level > w->list_level + 1)
         level = w->list_level + 1; /* skipped levels cannot be written */
+    if (level > LIST_DEPTH - 1)
+        level = LIST_DEPTH - 1;
+    same_list = level <= w->list_level && w->list_type[level] == type;
+    if (!same_list)
+        w->list_marker[level] = type == 'u' ? '-' : '.';
+    else if (e->new_list) /* the other marker parts two lists that follow each other */
+        w->list_marker[level] = w->list_marker[level] == '-' ? '*' : w->list_marker[level] == '*' ? '-'
+                                : w->list_marker[level] == '.' ? ')' : '.';
     w->list_type[level] = type;
+    w->loose[level] = (char)e->loose;
     w->list_level = level;
     set_prefix(w, level, 0);
     start_block(w, tight);
     if (type == 'u') {
-        put_bytes(&w->out, "- ", 2);
+        put_byte(&w->out, (unsigned char)w->list_marker[level]);
+        put_byte(&w->out, ' ');
         w->widths[level] = 2;
     } else {
         const size_t before = w->out.size;
-        put_number(&w->out, number > 999999999 ? 999999999 : number);
-        put_bytes(&w->out, ". ", 2);
+        put_number(&w->out, e->number > 999999999 ? 999999999 : e->number);
+        put_byte(&w->out, (unsigned char)w->list_marker[level]);
+        put_byte(&w->out, ' ');
         w->widths[level] = (int)(w->out.size - before);
     }
     set_prefix(w, level, 1);
+    w->item_text_start = w->out.size;
+}
+
+/* A block that continues the list item of level `item` (0: none) goes at
+ * the item's indentation; returns whether it follows on the next line. */
+static int enter_block(md_writer *w, int item)
+{
+    const int floor = w->quote_depth ? w->quote_level : 0;
+    if (w->empty_item && item != w->empty_item)
+        w->empty_item = 0;
+    if (item > floor && item <= w->list_level) {
+        w->list_level = item;
+        set_prefix(w, item, 1);
+        return !w->loose[item];
+    }
+    w->list_level = floor;
+    set_prefix(w, floor, 1);
+    return 0;
 }
 
 static void begin_leaf(md_writer *w, const doc_event *e)
 {
-    int i;
-    if (e->node != NODE_LI && e->node != NODE_CELL) {
-        w->list_level = 0;
-        set_prefix(w, 0, 0);
-    }
+    int i, tight = 0;
+    if (e->node != NODE_LI && e->node != NODE_CELL)
+        tight = enter_block(w, e->item);
     w->leaf = e->node;
     w->at_line_start = 1;
     w->pending_break = 0;
@@ -420,23 +522,43 @@ static void begin_leaf(md_writer *w, const doc_event *e)
     w->link_depth = 0;
     w->in_code_span = 0;
     switch (e->node) {
-    case NODE_P: start_block(w, 0); break;
+    case NODE_P: start_block(w, tight); break;
     case NODE_H:
-        start_block(w, 0);
+        start_block(w, tight);
         for (i = 0; i < e->level; ++i)
             put_byte(&w->out, '#');
         put_byte(&w->out, ' ');
         break;
-    case NODE_LI: open_item(w, e->level, e->number); break;
+    case NODE_LI: open_item(w, e); break;
+    case NODE_HTML:
     case NODE_CODE:
+        w->block_tight = tight;
         w->code.size = 0;
         w->code_lang.size = 0;
         put_bytes(&w->code_lang, e->text, e->length);
         break;
     case NODE_CELL:
+        if (w->row_count == 1)
+            put_byte(&w->aligns, (unsigned char)e->align);
         put_bytes(&w->out, w->rows[w->row_count - 1].cells ? " " : "| ", w->rows[w->row_count - 1].cells ? 1 : 2);
         ++w->rows[w->row_count - 1].cells;
         break;
+    }
+}
+
+/* Raw HTML as it came, line by line, blank lines bearing only the quote
+ * marks. */
+static void end_html_block(md_writer *w)
+{
+    size_t i;
+    start_block(w, w->block_tight);
+    for (i = 0; i < w->code.size;) {
+        const unsigned char *end = (const unsigned char *)memchr(w->code.data + i, '\n', w->code.size - i);
+        const size_t line_end = end ? (size_t)(end - w->code.data) : w->code.size;
+        if (i > 0)
+            new_line(w);
+        put_bytes(&w->out, w->code.data + i, line_end - i);
+        i = line_end + 1;
     }
 }
 
@@ -444,7 +566,7 @@ static void end_code_block(md_writer *w)
 {
     size_t i;
     const char *lang = (const char *)w->code_lang.data;
-    start_block(w, 0);
+    start_block(w, w->block_tight);
     put_backtick_fenced(&w->out, &w->code, 3);
     for (i = 0; i < w->code_lang.size; ++i)
         if (lang[i] != '`' && lang[i] != ' ' && (unsigned char)lang[i] >= 0x20)
@@ -470,10 +592,15 @@ static void end_leaf(md_writer *w)
         close_code_span(w);
     w->pending_break = 0;
     w->pending_open.size = 0;
+    w->in_raw = 0;
     if (w->leaf == NODE_CODE)
         end_code_block(w);
+    else if (w->leaf == NODE_HTML)
+        end_html_block(w);
     else if (w->leaf == NODE_CELL)
         put_bytes(&w->out, " |", 2);
+    else if (w->leaf == NODE_LI && w->out.size == w->item_text_start)
+        w->empty_item = w->list_level;
     w->leaf = NODE_NONE;
 }
 
@@ -523,8 +650,11 @@ static void end_table(md_writer *w)
         if (i == 0) {
             new_line(w);
             put_str(&w->out, "|");
-            for (j = 0; j < widest; ++j)
-                put_str(&w->out, " --- |");
+            for (j = 0; j < widest; ++j) {
+                const int align = (size_t)j < w->aligns.size ? w->aligns.data[j] : 0;
+                put_str(&w->out, align == DOC_ALIGN_CENTER ? " :-: |" : align == DOC_ALIGN_RIGHT ? " --: |"
+                                 : align == DOC_ALIGN_LEFT ? " :-- |" : " --- |");
+            }
         }
     }
     free(rows.data);
@@ -549,29 +679,49 @@ int32_t write_markdown(FILE *in, FILE *out)
         case EV_OPEN:
             if (IS_LEAF(e.node)) {
                 begin_leaf(&w, &e);
-            } else if (IS_INLINE(e.node)) {
+            } else if (IS_INLINE(e.node) || e.node == NODE_IMG || e.node == NODE_RAW) {
                 if (e.node == NODE_A && w.link_depth == 0) {
                     href.size = 0;
                     put_bytes(&href, e.text, e.length);
+                    w.link_title.size = 0;
+                    put_bytes(&w.link_title, e.title, e.title_length);
                 }
                 open_inline(&w, &e);
             } else if (e.node == NODE_QUOTE) {
-                w.list_level = 0;
-                set_prefix(&w, 0, 0);
-                if (!w.fresh_line && w.wrote_block)
-                    blank_line(&w);
-                else if (!w.fresh_line)
+                const int tight = enter_block(&w, e.item);
+                if (w.empty_item) {
+                    /* "1. > quoted": the marker stays on the quote's first line */
+                    w.empty_item = 0;
+                    w.marker_line.size = 0;
+                    put_bytes(&w.marker_line, w.out.data + w.line_start, w.item_text_start - w.line_start);
+                } else if (!w.fresh_line && w.wrote_block) {
+                    if (tight)
+                        new_line(&w);
+                    else
+                        blank_line(&w);
+                } else if (!w.fresh_line) {
                     w.line_start = w.out.size;
+                }
+                if (w.quote_depth == 0 && w.list_level > 0) {
+                    /* a quote inside an item: its marks at the item's indentation */
+                    int i;
+                    w.quote_indent = 0;
+                    for (i = 1; i <= w.list_level; ++i)
+                        w.quote_indent += w.widths[i];
+                    w.quote_level = w.list_level;
+                } else if (w.quote_depth == 0) {
+                    w.quote_indent = w.quote_level = 0;
+                }
                 ++w.quote_depth;
                 set_prefix(&w, 0, 0);
                 rewrite_fresh_line(&w);
                 w.fresh_line = 1;
                 w.wrote_block = 1;
             } else if (e.node == NODE_TABLE) {
-                w.list_level = 0;
-                set_prefix(&w, 0, 0);
+                enter_block(&w, e.item);
                 w.table_start = w.out.size;
                 w.row_count = 0;
+                w.aligns.size = 0;
             } else if (e.node == NODE_ROW) {
                 begin_row(&w);
             }
@@ -579,12 +729,12 @@ int32_t write_markdown(FILE *in, FILE *out)
         case EV_CLOSE:
             if (IS_LEAF(e.node)) {
                 end_leaf(&w);
-            } else if (IS_INLINE(e.node)) {
+            } else if (IS_INLINE(e.node) || e.node == NODE_IMG || e.node == NODE_RAW) {
                 close_inline(&w, &e, (const char *)href.data, href.size);
             } else if (e.node == NODE_QUOTE) {
                 --w.quote_depth;
-                w.list_level = 0;
-                set_prefix(&w, 0, 0);
+                w.list_level = w.quote_level; /* the item the quote stands in goes on */
+                set_prefix(&w, w.list_level, 1);
                 if (w.fresh_line) {
                     /* an empty quote still shows */
                     w.fresh_line = 0;
@@ -597,12 +747,14 @@ int32_t write_markdown(FILE *in, FILE *out)
             break;
         case EV_TEXT: put_text(&w, e.text, e.length); break;
         case EV_BR: end_line_break(&w); break;
-        case EV_HR:
-            w.list_level = 0;
-            set_prefix(&w, 0, 0);
-            start_block(&w, 0);
-            put_str(&w.out, "---");
+        case EV_HR: {
+            const int tight = enter_block(&w, e.item);
+            /* "- ---" would be a rule alone */
+            const char *rule = w.empty_item ? "***" : "---";
+            start_block(&w, tight);
+            put_str(&w.out, rule);
             break;
+        }
         }
     }
     doc_read_end(&r);
@@ -616,5 +768,10 @@ int32_t write_markdown(FILE *in, FILE *out)
     free(w.code_lang.data);
     free(w.rows);
     free(href.data);
+    free(w.link_title.data);
+    free(w.marker_line.data);
+    free(w.aligns.data);
+    free(w.image_src.data);
+    free(w.image_title.data);
     return finish_output(out, &w.out);
 }

@@ -129,7 +129,7 @@ static void put_rtf_text(rtf_writer *w, const char *s, size_t n)
         case '\t': put_str(out, "\\tab "); ++i; break;
         case '\r': ++i; break;
         case '\n':
-            put_str(out, w->leaf == NODE_CODE ? "\\line\n" : "\n ");
+            put_str(out, IS_VERBATIM(w->leaf) ? "\\line\n" : "\n ");
             ++i;
             break;
         default: {
@@ -161,6 +161,7 @@ static void put_paragraph_start(rtf_writer *w, const doc_event *e)
         put_number(out, heading_sizes[e->level]);
         break;
     case NODE_CODE:
+    case NODE_HTML: /* raw HTML from Markdown: its source, as code */
         put_str(out, "\\s8\\f1\\fs20");
         break;
     case NODE_LI:
@@ -173,12 +174,17 @@ static void put_paragraph_start(rtf_writer *w, const doc_event *e)
         put_str(out, "\\sa120");
         break;
     }
+    if (e->item > 0 && !w->quote_depth && e->node != NODE_LI) {
+        /* a further block of a list item, at the item's indentation */
+        put_str(out, "\\li");
+        put_number(out, 720 * e->item);
+    }
     if (w->quote_depth && e->node != NODE_LI) {
         put_str(out, "\\li");
         put_number(out, indent);
         put_str(out, "\\ri720");
     }
-    if (e->node != NODE_H && e->node != NODE_CODE)
+    if (e->node != NODE_H && !IS_VERBATIM(e->node))
         put_str(out, "\\f0\\fs24");
     put_byte(out, ' ');
     if (e->node == NODE_LI) {
@@ -217,7 +223,7 @@ static void open_node(rtf_writer *w, const doc_event *e)
 {
     buffer *out = w->target;
     switch (e->node) {
-    case NODE_P: case NODE_H: case NODE_LI: case NODE_CODE:
+    case NODE_P: case NODE_H: case NODE_LI: case NODE_CODE: case NODE_HTML:
         w->leaf = e->node;
         put_paragraph_start(w, e);
         break;
@@ -232,7 +238,9 @@ static void open_node(rtf_writer *w, const doc_event *e)
         w->leaf = NODE_CELL;
         if (w->row_cells++ == 0)
             w->row_header = e->header;
-        put_str(out, "\\pard\\plain\\intbl\\f0\\fs24 ");
+        put_str(out, "\\pard\\plain\\intbl");
+        put_str(out, e->align == DOC_ALIGN_CENTER ? "\\qc" : e->align == DOC_ALIGN_RIGHT ? "\\qr" : "");
+        put_str(out, "\\f0\\fs24 ");
         if (e->header)
             put_str(out, "{\\b ");
         break;
@@ -274,7 +282,7 @@ static void close_node(rtf_writer *w, const doc_event *e)
 {
     buffer *out = w->target;
     switch (e->node) {
-    case NODE_P: case NODE_H: case NODE_LI: case NODE_CODE:
+    case NODE_P: case NODE_H: case NODE_LI: case NODE_CODE: case NODE_HTML:
         put_str(out, "\\par\n");
         w->leaf = NODE_NONE;
         break;

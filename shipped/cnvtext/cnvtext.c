@@ -1806,7 +1806,7 @@ static int mark_number(const writing *w, const char *key)
 
 static int is_block_mark(const writing *w)
 {
-    static const char *const names[] = {"p", "h", "li", "quote", "code", "hr", "table"};
+    static const char *const names[] = {"p", "h", "li", "quote", "code", "hr", "table", "html"};
     size_t i;
     for (i = 0; i < sizeof names / sizeof *names; ++i)
         if (mark_is(w, names[i]))
@@ -1838,17 +1838,17 @@ static void unescape(char *value)
 static void document_mark(writing *w)
 {
     document *d = &w->doc;
-    if (mark_is(w, "p") || mark_is(w, "h") || mark_is(w, "code")) {
+    if (mark_is(w, "p") || mark_is(w, "h") || mark_is(w, "code") || mark_is(w, "html")) {
         document_open_block(w, block_paragraph);
         d->in_text = 1;
-        d->in_code = mark_is(w, "code");
+        d->in_code = mark_is(w, "code") || mark_is(w, "html"); /* raw HTML: its source, verbatim */
     } else if (mark_is(w, "li")) {
         document_open_block(w, block_item);
         d->in_text = 1;
         d->item_level = mark_number(w, "level") > 0 ? mark_number(w, "level") : 1;
         d->item_number = mark_number(w, "number");
         d->item_marker_written = 0;
-    } else if (mark_is(w, "/p") || mark_is(w, "/h") || mark_is(w, "/code")) {
+    } else if (mark_is(w, "/p") || mark_is(w, "/h") || mark_is(w, "/code") || mark_is(w, "/html")) {
         document_close_block(w, block_paragraph);
     } else if (mark_is(w, "/li")) {
         document_close_block(w, block_item);

@@ -75,7 +75,7 @@ std::string readable(const std::string &doc)
 }
 
 // Marks and words in order: what a document is, white space aside.
-std::vector<std::string> shape(const std::string &doc, bool without_languages = false)
+std::vector<std::string> shape(const std::string &doc, bool without_languages = false, bool without_loose = false)
 {
     std::vector<std::string> tokens;
     std::string word;
@@ -92,6 +92,12 @@ std::vector<std::string> shape(const std::string &doc, bool without_languages = 
             std::string mark = "<" + doc.substr(i + 2, end - i - 2) + ">";
             if (without_languages && mark.compare(0, 6, "<code ") == 0)
                 mark = "<code>";
+            if (without_languages && mark.compare(0, 3, "<a ") == 0 && mark.find(" title=") != std::string::npos)
+                mark = mark.substr(0, mark.find(" title=")) + ">";
+            if (without_languages && mark.find(" align=") != std::string::npos)
+                mark = mark.substr(0, mark.find(" align=")) + ">";
+            if (without_loose && mark.find(" loose") != std::string::npos)
+                mark.erase(mark.find(" loose"), 6);
             tokens.push_back(mark);
             i = end;
         } else if (doc[i] == ' ' || doc[i] == '\n' || doc[i] == '\t' || doc[i] == '\r') {
@@ -243,7 +249,8 @@ TEST_F(Cnvdoc, ReadersFindTheStructureOfRealFiles)
          {"<h level=1>Notes on the move</h>",
           "Moving to <b>Z\xC3\xBCrich</b> in <i>spring</i>: a checklist, with <s>old</s> new dates,\na <u>firm</u> "
           "budget of 2*3 = 6 boxes, <c>tar -czf</c>",
-          "<a href=https://www.stadt-zuerich.ch/>the city's site</a> for the forms.<br>A hard break above; "
+          "<a href=https://www.stadt-zuerich.ch/ title=Stadt%20Z\xC3\xBCrich>the city's site</a> for the forms.<br>A "
+          "hard break above; "
           "entities & \xC2\xA9 \xE2\x82\xAC stay",
           "<li level=1>Pack the books</li><li level=2 number=1>Fiction</li>",
           "<li level=1 number=3>Third step, numbered from three</li>",
@@ -262,7 +269,10 @@ TEST_F(Cnvdoc, ReadersFindTheStructureOfRealFiles)
 
 // Every reader with every writer through the host's two stages, then the
 // output read back by the writer's own format: the same document, except
-// what a format cannot hold (RTF keeps no code language).
+// what a format cannot hold (RTF keeps no code language, link title nor
+// column alignment;
+// Markdown parts a numbered list from three from its item's text by a
+// blank line, which makes the list loose).
 TEST_F(Cnvdoc, EveryReaderMeetsEveryWriterThroughTheHost)
 {
     if (!source_path) {
@@ -288,7 +298,8 @@ TEST_F(Cnvdoc, EveryReaderMeetsEveryWriterThroughTheHost)
             const std::string output = read_file(name + "." + target.ext);
             ASSERT_FALSE(output.empty()) << source.file << " to " << target.format;
             const bool lossy = std::strcmp(target.format, rtf_format) == 0;
-            EXPECT_EQ(joined(shape(reference, lossy)), joined(shape(read_as(target.format, output), lossy)))
+            const bool loosened = std::strcmp(target.format, markdown_format) == 0;
+            EXPECT_EQ(joined(shape(reference, lossy, loosened)), joined(shape(read_as(target.format, output), lossy, loosened)))
                 << source.file << " through " << target.format;
         }
     }
@@ -346,6 +357,11 @@ TEST_F(Cnvdoc, HtmlReaderReadsPagesAsBrowsersDo)
         {"<table><tr><td>a<td>b</table>after", "<table><row><cell>a</cell><cell>b</cell></row></table><p>after</p>"},
         {"1 < 2 <3 <!-- c --> & end", "<p>1 < 2 <3 & end</p>"},
         {"<p></p><div></div>x", "<p>x</p>"},
+        {"<table><tr><th align=CENTER>a<th align=right>b<th>c</table>",
+         "<table><row><cell header align=center>a</cell><cell header align=right>b</cell><cell header>c</cell></row>"
+         "</table>"},
+        {"<a href=/u title='T &amp; t'>l</a> <img src=\"a b.png\" alt=\"A &amp; b\" title=x><img alt=only>",
+         "<p><a href=/u title=T%20&%20t>l </a><img src=a%20b.png title=x>A & b</img>only</p>"},
     };
     for (const auto &c : cases)
         EXPECT_EQ(c.expected, readable(read_as(html_format, c.page))) << c.page;
@@ -462,16 +478,30 @@ TEST_F(Cnvdoc, MarkdownReaderFollowsCommonMark)
         {"snake_case_name and 2*3*4", "<p>snake_case_name and 2<i>3</i>4</p>"},
         {"\\*not\\* \\# `code \\*` &amp; &#42; &bogus;", "<p>*not* # <c>code \\*</c> & * &bogus;</p>"},
         {"line  \nbreak\\\nagain", "<p>line<br>break<br>again</p>"},
-        {"[a](/u \"t\") [b][r] [r] <http://x.y/z>\n\n[r]: /ref", "<p><a href=/u>a</a> <a href=/ref>b</a> "
-                                                                  "<a href=/ref>r</a> <a href=http://x.y/z>http://x.y/z</a></p>"},
-        {"- a\n- b\n\n  more\n- c\n  1. d\n  2. e", "<li level=1>a</li><li level=1>b<br><br>more</li><li level=1>c</li>"
-                                                     "<li level=2 number=1>d</li><li level=2 number=2>e</li>"},
+        {"[a](/u \"t\") [b][r] [r] <http://x.y/z>\n\n[r]: /ref 'T'", "<p><a href=/u title=t>a</a> <a href=/ref title=T>b</a> "
+                                                                  "<a href=/ref title=T>r</a> <a href=http://x.y/z>http://x.y/z</a></p>"},
+        {"- a\n- b\n\n  more\n- c\n  1. d\n  2. e", "<li level=1 loose>a</li><li level=1 loose>b</li><p item=1>more</p>"
+                                                     "<li level=1 loose>c</li><li level=2 number=1>d</li><li level=2 number=2>e</li>"},
+        {"- a\n  ```\n  x\n  ```\n  > q\n\n  - b\n\ntail", "<li level=1 loose>a</li><code item=1>x</code><quote item=1><p>q</p>"
+                                                           "</quote><li level=2>b</li><p>tail</p>"},
+        {"- a\n\n b", "<li level=1>a</li><p>b</p>"},
+        {"- a\n* b\n1. c\n2) d", "<li level=1>a</li><li level=1 new>b</li><li level=1 number=1>c</li>"
+                                "<li level=1 number=2 new>d</li>"},
+        {"![the *big* `chart`](c.png 'Sales') ![x][r]\n\n[r]: <a b.png>",
+         "<p><img src=c.png title=Sales>the big chart</img> <img src=a%20b.png>x</img></p>"},
+        {"a <span class=\"x\">b</span> <!-- c --> <?p?> 1 < 2 <a\nhref='z'>",
+         "<p>a <raw><span class=\"x\"></raw>b<raw></span></raw> <raw><!-- c --></raw> <raw><?p?></raw> 1 < 2 "
+         "<raw><a\nhref='z'></raw></p>"},
+        {"<div>\n*not* emphasis\n\n*is*\n<!--\n\nkept -->\nafter",
+         "<html><div>*not* emphasis</html><p><i>is</i></p><html><!--\n\nkept --></html><p>after</p>"},
+        {"para\n<div>\n</div>\npara\n<span>\n\n<Span a=1>\n*x*", "<p>para</p><html><div></div>para\n<span></html>"
+                                                                    "<html><Span a=1>*x*</html>"},
         {"> quote\nlazy\n> - item", "<quote><p>quote\nlazy</p><li level=1>item</li></quote>"},
         {"    indented\n\n```\nfenced\n```", "<code>indented</code><code>fenced</code>"},
         {"a\n***\nb", "<p>a</p><hr><p>b</p>"},
-        {"| a | b |\n|---|:-:|\n| 1 | `x\\|y` |\n| 2 |", "<table><row><cell header>a</cell><cell header>b</cell></row>"
-                                                      "<row><cell>1</cell><cell><c>x|y</c></cell></row>"
-                                                      "<row><cell>2</cell><cell></cell></row></table>"},
+        {"| a | b |\n|---|:-:|\n| 1 | `x\\|y` |\n| 2 |", "<table><row><cell header>a</cell><cell header align=center>b</cell>"
+                                                      "</row><row><cell>1</cell><cell align=center><c>x|y</c></cell></row>"
+                                                      "<row><cell>2</cell><cell align=center></cell></row></table>"},
         {"10. ten\n11. eleven", "<li level=1 number=10>ten</li><li level=1 number=11>eleven</li>"},
         {"text\n2. not a list", "<p>text\n2. not a list</p>"},
     };
@@ -496,6 +526,15 @@ TEST_F(Cnvdoc, MarkdownWriterEscapesWhatWouldBecomeMarkup)
         "{quote}{p}quoted{/p}{quote}{p}nested{/p}{/quote}{/quote}",
         "{code lang=sh}echo '```'\n\n  indented{/code}",
         "{table}{row}{cell header}a|b{/cell}{cell header}{/cell}{/row}{row}{cell}1{/cell}{cell}2{/cell}{/row}{/table}",
+        "{table}{row}{cell header align=left}a{/cell}{cell header align=right}b{/cell}{cell header align=center}c{/cell}"
+        "{/row}{row}{cell align=left}1{/cell}{cell align=right}2{/cell}{cell align=center}3{/cell}{/row}{/table}",
+        "{p}see {img src=a%20b.png title=The%20\"chart\"}the [big] chart{/img}, {img src=x}{/img} and "
+        "{a href=/u title=T}link{/a} !{a href=/v}not an image{/a}{/p}",
+        "{p}raw {raw}<span class=\"x\">{/raw}*kept*{raw}</span>{/raw}{/p}{html}<!--\n\n*raw*\n-->{/html}{html}<div>\n*raw*\n</div>{/html}",
+        "{li level=1 loose}one{/li}{p item=1}more{/p}{code item=1}x{/code}{li level=1 loose}two{/li}{li level=2}in{/li}",
+        "{li level=1}a{/li}{li level=1}{/li}{quote item=1}{p}q{/p}{/quote}{li level=1}{/li}{code item=1}c{/code}",
+        "{li level=1}a{/li}{li level=1 new}b{/li}{li level=1 number=3}c{/li}{li level=1 number=1 new}d{/li}",
+        "{li level=1}{/li}{hr item=1}{li level=1}{/li}{li level=2}{/li}{li level=3 number=2}deep{/li}",
     };
     for (const char *text : docs) {
         // marks written as {name}, so that the text can hold < and >
@@ -512,6 +551,20 @@ TEST_F(Cnvdoc, MarkdownWriterEscapesWhatWouldBecomeMarkup)
         EXPECT_EQ(joined(shape(doc)), joined(shape(read_as(markdown_format, markdown))))
             << text << "\nwritten as\n" << markdown;
     }
+}
+
+// An image is its alternative text in RTF; raw HTML from Markdown passes
+// into HTML as it is, and is its source, as code, in RTF.
+TEST_F(Cnvdoc, ImagesAndRawHtmlInOtherWriters)
+{
+    const std::string doc = read_as(markdown_format, "See ![the chart](chart.png) in <b>bold</b>.\n\n<div class=\"x\">\n</div>");
+    const std::string rtf = write_as(rtf_format, doc), html = write_as(html_format, doc);
+    EXPECT_NE(std::string::npos, rtf.find("See the chart in <b>bold</b>.")) << rtf;
+    EXPECT_EQ(std::string::npos, rtf.find("chart.png")) << rtf;
+    EXPECT_NE(std::string::npos, rtf.find("\\f1\\fs20 <div class=\"x\">\\line")) << rtf;
+    EXPECT_NE(std::string::npos, html.find("<p>See <img src=\"chart.png\" alt=\"the chart\" /> in <b>bold</b>.</p>\n"
+                                           "<div class=\"x\">\n</div>\n"))
+        << html;
 }
 
 // A text without marks, as the text plug-in writes it: blank lines part
@@ -690,9 +743,9 @@ TEST_F(Cnvdoc, CommonMarkExamples)
     ASSERT_EQ(2, std::sscanf(score.c_str(), "passed %d of %d", &passed, &total)) << score;
     RecordProperty("commonmark_examples_passed", passed);
     std::printf("CommonMark examples: %d of %d give the same HTML\n", passed, total);
-    // Loose lists, raw HTML and images have no place in the intermediate
-    // form; the rest must hold.
-    EXPECT_GE(passed, total * 2 / 3);
+    // Emphasis nested in emphasis of the same kind has no place in the
+    // intermediate form; the rest must hold.
+    EXPECT_GE(passed, 637);
 }
 
 }  // namespace

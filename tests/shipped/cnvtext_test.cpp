@@ -764,4 +764,19 @@ TEST_F(Cnvtext, DocumentsBecomePlainText)
     EXPECT_EQ("  plain text\r\nend\r\n", convert_intermediate("Text - Unicode - UTF-8", plain));
 }
 
+// What the Markdown reader adds to a document: an image is its alternative
+// text, raw HTML its source as typed.
+TEST_F(Cnvtext, ImagesAndRawHtmlBecomeTheirText)
+{
+    auto m = [](const std::string &mark) { return "\x1B[" + mark + "]"; };
+    const std::string document = m("morphex-text 2 eol=lf bom=0") + "\n" + m("p") + "See " +
+                                 m("img src=chart.png title=Sales") + "the chart" + m("/img") + " in " + m("raw") +
+                                 "<b>" + m("/raw") + "bold." + m("/p") + "\n" + m("html") + "<div>\n  x\n</div>" +
+                                 m("/html") + "\n" + m("li level=1 loose") + "one" + m("/li") + "\n" + m("p item=1") +
+                                 "more" + m("/p") + "\n";
+    std::string output;
+    EXPECT_EQ(0, run(find(cnvtext().targets, "Text - Unicode - UTF-8"), document, output));
+    EXPECT_EQ("See the chart in <b>bold.\n\n<div>\n  x\n</div>\n\n- one\n\nmore\n", output);
+}
+
 }  // namespace
