@@ -316,7 +316,7 @@ static size_t last_line_start(const buffer *text)
 static size_t list_marker(const char *s, size_t n, size_t pos, int *ordered, int *number, char *marker)
 {
     if (s[pos] == '-' || s[pos] == '+' || s[pos] == '*') {
-        if (pos + 1 < n && s[pos + 1] != ' ')
+        if (pos + 1 < n && s[pos + 1] != ' ' && s[pos + 1] != '\t')
             return 0;
         *ordered = 0;
         *marker = s[pos];
@@ -330,7 +330,7 @@ static size_t list_marker(const char *s, size_t n, size_t pos, int *ordered, int
             value = value * 10 + (s[end++] - '0');
         if (end - pos > 9 || end >= n || (s[end] != '.' && s[end] != ')'))
             return 0;
-        if (end + 1 < n && s[end + 1] != ' ')
+        if (end + 1 < n && s[end + 1] != ' ' && s[end + 1] != '\t')
             return 0;
         *ordered = 1;
         *marker = s[end];
@@ -808,15 +808,22 @@ static void process_line(md_parser *p, const char *raw, size_t raw_length)
             break;
         }
         if ((width = list_marker(s, n, first, &ordered, &number, &marker)) > 0) {
+            /* Up to here the line's tabs are expanded, so an index is a
+             * column; a tab after the marker goes on to the next stop of four. */
             const size_t after = first + width;
-            const size_t text = skip_spaces(s, n, after);
-            const int empty = text == n;
-            size_t padding = text - after;
+            size_t text = after, column = after, padding;
+            int empty;
             md_block *list;
+            for (; text < n && (s[text] == ' ' || s[text] == '\t'); ++text)
+                column = s[text] == '\t' ? (column / 4 + 1) * 4 : column + 1;
+            empty = text == n;
+            padding = column - after;
             if (maybe_lazy && container->kind == MD_PARAGRAPH && (empty || (ordered && number != 1)))
                 break; /* a paragraph goes on */
-            if (empty || padding > 4)
-                padding = 1;
+            if (empty || padding > 4) {
+                padding = 1; /* the rest, if any, is indented code in the item */
+                text = after + 1;
+            }
             if (container->kind != MD_LIST || container->ordered != ordered || container->marker != marker) {
                 list = add_child(p, container, MD_LIST);
                 list->follows_list = list->follows_list == 1 + ordered; /* of the same kind */
@@ -829,7 +836,7 @@ static void process_line(md_parser *p, const char *raw, size_t raw_length)
             }
             container = add_child(p, list, MD_ITEM);
             container->content_indent = (int)(indent + width + padding);
-            pos = empty ? n : after + padding;
+            pos = empty ? n : text;
             started = 1;
             continue;
         }

@@ -504,6 +504,7 @@ TEST_F(Cnvdoc, MarkdownReaderFollowsCommonMark)
                                                       "<row><cell>2</cell><cell align=center></cell></row></table>"},
         {"10. ten\n11. eleven", "<li level=1 number=10>ten</li><li level=1 number=11>eleven</li>"},
         {"text\n2. not a list", "<p>text\n2. not a list</p>"},
+        {"-\tone\n\n\tmore\n1.\ttwo", "<li level=1 loose>one</li><p item=1>more</p><li level=1 number=1>two</li>"},
     };
     for (const auto &c : cases)
         EXPECT_EQ(c.expected, readable(read_as(markdown_format, c.markdown))) << c.markdown;
