@@ -90,6 +90,22 @@ static inline const unsigned char *find_byte(const unsigned char *s, size_t n, u
     return NULL;
 }
 
+/* The length of the run of ASCII bytes that s[0..n) begins with, eight
+ * bytes at a time. */
+static inline size_t ascii_run(const unsigned char *s, size_t n)
+{
+    size_t i = 0;
+    for (; n - i >= 8; i += 8) {
+        uint64_t word;
+        __builtin_memcpy(&word, s + i, 8);
+        if (word & 0x8080808080808080ull)
+            break;
+    }
+    while (i < n && s[i] < 0x80)
+        ++i;
+    return i;
+}
+
 static inline void put_str(buffer *b, const char *s)
 {
     put_bytes(b, s, strlen(s));

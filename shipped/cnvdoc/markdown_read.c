@@ -2027,18 +2027,10 @@ static int decode_input(buffer *raw, buffer *text)
         const size_t size = raw->size;
         int valid = 1;
         while (check < size) {
-            uint64_t word;
-            if (check + 8 <= size && (__builtin_memcpy(&word, s + check, 8), (word & 0x8080808080808080ull) == 0)) {
-                check += 8; /* ASCII, eight bytes at a time */
-            } else if (s[check] < 0x80) {
-                ++check;
-            } else {
-                size_t at = check;
-                if (next_utf8(s, size, &at) == BAD_UTF8) {
-                    valid = 0;
-                    break;
-                }
-                check = at;
+            check += ascii_run(s + check, size - check);
+            if (check < size && next_utf8(s, size, &check) == BAD_UTF8) {
+                valid = 0;
+                break;
             }
         }
         if (valid) {

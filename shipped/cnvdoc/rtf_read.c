@@ -176,15 +176,7 @@ static void put_bytes_of_page(rtf_reader *r, const unsigned char *s, size_t n)
     const font *f = current_font(r);
     const int page = f ? f->code_page : r->ansi_code_page;
     buffer *decoded = &r->decoded;
-    size_t i = 0;
-    for (; n - i >= 8; i += 8) {
-        uint64_t word;
-        __builtin_memcpy(&word, s + i, 8);
-        if (word & 0x8080808080808080ull)
-            break;
-    }
-    while (i < n && s[i] < 0x80)
-        ++i;
+    size_t i = ascii_run(s, n);
     if (i == n) {
         put_text(r, (const char *)s, n);
         return;
