@@ -272,60 +272,67 @@ void doc_begin(doc_builder *b, FILE *out)
 
 static void close_inlines(doc_builder *b, int keep)
 {
+    if (b->emitted_count > keep)
+        b->inlines_changed = 1;
     while (b->emitted_count > keep)
         put_close_mark(&b->out, b->emitted[--b->emitted_count]);
 }
 
-static int wants(const doc_builder *b, int node)
+static int same_link(const doc_builder *b)
 {
-    return (b->wanted & INLINE_BIT(node)) != 0;
+    return b->emitted_href.size == b->wanted_href.size &&
+           memcmp(b->emitted_href.data, b->wanted_href.data, b->wanted_href.size) == 0 &&
+           b->emitted_title.size == b->wanted_title.size &&
+           memcmp(b->emitted_title.data, b->wanted_title.data, b->wanted_title.size) == 0;
 }
 
-/* Brings the open inline marks in line with the wanted ones, closing as few
- * as nesting allows. */
+static void open_inline(doc_builder *b, int node)
+{
+    put_byte(&b->out, MARK);
+    put_byte(&b->out, '[');
+    put_name(&b->out, node_names[node]);
+    if (node == NODE_A) {
+        put_str(&b->out, " href=");
+        put_value(&b->out, (const char *)b->wanted_href.data, b->wanted_href.size);
+        b->emitted_href.size = 0;
+        put_bytes(&b->emitted_href, b->wanted_href.data, b->wanted_href.size);
+        b->emitted_title.size = 0;
+        if (b->wanted_title.size) {
+            put_str(&b->out, " title=");
+            put_value(&b->out, (const char *)b->wanted_title.data, b->wanted_title.size);
+            put_bytes(&b->emitted_title, b->wanted_title.data, b->wanted_title.size);
+        }
+    }
+    put_byte(&b->out, ']');
+    b->emitted[b->emitted_count++] = node;
+}
+
+/* Brings the open inline marks in line with the wanted ones: keeps those
+ * that open the same way, closes the rest and opens what is missing. */
 static void sync_inlines(doc_builder *b)
 {
-    int keep, node;
-    unsigned have = 0;
+    int order[INLINE_DEPTH], count = 0, code = 0, keep, i;
     if (b->leaf_unwritten) {
         put_mark(&b->out, node_names[b->leaf]);
         b->leaf_unwritten = 0;
     }
-    for (keep = 0; keep < b->emitted_count; ++keep) {
-        const int open = b->emitted[keep];
-        if (!wants(b, open))
+    if (!b->inlines_changed)
+        return; /* the common case */
+    b->inlines_changed = 0;
+    for (i = 0; i < b->wanted_count; ++i)
+        if (b->wanted[i] == NODE_C)
+            code = 1;
+        else
+            order[count++] = b->wanted[i];
+    if (code)
+        order[count++] = NODE_C;
+    for (keep = 0; keep < count && keep < b->emitted_count && b->emitted[keep] == order[keep]; ++keep)
+        if (order[keep] == NODE_A && !same_link(b))
             break;
-        if (open == NODE_A && (b->emitted_href.size != b->wanted_href.size ||
-                               memcmp(b->emitted_href.data, b->wanted_href.data, b->wanted_href.size) != 0 ||
-                               b->emitted_title.size != b->wanted_title.size ||
-                               memcmp(b->emitted_title.data, b->wanted_title.data, b->wanted_title.size) != 0))
-            break;
-        have |= INLINE_BIT(open);
-    }
     close_inlines(b, keep);
-    if ((b->wanted & ~have & (INLINE_BIT(NODE_C + 1) - INLINE_BIT(NODE_A))) == 0)
-        return; /* the common case: nothing more to open */
-    for (node = NODE_A; node <= NODE_C; ++node) {
-        if (!wants(b, node) || (have & INLINE_BIT(node)))
-            continue;
-        put_byte(&b->out, MARK);
-        put_byte(&b->out, '[');
-        put_name(&b->out, node_names[node]);
-        if (node == NODE_A) {
-            put_str(&b->out, " href=");
-            put_value(&b->out, (const char *)b->wanted_href.data, b->wanted_href.size);
-            b->emitted_href.size = 0;
-            put_bytes(&b->emitted_href, b->wanted_href.data, b->wanted_href.size);
-            b->emitted_title.size = 0;
-            if (b->wanted_title.size) {
-                put_str(&b->out, " title=");
-                put_value(&b->out, (const char *)b->wanted_title.data, b->wanted_title.size);
-                put_bytes(&b->emitted_title, b->wanted_title.data, b->wanted_title.size);
-            }
-        }
-        put_byte(&b->out, ']');
-        b->emitted[b->emitted_count++] = node;
-    }
+    b->inlines_changed = 0;
+    for (; keep < count; ++keep)
+        open_inline(b, order[keep]);
 }
 
 static void end_leaf(doc_builder *b)
@@ -378,7 +385,7 @@ static void open_leaf(doc_builder *b, int node, int level, int number, int heade
         put_str(&b->out, " level=");
         put_number(&b->out, level < 1 ? 1 : node == NODE_H && level > 6 ? 6 : level);
     }
-    if (node == NODE_LI && number > 0) {
+    if (node == NODE_LI && number >= 0) {
         put_str(&b->out, " number=");
         put_number(&b->out, number);
     }
@@ -522,22 +529,49 @@ void doc_br(doc_builder *b)
     b->leaf_has_text = 1;
 }
 
-void doc_set(doc_builder *b, int node, int on)
+/* Whether `node` is wanted; with `end`, it no longer is at its innermost. */
+static int find_wanted(doc_builder *b, int node, int end)
 {
-    if (on)
-        b->wanted |= INLINE_BIT(node);
-    else
-        b->wanted &= ~INLINE_BIT(node);
+    int i = b->wanted_count;
+    while (i > 0 && b->wanted[i - 1] != node)
+        --i;
+    if (i > 0 && end) {
+        memmove(&b->wanted[i - 1], &b->wanted[i], (size_t)(b->wanted_count - i) * sizeof *b->wanted);
+        --b->wanted_count;
+        b->inlines_changed = 1;
+    }
+    return i > 0;
 }
 
+void doc_set(doc_builder *b, int node, int on)
+{
+    int *dropped;
+    if (!IS_INLINE(node) || node == NODE_A)
+        return;
+    dropped = &b->wanted_dropped[node - NODE_A];
+    if (on && b->wanted_count == INLINE_DEPTH) {
+        ++*dropped;
+    } else if (on) {
+        b->wanted[b->wanted_count++] = node;
+        b->inlines_changed = 1;
+    } else if (*dropped > 0) {
+        --*dropped;
+    } else {
+        find_wanted(b, node, 1);
+    }
+}
+
+/* One link at most: a second one takes the place of the first. */
 void doc_link(doc_builder *b, const char *href, size_t length)
 {
     b->wanted_href.size = 0;
+    b->inlines_changed = 1;
     if (href) {
         put_bytes(&b->wanted_href, href, length);
-        b->wanted |= INLINE_BIT(NODE_A);
+        if (!find_wanted(b, NODE_A, 0) && b->wanted_count < INLINE_DEPTH)
+            b->wanted[b->wanted_count++] = NODE_A;
     } else {
-        b->wanted &= ~INLINE_BIT(NODE_A);
+        find_wanted(b, NODE_A, 1);
         b->wanted_title.size = 0;
     }
 }
@@ -924,6 +958,8 @@ static void parse_args(const unsigned char *s, size_t n, mark_args *args)
             args->level = parse_int(s + value, n - value);
         } else if (key_end - key == 6 && memcmp(s + key, "number", 6) == 0) {
             args->number = parse_int(s + value, n - value);
+            if (args->number < 0)
+                args->number = 0;
         } else if (key_end - key == 6 && memcmp(s + key, "header", 6) == 0) {
             args->header = 1;
         } else if (key_end - key == 4 && memcmp(s + key, "item", 4) == 0) {
@@ -973,14 +1009,14 @@ static void put_decoded(buffer *out, const unsigned char *s, size_t n)
 
 static void open_mark(doc_reader *r, int node, const unsigned char *args_text, size_t args_length)
 {
-    mark_args args = {0, 0, 0, NULL, NULL, 0, 0, 0, 0};
+    mark_args args = {0, DOC_BULLET, 0, NULL, NULL, 0, 0, 0, 0};
     doc_event *e;
     const int leaf = in_leaf(r);
     if (IS_VERBATIM(leaf))
         return; /* nothing is marked up inside code */
     if (IS_INLINE(node) || node == NODE_BR || node == NODE_IMG || node == NODE_RAW) {
-        if (node != NODE_BR && innermost(r, node) >= 0)
-            return;
+        if ((node == NODE_A || node == NODE_C || node == NODE_IMG || node == NODE_RAW) && innermost(r, node) >= 0)
+            return; /* no link in a link; other marks may nest in themselves */
         ensure_text_place(r);
     } else if (node == NODE_ROW) {
         if (leaf != NODE_NONE && leaf != NODE_CELL)
@@ -1034,7 +1070,7 @@ static void open_mark(doc_reader *r, int node, const unsigned char *args_text, s
         e->level = 6;
     if (node == NODE_LI && e->level > 32)
         e->level = 32;
-    e->number = args.number < 0 ? 0 : args.number;
+    e->number = args.number;
     e->header = args.header;
     e->item = args.item < 0 ? 0 : args.item > 32 ? 32 : args.item;
     e->loose = args.loose;

@@ -166,7 +166,7 @@ enum node {
     NODE_P, NODE_H, NODE_LI, NODE_CODE, NODE_CELL, /* leaves: hold text */
     NODE_QUOTE, NODE_TABLE, NODE_ROW,               /* containers */
     NODE_HR,
-    NODE_A, NODE_I, NODE_B, NODE_U, NODE_S, NODE_C, /* inline, outermost first */
+    NODE_A, NODE_I, NODE_B, NODE_U, NODE_S, NODE_C, /* inline */
     NODE_BR,
     NODE_HTML,                                      /* leaf: raw HTML, verbatim */
     NODE_IMG, NODE_RAW,                             /* inline: an image (its text the alternative), raw HTML */
@@ -180,6 +180,8 @@ enum node {
 /* ---- Writing the intermediate form (the readers' side) ---- */
 
 #define BUILDER_DEPTH 64
+#define INLINE_DEPTH 24 /* inline marks open at once, nested ones included */
+#define DOC_BULLET (-1) /* the number of a bulleted list item (any below 0 is one) */
 
 typedef struct doc_builder {
     buffer out;
@@ -189,9 +191,12 @@ typedef struct doc_builder {
     int leaf_absorbed;   /* a paragraph taken into the open item or cell */
     int containers[BUILDER_DEPTH];
     int depth;
-    unsigned wanted;     /* inline marks the next text should carry */
+    int wanted[INLINE_DEPTH]; /* inline marks the next text should carry, in the order they opened */
+    int wanted_count;
+    int wanted_dropped[NODE_C - NODE_A + 1]; /* opened beyond INLINE_DEPTH: the next ends of that mark end nothing */
+    int inlines_changed; /* wanted marks changed since the output's were brought in line */
     buffer wanted_href;
-    int emitted[8];      /* inline marks open in the output, outermost first */
+    int emitted[INLINE_DEPTH]; /* inline marks open in the output, outermost first */
     int emitted_count;
     buffer emitted_href;
     int collapse_spaces; /* HTML: runs of white space are one space */
@@ -210,7 +215,7 @@ typedef struct doc_builder {
 /* Starts the document; the intermediate form goes to `out` as it is made. */
 void doc_begin(doc_builder *b, FILE *out);
 /* Opens a leaf block (NODE_P, NODE_H, NODE_LI, NODE_CODE); level and
- * number for headings and items (number 0: bulleted), lang for code. */
+ * number for headings and items (DOC_BULLET: bulleted), lang for code. */
 void doc_block(doc_builder *b, int node, int level, int number, const char *lang);
 /* Ends the open leaf when it is `node` (any leaf for NODE_NONE). */
 void doc_end_block(doc_builder *b, int node);
@@ -219,6 +224,9 @@ void doc_end_container(doc_builder *b, int node);
 void doc_cell(doc_builder *b, int header);
 void doc_hr(doc_builder *b);
 void doc_br(doc_builder *b);
+/* Opens an inline mark inside those open (the same mark again nests in
+ * it), or ends the innermost open one of its kind.  Code always goes
+ * innermost: it holds no other marks. */
 void doc_set(doc_builder *b, int node, int on);
 void doc_link(doc_builder *b, const char *href, size_t length); /* NULL ends it */
 /* The title of the link that the next doc_link opens (NULL: none). */
@@ -245,7 +253,7 @@ enum event_kind { EV_END, EV_OPEN, EV_CLOSE, EV_TEXT, EV_BR, EV_HR };
 typedef struct doc_event {
     int kind;
     int node;
-    int level, number, header;
+    int level, number, header; /* number: DOC_BULLET, or an item's number (0 and up) */
     const char *text; /* EV_TEXT: the bytes; EV_OPEN of a link: its target; of code: its language; of an image: its source */
     size_t length;
     int item;          /* EV_OPEN of a block: the list item level it continues, 0 for none */

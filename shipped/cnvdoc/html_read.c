@@ -422,9 +422,10 @@ static void text(html_reader *r, const char *s, size_t n)
 static void set_inline(html_reader *r, int node, int closing)
 {
     if (!closing) {
-        if (r->inline_depth[node]++ == 0)
-            doc_set(&r->b, node, 1);
-    } else if (r->inline_depth[node] > 0 && --r->inline_depth[node] == 0) {
+        ++r->inline_depth[node];
+        doc_set(&r->b, node, 1);
+    } else if (r->inline_depth[node] > 0) {
+        --r->inline_depth[node];
         doc_set(&r->b, node, 0);
     }
 }
@@ -485,13 +486,13 @@ static void start_or_end(html_reader *r, const tag *t)
         if (!closing) {
             const int depth = r->list_depth ? r->list_depth : 1;
             const attribute *value = find_attribute(t, "value");
-            int number = 0;
+            int number = DOC_BULLET;
             if (r->list_depth && r->list_ordered[depth]) {
                 if (value)
                     r->list_counter[depth] = atoi(value->value);
                 number = r->list_counter[depth]++;
-                if (number < 1)
-                    number = 1;
+                if (number < 0)
+                    number = 0;
             }
             doc_block(&r->b, NODE_LI, depth, number, NULL);
         } else {

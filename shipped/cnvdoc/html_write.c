@@ -143,7 +143,7 @@ static void start_item_text(html_writer *w)
 
 static void open_item(html_writer *w, int level, int number, int new_list)
 {
-    const char type = number > 0 ? 'o' : 'u';
+    const char type = number != DOC_BULLET ? 'o' : 'u';
     const int base = w->quote_depth ? w->quote_base[w->quote_depth - 1] : 0;
     if (level <= base)
         level = base + 1;

@@ -816,6 +816,23 @@ static void process_line(md_parser *p, const char *raw, size_t raw_length)
             md_block *list;
             for (; text < n && (s[text] == ' ' || s[text] == '\t'); ++text)
                 column = s[text] == '\t' ? (column / 4 + 1) * 4 : column + 1;
+            if (column != text && text < n) {
+                /* the tabs become the spaces they stand for: a part of one may be code */
+                buffer expanded = {0};
+                put_bytes(&expanded, s, after);
+                for (padding = after; padding < column; ++padding)
+                    put_byte(&expanded, ' ');
+                put_bytes(&expanded, s + text, n - text);
+                if (expanded.size == after + (column - after) + (n - text)) {
+                    free(p->line.data);
+                    p->line = expanded;
+                    s = (const char *)expanded.data;
+                    n = expanded.size;
+                    text = column;
+                } else {
+                    free(expanded.data); /* out of memory: the tabs stay */
+                }
+            }
             empty = text == n;
             padding = column - after;
             if (maybe_lazy && container->kind == MD_PARAGRAPH && (empty || (ordered && number != 1)))
@@ -1768,8 +1785,9 @@ static void emit_inlines(inline_parser *ip, doc_builder *b)
             doc_set(b, NODE_C, 0);
             break;
         case IN_DELIM:
+            /* emphasis nests in emphasis; a strike-through in another is no mark */
             for (k = 0; k < node->close_count; ++k)
-                if (--depth[node->closes[k]] == 0)
+                if (--depth[node->closes[k]] == 0 || node->closes[k] != NODE_S)
                     doc_set(b, node->closes[k], 0);
             {
                 char run[64];
@@ -1778,7 +1796,7 @@ static void emit_inlines(inline_parser *ip, doc_builder *b)
                 doc_text(b, run, (size_t)count);
             }
             for (k = node->open_count - 1; k >= 0; --k)
-                if (depth[node->opens[k]]++ == 0)
+                if (depth[node->opens[k]]++ == 0 || node->opens[k] != NODE_S)
                     doc_set(b, node->opens[k], 1);
             break;
         case IN_BRACKET: doc_text(b, text + node->offset, node->length); break;
@@ -1796,15 +1814,14 @@ static void emit_inlines(inline_parser *ip, doc_builder *b)
                 doc_link(b, NULL, 0);
             break;
         case IN_UNDERLINE:
-            if (node->count > 0 && depth[NODE_U]++ == 0)
-                doc_set(b, NODE_U, 1);
-            else if (node->count < 0 && depth[NODE_U] > 0 && --depth[NODE_U] == 0)
-                doc_set(b, NODE_U, 0);
+            if (node->count > 0 || depth[NODE_U] > 0)
+                doc_set(b, NODE_U, node->count > 0);
+            depth[NODE_U] += node->count > 0 ? 1 : depth[NODE_U] > 0 ? -1 : 0;
             break;
         }
     }
     for (k = NODE_A; k <= NODE_C; ++k)
-        if (depth[k] > 0) {
+        for (; depth[k] > 0; --depth[k]) {
             if (k == NODE_A)
                 doc_link(b, NULL, 0);
             else
@@ -1927,7 +1944,7 @@ static void write_list(md_parser *p, doc_builder *b, const md_block *list, int l
         while (child && child->kind == MD_GONE)
             child = child->next;
         doc_block_context(b, 0, loose | (index == 0 && list->follows_list ? DOC_NEW_LIST : 0));
-        doc_block(b, NODE_LI, level, list->ordered ? list->start + index : 0, NULL);
+        doc_block(b, NODE_LI, level, list->ordered ? list->start + index : DOC_BULLET, NULL);
         if (child && child->kind == MD_PARAGRAPH) {
             write_inlines(p, b, (const char *)child->text.data, child->text.size);
             child = child->next;

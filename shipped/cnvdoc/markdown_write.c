@@ -51,6 +51,10 @@ typedef struct md_writer {
     int pending_break;
     buffer pending_open; /* delimiters of marks whose text has not begun */
     int link_depth;
+    int strike_depth;
+    char emphasis[INLINE_DEPTH]; /* the delimiter of each open emphasis, '*' or '_' */
+    int emphasis_depth;
+    size_t star_closed_at; /* the end of the output where a "*" closes a mark */
     int in_code_span;
     buffer code;         /* code span or code block being collected */
     buffer code_lang;
@@ -379,15 +383,27 @@ static void open_inline(md_writer *w, const doc_event *e)
         w->code.size = 0;
         return;
     }
-    if (e->node == NODE_A && w->link_depth++ > 0)
-        return;
+    if ((e->node == NODE_A && w->link_depth++ > 0) || (e->node == NODE_S && w->strike_depth++ > 0))
+        return; /* a strike-through inside another shows as one */
+    if (e->node == NODE_I || e->node == NODE_B) {
+        /* "*" after "*" would join it into one run: emphasis there is "_" */
+        const int after_star = w->pending_open.size ? w->pending_open.data[w->pending_open.size - 1] == '*'
+                                                    : w->out.size && w->out.size == w->star_closed_at;
+        const char c = e->node == NODE_I && after_star ? '_' : '*';
+        if (w->emphasis_depth < INLINE_DEPTH)
+            w->emphasis[w->emphasis_depth] = c;
+        ++w->emphasis_depth;
+        if (c == '_') {
+            put_byte(&w->pending_open, '_');
+            return;
+        }
+    }
     put_str(&w->pending_open, delimiter(e->node, 0));
 }
 
 static void close_inline(md_writer *w, const doc_event *e, const char *href, size_t href_length)
 {
-    const char *closing = delimiter(e->node, 1);
-    const size_t length = strlen(closing);
+    const char *opening = delimiter(e->node, 0), *closing = delimiter(e->node, 1);
     size_t blanks_at;
     if (e->node == NODE_C) {
         if (w->in_code_span)
@@ -400,8 +416,11 @@ static void close_inline(md_writer *w, const doc_event *e, const char *href, siz
         w->in_raw = 0;
         return;
     }
-    if (e->node == NODE_A && --w->link_depth > 0)
+    if ((e->node == NODE_A && --w->link_depth > 0) || (e->node == NODE_S && --w->strike_depth > 0))
         return;
+    if ((e->node == NODE_I || e->node == NODE_B) && w->emphasis_depth > 0 &&
+        --w->emphasis_depth < INLINE_DEPTH && w->emphasis[w->emphasis_depth] == '_')
+        opening = closing = "_";
     if (e->node == NODE_IMG) {
         /* an image shows even without its alternative text */
         flush_pending(w);
@@ -412,11 +431,11 @@ static void close_inline(md_writer *w, const doc_event *e, const char *href, siz
         return;
     }
     {
-        const size_t opening = strlen(delimiter(e->node, 0));
-        if (w->pending_open.size >= opening &&
-            memcmp(w->pending_open.data + w->pending_open.size - opening, delimiter(e->node, 0), opening) == 0) {
+        const size_t length = strlen(opening);
+        if (w->pending_open.size >= length &&
+            memcmp(w->pending_open.data + w->pending_open.size - length, opening, length) == 0) {
             /* nothing inside: no marks */
-            w->pending_open.size -= opening;
+            w->pending_open.size -= length;
             return;
         }
     }
@@ -427,7 +446,9 @@ static void close_inline(md_writer *w, const doc_event *e, const char *href, siz
     {
         size_t blanks = w->out.size - blanks_at;
         w->out.size = blanks_at;
-        put_bytes(&w->out, closing, length);
+        put_str(&w->out, closing);
+        if (closing[0] == '*')
+            w->star_closed_at = w->out.size;
         if (e->node == NODE_A)
             put_link_target(&w->out, href, href_length, &w->link_title);
         while (blanks--)
@@ -450,7 +471,7 @@ static void end_line_break(md_writer *w)
 
 static void open_item(md_writer *w, const doc_event *e)
 {
-    const char type = e->number > 0 ? 'o' : 'u';
+    const char type = e->number != DOC_BULLET ? 'o' : 'u';
     int level = e->level, tight = 0, same_list;
     const int floor = w->quote_depth ? w->quote_level : 0;
     if (level <= floor)
@@ -519,7 +540,7 @@ static void begin_leaf(md_writer *w, const doc_event *e)
     w->at_line_start = 1;
     w->pending_break = 0;
     w->pending_open.size = 0;
-    w->link_depth = 0;
+    w->link_depth = w->strike_depth = w->emphasis_depth = 0;
     w->in_code_span = 0;
     switch (e->node) {
     case NODE_P: start_block(w, tight); break;

@@ -308,10 +308,10 @@ static void replay_runs(rtf_reader *r, unsigned ignored)
         const run *u = &r->runs[i];
         const unsigned wanted = u->flags & ~ignored & ~RUN_BREAK, changed = wanted ^ flags;
         if (changed) {
-            if (changed & RUN_B)
-                doc_set(&r->b, NODE_B, (wanted & RUN_B) != 0);
             if (changed & RUN_I)
                 doc_set(&r->b, NODE_I, (wanted & RUN_I) != 0);
+            if (changed & RUN_B)
+                doc_set(&r->b, NODE_B, (wanted & RUN_B) != 0);
             if (changed & RUN_U)
                 doc_set(&r->b, NODE_U, (wanted & RUN_U) != 0);
             if (changed & RUN_S)
@@ -333,11 +333,16 @@ static void replay_runs(rtf_reader *r, unsigned ignored)
         else
             doc_text(&r->b, (const char *)r->text.data + u->text, u->length);
     }
-    doc_set(&r->b, NODE_B, 0);
-    doc_set(&r->b, NODE_I, 0);
-    doc_set(&r->b, NODE_U, 0);
-    doc_set(&r->b, NODE_S, 0);
-    doc_set(&r->b, NODE_C, 0);
+    if (flags & RUN_B)
+        doc_set(&r->b, NODE_B, 0);
+    if (flags & RUN_I)
+        doc_set(&r->b, NODE_I, 0);
+    if (flags & RUN_U)
+        doc_set(&r->b, NODE_U, 0);
+    if (flags & RUN_S)
+        doc_set(&r->b, NODE_S, 0);
+    if (flags & RUN_C)
+        doc_set(&r->b, NODE_C, 0);
     doc_link(&r->b, NULL, 0);
 }
 
@@ -358,10 +363,10 @@ static void clear_paragraph(rtf_reader *r)
     r->has_list_text = 0;
     r->has_pn = 0;
     r->pn_bullet = 0;
-    r->pn_start = 0;
+    r->pn_start = -1; /* none given */
 }
 
-/* The number a list item shows ("3." gives 3, "c)" gives 3), 0 for a bullet. */
+/* The number a list item shows ("3." gives 3, "c)" gives 3), DOC_BULLET for a bullet. */
 static int item_number(const rtf_reader *r)
 {
     const unsigned char *s = r->list_text.data;
@@ -372,14 +377,14 @@ static int item_number(const rtf_reader *r)
     if (i < r->list_text.size && s[i] >= '0' && s[i] <= '9') {
         while (i < r->list_text.size && s[i] >= '0' && s[i] <= '9' && number < 100000000)
             number = number * 10 + (s[i++] - '0');
-        return number ? number : 1;
+        return number;
     }
     if (i + 1 < r->list_text.size && ((s[i] >= 'a' && s[i] <= 'z') || (s[i] >= 'A' && s[i] <= 'Z')) &&
         (s[i + 1] == '.' || s[i + 1] == ')'))
         return (s[i] | 0x20) - 'a' + 1;
     if (r->has_pn && !r->pn_bullet)
-        return r->pn_start > 0 ? r->pn_start : 1;
-    return 0;
+        return r->pn_start >= 0 ? r->pn_start : 1;
+    return DOC_BULLET;
 }
 
 static void set_quote(rtf_reader *r, int quote)
@@ -993,6 +998,7 @@ int32_t read_rtf(FILE *in, FILE *out)
     r->stack[0].font = -1;
     reset_paragraph_properties(&r->stack[0]);
     r->font_entry_number = -1;
+    r->pn_start = -1;
     r->style_entry_outline = -1;
     index_words(r);
     raw.data[raw.size] = '\0'; /* load_input leaves room after the data */

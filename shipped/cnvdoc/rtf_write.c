@@ -188,7 +188,7 @@ static void put_paragraph_start(rtf_writer *w, const doc_event *e)
         put_str(out, "\\f0\\fs24");
     put_byte(out, ' ');
     if (e->node == NODE_LI) {
-        if (e->number > 0) {
+        if (e->number != DOC_BULLET) {
             put_str(out, "{\\pntext\\f0 ");
             put_number(out, e->number);
             put_str(out, ".\\tab}{\\*\\pn\\pnlvlbody\\pnf0\\pnindent360\\pnstart");

@@ -1199,7 +1199,7 @@ typedef struct document {
     int in_code;
     int quote_depth;
     int item_level;          /* of the list item being written, 0 outside one */
-    int item_number;         /* 0 for a bullet */
+    int item_number;         /* below 0 for a bullet */
     int item_marker_written;
     int at_line_start;
     int pending_space;       /* a soft line end, written as a space before more text */
@@ -1701,7 +1701,7 @@ static void document_line_start(writing *w)
     if (d->item_level > 0) {
         char marker[24];
         const int indent = d->item_level > 32 ? 62 : 2 * (d->item_level - 1);
-        if (d->item_number > 0)
+        if (d->item_number >= 0)
             snprintf(marker, sizeof marker, "%d. ", d->item_number);
         else
             snprintf(marker, sizeof marker, "- ");
@@ -1843,10 +1843,13 @@ static void document_mark(writing *w)
         d->in_text = 1;
         d->in_code = mark_is(w, "code") || mark_is(w, "html"); /* raw HTML: its source, verbatim */
     } else if (mark_is(w, "li")) {
+        char number[16];
         document_open_block(w, block_item);
         d->in_text = 1;
         d->item_level = mark_number(w, "level") > 0 ? mark_number(w, "level") : 1;
-        d->item_number = mark_number(w, "number");
+        d->item_number = -1; /* a bullet, unless the item has a number */
+        if (mark_field(w->mark, w->mark_length, "number", number, sizeof number))
+            d->item_number = atoi(number) < 0 ? 0 : atoi(number);
         d->item_marker_written = 0;
     } else if (mark_is(w, "/p") || mark_is(w, "/h") || mark_is(w, "/code") || mark_is(w, "/html")) {
         document_close_block(w, block_paragraph);
