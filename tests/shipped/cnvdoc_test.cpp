@@ -360,6 +360,8 @@ TEST_F(Cnvdoc, HtmlReaderReadsPagesAsBrowsersDo)
         {"<table><tr><th align=CENTER>a<th align=right>b<th>c</table>",
          "<table><row><cell header align=center>a</cell><cell header align=right>b</cell><cell header>c</cell></row>"
          "</table>"},
+        {"<em>a <em>b</em></em> <b><i>c</b>d</i>", "<p><i>a <i>b </i></i><b><i>c</i></b><i>d</i></p>"},
+        {"<ol start=0><li>a<li>b</ol>", "<li level=1 number=0>a</li><li level=1 number=1>b</li>"},
         {"<a href=/u title='T &amp; t'>l</a> <img src=\"a b.png\" alt=\"A &amp; b\" title=x><img alt=only>",
          "<p><a href=/u title=T%20&%20t>l </a><img src=a%20b.png title=x>A & b</img>only</p>"},
     };
@@ -505,6 +507,8 @@ TEST_F(Cnvdoc, MarkdownReaderFollowsCommonMark)
         {"10. ten\n11. eleven", "<li level=1 number=10>ten</li><li level=1 number=11>eleven</li>"},
         {"text\n2. not a list", "<p>text\n2. not a list</p>"},
         {"-\tone\n\n\tmore\n1.\ttwo", "<li level=1 loose>one</li><p item=1>more</p><li level=1 number=1>two</li>"},
+        {"-\t\tcode\n0. zero", "<li level=1></li><code item=1>  code</code><li level=1 number=0>zero</li>"},
+        {"*(*a*)* __b __c__ d__ ***e* f** ~~g ~h~ i~~", "<p><i>(<i>a</i>)</i> <b>b <b>c</b> d</b> <b><i>e</i> f</b> <s>g h i</s></p>"},
     };
     for (const auto &c : cases)
         EXPECT_EQ(c.expected, readable(read_as(markdown_format, c.markdown))) << c.markdown;
@@ -536,6 +540,8 @@ TEST_F(Cnvdoc, MarkdownWriterEscapesWhatWouldBecomeMarkup)
         "{li level=1}a{/li}{li level=1}{/li}{quote item=1}{p}q{/p}{/quote}{li level=1}{/li}{code item=1}c{/code}",
         "{li level=1}a{/li}{li level=1 new}b{/li}{li level=1 number=3}c{/li}{li level=1 number=1 new}d{/li}",
         "{li level=1}{/li}{hr item=1}{li level=1}{/li}{li level=2}{/li}{li level=3 number=2}deep{/li}",
+        "{p}{i}({i}a{/i}){/i} {i}{i}b{/i}{/i} {b}{i}c{/i}{/b}{i}d{/i} {b}{b}e{/b}{/b} {i}f {i}g{/i}{/i}{/p}",
+        "{li level=1 number=0}zero{/li}{li level=1 number=1}one{/li}",
     };
     for (const char *text : docs) {
         // marks written as {name}, so that the text can hold < and >
@@ -551,6 +557,28 @@ TEST_F(Cnvdoc, MarkdownWriterEscapesWhatWouldBecomeMarkup)
         const std::string markdown = write_as(markdown_format, doc);
         EXPECT_EQ(joined(shape(doc)), joined(shape(read_as(markdown_format, markdown))))
             << text << "\nwritten as\n" << markdown;
+    }
+}
+
+// A mark nested in the same mark, and a list from 0, through every writer:
+// HTML keeps the nesting, RTF's groups keep the outer mark on after the
+// inner one ends, Markdown reads back the same.
+TEST_F(Cnvdoc, NestedMarksAndListsFromZeroThroughEveryWriter)
+{
+    const struct {
+        const char *markdown, *html, *rtf_read_back;
+    } cases[] = {
+        {"*(*a*)* **b **c** d** ***e* f**", "<p><em>(<em>a</em>)</em> <strong>b <strong>c</strong> d</strong> "
+         "<strong><em>e</em> f</strong></p>", "<p><i>(a)</i> <b>b c d</b> <i><b>e</b></i><b> f</b></p>"},
+        {"0. zero\n1. one", "<ol start=\"0\">\n<li>zero</li>\n<li>one</li>\n</ol>",
+         "<li level=1 number=0>zero</li><li level=1 number=1>one</li>"},
+    };
+    for (const auto &c : cases) {
+        const std::string doc = read_as(markdown_format, c.markdown);
+        const std::string html = write_as(html_format, doc), markdown = write_as(markdown_format, doc);
+        EXPECT_NE(std::string::npos, html.find(c.html)) << c.markdown << "\nexpected " << c.html << "\ngave\n" << html;
+        EXPECT_EQ(c.rtf_read_back, readable(read_as(rtf_format, write_as(rtf_format, doc)))) << c.markdown;
+        EXPECT_EQ(readable(doc), readable(read_as(markdown_format, markdown))) << c.markdown << "\nwritten as\n" << markdown;
     }
 }
 

@@ -707,13 +707,14 @@ TEST_F(Cnvtext, DocumentsBecomePlainText)
     const std::string document =
         m("morphex-text 2 eol=lf bom=0") + "\n" +
         m("h level=1") + "Morphex" + m("/h") + "\n" +
-        m("p") + "A " + m("b") + "bold" + m("/b") + " and " + m("i") + "soft" + m("/i") + "\nline end, " +
+        m("p") + "A " + m("b") + "bold" + m("/b") + " and " + m("i") + "so" + m("i") + "f" + m("/i") + "t" + m("/i") + "\nline end, " +
         m("a href=https://example.org/a%20b") + "the site" + m("/a") + " and " + m("a href=https://x.org") +
         "https://x.org" + m("/a") + "." + m("/p") + "\n" +
         m("li level=1") + "one" + m("/li") + "\n" +
         m("li level=2 number=1") + "nested first" + m("/li") + "\n" +
         m("li level=2 number=2") + "second" + m("br") + "broken" + m("/li") + "\n" +
         m("li level=1") + "two" + m("/li") + "\n" +
+        m("li level=1 number=0") + "zero" + m("/li") + "\n" +
         m("quote") + "\n" + m("p") + "quoted" + m("/p") + "\n" + m("p") + "again" + m("/p") + "\n" + m("/quote") + "\n" +
         m("code lang=python") + "x = 1\n\nprint(x)\n" + m("/code") + "\n" +
         m("hr") + "\n" +
@@ -731,6 +732,7 @@ TEST_F(Cnvtext, DocumentsBecomePlainText)
         "  2. second\n"
         "     broken\n"
         "- two\n"
+        "0. zero\n"
         "\n"
         "> quoted\n"
         ">\n"
