@@ -318,7 +318,6 @@ static void sync_inlines(doc_builder *b)
     }
     if (!b->inlines_changed)
         return; /* the common case */
-    b->inlines_changed = 0;
     for (i = 0; i < b->wanted_count; ++i)
         if (b->wanted[i] == NODE_C)
             code = 1;

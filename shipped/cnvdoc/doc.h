@@ -224,9 +224,9 @@ void doc_end_container(doc_builder *b, int node);
 void doc_cell(doc_builder *b, int header);
 void doc_hr(doc_builder *b);
 void doc_br(doc_builder *b);
-/* Opens an inline mark inside those open (the same mark again nests in
- * it), or ends the innermost open one of its kind.  Code always goes
- * innermost: it holds no other marks. */
+/* Opens an inline mark other than a link inside those open (the same mark
+ * again nests in it), or ends the innermost open one of its kind.  Code
+ * always goes innermost: it holds no other marks. */
 void doc_set(doc_builder *b, int node, int on);
 void doc_link(doc_builder *b, const char *href, size_t length); /* NULL ends it */
 /* The title of the link that the next doc_link opens (NULL: none). */

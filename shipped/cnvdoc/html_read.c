@@ -421,11 +421,12 @@ static void text(html_reader *r, const char *s, size_t n)
 
 static void set_inline(html_reader *r, int node, int closing)
 {
+    /* Nested in the same element three deep at most, as browsers keep
+     * them: pages that never close a <b> do not nest ever deeper. */
     if (!closing) {
-        ++r->inline_depth[node];
-        doc_set(&r->b, node, 1);
-    } else if (r->inline_depth[node] > 0) {
-        --r->inline_depth[node];
+        if (r->inline_depth[node]++ < 3)
+            doc_set(&r->b, node, 1);
+    } else if (r->inline_depth[node] > 0 && r->inline_depth[node]-- <= 3) {
         doc_set(&r->b, node, 0);
     }
 }

@@ -823,7 +823,7 @@ static void process_line(md_parser *p, const char *raw, size_t raw_length)
                 for (padding = after; padding < column; ++padding)
                     put_byte(&expanded, ' ');
                 put_bytes(&expanded, s + text, n - text);
-                if (expanded.size == after + (column - after) + (n - text)) {
+                if (expanded.data && !expanded.failed) {
                     free(p->line.data);
                     p->line = expanded;
                     s = (const char *)expanded.data;
