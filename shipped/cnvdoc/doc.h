@@ -285,6 +285,13 @@ void doc_read_begin(doc_reader *r, const buffer *input);
 int doc_next(doc_reader *r, doc_event *e);
 void doc_read_end(doc_reader *r);
 
+/* Whether a Markdown delimiter run (`*`, `_` or `~`) of `count` bytes at
+ * s[at] can open emphasis, close it, or both, judged by the characters
+ * around it as the Markdown reader judges them. */
+#define DELIMITER_OPENS 1
+#define DELIMITER_CLOSES 2
+int delimiter_run_use(const char *s, size_t n, size_t at, size_t count);
+
 /* The converters. */
 int32_t read_markdown(FILE *in, FILE *out);
 int32_t write_markdown(FILE *in, FILE *out);

@@ -1212,7 +1212,7 @@ static void unescape_into(buffer *out, const char *s, size_t n)
     }
 }
 
-enum inline_kind { IN_TEXT, IN_SOFT, IN_HARD, IN_CODE, IN_DELIM, IN_BRACKET, IN_LINK_END, IN_LINK, IN_UNDERLINE, IN_RAW };
+enum inline_kind { IN_TEXT, IN_SOFT, IN_HARD, IN_CODE, IN_DELIM, IN_BRACKET, IN_LINK_END, IN_LINK, IN_MARK_TAG, IN_RAW };
 
 struct inline_node {
     int kind;
@@ -1225,8 +1225,18 @@ struct inline_node {
     size_t source;             /* brackets: where their text begins */
     unsigned char opens[6], closes[6];
     int open_count, close_count;
+    int mark;                  /* a tag's mark, its count 1 to open, -1 to close */
 };
 typedef struct inline_node inline_node;
+
+/* HTML tags read as the marks they stand for: the tags the HTML writer
+ * writes, so that the page comes out the same. */
+static const struct {
+    const char *open, *close;
+    int node;
+} mark_tags[] = {{"<u>", "</u>", NODE_U}, {"<em>", "</em>", NODE_I}, {"<strong>", "</strong>", NODE_B},
+                 {"<del>", "</del>", NODE_S}};
+
 
 typedef struct inline_parser {
     md_parser *p;
@@ -1286,14 +1296,23 @@ static void neighbours(const char *s, size_t n, size_t before, size_t after, int
     *next_punct = is_punctuation(next);
 }
 
-static void add_delimiter(inline_parser *ip, const char *s, size_t n, size_t at, size_t count)
+int delimiter_run_use(const char *s, size_t n, size_t at, size_t count)
 {
     int prev_space, prev_punct, next_space, next_punct, left, right;
-    inline_node *node;
-    const char c = s[at];
     neighbours(s, n, at, at + count, &prev_space, &prev_punct, &next_space, &next_punct);
     left = !next_space && (!next_punct || prev_space || prev_punct);
     right = !prev_space && (!prev_punct || next_space || next_punct);
+    if (s[at] == '_') /* inside a word "_" neither opens nor closes */
+        return (left && (!right || prev_punct) ? DELIMITER_OPENS : 0) |
+               (right && (!left || next_punct) ? DELIMITER_CLOSES : 0);
+    return (left ? DELIMITER_OPENS : 0) | (right ? DELIMITER_CLOSES : 0);
+}
+
+static void add_delimiter(inline_parser *ip, const char *s, size_t n, size_t at, size_t count)
+{
+    inline_node *node;
+    int use;
+    const char c = s[at];
     if (c == '~' && count > 2) {
         add_text(ip, s + at, count);
         return;
@@ -1301,16 +1320,12 @@ static void add_delimiter(inline_parser *ip, const char *s, size_t n, size_t at,
     node = add_node(ip, IN_DELIM);
     if (!node)
         return;
+    use = delimiter_run_use(s, n, at, count);
     node->delimiter = c;
     node->count = node->original = (int)count;
     node->active = 1;
-    if (c == '_') {
-        node->can_open = left && (!right || prev_punct);
-        node->can_close = right && (!left || next_punct);
-    } else {
-        node->can_open = left;
-        node->can_close = right;
-    }
+    node->can_open = (use & DELIMITER_OPENS) != 0;
+    node->can_close = (use & DELIMITER_CLOSES) != 0;
 }
 
 static int delimiter_slot(char c)
@@ -1704,12 +1719,18 @@ static void parse_inlines(inline_parser *ip, const char *s, size_t n)
             break;
         }
         case '<': {
-            size_t used;
-            if (starts_with_tag(s, n, i, "<u>") || starts_with_tag(s, n, i, "</u>")) {
-                inline_node *mark = add_node(ip, IN_UNDERLINE);
-                if (mark)
-                    mark->count = s[i + 1] == '/' ? -1 : 1;
-                i += s[i + 1] == '/' ? 4 : 3;
+            size_t used, tag;
+            for (tag = 0; tag < sizeof mark_tags / sizeof *mark_tags; ++tag)
+                if (starts_with_tag(s, n, i, mark_tags[tag].open) || starts_with_tag(s, n, i, mark_tags[tag].close))
+                    break;
+            if (tag < sizeof mark_tags / sizeof *mark_tags) {
+                inline_node *mark = add_node(ip, IN_MARK_TAG);
+                const int closing = s[i + 1] == '/';
+                if (mark) {
+                    mark->count = closing ? -1 : 1;
+                    mark->mark = mark_tags[tag].node;
+                }
+                i += strlen(closing ? mark_tags[tag].close : mark_tags[tag].open);
             } else if (starts_with_tag(s, n, i, "<br>") || starts_with_tag(s, n, i, "<br/>") ||
                        starts_with_tag(s, n, i, "<br />")) {
                 add_node(ip, IN_HARD);
@@ -1768,9 +1789,16 @@ static int emit_image(inline_parser *ip, doc_builder *b, int at)
     return i < ip->count ? i : ip->count - 1;
 }
 
+/* Emphasis nests in emphasis; a strike-through in another is no mark. */
+static void count_mark(doc_builder *b, int *depth, int node, int on)
+{
+    if ((on ? depth[node]++ == 0 : --depth[node] == 0) || node != NODE_S)
+        doc_set(b, node, on);
+}
+
 static void emit_inlines(inline_parser *ip, doc_builder *b)
 {
-    int depth[NODE_COUNT] = {0};
+    int depth[NODE_COUNT] = {0}, tag_depth[NODE_COUNT] = {0};
     int i, k;
     const char *text = (const char *)ip->text.data;
     for (i = 0; i < ip->count; ++i) {
@@ -1785,10 +1813,8 @@ static void emit_inlines(inline_parser *ip, doc_builder *b)
             doc_set(b, NODE_C, 0);
             break;
         case IN_DELIM:
-            /* emphasis nests in emphasis; a strike-through in another is no mark */
             for (k = 0; k < node->close_count; ++k)
-                if (--depth[node->closes[k]] == 0 || node->closes[k] != NODE_S)
-                    doc_set(b, node->closes[k], 0);
+                count_mark(b, depth, node->closes[k], 0);
             {
                 char run[64];
                 int count = node->count < 64 ? node->count : 64;
@@ -1796,8 +1822,7 @@ static void emit_inlines(inline_parser *ip, doc_builder *b)
                 doc_text(b, run, (size_t)count);
             }
             for (k = node->open_count - 1; k >= 0; --k)
-                if (depth[node->opens[k]]++ == 0 || node->opens[k] != NODE_S)
-                    doc_set(b, node->opens[k], 1);
+                count_mark(b, depth, node->opens[k], 1);
             break;
         case IN_BRACKET: doc_text(b, text + node->offset, node->length); break;
         case IN_LINK:
@@ -1813,10 +1838,12 @@ static void emit_inlines(inline_parser *ip, doc_builder *b)
             if (!node->image && --depth[NODE_A] == 0)
                 doc_link(b, NULL, 0);
             break;
-        case IN_UNDERLINE:
-            if (node->count > 0 || depth[NODE_U] > 0)
-                doc_set(b, NODE_U, node->count > 0);
-            depth[NODE_U] += node->count > 0 ? 1 : depth[NODE_U] > 0 ? -1 : 0;
+        case IN_MARK_TAG:
+            /* a closing tag without its opening one is no mark */
+            if (node->count > 0 || tag_depth[node->mark] > 0) {
+                tag_depth[node->mark] += node->count;
+                count_mark(b, depth, node->mark, node->count > 0);
+            }
             break;
         }
     }

@@ -19,6 +19,20 @@ static const unsigned char text_stop[256] = {
     ['&'] = 1, ['\n'] = 1, ['#'] = 1, ['\r'] = 1,
 };
 
+/* A mark written with delimiters ("**", "_", "~~"): where its opening one
+ * stands, in pending_open until the mark's text begins, then in out. */
+typedef struct open_delimiter {
+    size_t at;
+    int pending;
+} open_delimiter;
+
+/* A mark's two delimiters in out, judged when its block ends. */
+typedef struct delimited_mark {
+    size_t open_at, close_at;
+    size_t open_length, close_length;
+    int node;
+} delimited_mark;
+
 typedef struct table_row {
     size_t start, end;
     int cells;
@@ -55,6 +69,10 @@ typedef struct md_writer {
     char emphasis[INLINE_DEPTH]; /* the delimiter of each open emphasis, '*' or '_' */
     int emphasis_depth;
     size_t star_closed_at; /* the end of the output where a "*" closes a mark */
+    open_delimiter delimiters[INLINE_DEPTH]; /* of the open emphasis and strike-through */
+    int delimiter_depth;
+    delimited_mark *marks; /* closed in the open leaf */
+    int mark_count, mark_capacity;
     int in_code_span;
     buffer code;         /* code span or code block being collected */
     buffer code_lang;
@@ -157,6 +175,7 @@ static void flush_pending(md_writer *w)
 
 static void flush_open_marks(md_writer *w)
 {
+    int i;
     if (w->pending_open.size) {
         if (w->pending_open.data[0] == '[' && w->out.size > w->line_start && w->out.data[w->out.size - 1] == '!' &&
             (w->out.size < 2 || w->out.data[w->out.size - 2] != '\\')) {
@@ -164,6 +183,11 @@ static void flush_open_marks(md_writer *w)
             w->out.data[w->out.size - 1] = '\\';
             put_byte(&w->out, '!');
         }
+        for (i = 0; i < w->delimiter_depth && i < INLINE_DEPTH; ++i)
+            if (w->delimiters[i].pending) {
+                w->delimiters[i].at += w->out.size;
+                w->delimiters[i].pending = 0;
+            }
         put_bytes(&w->out, w->pending_open.data, w->pending_open.size);
         w->pending_open.size = 0;
         w->at_line_start = 0;
@@ -385,6 +409,13 @@ static void open_inline(md_writer *w, const doc_event *e)
     }
     if ((e->node == NODE_A && w->link_depth++ > 0) || (e->node == NODE_S && w->strike_depth++ > 0))
         return; /* a strike-through inside another shows as one */
+    if (e->node == NODE_I || e->node == NODE_B || e->node == NODE_S) {
+        if (w->delimiter_depth < INLINE_DEPTH) {
+            w->delimiters[w->delimiter_depth].at = w->pending_open.size;
+            w->delimiters[w->delimiter_depth].pending = 1;
+        }
+        ++w->delimiter_depth;
+    }
     if (e->node == NODE_I || e->node == NODE_B) {
         /* "*" after "*" would join it into one run: emphasis there is "_" */
         const int after_star = w->pending_open.size ? w->pending_open.data[w->pending_open.size - 1] == '*'
@@ -401,9 +432,94 @@ static void open_inline(md_writer *w, const doc_event *e)
     put_str(&w->pending_open, delimiter(e->node, 0));
 }
 
+static void remember_mark(md_writer *w, int node, size_t open_at, size_t open_length, size_t close_at,
+                          size_t close_length)
+{
+    delimited_mark *mark;
+    if (w->mark_count == w->mark_capacity) {
+        const int capacity = w->mark_capacity ? w->mark_capacity * 2 : 16;
+        delimited_mark *grown = (delimited_mark *)realloc(w->marks, (size_t)capacity * sizeof *grown);
+        if (!grown)
+            return;
+        w->marks = grown;
+        w->mark_capacity = capacity;
+    }
+    mark = &w->marks[w->mark_count++];
+    mark->node = node;
+    mark->open_at = open_at;
+    mark->open_length = open_length;
+    mark->close_at = close_at;
+    mark->close_length = close_length;
+}
+
+typedef struct tag_edit {
+    size_t at, length; /* the delimiter replaced */
+    const char *tag;
+} tag_edit;
+
+static int by_place(const void *a, const void *b)
+{
+    const size_t x = ((const tag_edit *)a)->at, y = ((const tag_edit *)b)->at;
+    return x < y ? -1 : x > y;
+}
+
+static const char *mark_tag(int node, int closing)
+{
+    switch (node) {
+    case NODE_B: return closing ? "</strong>" : "<strong>";
+    case NODE_I: return closing ? "</em>" : "<em>";
+    default: return closing ? "</del>" : "<del>";
+    }
+}
+
+/* A delimiter that the characters around it keep from opening or closing
+ * ("**" between a letter and a bracket) would be read back as text: such a
+ * mark is written as the HTML tags that the reader takes for it instead. */
+static void settle_marks(md_writer *w)
+{
+    tag_edit *edits;
+    buffer tail = {0};
+    size_t from, growth = 0, line_shift = 0;
+    int count = 0, i;
+    if (w->mark_count == 0)
+        return;
+    edits = (tag_edit *)malloc((size_t)w->mark_count * 2 * sizeof *edits);
+    for (i = 0; edits && i < w->mark_count; ++i) {
+        const delimited_mark *m = &w->marks[i];
+        const char *s = (const char *)w->out.data;
+        if ((delimiter_run_use(s, w->out.size, m->open_at, m->open_length) & DELIMITER_OPENS) &&
+            (delimiter_run_use(s, w->out.size, m->close_at, m->close_length) & DELIMITER_CLOSES))
+            continue;
+        edits[count++] = (tag_edit){m->open_at, m->open_length, mark_tag(m->node, 0)};
+        edits[count++] = (tag_edit){m->close_at, m->close_length, mark_tag(m->node, 1)};
+    }
+    w->mark_count = 0;
+    if (count == 0) {
+        free(edits);
+        return;
+    }
+    qsort(edits, (size_t)count, sizeof *edits, by_place);
+    from = edits[0].at;
+    put_bytes(&tail, w->out.data + from, w->out.size - from);
+    w->out.size = from;
+    for (i = 0; i < count; ++i) {
+        const size_t next = i + 1 < count ? edits[i + 1].at : from + tail.size;
+        put_str(&w->out, edits[i].tag);
+        put_bytes(&w->out, tail.data + edits[i].at + edits[i].length - from, next - edits[i].at - edits[i].length);
+        growth += strlen(edits[i].tag) - edits[i].length;
+        if (edits[i].at < w->line_start)
+            line_shift = growth;
+    }
+    w->line_start += line_shift;
+    w->star_closed_at = 0;
+    free(tail.data);
+    free(edits);
+}
+
 static void close_inline(md_writer *w, const doc_event *e, const char *href, size_t href_length)
 {
     const char *opening = delimiter(e->node, 0), *closing = delimiter(e->node, 1);
+    const open_delimiter *opened = NULL;
     size_t blanks_at;
     if (e->node == NODE_C) {
         if (w->in_code_span)
@@ -421,6 +537,9 @@ static void close_inline(md_writer *w, const doc_event *e, const char *href, siz
     if ((e->node == NODE_I || e->node == NODE_B) && w->emphasis_depth > 0 &&
         --w->emphasis_depth < INLINE_DEPTH && w->emphasis[w->emphasis_depth] == '_')
         opening = closing = "_";
+    if ((e->node == NODE_I || e->node == NODE_B || e->node == NODE_S) && w->delimiter_depth > 0 &&
+        --w->delimiter_depth < INLINE_DEPTH)
+        opened = &w->delimiters[w->delimiter_depth];
     if (e->node == NODE_IMG) {
         /* an image shows even without its alternative text */
         flush_pending(w);
@@ -446,6 +565,8 @@ static void close_inline(md_writer *w, const doc_event *e, const char *href, siz
     {
         size_t blanks = w->out.size - blanks_at;
         w->out.size = blanks_at;
+        if (opened && !opened->pending)
+            remember_mark(w, e->node, opened->at, strlen(opening), blanks_at, strlen(closing));
         put_str(&w->out, closing);
         if (closing[0] == '*')
             w->star_closed_at = w->out.size;
@@ -611,6 +732,8 @@ static void end_leaf(md_writer *w)
 {
     if (w->in_code_span)
         close_code_span(w);
+    settle_marks(w);
+    w->delimiter_depth = 0;
     w->pending_break = 0;
     w->pending_open.size = 0;
     w->in_raw = 0;
@@ -792,6 +915,7 @@ int32_t write_markdown(FILE *in, FILE *out)
     free(w.link_title.data);
     free(w.marker_line.data);
     free(w.aligns.data);
+    free(w.marks);
     free(w.image_src.data);
     free(w.image_title.data);
     return finish_output(out, &w.out);

@@ -542,6 +542,8 @@ TEST_F(Cnvdoc, MarkdownWriterEscapesWhatWouldBecomeMarkup)
         "{li level=1}{/li}{hr item=1}{li level=1}{/li}{li level=2}{/li}{li level=3 number=2}deep{/li}",
         "{p}{i}({i}a{/i}){/i} {i}{i}b{/i}{/i} {b}{i}c{/i}{/b}{i}d{/i} {b}{b}e{/b}{/b} {i}f {i}g{/i}{/i}{/p}",
         "{li level=1 number=0}zero{/li}{li level=1 number=1}one{/li}",
+        // delimiters that letters and punctuation around them would keep from acting
+        "{p}word{b}(note){/b}next {i}\"q\"{/i}s un{i}believ{/i}able {b}{i}(bi){/i}{/b}z x{s}(s){/s}y {b}.{/b}a{/p}",
     };
     for (const char *text : docs) {
         // marks written as {name}, so that the text can hold < and >
@@ -736,9 +738,13 @@ TEST_F(Cnvdoc, OutsideProgramsAgreeWithOurWriters)
     const struct {
         const char *file;
         const char *format;
-    } sources[] = {{"letter.rtf", rtf_format}, {"notes.md", markdown_format}, {"page.html", html_format}};
+        const char *text; // instead of the sample file
+    } sources[] = {{"letter.rtf", rtf_format, nullptr},
+                   {"notes.md", markdown_format, nullptr},
+                   {"page.html", html_format, nullptr},
+                   {"glued marks", html_format, "<p>word<b>(note)</b>next <i>\"q\"</i>s x<s>(s)</s>y <b>.</b>a</p>"}};
     for (const auto &source : sources) {
-        const std::string doc = read_as(source.format, sample(source.file));
+        const std::string doc = read_as(source.format, source.text ? source.text : sample(source.file));
         write_file("ours.html", write_as(html_format, doc));
         write_file("ours.md", write_as(markdown_format, doc));
         EXPECT_EQ("ok\n", python("wellformed ours.html")) << source.file << ":\n" << read_file("ours.html");
