@@ -66,14 +66,16 @@ typedef struct md_writer {
     buffer pending_open; /* delimiters of marks whose text has not begun */
     int link_depth;
     int strike_depth;
-    char emphasis[INLINE_DEPTH]; /* the delimiter of each open emphasis, '*' or '_' */
+    char emphasis[INLINE_DEPTH]; /* how each open emphasis is written: '*', '_', or '<' for HTML tags */
     int emphasis_depth;
+    int italics, bolds;  /* open italic and bold marks */
     size_t star_closed_at; /* the end of the output where a "*" closes a mark */
     open_delimiter delimiters[INLINE_DEPTH]; /* of the open emphasis and strike-through */
     int delimiter_depth;
     delimited_mark *marks; /* closed in the open leaf */
     int mark_count, mark_capacity;
     int in_code_span;
+    size_t code_span_at, code_span_end; /* where the last code span was written */
     buffer code;         /* code span or code block being collected */
     buffer code_lang;
     /* tables */
@@ -336,6 +338,7 @@ static void close_code_span(md_writer *w)
     flush_open_marks(w);
     pad = !all_spaces && (w->code.data[0] == '`' || w->code.data[w->code.size - 1] == '`' ||
                           (w->code.data[0] == ' ' && w->code.data[w->code.size - 1] == ' '));
+    w->code_span_at = w->out.size;
     put_backtick_fenced(&w->out, &w->code, 1);
     if (pad)
         put_byte(&w->out, ' ');
@@ -343,6 +346,7 @@ static void close_code_span(md_writer *w)
     if (pad)
         put_byte(&w->out, ' ');
     put_backtick_fenced(&w->out, &w->code, 1);
+    w->code_span_end = w->out.size;
     w->at_line_start = 0;
 }
 
@@ -389,6 +393,16 @@ static void put_link_target(buffer *out, const char *s, size_t n, const buffer *
     put_byte(out, ')');
 }
 
+/* The HTML tags the Markdown reader takes for a mark. */
+static const char *mark_tag(int node, int closing)
+{
+    switch (node) {
+    case NODE_B: return closing ? "</strong>" : "<strong>";
+    case NODE_I: return closing ? "</em>" : "<em>";
+    default: return closing ? "</del>" : "<del>";
+    }
+}
+
 static void open_inline(md_writer *w, const doc_event *e)
 {
     if (w->in_code_span || IS_VERBATIM(w->leaf))
@@ -404,7 +418,10 @@ static void open_inline(md_writer *w, const doc_event *e)
     }
     if (e->node == NODE_C) {
         w->in_code_span = 1;
-        w->code.size = 0;
+        if (w->out.size == w->code_span_end && w->code_span_end > w->code_span_at && !w->pending_open.size)
+            w->out.size = w->code_span_at; /* two code spans side by side would read as one: they are one */
+        else
+            w->code.size = 0;
         return;
     }
     if ((e->node == NODE_A && w->link_depth++ > 0) || (e->node == NODE_S && w->strike_depth++ > 0))
@@ -420,12 +437,15 @@ static void open_inline(md_writer *w, const doc_event *e)
         /* "*" after "*" would join it into one run: emphasis there is "_" */
         const int after_star = w->pending_open.size ? w->pending_open.data[w->pending_open.size - 1] == '*'
                                                     : w->out.size && w->out.size == w->star_closed_at;
-        const char c = e->node == NODE_I && after_star ? '_' : '*';
+        int *same = e->node == NODE_I ? &w->italics : &w->bolds;
+        /* in a mark of its kind, delimiters could pair with the outer ones */
+        const char c = *same > 0 ? '<' : after_star ? '_' : '*';
+        ++*same;
         if (w->emphasis_depth < INLINE_DEPTH)
             w->emphasis[w->emphasis_depth] = c;
         ++w->emphasis_depth;
-        if (c == '_') {
-            put_byte(&w->pending_open, '_');
+        if (c != '*') {
+            put_str(&w->pending_open, c == '<' ? mark_tag(e->node, 0) : e->node == NODE_B ? "__" : "_");
             return;
         }
     }
@@ -463,13 +483,18 @@ static int by_place(const void *a, const void *b)
     return x < y ? -1 : x > y;
 }
 
-static const char *mark_tag(int node, int closing)
+/* An opening delimiter that could close as well (between two punctuation
+ * marks) would end a mark around it written with the same character. */
+static int closes_outer_mark(const md_writer *w, const delimited_mark *inner)
 {
-    switch (node) {
-    case NODE_B: return closing ? "</strong>" : "<strong>";
-    case NODE_I: return closing ? "</em>" : "<em>";
-    default: return closing ? "</del>" : "<del>";
+    int i;
+    for (i = 0; i < w->mark_count; ++i) {
+        const delimited_mark *m = &w->marks[i];
+        if (m->open_at < inner->open_at && m->close_at > inner->close_at &&
+            w->out.data[m->open_at] == w->out.data[inner->open_at])
+            return 1;
     }
+    return 0;
 }
 
 /* A delimiter that the characters around it keep from opening or closing
@@ -487,8 +512,10 @@ static void settle_marks(md_writer *w)
     for (i = 0; edits && i < w->mark_count; ++i) {
         const delimited_mark *m = &w->marks[i];
         const char *s = (const char *)w->out.data;
-        if ((delimiter_run_use(s, w->out.size, m->open_at, m->open_length) & DELIMITER_OPENS) &&
-            (delimiter_run_use(s, w->out.size, m->close_at, m->close_length) & DELIMITER_CLOSES))
+        const int opener = delimiter_run_use(s, w->out.size, m->open_at, m->open_length);
+        if ((opener & DELIMITER_OPENS) &&
+            (delimiter_run_use(s, w->out.size, m->close_at, m->close_length) & DELIMITER_CLOSES) &&
+            !(opener & DELIMITER_CLOSES && closes_outer_mark(w, m)))
             continue;
         edits[count++] = (tag_edit){m->open_at, m->open_length, mark_tag(m->node, 0)};
         edits[count++] = (tag_edit){m->close_at, m->close_length, mark_tag(m->node, 1)};
@@ -534,12 +561,19 @@ static void close_inline(md_writer *w, const doc_event *e, const char *href, siz
     }
     if ((e->node == NODE_A && --w->link_depth > 0) || (e->node == NODE_S && --w->strike_depth > 0))
         return;
-    if ((e->node == NODE_I || e->node == NODE_B) && w->emphasis_depth > 0 &&
-        --w->emphasis_depth < INLINE_DEPTH && w->emphasis[w->emphasis_depth] == '_')
-        opening = closing = "_";
     if ((e->node == NODE_I || e->node == NODE_B || e->node == NODE_S) && w->delimiter_depth > 0 &&
         --w->delimiter_depth < INLINE_DEPTH)
         opened = &w->delimiters[w->delimiter_depth];
+    if ((e->node == NODE_I || e->node == NODE_B) && w->emphasis_depth > 0) {
+        --*(e->node == NODE_I ? &w->italics : &w->bolds);
+        if (--w->emphasis_depth < INLINE_DEPTH && w->emphasis[w->emphasis_depth] == '_') {
+            opening = closing = e->node == NODE_B ? "__" : "_";
+        } else if (w->emphasis_depth < INLINE_DEPTH && w->emphasis[w->emphasis_depth] == '<') {
+            opening = mark_tag(e->node, 0);
+            closing = mark_tag(e->node, 1);
+            opened = NULL; /* tags need no judging */
+        }
+    }
     if (e->node == NODE_IMG) {
         /* an image shows even without its alternative text */
         flush_pending(w);
@@ -661,7 +695,7 @@ static void begin_leaf(md_writer *w, const doc_event *e)
     w->at_line_start = 1;
     w->pending_break = 0;
     w->pending_open.size = 0;
-    w->link_depth = w->strike_depth = w->emphasis_depth = 0;
+    w->link_depth = w->strike_depth = w->emphasis_depth = w->italics = w->bolds = 0;
     w->in_code_span = 0;
     switch (e->node) {
     case NODE_P: start_block(w, tight); break;
@@ -734,6 +768,7 @@ static void end_leaf(md_writer *w)
         close_code_span(w);
     settle_marks(w);
     w->delimiter_depth = 0;
+    w->code_span_at = w->code_span_end = 0;
     w->pending_break = 0;
     w->pending_open.size = 0;
     w->in_raw = 0;

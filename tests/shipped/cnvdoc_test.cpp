@@ -544,9 +544,10 @@ TEST_F(Cnvdoc, MarkdownWriterEscapesWhatWouldBecomeMarkup)
         "{li level=1 number=0}zero{/li}{li level=1 number=1}one{/li}",
         // delimiters that letters and punctuation around them would keep from acting
         "{p}word{b}(note){/b}next {i}\"q\"{/i}s un{i}believ{/i}able {b}{i}(bi){/i}{/b}z x{s}(s){/s}y {b}.{/b}a{/p}",
+        "{p}{i}a{/i}{b}b{/b} {i}#{b}~{/b}!{b}~{/b}{/i}_ {b}x{b}(y){/b}z{/b}{/p}",
     };
-    for (const char *text : docs) {
-        // marks written as {name}, so that the text can hold < and >
+    // marks written as {name}, so that the text can hold < and >
+    const auto marked = [](const char *text) {
         std::string doc = "\x1B[morphex-text 2 eol=lf bom=0]\n";
         for (const char *p = text; *p; ++p) {
             if (*p == '{')
@@ -556,10 +557,17 @@ TEST_F(Cnvdoc, MarkdownWriterEscapesWhatWouldBecomeMarkup)
             else
                 doc += *p;
         }
+        return doc;
+    };
+    for (const char *text : docs) {
+        const std::string doc = marked(text);
         const std::string markdown = write_as(markdown_format, doc);
         EXPECT_EQ(joined(shape(doc)), joined(shape(read_as(markdown_format, markdown))))
             << text << "\nwritten as\n" << markdown;
     }
+    // "`a``b`" would read as one span holding the backticks: side by side they are one
+    const std::string markdown = write_as(markdown_format, marked("{p}{c}(c){/c}{c}c{/c}{/p}"));
+    EXPECT_EQ("<p> <c> (c)c </c> </p> ", joined(shape(read_as(markdown_format, markdown)))) << markdown;
 }
 
 // A mark nested in the same mark, and a list from 0, through every writer:
