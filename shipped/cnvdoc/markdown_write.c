@@ -202,7 +202,7 @@ static size_t escape_line_start(md_writer *w, const char *s, size_t n)
     size_t i = 0;
     while (i < n && (s[i] == ' ' || s[i] == '\t'))
         ++i; /* leading blanks are not kept by readers */
-    if (i == n)
+    if (i == n || s[i] == '\n')
         return i;
     flush_pending(w);
     flush_open_marks(w);
@@ -282,7 +282,7 @@ static void put_text(md_writer *w, const char *s, size_t n)
         case '\n':
             if (one_line) {
                 put_byte(&w->out, ' ');
-            } else {
+            } else if (!w->at_line_start) { /* a blank line would end the paragraph */
                 new_line(w);
                 w->at_line_start = 1;
             }
@@ -342,7 +342,16 @@ static void close_code_span(md_writer *w)
     put_backtick_fenced(&w->out, &w->code, 1);
     if (pad)
         put_byte(&w->out, ' ');
-    put_bytes(&w->out, w->code.data, w->code.size);
+    if (w->leaf == NODE_CELL) {
+        /* a table's "|" ends its cell even inside code */
+        for (i = 0; i < w->code.size; ++i) {
+            if (w->code.data[i] == '|')
+                put_byte(&w->out, '\\');
+            put_byte(&w->out, w->code.data[i]);
+        }
+    } else {
+        put_bytes(&w->out, w->code.data, w->code.size);
+    }
     if (pad)
         put_byte(&w->out, ' ');
     put_backtick_fenced(&w->out, &w->code, 1);

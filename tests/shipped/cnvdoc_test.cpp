@@ -545,6 +545,7 @@ TEST_F(Cnvdoc, MarkdownWriterEscapesWhatWouldBecomeMarkup)
         // delimiters that letters and punctuation around them would keep from acting
         "{p}word{b}(note){/b}next {i}\"q\"{/i}s un{i}believ{/i}able {b}{i}(bi){/i}{/b}z x{s}(s){/s}y {b}.{/b}a{/p}",
         "{p}{i}a{/i}{b}b{/b} {i}#{b}~{/b}!{b}~{/b}{/i}_ {b}x{b}(y){/b}z{/b}{/p}",
+        "{p}line\n\n \nafter blank lines{/p}{table}{row}{cell header}{c}a|b{/c}{/cell}{/row}{/table}",
     };
     // marks written as {name}, so that the text can hold < and >
     const auto marked = [](const char *text) {
