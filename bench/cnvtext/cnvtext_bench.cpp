@@ -138,7 +138,7 @@ void pour(FILE *in, FILE *out, long long size)
 // source and writes a work file as large as the intermediate form beside
 // it; stage two reads that back through the same stream and writes a file
 // as large as the output; the C streams and blocks are the plug-in's.
-double floor_seconds(const std::string &file, long long intermediate, long long output)
+double floor_once(const std::string &file, long long intermediate, long long output)
 {
     const std::string work = file + ".floor", target = output_of(file) + ".floor";
     LARGE_INTEGER start;
@@ -162,6 +162,19 @@ double floor_seconds(const std::string &file, long long intermediate, long long 
     DeleteFileA(work.c_str());
     DeleteFileA(target.c_str());
     return seconds;
+}
+
+// A floor is the least it takes: the best of three, as the disk's write-back
+// of earlier files may fall into any one of them.
+double floor_seconds(const std::string &file, long long intermediate, long long output)
+{
+    double best = floor_once(file, intermediate, output);
+    for (int i = 1; i < 3; ++i) {
+        const double seconds = floor_once(file, intermediate, output);
+        if (seconds < best)
+            best = seconds;
+    }
+    return best;
 }
 
 double copy_seconds(const std::string &file)

@@ -48,7 +48,7 @@ for c in "${cases[@]}"; do
     args+=(convert "Z:$work/$file" "$source" "$target")
 done
 results=$(cd "$bin" && wine ./bench_cnvtext.exe "${args[@]}")
-echo "$results" | grep -v '^convert'
+echo "$results" | grep -v '^convert' || true
 mapfile -t timings < <(echo "$results" | grep '^convert')
 
 # The machine may be busy: beside the wall clock, the processor time of
