@@ -568,11 +568,6 @@ static inline unsigned first_stops(const stops *stop, __m128i v)
     return (unsigned)_mm_movemask_epi8(hit);
 }
 
-/* Where the first stop byte is among the 16, or 16. */
-static inline unsigned first_stop(const stops *stop, __m128i v)
-{
-    return (unsigned)__builtin_ctz(first_stops(stop, v) | 0x10000u);
-}
 
 /* Whether the 16 bytes v are valid UTF-8 after the three bytes before
  * them, given as the 16 bytes from 1, 2 and 3 bytes earlier (the first
@@ -620,9 +615,7 @@ static inline size_t cut_character(const unsigned char *p)
 {
     return (size_t)(p[-1] >= 0xC0) + 2 * (size_t)(p[-2] >= 0xE0) + 3 * (size_t)(p[-3] >= 0xF0);
 }
-#endif
 
-#ifdef __SSE2__
 /* The stop bytes among the 16 that a table cannot take: a CR LF pair whole
  * inside the block, read as LF, is left to the table (its CR of length 0). */
 static inline unsigned untaken_stops(const stops *stop, __m128i v, unsigned stops_here)
