@@ -59,11 +59,11 @@ typedef struct double_byte_page {
     const uint16_t (*pairs)[256 - DBCS_TRAIL_FIRST];
     const uint32_t *preferred;
     int preferred_count;
-    uint32_t (*utf8_of_pair)[256 - DBCS_TRAIL_FIRST]; /* as utf8_of_byte, built at first use */
+    uint32_t *utf8_of_pair; /* as utf8_of_byte, by lead << 8 | trail, 0 for no pair; built at first use */
 } double_byte_page;
 
 #define DOUBLE_BYTE_PAGE(name, NAME) \
-    static uint32_t name##_utf8_of_pair[sizeof name##_pairs / sizeof *name##_pairs][256 - DBCS_TRAIL_FIRST]; \
+    static uint32_t name##_utf8_of_pair[0x10000]; \
     static const double_byte_page name##_page = {name##_singles, name##_lead_row, name##_pairs, name##_preferred, \
                                                   NAME##_PREFERRED_COUNT, name##_utf8_of_pair};
 DOUBLE_BYTE_PAGE(cp932, CP932)
@@ -163,7 +163,7 @@ static void build_tables(int id)
             if (page->lead_row[byte])
                 for (trail = 255; trail >= DBCS_TRAIL_FIRST; --trail) {
                     const uint16_t c = page->pairs[page->lead_row[byte] - 1][trail - DBCS_TRAIL_FIRST];
-                    page->utf8_of_pair[page->lead_row[byte] - 1][trail - DBCS_TRAIL_FIRST] = c ? pack_utf8(c) : 0;
+                    page->utf8_of_pair[byte << 8 | trail] = c ? pack_utf8(c) : 0;
                     if (c && !(sequence_of_unicode[id][c] && sequence_of_unicode[id][c] < 0x100))
                         sequence_of_unicode[id][c] = (uint16_t)(byte << 8 | trail);
                 }
@@ -568,59 +568,44 @@ static inline unsigned first_stops(const stops *stop, __m128i v)
     return (unsigned)_mm_movemask_epi8(hit);
 }
 
-/* Where the first stop byte is among the 16, or 16. */
-static inline unsigned first_stop(const stops *stop, __m128i v)
-{
-    return (unsigned)__builtin_ctz(first_stops(stop, v) | 0x10000u);
-}
 
-/* The 16 bytes v with the last n bytes of the block before them shifted in. */
-#define FOLLOWING(v, before, n) _mm_or_si128(_mm_slli_si128(v, n), _mm_srli_si128(before, 16 - (n)))
-
-/* The UTF-8 check of one block, with what the block before left open: a
- * character it cut must go on here.  Blocks follow one another without a
- * wait on the check, so that its latency overlaps the next block's. */
-typedef struct utf8_check {
-    __m128i bytes; /* the block before, or zero at a character boundary */
-    __m128i need;  /* the continuation bytes each of its lead bytes asks for */
-} utf8_check;
-
-/* Nonzero where a byte of v is not valid UTF-8 after the block before. */
-static inline int utf8_invalid(utf8_check *check, __m128i v)
+/* Whether the 16 bytes v are valid UTF-8 after the three bytes before
+ * them, given as the 16 bytes from 1, 2 and 3 bytes earlier (the first
+ * block of a run has zeros shifted in); a character cut by the end of v is
+ * checked by the next block. */
+static inline int utf8_valid(__m128i v, __m128i back_1, __m128i back_2, __m128i back_3)
 {
     const __m128i zero = _mm_setzero_si128();
-    /* signed compares: 0x80..0xFF are below every ASCII byte, in order */
-    const __m128i high = _mm_cmplt_epi8(v, zero);
-    const __m128i cont = _mm_cmplt_epi8(v, _mm_set1_epi8((char)0xC0));
-    const __m128i lead = _mm_andnot_si128(cont, high);
-    const __m128i from_e0 = _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8((char)0xDF)), high);
-    const __m128i from_f0 = _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8((char)0xEF)), high);
-    /* 1, 2 or 3 continuation bytes after each lead byte */
-    const __m128i need = _mm_sub_epi8(_mm_sub_epi8(_mm_sub_epi8(zero, lead), from_e0), from_f0);
-    __m128i required, error, previous;
-    required = _mm_max_epu8(FOLLOWING(need, check->need, 1),
-                            _mm_subs_epu8(FOLLOWING(need, check->need, 2), _mm_set1_epi8(1)));
-    required = _mm_max_epu8(required, _mm_subs_epu8(FOLLOWING(need, check->need, 3), _mm_set1_epi8(2)));
-    error = _mm_xor_si128(_mm_cmpgt_epi8(required, zero), cont);
+    /* nonzero where a lead byte 1, 2 or 3 bytes before asks for a continuation byte */
+    const __m128i required =
+        _mm_or_si128(_mm_subs_epu8(back_1, _mm_set1_epi8((char)0xBF)),
+                     _mm_or_si128(_mm_subs_epu8(back_2, _mm_set1_epi8((char)0xDF)),
+                                  _mm_subs_epu8(back_3, _mm_set1_epi8((char)0xEF))));
+    /* signed compare: 0x80..0xBF are the bytes below 0xC0 */
+    const __m128i continuation = _mm_cmplt_epi8(v, _mm_set1_epi8((char)0xC0));
+    /* all ones where a continuation byte is exactly where one is asked for */
+    __m128i fine = _mm_xor_si128(_mm_cmpeq_epi8(required, zero), continuation);
     /* C0, C1 and F5..FF never occur */
-    error = _mm_or_si128(error, _mm_and_si128(lead, _mm_cmplt_epi8(v, _mm_set1_epi8((char)0xC2))));
-    error = _mm_or_si128(error, _mm_and_si128(high, _mm_cmpgt_epi8(v, _mm_set1_epi8((char)0xF4))));
-    previous = FOLLOWING(v, check->bytes, 1);
-    if (_mm_movemask_epi8(_mm_cmpgt_epi8(required, _mm_set1_epi8(1)))) {
+    fine = _mm_andnot_si128(_mm_cmpeq_epi8(_mm_and_si128(v, _mm_set1_epi8((char)0xFE)), _mm_set1_epi8((char)0xC0)),
+                            fine);
+    fine = _mm_and_si128(fine, _mm_cmpeq_epi8(_mm_subs_epu8(v, _mm_set1_epi8((char)0xF4)), zero));
+    if (_mm_movemask_epi8(fine) != 0xFFFF)
+        return 0;
+    if (_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_subs_epu8(back_1, _mm_set1_epi8((char)0xDF)), zero)) != 0xFFFF) {
         /* after a three- or four-byte lead: E0 80..9F and F0 80..8F are
          * overlong, ED A0..BF a surrogate, F4 90.. past U+10FFFF */
-        error = _mm_or_si128(error, _mm_and_si128(_mm_cmpeq_epi8(previous, _mm_set1_epi8((char)0xE0)),
-                                                  _mm_cmplt_epi8(v, _mm_set1_epi8((char)0xA0))));
+        const __m128i previous = back_1;
+        __m128i error = _mm_and_si128(_mm_cmpeq_epi8(previous, _mm_set1_epi8((char)0xE0)),
+                                      _mm_cmplt_epi8(v, _mm_set1_epi8((char)0xA0)));
         error = _mm_or_si128(error, _mm_and_si128(_mm_cmpeq_epi8(previous, _mm_set1_epi8((char)0xED)),
                                                   _mm_cmpgt_epi8(v, _mm_set1_epi8((char)0x9F))));
         error = _mm_or_si128(error, _mm_and_si128(_mm_cmpeq_epi8(previous, _mm_set1_epi8((char)0xF0)),
                                                   _mm_cmplt_epi8(v, _mm_set1_epi8((char)0x90))));
         error = _mm_or_si128(error, _mm_and_si128(_mm_cmpeq_epi8(previous, _mm_set1_epi8((char)0xF4)),
                                                   _mm_cmpgt_epi8(v, _mm_set1_epi8((char)0x8F))));
+        return !_mm_movemask_epi8(error);
     }
-    check->bytes = v;
-    check->need = need;
-    return _mm_movemask_epi8(error);
+    return 1;
 }
 
 /* How many of the 16 bytes before p end in a character cut short: a lead
@@ -630,50 +615,79 @@ static inline size_t cut_character(const unsigned char *p)
 {
     return (size_t)(p[-1] >= 0xC0) + 2 * (size_t)(p[-2] >= 0xE0) + 3 * (size_t)(p[-3] >= 0xF0);
 }
+
+/* The stop bytes among the 16 that a table cannot take: a CR LF pair whole
+ * inside the block, read as LF, is left to the table (its CR of length 0). */
+static inline unsigned untaken_stops(const stops *stop, __m128i v, unsigned stops_here)
+{
+    if (stop->line_rule == read_crlf) {
+        const unsigned cr = (unsigned)_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('\r')));
+        const unsigned pairs = cr & (unsigned)_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('\n'))) >> 1;
+        return stops_here & ~(pairs | pairs << 1);
+    }
+    if (stop->line_rule == read_lf)
+        return stops_here & ~(unsigned)_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('\n')));
+    return stops_here;
+}
 #endif
 
+/* Each of n bytes looked up and its UTF-8 stored; no test, no branch, so
+ * that text where most letters are beyond ASCII runs at one store a byte. */
+static inline unsigned char *look_up_bytes(unsigned char *q, const unsigned char *p, size_t n, const uint32_t *utf8_of)
+{
+    size_t i;
+    for (i = 0; i < n; ++i) {
+        const uint32_t packed = utf8_of[p[i]];
+        memcpy(q, &packed, 4);
+        q += packed >> 24;
+    }
+    return q;
+}
+
+/* The same for a whole block, its bytes taken from two 8-byte loads. */
+static inline unsigned char *look_up_block(unsigned char *q, const unsigned char *p, const uint32_t *utf8_of)
+{
+    int half, i;
+    for (half = 0; half < 16; half += 8) {
+        uint64_t bytes;
+        memcpy(&bytes, p + half, 8);
+        for (i = 0; i < 8; ++i) {
+            const uint32_t packed = utf8_of[bytes & 0xFF];
+            memcpy(q, &packed, 4);
+            q += packed >> 24;
+            bytes >>= 8;
+        }
+    }
+    return q;
+}
+
+/* utf8_of holds every byte, ASCII too; where the line rule reads CR LF as
+ * LF, its CR has length 0. */
 static const unsigned char *decode_eight_bit_run(const unsigned char *p, const unsigned char *limit,
                                                  const stops *stop, const uint32_t *utf8_of, unsigned char **o)
 {
     unsigned char *q = *o;
     while (p < limit) {
 #ifdef __SSE2__
-        while (limit - p >= 32) {
+        while (limit - p >= 16) {
             const __m128i v = _mm_loadu_si128((const __m128i *)p);
-            const unsigned at = first_stop(stop, v);
-            const unsigned char *const start = p, *const end = p + at;
-            const unsigned high = (unsigned)_mm_movemask_epi8(v);
-            const unsigned but_two = high & (high - 1) & ((high & (high - 1)) - 1);
-            if (!high) {
+            const unsigned stops_here = first_stops(stop, v);
+            unsigned untaken;
+            if (!stops_here && !_mm_movemask_epi8(v)) {
                 _mm_storeu_si128((__m128i *)q, v);
-                q += at;
-                p = end;
-            } else if (!(but_two & (but_two - 1))) {
-                /* at most three letters beyond ASCII, as in Western text: the
-                 * ASCII between them copied ahead */
-                unsigned events = high | 1u << at;
-                for (;;) {
-                    const unsigned char *const next = start + __builtin_ctz(events);
-                    uint32_t packed;
-                    _mm_storeu_si128((__m128i *)q, _mm_loadu_si128((const __m128i *)p));
-                    q += next - p;
-                    p = next;
-                    if (p >= end)
-                        break;
-                    packed = utf8_of[*p++];
-                    memcpy(q, &packed, 4);
-                    q += packed >> 24;
-                    events &= events - 1;
-                }
-            } else {
-                /* byte by byte: in most scripts the letters beyond ASCII are most of the text */
-                while (p < end) {
-                    const uint32_t packed = utf8_of[*p++];
-                    memcpy(q, &packed, 4);
-                    q += packed >> 24;
-                }
+                q += 16;
+                p += 16;
+                continue;
             }
-            if (at < 16 && !take_line_end(stop, &p, limit, &q))
+            untaken = stops_here ? untaken_stops(stop, v, stops_here) : 0;
+            if (!untaken) {
+                q = look_up_block(q, p, utf8_of);
+                p += 16;
+                continue;
+            }
+            q = look_up_bytes(q, p, (size_t)__builtin_ctz(untaken), utf8_of);
+            p += __builtin_ctz(untaken);
+            if (!take_line_end(stop, &p, limit, &q))
                 break;
         }
         if (p >= limit)
@@ -697,17 +711,24 @@ static const unsigned char *decode_eight_bit_run(const unsigned char *p, const u
 #ifdef __SSE2__
 /* UTF-8 copied 16 bytes at a time, up to a stop it cannot take, what is not
  * valid, or the end; then back to the start of a character the last block
- * cut, for the per-character path. */
+ * cut, for the per-character path.  The bytes before a block are read
+ * again where it needs them, from the run itself after its first block. */
 static inline const unsigned char *copy_utf8_blocks(const unsigned char *p, const unsigned char *limit,
                                                     const stops *stop, unsigned char **o)
 {
     unsigned char *q = *o;
-    utf8_check check = {_mm_setzero_si128(), _mm_setzero_si128()};
+    const unsigned char *const start = p;
     int cut = 0; /* the last block may have cut a character */
     while (limit - p >= 13) {
         const __m128i v = _mm_loadu_si128((const __m128i *)p);
         const unsigned stops_here = first_stops(stop, v);
-        if (utf8_invalid(&check, v))
+        int valid;
+        if (p - start >= 3)
+            valid = utf8_valid(v, _mm_loadu_si128((const __m128i *)(p - 1)), _mm_loadu_si128((const __m128i *)(p - 2)),
+                               _mm_loadu_si128((const __m128i *)(p - 3)));
+        else
+            valid = utf8_valid(v, _mm_slli_si128(v, 1), _mm_slli_si128(v, 2), _mm_slli_si128(v, 3));
+        if (!valid)
             break;
         _mm_storeu_si128((__m128i *)q, v);
         if (stops_here) {
@@ -717,7 +738,6 @@ static inline const unsigned char *copy_utf8_blocks(const unsigned char *p, cons
             cut = 0;
             if (!take_line_end(stop, &p, limit, &q))
                 break;
-            check.bytes = check.need = _mm_setzero_si128();
             continue;
         }
         p += 16;
@@ -786,12 +806,13 @@ static const unsigned char *decode_double_byte_run(const unsigned char *p, const
 #ifdef __SSE2__
         while (limit - p >= 16) {
             const __m128i v = _mm_loadu_si128((const __m128i *)p);
-            const unsigned at = first_stop(stop, v);
+            const unsigned stops_here = first_stops(stop, v);
+            const unsigned at = (unsigned)__builtin_ctz((stops_here ? untaken_stops(stop, v, stops_here) : 0) | 0x10000u);
             const unsigned char *const start = p, *const end = p + at;
-            if (!_mm_movemask_epi8(v)) {
+            if (!stops_here && !_mm_movemask_epi8(v)) {
                 _mm_storeu_si128((__m128i *)q, v);
-                q += at;
-                p = end;
+                q += 16;
+                p += 16;
             } else {
                 /* a pair cut by the block's end takes its trail byte from the next */
                 while (p < end) {
@@ -799,9 +820,7 @@ static const unsigned char *decode_double_byte_run(const unsigned char *p, const
                     if (packed) {
                         ++p;
                     } else {
-                        const unsigned row = page->lead_row[*p];
-                        if (!row || p[1] < DBCS_TRAIL_FIRST ||
-                            !(packed = page->utf8_of_pair[row - 1][p[1] - DBCS_TRAIL_FIRST]))
+                        if (!(packed = page->utf8_of_pair[p[0] << 8 | p[1]]))
                             goto careful;
                         p += 2;
                     }
@@ -918,8 +937,11 @@ static enum step decode_bytes(reading *r)
     output *out = &r->out;
     const encoding *e = &encodings[r->encoding];
     const uint32_t *utf8_of = utf8_of_byte[r->encoding];
+    uint32_t utf8_of_crlf[256]; /* the same, the CR of a CR LF read as LF taking no room */
     stops stop;
     make_stops(&stop, 1, r->ends != mixed);
+    memcpy(utf8_of_crlf, utf8_of, sizeof utf8_of_crlf);
+    utf8_of_crlf['\r'] = '\r';
     for (;;) {
         const unsigned char *s;
         size_t available, chunk, run;
@@ -951,11 +973,12 @@ static enum step decode_bytes(reading *r)
             unsigned char *o = out->begin + out->length;
             const unsigned char *p = s;
             if (e->family == family_eight_bit)
-                p = decode_eight_bit_run(s, s + chunk, &stop, utf8_of, &o);
+                p = decode_eight_bit_run(s, s + chunk, &stop, stop.line_rule == read_crlf ? utf8_of_crlf : utf8_of, &o);
             else if (e->family == family_utf_8)
                 p = copy_utf8_run(s, s + chunk - 3, &stop, &o);
             else
-                p = decode_double_byte_run(s, s + chunk - 1, &stop, e->double_byte, utf8_of, &o);
+                p = decode_double_byte_run(s, s + chunk - 1, &stop, e->double_byte,
+                                           stop.line_rule == read_crlf ? utf8_of_crlf : utf8_of, &o);
             if (p > s) {
                 out->length = (size_t)(o - out->begin);
                 in->pos += (size_t)(p - s);

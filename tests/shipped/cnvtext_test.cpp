@@ -488,10 +488,18 @@ TEST_F(Cnvtext, BlockLoopsAgreeWithTheCharacterPath)
         {"Text - Unicode - UTF-8", "\xED\xA0\x80"},
         {"Text - Unicode - UTF-8", "\xF4\x90\x80\x80"},
         {"Text - Unicode - UTF-8", "\xE2\x80\r\n"},
+        // the bounds of each length, the last checked against the bytes before it
+        {"Text - Unicode - UTF-8", "\xC2\x80\xDF\xBF\xE0\xA0\x80\xED\x9F\xBF\xF0\x90\x80\x80\xF4\x8F\xBF\xBF"},
+        {"Text - Unicode - UTF-8", "\xE4\xB8\xAD\xC1\xBF"},
         {"Text - Any encoding (detected)", "\xC3\xA9\xE9"},
         {"Text - Cyrillic - Windows (1251)", "\xC0\xE1\xE2"},
+        // a line end the table takes inside a block, and ones it must leave
+        {"Text - Cyrillic - Windows (1251)", "\xC0\r\n\xE1"},
+        {"Text - Cyrillic - Windows (1251)", "\xC0\r\xE1"},
+        {"Text - Cyrillic - Windows (1251)", "\xC0\n\r\r\n"},
         {"Text - Japanese - Shift_JIS (932)", "\x93\xFA\x83\x65"},
         {"Text - Japanese - Shift_JIS (932)", "\x93\r\n"},
+        {"Text - Japanese - Shift_JIS (932)", "\x93\xFA\r\n\xA0\x81\x7F"},
     };
     const char *const targets[] = {"Text - Unicode - UTF-8", "Text - Unicode - UTF-16",
                                    "Text - Western - Windows (1252), CR LF", "Text - Japanese - Shift_JIS (932)"};
