@@ -100,6 +100,7 @@ static void recycle_tree(md_block *b)
     while (b) {
         md_block *next = b->next;
         recycle_tree(b->first);
+        b->first = b->last = NULL; /* the spare list is flat: free_tree frees each block once */
         b->next = spare_blocks;
         spare_blocks = b;
         b = next;
