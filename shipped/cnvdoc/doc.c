@@ -238,14 +238,33 @@ static void put_mark(buffer *out, const char *name)
     put_byte(out, ']');
 }
 
+/* Every node's closing mark whole, blocks' with their line end: one copy
+ * per mark. */
+typedef struct mark_text {
+    const char *text;
+    size_t length;
+} mark_text;
+#define MARK_TEXT(s) {s, sizeof s - 1}
+static const mark_text close_marks[NODE_COUNT] = {
+    MARK_TEXT("\x1B[/]\n"), MARK_TEXT("\x1B[/p]\n"), MARK_TEXT("\x1B[/h]\n"), MARK_TEXT("\x1B[/li]\n"),
+    MARK_TEXT("\x1B[/code]\n"), MARK_TEXT("\x1B[/cell]\n"), MARK_TEXT("\x1B[/quote]\n"),
+    MARK_TEXT("\x1B[/table]\n"), MARK_TEXT("\x1B[/row]\n"), MARK_TEXT("\x1B[/hr]\n"), MARK_TEXT("\x1B[/a]"),
+    MARK_TEXT("\x1B[/i]"), MARK_TEXT("\x1B[/b]"), MARK_TEXT("\x1B[/u]"), MARK_TEXT("\x1B[/s]"),
+    MARK_TEXT("\x1B[/c]"), MARK_TEXT("\x1B[/br]\n"), MARK_TEXT("\x1B[/html]\n"), MARK_TEXT("\x1B[/img]"),
+    MARK_TEXT("\x1B[/raw]"),
+};
+/* And the start of every node's opening mark, up to its arguments. */
+static const mark_text open_marks[NODE_COUNT] = {
+    MARK_TEXT("\x1B["), MARK_TEXT("\x1B[p"), MARK_TEXT("\x1B[h"), MARK_TEXT("\x1B[li"), MARK_TEXT("\x1B[code"),
+    MARK_TEXT("\x1B[cell"), MARK_TEXT("\x1B[quote"), MARK_TEXT("\x1B[table"), MARK_TEXT("\x1B[row"),
+    MARK_TEXT("\x1B[hr"), MARK_TEXT("\x1B[a"), MARK_TEXT("\x1B[i"), MARK_TEXT("\x1B[b"), MARK_TEXT("\x1B[u"),
+    MARK_TEXT("\x1B[s"), MARK_TEXT("\x1B[c"), MARK_TEXT("\x1B[br"), MARK_TEXT("\x1B[html"), MARK_TEXT("\x1B[img"),
+    MARK_TEXT("\x1B[raw"),
+};
+
 static void put_close_mark(buffer *out, int node)
 {
-    put_byte(out, MARK);
-    put_bytes(out, "[/", 2);
-    put_name(out, node_names[node]);
-    put_byte(out, ']');
-    if (!IS_INLINE(node) && node != NODE_IMG && node != NODE_RAW)
-        put_byte(out, '\n');
+    put_bytes(out, close_marks[node].text, close_marks[node].length);
 }
 
 /* An argument value: '%', space, ']', ESC and controls as %XX. */
@@ -371,9 +390,7 @@ static void open_leaf(doc_builder *b, int node, int level, int number, int heade
         b->leaf_unwritten = 1;
         return;
     }
-    put_byte(&b->out, MARK);
-    put_byte(&b->out, '[');
-    put_name(&b->out, node_names[node]);
+    put_bytes(&b->out, open_marks[node].text, open_marks[node].length);
     if (node == NODE_H || node == NODE_LI) {
         put_str(&b->out, " level=");
         put_number(&b->out, level < 1 ? 1 : node == NODE_H && level > 6 ? 6 : level);
@@ -402,9 +419,7 @@ static void open_container(doc_builder *b, int node)
     end_leaf(b);
     if (b->depth == BUILDER_DEPTH)
         return;
-    put_byte(&b->out, MARK);
-    put_byte(&b->out, '[');
-    put_str(&b->out, node_names[node]);
+    put_bytes(&b->out, open_marks[node].text, open_marks[node].length);
     put_block_context(b, node);
     put_bytes(&b->out, "]\n", 2);
     b->containers[b->depth++] = node;
@@ -517,7 +532,7 @@ void doc_br(doc_builder *b)
     }
     ensure_leaf(b);
     sync_inlines(b);
-    put_mark(&b->out, "br");
+    put_bytes(&b->out, "\x1B[br]", 5);
     b->pending_space = 0;
     b->leaf_has_text = 1;
 }
