@@ -1178,19 +1178,68 @@ static void read_mark(doc_reader *r)
         open_mark(r, node, s + name_end, end - name_end);
 }
 
-int doc_next(doc_reader *r, doc_event *e)
+/* The marks met most inside a block, answered without the queue: the end
+ * of the innermost node, an inline mark without arguments that is not open
+ * yet, a line break.  0 leaves the rest to the general path, nothing read. */
+static int quick_mark(doc_reader *r, doc_event *e)
 {
-    if (r->count == 0 && r->leaf_at && !r->plain && r->pos < r->size && r->s[r->pos] != MARK) {
-        /* Text inside a block, the most common event, goes straight to the
-         * caller: up to the next mark in one go. */
-        const size_t end = marked_text_end(r, r->pos);
+    const unsigned char *s = r->s;
+    size_t pos = r->pos + 2, name_end;
+    int closing, node;
+    if (pos >= r->size || s[pos - 1] != '[')
+        return 0;
+    closing = s[pos] == '/';
+    pos += (size_t)closing;
+    for (name_end = pos; name_end < r->size && !name_stop[s[name_end]]; ++name_end)
+        ;
+    if (name_end >= r->size || s[name_end] != ']')
+        return 0;
+    node = node_by_name(s + pos, name_end - pos);
+    if (node == NODE_NONE)
+        return 0;
+    if (closing) {
+        if (r->depth == 0 || node != r->stack[r->depth - 1])
+            return 0;
         memset(e, 0, sizeof *e);
-        e->kind = EV_TEXT;
-        e->text = (const char *)r->s + r->pos;
-        e->length = end - r->pos;
-        r->pos = end;
-        return EV_TEXT;
+        e->kind = EV_CLOSE;
+        e->node = node;
+        --r->depth;
+        e->level = r->stack_level[r->depth];
+        e->header = r->stack_header[r->depth];
+        if (r->leaf_at > r->depth)
+            r->leaf_at = 0;
+        r->pos = name_end + 1;
+        /* the line end after a block's mark is white space between blocks */
+        if (!r->leaf_at && r->pos < r->size && s[r->pos] == '\n')
+            ++r->pos;
+        return 1;
     }
+    if (!r->leaf_at || IS_VERBATIM(in_leaf(r)) || r->depth == READER_DEPTH)
+        return 0;
+    if (node == NODE_BR) {
+        memset(e, 0, sizeof *e);
+        e->kind = EV_BR;
+        e->node = NODE_BR;
+    } else if (IS_INLINE(node) && node != NODE_A && innermost(r, node) < 0) {
+        memset(e, 0, sizeof *e);
+        e->kind = EV_OPEN;
+        e->node = node;
+        e->level = 1;
+        e->title = "";
+        r->stack_level[r->depth] = 1;
+        r->stack_header[r->depth] = 0;
+        r->stack[r->depth++] = node;
+    } else {
+        return 0;
+    }
+    r->pos = name_end + 1;
+    return 1;
+}
+
+/* Every event the quick paths leave: marks read whole, queued when one
+ * gives several. */
+static int next_event(doc_reader *r, doc_event *e)
+{
     while (r->count == 0) {
         const unsigned char *s = r->s;
         r->head = 0;
@@ -1227,6 +1276,26 @@ int doc_next(doc_reader *r, doc_event *e)
     *e = r->queue[r->head++];
     --r->count;
     return e->kind;
+}
+
+int doc_next(doc_reader *r, doc_event *e)
+{
+    if (r->count == 0 && !r->plain && r->pos < r->size) {
+        if (r->s[r->pos] != MARK && r->leaf_at) {
+            /* Text inside a block, the most common event, goes straight to
+             * the caller: up to the next mark in one go. */
+            const size_t end = marked_text_end(r, r->pos);
+            memset(e, 0, sizeof *e);
+            e->kind = EV_TEXT;
+            e->text = (const char *)r->s + r->pos;
+            e->length = end - r->pos;
+            r->pos = end;
+            return EV_TEXT;
+        }
+        if (r->s[r->pos] == MARK && quick_mark(r, e))
+            return e->kind;
+    }
+    return next_event(r, e);
 }
 
 /* ---- the plug-in ---- */
