@@ -1227,7 +1227,7 @@ static int opens_in_place(const doc_reader *r, int node)
 /* The marks of a well-formed document, answered without the queue: the end
  * of the innermost node, and a node that opens in place.  0 leaves the rest
  * to the general path, nothing read. */
-static int quick_mark(doc_reader *r, doc_event *e)
+__attribute__((hot)) static int quick_mark(doc_reader *r, doc_event *e)
 {
     const unsigned char *s = r->s;
     size_t pos = r->pos + 2, name_end, end;
@@ -1324,7 +1324,7 @@ static int next_event(doc_reader *r, doc_event *e)
     return e->kind;
 }
 
-int doc_next(doc_reader *r, doc_event *e)
+__attribute__((hot)) int doc_next(doc_reader *r, doc_event *e)
 {
     if (r->count == 0 && !r->plain && r->pos < r->size) {
         if (r->s[r->pos] != MARK && r->leaf_at) {

@@ -57,7 +57,16 @@ static inline void put_bytes(buffer *b, const void *bytes, size_t n)
     if (n == 0 || (b->size + n > b->capacity && !reserve(b, n)))
         return;
     d = b->data + b->size;
-    if (n >= 8 && n <= 16) {
+    if (n > 16 && n <= 64) {
+        /* overlapping sixteen-byte copies: a runtime memcpy, or the rep movs
+         * the compiler puts in its place, is slow to start for a word */
+        __builtin_memcpy(d, s, 16);
+        __builtin_memcpy(d + n - 16, s + n - 16, 16);
+        if (n > 32) {
+            __builtin_memcpy(d + 16, s + 16, 16);
+            __builtin_memcpy(d + n - 32, s + n - 32, 16);
+        }
+    } else if (n >= 8 && n <= 16) {
         __builtin_memcpy(d, s, 8);
         __builtin_memcpy(d + n - 8, s + n - 8, 8);
     } else if (n >= 4 && n < 8) {

@@ -77,7 +77,7 @@ static int is_letter(unsigned char c)
  * document is read without an allocation per paragraph. */
 static md_block *spare_blocks;
 
-static md_block *new_block(int kind)
+__attribute__((hot)) static md_block *new_block(int kind)
 {
     md_block *b = spare_blocks;
     if (b) {
