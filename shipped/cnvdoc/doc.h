@@ -34,6 +34,7 @@ typedef struct buffer {
     size_t capacity;
     int failed;
     FILE *sink; /* an output written out whenever it is full */
+    int mapped; /* data is a copy-on-write view of the input file (load_input) */
 } buffer;
 
 #define SINK_SIZE CNVDOC_SINK_SIZE
@@ -179,6 +180,8 @@ static inline void put_percent_byte(buffer *b, unsigned char c)
 /* The whole input; CONVERT_EMPTY_INPUT or CONVERT_WRONG_FORMAT on failure.
  * At least one byte of room follows the data, for a scanner's end mark. */
 int32_t load_input(FILE *in, buffer *raw);
+/* Frees what load_input gave, a view of the file or memory. */
+void release_input(buffer *raw);
 int32_t finish_output(FILE *out, buffer *b);
 
 /* One UTF-8 sequence at *pos, advancing; BAD_UTF8 when it is not valid. */

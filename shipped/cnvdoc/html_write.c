@@ -452,7 +452,7 @@ int32_t write_html(FILE *in, FILE *out)
     }
     close_lists_to(&w, 0);
     doc_read_end(&r);
-    free(input.data);
+    release_input(&input);
     free(w.alt.data);
     free(w.image_title.data);
     put_str(&w.out, "</body>\n</html>\n");

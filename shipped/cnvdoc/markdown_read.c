@@ -2060,15 +2060,15 @@ int32_t read_markdown(FILE *in, FILE *out)
     if (loaded != CONVERT_OK)
         return loaded;
     if (!decode_input(&raw, &text)) {
-        free(raw.data);
-        free(text.data);
+        release_input(&raw);
+        release_input(&text);
         return CONVERT_WRONG_FORMAT;
     }
-    free(raw.data);
+    release_input(&raw);
     memset(&p, 0, sizeof p);
     p.document = p.tip = new_block(MD_DOCUMENT);
     if (!p.document) {
-        free(text.data);
+        release_input(&text);
         return CONVERT_WRONG_FORMAT;
     }
     /* Without reference definitions nothing later changes a block once it
@@ -2106,6 +2106,6 @@ int32_t read_markdown(FILE *in, FILE *out)
     free(p.references);
     free(p.arena.data);
     free(p.scratch.data);
-    free(text.data);
+    release_input(&text);
     return doc_finish(&b);
 }

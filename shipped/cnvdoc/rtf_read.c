@@ -979,12 +979,12 @@ int32_t read_rtf(FILE *in, FILE *out)
                                 raw.data[start] == '\t'))
         ++start;
     if (raw.size - start < 5 || memcmp(raw.data + start, "{\\rtf", 5) != 0) {
-        free(raw.data);
+        release_input(&raw);
         return CONVERT_WRONG_FORMAT;
     }
     r = (rtf_reader *)calloc(1, sizeof *r);
     if (!r) {
-        free(raw.data);
+        release_input(&raw);
         return CONVERT_WRONG_FORMAT;
     }
     doc_begin(&r->b, out);
@@ -1006,7 +1006,7 @@ int32_t read_rtf(FILE *in, FILE *out)
     }
     end_code(r);
     set_quote(r, 0);
-    free(raw.data);
+    release_input(&raw);
     free(r->runs);
     free(r->text.data);
     free(r->links.data);
