@@ -167,7 +167,8 @@ static void put_char(rtf_reader *r, uint32_t c)
     one.data = (unsigned char *)bytes;
     one.capacity = sizeof bytes;
     put_utf8(&one, c);
-    put_text(r, bytes, one.size);
+    if (one.size <= sizeof bytes) /* always: tells the compiler no longer copy reads past bytes */
+        put_text(r, bytes, one.size);
 }
 
 /* Eight-bit text in the current font's code page. */
