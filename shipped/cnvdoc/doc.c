@@ -1286,7 +1286,7 @@ static int opens_in_place(const doc_reader *r, int node)
 /* The marks of a well-formed document, answered without the queue: the end
  * of the innermost node, and a node that opens in place.  0 leaves the rest
  * to the general path, nothing read. */
-__attribute__((hot)) static int quick_mark(doc_reader *r, doc_event *e)
+__attribute__((hot, noinline)) static int quick_mark(doc_reader *r, doc_event *e)
 {
     const unsigned char *s = r->s;
     size_t pos = r->pos + 2, name_end, end;
@@ -1343,7 +1343,7 @@ __attribute__((hot)) static int quick_mark(doc_reader *r, doc_event *e)
 
 /* Every event the quick paths leave: marks read whole, queued when one
  * gives several. */
-static int next_event(doc_reader *r, doc_event *e)
+__attribute__((noinline)) static int next_event(doc_reader *r, doc_event *e)
 {
     while (r->count == 0) {
         const unsigned char *s = r->s;
@@ -1383,6 +1383,8 @@ static int next_event(doc_reader *r, doc_event *e)
     return e->kind;
 }
 
+/* Kept small, the paths it hands on out of line: it runs for every event,
+ * and their registers would be saved and restored on each call. */
 __attribute__((hot)) int doc_next(doc_reader *r, doc_event *e)
 {
     if (r->count == 0 && !r->plain && r->pos < r->size) {
