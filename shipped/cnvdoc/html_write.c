@@ -24,8 +24,10 @@ static const unsigned char escape_lengths[256] = {['&'] = 5, ['<'] = 4, ['>'] = 
 
 /* The end of the run of s[0..n) that needs no escape: 16 or 8 bytes at a time
  * while none of them is '"' (0x22), '&' (0x26), '<' (0x3C) or '>' (0x3E),
- * which are the bytes b with (b | 4) == 0x26 or (b | 2) == 0x3E. */
-static size_t plain_run(const unsigned char *s, size_t n)
+ * which are the bytes b with (b | 4) == 0x26 or (b | 2) == 0x3E.  Out of
+ * line, so that its vector constants do not cost the caller a save of
+ * callee-saved registers on every call. */
+__attribute__((noinline)) static size_t plain_run(const unsigned char *s, size_t n)
 {
     const uint64_t ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
     size_t i = 0;
