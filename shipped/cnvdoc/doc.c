@@ -895,20 +895,15 @@ static void pop_to(doc_reader *r, int depth)
         pop_node(r);
 }
 
-static void enter_node(doc_reader *r, int node)
+static doc_event *push_node(doc_reader *r, int node)
 {
+    if (r->depth == READER_DEPTH)
+        return NULL;
     r->stack_level[r->depth] = 1;
     r->stack_header[r->depth] = 0;
     r->stack[r->depth++] = node;
     if (IS_LEAF(node))
         r->leaf_at = r->depth; /* blocks close before a leaf opens: one at most */
-}
-
-static doc_event *push_node(doc_reader *r, int node)
-{
-    if (r->depth == READER_DEPTH)
-        return NULL;
-    enter_node(r, node);
     return push_event(r, EV_OPEN, node);
 }
 
@@ -1056,50 +1051,6 @@ static void put_decoded(buffer *out, const unsigned char *s, size_t n)
     }
 }
 
-/* A mark's arguments, decoded into the buffers of the stack level its node
- * opens at. */
-static void read_args(doc_reader *r, int node, const unsigned char *args_text, size_t args_length, mark_args *args)
-{
-    if (node == NODE_A || node == NODE_CODE || node == NODE_IMG) {
-        args->value = &r->args[r->depth < READER_DEPTH ? r->depth : READER_DEPTH - 1];
-        args->value->size = 0;
-    }
-    if (node == NODE_A || node == NODE_IMG) {
-        args->title = &r->titles[r->depth < READER_DEPTH ? r->depth : READER_DEPTH - 1];
-        args->title->size = 0;
-    }
-    parse_args(args_text, args_length, args);
-}
-
-/* The opening event of the node just pushed. */
-static void fill_open(doc_reader *r, doc_event *e, int node, const mark_args *args)
-{
-    e->level = args->level < 1 ? 1 : args->level;
-    if (node == NODE_H && e->level > 6)
-        e->level = 6;
-    if (node == NODE_LI && e->level > 32)
-        e->level = 32;
-    e->number = args->number < 0 ? 0 : args->number;
-    e->header = args->header;
-    e->item = args->item < 0 ? 0 : args->item > 32 ? 32 : args->item;
-    e->loose = args->loose;
-    e->new_list = args->new_list;
-    e->align = (int)args->align;
-    e->title = "";
-    if (args->title && args->title->data) {
-        e->title = (const char *)args->title->data;
-        e->title_length = args->title->size;
-    }
-    r->stack_level[r->depth - 1] = e->level;
-    r->stack_header[r->depth - 1] = e->header;
-    if (args->value) {
-        e->text = (const char *)args->value->data;
-        e->length = args->value->size;
-        if (!e->text)
-            e->text = "";
-    }
-}
-
 static void open_mark(doc_reader *r, int node, const unsigned char *args_text, size_t args_length)
 {
     mark_args args = {0, 0, 0, NULL, NULL, 0, 0, 0, 0};
@@ -1136,7 +1087,15 @@ static void open_mark(doc_reader *r, int node, const unsigned char *args_text, s
             return; /* cells hold text only */
         pop_to_flow(r);
     }
-    read_args(r, node, args_text, args_length, &args);
+    if (node == NODE_A || node == NODE_CODE || node == NODE_IMG) {
+        args.value = &r->args[r->depth < READER_DEPTH ? r->depth : READER_DEPTH - 1];
+        args.value->size = 0;
+    }
+    if (node == NODE_A || node == NODE_IMG) {
+        args.title = &r->titles[r->depth < READER_DEPTH ? r->depth : READER_DEPTH - 1];
+        args.title->size = 0;
+    }
+    parse_args(args_text, args_length, &args);
     if (node == NODE_HR) {
         e = push_event(r, EV_HR, NODE_HR);
         if (e)
@@ -1148,8 +1107,32 @@ static void open_mark(doc_reader *r, int node, const unsigned char *args_text, s
         return;
     }
     e = push_node(r, node);
-    if (e)
-        fill_open(r, e, node, &args);
+    if (!e)
+        return;
+    e->level = args.level < 1 ? 1 : args.level;
+    if (node == NODE_H && e->level > 6)
+        e->level = 6;
+    if (node == NODE_LI && e->level > 32)
+        e->level = 32;
+    e->number = args.number < 0 ? 0 : args.number;
+    e->header = args.header;
+    e->item = args.item < 0 ? 0 : args.item > 32 ? 32 : args.item;
+    e->loose = args.loose;
+    e->new_list = args.new_list;
+    e->align = (int)args.align;
+    e->title = "";
+    if (args.title && args.title->data) {
+        e->title = (const char *)args.title->data;
+        e->title_length = args.title->size;
+    }
+    r->stack_level[r->depth - 1] = e->level;
+    r->stack_header[r->depth - 1] = e->header;
+    if (args.value) {
+        e->text = (const char *)args.value->data;
+        e->length = args.value->size;
+        if (!e->text)
+            e->text = "";
+    }
 }
 
 static void close_mark(doc_reader *r, int node)
@@ -1264,28 +1247,8 @@ static void read_mark(doc_reader *r)
  * is no mark. */
 static const unsigned char args_stop[256] = {[']'] = 1, ['\n'] = 1};
 
-/* Whether a mark that opens `node` here opens it and nothing else: no node
- * closes before it, no table part is made up for it, nothing drops it. */
-static int opens_in_place(const doc_reader *r, int node)
-{
-    const int top = top_node(r), leaf = in_leaf(r);
-    if (r->depth == READER_DEPTH)
-        return 0;
-    if (leaf != NODE_NONE)
-        return !IS_VERBATIM(leaf) && (node == NODE_BR || (IS_INLINE(node) && innermost(r, node) < 0));
-    switch (node) {
-    case NODE_ROW: return top == NODE_TABLE;
-    case NODE_CELL: return top == NODE_ROW;
-    case NODE_P: case NODE_H: case NODE_LI: case NODE_CODE: case NODE_HTML: case NODE_QUOTE: case NODE_TABLE:
-    case NODE_HR:
-        return r->depth == 0 || top == NODE_QUOTE;
-    }
-    return 0;
-}
-
-/* The marks of a well-formed document, answered without the queue: the end
- * of the innermost node, and a node that opens in place.  0 leaves the rest
- * to the general path, nothing read. */
+/* A whole mark read in one scan: the end of the innermost node, the most
+ * common, answered straight away (1); any other mark queued (0). */
 __attribute__((hot, noinline)) static int quick_mark(doc_reader *r, doc_event *e)
 {
     const unsigned char *s = r->s;
@@ -1304,41 +1267,25 @@ __attribute__((hot, noinline)) static int quick_mark(doc_reader *r, doc_event *e
     if (end >= r->size || s[end] != ']')
         return 0;
     node = node_by_name(s + pos, name_end - pos);
-    if (node == NODE_NONE)
-        return 0;
-    if (closing) {
-        if (r->depth == 0 || node != r->stack[r->depth - 1])
-            return 0;
+    r->pos = end + 1;
+    if (closing && node != NODE_NONE && r->depth > 0 && node == r->stack[r->depth - 1]) {
         memset(e, 0, sizeof *e);
         e->kind = EV_CLOSE;
         e->node = node;
         leave_node(r, e);
-        r->pos = end + 1;
         /* the line end after a block's mark is white space between blocks */
         if (!r->leaf_at && r->pos < r->size && s[r->pos] == '\n')
             ++r->pos;
         return 1;
     }
-    if (!opens_in_place(r, node))
-        return 0;
-    memset(e, 0, sizeof *e);
-    e->node = node;
-    if (node == NODE_BR) {
-        e->kind = EV_BR;
-    } else {
-        mark_args args = {0, 0, 0, NULL, NULL, 0, 0, 0, 0};
-        read_args(r, node, s + name_end, end - name_end, &args);
-        if (node == NODE_HR) {
-            e->kind = EV_HR;
-            e->item = args.item < 0 ? 0 : args.item > 32 ? 32 : args.item;
-        } else {
-            e->kind = EV_OPEN;
-            enter_node(r, node);
-            fill_open(r, e, node, &args);
-        }
-    }
-    r->pos = end + 1;
-    return 1;
+    r->head = 0;
+    if (node == NODE_NONE)
+        return 0; /* unknown marks are dropped, their text kept */
+    if (closing)
+        close_mark(r, node);
+    else
+        open_mark(r, node, s + name_end, end - name_end);
+    return 0;
 }
 
 /* Every event the quick paths leave: marks read whole, queued when one
