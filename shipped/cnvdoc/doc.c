@@ -1,6 +1,7 @@
 /* The intermediate form, version 2: its builder, its iterator, the shared
  * buffers and code pages, and the plug-in's list of formats. */
 #ifdef _WIN32
+#include <io.h>
 #include <windows.h>
 #endif
 
@@ -22,6 +23,19 @@ int reserve(buffer *b, size_t extra)
         return 0;
     if (b->size + extra <= b->capacity)
         return 1;
+    if (b->mapped) {
+        /* a view of the input grows as a copy in memory */
+        unsigned char *copy = (unsigned char *)malloc(b->size + extra);
+        if (!copy) {
+            b->failed = 1;
+            return 0;
+        }
+        memcpy(copy, b->data, b->size);
+        release_input(b);
+        b->data = copy;
+        b->capacity = b->size + extra;
+        return 1;
+    }
     if (b->sink && b->size > 0) {
         /* an output: written out, and the same memory used again */
         if (fwrite(b->data, 1, b->size, b->sink) != b->size) {
@@ -87,14 +101,45 @@ void put_utf8(buffer *b, uint32_t c)
     }
 }
 
+/* The file as a copy-on-write view: no copy of it through the runtime, no
+ * fresh pages to clear.  Only where the last page leaves room after the
+ * data; the test build with tiny blocks reads, so that both ways run. */
+static int map_input(FILE *in, long length, buffer *raw)
+{
+#ifdef _WIN32
+    SYSTEM_INFO system;
+    HANDLE file = (HANDLE)_get_osfhandle(_fileno(in)), mapping;
+    void *view;
+    GetSystemInfo(&system);
+    if (BLOCK_SIZE < 4096 || file == INVALID_HANDLE_VALUE || length % (long)system.dwPageSize == 0)
+        return 0;
+    mapping = CreateFileMappingA(file, NULL, PAGE_WRITECOPY, 0, 0, NULL);
+    if (!mapping)
+        return 0;
+    view = MapViewOfFile(mapping, FILE_MAP_COPY, 0, 0, (SIZE_T)length);
+    CloseHandle(mapping);
+    if (!view)
+        return 0;
+    raw->data = (unsigned char *)view;
+    raw->size = raw->capacity = (size_t)length;
+    raw->mapped = 1;
+    return 1;
+#else
+    (void)in, (void)length, (void)raw;
+    return 0;
+#endif
+}
+
 int32_t load_input(FILE *in, buffer *raw)
 {
     size_t got;
     if (fseek(in, 0, SEEK_END) == 0) {
         const long length = ftell(in);
+        rewind(in);
+        if (length > 0 && map_input(in, length, raw))
+            return CONVERT_OK;
         if (length > 0)
             reserve(raw, (size_t)length + BLOCK_SIZE); /* the last read needs a block's room */
-        rewind(in);
     }
     do {
         if (!reserve(raw, BLOCK_SIZE))
@@ -107,6 +152,20 @@ int32_t load_input(FILE *in, buffer *raw)
     free(raw->data);
     raw->data = NULL;
     return raw->failed || ferror(in) ? CONVERT_WRONG_FORMAT : CONVERT_EMPTY_INPUT;
+}
+
+void release_input(buffer *raw)
+{
+    if (!raw->data)
+        return;
+#ifdef _WIN32
+    if (raw->mapped)
+        UnmapViewOfFile(raw->data);
+    else
+#endif
+        free(raw->data);
+    raw->data = NULL;
+    raw->mapped = 0;
 }
 
 int32_t finish_output(FILE *out, buffer *b)
@@ -238,14 +297,33 @@ static void put_mark(buffer *out, const char *name)
     put_byte(out, ']');
 }
 
+/* Every node's closing mark whole, blocks' with their line end: one copy
+ * per mark. */
+typedef struct mark_text {
+    const char *text;
+    size_t length;
+} mark_text;
+#define MARK_TEXT(s) {s, sizeof s - 1}
+static const mark_text close_marks[NODE_COUNT] = {
+    MARK_TEXT("\x1B[/]\n"), MARK_TEXT("\x1B[/p]\n"), MARK_TEXT("\x1B[/h]\n"), MARK_TEXT("\x1B[/li]\n"),
+    MARK_TEXT("\x1B[/code]\n"), MARK_TEXT("\x1B[/cell]\n"), MARK_TEXT("\x1B[/quote]\n"),
+    MARK_TEXT("\x1B[/table]\n"), MARK_TEXT("\x1B[/row]\n"), MARK_TEXT("\x1B[/hr]\n"), MARK_TEXT("\x1B[/a]"),
+    MARK_TEXT("\x1B[/i]"), MARK_TEXT("\x1B[/b]"), MARK_TEXT("\x1B[/u]"), MARK_TEXT("\x1B[/s]"),
+    MARK_TEXT("\x1B[/c]"), MARK_TEXT("\x1B[/br]\n"), MARK_TEXT("\x1B[/html]\n"), MARK_TEXT("\x1B[/img]"),
+    MARK_TEXT("\x1B[/raw]"),
+};
+/* And the start of every node's opening mark, up to its arguments. */
+static const mark_text open_marks[NODE_COUNT] = {
+    MARK_TEXT("\x1B["), MARK_TEXT("\x1B[p"), MARK_TEXT("\x1B[h"), MARK_TEXT("\x1B[li"), MARK_TEXT("\x1B[code"),
+    MARK_TEXT("\x1B[cell"), MARK_TEXT("\x1B[quote"), MARK_TEXT("\x1B[table"), MARK_TEXT("\x1B[row"),
+    MARK_TEXT("\x1B[hr"), MARK_TEXT("\x1B[a"), MARK_TEXT("\x1B[i"), MARK_TEXT("\x1B[b"), MARK_TEXT("\x1B[u"),
+    MARK_TEXT("\x1B[s"), MARK_TEXT("\x1B[c"), MARK_TEXT("\x1B[br"), MARK_TEXT("\x1B[html"), MARK_TEXT("\x1B[img"),
+    MARK_TEXT("\x1B[raw"),
+};
+
 static void put_close_mark(buffer *out, int node)
 {
-    put_byte(out, MARK);
-    put_bytes(out, "[/", 2);
-    put_name(out, node_names[node]);
-    put_byte(out, ']');
-    if (!IS_INLINE(node) && node != NODE_IMG && node != NODE_RAW)
-        put_byte(out, '\n');
+    put_bytes(out, close_marks[node].text, close_marks[node].length);
 }
 
 /* An argument value: '%', space, ']', ESC and controls as %XX. */
@@ -377,9 +455,7 @@ static void open_leaf(doc_builder *b, int node, int level, int number, int heade
         b->leaf_unwritten = 1;
         return;
     }
-    put_byte(&b->out, MARK);
-    put_byte(&b->out, '[');
-    put_name(&b->out, node_names[node]);
+    put_bytes(&b->out, open_marks[node].text, open_marks[node].length);
     if (node == NODE_H || node == NODE_LI) {
         put_str(&b->out, " level=");
         put_number(&b->out, level < 1 ? 1 : node == NODE_H && level > 6 ? 6 : level);
@@ -408,9 +484,7 @@ static void open_container(doc_builder *b, int node)
     end_leaf(b);
     if (b->depth == BUILDER_DEPTH)
         return;
-    put_byte(&b->out, MARK);
-    put_byte(&b->out, '[');
-    put_str(&b->out, node_names[node]);
+    put_bytes(&b->out, open_marks[node].text, open_marks[node].length);
     put_block_context(b, node);
     put_bytes(&b->out, "]\n", 2);
     b->containers[b->depth++] = node;
@@ -523,7 +597,7 @@ void doc_br(doc_builder *b)
     }
     ensure_leaf(b);
     sync_inlines(b);
-    put_mark(&b->out, "br");
+    put_bytes(&b->out, "\x1B[br]", 5);
     b->pending_space = 0;
     b->leaf_has_text = 1;
 }
@@ -830,16 +904,22 @@ static int top_node(const doc_reader *r)
     return r->depth ? r->stack[r->depth - 1] : NODE_NONE;
 }
 
-static void pop_node(doc_reader *r)
+/* Leaves the innermost node; its closing event (if any) repeats its level
+ * and header. */
+static void leave_node(doc_reader *r, doc_event *e)
 {
-    const int node = r->stack[--r->depth];
-    doc_event *e = push_event(r, EV_CLOSE, node);
+    --r->depth;
     if (r->leaf_at > r->depth)
         r->leaf_at = 0;
     if (e) {
         e->level = r->stack_level[r->depth];
         e->header = r->stack_header[r->depth];
     }
+}
+
+static void pop_node(doc_reader *r)
+{
+    leave_node(r, push_event(r, EV_CLOSE, r->stack[r->depth - 1]));
 }
 
 static void pop_to(doc_reader *r, int depth)
@@ -1198,19 +1278,55 @@ static void read_mark(doc_reader *r)
         open_mark(r, node, s + name_end, end - name_end);
 }
 
-int doc_next(doc_reader *r, doc_event *e)
+/* Bytes that end a mark's arguments: its end, or a line end that shows it
+ * is no mark. */
+static const unsigned char args_stop[256] = {[']'] = 1, ['\n'] = 1};
+
+/* A whole mark read in one scan: the end of the innermost node, the most
+ * common, answered straight away (1); any other mark queued (0). */
+__attribute__((hot, noinline)) static int quick_mark(doc_reader *r, doc_event *e)
 {
-    if (r->count == 0 && r->leaf_at && !r->plain && r->pos < r->size && r->s[r->pos] != MARK) {
-        /* Text inside a block, the most common event, goes straight to the
-         * caller: up to the next mark in one go. */
-        const size_t end = marked_text_end(r, r->pos);
+    const unsigned char *s = r->s;
+    size_t pos = r->pos + 2, name_end, end;
+    int closing, node;
+    if (pos >= r->size || s[pos - 1] != '[')
+        return 0;
+    closing = s[pos] == '/';
+    pos += (size_t)closing;
+    for (name_end = pos; name_end < r->size && !name_stop[s[name_end]]; ++name_end)
+        ;
+    end = name_end;
+    if (end < r->size && s[end] == ' ')
+        while (end < r->size && !args_stop[s[end]])
+            ++end;
+    if (end >= r->size || s[end] != ']')
+        return 0;
+    node = node_by_name(s + pos, name_end - pos);
+    r->pos = end + 1;
+    if (closing && node != NODE_NONE && r->depth > 0 && node == r->stack[r->depth - 1]) {
         memset(e, 0, sizeof *e);
-        e->kind = EV_TEXT;
-        e->text = (const char *)r->s + r->pos;
-        e->length = end - r->pos;
-        r->pos = end;
-        return EV_TEXT;
+        e->kind = EV_CLOSE;
+        e->node = node;
+        leave_node(r, e);
+        /* the line end after a block's mark is white space between blocks */
+        if (!r->leaf_at && r->pos < r->size && s[r->pos] == '\n')
+            ++r->pos;
+        return 1;
     }
+    r->head = 0;
+    if (node == NODE_NONE)
+        return 0; /* unknown marks are dropped, their text kept */
+    if (closing)
+        close_mark(r, node);
+    else
+        open_mark(r, node, s + name_end, end - name_end);
+    return 0;
+}
+
+/* Every event the quick paths leave: marks read whole, queued when one
+ * gives several. */
+__attribute__((noinline)) static int next_event(doc_reader *r, doc_event *e)
+{
     while (r->count == 0) {
         const unsigned char *s = r->s;
         r->head = 0;
@@ -1247,6 +1363,28 @@ int doc_next(doc_reader *r, doc_event *e)
     *e = r->queue[r->head++];
     --r->count;
     return e->kind;
+}
+
+/* Kept small, the paths it hands on out of line: it runs for every event,
+ * and their registers would be saved and restored on each call. */
+__attribute__((hot)) int doc_next(doc_reader *r, doc_event *e)
+{
+    if (r->count == 0 && !r->plain && r->pos < r->size) {
+        if (r->s[r->pos] != MARK && r->leaf_at) {
+            /* Text inside a block, the most common event, goes straight to
+             * the caller: up to the next mark in one go. */
+            const size_t end = marked_text_end(r, r->pos);
+            memset(e, 0, sizeof *e);
+            e->kind = EV_TEXT;
+            e->text = (const char *)r->s + r->pos;
+            e->length = end - r->pos;
+            r->pos = end;
+            return EV_TEXT;
+        }
+        if (r->s[r->pos] == MARK && quick_mark(r, e))
+            return e->kind;
+    }
+    return next_event(r, e);
 }
 
 /* ---- the plug-in ---- */

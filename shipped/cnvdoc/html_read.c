@@ -690,11 +690,11 @@ int32_t read_html(FILE *in, FILE *out)
     if (loaded != CONVERT_OK)
         return loaded;
     if (!decode_page(&raw, &page) || page.failed) {
-        free(raw.data);
+        release_input(&raw);
         free(page.data);
         return CONVERT_WRONG_FORMAT;
     }
-    free(raw.data);
+    release_input(&raw);
     memset(&r, 0, sizeof r);
     doc_begin(&r.b, out);
     r.b.collapse_spaces = 1;

@@ -77,7 +77,7 @@ static int is_letter(unsigned char c)
  * document is read without an allocation per paragraph. */
 static md_block *spare_blocks;
 
-static md_block *new_block(int kind)
+__attribute__((hot)) static md_block *new_block(int kind)
 {
     md_block *b = spare_blocks;
     if (b) {
@@ -100,6 +100,7 @@ static void recycle_tree(md_block *b)
     while (b) {
         md_block *next = b->next;
         recycle_tree(b->first);
+        b->first = b->last = NULL; /* the spare list is flat: free_tree frees each block once */
         b->next = spare_blocks;
         spare_blocks = b;
         b = next;
@@ -2103,15 +2104,15 @@ int32_t read_markdown(FILE *in, FILE *out)
     if (loaded != CONVERT_OK)
         return loaded;
     if (!decode_input(&raw, &text)) {
-        free(raw.data);
-        free(text.data);
+        release_input(&raw);
+        release_input(&text);
         return CONVERT_WRONG_FORMAT;
     }
-    free(raw.data);
+    release_input(&raw);
     memset(&p, 0, sizeof p);
     p.document = p.tip = new_block(MD_DOCUMENT);
     if (!p.document) {
-        free(text.data);
+        release_input(&text);
         return CONVERT_WRONG_FORMAT;
     }
     /* Without reference definitions nothing later changes a block once it
@@ -2149,6 +2150,6 @@ int32_t read_markdown(FILE *in, FILE *out)
     free(p.references);
     free(p.arena.data);
     free(p.scratch.data);
-    free(text.data);
+    release_input(&text);
     return doc_finish(&b);
 }

@@ -949,7 +949,7 @@ int32_t write_markdown(FILE *in, FILE *out)
     if (w.wrote_block)
         new_line(&w);
     trim_trailing_blanks(&w);
-    free(input.data);
+    release_input(&input);
     free(w.prefix.data);
     free(w.pending_open.data);
     free(w.code.data);

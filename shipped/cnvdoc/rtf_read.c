@@ -167,7 +167,8 @@ static void put_char(rtf_reader *r, uint32_t c)
     one.data = (unsigned char *)bytes;
     one.capacity = sizeof bytes;
     put_utf8(&one, c);
-    put_text(r, bytes, one.size);
+    if (one.size <= sizeof bytes) /* always: tells the compiler no longer copy reads past bytes */
+        put_text(r, bytes, one.size);
 }
 
 /* Eight-bit text in the current font's code page. */
@@ -984,12 +985,12 @@ int32_t read_rtf(FILE *in, FILE *out)
                                 raw.data[start] == '\t'))
         ++start;
     if (raw.size - start < 5 || memcmp(raw.data + start, "{\\rtf", 5) != 0) {
-        free(raw.data);
+        release_input(&raw);
         return CONVERT_WRONG_FORMAT;
     }
     r = (rtf_reader *)calloc(1, sizeof *r);
     if (!r) {
-        free(raw.data);
+        release_input(&raw);
         return CONVERT_WRONG_FORMAT;
     }
     doc_begin(&r->b, out);
@@ -1012,7 +1013,7 @@ int32_t read_rtf(FILE *in, FILE *out)
     }
     end_code(r);
     set_quote(r, 0);
-    free(raw.data);
+    release_input(&raw);
     free(r->runs);
     free(r->text.data);
     free(r->links.data);

@@ -331,7 +331,7 @@ int32_t write_rtf(FILE *in, FILE *out)
     w.target = &w.out;
     w.reverse = windows_1252_from_unicode();
     if (!w.reverse) {
-        free(input.data);
+        release_input(&input);
         return CONVERT_WRONG_FORMAT;
     }
     w.out.sink = out;
@@ -349,7 +349,7 @@ int32_t write_rtf(FILE *in, FILE *out)
         }
     }
     doc_read_end(&r);
-    free(input.data);
+    release_input(&input);
     free(w.row.data);
     put_str(&w.out, "}\n");
     return finish_output(out, &w.out);

@@ -431,7 +431,7 @@ TEST_F(Cnvdoc, ScannersReadEveryByteWhereverItFalls)
         const std::string html = write_as(html_format, c.doc);
         EXPECT_NE(std::string::npos, html.find(c.expected)) << c.doc << "\ngave\n" << html;
     }
-    for (size_t offset = 0; offset <= 17; ++offset) {
+    for (size_t offset = 0; offset <= 33; ++offset) {
         const std::string filler(offset, 'x');
         const std::string html = write_as(html_format, "\x1B[p]" + filler + "<&>\"" + filler + "\x1B[/p]");
         EXPECT_NE(std::string::npos, html.find("<p>" + filler + "&lt;&amp;&gt;&quot;" + filler + "</p>"))
@@ -439,6 +439,26 @@ TEST_F(Cnvdoc, ScannersReadEveryByteWhereverItFalls)
         EXPECT_EQ("<p>" + filler + "\xD0\x9F" + filler + "</p>",
                   readable(read_as(rtf_format, "{\\rtf1\\ansicpg1251 " + filler + "\xCF" + filler + "\\par}")))
             << offset;
+        // An ESC in the text, doubled by the readers and single again in the end.
+        const std::string doc = read_as(markdown_format, filler + "\x1B" + filler);
+        EXPECT_NE(std::string::npos, doc.find(filler + "\x1B\x1B" + filler + "\x1B[/p]")) << offset << "\n" << doc;
+        const std::string back = write_as(html_format, doc);
+        EXPECT_NE(std::string::npos, back.find("<p>" + filler + "\x1B" + filler + "</p>")) << offset << "\n" << back;
+    }
+}
+
+// An input is read whole whatever its size, also where it ends at a page
+// boundary and no room follows it for a scanner's end mark.
+TEST_F(Cnvdoc, InputsEndingAtPageBoundariesReadWhole)
+{
+    for (size_t size : {4095u, 4096u, 4097u, 8192u, 65536u, 65537u}) {
+        const std::string rtf_text(size - std::strlen("{\\rtf1 \\par}"), 'r');
+        EXPECT_EQ("<p>" + rtf_text + "</p>", readable(read_as(rtf_format, "{\\rtf1 " + rtf_text + "\\par}"))) << size;
+        const std::string md_text(size - 2, 'm');
+        EXPECT_EQ("<h level=1>" + md_text + "</h>", readable(read_as(markdown_format, "# " + md_text))) << size;
+        const std::string doc_text(size - std::strlen("\x1B[p]"), 'd');
+        const std::string html = write_as(html_format, "\x1B[p]" + doc_text);
+        EXPECT_NE(std::string::npos, html.find("<p>" + doc_text + "</p>")) << size;
     }
 }
 
