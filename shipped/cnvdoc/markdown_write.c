@@ -31,6 +31,7 @@ typedef struct delimited_mark {
     size_t open_at, close_at;
     size_t open_length, close_length;
     int node;
+    int within_same; /* inside a mark written with the same character */
 } delimited_mark;
 
 typedef struct table_row {
@@ -465,6 +466,10 @@ static void remember_mark(md_writer *w, int node, size_t open_at, size_t open_le
                           size_t close_length)
 {
     delimited_mark *mark;
+    int within_same = 0, i;
+    for (i = 0; i < w->delimiter_depth && i < INLINE_DEPTH; ++i)
+        if (!w->delimiters[i].pending && w->out.data[w->delimiters[i].at] == w->out.data[open_at])
+            within_same = 1;
     if (w->mark_count == w->mark_capacity) {
         const int capacity = w->mark_capacity ? w->mark_capacity * 2 : 16;
         delimited_mark *grown = (delimited_mark *)realloc(w->marks, (size_t)capacity * sizeof *grown);
@@ -479,6 +484,7 @@ static void remember_mark(md_writer *w, int node, size_t open_at, size_t open_le
     mark->open_length = open_length;
     mark->close_at = close_at;
     mark->close_length = close_length;
+    mark->within_same = within_same;
 }
 
 typedef struct tag_edit {
@@ -490,20 +496,6 @@ static int by_place(const void *a, const void *b)
 {
     const size_t x = ((const tag_edit *)a)->at, y = ((const tag_edit *)b)->at;
     return x < y ? -1 : x > y;
-}
-
-/* An opening delimiter that could close as well (between two punctuation
- * marks) would end a mark around it written with the same character. */
-static int closes_outer_mark(const md_writer *w, const delimited_mark *inner)
-{
-    int i;
-    for (i = 0; i < w->mark_count; ++i) {
-        const delimited_mark *m = &w->marks[i];
-        if (m->open_at < inner->open_at && m->close_at > inner->close_at &&
-            w->out.data[m->open_at] == w->out.data[inner->open_at])
-            return 1;
-    }
-    return 0;
 }
 
 /* A delimiter that the characters around it keep from opening or closing
@@ -524,7 +516,8 @@ static void settle_marks(md_writer *w)
         const int opener = delimiter_run_use(s, w->out.size, m->open_at, m->open_length);
         if ((opener & DELIMITER_OPENS) &&
             (delimiter_run_use(s, w->out.size, m->close_at, m->close_length) & DELIMITER_CLOSES) &&
-            !(opener & DELIMITER_CLOSES && closes_outer_mark(w, m)))
+            /* an opening one that could close as well would end the mark around it */
+            !(opener & DELIMITER_CLOSES && m->within_same))
             continue;
         edits[count++] = (tag_edit){m->open_at, m->open_length, mark_tag(m->node, 0)};
         edits[count++] = (tag_edit){m->close_at, m->close_length, mark_tag(m->node, 1)};
