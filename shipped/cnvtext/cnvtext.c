@@ -1224,6 +1224,9 @@ typedef struct document {
     int item_level;          /* of the list item being written, 0 outside one */
     int item_number;         /* below 0 for a bullet */
     int item_marker_written;
+    int text_indent[33];     /* where the text of the last item of each level begins */
+    int block_indent;        /* a block that goes on a list item: its lines line up with the item's text */
+    int quote_indent;        /* the same for a quote and what it holds */
     int at_line_start;
     int pending_space;       /* a soft line end, written as a space before more text */
     int cells;               /* cells written in the table row */
@@ -1712,6 +1715,13 @@ static void document_line_end(writing *w)
 }
 
 /* The quote prefixes, and the list item's indent and marker. */
+static void put_spaces(writing *w, int count)
+{
+    static const char spaces[] = "                                                                ";
+    if (count > 0)
+        encode_text(w, (const unsigned char *)spaces, count < 64 ? (size_t)count : 64, 0);
+}
+
 static void document_line_start(writing *w)
 {
     document *d = &w->doc;
@@ -1719,8 +1729,10 @@ static void document_line_start(writing *w)
     if (!d->at_line_start)
         return;
     d->at_line_start = 0;
+    put_spaces(w, d->quote_depth > 0 ? d->quote_indent : 0);
     for (i = 0; i < d->quote_depth; ++i)
         put_words(w, "> ");
+    put_spaces(w, d->block_indent);
     if (d->item_level > 0) {
         char marker[24];
         const int indent = d->item_level > 32 ? 62 : 2 * (d->item_level - 1);
@@ -1745,6 +1757,7 @@ static void document_close_block(writing *w, enum block kind)
     d->last = kind;
     d->in_text = d->in_code = 0;
     d->item_level = 0;
+    d->block_indent = 0;
 }
 
 static void document_open_block(writing *w, enum block kind)
@@ -1756,6 +1769,7 @@ static void document_open_block(writing *w, enum block kind)
         document_line_end(w);
     if (d->started && !d->fresh && !(kind == block_item && d->last == block_item)) {
         int i;
+        put_spaces(w, d->quote_depth > 0 ? d->quote_indent : 0);
         for (i = 0; i < d->quote_depth; ++i)
             put_words(w, i + 1 < d->quote_depth ? "> " : ">");
         document_line_end(w);
@@ -1858,11 +1872,19 @@ static void unescape(char *value)
     *to = '\0';
 }
 
+/* The indentation of a block that goes on the list item its mark names. */
+static int item_indent(const writing *w)
+{
+    const int level = mark_number(w, "item");
+    return level >= 1 && level <= 32 ? w->doc.text_indent[level] : 0;
+}
+
 static void document_mark(writing *w)
 {
     document *d = &w->doc;
     if (mark_is(w, "p") || mark_is(w, "h") || mark_is(w, "code") || mark_is(w, "html")) {
         document_open_block(w, block_paragraph);
+        d->block_indent = item_indent(w);
         d->in_text = 1;
         d->in_code = mark_is(w, "code") || mark_is(w, "html"); /* raw HTML: its source, verbatim */
     } else if (mark_is(w, "li")) {
@@ -1874,12 +1896,17 @@ static void document_mark(writing *w)
         if (mark_field(w->mark, w->mark_length, "number", number, sizeof number))
             d->item_number = atoi(number) < 0 ? 0 : atoi(number);
         d->item_marker_written = 0;
+        if (d->item_level <= 32)
+            d->text_indent[d->item_level] = 2 * (d->item_level - 1) +
+                                            (d->item_number >= 0 ? snprintf(number, sizeof number, "%d. ", d->item_number) : 2);
     } else if (mark_is(w, "/p") || mark_is(w, "/h") || mark_is(w, "/code") || mark_is(w, "/html")) {
         document_close_block(w, block_paragraph);
     } else if (mark_is(w, "/li")) {
         document_close_block(w, block_item);
     } else if (mark_is(w, "quote")) {
         document_open_block(w, block_quote);
+        if (d->quote_depth == 0)
+            d->quote_indent = item_indent(w);
         ++d->quote_depth;
         d->fresh = 1;
     } else if (mark_is(w, "/quote")) {
@@ -1891,11 +1918,13 @@ static void document_mark(writing *w)
         d->fresh = 0;
     } else if (mark_is(w, "hr")) {
         document_open_block(w, block_rule);
+        d->block_indent = item_indent(w);
         document_line_start(w);
         put_words(w, "----");
         document_close_block(w, block_rule);
     } else if (mark_is(w, "table")) {
         document_open_block(w, block_table);
+        d->block_indent = item_indent(w);
     } else if (mark_is(w, "row")) {
         if (!d->at_line_start)
             document_line_end(w);

@@ -723,6 +723,7 @@ TEST_F(Cnvtext, DocumentsBecomePlainText)
         m("li level=2 number=2") + "second" + m("br") + "broken" + m("/li") + "\n" +
         m("li level=1") + "two" + m("/li") + "\n" +
         m("li level=1 number=0") + "zero" + m("/li") + "\n" +
+        m("p item=1") + "more of zero" + m("/p") + "\n" + m("code item=1") + "x\n" + m("/code") + "\n" +
         m("quote") + "\n" + m("p") + "quoted" + m("/p") + "\n" + m("p") + "again" + m("/p") + "\n" + m("/quote") + "\n" +
         m("code lang=python") + "x = 1\n\nprint(x)\n" + m("/code") + "\n" +
         m("hr") + "\n" +
@@ -741,6 +742,10 @@ TEST_F(Cnvtext, DocumentsBecomePlainText)
         "     broken\n"
         "- two\n"
         "0. zero\n"
+        "\n"
+        "   more of zero\n"
+        "\n"
+        "   x\n"
         "\n"
         "> quoted\n"
         ">\n"
@@ -786,7 +791,7 @@ TEST_F(Cnvtext, ImagesAndRawHtmlBecomeTheirText)
                                  "more" + m("/p") + "\n";
     std::string output;
     EXPECT_EQ(0, run(find(cnvtext().targets, "Text - Unicode - UTF-8"), document, output));
-    EXPECT_EQ("See the chart in <b>bold.\n\n<div>\n  x\n</div>\n\n- one\n\nmore\n", output);
+    EXPECT_EQ("See the chart in <b>bold.\n\n<div>\n  x\n</div>\n\n- one\n\n  more\n", output);
 }
 
 }  // namespace
