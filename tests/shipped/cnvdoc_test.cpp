@@ -790,7 +790,8 @@ TEST_F(Cnvdoc, OutsideProgramsAgreeWithOurWriters)
                    {"blocks in items", html_format,
                     "<ol><li><p>Open it:</p><pre><code>open x</code></pre></li><li><p>Read</p><p>more</p></li></ol>"
                     "<ul><li>text<ul><li>nested</li></ul>after</li><li><blockquote>q</blockquote></li>"
-                    "<li><h2>head</h2></li><li>cells<table><tr><th>a<tr><td>b</table></li></ul><p>end</p>"}};
+                    "<li><h2>head</h2></li><li>cells<table><tr><th>a<tr><td>b</table></li>"
+                    "<li>said<blockquote><ul><li>x</ul>y</blockquote></li></ul><p>end</p>"}};
     for (const auto &source : sources) {
         const std::string doc = read_as(source.format, source.text ? source.text : sample(source.file));
         write_file("ours.html", write_as(html_format, doc));
