@@ -10,7 +10,7 @@
 
 #define LIST_DEPTH 32
 #define PRESCAN_LENGTH 1024
-/* How far ahead of an <li> its content is read to tell a loose item */
+/* How far ahead of an <li> its content is read to tell a loose item. */
 #define ITEM_LOOKAHEAD 4096
 #define ITEM_LOOKAHEAD_TAGS 64
 
@@ -367,7 +367,7 @@ static int item_is_loose(const char *s, size_t n, size_t at)
 {
     const size_t end = n - at > ITEM_LOOKAHEAD ? at + ITEM_LOOKAHEAD : n;
     size_t i = at;
-    int lists = 0, other = 0, in_text = 0, paragraphs = 0, tags = 0;
+    int lists = 0, other = 0, in_text = 0, paragraphs = 0, tags = 0, image = 0;
     while (i < end && tags < ITEM_LOOKAHEAD_TAGS) {
         const char *lt = (const char *)find_byte((const unsigned char *)s + i, end - i, '<');
         const size_t stop = lt ? (size_t)(lt - s) : end;
@@ -375,11 +375,12 @@ static int item_is_loose(const char *s, size_t n, size_t at)
         char name[16];
         size_t length = 0, j;
         int closing;
-        if (!in_text && lists == 0 && other == 0 && has_content(s + i, stop - i)) {
+        if (!in_text && lists == 0 && other == 0 && (image || has_content(s + i, stop - i))) {
             in_text = 1;
             if (++paragraphs > 1)
                 return 1;
         }
+        image = 0;
         if (!lt)
             break;
         i = stop + 1;
@@ -397,6 +398,8 @@ static int item_is_loose(const char *s, size_t n, size_t at)
             ++i;
         }
         name[length] = '\0';
+        if (!length && i < end && s[i] != '!' && s[i] != '?' && !closing)
+            continue; /* a "<" of the text */
         ++tags;
         lt = (const char *)memchr(s + i, '>', end - i);
         if (!lt)
@@ -428,11 +431,7 @@ static int item_is_loose(const char *s, size_t n, size_t at)
             in_text = 0;
             break;
         case ACT_IMAGE:
-            if (!in_text && lists == 0 && other == 0) {
-                in_text = 1;
-                if (++paragraphs > 1)
-                    return 1;
-            }
+            image = 1; /* content, like text */
             break;
         }
     }

@@ -376,6 +376,8 @@ TEST_F(Cnvdoc, HtmlReaderReadsPagesAsBrowsersDo)
          "<li level=1 loose>a</li><table item=1><row><cell>x</cell></row></table><p item=1>b</p>"},
         {"<ul><li>a<blockquote><ul><li>x</ul>y</blockquote>z</li></ul>",
          "<li level=1 loose>a</li><quote item=1><li level=2>x</li><p>y</p></quote><p item=1>z</p>"},
+        {"<ul><li>a < b<!-- c --><p></p><img src=i.png alt=I></li></ul>",
+         "<li level=1 loose>a < b</li><p item=1><img src=i.png>I</img></p>"},
         // misnested: an unclosed <p> and <li>, a list closed early
         {"<ul><li>a<p>b<li>c</ul>d<ul><li>e</ul>f</li>",
          "<li level=1 loose>a</li><p item=1>b</p><li level=1>c</li><p>d</p><li level=1>e</li><p>f</p>"},
