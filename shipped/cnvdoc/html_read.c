@@ -10,6 +10,9 @@
 
 #define LIST_DEPTH 32
 #define PRESCAN_LENGTH 1024
+/* How far ahead of an <li> its content is read to tell a loose item. */
+#define ITEM_LOOKAHEAD 4096
+#define ITEM_LOOKAHEAD_TAGS 64
 
 /* ---- encodings ---- */
 
@@ -340,7 +343,119 @@ typedef struct html_reader {
     int inline_depth[NODE_COUNT];
     int list_ordered[LIST_DEPTH + 1], list_counter[LIST_DEPTH + 1];
     int list_depth;
+    int item_at[LIST_DEPTH + 1]; /* per list level: 1 + the builder's depth where its open item stands, 0: none */
+    const char *page;
+    size_t page_size, after_tag; /* the decoded page, and where the tag at hand ends */
 } html_reader;
+
+static int has_content(const char *s, size_t n)
+{
+    size_t i;
+    for (i = 0; i < n; ++i)
+        if (!is_space((unsigned char)s[i]))
+            return 1;
+    return 0;
+}
+
+static size_t skip_raw(const char *s, size_t n, size_t i, const char *name);
+
+/* Whether the item whose <li> ends at `at` holds more than one paragraph:
+ * text runs and <p>s standing in it, not in its nested lists, code blocks,
+ * headings, quotes or tables.  Such an item is loose, as Markdown makes it;
+ * one whose second paragraph lies beyond the look-ahead stays tight. */
+static int item_is_loose(const char *s, size_t n, size_t at)
+{
+    const size_t end = n - at > ITEM_LOOKAHEAD ? at + ITEM_LOOKAHEAD : n;
+    size_t i = at;
+    int lists = 0, other = 0, in_text = 0, paragraphs = 0, tags = 0, image = 0;
+    while (i < end && tags < ITEM_LOOKAHEAD_TAGS) {
+        const char *lt = (const char *)find_byte((const unsigned char *)s + i, end - i, '<');
+        const size_t stop = lt ? (size_t)(lt - s) : end;
+        const element *e;
+        char name[16];
+        size_t length = 0, j;
+        int closing;
+        if (!in_text && lists == 0 && other == 0 && (image || has_content(s + i, stop - i))) {
+            in_text = 1;
+            if (++paragraphs > 1)
+                return 1;
+        }
+        image = 0;
+        if (!lt)
+            break;
+        i = stop + 1;
+        if (i + 2 < end && memcmp(s + i, "!--", 3) == 0) {
+            for (j = i + 3; j + 2 < end && memcmp(s + j, "-->", 3) != 0; ++j)
+                ;
+            i = j + 3;
+            continue;
+        }
+        closing = i < end && s[i] == '/';
+        i += (size_t)closing;
+        while (i < end && is_alnum((unsigned char)s[i])) {
+            if (length < sizeof name - 1)
+                name[length++] = (char)lower((unsigned char)s[i]);
+            ++i;
+        }
+        name[length] = '\0';
+        if (!length && i < end && s[i] != '!' && s[i] != '?' && !closing)
+            continue; /* a "<" of the text */
+        ++tags;
+        lt = (const char *)memchr(s + i, '>', end - i);
+        if (!lt)
+            break;
+        i = (size_t)(lt - s) + 1;
+        if (!length || (e = find_element(name)) == NULL)
+            continue;
+        switch (e->action) {
+        case ACT_SKIP:
+            if (!closing)
+                i = skip_raw(s, end, i, name);
+            break;
+        case ACT_LIST:
+            if (!closing)
+                ++lists;
+            else if (lists-- == 0)
+                return 0;
+            in_text = 0;
+            break;
+        case ACT_ITEM:
+            if (lists == 0)
+                return 0; /* the item ends */
+            break;
+        case ACT_HEADING: case ACT_PRE: case ACT_QUOTE: case ACT_TABLE:
+            other += closing ? (other > 0 ? -1 : 0) : 1;
+            in_text = 0;
+            break;
+        case ACT_BLOCK: case ACT_HR:
+            in_text = 0;
+            break;
+        case ACT_IMAGE:
+            image = 1; /* content, like text */
+            break;
+        }
+    }
+    return 0;
+}
+
+/* The list level of the item that a block opening here stands in: the
+ * innermost open one, unless a quote or table opened inside it; 0: none. */
+static int open_item_level(const html_reader *r)
+{
+    int level;
+    for (level = r->list_depth ? r->list_depth : 1; level > 0; --level)
+        if (r->item_at[level])
+            return r->item_at[level] == r->b.depth + 1 ? level : 0;
+    return 0;
+}
+
+/* The block about to open continues the open list item. */
+static void continue_item(html_reader *r)
+{
+    const int level = open_item_level(r);
+    if (level)
+        doc_block_context(&r->b, level, 0);
+}
 
 /* "language-x" or "lang-x" in a class attribute. */
 static void language_of(const tag *t, buffer *lang)
@@ -376,6 +491,7 @@ static void begin_pre_text(html_reader *r)
         size_t length = r->pre_lang.size < sizeof lang - 1 ? r->pre_lang.size : sizeof lang - 1;
         memcpy(lang, r->pre_lang.data ? (const char *)r->pre_lang.data : "", length);
         lang[length] = '\0';
+        continue_item(r);
         doc_block(&r->b, NODE_CODE, 0, 0, lang);
         r->pre_open = 1;
     }
@@ -416,6 +532,8 @@ static void text(html_reader *r, const char *s, size_t n)
                 put_byte(&r->pre_text, r->scratch.data[i]);
         return;
     }
+    if (r->b.leaf == NODE_NONE && has_content((const char *)r->scratch.data, r->scratch.size))
+        continue_item(r);
     doc_text(&r->b, (const char *)r->scratch.data, r->scratch.size);
 }
 
@@ -460,14 +578,18 @@ static void start_or_end(html_reader *r, const tag *t)
     case ACT_BLOCK:
         if (closing)
             doc_end_block(&r->b, NODE_P);
+        else if (open_item_level(r) && !(r->b.leaf == NODE_LI && !r->b.leaf_has_text))
+            doc_end_block(&r->b, NODE_NONE); /* a further paragraph of the item opens with its text */
         else
-            doc_block(&r->b, NODE_P, 0, 0, NULL);
+            doc_block(&r->b, NODE_P, 0, 0, NULL); /* an item's first one is its own text */
         break;
     case ACT_HEADING:
-        if (closing)
+        if (closing) {
             doc_end_block(&r->b, NODE_H);
-        else
+        } else {
+            continue_item(r);
             doc_block(&r->b, NODE_H, e->node, 0, NULL);
+        }
         break;
     case ACT_LIST:
         if (!closing) {
@@ -476,11 +598,12 @@ static void start_or_end(html_reader *r, const tag *t)
                 ++r->list_depth;
             r->list_ordered[r->list_depth] = e->node;
             r->list_counter[r->list_depth] = start ? atoi(start->value) : 1;
+            r->item_at[r->list_depth] = 0;
             doc_end_block(&r->b, NODE_P);
         } else {
             doc_end_block(&r->b, NODE_NONE);
             if (r->list_depth > 0)
-                --r->list_depth;
+                r->item_at[r->list_depth--] = 0;
         }
         break;
     case ACT_ITEM:
@@ -495,16 +618,21 @@ static void start_or_end(html_reader *r, const tag *t)
                 if (number < 0)
                     number = 0;
             }
+            doc_block_context(&r->b, 0, item_is_loose(r->page, r->page_size, r->after_tag) ? DOC_LOOSE : 0);
             doc_block(&r->b, NODE_LI, depth, number, NULL);
+            r->item_at[depth] = r->b.depth + 1;
         } else {
             doc_end_block(&r->b, NODE_LI);
+            r->item_at[r->list_depth ? r->list_depth : 1] = 0;
         }
         break;
     case ACT_QUOTE:
-        if (closing)
+        if (closing) {
             doc_end_container(&r->b, NODE_QUOTE);
-        else
+        } else {
+            continue_item(r);
             doc_container(&r->b, NODE_QUOTE);
+        }
         break;
     case ACT_PRE:
         if (closing) {
@@ -518,16 +646,21 @@ static void start_or_end(html_reader *r, const tag *t)
         }
         break;
     case ACT_HR:
-        if (!closing)
+        if (!closing) {
+            continue_item(r);
             doc_hr(&r->b);
+        }
         break;
     case ACT_BR:
+        if (r->b.leaf == NODE_NONE)
+            continue_item(r);
         doc_br(&r->b);
         break;
     case ACT_TABLE:
         if (closing) {
             doc_end_container(&r->b, NODE_TABLE);
         } else {
+            continue_item(r);
             doc_container(&r->b, NODE_TABLE);
         }
         break;
@@ -589,6 +722,8 @@ static void start_or_end(html_reader *r, const tag *t)
                     decode_references(&parts[1], title->value, title->value_length, 1);
                 if (alt)
                     decode_references(&parts[2], alt->value, alt->value_length, 1);
+                if (r->b.leaf == NODE_NONE)
+                    continue_item(r);
                 doc_image(&r->b, (const char *)parts[0].data, parts[0].size, (const char *)parts[1].data,
                           parts[1].size, parts[2].data ? (const char *)parts[2].data : "", parts[2].size);
                 free(parts[0].data);
@@ -700,6 +835,8 @@ int32_t read_html(FILE *in, FILE *out)
     r.b.collapse_spaces = 1;
     s = page.data ? (const char *)page.data : "";
     n = page.size;
+    r.page = s;
+    r.page_size = n;
     while (i < n) {
         const char *lt = (const char *)find_byte((const unsigned char *)s + i, n - i, '<');
         const size_t stop = lt ? (size_t)(lt - s) : n;
@@ -737,6 +874,7 @@ int32_t read_html(FILE *in, FILE *out)
                 continue;
             }
         }
+        r.after_tag = i;
         start_or_end(&r, &t);
     }
     end_pre(&r);

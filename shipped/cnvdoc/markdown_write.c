@@ -119,7 +119,7 @@ static void new_line(md_writer *w)
 /* Ends the line and leaves a blank one (bearing the quote marks it is in). */
 static void blank_line(md_writer *w)
 {
-    size_t quote_marks = (size_t)w->quote_depth * 2;
+    size_t quote_marks = w->quote_depth ? (size_t)w->quote_indent + (size_t)w->quote_depth * 2 : 0;
     trim_trailing_blanks(w);
     put_byte(&w->out, '\n');
     w->line_start = w->out.size;

@@ -364,6 +364,23 @@ TEST_F(Cnvdoc, HtmlReaderReadsPagesAsBrowsersDo)
         {"<ol start=0><li>a<li>b</ol>", "<li level=1 number=0>a</li><li level=1 number=1>b</li>"},
         {"<a href=/u title='T &amp; t'>l</a> <img src=\"a b.png\" alt=\"A &amp; b\" title=x><img alt=only>",
          "<p><a href=/u title=T%20&%20t>l </a><img src=a%20b.png title=x>A & b</img>only</p>"},
+        // blocks inside an item stay in it; more than one paragraph makes it loose
+        {"<ul><li><p>one</p><p>two</p></li><li><p>three</p></li></ul>",
+         "<li level=1 loose>one</li><p item=1>two</p><li level=1>three</li>"},
+        {"<ul><li>text<ul><li>nested</li></ul>after</li></ul>end",
+         "<li level=1 loose>text</li><li level=2>nested</li><p item=1>after</p><p>end</p>"},
+        {"<ol><li>run<pre>code</pre><li><blockquote>q</blockquote><li><h2>h</h2><hr></ol>",
+         "<li level=1 number=1>run</li><code item=1>code</code><li level=1 number=2></li><quote item=1><p>q</p></quote>"
+         "<li level=1 number=3></li><h level=2 item=1>h</h><hr item=1>"},
+        {"<ul><li><p>a</p><table><tr><td>x</table>b</li></ul>",
+         "<li level=1 loose>a</li><table item=1><row><cell>x</cell></row></table><p item=1>b</p>"},
+        {"<ul><li>a<blockquote><ul><li>x</ul>y</blockquote>z</li></ul>",
+         "<li level=1 loose>a</li><quote item=1><li level=2>x</li><p>y</p></quote><p item=1>z</p>"},
+        {"<ul><li>a < b<!-- c --><p></p><img src=i.png alt=I></li></ul>",
+         "<li level=1 loose>a < b</li><p item=1><img src=i.png>I</img></p>"},
+        // misnested: an unclosed <p> and <li>, a list closed early
+        {"<ul><li>a<p>b<li>c</ul>d<ul><li>e</ul>f</li>",
+         "<li level=1 loose>a</li><p item=1>b</p><li level=1>c</li><p>d</p><li level=1>e</li><p>f</p>"},
     };
     for (const auto &c : cases)
         EXPECT_EQ(c.expected, readable(read_as(html_format, c.page))) << c.page;
@@ -771,7 +788,12 @@ TEST_F(Cnvdoc, OutsideProgramsAgreeWithOurWriters)
     } sources[] = {{"letter.rtf", rtf_format, nullptr},
                    {"notes.md", markdown_format, nullptr},
                    {"page.html", html_format, nullptr},
-                   {"glued marks", html_format, "<p>word<b>(note)</b>next <i>\"q\"</i>s x<s>(s)</s>y <b>.</b>a</p>"}};
+                   {"glued marks", html_format, "<p>word<b>(note)</b>next <i>\"q\"</i>s x<s>(s)</s>y <b>.</b>a</p>"},
+                   {"blocks in items", html_format,
+                    "<ol><li><p>Open it:</p><pre><code>open x</code></pre></li><li><p>Read</p><p>more</p></li></ol>"
+                    "<ul><li>text<ul><li>nested</li></ul>after</li><li><blockquote>q</blockquote></li>"
+                    "<li><h2>head</h2></li><li>cells<table><tr><th>a<tr><td>b</table></li>"
+                    "<li>said<blockquote><ul><li>x</ul>y</blockquote></li></ul><p>end</p>"}};
     for (const auto &source : sources) {
         const std::string doc = read_as(source.format, source.text ? source.text : sample(source.file));
         write_file("ours.html", write_as(html_format, doc));
