@@ -1224,6 +1224,7 @@ typedef struct document {
     int item_level;          /* of the list item being written, 0 outside one */
     int item_number;         /* below 0 for a bullet */
     int item_marker_written;
+    int empty_item;          /* an item without text: its marker waits for the block that goes on it */
     int text_indent[33];     /* where the text of the last item of each level begins */
     int block_indent;        /* a block that goes on a list item: its lines line up with the item's text */
     int quote_indent;        /* the same for a quote and what it holds */
@@ -1760,11 +1761,26 @@ static void document_close_block(writing *w, enum block kind)
     d->block_indent = 0;
 }
 
+/* The marker of an item without text, on a line of its own. */
+static void document_empty_item(writing *w)
+{
+    document *d = &w->doc;
+    if (!d->empty_item)
+        return;
+    d->item_level = d->empty_item;
+    d->empty_item = 0;
+    d->item_marker_written = 0;
+    document_line_start(w);
+    document_line_end(w);
+    d->item_level = 0;
+}
+
 static void document_open_block(writing *w, enum block kind)
 {
     document *d = &w->doc;
     if (d->in_text)
         document_close_block(w, block_paragraph); /* text outside any block ends there */
+    document_empty_item(w);
     if (!d->at_line_start)
         document_line_end(w);
     if (d->started && !d->fresh && !(kind == block_item && d->last == block_item)) {
@@ -1879,12 +1895,27 @@ static int item_indent(const writing *w)
     return level >= 1 && level <= 32 ? w->doc.text_indent[level] : 0;
 }
 
+/* Opens a block that may go on a list item: lined up with the item's text,
+ * or, on an item without text of its own, on the line of its marker. */
+static void document_open_item_block(writing *w, enum block kind)
+{
+    document *d = &w->doc;
+    if (d->empty_item && d->empty_item == mark_number(w, "item") && !d->in_text) {
+        d->empty_item = 0;
+        d->item_level = mark_number(w, "item");
+        d->item_marker_written = 0;
+        d->block_indent = 0;
+        return;
+    }
+    document_open_block(w, kind);
+    d->block_indent = item_indent(w);
+}
+
 static void document_mark(writing *w)
 {
     document *d = &w->doc;
     if (mark_is(w, "p") || mark_is(w, "h") || mark_is(w, "code") || mark_is(w, "html")) {
-        document_open_block(w, block_paragraph);
-        d->block_indent = item_indent(w);
+        document_open_item_block(w, block_paragraph);
         d->in_text = 1;
         d->in_code = mark_is(w, "code") || mark_is(w, "html"); /* raw HTML: its source, verbatim */
     } else if (mark_is(w, "li")) {
@@ -1902,7 +1933,9 @@ static void document_mark(writing *w)
     } else if (mark_is(w, "/p") || mark_is(w, "/h") || mark_is(w, "/code") || mark_is(w, "/html")) {
         document_close_block(w, block_paragraph);
     } else if (mark_is(w, "/li")) {
+        const int empty = d->item_marker_written ? 0 : d->item_level;
         document_close_block(w, block_item);
+        d->empty_item = empty;
     } else if (mark_is(w, "quote")) {
         document_open_block(w, block_quote);
         if (d->quote_depth == 0)
@@ -1917,14 +1950,12 @@ static void document_mark(writing *w)
         d->last = block_quote;
         d->fresh = 0;
     } else if (mark_is(w, "hr")) {
-        document_open_block(w, block_rule);
-        d->block_indent = item_indent(w);
+        document_open_item_block(w, block_rule);
         document_line_start(w);
         put_words(w, "----");
         document_close_block(w, block_rule);
     } else if (mark_is(w, "table")) {
-        document_open_block(w, block_table);
-        d->block_indent = item_indent(w);
+        document_open_item_block(w, block_table);
     } else if (mark_is(w, "row")) {
         if (!d->at_line_start)
             document_line_end(w);
@@ -2081,6 +2112,8 @@ static int32_t write_text(FILE *in_file, FILE *out_file, int target, enum line_e
         if (w.out.failed)
             break;
     }
+    if (w.doc.active)
+        document_empty_item(&w);
     flush_output(&w.out);
     /* the last block reaches the file now, and a full disk shows */
     if (ferror(in_file) || w.out.failed || fflush(out_file) != 0)

@@ -724,6 +724,7 @@ TEST_F(Cnvtext, DocumentsBecomePlainText)
         m("li level=1") + "two" + m("/li") + "\n" +
         m("li level=1 number=0") + "zero" + m("/li") + "\n" +
         m("p item=1") + "more of zero" + m("/p") + "\n" + m("code item=1") + "x\n" + m("/code") + "\n" +
+        m("li level=1") + m("/li") + m("code item=1") + "y\n" + m("/code") + "\n" + m("li level=1") + m("/li") + "\n" +
         m("quote") + "\n" + m("p") + "quoted" + m("/p") + "\n" + m("p") + "again" + m("/p") + "\n" + m("/quote") + "\n" +
         m("code lang=python") + "x = 1\n\nprint(x)\n" + m("/code") + "\n" +
         m("hr") + "\n" +
@@ -746,6 +747,10 @@ TEST_F(Cnvtext, DocumentsBecomePlainText)
         "   more of zero\n"
         "\n"
         "   x\n"
+        "\n"
+        "- y\n"
+        "\n"
+        "- \n"
         "\n"
         "> quoted\n"
         ">\n"
