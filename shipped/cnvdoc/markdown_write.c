@@ -84,6 +84,7 @@ typedef struct md_writer {
     int row_count, row_capacity;
     buffer aligns;       /* the first row's alignment of each column */
     size_t table_start;
+    int after_table;     /* a line of text right after a table would be one of its rows */
 } md_writer;
 
 static void set_prefix(md_writer *w, int item_level, int with_marker_width)
@@ -631,6 +632,7 @@ static void open_item(md_writer *w, const doc_event *e)
     const char type = e->number != DOC_BULLET ? 'o' : 'u';
     int level = e->level, tight = 0, same_list;
     const int floor = w->quote_depth ? w->quote_level : 0;
+    w->after_table = 0;
     if (level <= floor)
         level = floor + 1;
     if (w->list_level > floor) {
@@ -676,12 +678,14 @@ static void open_item(md_writer *w, const doc_event *e)
 static int enter_block(md_writer *w, int item)
 {
     const int floor = w->quote_depth ? w->quote_level : 0;
+    const int after_table = w->after_table;
+    w->after_table = 0;
     if (w->empty_item && item != w->empty_item)
         w->empty_item = 0;
     if (item > floor && item <= w->list_level) {
         w->list_level = item;
         set_prefix(w, item, 1);
-        return !w->loose[item];
+        return !w->loose[item] && !after_table;
     }
     w->list_level = floor;
     set_prefix(w, floor, 1);
@@ -838,6 +842,7 @@ static void end_table(md_writer *w)
             }
         }
     }
+    w->after_table = 1;
     free(rows.data);
     w->row_count = 0;
 }

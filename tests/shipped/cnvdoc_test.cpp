@@ -606,6 +606,11 @@ TEST_F(Cnvdoc, MarkdownWriterEscapesWhatWouldBecomeMarkup)
     // "`a``b`" would read as one span holding the backticks: side by side they are one
     const std::string markdown = write_as(markdown_format, marked("{p}{c}(c){/c}{c}c{/c}{/p}"));
     EXPECT_EQ("<p> <c> (c)c </c> </p> ", joined(shape(read_as(markdown_format, markdown)))) << markdown;
+    // a line right after a table would be one of its rows: a blank line parts them
+    const std::string after_table = write_as(
+        markdown_format, marked("{li level=1}i{/li}{table item=1}{row}{cell header}t{/cell}{/row}{/table}{p item=1}not a row{/p}"));
+    EXPECT_NE(std::string::npos, joined(shape(read_as(markdown_format, after_table))).find("<p item=1> not a row </p>"))
+        << after_table;
 }
 
 // A mark nested in the same mark, and a list from 0, through every writer:
