@@ -673,9 +673,12 @@ static void open_item(md_writer *w, const doc_event *e)
     w->item_text_start = w->out.size;
 }
 
-/* A block that continues the list item of level `item` (0: none) goes at
- * the item's indentation; returns whether it follows on the next line. */
-static int enter_block(md_writer *w, int item)
+/* Sets the prefix of a block that goes on list item `item` (0: none) and
+ * tells whether it may follow the block before without a blank line: only
+ * code, a quote and a heading interrupt text there; a paragraph would run on
+ * into the text before it, "---" would underline it, and a table could take
+ * it for its header. */
+static int enter_block(md_writer *w, int item, int node)
 {
     const int floor = w->quote_depth ? w->quote_level : 0;
     const int after_table = w->after_table;
@@ -685,7 +688,7 @@ static int enter_block(md_writer *w, int item)
     if (item > floor && item <= w->list_level) {
         w->list_level = item;
         set_prefix(w, item, 1);
-        return !w->loose[item] && !after_table;
+        return !w->loose[item] && !after_table && (node == NODE_CODE || node == NODE_QUOTE || node == NODE_H);
     }
     w->list_level = floor;
     set_prefix(w, floor, 1);
@@ -696,7 +699,7 @@ static void begin_leaf(md_writer *w, const doc_event *e)
 {
     int i, tight = 0;
     if (e->node != NODE_LI && e->node != NODE_CELL)
-        tight = enter_block(w, e->item);
+        tight = enter_block(w, e->item, e->node);
     w->leaf = e->node;
     w->at_line_start = 1;
     w->pending_break = 0;
@@ -874,7 +877,7 @@ int32_t write_markdown(FILE *in, FILE *out)
                 }
                 open_inline(&w, &e);
             } else if (e.node == NODE_QUOTE) {
-                const int tight = enter_block(&w, e.item);
+                const int tight = enter_block(&w, e.item, NODE_QUOTE);
                 if (w.empty_item) {
                     /* "1. > quoted": the marker stays on the quote's first line */
                     w.empty_item = 0;
@@ -904,7 +907,7 @@ int32_t write_markdown(FILE *in, FILE *out)
                 w.fresh_line = 1;
                 w.wrote_block = 1;
             } else if (e.node == NODE_TABLE) {
-                enter_block(&w, e.item);
+                enter_block(&w, e.item, NODE_TABLE);
                 w.table_start = w.out.size;
                 w.row_count = 0;
                 w.aligns.size = 0;
@@ -934,7 +937,7 @@ int32_t write_markdown(FILE *in, FILE *out)
         case EV_TEXT: put_text(&w, e.text, e.length); break;
         case EV_BR: end_line_break(&w); break;
         case EV_HR: {
-            const int tight = enter_block(&w, e.item);
+            const int tight = enter_block(&w, e.item, NODE_HR);
             /* "- ---" would be a rule alone */
             const char *rule = w.empty_item ? "***" : "---";
             start_block(&w, tight);
