@@ -413,6 +413,7 @@ TEST_F(Cnvdoc, ScannersReadEveryByteWhereverItFalls)
         {"{\\rtf1 a\\abcdefghijklmnopqrstuvwxyzabcdefgh b\\par}", "<p>ab</p>"},
         {"{\\rtf1 a\\listoverridetablex b\\par}", "<p>ab</p>"},
         {"{\\rtf1 \\b1 b\\b0\\i-1 i\\par}", "<p><b>b</b><i>i</i></p>"},
+        {"{\\rtf\\fldinst{HYPERLINKg\\fldrslt\"\\fldrslt e", "<p><a href=g>\"e</a></p>"},
     };
     for (const auto &c : rtf_cases)
         EXPECT_EQ(c.expected, readable(read_as(rtf_format, c.rtf))) << c.rtf;
@@ -426,6 +427,8 @@ TEST_F(Cnvdoc, ScannersReadEveryByteWhereverItFalls)
         {"\x1B[p]a\x1B[b]b\x1B[/b", "<p>a<strong>b\x1B[/b</strong></p>"},
         {"\x1B[p]a\x1B[", "<p>a\x1B[</p>"},
         {"\x1B[p]\x1B[a href=a%20b%2]x\x1B[/a]", "<p><a href=\"a%20b%2\">x</a></p>"},
+        {"\x1B[p]a\x1B[\x1B[ \x1B[b x\n\x1B[b]y\x1B[/b]", "<p>a\x1B[\x1B[ \x1B[b x\n<strong>y</strong></p>"},
+        {"\x1B[]", "<body>\n</body>"},
     };
     for (const auto &c : html_cases) {
         const std::string html = write_as(html_format, c.doc);
