@@ -110,6 +110,14 @@ std::vector<std::string> shape(const std::string &doc, bool without_languages = 
     return tokens;
 }
 
+std::string repeated(const std::string &text, int count)
+{
+    std::string out;
+    while (count-- > 0)
+        out += text;
+    return out;
+}
+
 std::string joined(const std::vector<std::string> &tokens)
 {
     std::string out;
@@ -493,9 +501,13 @@ TEST_F(Cnvdoc, SmallBuffersGiveTheSameBytes)
 
 TEST_F(Cnvdoc, MarkdownReaderFollowsCommonMark)
 {
+    // Quotes and items nest 100 deep, the intermediate form's containers 64.
+    std::string empty_items;
+    for (int level = 1; level < 100; ++level)
+        empty_items += "<li level=" + std::to_string(level) + "></li>";
     const struct {
-        const char *markdown;
-        const char *expected;
+        std::string markdown;
+        std::string expected;
     } cases[] = {
         {"Title\n=====\n\nSub\n---", "<h level=1>Title</h><h level=2>Sub</h>"},
         {"# Heading #\n###### six\n####### seven", "<h level=1>Heading</h><h level=6>six</h><p>####### seven</p>"},
@@ -532,6 +544,8 @@ TEST_F(Cnvdoc, MarkdownReaderFollowsCommonMark)
         {"-\tone\n\n\tmore\n1.\ttwo", "<li level=1 loose>one</li><p item=1>more</p><li level=1 number=1>two</li>"},
         {"-\t\tcode\n0. zero", "<li level=1></li><code item=1>  code</code><li level=1 number=0>zero</li>"},
         {"*(*a*)* __b __c__ d__ ***e* f** ~~g ~h~ i~~", "<p><i>(<i>a</i>)</i> <b>b <b>c</b> d</b> <b><i>e</i> f</b> <s>g h i</s></p>"},
+        {std::string(101, '>') + "a", repeated("<quote>", 64) + "<p>>a</p>" + repeated("</quote>", 64)},
+        {repeated("- ", 101) + "a", empty_items + "<li level=100>- a</li>"},
     };
     for (const auto &c : cases)
         EXPECT_EQ(c.expected, readable(read_as(markdown_format, c.markdown))) << c.markdown;
