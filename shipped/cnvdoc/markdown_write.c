@@ -31,6 +31,7 @@ typedef struct delimited_mark {
     size_t open_at, close_at;
     size_t open_length, close_length;
     int node;
+    int outer; /* the nearest mark around it, or -1 */
 } delimited_mark;
 
 typedef struct table_row {
@@ -497,13 +498,25 @@ static int by_place(const void *a, const void *b)
 static int closes_outer_mark(const md_writer *w, const delimited_mark *inner)
 {
     int i;
-    for (i = 0; i < w->mark_count; ++i) {
-        const delimited_mark *m = &w->marks[i];
-        if (m->open_at < inner->open_at && m->close_at > inner->close_at &&
-            w->out.data[m->open_at] == w->out.data[inner->open_at])
+    for (i = inner->outer; i >= 0; i = w->marks[i].outer)
+        if (w->out.data[w->marks[i].open_at] == w->out.data[inner->open_at])
             return 1;
-    }
     return 0;
+}
+
+/* Marks are kept in the order they close: read backwards, each comes after
+ * the marks around it, and the chain of outer marks of the last one read is
+ * the stack of marks that may be around the next. */
+static void find_outer_marks(md_writer *w)
+{
+    int i, top = -1;
+    for (i = w->mark_count - 1; i >= 0; --i) {
+        delimited_mark *m = &w->marks[i];
+        while (top >= 0 && !(w->marks[top].open_at < m->open_at && w->marks[top].close_at > m->close_at))
+            top = w->marks[top].outer;
+        m->outer = top;
+        top = i;
+    }
 }
 
 /* A delimiter that the characters around it keep from opening or closing
@@ -515,8 +528,9 @@ static void settle_marks(md_writer *w)
     buffer tail = {0};
     size_t from, growth = 0, line_shift = 0;
     int count = 0, i;
-    if (w->mark_count == 0)
+    if (w->mark_count <= 0)
         return;
+    find_outer_marks(w);
     edits = (tag_edit *)malloc((size_t)w->mark_count * 2 * sizeof *edits);
     for (i = 0; edits && i < w->mark_count; ++i) {
         const delimited_mark *m = &w->marks[i];

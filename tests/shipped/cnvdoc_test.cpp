@@ -583,6 +583,7 @@ TEST_F(Cnvdoc, MarkdownWriterEscapesWhatWouldBecomeMarkup)
         "{p}word{b}(note){/b}next {i}\"q\"{/i}s un{i}believ{/i}able {b}{i}(bi){/i}{/b}z x{s}(s){/s}y {b}.{/b}a{/p}",
         "{p}{i}a{/i}{b}b{/b} {i}#{b}~{/b}!{b}~{/b}{/i}_ {b}x{b}(y){/b}z{/b}{/p}",
         "{p}line\n\n \nafter blank lines{/p}{table}{row}{cell header}{c}a|b{/c}{/cell}{/row}{/table}",
+        "{p}{b}a{i}(b){/i}c {i}d{b}!x!{/b}{/i}{/b} {i}x{b}*{/b}y{/i}{/p}",
     };
     // marks written as {name}, so that the text can hold < and >
     const auto marked = [](const char *text) {
