@@ -931,7 +931,8 @@ static void pop_to(doc_reader *r, int depth)
 
 static doc_event *push_node(doc_reader *r, int node)
 {
-    if (r->depth == READER_DEPTH)
+    /* a table keeps room for its row and cell, a quote for a table */
+    if (r->depth >= READER_DEPTH - (node == NODE_TABLE ? 2 : node == NODE_QUOTE ? 3 : 0))
         return NULL;
     r->stack_level[r->depth] = 1;
     r->stack_header[r->depth] = 0;

@@ -629,6 +629,13 @@ TEST_F(Cnvdoc, NestedMarksAndListsFromZeroThroughEveryWriter)
         EXPECT_EQ(c.rtf_read_back, readable(read_as(rtf_format, write_as(rtf_format, doc)))) << c.markdown;
         EXPECT_EQ(readable(doc), readable(read_as(markdown_format, markdown))) << c.markdown << "\nwritten as\n" << markdown;
     }
+    // Deeper than the intermediate form holds, a table still has its row around its cells.
+    const std::string deep_table = read_as(markdown_format, repeated(">", 63) + " | a |\n" + repeated(">", 63) + " |---|");
+    for (const char *target : {rtf_format, html_format, markdown_format}) {
+        std::string output;
+        EXPECT_EQ(0, run(writer(target), deep_table, output)) << target;
+        EXPECT_NE(std::string::npos, output.find('a')) << target << "\n" << output;
+    }
 }
 
 // An image is its alternative text in RTF; raw HTML from Markdown passes
