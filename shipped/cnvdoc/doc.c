@@ -359,9 +359,9 @@ static void close_inlines(doc_builder *b, int keep)
 static int same_link(const doc_builder *b)
 {
     return b->emitted_href.size == b->wanted_href.size &&
-           memcmp(b->emitted_href.data, b->wanted_href.data, b->wanted_href.size) == 0 &&
+           (b->wanted_href.size == 0 || memcmp(b->emitted_href.data, b->wanted_href.data, b->wanted_href.size) == 0) &&
            b->emitted_title.size == b->wanted_title.size &&
-           memcmp(b->emitted_title.data, b->wanted_title.data, b->wanted_title.size) == 0;
+           (b->wanted_title.size == 0 || memcmp(b->emitted_title.data, b->wanted_title.data, b->wanted_title.size) == 0);
 }
 
 static void open_inline(doc_builder *b, int node)
@@ -840,7 +840,8 @@ static int is_block_name(const unsigned char *s, size_t size, size_t pos)
 {
     size_t end = pos;
     int node;
-    while (end < size && s[end] != ' ' && s[end] != ']' && s[end] != '\n')
+    /* no name is longer than 5 bytes: a longer run is no block's */
+    while (end < size && end - pos <= 5 && s[end] != ' ' && s[end] != ']' && s[end] != '\n')
         ++end;
     node = node_by_name(s + pos, end - pos);
     return node != NODE_NONE && !IS_INLINE(node) && node != NODE_BR && node != NODE_IMG && node != NODE_RAW;
@@ -930,7 +931,8 @@ static void pop_to(doc_reader *r, int depth)
 
 static doc_event *push_node(doc_reader *r, int node)
 {
-    if (r->depth == READER_DEPTH)
+    /* a table keeps room for its row and cell, a quote for a table */
+    if (r->depth >= READER_DEPTH - (node == NODE_TABLE ? 2 : node == NODE_QUOTE ? 3 : 0))
         return NULL;
     r->stack_level[r->depth] = 1;
     r->stack_header[r->depth] = 0;
@@ -1238,11 +1240,30 @@ static void read_text(doc_reader *r)
  * that shows it is no mark. */
 static const unsigned char name_stop[256] = {[' '] = 1, [']'] = 1, ['\n'] = 1};
 
+/* Bytes that end a mark's arguments: its end, or a line end that shows it
+ * is no mark. */
+static const unsigned char args_stop[256] = {[']'] = 1, ['\n'] = 1};
+
+/* An ESC [ that is no mark: the ESC is text. */
+static void read_escape_as_text(doc_reader *r)
+{
+    doc_event *e;
+    ensure_text_place(r);
+    e = push_event(r, EV_TEXT, NODE_NONE);
+    e->text = (const char *)r->s + r->pos;
+    e->length = 1;
+    r->pos += 1;
+}
+
 static void read_mark(doc_reader *r)
 {
     const unsigned char *s = r->s;
     size_t pos = r->pos + 2, name_end, end;
     int closing = 0, node;
+    if (r->pos < r->no_mark_before) {
+        read_escape_as_text(r);
+        return;
+    }
     if (pos < r->size && s[pos] == '/') {
         closing = 1;
         ++pos;
@@ -1251,21 +1272,14 @@ static void read_mark(doc_reader *r)
     while (name_end < r->size && !name_stop[s[name_end]])
         ++name_end;
     end = name_end;
-    if (end < r->size && s[end] == ' ') {
-        /* arguments: up to the ']', unless a line ends first */
-        const unsigned char *close = find_byte(s + end, r->size - end, ']');
-        const size_t limit = close ? (size_t)(close - s) : r->size;
-        const unsigned char *line_end = find_byte(s + end, limit - end, '\n');
-        end = line_end ? (size_t)(line_end - s) : limit;
-    }
+    /* arguments: up to the ']', unless a line ends first */
+    if (end < r->size && s[end] == ' ')
+        while (end < r->size && !args_stop[s[end]])
+            ++end;
     if (end >= r->size || s[end] != ']') {
-        /* not a mark after all: the ESC is text */
-        doc_event *e;
-        ensure_text_place(r);
-        e = push_event(r, EV_TEXT, NODE_NONE);
-        e->text = (const char *)s + r->pos;
-        e->length = 1;
-        r->pos += 1;
+        /* not a mark after all, nor is any ESC [ up to the same line end */
+        r->no_mark_before = end;
+        read_escape_as_text(r);
         return;
     }
     r->pos = end + 1;
@@ -1278,10 +1292,6 @@ static void read_mark(doc_reader *r)
         open_mark(r, node, s + name_end, end - name_end);
 }
 
-/* Bytes that end a mark's arguments: its end, or a line end that shows it
- * is no mark. */
-static const unsigned char args_stop[256] = {[']'] = 1, ['\n'] = 1};
-
 /* A whole mark read in one scan: the end of the innermost node, the most
  * common, answered straight away (1); any other mark queued (0). */
 __attribute__((hot, noinline)) static int quick_mark(doc_reader *r, doc_event *e)
@@ -1289,7 +1299,7 @@ __attribute__((hot, noinline)) static int quick_mark(doc_reader *r, doc_event *e
     const unsigned char *s = r->s;
     size_t pos = r->pos + 2, name_end, end;
     int closing, node;
-    if (pos >= r->size || s[pos - 1] != '[')
+    if (pos >= r->size || s[pos - 1] != '[' || r->pos < r->no_mark_before)
         return 0;
     closing = s[pos] == '/';
     pos += (size_t)closing;

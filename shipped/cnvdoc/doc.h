@@ -319,6 +319,7 @@ typedef struct doc_reader {
     buffer titles[READER_DEPTH];
     int finished;
     int leaf_at;      /* 1 + the stack index of the open leaf, 0 outside one */
+    size_t no_mark_before; /* an ESC [ before this offset is text: its line ends before any ']' */
 } doc_reader;
 
 void doc_read_begin(doc_reader *r, const buffer *input);

@@ -397,7 +397,8 @@ static void find_title(const buffer *input, buffer *title)
         end = title->size;
         while (end > start && title->data[end - 1] == ' ')
             --end;
-        memmove(title->data, title->data + start, end - start);
+        if (start)
+            memmove(title->data, title->data + start, end - start);
         title->size = end - start;
     }
 }

@@ -9,6 +9,11 @@
 #include "plugins/morphex_plugin.h"
 #include "shipped/cnvdoc/doc.h"
 
+/* Block quotes and list items open inside each other at most: a deeper
+ * marker is text.  Each line walks its open containers, and the blocks are
+ * written out recursively. */
+#define NESTING_LIMIT 100
+
 enum md_kind {
     MD_DOCUMENT, MD_QUOTE, MD_LIST, MD_ITEM, MD_PARAGRAPH, MD_HEADING, MD_CODE, MD_HR, MD_TABLE, MD_HTML, MD_GONE
 };
@@ -606,7 +611,7 @@ static void process_line(md_parser *p, const char *raw, size_t raw_length)
     const char *s;
     size_t n, pos = 0, first, indent;
     md_block *container = p->document, *last_matched;
-    int blank, all_matched = 1, started = 0, consumed = 0;
+    int blank, all_matched = 1, started = 0, consumed = 0, nesting = 0;
 
     if (raw_length && raw[0] != ' ' && raw[0] != '\t' && raw[0] != '>') {
         s = raw; /* most lines: nothing to expand, no copy */
@@ -682,6 +687,7 @@ static void process_line(md_parser *p, const char *raw, size_t raw_length)
             all_matched = 0;
             break;
         }
+        nesting += child->kind == MD_QUOTE || child->kind == MD_ITEM;
         container = child;
     }
     last_matched = container;
@@ -706,12 +712,13 @@ static void process_line(md_parser *p, const char *raw, size_t raw_length)
             started = 1;
             break;
         }
-        if (s[first] == '>') {
+        if (s[first] == '>' && nesting < NESTING_LIMIT) {
             pos = first + 1;
             if (pos < n && s[pos] == ' ')
                 ++pos;
             container = add_child(p, container, MD_QUOTE);
             started = 1;
+            ++nesting;
             continue;
         }
         if (s[first] == '#') {
@@ -808,7 +815,7 @@ static void process_line(md_parser *p, const char *raw, size_t raw_length)
             started = consumed = 1;
             break;
         }
-        if ((width = list_marker(s, n, first, &ordered, &number, &marker)) > 0) {
+        if (nesting < NESTING_LIMIT && (width = list_marker(s, n, first, &ordered, &number, &marker)) > 0) {
             /* Up to here the line's tabs are expanded, so an index is a
              * column; a tab after the marker goes on to the next stop of four. */
             const size_t after = first + width;
@@ -856,6 +863,7 @@ static void process_line(md_parser *p, const char *raw, size_t raw_length)
             container->content_indent = (int)(indent + width + padding);
             pos = empty ? n : text;
             started = 1;
+            ++nesting;
             continue;
         }
         break;

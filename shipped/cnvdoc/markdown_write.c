@@ -508,7 +508,7 @@ static void settle_marks(md_writer *w)
     buffer tail = {0};
     size_t from, growth = 0, line_shift = 0;
     int count = 0, i;
-    if (w->mark_count == 0)
+    if (w->mark_count <= 0)
         return;
     edits = (tag_edit *)malloc((size_t)w->mark_count * 2 * sizeof *edits);
     for (i = 0; edits && i < w->mark_count; ++i) {

@@ -110,6 +110,14 @@ std::vector<std::string> shape(const std::string &doc, bool without_languages = 
     return tokens;
 }
 
+std::string repeated(const std::string &text, int count)
+{
+    std::string out;
+    while (count-- > 0)
+        out += text;
+    return out;
+}
+
 std::string joined(const std::vector<std::string> &tokens)
 {
     std::string out;
@@ -430,6 +438,7 @@ TEST_F(Cnvdoc, ScannersReadEveryByteWhereverItFalls)
         {"{\\rtf1 a\\abcdefghijklmnopqrstuvwxyzabcdefgh b\\par}", "<p>ab</p>"},
         {"{\\rtf1 a\\listoverridetablex b\\par}", "<p>ab</p>"},
         {"{\\rtf1 \\b1 b\\b0\\i-1 i\\par}", "<p><b>b</b><i>i</i></p>"},
+        {"{\\rtf\\fldinst{HYPERLINKg\\fldrslt\"\\fldrslt e", "<p><a href=g>\"e</a></p>"},
     };
     for (const auto &c : rtf_cases)
         EXPECT_EQ(c.expected, readable(read_as(rtf_format, c.rtf))) << c.rtf;
@@ -443,6 +452,8 @@ TEST_F(Cnvdoc, ScannersReadEveryByteWhereverItFalls)
         {"\x1B[p]a\x1B[b]b\x1B[/b", "<p>a<strong>b\x1B[/b</strong></p>"},
         {"\x1B[p]a\x1B[", "<p>a\x1B[</p>"},
         {"\x1B[p]\x1B[a href=a%20b%2]x\x1B[/a]", "<p><a href=\"a%20b%2\">x</a></p>"},
+        {"\x1B[p]a\x1B[\x1B[ \x1B[b x\n\x1B[b]y\x1B[/b]", "<p>a\x1B[\x1B[ \x1B[b x\n<strong>y</strong></p>"},
+        {"\x1B[]", "<body>\n</body>"},
     };
     for (const auto &c : html_cases) {
         const std::string html = write_as(html_format, c.doc);
@@ -507,9 +518,13 @@ TEST_F(Cnvdoc, SmallBuffersGiveTheSameBytes)
 
 TEST_F(Cnvdoc, MarkdownReaderFollowsCommonMark)
 {
+    // Quotes and items nest 100 deep, the intermediate form's containers 64.
+    std::string empty_items;
+    for (int level = 1; level < 100; ++level)
+        empty_items += "<li level=" + std::to_string(level) + "></li>";
     const struct {
-        const char *markdown;
-        const char *expected;
+        std::string markdown;
+        std::string expected;
     } cases[] = {
         {"Title\n=====\n\nSub\n---", "<h level=1>Title</h><h level=2>Sub</h>"},
         {"# Heading #\n###### six\n####### seven", "<h level=1>Heading</h><h level=6>six</h><p>####### seven</p>"},
@@ -546,6 +561,8 @@ TEST_F(Cnvdoc, MarkdownReaderFollowsCommonMark)
         {"-\tone\n\n\tmore\n1.\ttwo", "<li level=1 loose>one</li><p item=1>more</p><li level=1 number=1>two</li>"},
         {"-\t\tcode\n0. zero", "<li level=1></li><code item=1>  code</code><li level=1 number=0>zero</li>"},
         {"*(*a*)* __b __c__ d__ ***e* f** ~~g ~h~ i~~", "<p><i>(<i>a</i>)</i> <b>b <b>c</b> d</b> <b><i>e</i> f</b> <s>g h i</s></p>"},
+        {std::string(101, '>') + "a", repeated("<quote>", 64) + "<p>>a</p>" + repeated("</quote>", 64)},
+        {repeated("- ", 101) + "a", empty_items + "<li level=100>- a</li>"},
     };
     for (const auto &c : cases)
         EXPECT_EQ(c.expected, readable(read_as(markdown_format, c.markdown))) << c.markdown;
@@ -583,6 +600,7 @@ TEST_F(Cnvdoc, MarkdownWriterEscapesWhatWouldBecomeMarkup)
         "{p}word{b}(note){/b}next {i}\"q\"{/i}s un{i}believ{/i}able {b}{i}(bi){/i}{/b}z x{s}(s){/s}y {b}.{/b}a{/p}",
         "{p}{i}a{/i}{b}b{/b} {i}#{b}~{/b}!{b}~{/b}{/i}_ {b}x{b}(y){/b}z{/b}{/p}",
         "{p}line\n\n \nafter blank lines{/p}{table}{row}{cell header}{c}a|b{/c}{/cell}{/row}{/table}",
+        "{p}{b}a{i}(b){/i}c {i}d{b}!x!{/b}{/i}{/b} {i}x{b}*{/b}y{/i}{/p}",
     };
     // marks written as {name}, so that the text can hold < and >
     const auto marked = [](const char *text) {
@@ -643,6 +661,13 @@ TEST_F(Cnvdoc, NestedMarksAndListsFromZeroThroughEveryWriter)
         EXPECT_NE(std::string::npos, html.find(c.html)) << c.markdown << "\nexpected " << c.html << "\ngave\n" << html;
         EXPECT_EQ(c.rtf_read_back, readable(read_as(rtf_format, write_as(rtf_format, doc)))) << c.markdown;
         EXPECT_EQ(readable(doc), readable(read_as(markdown_format, markdown))) << c.markdown << "\nwritten as\n" << markdown;
+    }
+    // Deeper than the intermediate form holds, a table still has its row around its cells.
+    const std::string deep_table = read_as(markdown_format, repeated(">", 63) + " | a |\n" + repeated(">", 63) + " |---|");
+    for (const char *target : {rtf_format, html_format, markdown_format}) {
+        std::string output;
+        EXPECT_EQ(0, run(writer(target), deep_table, output)) << target;
+        EXPECT_NE(std::string::npos, output.find('a')) << target << "\n" << output;
     }
 }
 
