@@ -59,6 +59,18 @@ int reserve(buffer *b, size_t extra)
     return 1;
 }
 
+void *room_for_one(void *items, int count, int *capacity, int first, size_t size)
+{
+    const int grown_capacity = *capacity ? *capacity * 2 : first;
+    void *grown;
+    if (count < *capacity)
+        return items;
+    grown = realloc(items, (size_t)grown_capacity * size);
+    if (grown)
+        *capacity = grown_capacity;
+    return grown;
+}
+
 void put_number(buffer *b, long value)
 {
     char digits[24];

@@ -40,6 +40,10 @@ typedef struct buffer {
 #define SINK_SIZE CNVDOC_SINK_SIZE
 
 int reserve(buffer *b, size_t extra);
+/* Room for one more item in an array of `count` items of `size` bytes that
+ * grows by doubling from `first`: the array, moved if it grew, or NULL when
+ * memory runs out (the old array is then left as it was). */
+void *room_for_one(void *items, int count, int *capacity, int first, size_t size);
 void put_utf8(buffer *b, uint32_t c);
 void put_number(buffer *b, long value);
 

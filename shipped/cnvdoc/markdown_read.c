@@ -1258,15 +1258,10 @@ typedef struct inline_parser {
 
 static inline_node *add_node(inline_parser *ip, int kind)
 {
-    inline_node *node;
-    if (ip->count == ip->capacity) {
-        const int capacity = ip->capacity ? ip->capacity * 2 : 64;
-        inline_node *grown = (inline_node *)realloc(ip->nodes, (size_t)capacity * sizeof *grown);
-        if (!grown)
-            return NULL;
-        ip->nodes = grown;
-        ip->capacity = capacity;
-    }
+    inline_node *node, *nodes = (inline_node *)room_for_one(ip->nodes, ip->count, &ip->capacity, 64, sizeof *nodes);
+    if (!nodes)
+        return NULL;
+    ip->nodes = nodes;
     node = &ip->nodes[ip->count++];
     /* what every node is read for; the rest only where its kind sets it */
     node->kind = kind;

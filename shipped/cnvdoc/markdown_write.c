@@ -466,19 +466,15 @@ static void open_inline(md_writer *w, const doc_event *e)
 static void remember_mark(md_writer *w, int node, size_t open_at, size_t open_length, size_t close_at,
                           size_t close_length)
 {
-    delimited_mark *mark;
+    delimited_mark *mark, *marks;
     int within_same = 0, i;
     for (i = 0; i < w->delimiter_depth && i < INLINE_DEPTH; ++i)
         if (!w->delimiters[i].pending && w->out.data[w->delimiters[i].at] == w->out.data[open_at])
             within_same = 1;
-    if (w->mark_count == w->mark_capacity) {
-        const int capacity = w->mark_capacity ? w->mark_capacity * 2 : 16;
-        delimited_mark *grown = (delimited_mark *)realloc(w->marks, (size_t)capacity * sizeof *grown);
-        if (!grown)
-            return;
-        w->marks = grown;
-        w->mark_capacity = capacity;
-    }
+    marks = (delimited_mark *)room_for_one(w->marks, w->mark_count, &w->mark_capacity, 16, sizeof *marks);
+    if (!marks)
+        return;
+    w->marks = marks;
     mark = &w->marks[w->mark_count++];
     mark->node = node;
     mark->open_at = open_at;
@@ -794,15 +790,10 @@ static void end_leaf(md_writer *w)
 
 static void begin_row(md_writer *w)
 {
-    table_row *row;
-    if (w->row_count == w->row_capacity) {
-        const int capacity = w->row_capacity ? w->row_capacity * 2 : 16;
-        table_row *grown = (table_row *)realloc(w->rows, (size_t)capacity * sizeof *grown);
-        if (!grown)
-            return;
-        w->rows = grown;
-        w->row_capacity = capacity;
-    }
+    table_row *row, *rows = (table_row *)room_for_one(w->rows, w->row_count, &w->row_capacity, 16, sizeof *rows);
+    if (!rows)
+        return;
+    w->rows = rows;
     row = &w->rows[w->row_count++];
     row->start = w->out.size;
     row->cells = 0;

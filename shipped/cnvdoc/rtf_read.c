@@ -119,21 +119,17 @@ static int find_font(const rtf_reader *r, int number)
 static void add_run(rtf_reader *r, const char *s, size_t n, unsigned flags)
 {
     const group_state *g = &r->stack[r->depth];
-    run *last = r->run_count ? &r->runs[r->run_count - 1] : NULL;
+    run *runs, *last = r->run_count ? &r->runs[r->run_count - 1] : NULL;
     if (last && !(flags & RUN_BREAK) && last->flags == flags && last->link == g->link &&
         last->link_length == g->link_length && last->text + last->length == r->text.size) {
         put_bytes(&r->text, s, n);
         last->length += n;
         return;
     }
-    if (r->run_count == r->run_capacity) {
-        const int capacity = r->run_capacity ? r->run_capacity * 2 : 64;
-        run *grown = (run *)realloc(r->runs, (size_t)capacity * sizeof *grown);
-        if (!grown)
-            return;
-        r->runs = grown;
-        r->run_capacity = capacity;
-    }
+    runs = (run *)room_for_one(r->runs, r->run_count, &r->run_capacity, 64, sizeof *runs);
+    if (!runs)
+        return;
+    r->runs = runs;
     last = &r->runs[r->run_count++];
     last->flags = flags;
     last->text = r->text.size;

@@ -1723,6 +1723,18 @@ static void put_spaces(writing *w, int count)
         encode_text(w, (const unsigned char *)spaces, count < 64 ? (size_t)count : 64, 0);
 }
 
+/* The item's marker, "- " or "K. ", and its width. */
+static int item_marker(const document *d, char marker[24])
+{
+    return d->item_number >= 0 ? snprintf(marker, 24, "%d. ", d->item_number) : snprintf(marker, 24, "- ");
+}
+
+/* Where an item's marker begins: two columns a level. */
+static int item_indent_of_level(int level)
+{
+    return level > 32 ? 62 : 2 * (level - 1);
+}
+
 static void document_line_start(writing *w)
 {
     document *d = &w->doc;
@@ -1736,15 +1748,10 @@ static void document_line_start(writing *w)
     put_spaces(w, d->block_indent);
     if (d->item_level > 0) {
         char marker[24];
-        const int indent = d->item_level > 32 ? 62 : 2 * (d->item_level - 1);
-        if (d->item_number >= 0)
-            snprintf(marker, sizeof marker, "%d. ", d->item_number);
-        else
-            snprintf(marker, sizeof marker, "- ");
-        for (i = 0; i < indent; ++i)
-            put_words(w, " ");
+        const int width = item_marker(d, marker);
+        put_spaces(w, item_indent_of_level(d->item_level));
         if (d->item_marker_written)
-            memset(marker, ' ', strlen(marker)); /* a line after a line break lines up with the text */
+            memset(marker, ' ', (size_t)width); /* a line after a line break lines up with the text */
         put_words(w, marker);
         d->item_marker_written = 1;
     }
@@ -1927,9 +1934,10 @@ static void document_mark(writing *w)
         if (mark_field(w->mark, w->mark_length, "number", number, sizeof number))
             d->item_number = atoi(number) < 0 ? 0 : atoi(number);
         d->item_marker_written = 0;
-        if (d->item_level <= 32)
-            d->text_indent[d->item_level] = 2 * (d->item_level - 1) +
-                                            (d->item_number >= 0 ? snprintf(number, sizeof number, "%d. ", d->item_number) : 2);
+        if (d->item_level <= 32) {
+            char marker[24];
+            d->text_indent[d->item_level] = item_indent_of_level(d->item_level) + item_marker(d, marker);
+        }
     } else if (mark_is(w, "/p") || mark_is(w, "/h") || mark_is(w, "/code") || mark_is(w, "/html")) {
         document_close_block(w, block_paragraph);
     } else if (mark_is(w, "/li")) {
