@@ -8,6 +8,8 @@
 #include "shipped/cnvdoc/doc.h"
 
 #define LIST_DEPTH 33
+/* 64 quotes, the deepest the document reader nests, and every list level */
+#define CONTAINER_DEPTH 128
 
 /* Punctuation that is markup anywhere in a line. */
 static const unsigned char escape_anywhere[256] = {
@@ -34,6 +36,18 @@ typedef struct delimited_mark {
     int within_same; /* inside a mark written with the same character */
 } delimited_mark;
 
+/* What a line's prefix is made of: a block quote ("> "), or a list item,
+ * whose text the lines after its marker's line line up with.  Levels count
+ * the items around an item, quotes between them or not. */
+typedef struct container {
+    char quote;
+    char type;   /* an item's list: 'u' bulleted, 'o' numbered */
+    char marker; /* '-' or '*', '.' or ')': a list right after one of its kind takes the other */
+    char loose;
+    int level;
+    int width;
+} container;
+
 typedef struct table_row {
     size_t start, end;
     int cells;
@@ -45,15 +59,12 @@ typedef struct md_writer {
     size_t line_start;   /* where the current line begins in out */
     int fresh_line;      /* the line holds only its prefix: no separation needed */
     int wrote_block;
-    int quote_depth;
-    /* lists */
-    int list_level;      /* level of the last item, 0 after any other block */
-    char list_type[LIST_DEPTH + 1];
-    char list_marker[LIST_DEPTH + 1]; /* '-' or '*', '.' or ')': the next list of a level takes the other */
-    char loose[LIST_DEPTH + 1];
-    int widths[LIST_DEPTH + 1];
-    int quote_indent;    /* a block quote inside an item: the item's indentation, its level */
-    int quote_level;
+    int last_block;      /* the kind of the block written last */
+    /* the quotes and list items the next line stands in, outermost first */
+    container containers[CONTAINER_DEPTH];
+    int depth;
+    int quotes_beyond;   /* quotes opened with no room left: their ends end nothing */
+    size_t quote_prefix; /* the prefix up to the innermost quote's mark: a blank line's */
     int block_tight;     /* the open code block follows its item's previous block on the next line */
     int in_raw;          /* raw HTML: written as it is */
     size_t item_text_start; /* where the open item's text begins */
@@ -87,20 +98,46 @@ typedef struct md_writer {
     int after_table;     /* a line of text right after a table would be one of its rows */
 } md_writer;
 
-static void set_prefix(md_writer *w, int item_level, int with_marker_width)
+static void build_prefix(md_writer *w)
 {
-    int i, level, spaces = 0;
+    int i, j;
     w->prefix.size = 0;
-    if (w->quote_depth)
-        for (i = 0; i < w->quote_indent; ++i)
-            put_byte(&w->prefix, ' ');
-    for (i = 0; i < w->quote_depth; ++i)
-        put_bytes(&w->prefix, "> ", 2);
-    level = with_marker_width ? item_level : item_level - 1;
-    for (i = w->quote_depth ? w->quote_level + 1 : 1; i <= level; ++i)
-        spaces += w->widths[i];
-    for (i = 0; i < spaces; ++i)
-        put_byte(&w->prefix, ' ');
+    w->quote_prefix = 0;
+    for (i = 0; i < w->depth; ++i) {
+        const container *c = &w->containers[i];
+        if (c->quote) {
+            put_bytes(&w->prefix, "> ", 2);
+            w->quote_prefix = w->prefix.size;
+        } else {
+            for (j = 0; j < c->width; ++j)
+                put_byte(&w->prefix, ' ');
+        }
+    }
+}
+
+/* The innermost container when it is a list item. */
+static container *top_item(md_writer *w)
+{
+    return w->depth > 0 && !w->containers[w->depth - 1].quote ? &w->containers[w->depth - 1] : NULL;
+}
+
+/* The level of the item the innermost quote stands in: items inside it
+ * carry levels above it. */
+static int item_floor(const md_writer *w)
+{
+    int i = w->depth - 1;
+    while (i >= 0 && !w->containers[i].quote)
+        --i;
+    while (i >= 0 && w->containers[i].quote)
+        --i;
+    return i >= 0 ? w->containers[i].level : 0;
+}
+
+/* Ends the items inside the innermost quote whose level is above `level`. */
+static void leave_items_above(md_writer *w, int level)
+{
+    while (w->depth > 0 && !w->containers[w->depth - 1].quote && w->containers[w->depth - 1].level > level)
+        --w->depth;
 }
 
 static void trim_trailing_blanks(md_writer *w)
@@ -120,11 +157,10 @@ static void new_line(md_writer *w)
 /* Ends the line and leaves a blank one (bearing the quote marks it is in). */
 static void blank_line(md_writer *w)
 {
-    size_t quote_marks = w->quote_depth ? (size_t)w->quote_indent + (size_t)w->quote_depth * 2 : 0;
     trim_trailing_blanks(w);
     put_byte(&w->out, '\n');
     w->line_start = w->out.size;
-    put_bytes(&w->out, w->prefix.data, quote_marks < w->prefix.size ? quote_marks : w->prefix.size);
+    put_bytes(&w->out, w->prefix.data, w->quote_prefix);
     trim_trailing_blanks(w);
     put_byte(&w->out, '\n');
     w->line_start = w->out.size;
@@ -626,46 +662,48 @@ static void end_line_break(md_writer *w)
 static void open_item(md_writer *w, const doc_event *e)
 {
     const char type = e->number != DOC_BULLET ? 'o' : 'u';
-    int level = e->level, tight = 0, same_list;
-    const int floor = w->quote_depth ? w->quote_level : 0;
+    const int floor = item_floor(w);
+    const container *parent = top_item(w);
+    container *sibling, item = {0};
+    int level = e->level, tight = 0;
     w->after_table = 0;
     if (level <= floor)
         level = floor + 1;
-    if (w->list_level > floor) {
-        if (level > w->list_level)
-            tight = (type == 'u' || e->number == 1 || w->empty_item) && !w->loose[w->list_level];
-        else
-            tight = w->list_type[level] == type && !e->loose;
-    }
-    if (w->empty_item && level != w->empty_item + 1)
-        w->empty_item = 0;
-    if (level > w->list_level + 1)
-        level = w->list_level + 1; /* skipped levels cannot be written */
     if (level > LIST_DEPTH - 1)
         level = LIST_DEPTH - 1;
-    same_list = level <= w->list_level && w->list_type[level] == type;
-    if (!same_list)
-        w->list_marker[level] = type == 'u' ? '-' : '.';
-    else if (e->new_list) /* the other marker parts two lists that follow each other */
-        w->list_marker[level] = w->list_marker[level] == '-' ? '*' : w->list_marker[level] == '*' ? '-'
-                                : w->list_marker[level] == '.' ? ')' : '.';
-    w->list_type[level] = type;
-    w->loose[level] = (char)e->loose;
-    w->list_level = level;
-    set_prefix(w, level, 0);
-    start_block(w, tight);
-    if (type == 'u') {
-        put_byte(&w->out, (unsigned char)w->list_marker[level]);
-        put_byte(&w->out, ' ');
-        w->widths[level] = 2;
-    } else {
-        const size_t before = w->out.size;
-        put_number(&w->out, e->number > 999999999 ? 999999999 : e->number);
-        put_byte(&w->out, (unsigned char)w->list_marker[level]);
-        put_byte(&w->out, ' ');
-        w->widths[level] = (int)(w->out.size - before);
+    if (parent && level > parent->level) /* the first item of a list inside an item */
+        tight = (type == 'u' || e->number == 1 || w->empty_item) && !parent->loose;
+    if (w->empty_item && level != w->empty_item + 1)
+        w->empty_item = 0;
+    leave_items_above(w, level);
+    item.type = type;
+    item.marker = type == 'u' ? '-' : '.';
+    item.loose = (char)e->loose;
+    sibling = top_item(w);
+    if (sibling && sibling->level == level) {
+        tight = sibling->type == type && !e->loose;
+        if (sibling->type == type) /* the other marker parts two lists that follow each other */
+            item.marker = !e->new_list ? sibling->marker : sibling->marker == '-' ? '*' : sibling->marker == '*' ? '-'
+                          : sibling->marker == '.' ? ')' : '.';
+        --w->depth;
     }
-    set_prefix(w, level, 1);
+    parent = top_item(w);
+    if (level > (parent ? parent->level : floor) + 1)
+        level = (parent ? parent->level : floor) + 1; /* skipped levels cannot be written */
+    item.level = level;
+    build_prefix(w);
+    start_block(w, tight);
+    {
+        const size_t before = w->out.size;
+        if (type == 'o')
+            put_number(&w->out, e->number > 999999999 ? 999999999 : e->number);
+        put_byte(&w->out, (unsigned char)item.marker);
+        put_byte(&w->out, ' ');
+        item.width = (int)(w->out.size - before);
+    }
+    if (w->depth < CONTAINER_DEPTH)
+        w->containers[w->depth++] = item;
+    build_prefix(w);
     w->item_text_start = w->out.size;
 }
 
@@ -673,22 +711,27 @@ static void open_item(md_writer *w, const doc_event *e)
  * tells whether it may follow the block before without a blank line: only
  * code, a quote and a heading interrupt text there; a paragraph would run on
  * into the text before it, "---" would underline it, and a table could take
- * it for its header. */
+ * it for its header.  After a heading or fenced code, which end where they
+ * stand, any block may follow; a quote after a quote needs the blank line. */
 static int enter_block(md_writer *w, int item, int node)
 {
-    const int floor = w->quote_depth ? w->quote_level : 0;
     const int after_table = w->after_table;
+    const container *in;
     w->after_table = 0;
     if (w->empty_item && item != w->empty_item)
         w->empty_item = 0;
-    if (item > floor && item <= w->list_level) {
-        w->list_level = item;
-        set_prefix(w, item, 1);
-        return !w->loose[item] && !after_table && (node == NODE_CODE || node == NODE_QUOTE || node == NODE_H);
+    leave_items_above(w, item);
+    in = top_item(w);
+    if (in && in->level != item) { /* no item of that level is open */
+        leave_items_above(w, 0);
+        in = NULL;
     }
-    w->list_level = floor;
-    set_prefix(w, floor, 1);
-    return 0;
+    build_prefix(w);
+    if (node == NODE_QUOTE && w->last_block == NODE_QUOTE)
+        return 0; /* its lines would go on the quote before */
+    return in && !in->loose && !after_table &&
+           (node == NODE_CODE || node == NODE_QUOTE || node == NODE_H || w->last_block == NODE_H ||
+            w->last_block == NODE_CODE);
 }
 
 static void begin_leaf(md_writer *w, const doc_event *e)
@@ -752,7 +795,8 @@ static void end_code_block(md_writer *w)
     for (i = 0; i < w->code_lang.size; ++i)
         if (lang[i] != '`' && lang[i] != ' ' && (unsigned char)lang[i] >= 0x20)
             put_byte(&w->out, (unsigned char)lang[i]);
-    for (i = 0; i < w->code.size;) {
+    /* every line, the empty ones after a last line end too */
+    for (i = 0; w->code.size > 0 && i <= w->code.size;) {
         const unsigned char *end = (const unsigned char *)memchr(w->code.data + i, '\n', w->code.size - i);
         const size_t line_end = end ? (size_t)(end - w->code.data) : w->code.size;
         w->line_start = w->out.size; /* keep the code's own blanks */
@@ -783,8 +827,9 @@ static void end_leaf(md_writer *w)
         end_html_block(w);
     else if (w->leaf == NODE_CELL)
         put_bytes(&w->out, " |", 2);
-    else if (w->leaf == NODE_LI && w->out.size == w->item_text_start)
-        w->empty_item = w->list_level;
+    else if (w->leaf == NODE_LI && w->out.size == w->item_text_start && top_item(w))
+        w->empty_item = top_item(w)->level;
+    w->last_block = w->leaf;
     w->leaf = NODE_NONE;
 }
 
@@ -837,6 +882,7 @@ static void end_table(md_writer *w)
         }
     }
     w->after_table = 1;
+    w->last_block = NODE_TABLE;
     free(rows.data);
     w->row_count = 0;
 }
@@ -882,18 +928,12 @@ int32_t write_markdown(FILE *in, FILE *out)
                 } else if (!w.fresh_line) {
                     w.line_start = w.out.size;
                 }
-                if (w.quote_depth == 0 && w.list_level > 0) {
-                    /* a quote inside an item: its marks at the item's indentation */
-                    int i;
-                    w.quote_indent = 0;
-                    for (i = 1; i <= w.list_level; ++i)
-                        w.quote_indent += w.widths[i];
-                    w.quote_level = w.list_level;
-                } else if (w.quote_depth == 0) {
-                    w.quote_indent = w.quote_level = 0;
-                }
-                ++w.quote_depth;
-                set_prefix(&w, 0, 0);
+                if (w.depth < CONTAINER_DEPTH) {
+                    const container quote = {1, 0, 0, 0, 0, 0};
+                    w.containers[w.depth++] = quote;
+                } else
+                    ++w.quotes_beyond;
+                build_prefix(&w);
                 rewrite_fresh_line(&w);
                 w.fresh_line = 1;
                 w.wrote_block = 1;
@@ -912,9 +952,15 @@ int32_t write_markdown(FILE *in, FILE *out)
             } else if (IS_INLINE(e.node) || e.node == NODE_IMG || e.node == NODE_RAW) {
                 close_inline(&w, &e, (const char *)href.data, href.size);
             } else if (e.node == NODE_QUOTE) {
-                --w.quote_depth;
-                w.list_level = w.quote_level; /* the item the quote stands in goes on */
-                set_prefix(&w, w.list_level, 1);
+                if (w.quotes_beyond > 0) {
+                    --w.quotes_beyond;
+                } else {
+                    leave_items_above(&w, 0);
+                    if (w.depth > 0) /* the item the quote stands in goes on */
+                        --w.depth;
+                }
+                build_prefix(&w);
+                w.last_block = NODE_QUOTE;
                 if (w.fresh_line) {
                     /* an empty quote still shows */
                     w.fresh_line = 0;
@@ -933,6 +979,7 @@ int32_t write_markdown(FILE *in, FILE *out)
             const char *rule = w.empty_item ? "***" : "---";
             start_block(&w, tight);
             put_str(&w.out, rule);
+            w.last_block = NODE_HR;
             break;
         }
         }

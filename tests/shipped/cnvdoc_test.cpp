@@ -601,6 +601,10 @@ TEST_F(Cnvdoc, MarkdownWriterEscapesWhatWouldBecomeMarkup)
         "{p}{i}a{/i}{b}b{/b} {i}#{b}~{/b}!{b}~{/b}{/i}_ {b}x{b}(y){/b}z{/b}{/p}",
         "{p}line\n\n \nafter blank lines{/p}{table}{row}{cell header}{c}a|b{/c}{/cell}{/row}{/table}",
         "{p}{b}a{i}(b){/i}c {i}d{b}!x!{/b}{/i}{/b} {i}x{b}*{/b}y{/i}{/p}",
+        // quotes and items inside each other, each line bearing every mark and indentation around it
+        "{li level=1}a{/li}{quote item=1}{p}b{/p}{li level=2}c{/li}{quote item=2}{p}d{/p}{li level=3 number=1}e{/li}"
+        "{quote item=3}{quote}{p}f{/p}{/quote}{/quote}{p}g{/p}{/quote}{/quote}{li level=1}h{/li}",
+        "{quote}{li level=1 number=1}{/li}{quote item=1}{p}text{/p}{/quote}{/quote}",
     };
     // marks written as {name}, so that the text can hold < and >
     const auto marked = [](const char *text) {
@@ -634,6 +638,8 @@ TEST_F(Cnvdoc, MarkdownWriterEscapesWhatWouldBecomeMarkup)
          "<p item=1> not a row </p>"},
         {"{li level=1}a{/li}{li level=2}b{/li}{p item=1}after{/p}", " b </li> <p item=1> after </p>"},
         {"{li level=1}a{/li}{hr item=1}{li level=1}c{/li}", " a </li> <hr item=1>"},
+        {"{li level=1}a{/li}{quote item=1}{p}q{/p}{/quote}{quote item=1}{p}r{/p}{/quote}",
+         "<quote item=1> <p> q </p> </quote> <quote item=1> <p> r </p> </quote>"},
     };
     for (const auto &c : parted) {
         const std::string written = write_as(markdown_format, marked(c.doc));
@@ -849,6 +855,32 @@ TEST_F(Cnvdoc, OutsideProgramsAgreeWithOurWriters)
     }
 }
 
+// A page's body as a browser shows it: white space between words is one
+// space and none around tags, except in preformatted text.
+std::string same_rendering(const std::string &html)
+{
+    const std::size_t body = html.find("<body>");
+    std::string shown;
+    bool blank = false;
+    int preformatted = 0;
+    for (std::size_t i = body == std::string::npos ? 0 : body; i < html.size(); ++i) {
+        const char c = html[i];
+        if (html.compare(i, 4, "<pre") == 0)
+            ++preformatted;
+        else if (html.compare(i, 6, "</pre>") == 0)
+            --preformatted;
+        if (!preformatted && (c == ' ' || c == '\t' || c == '\n')) {
+            blank = true;
+            continue;
+        }
+        if (blank && c != '<' && !shown.empty() && shown.back() != '>')
+            shown += ' ';
+        blank = false;
+        shown += c;
+    }
+    return shown;
+}
+
 // CommonMark's own examples, as Debian ships them with cmark-gfm, through
 // the Markdown reader and the HTML writer.
 TEST_F(Cnvdoc, CommonMarkExamples)
@@ -858,13 +890,23 @@ TEST_F(Cnvdoc, CommonMarkExamples)
     const std::string count = python(std::string("examples ") + examples + " examples");
     if (std::atoi(count.c_str()) == 0)
         GTEST_SKIP() << "no CommonMark examples in " << examples;
+    // Each example also goes through the Markdown writer and back: the
+    // document must come back as it was, nesting of quotes and lists included.
+    std::string changed_by_writing;
     for (int n = 1; n <= std::atoi(count.c_str()); ++n) {
         const std::string base = "examples\\" + std::to_string(n);
-        std::string doc, html;
+        std::string doc, html, markdown, doc_again, html_again;
         run(reader(markdown_format), read_file(base + ".md"), doc);
         run(writer(html_format), doc, html);
         write_file(base + ".out.html", html);
+        run(writer(markdown_format), doc, markdown);
+        run(reader(markdown_format), markdown, doc_again);
+        run(writer(html_format), doc_again, html_again);
+        if (!markdown.empty() && same_rendering(html_again) != same_rendering(html))
+            changed_by_writing += "\nexample " + std::to_string(n) + ":\n" + read_file(base + ".md") +
+                                  "\nwritten as\n" + markdown + "\nread back as\n" + html_again;
     }
+    EXPECT_EQ("", changed_by_writing);
     const std::string score = python("score examples");
     int passed = 0, total = 0;
     ASSERT_EQ(2, std::sscanf(score.c_str(), "passed %d of %d", &passed, &total)) << score;
