@@ -1212,6 +1212,8 @@ enum bom_rule { bom_never, bom_always, bom_as_read };
 
 enum block { block_none, block_paragraph, block_heading, block_item, block_quote, block_code, block_rule, block_table };
 
+#define QUOTE_LIMIT 64 /* the deepest the document readers nest quotes */
+
 /* Where the plain text of a document stands. */
 typedef struct document {
     int active;              /* a version 2 intermediate with blocks */
@@ -1221,13 +1223,16 @@ typedef struct document {
     int in_text;             /* inside a block that holds text */
     int in_code;
     int quote_depth;
+    /* each quote: the indentation of its marks within the quote around it
+     * (the text of the item it stands in), and the level of that item */
+    int quote_indent[QUOTE_LIMIT];
+    int quote_floor[QUOTE_LIMIT];
     int item_level;          /* of the list item being written, 0 outside one */
     int item_number;         /* below 0 for a bullet */
     int item_marker_written;
     int empty_item;          /* an item without text: its marker waits for the block that goes on it */
     int text_indent[33];     /* where the text of the last item of each level begins */
     int block_indent;        /* a block that goes on a list item: its lines line up with the item's text */
-    int quote_indent;        /* the same for a quote and what it holds */
     int at_line_start;
     int pending_space;       /* a soft line end, written as a space before more text */
     int cells;               /* cells written in the table row */
@@ -1729,27 +1734,39 @@ static int item_marker(const document *d, char marker[24])
     return d->item_number >= 0 ? snprintf(marker, 24, "%d. ", d->item_number) : snprintf(marker, 24, "- ");
 }
 
-/* Where an item's marker begins: two columns a level. */
-static int item_indent_of_level(int level)
+/* Where an item's marker begins within the quote it stands in: two
+ * columns a level above the item the quote stands in. */
+static int item_indent_of_level(const document *d, int level)
 {
-    return level > 32 ? 62 : 2 * (level - 1);
+    const int floor = d->quote_depth > 0 ? d->quote_floor[(d->quote_depth < QUOTE_LIMIT ? d->quote_depth : QUOTE_LIMIT) - 1] : 0;
+    level -= floor;
+    return level > 32 ? 62 : level < 1 ? 0 : 2 * (level - 1);
+}
+
+/* The marks of the quotes around a line, each at its indentation; a blank
+ * line's last one without its space. */
+static void put_quote_marks(writing *w, int blank_line)
+{
+    const document *d = &w->doc;
+    int i;
+    for (i = 0; i < d->quote_depth; ++i) {
+        put_spaces(w, i < QUOTE_LIMIT ? d->quote_indent[i] : 0);
+        put_words(w, blank_line && i + 1 == d->quote_depth ? ">" : "> ");
+    }
 }
 
 static void document_line_start(writing *w)
 {
     document *d = &w->doc;
-    int i;
     if (!d->at_line_start)
         return;
     d->at_line_start = 0;
-    put_spaces(w, d->quote_depth > 0 ? d->quote_indent : 0);
-    for (i = 0; i < d->quote_depth; ++i)
-        put_words(w, "> ");
+    put_quote_marks(w, 0);
     put_spaces(w, d->block_indent);
     if (d->item_level > 0) {
         char marker[24];
         const int width = item_marker(d, marker);
-        put_spaces(w, item_indent_of_level(d->item_level));
+        put_spaces(w, item_indent_of_level(d, d->item_level));
         if (d->item_marker_written)
             memset(marker, ' ', (size_t)width); /* a line after a line break lines up with the text */
         put_words(w, marker);
@@ -1791,10 +1808,7 @@ static void document_open_block(writing *w, enum block kind)
     if (!d->at_line_start)
         document_line_end(w);
     if (d->started && !d->fresh && !(kind == block_item && d->last == block_item)) {
-        int i;
-        put_spaces(w, d->quote_depth > 0 ? d->quote_indent : 0);
-        for (i = 0; i < d->quote_depth; ++i)
-            put_words(w, i + 1 < d->quote_depth ? "> " : ">");
+        put_quote_marks(w, 1);
         document_line_end(w);
     }
     d->started = 1;
@@ -1936,7 +1950,7 @@ static void document_mark(writing *w)
         d->item_marker_written = 0;
         if (d->item_level <= 32) {
             char marker[24];
-            d->text_indent[d->item_level] = item_indent_of_level(d->item_level) + item_marker(d, marker);
+            d->text_indent[d->item_level] = item_indent_of_level(d, d->item_level) + item_marker(d, marker);
         }
     } else if (mark_is(w, "/p") || mark_is(w, "/h") || mark_is(w, "/code") || mark_is(w, "/html")) {
         document_close_block(w, block_paragraph);
@@ -1945,9 +1959,13 @@ static void document_mark(writing *w)
         document_close_block(w, block_item);
         d->empty_item = empty;
     } else if (mark_is(w, "quote")) {
+        const int floor = d->quote_depth > 0 ? d->quote_floor[(d->quote_depth < QUOTE_LIMIT ? d->quote_depth : QUOTE_LIMIT) - 1] : 0;
+        const int item = mark_number(w, "item");
         document_open_block(w, block_quote);
-        if (d->quote_depth == 0)
-            d->quote_indent = item_indent(w);
+        if (d->quote_depth < QUOTE_LIMIT) {
+            d->quote_indent[d->quote_depth] = item_indent(w);
+            d->quote_floor[d->quote_depth] = item > floor && item <= 32 ? item : floor;
+        }
         ++d->quote_depth;
         d->fresh = 1;
     } else if (mark_is(w, "/quote")) {

@@ -784,6 +784,22 @@ TEST_F(Cnvtext, DocumentsBecomePlainText)
     EXPECT_EQ("  plain text\r\nend\r\n", convert_intermediate("Text - Unicode - UTF-8", plain));
 }
 
+// Quotes in list items and lists in quotes, inside each other: each line
+// bears the marks of every quote around it, each at the text of the item
+// that quote stands in.
+TEST_F(Cnvtext, QuotesAndListsNestInEachOther)
+{
+    auto m = [](const std::string &mark) { return "\x1B[" + mark + "]"; };
+    const std::string document = m("morphex-text 2 eol=lf bom=0") + "\n" + m("li level=1") + "a" + m("/li") +
+                                 m("quote item=1") + m("p") + "b" + m("/p") + m("li level=2") + "c" + m("/li") +
+                                 m("quote item=2") + m("li level=3 number=1") + "e" + m("/li") + m("quote item=3") +
+                                 m("p") + "f" + m("/p") + m("/quote") + m("/quote") + m("p") + "g" + m("/p") +
+                                 m("/quote") + m("li level=1") + "h" + m("/li") + "\n";
+    std::string output;
+    EXPECT_EQ(0, run(find(cnvtext().targets, "Text - Unicode - UTF-8"), document, output));
+    EXPECT_EQ("- a\n\n  > b\n  >\n  > - c\n  >\n  >   > 1. e\n  >   >\n  >   >    > f\n  >\n  > g\n\n- h\n", output);
+}
+
 // What the Markdown reader adds to a document: an image is its alternative
 // text, raw HTML its source as typed.
 TEST_F(Cnvtext, ImagesAndRawHtmlBecomeTheirText)
