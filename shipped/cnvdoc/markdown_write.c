@@ -651,7 +651,8 @@ static void end_line_break(md_writer *w)
     if (w->in_code_span) {
         put_byte(&w->code, ' ');
     } else if (w->leaf == NODE_H || w->leaf == NODE_CELL) {
-        put_byte(&w->out, ' ');
+        put_str(&w->out, "<br>"); /* the line cannot end there: GitHub's way, which the reader takes back */
+        w->at_line_start = 0;
     } else if (w->leaf == NODE_P || w->leaf == NODE_LI) {
         /* written when text follows: a break at the end of a block is lost */
         flush_pending(w);

@@ -605,6 +605,8 @@ TEST_F(Cnvdoc, MarkdownWriterEscapesWhatWouldBecomeMarkup)
         "{li level=1}a{/li}{quote item=1}{p}b{/p}{li level=2}c{/li}{quote item=2}{p}d{/p}{li level=3 number=1}e{/li}"
         "{quote item=3}{quote}{p}f{/p}{/quote}{/quote}{p}g{/p}{/quote}{/quote}{li level=1}h{/li}",
         "{quote}{li level=1 number=1}{/li}{quote item=1}{p}text{/p}{/quote}{/quote}",
+        // a line break where a line cannot end
+        "{h level=2}Title{br}sub{/h}{table}{row}{cell header}a{br}{b}b{/b}{/cell}{/row}{/table}",
     };
     // marks written as {name}, so that the text can hold < and >
     const auto marked = [](const char *text) {
