@@ -1570,6 +1570,30 @@ static int starts_with_tag(const char *s, size_t n, size_t at, const char *tag)
     return 1;
 }
 
+/* The length of a tag that stands for a mark at `at`, the mark in *node; 0
+ * for any other.  An opening tag may carry attributes ("<strong
+ * class=...>"): the mark is what counts. */
+static size_t mark_tag_length(const char *s, size_t n, size_t at, int *node)
+{
+    size_t tag;
+    for (tag = 0; tag < sizeof mark_tags / sizeof *mark_tags; ++tag) {
+        const char *open = mark_tags[tag].open;
+        const size_t name_end = strlen(open) - 1;
+        char name[16];
+        *node = mark_tags[tag].node;
+        if (starts_with_tag(s, n, at, open))
+            return name_end + 1;
+        if (starts_with_tag(s, n, at, mark_tags[tag].close))
+            return strlen(mark_tags[tag].close);
+        memcpy(name, open, name_end);
+        name[name_end] = '\0';
+        if (at + name_end < n && (s[at + name_end] == ' ' || s[at + name_end] == '\t' || s[at + name_end] == '\n') &&
+            starts_with_tag(s, n, at, name))
+            return html_tag_length(s + at, n - at);
+    }
+    return 0;
+}
+
 /* Bytes the inline loop stops at. */
 static const unsigned char inline_stop[256] = {
     ['\n'] = 1, ['\\'] = 1, ['`'] = 1, ['*'] = 1, ['_'] = 1, ['~'] = 1, ['['] = 1, [']'] = 1, ['!'] = 1,
@@ -1723,18 +1747,15 @@ static void parse_inlines(inline_parser *ip, const char *s, size_t n)
             break;
         }
         case '<': {
-            size_t used, tag;
-            for (tag = 0; tag < sizeof mark_tags / sizeof *mark_tags; ++tag)
-                if (starts_with_tag(s, n, i, mark_tags[tag].open) || starts_with_tag(s, n, i, mark_tags[tag].close))
-                    break;
-            if (tag < sizeof mark_tags / sizeof *mark_tags) {
+            size_t used;
+            int node;
+            if ((used = mark_tag_length(s, n, i, &node)) > 0) {
                 inline_node *mark = add_node(ip, IN_MARK_TAG);
-                const int closing = s[i + 1] == '/';
                 if (mark) {
-                    mark->count = closing ? -1 : 1;
-                    mark->mark = mark_tags[tag].node;
+                    mark->count = s[i + 1] == '/' ? -1 : 1;
+                    mark->mark = node;
                 }
-                i += strlen(closing ? mark_tags[tag].close : mark_tags[tag].open);
+                i += used;
             } else if (starts_with_tag(s, n, i, "<br>") || starts_with_tag(s, n, i, "<br/>") ||
                        starts_with_tag(s, n, i, "<br />")) {
                 add_node(ip, IN_HARD);

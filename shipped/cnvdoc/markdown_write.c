@@ -336,6 +336,13 @@ static void put_text(md_writer *w, const char *s, size_t n)
                 put_byte(&w->out, '\\');
             put_byte(&w->out, '#');
             break;
+        case '_':
+            /* inside a word it is no delimiter ("snake_case", a bare
+             * address that GitHub turns into a link) */
+            if (i == 0 || i + 1 == n || !is_alnum((unsigned char)s[i - 1]) || !is_alnum((unsigned char)s[i + 1]))
+                put_byte(&w->out, '\\');
+            put_byte(&w->out, '_');
+            break;
         default:
             if (escape_anywhere[(unsigned char)s[i]])
                 put_byte(&w->out, '\\');

@@ -559,6 +559,7 @@ TEST_F(Cnvdoc, MarkdownReaderFollowsCommonMark)
         {"10. ten\n11. eleven", "<li level=1 number=10>ten</li><li level=1 number=11>eleven</li>"},
         {"text\n2. not a list", "<p>text\n2. not a list</p>"},
         {"-\tone\n\n\tmore\n1.\ttwo", "<li level=1 loose>one</li><p item=1>more</p><li level=1 number=1>two</li>"},
+        {"<strong class=\"critical\">a</strong> <EM\nid=x>b</em> <strong", "<p><b>a</b> <i>b</i> <strong</p>"},
         {"-\t\tcode\n0. zero", "<li level=1></li><code item=1>  code</code><li level=1 number=0>zero</li>"},
         {"*(*a*)* __b __c__ d__ ***e* f** ~~g ~h~ i~~", "<p><i>(<i>a</i>)</i> <b>b <b>c</b> d</b> <b><i>e</i> f</b> <s>g h i</s></p>"},
         {std::string(101, '>') + "a", repeated("<quote>", 64) + "<p>>a</p>" + repeated("</quote>", 64)},
@@ -605,6 +606,8 @@ TEST_F(Cnvdoc, MarkdownWriterEscapesWhatWouldBecomeMarkup)
         "{li level=1}a{/li}{quote item=1}{p}b{/p}{li level=2}c{/li}{quote item=2}{p}d{/p}{li level=3 number=1}e{/li}"
         "{quote item=3}{quote}{p}f{/p}{/quote}{/quote}{p}g{/p}{/quote}{/quote}{li level=1}h{/li}",
         "{quote}{li level=1 number=1}{/li}{quote item=1}{p}text{/p}{/quote}{/quote}",
+        // "_" inside a word is no delimiter and stays as it is; elsewhere it is escaped
+        "{p}snake_case_name _lead trail_ a_ _b x__y {i}it_{/i}_z{/p}",
         // a line break where a line cannot end
         "{h level=2}Title{br}sub{/h}{table}{row}{cell header}a{br}{b}b{/b}{/cell}{/row}{/table}",
     };
@@ -627,6 +630,8 @@ TEST_F(Cnvdoc, MarkdownWriterEscapesWhatWouldBecomeMarkup)
         EXPECT_EQ(joined(shape(doc)), joined(shape(read_as(markdown_format, markdown))))
             << text << "\nwritten as\n" << markdown;
     }
+    EXPECT_EQ("snake_case_name \\_lead https://x.org/a_b\n",
+              write_as(markdown_format, marked("{p}snake_case_name _lead https://x.org/a_b{/p}")));
     // "`a``b`" would read as one span holding the backticks: side by side they are one
     const std::string markdown = write_as(markdown_format, marked("{p}{c}(c){/c}{c}c{/c}{/p}"));
     EXPECT_EQ("<p> <c> (c)c </c> </p> ", joined(shape(read_as(markdown_format, markdown)))) << markdown;
