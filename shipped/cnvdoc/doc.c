@@ -420,6 +420,7 @@ static void sync_inlines(doc_builder *b)
             break;
     close_inlines(b, keep);
     b->inlines_changed = 0;
+    b->code_ended = 0;
     for (; keep < count; ++keep)
         open_inline(b, order[keep]);
 }
@@ -434,6 +435,23 @@ static void end_leaf(doc_builder *b)
     b->leaf_unwritten = 0;
     b->leaf = NODE_NONE;
     b->leaf_absorbed = 0;
+    b->pending_space = 0;
+    b->code_ended = 0;
+}
+
+static int find_wanted(doc_builder *b, int node, int end);
+
+/* The space between two runs of text.  A code span that ends there ends
+ * before it: inside, the space would show as part of the code, and two
+ * spans with a space between would run together into one. */
+static void put_pending_space(doc_builder *b)
+{
+    if (!b->pending_space)
+        return;
+    if (b->emitted_count > 0 && b->emitted[b->emitted_count - 1] == NODE_C &&
+        (b->code_ended || !find_wanted(b, NODE_C, 0)))
+        close_inlines(b, b->emitted_count - 1);
+    put_byte(&b->out, ' ');
     b->pending_space = 0;
 }
 
@@ -641,8 +659,8 @@ void doc_set(doc_builder *b, int node, int on)
         b->inlines_changed = 1;
     } else if (*dropped > 0) {
         --*dropped;
-    } else {
-        find_wanted(b, node, 1);
+    } else if (find_wanted(b, node, 1) && node == NODE_C) {
+        b->code_ended = 1;
     }
 }
 
@@ -681,10 +699,7 @@ static void put_inline_whole(doc_builder *b, int node, const char *src, size_t s
                              size_t title_length, const char *text, size_t length)
 {
     ensure_leaf(b);
-    if (b->pending_space) {
-        put_byte(&b->out, ' ');
-        b->pending_space = 0;
-    }
+    put_pending_space(b);
     sync_inlines(b);
     put_byte(&b->out, MARK);
     put_byte(&b->out, '[');
@@ -774,11 +789,8 @@ void doc_text(doc_builder *b, const char *s, size_t n)
         while (i < n && !is_space((unsigned char)s[i]))
             ++i;
         ensure_leaf(b);
-        if (b->pending_space) {
-            /* the space goes before marks that open here, inside those that end */
-            put_byte(&b->out, ' ');
-            b->pending_space = 0;
-        }
+        /* the space goes before marks that open here, inside those that end */
+        put_pending_space(b);
         sync_inlines(b);
         put_escaped_text(&b->out, s + start, i - start);
         b->leaf_has_text = 1;

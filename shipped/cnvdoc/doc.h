@@ -239,6 +239,7 @@ typedef struct doc_builder {
     int wanted_count;
     int wanted_dropped[NODE_C - NODE_A + 1]; /* opened beyond INLINE_DEPTH: the next ends of that mark end nothing */
     int inlines_changed; /* wanted marks changed since the output's were brought in line */
+    int code_ended;      /* a code span ended since then: the next one is a span of its own */
     buffer wanted_href;
     int emitted[INLINE_DEPTH]; /* inline marks open in the output, outermost first */
     int emitted_count;

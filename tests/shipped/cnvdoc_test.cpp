@@ -357,6 +357,8 @@ TEST_F(Cnvdoc, HtmlReaderReadsPagesAsBrowsersDo)
         {"<P>one<P>two<BR>three", "<p>one</p><p>two<br>three</p>"},
         {"<b>x<i>y</b>z</i>", "<p><b>x<i>y</i></b><i>z</i></p>"},
         {"a  \n\t b <span> c </span> d", "<p>a b c d</p>"},
+        // two code spans parted by a line end stay two, the space between them
+        {"<code>a()</code>\n<code>b()</code> <code>c </code>d", "<p><c>a()</c> <c>b()</c> <c>c</c> d</p>"},
         {"<script>document.write('<p>no</p>')</script><style>p{}</style><p>yes", "<p>yes</p>"},
         {"<head><title>t</title></head><body>body", "<p>body</p>"},
         {"<ol><li>a<li value=7>b<li>c</ol>",
