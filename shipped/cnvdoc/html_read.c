@@ -344,6 +344,7 @@ typedef struct html_reader {
     int list_ordered[LIST_DEPTH + 1], list_counter[LIST_DEPTH + 1];
     int list_depth;
     int item_at[LIST_DEPTH + 1]; /* per list level: 1 + the builder's depth where its open item stands, 0: none */
+    int new_list;        /* the list just opened follows one of its kind: its first item says so */
     const char *page;
     size_t page_size, after_tag; /* the decoded page, and where the tag at hand ends */
 } html_reader;
@@ -358,6 +359,27 @@ static int has_content(const char *s, size_t n)
 }
 
 static size_t skip_raw(const char *s, size_t n, size_t i, const char *name);
+
+/* Whether the tag at hand follows the end tag `end` ("</ul>") with only
+ * white space between: a list right after a list of its kind, which
+ * Markdown would read as one. */
+static int follows_end_tag(const html_reader *r, const char *end)
+{
+    const size_t length = strlen(end);
+    size_t i = r->after_tag, k;
+    while (i > 0 && r->page[i - 1] != '<')
+        --i;
+    if (i == 0)
+        return 0;
+    for (--i; i > 0 && is_space((unsigned char)r->page[i - 1]);)
+        --i;
+    if (i < length)
+        return 0;
+    for (k = 0; k < length; ++k)
+        if ((r->page[i - length + k] | (end[k] >= 'a' ? 0x20 : 0)) != end[k])
+            return 0;
+    return 1;
+}
 
 /* Whether the item whose <li> ends at `at` holds more than one paragraph:
  * text runs and <p>s standing in it, not in its nested lists, code blocks,
@@ -599,6 +621,7 @@ static void start_or_end(html_reader *r, const tag *t)
             r->list_ordered[r->list_depth] = e->node;
             r->list_counter[r->list_depth] = start ? atoi(start->value) : 1;
             r->item_at[r->list_depth] = 0;
+            r->new_list = follows_end_tag(r, e->node ? "</ol>" : "</ul>");
             doc_end_block(&r->b, NODE_P);
         } else {
             doc_end_block(&r->b, NODE_NONE);
@@ -618,7 +641,9 @@ static void start_or_end(html_reader *r, const tag *t)
                 if (number < 0)
                     number = 0;
             }
-            doc_block_context(&r->b, 0, item_is_loose(r->page, r->page_size, r->after_tag) ? DOC_LOOSE : 0);
+            doc_block_context(&r->b, 0, (item_is_loose(r->page, r->page_size, r->after_tag) ? DOC_LOOSE : 0) |
+                                            (r->new_list ? DOC_NEW_LIST : 0));
+            r->new_list = 0;
             doc_block(&r->b, NODE_LI, depth, number, NULL);
             r->item_at[depth] = r->b.depth + 1;
         } else {

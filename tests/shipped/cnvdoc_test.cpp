@@ -357,6 +357,9 @@ TEST_F(Cnvdoc, HtmlReaderReadsPagesAsBrowsersDo)
         {"<P>one<P>two<BR>three", "<p>one</p><p>two<br>three</p>"},
         {"<b>x<i>y</b>z</i>", "<p><b>x<i>y</i></b><i>z</i></p>"},
         {"a  \n\t b <span> c </span> d", "<p>a b c d</p>"},
+        // a list right after a list of its kind begins a list of its own
+        {"<ul><li>a</ul>\n<UL><li>b</ul><ol><li>c</ol><p>x<ol><li>d</ol>",
+         "<li level=1>a</li><li level=1 new>b</li><li level=1 number=1>c</li><p>x</p><li level=1 number=1>d</li>"},
         // two code spans parted by a line end stay two, the space between them
         {"<code>a()</code>\n<code>b()</code> <code>c </code>d", "<p><c>a()</c> <c>b()</c> <c>c</c> d</p>"},
         {"<script>document.write('<p>no</p>')</script><style>p{}</style><p>yes", "<p>yes</p>"},
