@@ -47,11 +47,17 @@ static const unsigned char rtf_stop[256] = {
     [0xF8] = 1, [0xF9] = 1, [0xFA] = 1, [0xFB] = 1, [0xFC] = 1, [0xFD] = 1, [0xFE] = 1, [0xFF] = 1,
 };
 
+#define QUOTE_LIMIT 64 /* the deepest the document readers nest quotes */
+
 typedef struct rtf_writer {
     buffer out;
     buffer row;      /* the cells of the row being written */
     buffer *target;  /* out, or row inside a table */
     int quote_depth;
+    /* each quote: where its text begins, in twips, and the level of the
+     * list item it stands in (items inside it carry levels above) */
+    int quote_left[QUOTE_LIMIT];
+    int quote_floor[QUOTE_LIMIT];
     int leaf;
     int row_cells, row_header;
     unsigned char *reverse; /* Unicode to Windows-1252, 0 for none */
@@ -146,10 +152,35 @@ static void put_rtf_text(rtf_writer *w, const char *s, size_t n)
     }
 }
 
+/* The innermost quote's slot, or -1 outside quotes. */
+static int quote_slot(const rtf_writer *w)
+{
+    return (w->quote_depth < QUOTE_LIMIT ? w->quote_depth : QUOTE_LIMIT) - 1;
+}
+
+/* Where the text of a list item of `level` begins, and the blocks that go
+ * on it: half an inch a level, from the quote the item stands in. */
+static int left_of_level(const rtf_writer *w, int level)
+{
+    const int slot = quote_slot(w);
+    const int left = slot >= 0 ? w->quote_left[slot] : 0, floor = slot >= 0 ? w->quote_floor[slot] : 0;
+    return left + 720 * (level > floor ? level - floor : 0);
+}
+
+static void open_quote(rtf_writer *w, const doc_event *e)
+{
+    const int slot = quote_slot(w);
+    const int floor = slot >= 0 ? w->quote_floor[slot] : 0;
+    if (w->quote_depth < QUOTE_LIMIT) {
+        w->quote_left[w->quote_depth] = left_of_level(w, e->item) + 720;
+        w->quote_floor[w->quote_depth] = e->item > floor ? e->item : floor;
+    }
+    ++w->quote_depth;
+}
+
 static void put_paragraph_start(rtf_writer *w, const doc_event *e)
 {
     buffer *out = w->target;
-    const int indent = 720 * w->quote_depth;
     put_str(out, "\\pard\\plain");
     switch (e->node) {
     case NODE_H:
@@ -166,7 +197,7 @@ static void put_paragraph_start(rtf_writer *w, const doc_event *e)
         break;
     case NODE_LI:
         put_str(out, w->quote_depth ? "\\s7\\fi-360\\li" : "\\fi-360\\li");
-        put_number(out, indent + 720 * e->level);
+        put_number(out, left_of_level(w, e->level));
         put_str(out, "\\sa60");
         break;
     default:
@@ -174,15 +205,12 @@ static void put_paragraph_start(rtf_writer *w, const doc_event *e)
         put_str(out, "\\sa120");
         break;
     }
-    if (e->item > 0 && !w->quote_depth && e->node != NODE_LI) {
-        /* a further block of a list item, at the item's indentation */
+    if ((e->item > 0 || w->quote_depth) && e->node != NODE_LI) {
+        /* a further block of a list item at the item's indentation; in a quote, the quote's */
         put_str(out, "\\li");
-        put_number(out, 720 * e->item);
-    }
-    if (w->quote_depth && e->node != NODE_LI) {
-        put_str(out, "\\li");
-        put_number(out, indent);
-        put_str(out, "\\ri720");
+        put_number(out, left_of_level(w, e->item));
+        if (w->quote_depth)
+            put_str(out, "\\ri720");
     }
     if (e->node != NODE_H && !IS_VERBATIM(e->node))
         put_str(out, "\\f0\\fs24");
@@ -227,7 +255,7 @@ static void open_node(rtf_writer *w, const doc_event *e)
         w->leaf = e->node;
         put_paragraph_start(w, e);
         break;
-    case NODE_QUOTE: ++w->quote_depth; break;
+    case NODE_QUOTE: open_quote(w, e); break;
     case NODE_ROW:
         w->row.size = 0;
         w->row_cells = 0;

@@ -737,6 +737,22 @@ public:
         EDITSTREAM edit{reinterpret_cast<DWORD_PTR>(&s), 0, read_chunk};
         SendMessageW(window_, EM_STREAMIN, SF_RTF, reinterpret_cast<LPARAM>(&edit));
     }
+    // Each paragraph's left indent, in twips, where its lines after the first begin.
+    std::vector<long> paragraph_indents()
+    {
+        std::vector<long> indents;
+        const LRESULT lines = SendMessageW(window_, EM_GETLINECOUNT, 0, 0);
+        for (LRESULT line = 0; line < lines; ++line) {
+            const LRESULT at = SendMessageW(window_, EM_LINEINDEX, line, 0);
+            SendMessageW(window_, EM_SETSEL, at, at);
+            PARAFORMAT format{};
+            format.cbSize = sizeof format;
+            SendMessageW(window_, EM_GETPARAFORMAT, 0, reinterpret_cast<LPARAM>(&format));
+            if (SendMessageW(window_, EM_LINELENGTH, at, 0) > 0)
+                indents.push_back(format.dxStartIndent + format.dxOffset);
+        }
+        return indents;
+    }
     std::string stream_out_rtf()
     {
         stream s{"", 0};
@@ -832,6 +848,21 @@ TEST_F(Cnvdoc, RichEditAndOurRtfUnderstandEachOther)
             EXPECT_EQ(ours, readable(back).find(mark) != std::string::npos) << source.file << ": " << mark;
         }
     }
+}
+
+// Quotes in list items and lists in quotes: RichEdit finds each paragraph
+// under the item or inside the quote it belongs to.
+TEST_F(Cnvdoc, RtfIndentsQuotesAndListsInsideEachOther)
+{
+    RichEdit edit;
+    if (!edit.ready())
+        GTEST_SKIP() << "no RichEdit control";
+    const char *markdown = "- a\n  > b\n  > - c\n  >   > d\n  >   >\n  >   > 1. e\n  >   >    > > f\n  >   >\n"
+                           "  >   > g\n- h\n";
+    const std::string rtf = write_as(rtf_format, read_as(markdown_format, markdown));
+    edit.stream_in(rtf);
+    const std::vector<long> expected{720, 1440, 2160, 2880, 3600, 5040, 2880, 720};
+    EXPECT_EQ(expected, edit.paragraph_indents()) << markdown << "as RTF:\n" << rtf;
 }
 
 // Our Markdown rendered by cmark-gfm has the structure of our own HTML, and
