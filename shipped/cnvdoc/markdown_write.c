@@ -37,8 +37,9 @@ typedef struct delimited_mark {
 } delimited_mark;
 
 /* What a line's prefix is made of: a block quote ("> "), or a list item,
- * whose text the lines after its marker's line line up with.  Levels count
- * the items around an item, quotes between them or not. */
+ * whose text the lines after its marker's line line up with.  An item's
+ * level is the document's, which its further blocks name; the items around
+ * it, quotes between them or not, are fewer where the document skips one. */
 typedef struct container {
     char quote;
     char type;   /* an item's list: 'u' bulleted, 'o' numbered */
@@ -68,6 +69,7 @@ typedef struct md_writer {
     int block_tight;     /* the open code block follows its item's previous block on the next line */
     int in_raw;          /* raw HTML: written as it is */
     size_t item_text_start; /* where the open item's text begins */
+    int item_interrupts; /* the open item follows text on the next line: empty, it would be taken for text */
     int empty_item;      /* level of an item without text: its first block goes on its marker's line */
     buffer marker_line;  /* a quote on an item's marker line: the line up to the quote marks */
     buffer link_title, image_src, image_title;
@@ -681,13 +683,15 @@ static void open_item(md_writer *w, const doc_event *e)
         level = LIST_DEPTH - 1;
     if (parent && level > parent->level) /* the first item of a list inside an item */
         tight = (type == 'u' || e->number == 1 || w->empty_item) && !parent->loose;
-    if (w->empty_item && level != w->empty_item + 1)
+    if (w->empty_item && !(parent && level > parent->level && parent->level == w->empty_item))
         w->empty_item = 0;
     leave_items_above(w, level);
     item.type = type;
     item.marker = type == 'u' ? '-' : '.';
     item.loose = (char)e->loose;
     sibling = top_item(w);
+    w->item_interrupts = tight && !w->empty_item && (w->last_block == NODE_P || w->last_block == NODE_LI) &&
+                         !(sibling && sibling->level == level);
     if (sibling && sibling->level == level) {
         tight = sibling->type == type && !e->loose;
         if (sibling->type == type) /* the other marker parts two lists that follow each other */
@@ -695,9 +699,6 @@ static void open_item(md_writer *w, const doc_event *e)
                           : sibling->marker == '.' ? ')' : '.';
         --w->depth;
     }
-    parent = top_item(w);
-    if (level > (parent ? parent->level : floor) + 1)
-        level = (parent ? parent->level : floor) + 1; /* skipped levels cannot be written */
     item.level = level;
     build_prefix(w);
     start_block(w, tight);
@@ -819,6 +820,24 @@ static void end_code_block(md_writer *w)
     put_backtick_fenced(&w->out, &w->code, 3);
 }
 
+/* An empty list item cannot begin a list right after a line of text,
+ * where it would read as more of that text: a blank line goes before it. */
+static void part_from_text_before(md_writer *w)
+{
+    size_t blank = w->quote_prefix;
+    const size_t line = w->line_start, tail = w->out.size - line;
+    while (blank > 0 && w->prefix.data[blank - 1] == ' ')
+        --blank;
+    if (!reserve(&w->out, blank + 1))
+        return;
+    memmove(w->out.data + line + blank + 1, w->out.data + line, tail);
+    memcpy(w->out.data + line, w->prefix.data, blank);
+    w->out.data[line + blank] = '\n';
+    w->out.size += blank + 1;
+    w->line_start += blank + 1;
+    w->item_text_start += blank + 1;
+}
+
 static void end_leaf(md_writer *w)
 {
     if (w->in_code_span)
@@ -835,8 +854,11 @@ static void end_leaf(md_writer *w)
         end_html_block(w);
     else if (w->leaf == NODE_CELL)
         put_bytes(&w->out, " |", 2);
-    else if (w->leaf == NODE_LI && w->out.size == w->item_text_start && top_item(w))
+    else if (w->leaf == NODE_LI && w->out.size == w->item_text_start && top_item(w)) {
         w->empty_item = top_item(w)->level;
+        if (w->item_interrupts)
+            part_from_text_before(w);
+    }
     w->last_block = w->leaf;
     w->leaf = NODE_NONE;
 }
@@ -960,6 +982,7 @@ int32_t write_markdown(FILE *in, FILE *out)
             } else if (IS_INLINE(e.node) || e.node == NODE_IMG || e.node == NODE_RAW) {
                 close_inline(&w, &e, (const char *)href.data, href.size);
             } else if (e.node == NODE_QUOTE) {
+                w.empty_item = 0; /* an item without text inside the quote ends with it */
                 if (w.quotes_beyond > 0) {
                     --w.quotes_beyond;
                 } else {

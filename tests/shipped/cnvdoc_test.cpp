@@ -652,6 +652,14 @@ TEST_F(Cnvdoc, MarkdownWriterEscapesWhatWouldBecomeMarkup)
         {"{li level=1}a{/li}{hr item=1}{li level=1}c{/li}", " a </li> <hr item=1>"},
         {"{li level=1}a{/li}{quote item=1}{p}q{/p}{/quote}{quote item=1}{p}r{/p}{/quote}",
          "<quote item=1> <p> q </p> </quote> <quote item=1> <p> r </p> </quote>"},
+        // an empty item right after text would be more of that text
+        {"{li level=1}a{/li}{li level=2 number=1}{/li}{li level=1}b{/li}", " a </li> <li level=2 number=1> </li>"},
+        // skipped levels: the blocks of an item follow it wherever it was written
+        {"{li level=1}a{/li}{li level=3}b{/li}{code item=3}c{/code}{li level=3}d{/li}",
+         "<li level=2> b </li> <code item=2> c </code> <li level=2> d </li>"},
+        // an item without text inside a quote ends with the quote
+        {"{quote}{li level=1}{/li}{/quote}{table item=1}{row}{cell header}t{/cell}{/row}{/table}",
+         "</li> </quote> <table>"},
     };
     for (const auto &c : parted) {
         const std::string written = write_as(markdown_format, marked(c.doc));
