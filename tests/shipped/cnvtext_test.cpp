@@ -491,6 +491,11 @@ TEST_F(Cnvtext, BlockLoopsAgreeWithTheCharacterPath)
         // the bounds of each length, the last checked against the bytes before it
         {"Text - Unicode - UTF-8", "\xC2\x80\xDF\xBF\xE0\xA0\x80\xED\x9F\xBF\xF0\x90\x80\x80\xF4\x8F\xBF\xBF"},
         {"Text - Unicode - UTF-8", "\xE4\xB8\xAD\xC1\xBF"},
+        {"Text - Unicode - UTF-8", "\xF0\x8F\xBF\xBF"},
+        {"Text - Unicode - UTF-8", "\xF5\x80\x80\x80"},
+        {"Text - Unicode - UTF-8", "\xE2\x80\xE2\x80\x93"},
+        // an LF first: the text's line ends are LF until a CR LF says otherwise
+        {"Text - Unicode - UTF-8", "\xD0\x96\n"},
         {"Text - Any encoding (detected)", "\xC3\xA9\xE9"},
         {"Text - Cyrillic - Windows (1251)", "\xC0\xE1\xE2"},
         // a line end the table takes inside a block, and ones it must leave
