@@ -781,6 +781,8 @@ static int has_shuffles; /* the processor has SSSE3 and SSE4.1 */
 static unsigned char crlf_for_lf[256][16] __attribute__((aligned(16)));
 static unsigned char without_bytes[256][16] __attribute__((aligned(16)));
 static uint8_t bits_set[256];
+/* The 16-bit units at each bit of the mask, in order. */
+static unsigned char units_at[256][16] __attribute__((aligned(16)));
 
 static void choose_vector_loops(void)
 {
@@ -803,6 +805,12 @@ static void choose_vector_loops(void)
             crlf_for_lf[mask][wide++] = (unsigned char)i;
         }
         bits_set[mask] = (uint8_t)(wide - 8);
+        memset(units_at[mask], 0x80, 16);
+        for (i = 0, wide = 0; i < 8; ++i)
+            if (mask >> i & 1) {
+                units_at[mask][wide++] = (unsigned char)(2 * i);
+                units_at[mask][wide++] = (unsigned char)(2 * i + 1);
+            }
     }
     chosen = 1;
 }
@@ -1660,6 +1668,93 @@ static const unsigned char *encode_double_byte_run(const unsigned char *p, const
     return p;
 }
 
+#ifdef __SSE2__
+/* UTF-8 to UTF-16 with the shuffles: each byte of a valid block that starts
+ * a character of one to three bytes gets the low and the high byte of its
+ * unit from itself and the two bytes after it, and the units are packed
+ * together by the mask of those bytes, 8 at a time.  A block ends before a
+ * character its end cuts and before a stop byte; an LF written as CR LF is
+ * taken here, anything else (a four-byte character, what is not valid, a
+ * mark) is left to encode_blocks, one block of it. */
+SHUFFLES static const unsigned char *encode_utf_16_blocks_shuffled(const unsigned char *p,
+                                                                   const unsigned char *limit, const stops *stop,
+                                                                   int big_endian, unsigned char **o)
+{
+    const __m128i stop_bytes = stop->by_low_nibble;
+    const __m128i six_bits = _mm_set1_epi8(0x3F), two_bits = _mm_set1_epi8(0x03);
+    unsigned char *q = *o;
+    while (limit - p >= 32) {
+        const __m128i v = _mm_loadu_si128((const __m128i *)p);
+        const unsigned stops_here = (unsigned)_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_shuffle_epi8(stop_bytes, v)));
+        unsigned size = 16, starts;
+        __m128i next_1, next_2, lead_2, lead_3, low, high;
+        if (!stops_here && !_mm_movemask_epi8(v)) {
+            widen(p, 16, big_endian, q);
+            q += 32;
+            p += 16;
+            continue;
+        }
+        if (stops_here) {
+            size = (unsigned)__builtin_ctz(stops_here);
+            if (size == 0) {
+                const unsigned char *const before = p;
+                if (stop->line_rule == write_crlf && *p == '\n') {
+                    widen((const unsigned char *)"\r\n", 2, big_endian, q);
+                    q += 4;
+                    ++p;
+                    continue;
+                }
+                p = encode_blocks(p, p + 32, stop, family_utf_16, NULL, NULL, big_endian, &q);
+                if (p == before)
+                    break;
+                continue;
+            }
+        }
+        if (!_mm_testz_si128(_mm_cmpeq_epi8(_mm_max_epu8(v, _mm_set1_epi8((char)0xF0)), v), _mm_set1_epi8(-1)) ||
+            !utf8_valid_shuffled(v, _mm_slli_si128(v, 1), _mm_slli_si128(v, 2), _mm_slli_si128(v, 3))) {
+            const unsigned char *const before = p;
+            p = encode_blocks(p, p + 32, stop, family_utf_16, NULL, NULL, big_endian, &q);
+            if (p == before)
+                break;
+            continue;
+        }
+        if (size == 16)
+            size -= (unsigned)cut_character(p + 16);
+        next_1 = _mm_loadu_si128((const __m128i *)(p + 1));
+        next_2 = _mm_and_si128(_mm_loadu_si128((const __m128i *)(p + 2)), six_bits);
+        lead_3 = _mm_cmpeq_epi8(_mm_max_epu8(v, _mm_set1_epi8((char)0xE0)), v);
+        lead_2 = _mm_andnot_si128(lead_3, _mm_cmpeq_epi8(_mm_max_epu8(v, _mm_set1_epi8((char)0xC0)), v));
+        /* 110xxxyy 10zzzzzz: xxx high, yyzzzzzz low; 1110wwww 10xxxxyy 10zzzzzz: wwwwxxxx high, yyzzzzzz low */
+        low = _mm_or_si128(
+            _mm_andnot_si128(_mm_or_si128(lead_2, lead_3), v),
+            _mm_or_si128(_mm_and_si128(lead_2, _mm_or_si128(_mm_slli_epi16(_mm_and_si128(v, two_bits), 6),
+                                                            _mm_and_si128(next_1, six_bits))),
+                         _mm_and_si128(lead_3, _mm_or_si128(_mm_slli_epi16(_mm_and_si128(next_1, two_bits), 6),
+                                                            next_2))));
+        high = _mm_or_si128(
+            _mm_and_si128(lead_2, _mm_srli_epi16(_mm_and_si128(v, _mm_set1_epi8(0x1C)), 2)),
+            _mm_and_si128(lead_3, _mm_or_si128(_mm_slli_epi16(_mm_and_si128(v, _mm_set1_epi8(0x0F)), 4),
+                                               _mm_srli_epi16(_mm_and_si128(next_1, _mm_set1_epi8(0x3C)), 2))));
+        if (big_endian) {
+            const __m128i swap = low;
+            low = high;
+            high = swap;
+        }
+        /* the bytes that start a character, not a continuation byte */
+        starts = ~(unsigned)_mm_movemask_epi8(_mm_cmplt_epi8(v, _mm_set1_epi8((char)0xC0))) & ((1u << size) - 1);
+        _mm_storeu_si128((__m128i *)q, _mm_shuffle_epi8(_mm_unpacklo_epi8(low, high),
+                                                        _mm_load_si128((const __m128i *)units_at[starts & 0xFF])));
+        q += 2 * bits_set[starts & 0xFF];
+        _mm_storeu_si128((__m128i *)q, _mm_shuffle_epi8(_mm_unpackhi_epi8(low, high),
+                                                        _mm_load_si128((const __m128i *)units_at[starts >> 8])));
+        q += 2 * bits_set[starts >> 8];
+        p += size;
+    }
+    *o = q;
+    return p;
+}
+#endif
+
 static const unsigned char *encode_utf_16_run(const unsigned char *p, const unsigned char *limit,
                                               const stops *stop, int big_endian, unsigned char **o)
 {
@@ -1669,7 +1764,8 @@ static const unsigned char *encode_utf_16_run(const unsigned char *p, const unsi
         uint32_t c;
         size_t length;
 #ifdef __SSE2__
-        p = encode_blocks(p, limit, stop, family_utf_16, NULL, NULL, big_endian, &q);
+        p = has_shuffles ? encode_utf_16_blocks_shuffled(p, limit, stop, big_endian, &q)
+                         : encode_blocks(p, limit, stop, family_utf_16, NULL, NULL, big_endian, &q);
         if (p >= limit)
             break;
 #endif
