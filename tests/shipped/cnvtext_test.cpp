@@ -414,7 +414,7 @@ std::vector<std::pair<std::string, std::string>> streaming_cases()
 {
     std::string long_text;
     const std::string line = "Gr\xC3\xBC\xC3\x9F" "e \xE2\x80\x93 \xF0\x9F\x98\x80 \xE4\xB8\xAD\xE6\x96\x87 \x1B x\r\n";
-    while (long_text.size() < 300000)
+    while (long_text.size() < 600000)  // more than one block of the shipped build
         long_text += line;
     std::string mixed = long_text + "lone LF\nlone CR\rend";
     std::string late_invalid = long_text + "caf\xE9\r\n";
