@@ -10,7 +10,7 @@
  *
  * Both stages stream: the input is read in blocks of BLOCK_SIZE bytes and
  * the output written in blocks, so a file of any length converts in a few
- * hundred KiB.  A reader writes the header before it has seen the whole
+ * MiB.  A reader writes the header before it has seen the whole
  * text: it takes the line ends from the first one it meets, and where a
  * later one differs (or, detecting, where the text turns out not to be
  * UTF-8) it starts the output again from the beginning with what it now
@@ -23,15 +23,24 @@
 #include <string.h>
 #ifdef __SSE2__
 #include <emmintrin.h>
+/* Byte shuffles (SSSE3) and a test of a whole vector (SSE4.1) for the
+ * processors that have them, chosen once at run time; the SSE2 loops stay
+ * for the others.  128-bit vectors only: the stack of a thread is aligned
+ * to 16 bytes, and a spilled 32-byte vector would fault. */
+#include <smmintrin.h>
+#include <tmmintrin.h>
+#define SHUFFLES __attribute__((target("ssse3,sse4.1")))
 #endif
 
 #include "plugins/morphex_plugin.h"
 #include "shipped/cnvtext/code_pages.h"
 
-/* A test build makes the blocks tiny, so that every character, line end
- * and mark is cut by a block boundary somewhere. */
+/* Half a MiB: a text that grows (Cyrillic or Japanese in UTF-8) costs the
+ * system measurably fewer writes than with a quarter.  A test build makes
+ * the blocks tiny, so that every character, line end and mark is cut by a
+ * block boundary somewhere. */
 #ifndef CNVTEXT_BLOCK_SIZE
-#define CNVTEXT_BLOCK_SIZE (1 << 18)
+#define CNVTEXT_BLOCK_SIZE (1 << 19)
 #endif
 #define BLOCK_SIZE CNVTEXT_BLOCK_SIZE
 #define DETECT_SAMPLE 4096      /* bytes looked at for the NUL pattern of UTF-16 */
@@ -327,6 +336,9 @@ typedef struct stops {
     unsigned char table[256]; /* the stop bytes and everything from 0x80 */
 #ifdef __SSE2__
     __m128i vector[4]; /* the stop bytes, an unwanted one as ESC again */
+    /* the stop byte by its low nibble, for a byte shuffle: ESC, NUL, CR and
+     * LF each have their own, and 0xFF is no byte below 0x80 */
+    __m128i by_low_nibble;
 #endif
 } stops;
 
@@ -344,8 +356,16 @@ static void make_stops(stops *s, int nul, int line_ends)
     for (i = 0; i < 256; ++i)
         s->table[i] = i >= 0x80 || s->ascii[i];
 #ifdef __SSE2__
-    for (i = 0; i < 4; ++i)
-        s->vector[i] = _mm_set1_epi8((char)(s->byte[i] < 0x80 ? s->byte[i] : MARK));
+    {
+        unsigned char by_low_nibble[16];
+        memset(by_low_nibble, 0xFF, sizeof by_low_nibble);
+        for (i = 0; i < 4; ++i) {
+            s->vector[i] = _mm_set1_epi8((char)(s->byte[i] < 0x80 ? s->byte[i] : MARK));
+            if (s->byte[i] < 0x80)
+                by_low_nibble[s->byte[i] & 0x0F] = s->byte[i];
+        }
+        s->by_low_nibble = _mm_loadu_si128((const __m128i *)by_low_nibble);
+    }
 #endif
 }
 
@@ -754,6 +774,168 @@ static inline const unsigned char *copy_utf8_blocks(const unsigned char *p, cons
 }
 #endif
 
+#ifdef __SSE2__
+static int has_shuffles; /* the processor has SSSE3 and SSE4.1 */
+
+/* Shuffles for half a block, by the bit mask of its 8 bytes: an LF at each
+ * bit written as CR LF (the source holds the 8 bytes, then 8 CRs), and the
+ * byte at each bit left out (the CR of a CR LF read as LF). */
+static unsigned char crlf_for_lf[256][16] __attribute__((aligned(16)));
+static unsigned char without_bytes[256][16] __attribute__((aligned(16)));
+static uint8_t bits_set[256];
+/* The 16-bit units at each bit of the mask, in order. */
+static unsigned char units_at[256][16] __attribute__((aligned(16)));
+
+static void choose_vector_loops(void)
+{
+    static int chosen;
+    int mask, i;
+    if (chosen)
+        return;
+    __builtin_cpu_init();
+    has_shuffles = __builtin_cpu_supports("ssse3") && __builtin_cpu_supports("sse4.1");
+    for (mask = 0; mask < 256; ++mask) {
+        int wide = 0, narrow = 0;
+        memset(crlf_for_lf[mask], 0x80, 16);
+        memset(without_bytes[mask], 0x80, 16);
+        for (i = 0; i < 8; ++i) {
+            if (mask >> i & 1) {
+                crlf_for_lf[mask][wide++] = 8;
+            } else {
+                without_bytes[mask][narrow++] = (unsigned char)i;
+            }
+            crlf_for_lf[mask][wide++] = (unsigned char)i;
+        }
+        bits_set[mask] = (uint8_t)(wide - 8);
+        memset(units_at[mask], 0x80, 16);
+        for (i = 0, wide = 0; i < 8; ++i)
+            if (mask >> i & 1) {
+                units_at[mask][wide++] = (unsigned char)(2 * i);
+                units_at[mask][wide++] = (unsigned char)(2 * i + 1);
+            }
+    }
+    chosen = 1;
+}
+
+/* Whether the 16 bytes v are valid UTF-8 after the bytes before them, as
+ * utf8_valid; three nibble look-ups of each byte and the one before it
+ * classify every fault of a pair of bytes at once (a bit per kind of
+ * fault), and the bytes 2 and 3 back tell where a third or fourth byte
+ * must continue a character. */
+#define SHORT_LEAD 0x01    /* a lead byte not followed by a continuation */
+#define LONE_TRAIL 0x02    /* a continuation after ASCII */
+#define OVERLONG_3 0x04    /* E0 80..9F */
+#define TOO_LARGE 0x08     /* F4 90..BF, F5.. */
+#define SURROGATE 0x10     /* ED A0..BF */
+#define OVERLONG_2 0x20    /* C0, C1 */
+#define OVERLONG_4 0x40    /* F0 80..8F, and F5.. 80..8F */
+#define TWO_TRAILS 0x80    /* a continuation after a continuation: fine only inside a long character */
+#define ANY_LOW (SHORT_LEAD | LONE_TRAIL | TWO_TRAILS)
+SHUFFLES static inline int utf8_valid_shuffled(__m128i v, __m128i back_1, __m128i back_2, __m128i back_3)
+{
+    const __m128i nibble = _mm_set1_epi8(0x0F);
+    const __m128i by_high_of_first = _mm_setr_epi8(
+        LONE_TRAIL, LONE_TRAIL, LONE_TRAIL, LONE_TRAIL, LONE_TRAIL, LONE_TRAIL, LONE_TRAIL, LONE_TRAIL,
+        TWO_TRAILS, TWO_TRAILS, TWO_TRAILS, TWO_TRAILS, SHORT_LEAD | OVERLONG_2, SHORT_LEAD,
+        SHORT_LEAD | OVERLONG_3 | SURROGATE, SHORT_LEAD | TOO_LARGE | OVERLONG_4);
+    const __m128i by_low_of_first = _mm_setr_epi8(
+        ANY_LOW | OVERLONG_3 | OVERLONG_2 | OVERLONG_4, ANY_LOW | OVERLONG_2, ANY_LOW, ANY_LOW, ANY_LOW | TOO_LARGE,
+        ANY_LOW | TOO_LARGE | OVERLONG_4, ANY_LOW | TOO_LARGE | OVERLONG_4, ANY_LOW | TOO_LARGE | OVERLONG_4,
+        ANY_LOW | TOO_LARGE | OVERLONG_4, ANY_LOW | TOO_LARGE | OVERLONG_4, ANY_LOW | TOO_LARGE | OVERLONG_4,
+        ANY_LOW | TOO_LARGE | OVERLONG_4, ANY_LOW | TOO_LARGE | OVERLONG_4,
+        ANY_LOW | TOO_LARGE | OVERLONG_4 | SURROGATE, ANY_LOW | TOO_LARGE | OVERLONG_4,
+        ANY_LOW | TOO_LARGE | OVERLONG_4);
+    const __m128i by_high_of_second = _mm_setr_epi8(
+        SHORT_LEAD, SHORT_LEAD, SHORT_LEAD, SHORT_LEAD, SHORT_LEAD, SHORT_LEAD, SHORT_LEAD, SHORT_LEAD,
+        LONE_TRAIL | OVERLONG_2 | TWO_TRAILS | OVERLONG_3 | OVERLONG_4,
+        LONE_TRAIL | OVERLONG_2 | TWO_TRAILS | OVERLONG_3 | TOO_LARGE,
+        LONE_TRAIL | OVERLONG_2 | TWO_TRAILS | SURROGATE | TOO_LARGE,
+        LONE_TRAIL | OVERLONG_2 | TWO_TRAILS | SURROGATE | TOO_LARGE, SHORT_LEAD, SHORT_LEAD, SHORT_LEAD, SHORT_LEAD);
+    const __m128i pair = _mm_and_si128(
+        _mm_and_si128(_mm_shuffle_epi8(by_high_of_first, _mm_and_si128(_mm_srli_epi16(back_1, 4), nibble)),
+                      _mm_shuffle_epi8(by_low_of_first, _mm_and_si128(back_1, nibble))),
+        _mm_shuffle_epi8(by_high_of_second, _mm_and_si128(_mm_srli_epi16(v, 4), nibble)));
+    /* the top bit where the byte 2 back is E0.. or the byte 3 back F0.. */
+    const __m128i long_character =
+        _mm_and_si128(_mm_or_si128(_mm_subs_epu8(back_2, _mm_set1_epi8((char)(0xE0 - 0x80))),
+                                   _mm_subs_epu8(back_3, _mm_set1_epi8((char)(0xF0 - 0x80)))),
+                      _mm_set1_epi8((char)0x80));
+    const __m128i fault = _mm_xor_si128(pair, long_character);
+    return _mm_testz_si128(fault, fault);
+}
+
+/* Half a block with its line ends rewritten by the table for its mask. */
+SHUFFLES static inline unsigned char *put_half(unsigned char *q, __m128i source, const unsigned char table[16],
+                                              size_t length)
+{
+    _mm_storeu_si128((__m128i *)q, _mm_shuffle_epi8(source, _mm_load_si128((const __m128i *)table)));
+    return q + length;
+}
+
+/* copy_utf8_blocks with the shuffles: the line ends the loop may take are
+ * rewritten inside the block (CR LF read as LF, LF written as CR LF), so
+ * that a block stops only where there is more to do. */
+SHUFFLES static const unsigned char *copy_utf8_blocks_shuffled(const unsigned char *p, const unsigned char *limit,
+                                                               const stops *stop, unsigned char **o)
+{
+    unsigned char *q = *o;
+    const unsigned char *const start = p;
+    const __m128i cr = _mm_set1_epi8('\r'), lf = _mm_set1_epi8('\n'), stop_bytes = stop->by_low_nibble;
+    int cut = 0;
+    while (limit - p >= 13) {
+        const __m128i v = _mm_loadu_si128((const __m128i *)p);
+        /* a byte 0x80 or above looks up 0, which it is not */
+        const unsigned stops_here = (unsigned)_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_shuffle_epi8(stop_bytes, v)));
+        int valid;
+        if (p - start >= 3)
+            valid = utf8_valid_shuffled(v, _mm_loadu_si128((const __m128i *)(p - 1)),
+                                        _mm_loadu_si128((const __m128i *)(p - 2)),
+                                        _mm_loadu_si128((const __m128i *)(p - 3)));
+        else
+            valid = utf8_valid_shuffled(v, _mm_slli_si128(v, 1), _mm_slli_si128(v, 2), _mm_slli_si128(v, 3));
+        if (!valid)
+            break;
+        if (stops_here) {
+            const unsigned lfs = (unsigned)_mm_movemask_epi8(_mm_cmpeq_epi8(v, lf));
+            if (stop->line_rule == write_crlf && !(stops_here & ~lfs)) {
+                q = put_half(q, _mm_unpacklo_epi64(v, cr), crlf_for_lf[lfs & 0xFF], 8 + bits_set[lfs & 0xFF]);
+                q = put_half(q, _mm_unpackhi_epi64(v, cr), crlf_for_lf[lfs >> 8], 8 + bits_set[lfs >> 8]);
+            } else if (stop->line_rule == read_crlf && !untaken_stops(stop, v, stops_here)) {
+                const unsigned pairs = (unsigned)_mm_movemask_epi8(_mm_cmpeq_epi8(v, cr)) & lfs >> 1;
+                q = put_half(q, v, without_bytes[pairs & 0xFF], 8 - bits_set[pairs & 0xFF]);
+                q = put_half(q, _mm_srli_si128(v, 8), without_bytes[pairs >> 8], 8 - bits_set[pairs >> 8]);
+            } else if (stop->line_rule == read_lf && !untaken_stops(stop, v, stops_here)) {
+                _mm_storeu_si128((__m128i *)q, v);
+                q += 16;
+            } else {
+                const unsigned at = (unsigned)__builtin_ctz(stops_here);
+                _mm_storeu_si128((__m128i *)q, v);
+                p += at;
+                q += at;
+                cut = 0;
+                if (!take_line_end(stop, &p, limit, &q))
+                    break;
+                continue;
+            }
+            p += 16;
+            cut = 1;
+            continue;
+        }
+        _mm_storeu_si128((__m128i *)q, v);
+        p += 16;
+        q += 16;
+        cut = 1;
+    }
+    if (cut) {
+        const size_t back = cut_character(p);
+        p -= back;
+        q -= back;
+    }
+    *o = q;
+    return p;
+}
+#endif
+
 static const unsigned char *copy_utf8_run(const unsigned char *p, const unsigned char *limit, const stops *stop,
                                           unsigned char **o)
 {
@@ -762,7 +944,7 @@ static const unsigned char *copy_utf8_run(const unsigned char *p, const unsigned
         uint32_t c;
         size_t length;
 #ifdef __SSE2__
-        p = copy_utf8_blocks(p, limit, stop, &q);
+        p = has_shuffles ? copy_utf8_blocks_shuffled(p, limit, stop, &q) : copy_utf8_blocks(p, limit, stop, &q);
         if (p >= limit)
             break;
 #endif
@@ -1181,6 +1363,9 @@ static int32_t read_text(FILE *in, FILE *out, int asked)
     enum step step;
     int tries;
     lost_characters = 0;
+#ifdef __SSE2__
+    choose_vector_loops();
+#endif
     r.restart_encoding = enc_detect;
     r.restart_ends = as_read;
     for (tries = 0;; ++tries) {
@@ -1490,6 +1675,93 @@ static const unsigned char *encode_double_byte_run(const unsigned char *p, const
     return p;
 }
 
+#ifdef __SSE2__
+/* UTF-8 to UTF-16 with the shuffles: each byte of a valid block that starts
+ * a character of one to three bytes gets the low and the high byte of its
+ * unit from itself and the two bytes after it, and the units are packed
+ * together by the mask of those bytes, 8 at a time.  A block ends before a
+ * character its end cuts and before a stop byte; an LF written as CR LF is
+ * taken here, anything else (a four-byte character, what is not valid, a
+ * mark) is left to encode_blocks, one block of it. */
+SHUFFLES static const unsigned char *encode_utf_16_blocks_shuffled(const unsigned char *p,
+                                                                   const unsigned char *limit, const stops *stop,
+                                                                   int big_endian, unsigned char **o)
+{
+    const __m128i stop_bytes = stop->by_low_nibble;
+    const __m128i six_bits = _mm_set1_epi8(0x3F), two_bits = _mm_set1_epi8(0x03);
+    unsigned char *q = *o;
+    while (limit - p >= 32) {
+        const __m128i v = _mm_loadu_si128((const __m128i *)p);
+        const unsigned stops_here = (unsigned)_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_shuffle_epi8(stop_bytes, v)));
+        unsigned size = 16, starts;
+        __m128i next_1, next_2, lead_2, lead_3, low, high;
+        if (!stops_here && !_mm_movemask_epi8(v)) {
+            widen(p, 16, big_endian, q);
+            q += 32;
+            p += 16;
+            continue;
+        }
+        if (stops_here) {
+            size = (unsigned)__builtin_ctz(stops_here);
+            if (size == 0) {
+                const unsigned char *const before = p;
+                if (stop->line_rule == write_crlf && *p == '\n') {
+                    widen((const unsigned char *)"\r\n", 2, big_endian, q);
+                    q += 4;
+                    ++p;
+                    continue;
+                }
+                p = encode_blocks(p, p + 32, stop, family_utf_16, NULL, NULL, big_endian, &q);
+                if (p == before)
+                    break;
+                continue;
+            }
+        }
+        if (!_mm_testz_si128(_mm_cmpeq_epi8(_mm_max_epu8(v, _mm_set1_epi8((char)0xF0)), v), _mm_set1_epi8(-1)) ||
+            !utf8_valid_shuffled(v, _mm_slli_si128(v, 1), _mm_slli_si128(v, 2), _mm_slli_si128(v, 3))) {
+            const unsigned char *const before = p;
+            p = encode_blocks(p, p + 32, stop, family_utf_16, NULL, NULL, big_endian, &q);
+            if (p == before)
+                break;
+            continue;
+        }
+        if (size == 16)
+            size -= (unsigned)cut_character(p + 16);
+        next_1 = _mm_loadu_si128((const __m128i *)(p + 1));
+        next_2 = _mm_and_si128(_mm_loadu_si128((const __m128i *)(p + 2)), six_bits);
+        lead_3 = _mm_cmpeq_epi8(_mm_max_epu8(v, _mm_set1_epi8((char)0xE0)), v);
+        lead_2 = _mm_andnot_si128(lead_3, _mm_cmpeq_epi8(_mm_max_epu8(v, _mm_set1_epi8((char)0xC0)), v));
+        /* 110xxxyy 10zzzzzz: xxx high, yyzzzzzz low; 1110wwww 10xxxxyy 10zzzzzz: wwwwxxxx high, yyzzzzzz low */
+        low = _mm_or_si128(
+            _mm_andnot_si128(_mm_or_si128(lead_2, lead_3), v),
+            _mm_or_si128(_mm_and_si128(lead_2, _mm_or_si128(_mm_slli_epi16(_mm_and_si128(v, two_bits), 6),
+                                                            _mm_and_si128(next_1, six_bits))),
+                         _mm_and_si128(lead_3, _mm_or_si128(_mm_slli_epi16(_mm_and_si128(next_1, two_bits), 6),
+                                                            next_2))));
+        high = _mm_or_si128(
+            _mm_and_si128(lead_2, _mm_srli_epi16(_mm_and_si128(v, _mm_set1_epi8(0x1C)), 2)),
+            _mm_and_si128(lead_3, _mm_or_si128(_mm_slli_epi16(_mm_and_si128(v, _mm_set1_epi8(0x0F)), 4),
+                                               _mm_srli_epi16(_mm_and_si128(next_1, _mm_set1_epi8(0x3C)), 2))));
+        if (big_endian) {
+            const __m128i swap = low;
+            low = high;
+            high = swap;
+        }
+        /* the bytes that start a character, not a continuation byte */
+        starts = ~(unsigned)_mm_movemask_epi8(_mm_cmplt_epi8(v, _mm_set1_epi8((char)0xC0))) & ((1u << size) - 1);
+        _mm_storeu_si128((__m128i *)q, _mm_shuffle_epi8(_mm_unpacklo_epi8(low, high),
+                                                        _mm_load_si128((const __m128i *)units_at[starts & 0xFF])));
+        q += 2 * bits_set[starts & 0xFF];
+        _mm_storeu_si128((__m128i *)q, _mm_shuffle_epi8(_mm_unpackhi_epi8(low, high),
+                                                        _mm_load_si128((const __m128i *)units_at[starts >> 8])));
+        q += 2 * bits_set[starts >> 8];
+        p += size;
+    }
+    *o = q;
+    return p;
+}
+#endif
+
 static const unsigned char *encode_utf_16_run(const unsigned char *p, const unsigned char *limit,
                                               const stops *stop, int big_endian, unsigned char **o)
 {
@@ -1499,7 +1771,8 @@ static const unsigned char *encode_utf_16_run(const unsigned char *p, const unsi
         uint32_t c;
         size_t length;
 #ifdef __SSE2__
-        p = encode_blocks(p, limit, stop, family_utf_16, NULL, NULL, big_endian, &q);
+        p = has_shuffles ? encode_utf_16_blocks_shuffled(p, limit, stop, big_endian, &q)
+                         : encode_blocks(p, limit, stop, family_utf_16, NULL, NULL, big_endian, &q);
         if (p >= limit)
             break;
 #endif
@@ -2065,6 +2338,9 @@ static int32_t write_text(FILE *in_file, FILE *out_file, int target, enum line_e
     enum start start;
     int pass_line_ends;
     lost_characters = 0;
+#ifdef __SSE2__
+    choose_vector_loops();
+#endif
     memset(&w.doc, 0, sizeof w.doc);
     open_input(in, in_file);
     open_output(&w.out, out_file);

@@ -414,13 +414,18 @@ std::vector<std::pair<std::string, std::string>> streaming_cases()
 {
     std::string long_text;
     const std::string line = "Gr\xC3\xBC\xC3\x9F" "e \xE2\x80\x93 \xF0\x9F\x98\x80 \xE4\xB8\xAD\xE6\x96\x87 \x1B x\r\n";
-    while (long_text.size() < 300000)
+    while (long_text.size() < 600000)  // more than one block of the shipped build
         long_text += line;
     std::string mixed = long_text + "lone LF\nlone CR\rend";
     std::string late_invalid = long_text + "caf\xE9\r\n";
     std::string blank_lines;
     while (blank_lines.size() < 600000)
         blank_lines += "\r\n";  // fourfold in UTF-16
+    // UTF-16 big-endian comes back big-endian, through the same block loops
+    std::string big_endian = "\xFE\xFF";
+    while (big_endian.size() < 300000)
+        for (const char16_t unit : std::u16string(u"Gr\u00FC\u00DFe \u2013 \u0416\u4E2D x\r\n"))
+            big_endian += {static_cast<char>(unit >> 8), static_cast<char>(unit & 0xFF)};
     return {
         {"Text - Unicode - UTF-8", blank_lines},
         {"Text - Unicode - UTF-8", long_text},
@@ -430,6 +435,7 @@ std::vector<std::pair<std::string, std::string>> streaming_cases()
         {"Text - Any encoding (detected)", mixed},
         {"Text - Any encoding (detected)", std::string("h\0i\0\r\0\n\0\x1B\0=\xD8\x00\xDE", 14)},
         {"Text - Unicode - UTF-16", std::string("\xFE\xFF\0h\0\r\0\n\0\r\xD8=\xDE\0\0\n", 16)},
+        {"Text - Unicode - UTF-16", big_endian},
         {"Text - Western - Windows (1252)", "caf\xE9\r\nna\xEFve\r\n\x80\x81\xFF"},
         {"Text - Cyrillic - KOI8-R (Russian)", "\xF0\xD2\xC9\xD7\xC5\xD4\n\xED\xC9\xD2\n"},
         {"Text - Japanese - Shift_JIS (932)", "\x93\xFA\x96\x7B\x8C\xEA\r\n\x83\x65\x83\x4C\x83\x58\x83\x67\xB1\xB2"},
@@ -491,6 +497,11 @@ TEST_F(Cnvtext, BlockLoopsAgreeWithTheCharacterPath)
         // the bounds of each length, the last checked against the bytes before it
         {"Text - Unicode - UTF-8", "\xC2\x80\xDF\xBF\xE0\xA0\x80\xED\x9F\xBF\xF0\x90\x80\x80\xF4\x8F\xBF\xBF"},
         {"Text - Unicode - UTF-8", "\xE4\xB8\xAD\xC1\xBF"},
+        {"Text - Unicode - UTF-8", "\xF0\x8F\xBF\xBF"},
+        {"Text - Unicode - UTF-8", "\xF5\x80\x80\x80"},
+        {"Text - Unicode - UTF-8", "\xE2\x80\xE2\x80\x93"},
+        // an LF first: the text's line ends are LF until a CR LF says otherwise
+        {"Text - Unicode - UTF-8", "\xD0\x96\n"},
         {"Text - Any encoding (detected)", "\xC3\xA9\xE9"},
         {"Text - Cyrillic - Windows (1251)", "\xC0\xE1\xE2"},
         // a line end the table takes inside a block, and ones it must leave
