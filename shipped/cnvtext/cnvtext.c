@@ -636,6 +636,20 @@ static inline size_t cut_character(const unsigned char *p)
     return (size_t)(p[-1] >= 0xC0) + 2 * (size_t)(p[-2] >= 0xE0) + 3 * (size_t)(p[-3] >= 0xF0);
 }
 
+/* Where a block loop stops: after its last whole character, when its last
+ * round ended in the middle of one, which the next call takes whole. */
+static inline const unsigned char *end_on_character(const unsigned char *p, unsigned char *q, int cut,
+                                                    unsigned char **o)
+{
+    if (cut) {
+        const size_t back = cut_character(p);
+        p -= back;
+        q -= back;
+    }
+    *o = q;
+    return p;
+}
+
 /* The stop bytes among the 16 that a table cannot take: a CR LF pair whole
  * inside the block, read as LF, is left to the table (its CR of length 0). */
 static inline unsigned untaken_stops(const stops *stop, __m128i v, unsigned stops_here)
@@ -764,13 +778,7 @@ static inline const unsigned char *copy_utf8_blocks(const unsigned char *p, cons
         q += 16;
         cut = 1;
     }
-    if (cut) {
-        const size_t back = cut_character(p);
-        p -= back;
-        q -= back;
-    }
-    *o = q;
-    return p;
+    return end_on_character(p, q, cut, o);
 }
 #endif
 
@@ -926,13 +934,7 @@ SHUFFLES static const unsigned char *copy_utf8_blocks_shuffled(const unsigned ch
         q += 16;
         cut = 1;
     }
-    if (cut) {
-        const size_t back = cut_character(p);
-        p -= back;
-        q -= back;
-    }
-    *o = q;
-    return p;
+    return end_on_character(p, q, cut, o);
 }
 #endif
 
