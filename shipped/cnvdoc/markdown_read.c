@@ -2058,17 +2058,6 @@ static void write_blocks(md_parser *p, doc_builder *b, const md_block *block, in
     }
 }
 
-static int has_reference_definitions(const buffer *text)
-{
-    const unsigned char *s = text->data, *end = text->data + text->size;
-    while (s && s < end && (s = find_byte(s, (size_t)(end - s), ']')) != NULL) {
-        if (s + 1 < end && s[1] == ':')
-            return 1;
-        ++s;
-    }
-    return 0;
-}
-
 /* Writes and frees the document's blocks before its last, open one. */
 static void write_closed_blocks(md_parser *p, doc_builder *b)
 {
@@ -2082,36 +2071,95 @@ static void write_closed_blocks(md_parser *p, doc_builder *b)
     }
 }
 
+/* What one pass over the input tells before parsing begins. */
+typedef struct input_facts {
+    int binary;           /* a NUL byte: no text file */
+    int valid_utf8;
+    int has_cr;           /* CR line ends */
+    int has_references;   /* a "]:" that may begin a reference definition */
+} input_facts;
+
+/* Bytes the pass must look at; any other byte, most of a text, is passed
+ * sixteen at a time. */
+static int look_at(const input_facts *f, unsigned char c)
+{
+    return c == 0 || (c >= 0x80 && f->valid_utf8) || (c == '\r' && !f->has_cr) || (c == ']' && !f->has_references);
+}
+
+static void note_byte(input_facts *f, const unsigned char *s, size_t size, size_t *pos)
+{
+    const unsigned char c = s[*pos];
+    if (c >= 0x80 && f->valid_utf8) {
+        if (next_utf8(s, size, pos) == BAD_UTF8) {
+            f->valid_utf8 = 0;
+            ++*pos;
+        }
+        return;
+    }
+    if (c == 0)
+        f->binary = 1;
+    else if (c == '\r')
+        f->has_cr = 1;
+    else if (c == ']' && *pos + 1 < size && s[*pos + 1] == ':')
+        f->has_references = 1;
+    ++*pos;
+}
+
+/* The bytes after a byte order mark at s[0..size), in one pass: a code
+ * page's bytes beyond ASCII never stand for NUL, CR, ']' or ':', so the
+ * facts hold for the text decoded from them too. */
+static input_facts scan_input(const unsigned char *s, size_t size)
+{
+    input_facts f = {0, 1, 0, 0};
+    size_t pos = 0;
+#ifdef __SSE2__
+    while (size - pos >= 16 && !f.binary) {
+        const __m128i block = _mm_loadu_si128((const __m128i *)(s + pos));
+        __m128i wanted = _mm_cmpeq_epi8(block, _mm_setzero_si128());
+        unsigned hits;
+        if (!f.has_cr)
+            wanted = _mm_or_si128(wanted, _mm_cmpeq_epi8(block, _mm_set1_epi8('\r')));
+        if (!f.has_references)
+            wanted = _mm_or_si128(wanted, _mm_cmpeq_epi8(block, _mm_set1_epi8(']')));
+        if (f.valid_utf8)
+            wanted = _mm_or_si128(wanted, block);
+        hits = (unsigned)_mm_movemask_epi8(wanted);
+        if (!hits) {
+            pos += 16;
+            continue;
+        }
+        pos += (size_t)__builtin_ctz(hits);
+        note_byte(&f, s, size, &pos);
+    }
+#endif
+    while (pos < size && !f.binary) {
+        if (look_at(&f, s[pos]))
+            note_byte(&f, s, size, &pos);
+        else
+            ++pos;
+    }
+    return f;
+}
+
 /* Markdown is UTF-8; a file that is not is read as Windows-1252. */
-static int decode_input(buffer *raw, buffer *text)
+static int decode_input(buffer *raw, buffer *text, input_facts *facts)
 {
     size_t pos = 0;
     const unsigned char *s = raw->data;
     if (raw->size >= 3 && s[0] == 0xEF && s[1] == 0xBB && s[2] == 0xBF)
         pos = 3;
-    if (find_byte(s, raw->size, 0))
-        return 0; /* a binary file */
-    {
-        size_t check = pos;
-        const size_t size = raw->size;
-        int valid = 1;
-        while (check < size) {
-            check += ascii_run(s + check, size - check);
-            if (check < size && next_utf8(s, size, &check) == BAD_UTF8) {
-                valid = 0;
-                break;
-            }
+    *facts = scan_input(s + pos, raw->size - pos);
+    if (facts->binary)
+        return 0;
+    if (facts->valid_utf8) {
+        /* the input itself, without a copy */
+        if (pos) {
+            memmove(raw->data, raw->data + pos, raw->size - pos);
+            raw->size -= pos;
         }
-        if (valid) {
-            /* the input itself, without a copy */
-            if (pos) {
-                memmove(raw->data, raw->data + pos, raw->size - pos);
-                raw->size -= pos;
-            }
-            *text = *raw;
-            raw->data = NULL;
-            return 1;
-        }
+        *text = *raw;
+        raw->data = NULL;
+        return 1;
     }
     return put_code_page_text(text, 1252, s + pos, raw->size - pos);
 }
@@ -2123,11 +2171,12 @@ int32_t read_markdown(FILE *in, FILE *out)
     doc_builder b;
     size_t pos = 0;
     unsigned lines = 0;
+    input_facts facts;
     int streaming, has_cr;
     int32_t loaded = load_input(in, &raw);
     if (loaded != CONVERT_OK)
         return loaded;
-    if (!decode_input(&raw, &text)) {
+    if (!decode_input(&raw, &text, &facts)) {
         release_input(&raw);
         release_input(&text);
         return CONVERT_WRONG_FORMAT;
@@ -2141,8 +2190,8 @@ int32_t read_markdown(FILE *in, FILE *out)
     }
     /* Without reference definitions nothing later changes a block once it
      * is closed: blocks are written as they close and memory stays small. */
-    streaming = !has_reference_definitions(&text);
-    has_cr = text.size && find_byte(text.data, text.size, '\r') != NULL;
+    streaming = !facts.has_references;
+    has_cr = facts.has_cr;
     doc_begin(&b, out);
     while (pos < text.size) {
         const char *s = (const char *)text.data + pos;
