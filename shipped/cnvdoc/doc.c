@@ -1112,10 +1112,83 @@ static void put_decoded(buffer *out, const unsigned char *s, size_t n)
     }
 }
 
-static void open_mark(doc_reader *r, int node, const unsigned char *args_text, size_t args_length)
+/* The event that opens `node` with its arguments, the node entered (a rule
+ * and a line break enter none); 0 when the nodes are nested too deep. */
+static int open_event(doc_reader *r, int node, const unsigned char *args_text, size_t args_length, doc_event *e)
 {
     mark_args args = {0, DOC_BULLET, 0, NULL, NULL, 0, 0, 0, 0};
-    doc_event *e;
+    const int slot = r->depth < READER_DEPTH ? r->depth : READER_DEPTH - 1;
+    if (node == NODE_A || node == NODE_CODE || node == NODE_IMG) {
+        args.value = &r->args[slot];
+        args.value->size = 0;
+    }
+    if (node == NODE_A || node == NODE_IMG) {
+        args.title = &r->titles[slot];
+        args.title->size = 0;
+    }
+    if (args_length)
+        parse_args(args_text, args_length, &args);
+    memset(e, 0, sizeof *e);
+    e->node = node;
+    if (node == NODE_HR) {
+        e->kind = EV_HR;
+        e->item = args.item < 0 ? 0 : args.item > 32 ? 32 : args.item;
+        return 1;
+    }
+    if (node == NODE_BR) {
+        e->kind = EV_BR;
+        return 1;
+    }
+    /* a table keeps room for its row and cell, a quote for a table */
+    if (r->depth >= READER_DEPTH - (node == NODE_TABLE ? 2 : node == NODE_QUOTE ? 3 : 0))
+        return 0;
+    e->kind = EV_OPEN;
+    e->level = args.level < 1 ? 1 : args.level;
+    if (node == NODE_H && e->level > 6)
+        e->level = 6;
+    if (node == NODE_LI && e->level > 32)
+        e->level = 32;
+    e->number = args.number;
+    e->header = args.header;
+    e->item = args.item < 0 ? 0 : args.item > 32 ? 32 : args.item;
+    e->loose = args.loose;
+    e->new_list = args.new_list;
+    e->align = (int)args.align;
+    e->title = "";
+    if (args.title && args.title->data) {
+        e->title = (const char *)args.title->data;
+        e->title_length = args.title->size;
+    }
+    if (args.value) {
+        e->text = args.value->data ? (const char *)args.value->data : "";
+        e->length = args.value->size;
+    }
+    r->stack_level[r->depth] = e->level;
+    r->stack_header[r->depth] = e->header;
+    r->stack[r->depth++] = node;
+    if (IS_LEAF(node))
+        r->leaf_at = r->depth; /* blocks close before a leaf opens: one at most */
+    return 1;
+}
+
+/* Whether `node` opens where the reader stands, closing nothing first:
+ * most marks do, and give their one event without the queue. */
+static int opens_in_place(const doc_reader *r, int node)
+{
+    const int leaf = in_leaf(r), top = top_node(r);
+    if (IS_INLINE(node) || node == NODE_BR || node == NODE_IMG || node == NODE_RAW)
+        return leaf != NODE_NONE && !IS_VERBATIM(leaf) &&
+               ((node != NODE_A && node != NODE_C && node != NODE_IMG && node != NODE_RAW) || innermost(r, node) < 0);
+    if (node == NODE_ROW)
+        return leaf == NODE_NONE && top == NODE_TABLE;
+    if (node == NODE_CELL)
+        return leaf == NODE_NONE && top == NODE_ROW;
+    return leaf == NODE_NONE && (top == NODE_NONE || top == NODE_QUOTE);
+}
+
+static void open_mark(doc_reader *r, int node, const unsigned char *args_text, size_t args_length)
+{
+    doc_event opened, *e;
     const int leaf = in_leaf(r);
     if (IS_VERBATIM(leaf))
         return; /* nothing is marked up inside code */
@@ -1148,52 +1221,8 @@ static void open_mark(doc_reader *r, int node, const unsigned char *args_text, s
             return; /* cells hold text only */
         pop_to_flow(r);
     }
-    if (node == NODE_A || node == NODE_CODE || node == NODE_IMG) {
-        args.value = &r->args[r->depth < READER_DEPTH ? r->depth : READER_DEPTH - 1];
-        args.value->size = 0;
-    }
-    if (node == NODE_A || node == NODE_IMG) {
-        args.title = &r->titles[r->depth < READER_DEPTH ? r->depth : READER_DEPTH - 1];
-        args.title->size = 0;
-    }
-    parse_args(args_text, args_length, &args);
-    if (node == NODE_HR) {
-        e = push_event(r, EV_HR, NODE_HR);
-        if (e)
-            e->item = args.item < 0 ? 0 : args.item > 32 ? 32 : args.item;
-        return;
-    }
-    if (node == NODE_BR) {
-        push_event(r, EV_BR, NODE_BR);
-        return;
-    }
-    e = push_node(r, node);
-    if (!e)
-        return;
-    e->level = args.level < 1 ? 1 : args.level;
-    if (node == NODE_H && e->level > 6)
-        e->level = 6;
-    if (node == NODE_LI && e->level > 32)
-        e->level = 32;
-    e->number = args.number;
-    e->header = args.header;
-    e->item = args.item < 0 ? 0 : args.item > 32 ? 32 : args.item;
-    e->loose = args.loose;
-    e->new_list = args.new_list;
-    e->align = (int)args.align;
-    e->title = "";
-    if (args.title && args.title->data) {
-        e->title = (const char *)args.title->data;
-        e->title_length = args.title->size;
-    }
-    r->stack_level[r->depth - 1] = e->level;
-    r->stack_header[r->depth - 1] = e->header;
-    if (args.value) {
-        e->text = (const char *)args.value->data;
-        e->length = args.value->size;
-        if (!e->text)
-            e->text = "";
-    }
+    if (open_event(r, node, args_text, args_length, &opened) && (e = push_event(r, opened.kind, node)) != NULL)
+        *e = opened;
 }
 
 static void close_mark(doc_reader *r, int node)
@@ -1350,6 +1379,8 @@ __attribute__((hot, noinline)) static int quick_mark(doc_reader *r, doc_event *e
     r->head = 0;
     if (node == NODE_NONE)
         return 0; /* unknown marks are dropped, their text kept */
+    if (!closing && opens_in_place(r, node))
+        return open_event(r, node, s + name_end, end - name_end, e);
     if (closing)
         close_mark(r, node);
     else
