@@ -743,6 +743,10 @@ int doc_in_code(const doc_builder *b)
 static void put_escaped_text(buffer *out, const char *s, size_t n)
 {
     const char *end = s + n;
+    if (!holds_byte((const unsigned char *)s, n, MARK)) {
+        put_bytes(out, s, n);
+        return;
+    }
     while (s < end) {
         const char *mark = (const char *)find_byte((const unsigned char *)s, (size_t)(end - s), MARK);
         if (!mark) {
