@@ -294,18 +294,11 @@ static const char *const node_names[NODE_COUNT] = {
     "html", "img", "raw",
 };
 
-/* A mark's name, without a call to measure it. */
-static void put_name(buffer *out, const char *name)
-{
-    for (; *name; ++name)
-        put_byte(out, (unsigned char)*name);
-}
-
 static void put_mark(buffer *out, const char *name)
 {
     put_byte(out, MARK);
     put_byte(out, '[');
-    put_name(out, name);
+    put_str(out, name);
     put_byte(out, ']');
 }
 
@@ -341,14 +334,17 @@ static void put_close_mark(buffer *out, int node)
 /* An argument value: '%', space, ']', ESC and controls as %XX. */
 static void put_value(buffer *out, const char *s, size_t n)
 {
-    size_t i;
-    for (i = 0; i < n; ++i) {
-        const unsigned char c = (unsigned char)s[i];
-        if (c <= 0x20 || c == '%' || c == ']') {
-            put_percent_byte(out, c);
-        } else {
-            put_byte(out, c);
-        }
+    size_t i = 0;
+    while (i < n) {
+        size_t run = i;
+        unsigned char c;
+        while (run < n && (c = (unsigned char)s[run]) > 0x20 && c != '%' && c != ']')
+            ++run;
+        put_bytes(out, s + i, run - i);
+        if (run == n)
+            break;
+        put_percent_byte(out, (unsigned char)s[run]);
+        i = run + 1;
     }
 }
 
@@ -378,9 +374,7 @@ static int same_link(const doc_builder *b)
 
 static void open_inline(doc_builder *b, int node)
 {
-    put_byte(&b->out, MARK);
-    put_byte(&b->out, '[');
-    put_name(&b->out, node_names[node]);
+    put_bytes(&b->out, open_marks[node].text, open_marks[node].length);
     if (node == NODE_A) {
         put_str(&b->out, " href=");
         put_value(&b->out, (const char *)b->wanted_href.data, b->wanted_href.size);
@@ -403,7 +397,8 @@ static void sync_inlines(doc_builder *b)
 {
     int order[INLINE_DEPTH], count = 0, code = 0, keep, i;
     if (b->leaf_unwritten) {
-        put_mark(&b->out, node_names[b->leaf]);
+        put_bytes(&b->out, open_marks[b->leaf].text, open_marks[b->leaf].length);
+        put_byte(&b->out, ']');
         b->leaf_unwritten = 0;
     }
     if (!b->inlines_changed)
