@@ -1344,6 +1344,42 @@ static void read_mark(doc_reader *r)
         open_mark(r, node, s + name_end, end - name_end);
 }
 
+/* The node whose name s[0..n) begins with, told by its first letters
+ * without a scan for the name's end; NODE_NONE when no known name ends
+ * there (a longer name is looked up whole). */
+static inline int known_name(const unsigned char *s, size_t n, size_t *length)
+{
+    int node = NODE_NONE;
+    size_t k = 1;
+    if (n < 7)
+        return NODE_NONE;
+    switch (s[0]) {
+    case 'p': node = NODE_P; break;
+    case 'a': node = NODE_A; break;
+    case 'i': node = NODE_I; break;
+    case 'u': node = NODE_U; break;
+    case 's': node = NODE_S; break;
+    case 'b': node = s[1] == 'r' ? (k = 2, NODE_BR) : NODE_B; break;
+    case 'h': node = s[1] == 'r' ? (k = 2, NODE_HR) : NODE_H; break;
+    case 'l': node = s[1] == 'i' ? (k = 2, NODE_LI) : NODE_NONE; break;
+    case 'c':
+        if (memcmp(s, "cell", 4) == 0)
+            node = NODE_CELL, k = 4;
+        else if (memcmp(s, "code", 4) == 0)
+            node = NODE_CODE, k = 4;
+        else
+            node = NODE_C;
+        break;
+    case 'r': node = memcmp(s, "row", 3) == 0 ? (k = 3, NODE_ROW) : NODE_NONE; break;
+    case 'q': node = memcmp(s, "quote", 5) == 0 ? (k = 5, NODE_QUOTE) : NODE_NONE; break;
+    case 't': node = memcmp(s, "table", 5) == 0 ? (k = 5, NODE_TABLE) : NODE_NONE; break;
+    }
+    if (node == NODE_NONE || !name_stop[s[k]])
+        return NODE_NONE;
+    *length = k;
+    return node;
+}
+
 /* A whole mark read in one scan: the end of the innermost node, the most
  * common, answered straight away (1); any other mark queued (0). */
 __attribute__((hot, noinline)) static int quick_mark(doc_reader *r, doc_event *e)
@@ -1355,15 +1391,20 @@ __attribute__((hot, noinline)) static int quick_mark(doc_reader *r, doc_event *e
         return 0;
     closing = s[pos] == '/';
     pos += (size_t)closing;
-    for (name_end = pos; name_end < r->size && !name_stop[s[name_end]]; ++name_end)
-        ;
+    node = known_name(s + pos, r->size - pos, &name_end);
+    if (node == NODE_NONE) {
+        for (name_end = pos; name_end < r->size && !name_stop[s[name_end]]; ++name_end)
+            ;
+        node = node_by_name(s + pos, name_end - pos);
+    } else {
+        name_end += pos;
+    }
     end = name_end;
     if (end < r->size && s[end] == ' ')
         while (end < r->size && !args_stop[s[end]])
             ++end;
     if (end >= r->size || s[end] != ']')
         return 0;
-    node = node_by_name(s + pos, name_end - pos);
     r->pos = end + 1;
     if (closing && node != NODE_NONE && r->depth > 0 && node == r->stack[r->depth - 1]) {
         memset(e, 0, sizeof *e);
