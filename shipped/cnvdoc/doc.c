@@ -59,12 +59,11 @@ int reserve(buffer *b, size_t extra)
     return 1;
 }
 
-void *room_for_one(void *items, int count, int *capacity, int first, size_t size)
+/* room_for_one when the array is full: out of line, as it is seldom called. */
+void *grow_for_one(void *items, int *capacity, int first, size_t size)
 {
     const int grown_capacity = *capacity ? *capacity * 2 : first;
     void *grown;
-    if (count < *capacity)
-        return items;
     grown = realloc(items, (size_t)grown_capacity * size);
     if (grown)
         *capacity = grown_capacity;

@@ -40,10 +40,14 @@ typedef struct buffer {
 #define SINK_SIZE CNVDOC_SINK_SIZE
 
 int reserve(buffer *b, size_t extra);
+void *grow_for_one(void *items, int *capacity, int first, size_t size);
 /* Room for one more item in an array of `count` items of `size` bytes that
  * grows by doubling from `first`: the array, moved if it grew, or NULL when
  * memory runs out (the old array is then left as it was). */
-void *room_for_one(void *items, int count, int *capacity, int first, size_t size);
+static inline void *room_for_one(void *items, int count, int *capacity, int first, size_t size)
+{
+    return count < *capacity ? items : grow_for_one(items, capacity, first, size);
+}
 void put_utf8(buffer *b, uint32_t c);
 void put_number(buffer *b, long value);
 
