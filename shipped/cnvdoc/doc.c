@@ -603,14 +603,19 @@ void doc_hr(doc_builder *b)
 }
 
 /* Text outside any leaf opens a paragraph, or a cell inside a table. */
-static void ensure_leaf(doc_builder *b)
+__attribute__((noinline)) static void open_text_leaf(doc_builder *b)
 {
-    if (b->leaf != NODE_NONE)
-        return;
     if (top_container(b) == NODE_TABLE || top_container(b) == NODE_ROW)
         doc_cell(b, 0);
     else
         open_leaf(b, NODE_P, 0, 0, 0, NULL);
+}
+
+/* Text goes in a leaf: mostly one is open already. */
+static inline void ensure_leaf(doc_builder *b)
+{
+    if (b->leaf == NODE_NONE)
+        open_text_leaf(b);
 }
 
 void doc_br(doc_builder *b)
