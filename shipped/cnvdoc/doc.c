@@ -739,13 +739,10 @@ int doc_in_code(const doc_builder *b)
     return b->leaf == NODE_CODE;
 }
 
-static void put_escaped_text(buffer *out, const char *s, size_t n)
+/* Text that holds an ESC: each one doubled. */
+__attribute__((noinline)) static void put_doubled_marks(buffer *out, const char *s, size_t n)
 {
     const char *end = s + n;
-    if (!holds_byte((const unsigned char *)s, n, MARK)) {
-        put_bytes(out, s, n);
-        return;
-    }
     while (s < end) {
         const char *mark = (const char *)find_byte((const unsigned char *)s, (size_t)(end - s), MARK);
         if (!mark) {
@@ -756,6 +753,14 @@ static void put_escaped_text(buffer *out, const char *s, size_t n)
         put_byte(out, MARK);
         s = mark + 1;
     }
+}
+
+static void put_escaped_text(buffer *out, const char *s, size_t n)
+{
+    if (holds_byte((const unsigned char *)s, n, MARK))
+        put_doubled_marks(out, s, n);
+    else
+        put_bytes(out, s, n);
 }
 
 static int is_space(unsigned char c)
