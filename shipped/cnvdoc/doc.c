@@ -1049,7 +1049,7 @@ static int parse_int(const unsigned char *s, size_t n)
     return negative ? -(int)value : (int)value;
 }
 
-static void parse_args(const unsigned char *s, size_t n, mark_args *args)
+__attribute__((noinline)) static void parse_args(const unsigned char *s, size_t n, mark_args *args)
 {
     size_t i = 0;
     while (i < n) {
