@@ -22,11 +22,9 @@ typedef struct md_block {
     int kind;
     int open;
     struct md_block *parent, *first, *last, *next;
-    buffer text;         /* lines of a paragraph, heading, code block or table */
     int level;           /* heading level */
     int fenced, fence_length, fence_indent;
     char fence_char;
-    buffer info;         /* a code block's language */
     int ordered, start;  /* lists */
     char marker;         /* bullet, or the delimiter after a number */
     int content_indent;  /* items: where their content begins */
@@ -34,6 +32,9 @@ typedef struct md_block {
     int html_end;        /* raw HTML: which end closes it (html_start) */
     int last_line_blank; /* lists are loose where blank lines part their items */
     int follows_list;    /* a list right after another one (another marker) */
+    /* last, so that a block used again is cleared up to them and keeps their memory */
+    buffer text;         /* lines of a paragraph, heading, code block or table */
+    buffer info;         /* a code block's language */
 } md_block;
 
 typedef struct reference {
@@ -86,11 +87,8 @@ __attribute__((hot)) static md_block *new_block(int kind)
 {
     md_block *b = spare_blocks;
     if (b) {
-        buffer text = b->text, info = b->info;
         spare_blocks = b->next;
-        memset(b, 0, sizeof *b);
-        b->text = text;
-        b->info = info;
+        memset(b, 0, offsetof(md_block, text));
         b->text.size = b->info.size = 0;
     } else if ((b = (md_block *)calloc(1, sizeof *b)) == NULL) {
         return NULL;
