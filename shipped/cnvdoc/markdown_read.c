@@ -1252,6 +1252,7 @@ typedef struct inline_parser {
     buffer text;               /* decoded text of the nodes */
     int brackets[64];          /* open brackets, as node indexes */
     int bracket_count;
+    int last_delimiter;        /* the node of the last delimiter run, -1 before any */
 } inline_parser;
 
 static inline_node *add_node(inline_parser *ip, int kind)
@@ -1322,6 +1323,7 @@ static void add_delimiter(inline_parser *ip, const char *s, size_t n, size_t at,
     node = add_node(ip, IN_DELIM);
     if (!node)
         return;
+    ip->last_delimiter = ip->count - 1;
     use = delimiter_run_use(s, n, at, count);
     node->delimiter = c;
     node->count = node->original = (int)count;
@@ -1341,6 +1343,8 @@ static void process_emphasis(inline_parser *ip, int bottom)
 {
     int openers_bottom[3][3][2];
     int closer, i, j, k;
+    if (ip->last_delimiter <= bottom)
+        return; /* no delimiter run to pair: most headings, items and cells */
     for (i = 0; i < 3; ++i)
         for (j = 0; j < 3; ++j)
             for (k = 0; k < 2; ++k)
@@ -1885,6 +1889,7 @@ static void write_inlines(md_parser *p, doc_builder *b, const char *s, size_t n)
     while (n > 0 && is_blank((unsigned char)s[n - 1]))
         --n;
     ip.count = ip.bracket_count = 0;
+    ip.last_delimiter = -1;
     ip.p = p;
     ip.nodes = p->nodes;
     ip.capacity = p->node_capacity;
