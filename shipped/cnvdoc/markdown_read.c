@@ -1825,9 +1825,16 @@ static void count_mark(doc_builder *b, int *depth, int node, int on)
 
 static void emit_inlines(inline_parser *ip, doc_builder *b)
 {
-    int depth[NODE_COUNT] = {0}, tag_depth[NODE_COUNT] = {0};
+    int depth[NODE_COUNT], tag_depth[NODE_COUNT];
     int i, k;
     const char *text = (const char *)ip->text.data;
+    if (ip->count == 1 && ip->nodes[0].kind == IN_TEXT) {
+        /* plain text, as most headings, items and cells hold */
+        doc_text(b, text + ip->nodes[0].offset, ip->nodes[0].length);
+        return;
+    }
+    memset(depth, 0, sizeof depth);
+    memset(tag_depth, 0, sizeof tag_depth);
     for (i = 0; i < ip->count; ++i) {
         const inline_node *node = &ip->nodes[i];
         switch (node->kind) {
