@@ -1602,16 +1602,23 @@ static const unsigned char inline_stop[256] = {
     ['&'] = 1, ['<'] = 1,
 };
 
+/* The length of the run of s[0..n) without a byte of inline_stop. */
+static inline size_t plain_inline_run(const char *s, size_t n)
+{
+    size_t run = 0;
+    while (run + 4 <= n && !(inline_stop[(unsigned char)s[run]] | inline_stop[(unsigned char)s[run + 1]] |
+                             inline_stop[(unsigned char)s[run + 2]] | inline_stop[(unsigned char)s[run + 3]]))
+        run += 4;
+    while (run < n && !inline_stop[(unsigned char)s[run]])
+        ++run;
+    return run;
+}
+
 static void parse_inlines(inline_parser *ip, const char *s, size_t n)
 {
     size_t i = 0, run;
     while (i < n) {
-        run = i;
-        while (run + 4 <= n && !(inline_stop[(unsigned char)s[run]] | inline_stop[(unsigned char)s[run + 1]] |
-                                 inline_stop[(unsigned char)s[run + 2]] | inline_stop[(unsigned char)s[run + 3]]))
-            run += 4;
-        while (run < n && !inline_stop[(unsigned char)s[run]])
-            ++run;
+        run = i + plain_inline_run(s + i, n - i);
         if (run > i) {
             add_text(ip, s + i, run - i);
             i = run;
@@ -1895,6 +1902,11 @@ static void write_inlines(md_parser *p, doc_builder *b, const char *s, size_t n)
     inline_parser ip;
     while (n > 0 && is_blank((unsigned char)s[n - 1]))
         --n;
+    if (plain_inline_run(s, n) == n) {
+        /* no markup at all, as most headings, items and cells hold */
+        doc_text(b, s, n);
+        return;
+    }
     ip.count = ip.bracket_count = 0;
     ip.last_delimiter = -1;
     ip.p = p;
