@@ -59,12 +59,11 @@ int reserve(buffer *b, size_t extra)
     return 1;
 }
 
-void *room_for_one(void *items, int count, int *capacity, int first, size_t size)
+/* room_for_one when the array is full: out of line, as it is seldom called. */
+void *grow_for_one(void *items, int *capacity, int first, size_t size)
 {
     const int grown_capacity = *capacity ? *capacity * 2 : first;
     void *grown;
-    if (count < *capacity)
-        return items;
     grown = realloc(items, (size_t)grown_capacity * size);
     if (grown)
         *capacity = grown_capacity;
@@ -294,18 +293,11 @@ static const char *const node_names[NODE_COUNT] = {
     "html", "img", "raw",
 };
 
-/* A mark's name, without a call to measure it. */
-static void put_name(buffer *out, const char *name)
-{
-    for (; *name; ++name)
-        put_byte(out, (unsigned char)*name);
-}
-
 static void put_mark(buffer *out, const char *name)
 {
     put_byte(out, MARK);
     put_byte(out, '[');
-    put_name(out, name);
+    put_str(out, name);
     put_byte(out, ']');
 }
 
@@ -341,14 +333,17 @@ static void put_close_mark(buffer *out, int node)
 /* An argument value: '%', space, ']', ESC and controls as %XX. */
 static void put_value(buffer *out, const char *s, size_t n)
 {
-    size_t i;
-    for (i = 0; i < n; ++i) {
-        const unsigned char c = (unsigned char)s[i];
-        if (c <= 0x20 || c == '%' || c == ']') {
-            put_percent_byte(out, c);
-        } else {
-            put_byte(out, c);
-        }
+    size_t i = 0;
+    while (i < n) {
+        size_t run = i;
+        unsigned char c;
+        while (run < n && (c = (unsigned char)s[run]) > 0x20 && c != '%' && c != ']')
+            ++run;
+        put_bytes(out, s + i, run - i);
+        if (run == n)
+            break;
+        put_percent_byte(out, (unsigned char)s[run]);
+        i = run + 1;
     }
 }
 
@@ -378,9 +373,7 @@ static int same_link(const doc_builder *b)
 
 static void open_inline(doc_builder *b, int node)
 {
-    put_byte(&b->out, MARK);
-    put_byte(&b->out, '[');
-    put_name(&b->out, node_names[node]);
+    put_bytes(&b->out, open_marks[node].text, open_marks[node].length);
     if (node == NODE_A) {
         put_str(&b->out, " href=");
         put_value(&b->out, (const char *)b->wanted_href.data, b->wanted_href.size);
@@ -403,7 +396,8 @@ static void sync_inlines(doc_builder *b)
 {
     int order[INLINE_DEPTH], count = 0, code = 0, keep, i;
     if (b->leaf_unwritten) {
-        put_mark(&b->out, node_names[b->leaf]);
+        put_bytes(&b->out, open_marks[b->leaf].text, open_marks[b->leaf].length);
+        put_byte(&b->out, ']');
         b->leaf_unwritten = 0;
     }
     if (!b->inlines_changed)
@@ -609,14 +603,19 @@ void doc_hr(doc_builder *b)
 }
 
 /* Text outside any leaf opens a paragraph, or a cell inside a table. */
-static void ensure_leaf(doc_builder *b)
+__attribute__((noinline)) static void open_text_leaf(doc_builder *b)
 {
-    if (b->leaf != NODE_NONE)
-        return;
     if (top_container(b) == NODE_TABLE || top_container(b) == NODE_ROW)
         doc_cell(b, 0);
     else
         open_leaf(b, NODE_P, 0, 0, 0, NULL);
+}
+
+/* Text goes in a leaf: mostly one is open already. */
+static inline void ensure_leaf(doc_builder *b)
+{
+    if (b->leaf == NODE_NONE)
+        open_text_leaf(b);
 }
 
 void doc_br(doc_builder *b)
@@ -740,7 +739,8 @@ int doc_in_code(const doc_builder *b)
     return b->leaf == NODE_CODE;
 }
 
-static void put_escaped_text(buffer *out, const char *s, size_t n)
+/* Text that holds an ESC: each one doubled. */
+__attribute__((noinline)) static void put_doubled_marks(buffer *out, const char *s, size_t n)
 {
     const char *end = s + n;
     while (s < end) {
@@ -753,6 +753,14 @@ static void put_escaped_text(buffer *out, const char *s, size_t n)
         put_byte(out, MARK);
         s = mark + 1;
     }
+}
+
+static void put_escaped_text(buffer *out, const char *s, size_t n)
+{
+    if (holds_byte((const unsigned char *)s, n, MARK))
+        put_doubled_marks(out, s, n);
+    else
+        put_bytes(out, s, n);
 }
 
 static int is_space(unsigned char c)
@@ -1041,7 +1049,7 @@ static int parse_int(const unsigned char *s, size_t n)
     return negative ? -(int)value : (int)value;
 }
 
-static void parse_args(const unsigned char *s, size_t n, mark_args *args)
+__attribute__((noinline)) static void parse_args(const unsigned char *s, size_t n, mark_args *args)
 {
     size_t i = 0;
     while (i < n) {
@@ -1112,10 +1120,83 @@ static void put_decoded(buffer *out, const unsigned char *s, size_t n)
     }
 }
 
-static void open_mark(doc_reader *r, int node, const unsigned char *args_text, size_t args_length)
+/* The event that opens `node` with its arguments, the node entered (a rule
+ * and a line break enter none); 0 when the nodes are nested too deep. */
+static int open_event(doc_reader *r, int node, const unsigned char *args_text, size_t args_length, doc_event *e)
 {
     mark_args args = {0, DOC_BULLET, 0, NULL, NULL, 0, 0, 0, 0};
-    doc_event *e;
+    const int slot = r->depth < READER_DEPTH ? r->depth : READER_DEPTH - 1;
+    if (node == NODE_A || node == NODE_CODE || node == NODE_IMG) {
+        args.value = &r->args[slot];
+        args.value->size = 0;
+    }
+    if (node == NODE_A || node == NODE_IMG) {
+        args.title = &r->titles[slot];
+        args.title->size = 0;
+    }
+    if (args_length)
+        parse_args(args_text, args_length, &args);
+    memset(e, 0, sizeof *e);
+    e->node = node;
+    if (node == NODE_HR) {
+        e->kind = EV_HR;
+        e->item = args.item < 0 ? 0 : args.item > 32 ? 32 : args.item;
+        return 1;
+    }
+    if (node == NODE_BR) {
+        e->kind = EV_BR;
+        return 1;
+    }
+    /* a table keeps room for its row and cell, a quote for a table */
+    if (r->depth >= READER_DEPTH - (node == NODE_TABLE ? 2 : node == NODE_QUOTE ? 3 : 0))
+        return 0;
+    e->kind = EV_OPEN;
+    e->level = args.level < 1 ? 1 : args.level;
+    if (node == NODE_H && e->level > 6)
+        e->level = 6;
+    if (node == NODE_LI && e->level > 32)
+        e->level = 32;
+    e->number = args.number;
+    e->header = args.header;
+    e->item = args.item < 0 ? 0 : args.item > 32 ? 32 : args.item;
+    e->loose = args.loose;
+    e->new_list = args.new_list;
+    e->align = (int)args.align;
+    e->title = "";
+    if (args.title && args.title->data) {
+        e->title = (const char *)args.title->data;
+        e->title_length = args.title->size;
+    }
+    if (args.value) {
+        e->text = args.value->data ? (const char *)args.value->data : "";
+        e->length = args.value->size;
+    }
+    r->stack_level[r->depth] = e->level;
+    r->stack_header[r->depth] = e->header;
+    r->stack[r->depth++] = node;
+    if (IS_LEAF(node))
+        r->leaf_at = r->depth; /* blocks close before a leaf opens: one at most */
+    return 1;
+}
+
+/* Whether `node` opens where the reader stands, closing nothing first:
+ * most marks do, and give their one event without the queue. */
+static int opens_in_place(const doc_reader *r, int node)
+{
+    const int leaf = in_leaf(r), top = top_node(r);
+    if (IS_INLINE(node) || node == NODE_BR || node == NODE_IMG || node == NODE_RAW)
+        return leaf != NODE_NONE && !IS_VERBATIM(leaf) &&
+               ((node != NODE_A && node != NODE_C && node != NODE_IMG && node != NODE_RAW) || innermost(r, node) < 0);
+    if (node == NODE_ROW)
+        return leaf == NODE_NONE && top == NODE_TABLE;
+    if (node == NODE_CELL)
+        return leaf == NODE_NONE && top == NODE_ROW;
+    return leaf == NODE_NONE && (top == NODE_NONE || top == NODE_QUOTE);
+}
+
+static void open_mark(doc_reader *r, int node, const unsigned char *args_text, size_t args_length)
+{
+    doc_event opened, *e;
     const int leaf = in_leaf(r);
     if (IS_VERBATIM(leaf))
         return; /* nothing is marked up inside code */
@@ -1148,52 +1229,8 @@ static void open_mark(doc_reader *r, int node, const unsigned char *args_text, s
             return; /* cells hold text only */
         pop_to_flow(r);
     }
-    if (node == NODE_A || node == NODE_CODE || node == NODE_IMG) {
-        args.value = &r->args[r->depth < READER_DEPTH ? r->depth : READER_DEPTH - 1];
-        args.value->size = 0;
-    }
-    if (node == NODE_A || node == NODE_IMG) {
-        args.title = &r->titles[r->depth < READER_DEPTH ? r->depth : READER_DEPTH - 1];
-        args.title->size = 0;
-    }
-    parse_args(args_text, args_length, &args);
-    if (node == NODE_HR) {
-        e = push_event(r, EV_HR, NODE_HR);
-        if (e)
-            e->item = args.item < 0 ? 0 : args.item > 32 ? 32 : args.item;
-        return;
-    }
-    if (node == NODE_BR) {
-        push_event(r, EV_BR, NODE_BR);
-        return;
-    }
-    e = push_node(r, node);
-    if (!e)
-        return;
-    e->level = args.level < 1 ? 1 : args.level;
-    if (node == NODE_H && e->level > 6)
-        e->level = 6;
-    if (node == NODE_LI && e->level > 32)
-        e->level = 32;
-    e->number = args.number;
-    e->header = args.header;
-    e->item = args.item < 0 ? 0 : args.item > 32 ? 32 : args.item;
-    e->loose = args.loose;
-    e->new_list = args.new_list;
-    e->align = (int)args.align;
-    e->title = "";
-    if (args.title && args.title->data) {
-        e->title = (const char *)args.title->data;
-        e->title_length = args.title->size;
-    }
-    r->stack_level[r->depth - 1] = e->level;
-    r->stack_header[r->depth - 1] = e->header;
-    if (args.value) {
-        e->text = (const char *)args.value->data;
-        e->length = args.value->size;
-        if (!e->text)
-            e->text = "";
-    }
+    if (open_event(r, node, args_text, args_length, &opened) && (e = push_event(r, opened.kind, node)) != NULL)
+        *e = opened;
 }
 
 static void close_mark(doc_reader *r, int node)
@@ -1316,6 +1353,42 @@ static void read_mark(doc_reader *r)
         open_mark(r, node, s + name_end, end - name_end);
 }
 
+/* The node whose name s[0..n) begins with, told by its first letters
+ * without a scan for the name's end; NODE_NONE when no known name ends
+ * there (a longer name is looked up whole). */
+static inline int known_name(const unsigned char *s, size_t n, size_t *length)
+{
+    int node = NODE_NONE;
+    size_t k = 1;
+    if (n < 7)
+        return NODE_NONE;
+    switch (s[0]) {
+    case 'p': node = NODE_P; break;
+    case 'a': node = NODE_A; break;
+    case 'i': node = NODE_I; break;
+    case 'u': node = NODE_U; break;
+    case 's': node = NODE_S; break;
+    case 'b': node = s[1] == 'r' ? (k = 2, NODE_BR) : NODE_B; break;
+    case 'h': node = s[1] == 'r' ? (k = 2, NODE_HR) : NODE_H; break;
+    case 'l': node = s[1] == 'i' ? (k = 2, NODE_LI) : NODE_NONE; break;
+    case 'c':
+        if (memcmp(s, "cell", 4) == 0)
+            node = NODE_CELL, k = 4;
+        else if (memcmp(s, "code", 4) == 0)
+            node = NODE_CODE, k = 4;
+        else
+            node = NODE_C;
+        break;
+    case 'r': node = memcmp(s, "row", 3) == 0 ? (k = 3, NODE_ROW) : NODE_NONE; break;
+    case 'q': node = memcmp(s, "quote", 5) == 0 ? (k = 5, NODE_QUOTE) : NODE_NONE; break;
+    case 't': node = memcmp(s, "table", 5) == 0 ? (k = 5, NODE_TABLE) : NODE_NONE; break;
+    }
+    if (node == NODE_NONE || !name_stop[s[k]])
+        return NODE_NONE;
+    *length = k;
+    return node;
+}
+
 /* A whole mark read in one scan: the end of the innermost node, the most
  * common, answered straight away (1); any other mark queued (0). */
 __attribute__((hot, noinline)) static int quick_mark(doc_reader *r, doc_event *e)
@@ -1327,15 +1400,20 @@ __attribute__((hot, noinline)) static int quick_mark(doc_reader *r, doc_event *e
         return 0;
     closing = s[pos] == '/';
     pos += (size_t)closing;
-    for (name_end = pos; name_end < r->size && !name_stop[s[name_end]]; ++name_end)
-        ;
+    node = known_name(s + pos, r->size - pos, &name_end);
+    if (node == NODE_NONE) {
+        for (name_end = pos; name_end < r->size && !name_stop[s[name_end]]; ++name_end)
+            ;
+        node = node_by_name(s + pos, name_end - pos);
+    } else {
+        name_end += pos;
+    }
     end = name_end;
     if (end < r->size && s[end] == ' ')
         while (end < r->size && !args_stop[s[end]])
             ++end;
     if (end >= r->size || s[end] != ']')
         return 0;
-    node = node_by_name(s + pos, name_end - pos);
     r->pos = end + 1;
     if (closing && node != NODE_NONE && r->depth > 0 && node == r->stack[r->depth - 1]) {
         memset(e, 0, sizeof *e);
@@ -1350,6 +1428,8 @@ __attribute__((hot, noinline)) static int quick_mark(doc_reader *r, doc_event *e
     r->head = 0;
     if (node == NODE_NONE)
         return 0; /* unknown marks are dropped, their text kept */
+    if (!closing && opens_in_place(r, node))
+        return open_event(r, node, s + name_end, end - name_end, e);
     if (closing)
         close_mark(r, node);
     else

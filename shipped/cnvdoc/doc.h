@@ -40,10 +40,14 @@ typedef struct buffer {
 #define SINK_SIZE CNVDOC_SINK_SIZE
 
 int reserve(buffer *b, size_t extra);
+void *grow_for_one(void *items, int *capacity, int first, size_t size);
 /* Room for one more item in an array of `count` items of `size` bytes that
  * grows by doubling from `first`: the array, moved if it grew, or NULL when
  * memory runs out (the old array is then left as it was). */
-void *room_for_one(void *items, int count, int *capacity, int first, size_t size);
+static inline void *room_for_one(void *items, int count, int *capacity, int first, size_t size)
+{
+    return count < *capacity ? items : grow_for_one(items, capacity, first, size);
+}
 void put_utf8(buffer *b, uint32_t c);
 void put_number(buffer *b, long value);
 
@@ -123,6 +127,36 @@ static inline const unsigned char *find_byte(const unsigned char *s, size_t n, u
         if (*s == c)
             return s;
     return NULL;
+}
+
+/* The bytes of `word` that are zero, as their high bits: exact as to
+ * whether there is one. */
+static inline uint64_t zero_bytes(uint64_t word)
+{
+    return (word - 0x0101010101010101ull) & ~word & 0x8080808080808080ull;
+}
+
+/* Whether s[0..n) holds byte c: a run shorter than sixteen bytes, the most
+ * common between two marks, is two overlapping loads, not a loop. */
+static inline int holds_byte(const unsigned char *s, size_t n, unsigned char c)
+{
+    if (n >= 16)
+        return find_byte(s, n, c) != NULL;
+    if (n >= 8) {
+        const uint64_t pattern = 0x0101010101010101ull * c;
+        uint64_t first, last;
+        __builtin_memcpy(&first, s, 8);
+        __builtin_memcpy(&last, s + n - 8, 8);
+        return (zero_bytes(first ^ pattern) | zero_bytes(last ^ pattern)) != 0;
+    }
+    if (n >= 4) {
+        const uint32_t pattern = 0x01010101u * c;
+        uint32_t first, last;
+        __builtin_memcpy(&first, s, 4);
+        __builtin_memcpy(&last, s + n - 4, 4);
+        return (zero_bytes((uint64_t)(first ^ pattern) << 32 | (last ^ pattern))) != 0;
+    }
+    return n > 0 && (s[0] == c || s[n / 2] == c || s[n - 1] == c);
 }
 
 /* The length of the run of ASCII bytes that s[0..n) begins with, sixteen

@@ -54,10 +54,38 @@ __attribute__((noinline)) static size_t plain_run(const unsigned char *s, size_t
     return i;
 }
 
+/* Whether any of eight bytes is one that needs an escape (see plain_run). */
+static inline int word_needs_escape(uint64_t word)
+{
+    const uint64_t ones = 0x0101010101010101ull;
+    return (zero_bytes((word | ones * 0x04) ^ (ones * 0x26)) | zero_bytes((word | ones * 0x02) ^ (ones * 0x3E))) != 0;
+}
+
+/* Whether a run of 4 to 15 bytes, the most common between two marks, needs
+ * no escape: two overlapping loads. */
+static inline int short_run_is_plain(const unsigned char *s, size_t n)
+{
+    if (n >= 8) {
+        uint64_t first, last;
+        __builtin_memcpy(&first, s, 8);
+        __builtin_memcpy(&last, s + n - 8, 8);
+        return !word_needs_escape(first) && !word_needs_escape(last);
+    } else {
+        uint32_t first, last;
+        __builtin_memcpy(&first, s, 4);
+        __builtin_memcpy(&last, s + n - 4, 4);
+        return !word_needs_escape((uint64_t)first << 32 | last);
+    }
+}
+
 static void put_html_text(buffer *out, const char *text, size_t n)
 {
     const unsigned char *s = (const unsigned char *)text;
     size_t i = 0;
+    if (n >= 4 && n < 16 && short_run_is_plain(s, n)) {
+        put_bytes(out, s, n);
+        return;
+    }
     while (i < n) {
         const size_t run = i + plain_run(s + i, n - i);
         put_bytes(out, s + i, run - i);

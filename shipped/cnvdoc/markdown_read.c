@@ -22,11 +22,9 @@ typedef struct md_block {
     int kind;
     int open;
     struct md_block *parent, *first, *last, *next;
-    buffer text;         /* lines of a paragraph, heading, code block or table */
     int level;           /* heading level */
     int fenced, fence_length, fence_indent;
     char fence_char;
-    buffer info;         /* a code block's language */
     int ordered, start;  /* lists */
     char marker;         /* bullet, or the delimiter after a number */
     int content_indent;  /* items: where their content begins */
@@ -34,6 +32,9 @@ typedef struct md_block {
     int html_end;        /* raw HTML: which end closes it (html_start) */
     int last_line_blank; /* lists are loose where blank lines part their items */
     int follows_list;    /* a list right after another one (another marker) */
+    /* last, so that a block used again is cleared up to them and keeps their memory */
+    buffer text;         /* lines of a paragraph, heading, code block or table */
+    buffer info;         /* a code block's language */
 } md_block;
 
 typedef struct reference {
@@ -86,11 +87,8 @@ __attribute__((hot)) static md_block *new_block(int kind)
 {
     md_block *b = spare_blocks;
     if (b) {
-        buffer text = b->text, info = b->info;
         spare_blocks = b->next;
-        memset(b, 0, sizeof *b);
-        b->text = text;
-        b->info = info;
+        memset(b, 0, offsetof(md_block, text));
         b->text.size = b->info.size = 0;
     } else if ((b = (md_block *)calloc(1, sizeof *b)) == NULL) {
         return NULL;
@@ -1254,6 +1252,7 @@ typedef struct inline_parser {
     buffer text;               /* decoded text of the nodes */
     int brackets[64];          /* open brackets, as node indexes */
     int bracket_count;
+    int last_delimiter;        /* the node of the last delimiter run, -1 before any */
 } inline_parser;
 
 static inline_node *add_node(inline_parser *ip, int kind)
@@ -1324,6 +1323,7 @@ static void add_delimiter(inline_parser *ip, const char *s, size_t n, size_t at,
     node = add_node(ip, IN_DELIM);
     if (!node)
         return;
+    ip->last_delimiter = ip->count - 1;
     use = delimiter_run_use(s, n, at, count);
     node->delimiter = c;
     node->count = node->original = (int)count;
@@ -1343,6 +1343,8 @@ static void process_emphasis(inline_parser *ip, int bottom)
 {
     int openers_bottom[3][3][2];
     int closer, i, j, k;
+    if (ip->last_delimiter <= bottom)
+        return; /* no delimiter run to pair: most headings, items and cells */
     for (i = 0; i < 3; ++i)
         for (j = 0; j < 3; ++j)
             for (k = 0; k < 2; ++k)
@@ -1600,16 +1602,23 @@ static const unsigned char inline_stop[256] = {
     ['&'] = 1, ['<'] = 1,
 };
 
+/* The length of the run of s[0..n) without a byte of inline_stop. */
+static inline size_t plain_inline_run(const char *s, size_t n)
+{
+    size_t run = 0;
+    while (run + 4 <= n && !(inline_stop[(unsigned char)s[run]] | inline_stop[(unsigned char)s[run + 1]] |
+                             inline_stop[(unsigned char)s[run + 2]] | inline_stop[(unsigned char)s[run + 3]]))
+        run += 4;
+    while (run < n && !inline_stop[(unsigned char)s[run]])
+        ++run;
+    return run;
+}
+
 static void parse_inlines(inline_parser *ip, const char *s, size_t n)
 {
     size_t i = 0, run;
     while (i < n) {
-        run = i;
-        while (run + 4 <= n && !(inline_stop[(unsigned char)s[run]] | inline_stop[(unsigned char)s[run + 1]] |
-                                 inline_stop[(unsigned char)s[run + 2]] | inline_stop[(unsigned char)s[run + 3]]))
-            run += 4;
-        while (run < n && !inline_stop[(unsigned char)s[run]])
-            ++run;
+        run = i + plain_inline_run(s + i, n - i);
         if (run > i) {
             add_text(ip, s + i, run - i);
             i = run;
@@ -1823,9 +1832,16 @@ static void count_mark(doc_builder *b, int *depth, int node, int on)
 
 static void emit_inlines(inline_parser *ip, doc_builder *b)
 {
-    int depth[NODE_COUNT] = {0}, tag_depth[NODE_COUNT] = {0};
+    int depth[NODE_COUNT], tag_depth[NODE_COUNT];
     int i, k;
     const char *text = (const char *)ip->text.data;
+    if (ip->count == 1 && ip->nodes[0].kind == IN_TEXT) {
+        /* plain text, as most headings, items and cells hold */
+        doc_text(b, text + ip->nodes[0].offset, ip->nodes[0].length);
+        return;
+    }
+    memset(depth, 0, sizeof depth);
+    memset(tag_depth, 0, sizeof tag_depth);
     for (i = 0; i < ip->count; ++i) {
         const inline_node *node = &ip->nodes[i];
         switch (node->kind) {
@@ -1886,7 +1902,13 @@ static void write_inlines(md_parser *p, doc_builder *b, const char *s, size_t n)
     inline_parser ip;
     while (n > 0 && is_blank((unsigned char)s[n - 1]))
         --n;
+    if (plain_inline_run(s, n) == n) {
+        /* no markup at all, as most headings, items and cells hold */
+        doc_text(b, s, n);
+        return;
+    }
     ip.count = ip.bracket_count = 0;
+    ip.last_delimiter = -1;
     ip.p = p;
     ip.nodes = p->nodes;
     ip.capacity = p->node_capacity;
@@ -2058,17 +2080,6 @@ static void write_blocks(md_parser *p, doc_builder *b, const md_block *block, in
     }
 }
 
-static int has_reference_definitions(const buffer *text)
-{
-    const unsigned char *s = text->data, *end = text->data + text->size;
-    while (s && s < end && (s = find_byte(s, (size_t)(end - s), ']')) != NULL) {
-        if (s + 1 < end && s[1] == ':')
-            return 1;
-        ++s;
-    }
-    return 0;
-}
-
 /* Writes and frees the document's blocks before its last, open one. */
 static void write_closed_blocks(md_parser *p, doc_builder *b)
 {
@@ -2082,36 +2093,95 @@ static void write_closed_blocks(md_parser *p, doc_builder *b)
     }
 }
 
+/* What one pass over the input tells before parsing begins. */
+typedef struct input_facts {
+    int binary;           /* a NUL byte: no text file */
+    int valid_utf8;
+    int has_cr;           /* CR line ends */
+    int has_references;   /* a "]:" that may begin a reference definition */
+} input_facts;
+
+/* Bytes the pass must look at; any other byte, most of a text, is passed
+ * sixteen at a time. */
+static int look_at(const input_facts *f, unsigned char c)
+{
+    return c == 0 || (c >= 0x80 && f->valid_utf8) || (c == '\r' && !f->has_cr) || (c == ']' && !f->has_references);
+}
+
+static void note_byte(input_facts *f, const unsigned char *s, size_t size, size_t *pos)
+{
+    const unsigned char c = s[*pos];
+    if (c >= 0x80 && f->valid_utf8) {
+        if (next_utf8(s, size, pos) == BAD_UTF8) {
+            f->valid_utf8 = 0;
+            ++*pos;
+        }
+        return;
+    }
+    if (c == 0)
+        f->binary = 1;
+    else if (c == '\r')
+        f->has_cr = 1;
+    else if (c == ']' && *pos + 1 < size && s[*pos + 1] == ':')
+        f->has_references = 1;
+    ++*pos;
+}
+
+/* The bytes after a byte order mark at s[0..size), in one pass: a code
+ * page's bytes beyond ASCII never stand for NUL, CR, ']' or ':', so the
+ * facts hold for the text decoded from them too. */
+static input_facts scan_input(const unsigned char *s, size_t size)
+{
+    input_facts f = {0, 1, 0, 0};
+    size_t pos = 0;
+#ifdef __SSE2__
+    while (size - pos >= 16 && !f.binary) {
+        const __m128i block = _mm_loadu_si128((const __m128i *)(s + pos));
+        __m128i wanted = _mm_cmpeq_epi8(block, _mm_setzero_si128());
+        unsigned hits;
+        if (!f.has_cr)
+            wanted = _mm_or_si128(wanted, _mm_cmpeq_epi8(block, _mm_set1_epi8('\r')));
+        if (!f.has_references)
+            wanted = _mm_or_si128(wanted, _mm_cmpeq_epi8(block, _mm_set1_epi8(']')));
+        if (f.valid_utf8)
+            wanted = _mm_or_si128(wanted, block);
+        hits = (unsigned)_mm_movemask_epi8(wanted);
+        if (!hits) {
+            pos += 16;
+            continue;
+        }
+        pos += (size_t)__builtin_ctz(hits);
+        note_byte(&f, s, size, &pos);
+    }
+#endif
+    while (pos < size && !f.binary) {
+        if (look_at(&f, s[pos]))
+            note_byte(&f, s, size, &pos);
+        else
+            ++pos;
+    }
+    return f;
+}
+
 /* Markdown is UTF-8; a file that is not is read as Windows-1252. */
-static int decode_input(buffer *raw, buffer *text)
+static int decode_input(buffer *raw, buffer *text, input_facts *facts)
 {
     size_t pos = 0;
     const unsigned char *s = raw->data;
     if (raw->size >= 3 && s[0] == 0xEF && s[1] == 0xBB && s[2] == 0xBF)
         pos = 3;
-    if (find_byte(s, raw->size, 0))
-        return 0; /* a binary file */
-    {
-        size_t check = pos;
-        const size_t size = raw->size;
-        int valid = 1;
-        while (check < size) {
-            check += ascii_run(s + check, size - check);
-            if (check < size && next_utf8(s, size, &check) == BAD_UTF8) {
-                valid = 0;
-                break;
-            }
+    *facts = scan_input(s + pos, raw->size - pos);
+    if (facts->binary)
+        return 0;
+    if (facts->valid_utf8) {
+        /* the input itself, without a copy */
+        if (pos) {
+            memmove(raw->data, raw->data + pos, raw->size - pos);
+            raw->size -= pos;
         }
-        if (valid) {
-            /* the input itself, without a copy */
-            if (pos) {
-                memmove(raw->data, raw->data + pos, raw->size - pos);
-                raw->size -= pos;
-            }
-            *text = *raw;
-            raw->data = NULL;
-            return 1;
-        }
+        *text = *raw;
+        raw->data = NULL;
+        return 1;
     }
     return put_code_page_text(text, 1252, s + pos, raw->size - pos);
 }
@@ -2123,11 +2193,12 @@ int32_t read_markdown(FILE *in, FILE *out)
     doc_builder b;
     size_t pos = 0;
     unsigned lines = 0;
+    input_facts facts;
     int streaming, has_cr;
     int32_t loaded = load_input(in, &raw);
     if (loaded != CONVERT_OK)
         return loaded;
-    if (!decode_input(&raw, &text)) {
+    if (!decode_input(&raw, &text, &facts)) {
         release_input(&raw);
         release_input(&text);
         return CONVERT_WRONG_FORMAT;
@@ -2141,8 +2212,8 @@ int32_t read_markdown(FILE *in, FILE *out)
     }
     /* Without reference definitions nothing later changes a block once it
      * is closed: blocks are written as they close and memory stays small. */
-    streaming = !has_reference_definitions(&text);
-    has_cr = text.size && find_byte(text.data, text.size, '\r') != NULL;
+    streaming = !facts.has_references;
+    has_cr = facts.has_cr;
     doc_begin(&b, out);
     while (pos < text.size) {
         const char *s = (const char *)text.data + pos;
