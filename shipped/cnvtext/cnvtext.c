@@ -636,6 +636,17 @@ static inline size_t cut_character(const unsigned char *p)
     return (size_t)(p[-1] >= 0xC0) + 2 * (size_t)(p[-2] >= 0xE0) + 3 * (size_t)(p[-3] >= 0xF0);
 }
 
+/* A block loop's first stop byte among the 16 at *p, the bytes before it
+ * copied already: moves there and takes the line end, as take_line_end. */
+static inline int take_line_end_at(const stops *stop, unsigned stops_here, const unsigned char **p,
+                                   const unsigned char *limit, unsigned char **q)
+{
+    const unsigned at = (unsigned)__builtin_ctz(stops_here);
+    *p += at;
+    *q += at;
+    return take_line_end(stop, p, limit, q);
+}
+
 /* Where a block loop stops: after its last whole character, when its last
  * round ended in the middle of one, which the next call takes whole. */
 static inline const unsigned char *end_on_character(const unsigned char *p, unsigned char *q, int cut,
@@ -766,11 +777,8 @@ static inline const unsigned char *copy_utf8_blocks(const unsigned char *p, cons
             break;
         _mm_storeu_si128((__m128i *)q, v);
         if (stops_here) {
-            const unsigned at = (unsigned)__builtin_ctz(stops_here);
-            p += at;
-            q += at;
             cut = 0;
-            if (!take_line_end(stop, &p, limit, &q))
+            if (!take_line_end_at(stop, stops_here, &p, limit, &q))
                 break;
             continue;
         }
@@ -916,12 +924,9 @@ SHUFFLES static const unsigned char *copy_utf8_blocks_shuffled(const unsigned ch
                 _mm_storeu_si128((__m128i *)q, v);
                 q += 16;
             } else {
-                const unsigned at = (unsigned)__builtin_ctz(stops_here);
                 _mm_storeu_si128((__m128i *)q, v);
-                p += at;
-                q += at;
                 cut = 0;
-                if (!take_line_end(stop, &p, limit, &q))
+                if (!take_line_end_at(stop, stops_here, &p, limit, &q))
                     break;
                 continue;
             }
