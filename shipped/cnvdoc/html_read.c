@@ -366,19 +366,14 @@ static size_t skip_raw(const char *s, size_t n, size_t i, const char *name);
 static int follows_end_tag(const html_reader *r, const char *end)
 {
     const size_t length = strlen(end);
-    size_t i = r->after_tag, k;
+    size_t i = r->after_tag;
     while (i > 0 && r->page[i - 1] != '<')
         --i;
     if (i == 0)
         return 0;
     for (--i; i > 0 && is_space((unsigned char)r->page[i - 1]);)
         --i;
-    if (i < length)
-        return 0;
-    for (k = 0; k < length; ++k)
-        if ((r->page[i - length + k] | (end[k] >= 'a' ? 0x20 : 0)) != end[k])
-            return 0;
-    return 1;
+    return i >= length && find_folded(r->page + i - length, length, end) != NULL;
 }
 
 /* Whether the item whose <li> ends at `at` holds more than one paragraph:

@@ -97,7 +97,6 @@ typedef struct md_writer {
     int row_count, row_capacity;
     buffer aligns;       /* the first row's alignment of each column */
     size_t table_start;
-    int after_table;     /* a line of text right after a table would be one of its rows */
 } md_writer;
 
 static void build_prefix(md_writer *w)
@@ -676,7 +675,6 @@ static void open_item(md_writer *w, const doc_event *e)
     const container *parent = top_item(w);
     container *sibling, item = {0};
     int level = e->level, tight = 0;
-    w->after_table = 0;
     if (level <= floor)
         level = floor + 1;
     if (level > LIST_DEPTH - 1)
@@ -724,9 +722,7 @@ static void open_item(md_writer *w, const doc_event *e)
  * stand, any block may follow; a quote after a quote needs the blank line. */
 static int enter_block(md_writer *w, int item, int node)
 {
-    const int after_table = w->after_table;
     const container *in;
-    w->after_table = 0;
     if (w->empty_item && item != w->empty_item)
         w->empty_item = 0;
     leave_items_above(w, item);
@@ -738,7 +734,8 @@ static int enter_block(md_writer *w, int item, int node)
     build_prefix(w);
     if (node == NODE_QUOTE && w->last_block == NODE_QUOTE)
         return 0; /* its lines would go on the quote before */
-    return in && !in->loose && !after_table &&
+    /* a line of text right after a table would be one of its rows */
+    return in && !in->loose && w->last_block != NODE_TABLE &&
            (node == NODE_CODE || node == NODE_QUOTE || node == NODE_H || w->last_block == NODE_H ||
             w->last_block == NODE_CODE);
 }
@@ -911,7 +908,6 @@ static void end_table(md_writer *w)
             }
         }
     }
-    w->after_table = 1;
     w->last_block = NODE_TABLE;
     free(rows.data);
     w->row_count = 0;

@@ -2014,12 +2014,18 @@ static int item_marker(const document *d, char marker[24])
     return d->item_number >= 0 ? snprintf(marker, 24, "%d. ", d->item_number) : snprintf(marker, 24, "- ");
 }
 
+/* The level of the item the innermost quote stands in, 0 outside quotes:
+ * the items inside it carry levels above. */
+static int innermost_quote_floor(const document *d)
+{
+    return d->quote_depth > 0 ? d->quote_floor[(d->quote_depth < QUOTE_LIMIT ? d->quote_depth : QUOTE_LIMIT) - 1] : 0;
+}
+
 /* Where an item's marker begins within the quote it stands in: two
  * columns a level above the item the quote stands in. */
 static int item_indent_of_level(const document *d, int level)
 {
-    const int floor = d->quote_depth > 0 ? d->quote_floor[(d->quote_depth < QUOTE_LIMIT ? d->quote_depth : QUOTE_LIMIT) - 1] : 0;
-    level -= floor;
+    level -= innermost_quote_floor(d);
     return level > 32 ? 62 : level < 1 ? 0 : 2 * (level - 1);
 }
 
@@ -2239,7 +2245,7 @@ static void document_mark(writing *w)
         document_close_block(w, block_item);
         d->empty_item = empty;
     } else if (mark_is(w, "quote")) {
-        const int floor = d->quote_depth > 0 ? d->quote_floor[(d->quote_depth < QUOTE_LIMIT ? d->quote_depth : QUOTE_LIMIT) - 1] : 0;
+        const int floor = innermost_quote_floor(d);
         const int item = mark_number(w, "item");
         document_open_block(w, block_quote);
         if (d->quote_depth < QUOTE_LIMIT) {
