@@ -187,6 +187,16 @@ int32_t finish_output(FILE *out, buffer *b)
     return ok ? CONVERT_OK : CONVERT_WRONG_FORMAT;
 }
 
+void copy_language(char *lang, size_t room, const unsigned char *s, size_t size)
+{
+    size_t length = size < room - 1 ? size : room - 1;
+    while (length > 0 && length < size && (s[length] & 0xC0) == 0x80)
+        --length;
+    if (length)
+        memcpy(lang, s, length);
+    lang[length] = '\0';
+}
+
 uint32_t next_utf8(const unsigned char *s, size_t size, size_t *pos)
 {
     const unsigned char lead = s[*pos];
@@ -628,6 +638,7 @@ void doc_br(doc_builder *b)
     sync_inlines(b);
     put_bytes(&b->out, "\x1B[br]", 5);
     b->pending_space = 0;
+    b->after_break = 1;
     b->leaf_has_text = 1;
 }
 
@@ -787,7 +798,7 @@ void doc_text(doc_builder *b, const char *s, size_t n)
     /* Runs of white space are one space, none at the start or end of a block. */
     for (i = 0; i < n;) {
         if (is_space((unsigned char)s[i])) {
-            if (b->leaf != NODE_NONE && b->leaf_has_text)
+            if (b->leaf != NODE_NONE && b->leaf_has_text && !b->after_break)
                 b->pending_space = 1;
             while (i < n && is_space((unsigned char)s[i]))
                 ++i;
@@ -802,6 +813,7 @@ void doc_text(doc_builder *b, const char *s, size_t n)
         sync_inlines(b);
         put_escaped_text(&b->out, s + start, i - start);
         b->leaf_has_text = 1;
+        b->after_break = 0;
     }
 }
 

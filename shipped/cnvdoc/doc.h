@@ -222,6 +222,9 @@ int32_t load_input(FILE *in, buffer *raw);
 void release_input(buffer *raw);
 int32_t finish_output(FILE *out, buffer *b);
 
+/* A code block's language as doc_block takes it: at most room - 1 bytes of
+ * s[0..size), never half a character, and the NUL. */
+void copy_language(char *lang, size_t room, const unsigned char *s, size_t size);
 /* One UTF-8 sequence at *pos, advancing; BAD_UTF8 when it is not valid. */
 uint32_t next_utf8(const unsigned char *s, size_t size, size_t *pos);
 /* Byte-to-Unicode table of an eight-bit code page, NULL when unknown. */
@@ -280,6 +283,7 @@ typedef struct doc_builder {
     buffer emitted_href;
     int collapse_spaces; /* HTML: runs of white space are one space */
     int pending_space;
+    int after_break;     /* HTML: white space that starts a line is no content */
     buffer wanted_title, emitted_title; /* a link's title */
     int next_item;       /* the next block continues the list item of this level */
     unsigned next_flags; /* DOC_ flags of the next item or cell */

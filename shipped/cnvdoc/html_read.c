@@ -339,6 +339,7 @@ typedef struct html_reader {
     buffer scratch;
     int in_head;
     int in_pre, pre_open;
+    int pre_tag_first; /* a tag came before the pre's text: its first line end is content */
     buffer pre_text, pre_lang;
     int inline_depth[NODE_COUNT];
     int list_ordered[LIST_DEPTH + 1], list_counter[LIST_DEPTH + 1];
@@ -490,12 +491,12 @@ static void language_of(const tag *t, buffer *lang)
             ++i;
         if (end - start > 9 && memcmp(a->value + start, "language-", 9) == 0) {
             lang->size = 0;
-            put_bytes(lang, a->value + start + 9, end - start - 9 < 60 ? end - start - 9 : 60);
+            decode_references(lang, a->value + start + 9, end - start - 9, 1);
             return;
         }
         if (end - start > 5 && memcmp(a->value + start, "lang-", 5) == 0) {
             lang->size = 0;
-            put_bytes(lang, a->value + start + 5, end - start - 5 < 60 ? end - start - 5 : 60);
+            decode_references(lang, a->value + start + 5, end - start - 5, 1);
             return;
         }
     }
@@ -505,9 +506,7 @@ static void begin_pre_text(html_reader *r)
 {
     if (!r->pre_open) {
         char lang[64];
-        size_t length = r->pre_lang.size < sizeof lang - 1 ? r->pre_lang.size : sizeof lang - 1;
-        memcpy(lang, r->pre_lang.data ? (const char *)r->pre_lang.data : "", length);
-        lang[length] = '\0';
+        copy_language(lang, sizeof lang, r->pre_lang.data, r->pre_lang.size);
         continue_item(r);
         doc_block(&r->b, NODE_CODE, 0, 0, lang);
         r->pre_open = 1;
@@ -520,13 +519,14 @@ static void end_pre(html_reader *r)
     if (!r->in_pre)
         return;
     begin_pre_text(r);
-    /* the line end after <pre> and the one before </pre> are not content */
+    /* the line end right after <pre> and the one that ends the last line
+     * are not content; further ones are empty lines */
     {
         const char *s = (const char *)r->pre_text.data;
         size_t start = 0;
-        if (size && s[0] == '\n')
+        if (size && s[0] == '\n' && !r->pre_tag_first)
             start = 1;
-        while (size > start && s[size - 1] == '\n')
+        if (size > start && s[size - 1] == '\n')
             --size;
         doc_text(&r->b, s ? s + start : "", size - start);
     }
@@ -578,6 +578,8 @@ static void start_or_end(html_reader *r, const tag *t)
         r->in_head = 0; /* body content without <body> */
     }
     if (r->in_pre && e->action != ACT_PRE) {
+        if (r->pre_text.size == 0)
+            r->pre_tag_first = 1;
         if (e->action == ACT_BR && !closing)
             put_byte(&r->pre_text, '\n');
         else if (e->action == ACT_CODE_INLINE && !closing && !r->pre_open && r->pre_text.size == 0)
@@ -661,7 +663,7 @@ static void start_or_end(html_reader *r, const tag *t)
             end_pre(r);
             doc_end_block(&r->b, NODE_NONE);
             r->in_pre = 1;
-            r->pre_open = 0;
+            r->pre_open = r->pre_tag_first = 0;
             language_of(t, &r->pre_lang);
         }
         break;

@@ -136,12 +136,16 @@ typedef struct html_writer {
     int quote_depth;
     int item_paragraph;              /* 1: a loose item's <p> waits for its text; 2: open */
     int bare_paragraph;              /* a tight item's further paragraph, written without <p> */
+    int text_last;                   /* text, not a block, was written last: a bare paragraph would run on */
     int in_image, in_raw;
+    int in_code, code_has_text; /* a code block's text ends with a line end, as its lines do */
     buffer alt, image_title;
 } html_writer;
 
 static void close_lists_to(html_writer *w, int depth)
 {
+    if (w->list_depth > depth)
+        w->text_last = 0;
     while (w->list_depth > depth) {
         put_str(&w->out, w->list_type[w->list_depth] == 'o' ? "</li>\n</ol>\n" : "</li>\n</ul>\n");
         --w->list_depth;
@@ -175,6 +179,7 @@ static int list_floor(const html_writer *w, int item)
 /* Text, or an inline element, in a loose item opens its paragraph. */
 static void start_item_text(html_writer *w)
 {
+    w->text_last = 1;
     if (w->item_paragraph == 1) {
         put_str(&w->out, "<p>");
         w->item_paragraph = 2;
@@ -245,9 +250,12 @@ static void open_node(html_writer *w, const doc_event *e)
         close_lists_to(w, list_floor(w, e->item));
     if (in_line)
         start_item_text(w);
+    else if (e->node != NODE_P)
+        w->text_last = 0;
     switch (e->node) {
     case NODE_P:
-        w->bare_paragraph = e->item > 0 && e->item <= w->list_depth && !w->loose[e->item];
+        w->bare_paragraph =
+            e->item > 0 && e->item <= w->list_depth && !w->loose[e->item] && !w->text_last;
         if (!w->bare_paragraph)
             put_str(out, "<p>");
         break;
@@ -277,6 +285,8 @@ static void open_node(html_writer *w, const doc_event *e)
         put_str(out, "<blockquote>\n");
         break;
     case NODE_CODE:
+        w->in_code = 1;
+        w->code_has_text = 0;
         if (e->length) {
             put_str(out, "<pre><code class=\"language-");
             put_html_text(out, e->text, e->length);
@@ -313,14 +323,20 @@ static void close_node(html_writer *w, const doc_event *e)
     buffer *out = &w->out;
     if (w->in_image && e->node != NODE_IMG)
         return;
+    if (!IS_INLINE(e->node) && e->node != NODE_IMG && e->node != NODE_RAW && e->node != NODE_LI &&
+        e->node != NODE_P)
+        w->text_last = 0;
     switch (e->node) {
     case NODE_P:
         put_str(out, w->bare_paragraph ? "\n" : "</p>\n");
+        w->text_last = w->bare_paragraph;
         w->bare_paragraph = 0;
         break;
     case NODE_LI:
-        if (w->item_paragraph == 2)
+        if (w->item_paragraph == 2) {
             put_str(out, "</p>");
+            w->text_last = 0;
+        }
         w->item_paragraph = 0;
         break;
     case NODE_HTML:
@@ -344,7 +360,10 @@ static void close_node(html_writer *w, const doc_event *e)
         close_lists_to(w, w->quote_depth ? w->quote_base[--w->quote_depth] : 0);
         put_str(out, "</blockquote>\n");
         break;
-    case NODE_CODE: put_str(out, "</code></pre>\n"); break;
+    case NODE_CODE:
+        put_str(out, w->code_has_text ? "\n</code></pre>\n" : "</code></pre>\n");
+        w->in_code = 0;
+        break;
     case NODE_TABLE:
         if (w->table_rows)
             put_str(out, w->in_table_head ? "</thead>\n" : "</tbody>\n");
@@ -465,6 +484,7 @@ int32_t write_html(FILE *in, FILE *out)
             } else {
                 start_item_text(&w);
                 put_html_text(&w.out, e.text, e.length);
+                w.code_has_text |= w.in_code && e.length > 0;
             }
             break;
         case EV_BR:
@@ -478,6 +498,7 @@ int32_t write_html(FILE *in, FILE *out)
         case EV_HR:
             close_lists_to(&w, list_floor(&w, e.item));
             put_str(&w.out, "<hr>\n");
+            w.text_last = 0;
             break;
         }
     }

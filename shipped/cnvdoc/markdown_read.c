@@ -2046,12 +2046,8 @@ static void write_blocks(md_parser *p, doc_builder *b, const md_block *block, in
             break;
         case MD_CODE: {
             char lang[64];
-            size_t length = block->info.size < sizeof lang - 1 ? block->info.size : sizeof lang - 1;
             size_t size = block->text.size;
-            while (length > 0 && length < block->info.size && (block->info.data[length] & 0xC0) == 0x80)
-                --length; /* never half a character */
-            memcpy(lang, block->info.data ? (const char *)block->info.data : "", length);
-            lang[length] = '\0';
+            copy_language(lang, sizeof lang, block->info.data, block->info.size);
             doc_block(b, NODE_CODE, 0, 0, lang);
             if (size && block->text.data[size - 1] == '\n')
                 --size;

@@ -989,8 +989,9 @@ int32_t write_markdown(FILE *in, FILE *out)
                 build_prefix(&w);
                 w.last_block = NODE_QUOTE;
                 if (w.fresh_line) {
-                    /* an empty quote still shows */
+                    /* an empty quote still shows, on its item's marker line if it had one */
                     w.fresh_line = 0;
+                    w.marker_line.size = 0;
                 }
             } else if (e.node == NODE_ROW && w.row_count > 0) {
                 w.rows[w.row_count - 1].end = w.out.size;

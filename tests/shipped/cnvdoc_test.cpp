@@ -367,6 +367,7 @@ TEST_F(Cnvdoc, HtmlReaderReadsPagesAsBrowsersDo)
         {"<ol><li>a<li value=7>b<li>c</ol>",
          "<li level=1 number=1>a</li><li level=1 number=7>b</li><li level=1 number=8>c</li>"},
         {"<pre>\n  two  spaces\n<b>x</b></pre>", "<code>  two  spaces\nx</code>"},
+        {"a <br>\n  b", "<p>a<br>b</p>"},
         {"<table><tr><td>a<td>b</table>after", "<table><row><cell>a</cell><cell>b</cell></row></table><p>after</p>"},
         {"1 < 2 <3 <!-- c --> & end", "<p>1 < 2 <3 & end</p>"},
         {"<p></p><div></div>x", "<p>x</p>"},
@@ -397,6 +398,35 @@ TEST_F(Cnvdoc, HtmlReaderReadsPagesAsBrowsersDo)
     };
     for (const auto &c : cases)
         EXPECT_EQ(c.expected, readable(read_as(html_format, c.page))) << c.page;
+    // the line end right after <pre> is no content, one after <code> is; so are empty last lines
+    const std::string code = read_as(html_format, "<pre><code class='language-c&amp;d'>\n\nx\n\n</code></pre>");
+    EXPECT_NE(std::string::npos, code.find("\x1B[code lang=c&d]\n\nx\n\x1B[/code]")) << readable(code);
+    // a language too long for the form is cut between characters
+    const std::string long_language =
+        "<meta charset=utf-8><pre><code class=language-" + repeated("\xC3\xA9", 40) + ">x</code></pre>";
+    EXPECT_EQ("<code lang=" + repeated("\xC3\xA9", 31) + ">x</code>", readable(read_as(html_format, long_language)));
+}
+
+// What the HTML writer writes, the HTML reader reads back as the same
+// document: line ends at the edges of code, a language with characters
+// that HTML escapes, a line break, a second paragraph in a tight item.
+TEST_F(Cnvdoc, HtmlWrittenIsReadBackTheSame)
+{
+    const std::string header = "\x1B[morphex-text 2 eol=lf bom=0]\n";
+    const struct {
+        const char *doc, *expected;
+    } cases[] = {
+        {"\x1B[code lang=c&d>]\n\nx\n\n\x1B[/code]", "\x1B[code lang=c&d>]\n\nx\n\n\x1B[/code]"},
+        {"\x1B[p]a\x1B[br]b\x1B[/p]", "\x1B[p]a\x1B[br]b\x1B[/p]"},
+        // the second paragraph stays one of its own, which makes the item loose
+        {"\x1B[li level=1]a\x1B[/li]\x1B[p item=1]b\x1B[/p]",
+         "\x1B[li level=1 loose]a\x1B[/li]\n\x1B[p item=1]b\x1B[/p]"},
+    };
+    for (const auto &c : cases) {
+        const std::string html = write_as(html_format, header + c.doc), back = read_as(html_format, html);
+        EXPECT_NE(std::string::npos, back.find(c.expected))
+            << readable(c.doc) << "\nwritten as\n" << html << "\nread back as\n" << readable(back);
+    }
 }
 
 // The rules of RTF that files from other programs lean on.
@@ -611,6 +641,7 @@ TEST_F(Cnvdoc, MarkdownWriterEscapesWhatWouldBecomeMarkup)
         "{li level=1}a{/li}{quote item=1}{p}b{/p}{li level=2}c{/li}{quote item=2}{p}d{/p}{li level=3 number=1}e{/li}"
         "{quote item=3}{quote}{p}f{/p}{/quote}{/quote}{p}g{/p}{/quote}{/quote}{li level=1}h{/li}",
         "{quote}{li level=1 number=1}{/li}{quote item=1}{p}text{/p}{/quote}{/quote}",
+        "{li level=1}{/li}{quote item=1}{/quote}{quote}{p}a quote of its own{/p}{/quote}",
         // "_" inside a word is no delimiter and stays as it is; elsewhere it is escaped
         "{p}snake_case_name _lead trail_ a_ _b x__y {i}it_{/i}_z{/p}",
         // a line break where a line cannot end
