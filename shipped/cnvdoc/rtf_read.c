@@ -21,7 +21,8 @@ enum destination {
 
 enum style_kind { STYLE_PLAIN, STYLE_HEADING, STYLE_QUOTE, STYLE_CODE };
 
-enum run_flag { RUN_B = 1, RUN_I = 2, RUN_U = 4, RUN_S = 8, RUN_C = 16, RUN_BREAK = 32 };
+/* RUN_PARAGRAPH_END: a break that ends a paragraph in a cell, not a \line */
+enum run_flag { RUN_B = 1, RUN_I = 2, RUN_U = 4, RUN_S = 8, RUN_C = 16, RUN_BREAK = 32, RUN_PARAGRAPH_END = 64 };
 
 typedef struct group_state {
     int destination;
@@ -303,7 +304,7 @@ static void replay_runs(rtf_reader *r, unsigned ignored)
         trim_runs(r);
     for (i = 0; i < r->run_count; ++i) {
         const run *u = &r->runs[i];
-        const unsigned wanted = u->flags & ~ignored & ~RUN_BREAK, changed = wanted ^ flags;
+        const unsigned wanted = u->flags & ~ignored & ~(RUN_BREAK | RUN_PARAGRAPH_END), changed = wanted ^ flags;
         if (changed) {
             if (changed & RUN_I)
                 doc_set(&r->b, NODE_I, (wanted & RUN_I) != 0);
@@ -410,7 +411,7 @@ static void end_paragraph(rtf_reader *r)
     if (g->in_table) {
         /* paragraphs of one cell are lines of it */
         if (r->run_count)
-            add_run(r, "", 0, RUN_BREAK);
+            add_run(r, "", 0, RUN_BREAK | RUN_PARAGRAPH_END);
         r->list_text.size = 0;
         r->has_list_text = r->has_pn = 0;
         return;
@@ -466,8 +467,8 @@ static void end_cell(rtf_reader *r)
 {
     end_code(r);
     set_quote(r, 0);
-    /* a break the last paragraph of the cell left */
-    if (r->run_count && (r->runs[r->run_count - 1].flags & RUN_BREAK))
+    /* the break the cell's last paragraph left; a \line there stays */
+    if (r->run_count && (r->runs[r->run_count - 1].flags & RUN_PARAGRAPH_END))
         --r->run_count;
     doc_cell(&r->b, r->row_header);
     replay_runs(r, r->row_header ? RUN_B : 0);

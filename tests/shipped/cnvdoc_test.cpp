@@ -451,6 +451,9 @@ TEST_F(Cnvdoc, RtfReaderReadsWhatWordProcessorsWrite)
          "<h level=3>Title</h><quote><p>Said</p></quote><p>Body</p>"},
         {"{\\rtf1\\trowd\\cellx100\\cellx200\\pard\\intbl a\\par b\\cell c\\cell\\row\\pard after\\par}",
          "<table><row><cell>a<br>b</cell><cell>c</cell></row></table><p>after</p>"},
+        // a cell's last paragraph ends with the cell; a line break there is the cell's own
+        {"{\\rtf1\\trowd\\cellx100\\cellx200\\intbl a\\par\\cell b\\line\\cell\\row}",
+         "<table><row><cell>a</cell><cell>b<br></cell></row></table>"},
     };
     for (const auto &c : cases)
         EXPECT_EQ(c.expected, readable(read_as(rtf_format, c.rtf))) << c.rtf;
