@@ -59,6 +59,7 @@ typedef struct rtf_writer {
     int quote_left[QUOTE_LIMIT];
     int quote_floor[QUOTE_LIMIT];
     int leaf;
+    int code_last; /* a code block was written last: readers join code paragraphs that follow it */
     int row_cells, row_header;
     unsigned char *reverse; /* Unicode to Windows-1252, 0 for none */
 } rtf_writer;
@@ -252,6 +253,9 @@ static void open_node(rtf_writer *w, const doc_event *e)
     buffer *out = w->target;
     switch (e->node) {
     case NODE_P: case NODE_H: case NODE_LI: case NODE_CODE: case NODE_HTML:
+        if (IS_VERBATIM(e->node) && w->code_last)
+            put_str(out, "\\pard\\plain\\sa120\\par\n"); /* an empty line keeps the two apart */
+        w->code_last = 0;
         w->leaf = e->node;
         put_paragraph_start(w, e);
         break;
@@ -264,6 +268,7 @@ static void open_node(rtf_writer *w, const doc_event *e)
         break;
     case NODE_CELL:
         w->leaf = NODE_CELL;
+        w->code_last = 0;
         if (w->row_cells++ == 0)
             w->row_header = e->header;
         put_str(out, "\\pard\\plain\\intbl");
@@ -312,6 +317,7 @@ static void close_node(rtf_writer *w, const doc_event *e)
     switch (e->node) {
     case NODE_P: case NODE_H: case NODE_LI: case NODE_CODE: case NODE_HTML:
         put_str(out, "\\par\n");
+        w->code_last = IS_VERBATIM(e->node);
         w->leaf = NODE_NONE;
         break;
     case NODE_QUOTE: --w->quote_depth; break;
@@ -373,6 +379,7 @@ int32_t write_rtf(FILE *in, FILE *out)
         case EV_BR: put_str(w.target, "\\line\n"); break;
         case EV_HR:
             put_str(w.target, "\\pard\\plain\\brdrb\\brdrs\\brdrw10\\brsp20\\sa120\\f0\\fs24\\par\n");
+            w.code_last = 0;
             break;
         }
     }

@@ -407,25 +407,30 @@ TEST_F(Cnvdoc, HtmlReaderReadsPagesAsBrowsersDo)
     EXPECT_EQ("<code lang=" + repeated("\xC3\xA9", 31) + ">x</code>", readable(read_as(html_format, long_language)));
 }
 
-// What the HTML writer writes, the HTML reader reads back as the same
+// What a writer writes, the reader of its format reads back as the same
 // document: line ends at the edges of code, a language with characters
-// that HTML escapes, a line break, a second paragraph in a tight item.
-TEST_F(Cnvdoc, HtmlWrittenIsReadBackTheSame)
+// that HTML escapes, line breaks, a second paragraph in a tight item, code
+// blocks side by side.
+TEST_F(Cnvdoc, WrittenIsReadBackTheSame)
 {
     const std::string header = "\x1B[morphex-text 2 eol=lf bom=0]\n";
     const struct {
-        const char *doc, *expected;
+        const char *format, *doc, *expected;
     } cases[] = {
-        {"\x1B[code lang=c&d>]\n\nx\n\n\x1B[/code]", "\x1B[code lang=c&d>]\n\nx\n\n\x1B[/code]"},
-        {"\x1B[p]a\x1B[br]b\x1B[/p]", "\x1B[p]a\x1B[br]b\x1B[/p]"},
+        {html_format, "\x1B[code lang=c&d>]\n\nx\n\n\x1B[/code]", "\x1B[code lang=c&d>]\n\nx\n\n\x1B[/code]"},
+        {html_format, "\x1B[p]a\x1B[br]b\x1B[/p]", "\x1B[p]a\x1B[br]b\x1B[/p]"},
         // the second paragraph stays one of its own, which makes the item loose
-        {"\x1B[li level=1]a\x1B[/li]\x1B[p item=1]b\x1B[/p]",
+        {html_format, "\x1B[li level=1]a\x1B[/li]\x1B[p item=1]b\x1B[/p]",
          "\x1B[li level=1 loose]a\x1B[/li]\n\x1B[p item=1]b\x1B[/p]"},
+        {rtf_format, "\x1B[code]a\x1B[/code]\x1B[code]b\x1B[/code]", "\x1B[code]a\x1B[/code]\n\x1B[code]b\x1B[/code]"},
+        {rtf_format, "\x1B[table]\x1B[row]\x1B[cell]a\x1B[br]\x1B[/cell]\x1B[/row]\x1B[/table]",
+         "\x1B[cell]a\x1B[br]\x1B[/cell]"},
     };
     for (const auto &c : cases) {
-        const std::string html = write_as(html_format, header + c.doc), back = read_as(html_format, html);
+        const std::string written = write_as(c.format, header + c.doc), back = read_as(c.format, written);
         EXPECT_NE(std::string::npos, back.find(c.expected))
-            << readable(c.doc) << "\nwritten as\n" << html << "\nread back as\n" << readable(back);
+            << c.format << ": " << readable(c.doc) << "\nwritten as\n" << written << "\nread back as\n"
+            << readable(back);
     }
 }
 
@@ -977,7 +982,13 @@ TEST_F(Cnvdoc, CommonMarkExamples)
         GTEST_SKIP() << "no CommonMark examples in " << examples;
     // Each example also goes through the Markdown writer and back: the
     // document must come back as it was, nesting of quotes and lists included.
-    std::string changed_by_writing;
+    std::string changed_by_writing, unsettled;
+    // A looseness the HTML reader finds differently per item is no change of text.
+    const auto settled = [](std::string doc) {
+        for (std::size_t at; (at = doc.find(" loose]")) != std::string::npos;)
+            doc.erase(at, 6);
+        return doc;
+    };
     for (int n = 1; n <= std::atoi(count.c_str()); ++n) {
         const std::string base = "examples\\" + std::to_string(n);
         std::string doc, html, markdown, doc_again, html_again;
@@ -990,8 +1001,24 @@ TEST_F(Cnvdoc, CommonMarkExamples)
         if (!markdown.empty() && same_rendering(html_again) != same_rendering(html))
             changed_by_writing += "\nexample " + std::to_string(n) + ":\n" + read_file(base + ".md") +
                                   "\nwritten as\n" + markdown + "\nread back as\n" + html_again;
+        // HTML and RTF read back settle at once: a second round changes nothing
+        // (raw HTML passes into HTML as it stands, unbalanced tags and all)
+        const bool raw_html = doc.find("\x1B[raw]") != std::string::npos || doc.find("\x1B[html]") != std::string::npos;
+        for (const char *format : {html_format, rtf_format}) {
+            if (raw_html && format == html_format)
+                continue;
+            std::string written, once, again, twice;
+            run(writer(format), doc, written);
+            run(reader(format), written, once);
+            run(writer(format), once, again);
+            run(reader(format), again, twice);
+            if (settled(once) != settled(twice))
+                unsettled += "\nexample " + std::to_string(n) + " in " + format + ":\n" + readable(once) +
+                             "\nthen\n" + readable(twice);
+        }
     }
     EXPECT_EQ("", changed_by_writing);
+    EXPECT_EQ("", unsettled);
     const std::string score = python("score examples");
     int passed = 0, total = 0;
     ASSERT_EQ(2, std::sscanf(score.c_str(), "passed %d of %d", &passed, &total)) << score;
