@@ -73,6 +73,7 @@ typedef struct rtf_reader {
     buffer field_instruction;
     /* blocks open in the output */
     int code_open, quote_open, row_header, row_open;
+    int item_level; /* the list item written last, which indented blocks after it go on */
 } rtf_reader;
 
 /* ---- code pages ---- */
@@ -394,6 +395,21 @@ static void set_quote(rtf_reader *r, int quote)
     r->quote_open = quote;
 }
 
+/* A paragraph indented as far as the text of the list item before it (or
+ * one it stands in) goes on in that item, as word processors write an
+ * item's further paragraphs; 0: it stands outside the list. */
+static int continue_item_at(rtf_reader *r, int left_indent)
+{
+    int level = left_indent / 720;
+    if (level > r->item_level)
+        level = r->item_level;
+    if (level > 0)
+        doc_block_context(&r->b, level, 0);
+    else
+        r->item_level = 0;
+    return level;
+}
+
 static void end_code(rtf_reader *r)
 {
     if (r->code_open) {
@@ -423,6 +439,7 @@ static void end_paragraph(rtf_reader *r)
                 clear_paragraph(r);
                 return;
             }
+            continue_item_at(r, g->left_indent);
             doc_block(&r->b, NODE_CODE, 0, 0, NULL);
             r->code_open = 1;
         } else {
@@ -437,12 +454,16 @@ static void end_paragraph(rtf_reader *r)
         if (g->border_bottom) {
             set_quote(r, 0);
             doc_hr(&r->b);
+            r->item_level = 0;
         }
         clear_paragraph(r);
         return;
     }
     set_quote(r, kind == STYLE_QUOTE);
+    if (kind == STYLE_QUOTE)
+        r->item_level = 0;
     if (kind == STYLE_HEADING || (g->outline >= 0 && g->outline < 6 && !is_list)) {
+        r->item_level = 0;
         doc_block(&r->b, NODE_H, kind == STYLE_HEADING ? r->style_level[style] : g->outline + 1, 0, NULL);
         replay_runs(r, RUN_B); /* headings are bold already */
         doc_end_block(&r->b, NODE_H);
@@ -455,7 +476,9 @@ static void end_paragraph(rtf_reader *r)
         doc_block(&r->b, NODE_LI, level, item_number(r), NULL);
         replay_runs(r, 0);
         doc_end_block(&r->b, NODE_LI);
+        r->item_level = level;
     } else {
+        continue_item_at(r, g->left_indent);
         doc_block(&r->b, NODE_P, 0, 0, NULL);
         replay_runs(r, 0);
         doc_end_block(&r->b, NODE_P);
@@ -465,6 +488,7 @@ static void end_paragraph(rtf_reader *r)
 
 static void end_cell(rtf_reader *r)
 {
+    r->item_level = 0;
     end_code(r);
     set_quote(r, 0);
     /* the break the cell's last paragraph left; a \line there stays */

@@ -423,6 +423,10 @@ TEST_F(Cnvdoc, WrittenIsReadBackTheSame)
         {html_format, "\x1B[li level=1]a\x1B[/li]\x1B[p item=1]b\x1B[/p]",
          "\x1B[li level=1 loose]a\x1B[/li]\n\x1B[p item=1]b\x1B[/p]"},
         {rtf_format, "\x1B[code]a\x1B[/code]\x1B[code]b\x1B[/code]", "\x1B[code]a\x1B[/code]\n\x1B[code]b\x1B[/code]"},
+        {rtf_format, "\x1B[li level=1]a\x1B[/li]\x1B[p item=1]b\x1B[/p]\x1B[code item=1]c\x1B[/code]"
+                     "\x1B[li level=2]d\x1B[/li]\x1B[p item=1]e\x1B[/p]\x1B[p]f\x1B[/p]",
+         "\x1B[li level=1]a\x1B[/li]\n\x1B[p item=1]b\x1B[/p]\n\x1B[code item=1]c\x1B[/code]\n"
+         "\x1B[li level=2]d\x1B[/li]\n\x1B[p item=1]e\x1B[/p]\n\x1B[p]f\x1B[/p]"},
         {rtf_format, "\x1B[table]\x1B[row]\x1B[cell]a\x1B[br]\x1B[/cell]\x1B[/row]\x1B[/table]",
          "\x1B[cell]a\x1B[br]\x1B[/cell]"},
     };
@@ -456,6 +460,12 @@ TEST_F(Cnvdoc, RtfReaderReadsWhatWordProcessorsWrite)
          "<h level=3>Title</h><quote><p>Said</p></quote><p>Body</p>"},
         {"{\\rtf1\\trowd\\cellx100\\cellx200\\pard\\intbl a\\par b\\cell c\\cell\\row\\pard after\\par}",
          "<table><row><cell>a<br>b</cell><cell>c</cell></row></table><p>after</p>"},
+        // a paragraph indented to an item's text goes on in that item
+        {"{\\rtf1\\pard\\fi-360\\li720{\\pntext\\'b7\\tab}a\\par\\pard\\li720 more\\par\\pard\\li720 out\\par}",
+         "<li level=1>a</li><p item=1>more</p><p item=1>out</p>"},
+        {"{\\rtf1\\pard\\li720 no item before\\par\\pard\\fi-360\\li720{\\pntext\\'b7\\tab}a\\par\\pard out\\par"
+         "\\pard\\li720 indented\\par}",
+         "<p>no item before</p><li level=1>a</li><p>out</p><p>indented</p>"},
         // a cell's last paragraph ends with the cell; a line break there is the cell's own
         {"{\\rtf1\\trowd\\cellx100\\cellx200\\intbl a\\par\\cell b\\line\\cell\\row}",
          "<table><row><cell>a</cell><cell>b<br></cell></row></table>"},
