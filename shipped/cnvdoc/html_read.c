@@ -143,6 +143,8 @@ static int decode_page(const buffer *raw, buffer *text)
     const size_t n = raw->size;
     int page;
     if (n >= 3 && s[0] == 0xEF && s[1] == 0xBB && s[2] == 0xBF) {
+        if (find_byte(s + 3, n - 3, 0))
+            return 0; /* a binary file */
         put_lenient_utf8(text, s + 3, n - 3);
         return 1;
     }
@@ -161,7 +163,8 @@ static int decode_page(const buffer *raw, buffer *text)
             }
             if (c >= 0xD800 && c <= 0xDFFF)
                 c = 0xFFFD;
-            put_utf8(text, c);
+            if (c != 0) /* no content, as browsers take it */
+                put_utf8(text, c);
         }
         return 1;
     }

@@ -350,7 +350,7 @@ TEST_F(Cnvdoc, HtmlReaderReadsPagesAsBrowsersDo)
         {"<meta charset=shift_jis>\x82\xA0", "<p>\xE3\x81\x82</p>"},
         {"<meta http-equiv=Content-Type content='text/html; charset=koi8-r'>\xF0", "<p>\xD0\x9F</p>"},
         {"\xEF\xBB\xBF<p>\xE2\x82\xAC", "<p>\xE2\x82\xAC</p>"},
-        {std::string("\xFF\xFE<\0p\0>\0\xAC\x20", 10), "<p>\xE2\x82\xAC</p>"},
+        {std::string("\xFF\xFE<\0p\0>\0\xAC\x20\0\0", 12), "<p>\xE2\x82\xAC</p>"},  // a NUL is no content
         {"&amp;&lt;&gt;&quot;&nbsp;&NotNestedGreaterGreater;&copy &notit; &#65;&#x42;&#128;&#0;&#xD800;",
          "<p>&<>\"\xC2\xA0\xE2\xAA\xA2\xCC\xB8\xC2\xA9 \xC2\xACit; AB\xE2\x82\xAC\xEF\xBF\xBD\xEF\xBF\xBD</p>"},
         {"<a href='?x=1&copy=2&amp;y'>l</a>", "<p><a href=?x=1&copy=2&y>l</a></p>"},
