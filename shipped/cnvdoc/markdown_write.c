@@ -428,8 +428,9 @@ static void put_link_target(buffer *out, const char *s, size_t n, const buffer *
     put_byte(out, '(');
     if (angle)
         put_byte(out, '<');
+    /* "|" escaped too: in a table cell it would end the cell */
     for (i = 0; i < n; ++i) {
-        if (s[i] == '\\' || s[i] == '<' || s[i] == '>')
+        if (s[i] == '\\' || s[i] == '<' || s[i] == '>' || s[i] == '|')
             put_byte(out, '\\');
         if ((unsigned char)s[i] >= 0x20)
             put_byte(out, (unsigned char)s[i]);
@@ -439,7 +440,7 @@ static void put_link_target(buffer *out, const char *s, size_t n, const buffer *
     if (title->size) {
         put_bytes(out, " \"", 2);
         for (i = 0; i < title->size; ++i) {
-            if (title->data[i] == '"' || title->data[i] == '\\')
+            if (title->data[i] == '"' || title->data[i] == '\\' || title->data[i] == '|')
                 put_byte(out, '\\');
             put_byte(out, title->data[i]);
         }
