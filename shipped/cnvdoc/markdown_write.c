@@ -428,21 +428,34 @@ static void put_link_target(buffer *out, const char *s, size_t n, const buffer *
     put_byte(out, '(');
     if (angle)
         put_byte(out, '<');
-    /* "|" escaped too: in a table cell it would end the cell */
+    /* "|" escaped too: in a table cell it would end the cell; "&" would
+     * begin a reference.  Tabs and line ends are no part of an address, as
+     * browsers read one; other control characters are escaped as in a URL. */
     for (i = 0; i < n; ++i) {
-        if (s[i] == '\\' || s[i] == '<' || s[i] == '>' || s[i] == '|')
+        const unsigned char c = (unsigned char)s[i];
+        if (c == '\\' || c == '<' || c == '>' || c == '|' || c == '&')
             put_byte(out, '\\');
-        if ((unsigned char)s[i] >= 0x20)
-            put_byte(out, (unsigned char)s[i]);
+        if (c >= 0x20)
+            put_byte(out, c);
+        else if (c != '\t' && c != '\r' && c != '\n')
+            put_percent_byte(out, c);
     }
     if (angle)
         put_byte(out, '>');
     if (title->size) {
+        /* control characters as references: a blank line would end the paragraph */
         put_bytes(out, " \"", 2);
         for (i = 0; i < title->size; ++i) {
-            if (title->data[i] == '"' || title->data[i] == '\\' || title->data[i] == '|')
+            const unsigned char c = title->data[i];
+            if (c < 0x20) {
+                put_bytes(out, "&#", 2);
+                put_number(out, c);
+                put_byte(out, ';');
+                continue;
+            }
+            if (c == '"' || c == '\\' || c == '|' || c == '&')
                 put_byte(out, '\\');
-            put_byte(out, title->data[i]);
+            put_byte(out, c);
         }
         put_byte(out, '"');
     }
