@@ -943,7 +943,7 @@ static void tokenize(rtf_reader *r, const unsigned char *s, size_t n)
             if (low >= 0) {
                 if (r->skip > 0)
                     --r->skip;
-                else
+                else if (high * 16 + low != 0) /* \'00 is no character */
                     put_byte(&r->pending_bytes, (unsigned char)(high * 16 + low));
                 i += 4;
             } else {

@@ -449,7 +449,7 @@ TEST_F(Cnvdoc, RtfReaderReadsWhatWordProcessorsWrite)
         {"{\\rtf1{\\fonttbl{\\f1\\fcharset128 MS Mincho;}}\\f1 \\'82\\'a0\\par}", "<p>\xE3\x81\x82</p>"},
         {"{\\rtf1{\\fonttbl{\\f0\\fcharset0 Arial;}{\\f1\\fcharset238 Arial CE;}}\\f1 \\'b9\\f0 \\'b9\\par}",
          "<p>\xC4\x85\xC2\xB9</p>"},
-        {"{\\rtf1 \\uc2\\u8364\\'80\\'80 x \\u-10179?\\u-8704?\\par}", "<p>\xE2\x82\xAC x \xF0\x9F\x98\x80</p>"},
+        {"{\\rtf1 \\uc2\\u8364\\'80\\'80 x \\u-10179?\\u-8704?\\'00\\par}", "<p>\xE2\x82\xAC x \xF0\x9F\x98\x80</p>"},
         {"{\\rtf1 a{\\*\\unknown hidden}b{\\*\\bkmkstart x}c\\par}", "<p>abc</p>"},
         {"{\\rtf1 {\\pict\\bin3 }{}}x\\par}", "<p>x</p>"},
         {"{\\rtf1 line\\line two\\par\\par\\par three\\par}", "<p>line<br>two</p><p>three</p>"},
