@@ -76,7 +76,7 @@ typedef struct md_writer {
     /* the open leaf */
     int leaf;
     int at_line_start;
-    int pending_break;
+    int pending_break;   /* line breaks written only when text follows them */
     buffer pending_open; /* delimiters of marks whose text has not begun */
     int link_depth;
     int strike_depth;
@@ -206,10 +206,9 @@ static void put_text(md_writer *w, const char *s, size_t n);
 
 static void flush_pending(md_writer *w)
 {
-    if (w->pending_break) {
+    for (; w->pending_break > 0; --w->pending_break) {
         put_byte(&w->out, '\\');
         new_line(w);
-        w->pending_break = 0;
         w->at_line_start = 1;
     }
 }
@@ -676,9 +675,9 @@ static void end_line_break(md_writer *w)
         put_str(&w->out, "<br>"); /* the line cannot end there: GitHub's way, which the reader takes back */
         w->at_line_start = 0;
     } else if (w->leaf == NODE_P || w->leaf == NODE_LI) {
-        /* written when text follows: a break at the end of a block is lost */
-        flush_pending(w);
-        w->pending_break = 1;
+        /* written when text follows: breaks at the end of a block show nothing,
+         * and a "\\" there would be text */
+        ++w->pending_break;
     }
 }
 

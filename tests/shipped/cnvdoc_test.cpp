@@ -688,6 +688,8 @@ TEST_F(Cnvdoc, MarkdownWriterEscapesWhatWouldBecomeMarkup)
     }
     EXPECT_EQ("snake_case_name \\_lead https://x.org/a_b\n",
               write_as(markdown_format, marked("{p}snake_case_name _lead https://x.org/a_b{/p}")));
+    // breaks at the end of a block show nothing; a "\\" there would be text
+    EXPECT_EQ("a\\\n\\\nb\n", write_as(markdown_format, marked("{p}a{br}{br}b{br}{br}{a href=x}{br}{/a}{/p}")));
     // "`a``b`" would read as one span holding the backticks: side by side they are one
     const std::string markdown = write_as(markdown_format, marked("{p}{c}(c){/c}{c}c{/c}{/p}"));
     EXPECT_EQ("<p> <c> (c)c </c> </p> ", joined(shape(read_as(markdown_format, markdown)))) << markdown;
