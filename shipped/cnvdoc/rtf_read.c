@@ -320,8 +320,11 @@ static void replay_runs(rtf_reader *r, unsigned ignored)
             flags = wanted;
         }
         if (u->link_length != link_length || (u->link_length && u->link != link)) {
-            if (u->link_length)
+            if (u->link_length) {
+                const char *title = (const char *)r->links.data + u->link + u->link_length + 1;
+                doc_link_title(&r->b, title, strlen(title));
                 doc_link(&r->b, (const char *)r->links.data + u->link, u->link_length);
+            }
             else
                 doc_link(&r->b, NULL, 0);
             link = u->link;
@@ -551,6 +554,22 @@ static void begin_field_result(rtf_reader *r)
         put_byte(&r->links, '#');
     put_bytes(&r->links, s + start, end - start);
     g->link_length = r->links.size - g->link;
+    /* the title (Word's ScreenTip, \o "tip") follows the target, both ended by a NUL */
+    put_byte(&r->links, '\0');
+    for (i = end < n ? end + 1 : n; i < n; ++i) {
+        if (s[i] != '\\' || i + 1 >= n || s[i + 1] != 'o')
+            continue;
+        for (i += 2; i < n && s[i] == ' ';)
+            ++i;
+        if (i < n && s[i] == '"')
+            for (++i; i < n && s[i] != '"'; ++i) {
+                if (s[i] == '\\' && i + 1 < n)
+                    ++i; /* \" and \\ in a field's argument */
+                put_byte(&r->links, (unsigned char)s[i]);
+            }
+        break;
+    }
+    put_byte(&r->links, '\0');
 }
 
 /* ---- control words ---- */

@@ -248,6 +248,22 @@ static void put_field_target(buffer *out, const char *s, size_t n)
     }
 }
 
+/* A link's title as the argument of the field's \o switch (Word's
+ * ScreenTip): " and \ escaped for the field, on one line. */
+static void put_field_title(rtf_writer *w, const char *s, size_t n)
+{
+    buffer escaped = {0};
+    size_t i;
+    for (i = 0; i < n; ++i) {
+        const unsigned char c = (unsigned char)s[i];
+        if (c == '"' || c == '\\')
+            put_byte(&escaped, '\\');
+        put_byte(&escaped, c < 0x20 ? ' ' : c);
+    }
+    put_rtf_text(w, (const char *)escaped.data, escaped.size);
+    free(escaped.data);
+}
+
 static void open_node(rtf_writer *w, const doc_event *e)
 {
     buffer *out = w->target;
@@ -285,6 +301,10 @@ static void open_node(rtf_writer *w, const doc_event *e)
     case NODE_A:
         put_str(out, "{\\field{\\*\\fldinst{HYPERLINK \"");
         put_field_target(out, e->text, e->length);
+        if (e->title_length) {
+            put_str(out, "\" \\\\o \"");
+            put_field_title(w, e->title, e->title_length);
+        }
         put_str(out, "\"}}{\\fldrslt{\\ul\\cf2 ");
         break;
     }
