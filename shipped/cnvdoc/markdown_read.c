@@ -240,7 +240,8 @@ static int setext_level(const char *s, size_t n, size_t pos)
     return pos == n ? (c == '=' ? 1 : 2) : 0;
 }
 
-/* Cells of a table row, split at pipes that are not escaped. */
+/* Cells of a table row, split at pipes that are not escaped: a pipe right
+ * after a backslash is, whatever stands before that backslash. */
 static int count_cells(const char *s, size_t n)
 {
     size_t i = 0, end = n;
@@ -254,7 +255,7 @@ static int count_cells(const char *s, size_t n)
     if (end > i && s[end - 1] == '|' && (end < 2 || s[end - 2] != '\\'))
         --end;
     for (; i < end; ++i) {
-        if (s[i] == '\\')
+        if (s[i] == '\\' && i + 1 < end && s[i + 1] == '|')
             ++i;
         else if (s[i] == '|')
             ++cells;
