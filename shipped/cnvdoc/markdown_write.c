@@ -681,6 +681,22 @@ static void end_line_break(md_writer *w)
     }
 }
 
+/* Bullets `marker` on the line being written, when nothing else but quote
+ * marks and blanks stands there. */
+static int bullets_on_line(const md_writer *w, char marker)
+{
+    int count = 0;
+    size_t i;
+    for (i = w->line_start; i < w->out.size; ++i) {
+        const char c = (char)w->out.data[i];
+        if (c == marker)
+            ++count;
+        else if (c != ' ' && c != '>')
+            return 0;
+    }
+    return count;
+}
+
 static void open_item(md_writer *w, const doc_event *e)
 {
     const char type = e->number != DOC_BULLET ? 'o' : 'u';
@@ -713,6 +729,9 @@ static void open_item(md_writer *w, const doc_event *e)
     item.level = level;
     build_prefix(w);
     start_block(w, tight);
+    /* "- - -", items without text on one line, would be a thematic break */
+    if (type == 'u' && bullets_on_line(w, item.marker) >= 2)
+        item.marker = item.marker == '-' ? '*' : '-';
     {
         const size_t before = w->out.size;
         if (type == 'o')
