@@ -837,8 +837,11 @@ static void end_code_block(md_writer *w)
     start_block(w, w->block_tight);
     put_backtick_fenced(&w->out, &w->code, 3);
     for (i = 0; i < w->code_lang.size; ++i)
-        if (lang[i] != '`' && lang[i] != ' ' && (unsigned char)lang[i] >= 0x20)
+        if (lang[i] != '`' && lang[i] != ' ' && (unsigned char)lang[i] >= 0x20) {
+            if (lang[i] == '\\' || lang[i] == '&') /* read as an escape or a reference */
+                put_byte(&w->out, '\\');
             put_byte(&w->out, (unsigned char)lang[i]);
+        }
     /* every line, the empty ones after a last line end too */
     for (i = 0; w->code.size > 0 && i <= w->code.size;) {
         const unsigned char *end = (const unsigned char *)memchr(w->code.data + i, '\n', w->code.size - i);
