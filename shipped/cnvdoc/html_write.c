@@ -240,15 +240,21 @@ static void open_cell(html_writer *w, int header, int align)
     put_byte(&w->out, '>');
 }
 
+/* Nodes written inside a line of text, not as blocks of their own. */
+static int in_line(int node)
+{
+    return IS_INLINE(node) || node == NODE_IMG || node == NODE_RAW;
+}
+
 static void open_node(html_writer *w, const doc_event *e)
 {
     buffer *out = &w->out;
-    const int in_line = IS_INLINE(e->node) || e->node == NODE_IMG || e->node == NODE_RAW;
+    const int inline_node = in_line(e->node);
     if (w->in_image)
         return; /* an image's alternative text is plain */
-    if (e->node != NODE_LI && !in_line && e->node != NODE_CELL && e->node != NODE_ROW)
+    if (e->node != NODE_LI && !inline_node && e->node != NODE_CELL && e->node != NODE_ROW)
         close_lists_to(w, list_floor(w, e->item));
-    if (in_line)
+    if (inline_node)
         start_item_text(w);
     else if (e->node != NODE_P)
         w->text_last = 0;
@@ -323,8 +329,7 @@ static void close_node(html_writer *w, const doc_event *e)
     buffer *out = &w->out;
     if (w->in_image && e->node != NODE_IMG)
         return;
-    if (!IS_INLINE(e->node) && e->node != NODE_IMG && e->node != NODE_RAW && e->node != NODE_LI &&
-        e->node != NODE_P)
+    if (!in_line(e->node) && e->node != NODE_LI && e->node != NODE_P)
         w->text_last = 0;
     switch (e->node) {
     case NODE_P:

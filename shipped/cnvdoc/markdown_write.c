@@ -812,19 +812,17 @@ static void begin_leaf(md_writer *w, const doc_event *e)
  * marks. */
 static void end_html_block(md_writer *w)
 {
-    size_t i = 0;
-    int first = 1;
+    size_t start = 0, i;
     start_block(w, w->block_tight);
     /* the first line's indentation could put the block into a list item
      * before it; it means nothing in HTML */
-    while (i < w->code.size && (w->code.data[i] == ' ' || w->code.data[i] == '\t'))
-        ++i;
-    for (; i < w->code.size;) {
+    while (start < w->code.size && (w->code.data[start] == ' ' || w->code.data[start] == '\t'))
+        ++start;
+    for (i = start; i < w->code.size;) {
         const unsigned char *end = (const unsigned char *)memchr(w->code.data + i, '\n', w->code.size - i);
         const size_t line_end = end ? (size_t)(end - w->code.data) : w->code.size;
-        if (!first)
+        if (i > start)
             new_line(w);
-        first = 0;
         put_bytes(&w->out, w->code.data + i, line_end - i);
         i = line_end + 1;
     }

@@ -324,9 +324,9 @@ static void replay_runs(rtf_reader *r, unsigned ignored)
                 const char *title = (const char *)r->links.data + u->link + u->link_length + 1;
                 doc_link_title(&r->b, title, strlen(title));
                 doc_link(&r->b, (const char *)r->links.data + u->link, u->link_length);
-            }
-            else
+            } else {
                 doc_link(&r->b, NULL, 0);
+            }
             link = u->link;
             link_length = u->link_length;
         }
@@ -400,8 +400,8 @@ static void set_quote(rtf_reader *r, int quote)
 
 /* A paragraph indented as far as the text of the list item before it (or
  * one it stands in) goes on in that item, as word processors write an
- * item's further paragraphs; 0: it stands outside the list. */
-static int continue_item_at(rtf_reader *r, int left_indent)
+ * item's further paragraphs; else it stands outside the list. */
+static void continue_item_at(rtf_reader *r, int left_indent)
 {
     int level = left_indent / 720;
     if (level > r->item_level)
@@ -410,7 +410,6 @@ static int continue_item_at(rtf_reader *r, int left_indent)
         doc_block_context(&r->b, level, 0);
     else
         r->item_level = 0;
-    return level;
 }
 
 static void end_code(rtf_reader *r)
