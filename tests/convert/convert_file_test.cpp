@@ -274,6 +274,7 @@ TEST_F(ConvertFile, WithoutSourceConverterTheTargetReadsTheSourceItself)
     write_file("plain.doc", "as is");
     convert_file("plain.doc", "prb", nullptr, probe().mark);
     EXPECT_EQ("<as is>", read_file("plain.prb"));
+    EXPECT_EQ("as is", read_file("plain.doc")) << "the work file is emptied before it goes, never the source";
     EXPECT_EQ((std::vector<std::string>{"plain.doc", "plain.prb"}), dir_entries(dir()));
 
     write_file("second.doc", "x");
@@ -286,6 +287,7 @@ TEST_F(ConvertFile, WithoutSourceConverterTheTargetReadsTheSourceItself)
     convert_file("plain.doc", "prb", nullptr, probe().copy);
     ASSERT_EQ(1u, notices.notices().size());
     EXPECT_EQ("File plain.doc of null length.", notices.texts()[0]);
+    EXPECT_EQ("as is", read_file("plain.doc"));
 }
 
 TEST_F(ConvertFile, ReadOnlySourceIsOnlyReported)
