@@ -180,6 +180,26 @@ static int decode_page(const buffer *raw, buffer *text)
     return put_code_page_text(text, 1252, s, n);
 }
 
+/* A CR LF and a lone CR are each one LF, as browsers take a page before
+ * they read it: a page with old Mac line ends keeps its lines in <pre>. */
+static void normalize_line_ends(buffer *page)
+{
+    unsigned char *s = page->data;
+    size_t n = page->size, i = 0, o = 0;
+    while (i < n) {
+        const unsigned char *cr = find_byte(s + i, n - i, '\r');
+        const size_t run = cr ? (size_t)(cr - (s + i)) : n - i;
+        memmove(s + o, s + i, run);
+        o += run;
+        i += run;
+        if (i == n)
+            break;
+        s[o++] = '\n';
+        i += i + 1 < n && s[i + 1] == '\n' ? 2 : 1;
+    }
+    page->size = o;
+}
+
 /* ---- character references ---- */
 
 /* A reference at s (s[0] is '&'); its length and text, 0 when none.  In an
@@ -546,10 +566,7 @@ static void text(html_reader *r, const char *s, size_t n)
     r->scratch.size = 0;
     decode_references(&r->scratch, s, n, 0);
     if (r->in_pre) {
-        size_t i;
-        for (i = 0; i < r->scratch.size; ++i)
-            if (r->scratch.data[i] != '\r')
-                put_byte(&r->pre_text, r->scratch.data[i]);
+        put_bytes(&r->pre_text, r->scratch.data, r->scratch.size);
         return;
     }
     if (r->b.leaf == NODE_NONE && has_content((const char *)r->scratch.data, r->scratch.size))
@@ -855,6 +872,7 @@ int32_t read_html(FILE *in, FILE *out)
         return CONVERT_WRONG_FORMAT;
     }
     release_input(&raw);
+    normalize_line_ends(&page);
     memset(&r, 0, sizeof r);
     doc_begin(&r.b, out);
     r.b.collapse_spaces = 1;

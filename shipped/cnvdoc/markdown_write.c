@@ -290,6 +290,12 @@ static void put_text(md_writer *w, const char *s, size_t n)
         return;
     }
     while (i < n) {
+        if (s[i] == '\r') {
+            /* no text: Markdown would read it as a line end, and between
+             * two line ends it would leave a blank line that ends the block */
+            ++i;
+            continue;
+        }
         if (w->pending_break && s[i] != ' ' && s[i] != '\t' && s[i] != '\n')
             flush_pending(w); /* the text after a break starts a line */
         if (w->at_line_start) {
@@ -372,7 +378,9 @@ static void close_code_span(md_writer *w)
     int pad;
     w->in_code_span = 0;
     for (i = 0; i < w->code.size; ++i) {
-        if (w->code.data[i] == '\n')
+        /* read back as a space: a line end in a code span is one, and
+         * two of them would make a blank line that ends the paragraph */
+        if (w->code.data[i] == '\n' || w->code.data[i] == '\r')
             w->code.data[i] = ' ';
         if (w->code.data[i] != ' ')
             all_spaces = 0;

@@ -367,6 +367,7 @@ TEST_F(Cnvdoc, HtmlReaderReadsPagesAsBrowsersDo)
         {"<ol><li>a<li value=7>b<li>c</ol>",
          "<li level=1 number=1>a</li><li level=1 number=7>b</li><li level=1 number=8>c</li>"},
         {"<pre>\n  two  spaces\n<b>x</b></pre>", "<code>  two  spaces\nx</code>"},
+        {"<pre>old\rMac\r\nlines</pre>", "<code>old\nMac\nlines</code>"},  // CR LF and CR are LF
         {"a <br>\n  b", "<p>a<br>b</p>"},
         {"<table><tr><td>a<td>b</table>after", "<table><row><cell>a</cell><cell>b</cell></row></table><p>after</p>"},
         {"1 < 2 <3 <!-- c --> & end", "<p>1 < 2 <3 & end</p>"},
@@ -432,6 +433,9 @@ TEST_F(Cnvdoc, WrittenIsReadBackTheSame)
          "\x1B[li level=2]d\x1B[/li]\n\x1B[p item=1]e\x1B[/p]\n\x1B[p]f\x1B[/p]"},
         {rtf_format, "\x1B[table]\x1B[row]\x1B[cell]a\x1B[br]\x1B[/cell]\x1B[/row]\x1B[/table]",
          "\x1B[cell]a\x1B[br]\x1B[/cell]"},
+        // line ends in an image's text or a code span make no blank line, which would end the paragraph
+        {markdown_format, "\x1B[p]\x1B[img src=i]a\n\r\r\nb\x1B[/img] \x1B[c]c\r\rd\x1B[/c] e\x1B[/p]",
+         "\x1B[p]\x1B[img src=i]a\nb\x1B[/img] \x1B[c]c  d\x1B[/c] e\x1B[/p]"},
     };
     for (const auto &c : cases) {
         const std::string written = write_as(c.format, header + c.doc), back = read_as(c.format, written);
