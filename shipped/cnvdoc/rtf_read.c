@@ -31,7 +31,7 @@ typedef struct group_state {
     int uc;             /* bytes of fallback after \u */
     size_t link, link_length; /* target of the field result, in links */
     /* paragraph properties */
-    int style, in_table, list, list_level, left_indent, outline, border_bottom;
+    int style, in_table, list, list_level, left_indent, right_indent, outline, border_bottom;
 } group_state;
 
 typedef struct font {
@@ -435,7 +435,14 @@ static void end_paragraph(rtf_reader *r)
         return;
     }
     if (kind == STYLE_CODE) {
-        set_quote(r, 0);
+        /* code indented on both sides stands in a quote, as quotes are;
+         * an empty code paragraph opens none */
+        const int quoted = g->left_indent > 0 && g->right_indent > 0 && (r->code_open || has_text(r));
+        if (quoted != r->quote_open)
+            end_code(r);
+        set_quote(r, quoted);
+        if (quoted)
+            r->item_level = 0;
         if (!r->code_open) {
             if (!has_text(r)) {
                 clear_paragraph(r);
@@ -576,7 +583,7 @@ static void begin_field_result(rtf_reader *r)
 enum word_kind {
     W_SKIP_DEST, W_FONTTBL, W_STYLESHEET, W_LISTTEXT, W_PN, W_FLDINST, W_FLDRSLT, W_FIELD,
     W_CHAR, W_PAR, W_LINE, W_CELL, W_ROW, W_TROWD, W_TRHDR, W_PARD, W_PLAIN,
-    W_B, W_I, W_UL, W_ULNONE, W_STRIKE, W_F, W_UC, W_U, W_S, W_INTBL, W_LS, W_ILVL, W_LI, W_OUTLINE, W_BRDRB,
+    W_B, W_I, W_UL, W_ULNONE, W_STRIKE, W_F, W_UC, W_U, W_S, W_INTBL, W_LS, W_ILVL, W_LI, W_RI, W_OUTLINE, W_BRDRB,
     W_ANSICPG, W_DEFF, W_FCHARSET, W_CPG, W_FMODERN, W_PNLVLBLT, W_PNLVLBODY, W_PNSTART, W_BIN, W_CS, W_PAGE,
 };
 
@@ -607,7 +614,7 @@ static const control_word control_words[] = {
     {"pict", W_SKIP_DEST, 0}, {"plain", W_PLAIN, 0}, {"pn", W_PN, 0}, {"pnlvlblt", W_PNLVLBLT, 0},
     {"pnlvlbody", W_PNLVLBODY, 0}, {"pnseclvl", W_SKIP_DEST, 0}, {"pnstart", W_PNSTART, 0},
     {"pntext", W_LISTTEXT, 0}, {"private", W_SKIP_DEST, 0}, {"rdblquote", W_CHAR, 0x201D},
-    {"revtbl", W_SKIP_DEST, 0}, {"row", W_ROW, 0}, {"rquote", W_CHAR, 0x2019}, {"rsidtbl", W_SKIP_DEST, 0},
+    {"revtbl", W_SKIP_DEST, 0}, {"ri", W_RI, 0}, {"row", W_ROW, 0}, {"rquote", W_CHAR, 0x2019}, {"rsidtbl", W_SKIP_DEST, 0},
     {"s", W_S, 0}, {"sect", W_PAR, 0}, {"shppict", W_SKIP_DEST, 0}, {"strike", W_STRIKE, 0},
     {"striked", W_STRIKE, 0}, {"stylesheet", W_STYLESHEET, 0}, {"subject", W_SKIP_DEST, 0},
     {"tab", W_CHAR, '\t'}, {"template", W_SKIP_DEST, 0}, {"title", W_SKIP_DEST, 0}, {"trhdr", W_TRHDR, 0},
@@ -670,6 +677,7 @@ static void reset_paragraph_properties(group_state *g)
     g->list = 0;
     g->list_level = -1;
     g->left_indent = 0;
+    g->right_indent = 0;
     g->outline = -1;
     g->border_bottom = 0;
 }
@@ -801,6 +809,7 @@ static long control(rtf_reader *r, const control_word *w, int has_param, long pa
     case W_LS: g->list = (int)param; break;
     case W_ILVL: g->list_level = (int)param; break;
     case W_LI: g->left_indent = (int)param; break;
+    case W_RI: g->right_indent = (int)param; break;
     case W_OUTLINE: g->outline = (int)param; break;
     case W_BRDRB: g->border_bottom = 1; break;
     case W_ANSICPG: r->ansi_code_page = (int)param; break;
