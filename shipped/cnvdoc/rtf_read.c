@@ -17,6 +17,7 @@
 
 enum destination {
     DEST_TEXT, DEST_SKIP, DEST_FONTTBL, DEST_STYLESHEET, DEST_STYLE, DEST_LISTTEXT, DEST_PN, DEST_FLDINST,
+    DEST_CODE_LANGUAGE,
 };
 
 enum style_kind { STYLE_PLAIN, STYLE_HEADING, STYLE_QUOTE, STYLE_CODE };
@@ -71,6 +72,7 @@ typedef struct rtf_reader {
     buffer list_text;
     int has_list_text, has_pn, pn_bullet, pn_start;
     buffer field_instruction;
+    buffer code_language; /* the paragraph's \mxcodelang */
     /* blocks open in the output */
     int code_open, quote_open, row_header, row_open;
     int item_level; /* the list item written last, which indented blocks after it go on */
@@ -155,6 +157,7 @@ static void put_text(rtf_reader *r, const char *s, size_t n)
     case DEST_FONTTBL: case DEST_STYLE: put_bytes(&r->entry_name, s, n); break;
     case DEST_LISTTEXT: put_bytes(&r->list_text, s, n); break;
     case DEST_FLDINST: put_bytes(&r->field_instruction, s, n); break;
+    case DEST_CODE_LANGUAGE: put_bytes(&r->code_language, s, n); break;
     }
 }
 
@@ -362,6 +365,7 @@ static void clear_paragraph(rtf_reader *r)
     r->run_count = 0;
     r->text.size = 0;
     r->list_text.size = 0;
+    r->code_language.size = 0;
     r->has_list_text = 0;
     r->has_pn = 0;
     r->pn_bullet = 0;
@@ -448,8 +452,10 @@ static void end_paragraph(rtf_reader *r)
                 clear_paragraph(r);
                 return;
             }
+            char lang[64];
+            copy_language(lang, sizeof lang, r->code_language.data, r->code_language.size);
             continue_item_at(r, g->left_indent);
-            doc_block(&r->b, NODE_CODE, 0, 0, NULL);
+            doc_block(&r->b, NODE_CODE, 0, 0, lang);
             r->code_open = 1;
         } else {
             doc_text(&r->b, "\n", 1);
@@ -585,6 +591,7 @@ enum word_kind {
     W_CHAR, W_PAR, W_LINE, W_CELL, W_ROW, W_TROWD, W_TRHDR, W_PARD, W_PLAIN,
     W_B, W_I, W_UL, W_ULNONE, W_STRIKE, W_F, W_UC, W_U, W_S, W_INTBL, W_LS, W_ILVL, W_LI, W_RI, W_OUTLINE, W_BRDRB,
     W_ANSICPG, W_DEFF, W_FCHARSET, W_CPG, W_FMODERN, W_PNLVLBLT, W_PNLVLBODY, W_PNSTART, W_BIN, W_CS, W_PAGE,
+    W_CODE_LANGUAGE,
 };
 
 typedef struct control_word {
@@ -608,6 +615,7 @@ static const control_word control_words[] = {
     {"ilvl", W_ILVL, 0}, {"info", W_SKIP_DEST, 0}, {"intbl", W_INTBL, 0}, {"keywords", W_SKIP_DEST, 0},
     {"ldblquote", W_CHAR, 0x201C}, {"li", W_LI, 0}, {"line", W_LINE, 0}, {"listoverridetable", W_SKIP_DEST, 0},
     {"listtable", W_SKIP_DEST, 0}, {"listtext", W_LISTTEXT, 0}, {"lquote", W_CHAR, 0x2018}, {"ls", W_LS, 0},
+    {"mxcodelang", W_CODE_LANGUAGE, 0},
     {"nestcell", W_LINE, 0}, {"nestrow", W_LINE, 0}, {"nesttableprops", W_SKIP_DEST, 0},
     {"nonshppict", W_SKIP_DEST, 0}, {"object", W_SKIP_DEST, 0}, {"operator", W_SKIP_DEST, 0},
     {"outlinelevel", W_OUTLINE, 0}, {"page", W_PAGE, 0}, {"par", W_PAR, 0}, {"pard", W_PARD, 0},
@@ -752,6 +760,10 @@ static long control(rtf_reader *r, const control_word *w, int has_param, long pa
     case W_FLDINST:
         g->destination = DEST_FLDINST;
         r->field_instruction.size = 0;
+        break;
+    case W_CODE_LANGUAGE:
+        g->destination = DEST_CODE_LANGUAGE;
+        r->code_language.size = 0;
         break;
     case W_FLDRSLT:
         g->destination = DEST_TEXT;
@@ -1070,6 +1082,7 @@ int32_t read_rtf(FILE *in, FILE *out)
     free(r->pending_bytes.data);
     free(r->decoded.data);
     free(r->field_instruction.data);
+    free(r->code_language.data);
     result = doc_finish(&r->b);
     free(r);
     return result;

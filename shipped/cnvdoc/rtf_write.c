@@ -274,6 +274,12 @@ static void open_node(rtf_writer *w, const doc_event *e)
         w->code_last = 0;
         w->leaf = e->node;
         put_paragraph_start(w, e);
+        if (e->node == NODE_CODE && e->length) {
+            /* the language, where word processors skip what they do not know */
+            put_str(out, "{\\*\\mxcodelang ");
+            put_rtf_text(w, e->text, e->length);
+            put_str(out, "}");
+        }
         break;
     case NODE_QUOTE: open_quote(w, e); break;
     case NODE_ROW:

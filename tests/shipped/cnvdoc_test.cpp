@@ -424,6 +424,9 @@ TEST_F(Cnvdoc, WrittenIsReadBackTheSame)
         {html_format, "\x1B[li level=1]a\x1B[/li]\x1B[p item=1]b\x1B[/p]",
          "\x1B[li level=1 loose]a\x1B[/li]\n\x1B[p item=1]b\x1B[/p]"},
         {rtf_format, "\x1B[code]a\x1B[/code]\x1B[code]b\x1B[/code]", "\x1B[code]a\x1B[/code]\n\x1B[code]b\x1B[/code]"},
+        // a language in a destination that word processors skip
+        {rtf_format, "\x1B[code lang=c{\xC3\xA9}]a\nb\x1B[/code]\x1B[code]c\x1B[/code]",
+         "\x1B[code lang=c{\xC3\xA9}]a\nb\x1B[/code]\n\x1B[code]c\x1B[/code]"},
         // a link's title is the field's ScreenTip
         {rtf_format, "\x1B[p]\x1B[a href=http://e.org title=A%20\"tip\"%20\\%20\xC3\xBC\xE2\x82\xAC]x\x1B[/a]\x1B[/p]",
          "\x1B[p]\x1B[a href=http://e.org title=A%20\"tip\"%20\\%20\xC3\xBC\xE2\x82\xAC]x\x1B[/a]\x1B[/p]"},
