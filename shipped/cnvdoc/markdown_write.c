@@ -76,6 +76,7 @@ typedef struct md_writer {
     /* the open leaf */
     int leaf;
     int at_line_start;
+    int past_first_line; /* the leaf's text goes on below its first line */
     int pending_break;   /* line breaks written only when text follows them */
     buffer pending_open; /* delimiters of marks whose text has not begun */
     int link_depth;
@@ -210,6 +211,7 @@ static void flush_pending(md_writer *w)
         put_byte(&w->out, '\\');
         new_line(w);
         w->at_line_start = 1;
+        w->past_first_line = 1;
     }
 }
 
@@ -281,6 +283,11 @@ static void put_text(md_writer *w, const char *s, size_t n)
     if (w->in_raw) {
         flush_pending(w);
         flush_open_marks(w);
+        /* at the start of a line of a paragraph, a tag like <div> would
+         * begin an HTML block; indented four columns, the line goes on
+         * the paragraph, and readers drop the indentation */
+        if (w->at_line_start && w->past_first_line)
+            put_bytes(&w->out, "    ", 4);
         put_bytes(&w->out, s, n);
         w->at_line_start = 0;
         return;
@@ -329,6 +336,7 @@ static void put_text(md_writer *w, const char *s, size_t n)
             } else if (!w->at_line_start) { /* a blank line would end the paragraph */
                 new_line(w);
                 w->at_line_start = 1;
+                w->past_first_line = 1;
             }
             break;
         case '\r': break;
@@ -787,6 +795,7 @@ static void begin_leaf(md_writer *w, const doc_event *e)
         tight = enter_block(w, e->item, e->node);
     w->leaf = e->node;
     w->at_line_start = 1;
+    w->past_first_line = 0;
     w->pending_break = 0;
     w->pending_open.size = 0;
     w->link_depth = w->strike_depth = w->emphasis_depth = w->italics = w->bolds = 0;
