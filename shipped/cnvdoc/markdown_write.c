@@ -1059,8 +1059,9 @@ int32_t write_markdown(FILE *in, FILE *out)
         case EV_BR: end_line_break(&w); break;
         case EV_HR: {
             const int tight = enter_block(&w, e.item, NODE_HR);
-            /* "- ---" would be a rule alone */
-            const char *rule = w.empty_item ? "***" : "---";
+            /* on an item's marker line, "- ---" or "* ***" would be a rule
+             * alone: underscores are no bullet */
+            const char *rule = w.empty_item ? "___" : "---";
             start_block(&w, tight);
             put_str(&w.out, rule);
             w.last_block = NODE_HR;

@@ -679,6 +679,7 @@ TEST_F(Cnvdoc, MarkdownWriterEscapesWhatWouldBecomeMarkup)
         "{table}{row}{cell header}{c}a\\|b | c{/c} x\\|y{/cell}{/row}{/table}",
         "{li level=1}foo{/li}{html}  <p>x\n - y{/html}",
         "{li level=1}{/li}{li level=2}{/li}{li level=3}{/li}{li level=3}x{/li}",
+        "{li level=1}{/li}{li level=2}{/li}{li level=3 loose}{/li}{hr item=3}{p item=3}x{/p}",
         "{code lang=c\\&amp;}x{/code}",
         "{p}{a href=http://x.org/?a=1&amp=2 title=T%20&amp;%20u%0A%0Av}link{/a} after{/p}",
         // "_" inside a word is no delimiter and stays as it is; elsewhere it is escaped
