@@ -62,6 +62,13 @@ static int is_blank(unsigned char c)
     return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
 }
 
+/* What the end of a block's text loses: form feed and vertical tab stay
+ * text there, as cmark keeps them. */
+static int is_trailing_blank(unsigned char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
+
 static int is_punctuation(unsigned char c)
 {
     return (c >= '!' && c <= '/') || (c >= ':' && c <= '@') || (c >= '[' && c <= '`') || (c >= '{' && c <= '~');
@@ -775,7 +782,7 @@ static void process_line(md_parser *p, const char *raw, size_t raw_length)
             if (container->kind == MD_PARAGRAPH) {
                 container->kind = MD_HEADING;
                 container->level = level;
-                while (container->text.size && is_blank(container->text.data[container->text.size - 1]))
+                while (container->text.size && is_trailing_blank(container->text.data[container->text.size - 1]))
                     --container->text.size;
                 consumed = 1;
                 break;
@@ -1901,7 +1908,7 @@ static void emit_inlines(inline_parser *ip, doc_builder *b)
 static void write_inlines(md_parser *p, doc_builder *b, const char *s, size_t n)
 {
     inline_parser ip;
-    while (n > 0 && is_blank((unsigned char)s[n - 1]))
+    while (n > 0 && is_trailing_blank((unsigned char)s[n - 1]))
         --n;
     if (plain_inline_run(s, n) == n) {
         /* no markup at all, as most headings, items and cells hold */

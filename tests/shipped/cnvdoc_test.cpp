@@ -621,6 +621,8 @@ TEST_F(Cnvdoc, MarkdownReaderFollowsCommonMark)
         {"> quote\nlazy\n> - item", "<quote><p>quote\nlazy</p><li level=1>item</li></quote>"},
         {"    indented\n\n```\nfenced\n```", "<code>indented</code><code>fenced</code>"},
         {"a\n***\nb", "<p>a</p><hr><p>b</p>"},
+        // only spaces and tabs end a block's text: a form feed or vertical tab stays, as cmark keeps it
+        {"a\\\n\v\n# h\f\nb\t", "<p>a<br>\v</p><h level=1>h\f</h><p>b</p>"},
         {"| a | b |\n|---|:-:|\n| 1 | `x\\|y` |\n| 2 |", "<table><row><cell header>a</cell><cell header align=center>b</cell>"
                                                       "</row><row><cell>1</cell><cell align=center><c>x|y</c></cell></row>"
                                                       "<row><cell>2</cell><cell align=center></cell></row></table>"},
