@@ -272,6 +272,37 @@ static int is_alnum(unsigned char c)
     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
 }
 
+/* Raw HTML in a line of text.  At the start of a paragraph's later line, a
+ * tag like <div> would begin an HTML block: indented four columns, the line
+ * goes on the paragraph, and readers drop the indentation.  Its own line
+ * ends go on the block's lines (spaces in a one-line block), and leave no
+ * blank line, which would end the paragraph. */
+static void put_raw(md_writer *w, const char *s, size_t n, int one_line)
+{
+    size_t i = 0;
+    while (i < n) {
+        const char *end = (const char *)memchr(s + i, '\n', n - i);
+        const size_t line = end ? (size_t)(end - (s + i)) : n - i;
+        if (line > 0) {
+            if (w->at_line_start && w->past_first_line)
+                put_bytes(&w->out, "    ", 4);
+            put_bytes(&w->out, s + i, line);
+            w->at_line_start = 0;
+            i += line;
+        }
+        if (i == n)
+            break;
+        ++i;
+        if (one_line) {
+            put_byte(&w->out, ' ');
+        } else if (!w->at_line_start) {
+            new_line(w);
+            w->at_line_start = 1;
+            w->past_first_line = 1;
+        }
+    }
+}
+
 static void put_text(md_writer *w, const char *s, size_t n)
 {
     const int one_line = w->leaf == NODE_H || w->leaf == NODE_CELL;
@@ -283,13 +314,7 @@ static void put_text(md_writer *w, const char *s, size_t n)
     if (w->in_raw) {
         flush_pending(w);
         flush_open_marks(w);
-        /* at the start of a line of a paragraph, a tag like <div> would
-         * begin an HTML block; indented four columns, the line goes on
-         * the paragraph, and readers drop the indentation */
-        if (w->at_line_start && w->past_first_line)
-            put_bytes(&w->out, "    ", 4);
-        put_bytes(&w->out, s, n);
-        w->at_line_start = 0;
+        put_raw(w, s, n, one_line);
         return;
     }
     if (IS_VERBATIM(w->leaf)) {

@@ -441,6 +441,8 @@ TEST_F(Cnvdoc, WrittenIsReadBackTheSame)
          "\x1B[quote]\n\x1B[p]a\x1B[/p]\n\x1B[code]b\x1B[/code]\n\x1B[/quote]\n\x1B[code]c\x1B[/code]"},
         // HTML that a line of a paragraph starts with goes on the paragraph
         {markdown_format, "\x1B[p]a\n\x1B[raw]<div>\x1B[/raw] b\x1B[/p]", "\x1B[p]a\n\x1B[raw]<div>\x1B[/raw] b\x1B[/p]"},
+        {markdown_format, "\x1B[quote]\x1B[p]a \x1B[raw]<!-- b\n<div> -->\x1B[/raw] c\x1B[/p]\x1B[/quote]",
+         "\x1B[quote]\n\x1B[p]a \x1B[raw]<!-- b\n<div> -->\x1B[/raw] c\x1B[/p]\n\x1B[/quote]"},
         // line ends in an image's text or a code span make no blank line, which would end the paragraph
         {markdown_format, "\x1B[p]\x1B[img src=i]a\n\r\r\nb\x1B[/img] \x1B[c]c\r\rd\x1B[/c] e\x1B[/p]",
          "\x1B[p]\x1B[img src=i]a\nb\x1B[/img] \x1B[c]c  d\x1B[/c] e\x1B[/p]"},
