@@ -105,19 +105,6 @@ public:
             note_failure();
         stream_ = nullptr;
     }
-    // Closes the engine's own work file emptied: the system frees the
-    // blocks of a file cut to nothing at once, where Wine's removal of a
-    // large file just written takes several times as long as the cut.
-    void close_emptied()
-    {
-        flush();
-        if (stream_) {
-            const HANDLE file = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream_)));
-            if (file != INVALID_HANDLE_VALUE && SetFilePointerEx(file, LARGE_INTEGER{}, nullptr, FILE_BEGIN))
-                SetEndOfFile(file);
-        }
-        close();
-    }
     // 0 while every read and write has succeeded.
     DWORD io_error() const { return io_error_; }
 
@@ -347,7 +334,7 @@ void convert_file(const char *source, const char *target_ext, convert_fn source_
         intermediate.flush();
         source_stream.close();
         if (call.faulted) {
-            intermediate.close_emptied();
+            intermediate.close();
             _unlink(intermediate_path);
             report_converter_fault(source_converter, source_formats, call.exception_code, source_path);
             return;
@@ -355,7 +342,7 @@ void convert_file(const char *source, const char *target_ext, convert_fn source_
         const DWORD io_error =
             intermediate.io_error() != ERROR_SUCCESS ? intermediate.io_error() : source_stream.io_error();
         if (io_error != ERROR_SUCCESS) {
-            intermediate.close_emptied();
+            intermediate.close();
             _unlink(intermediate_path);
             report_io_failure(source_path, io_error);
             return;
@@ -363,27 +350,19 @@ void convert_file(const char *source, const char *target_ext, convert_fn source_
         const int result = call.value;
         if (result == CONVERT_WRONG_FORMAT) {
             report_wrong_format(source_path);
-            intermediate.close_emptied();
+            intermediate.close();
             _unlink(intermediate_path);
             return;
         }
         if (result == CONVERT_EMPTY_INPUT) {
             notify_timed(null_length_text, source_path);
-            intermediate.close_emptied();
+            intermediate.close();
             _unlink(intermediate_path);
             return;
         }
     }
     stream_closer &second_input = first_stage ? intermediate : source_stream;
     second_input.rewind();
-    // The work file goes emptied; the source, where it was the second
-    // stage's input, is only closed.
-    const auto close_second_input = [&] {
-        if (first_stage)
-            intermediate.close_emptied();
-        else
-            source_stream.close();
-    };
 
     FILE *output_stream = nullptr;
     if (replace_mode == 1)
@@ -392,7 +371,7 @@ void convert_file(const char *source, const char *target_ext, convert_fn source_
         output_stream = create_output_stream(source_path, output_path, target_ext);
     stream_closer output(output_stream);
     if (!output.get()) {
-        close_second_input();
+        second_input.close();
         if (first_stage)
             _unlink(intermediate_path);
         notify_modal("Unable to create the output file\n%s.\nNothing was converted.", output_path);
@@ -403,7 +382,7 @@ void convert_file(const char *source, const char *target_ext, convert_fn source_
     const dll_lost_fn count_lost = lost_counter_for(target_converter);
     const guard_result call = guarded_call(target_converter, second_input.get(), output.get());
     if (call.faulted) {
-        close_second_input();
+        second_input.close();
         output.close();
         if (first_stage)
             _unlink(intermediate_path);
@@ -417,7 +396,7 @@ void convert_file(const char *source, const char *target_ext, convert_fn source_
     // The output first, while errno still tells how the converter's own
     // writes ended.
     output.flush();
-    close_second_input();
+    second_input.close();
     if (replace_mode == 1 && output.io_error() == ERROR_SUCCESS)
         setftime(_fileno(output.get()), source_time);
     output.close();
