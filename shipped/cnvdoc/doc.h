@@ -223,7 +223,9 @@ void release_input(buffer *raw);
 int32_t finish_output(FILE *out, buffer *b);
 
 /* A code block's language as doc_block takes it: at most room - 1 bytes of
- * s[0..size), never half a character, and the NUL. */
+ * s[0..size), never half a character, and the NUL.  The readers keep it in
+ * DOC_LANGUAGE_SIZE bytes. */
+#define DOC_LANGUAGE_SIZE 64
 void copy_language(char *lang, size_t room, const unsigned char *s, size_t size);
 /* One UTF-8 sequence at *pos, advancing; BAD_UTF8 when it is not valid. */
 uint32_t next_utf8(const unsigned char *s, size_t size, size_t *pos);

@@ -528,7 +528,7 @@ static void language_of(const tag *t, buffer *lang)
 static void begin_pre_text(html_reader *r)
 {
     if (!r->pre_open) {
-        char lang[64];
+        char lang[DOC_LANGUAGE_SIZE];
         copy_language(lang, sizeof lang, r->pre_lang.data, r->pre_lang.size);
         continue_item(r);
         doc_block(&r->b, NODE_CODE, 0, 0, lang);

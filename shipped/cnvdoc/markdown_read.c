@@ -2053,7 +2053,7 @@ static void write_blocks(md_parser *p, doc_builder *b, const md_block *block, in
             doc_end_block(b, NODE_H);
             break;
         case MD_CODE: {
-            char lang[64];
+            char lang[DOC_LANGUAGE_SIZE];
             size_t size = block->text.size;
             copy_language(lang, sizeof lang, block->info.data, block->info.size);
             doc_block(b, NODE_CODE, 0, 0, lang);

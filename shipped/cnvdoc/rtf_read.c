@@ -452,7 +452,7 @@ static void end_paragraph(rtf_reader *r)
                 clear_paragraph(r);
                 return;
             }
-            char lang[64];
+            char lang[DOC_LANGUAGE_SIZE];
             copy_language(lang, sizeof lang, r->code_language.data, r->code_language.size);
             continue_item_at(r, g->left_indent);
             doc_block(&r->b, NODE_CODE, 0, 0, lang);
