@@ -14,6 +14,7 @@
 #define STYLES 256
 #define WORD_SLOTS 512 /* the control words' hash index: a power of two, over twice their number */
 #define WORD_LONGEST 32 /* a longer name is no word this reader knows */
+#define QUOTE_LIMIT 32 /* quotes read from indentation nest no deeper: sixteen inches */
 
 enum destination {
     DEST_TEXT, DEST_SKIP, DEST_FONTTBL, DEST_STYLESHEET, DEST_STYLE, DEST_LISTTEXT, DEST_PN, DEST_FLDINST,
@@ -74,8 +75,10 @@ typedef struct rtf_reader {
     buffer field_instruction;
     buffer code_language; /* the paragraph's \mxcodelang */
     /* blocks open in the output */
-    int code_open, quote_open, row_header, row_open;
-    int item_level; /* the list item written last, which indented blocks after it go on */
+    int code_open, row_header, row_open;
+    int quote_depth, quote_item; /* the quotes open, and the list item the outermost stands in */
+    int list_in_quote;           /* a list item has been read inside them */
+    int item_level; /* the list item outside quotes written last, which indented blocks after it go on */
 } rtf_reader;
 
 /* ---- code pages ---- */
@@ -393,13 +396,47 @@ static int item_number(const rtf_reader *r)
     return DOC_BULLET;
 }
 
-static void set_quote(rtf_reader *r, int quote)
+/* Quotes nest `depth` deep from here on, the outermost in list item `item`
+ * (0 for none). */
+static void set_quotes(rtf_reader *r, int item, int depth)
 {
-    if (quote && !r->quote_open)
-        doc_container(&r->b, NODE_QUOTE);
-    else if (!quote && r->quote_open)
+    const int keep = item == r->quote_item ? depth : 0;
+    while (r->quote_depth > keep) {
         doc_end_container(&r->b, NODE_QUOTE);
-    r->quote_open = quote;
+        --r->quote_depth;
+    }
+    if (r->quote_depth == 0)
+        r->list_in_quote = 0;
+    while (r->quote_depth < depth) {
+        if (r->quote_depth == 0 && item > 0)
+            doc_block_context(&r->b, item, 0);
+        doc_container(&r->b, NODE_QUOTE);
+        ++r->quote_depth;
+    }
+    r->quote_item = item;
+}
+
+/* A quote is indented half an inch for itself and each quote around it, on
+ * top of the text of the list item it stands in: after a list, a quote
+ * indented beyond one level goes in the item before it, as deep as that
+ * item's text reaches.  A list read inside the quotes keeps them as they
+ * are. */
+static void set_quotes_at(rtf_reader *r, int left_indent)
+{
+    const int units = (left_indent + 360) / 720;
+    int item = 0, depth = units;
+    if (r->quote_depth > 0 && r->list_in_quote)
+        return;
+    if (r->item_level > 0 && units >= 2) {
+        item = units - 1 < r->item_level ? units - 1 : r->item_level;
+        depth = units - item;
+    }
+    if (depth < 1)
+        depth = 1;
+    if (depth > QUOTE_LIMIT)
+        depth = QUOTE_LIMIT;
+    set_quotes(r, item, depth);
+    r->item_level = item; /* a quote outside the list ends it, one in an item the items below */
 }
 
 /* A paragraph indented as far as the text of the list item before it (or
@@ -442,11 +479,13 @@ static void end_paragraph(rtf_reader *r)
         /* code indented on both sides stands in a quote, as quotes are;
          * an empty code paragraph opens none */
         const int quoted = g->left_indent > 0 && g->right_indent > 0 && (r->code_open || has_text(r));
-        if (quoted != r->quote_open)
-            end_code(r);
-        set_quote(r, quoted);
+        const int depth = r->quote_depth, item = r->quote_item;
         if (quoted)
-            r->item_level = 0;
+            set_quotes_at(r, g->left_indent);
+        else
+            set_quotes(r, 0, 0);
+        if (r->quote_depth != depth || r->quote_item != item)
+            end_code(r);
         if (!r->code_open) {
             if (!has_text(r)) {
                 clear_paragraph(r);
@@ -454,7 +493,8 @@ static void end_paragraph(rtf_reader *r)
             }
             char lang[DOC_LANGUAGE_SIZE];
             copy_language(lang, sizeof lang, r->code_language.data, r->code_language.size);
-            continue_item_at(r, g->left_indent);
+            if (!quoted)
+                continue_item_at(r, g->left_indent);
             doc_block(&r->b, NODE_CODE, 0, 0, lang);
             r->code_open = 1;
         } else {
@@ -467,16 +507,19 @@ static void end_paragraph(rtf_reader *r)
     end_code(r);
     if (!has_text(r) && !is_list) {
         if (g->border_bottom) {
-            set_quote(r, 0);
+            set_quotes(r, 0, 0);
             doc_hr(&r->b);
             r->item_level = 0;
         }
         clear_paragraph(r);
         return;
     }
-    set_quote(r, kind == STYLE_QUOTE);
-    if (kind == STYLE_QUOTE)
-        r->item_level = 0;
+    if (kind != STYLE_QUOTE)
+        set_quotes(r, 0, 0);
+    else if (is_list && r->quote_depth == 0)
+        set_quotes(r, 0, 1);
+    else if (!is_list)
+        set_quotes_at(r, g->left_indent);
     if (kind == STYLE_HEADING || (g->outline >= 0 && g->outline < 6 && !is_list)) {
         r->item_level = 0;
         doc_block(&r->b, NODE_H, kind == STYLE_HEADING ? r->style_level[style] : g->outline + 1, 0, NULL);
@@ -485,15 +528,19 @@ static void end_paragraph(rtf_reader *r)
     } else if (is_list) {
         int level = g->list_level >= 0 && g->list > 0 ? g->list_level + 1 : (g->left_indent + 360) / 720;
         if (kind == STYLE_QUOTE && !(g->list_level >= 0 && g->list > 0))
-            --level; /* the quote's own indent */
+            level -= r->quote_depth; /* the quotes' own indent */
         if (level < 1)
             level = 1;
         doc_block(&r->b, NODE_LI, level, item_number(r), NULL);
         replay_runs(r, 0);
         doc_end_block(&r->b, NODE_LI);
-        r->item_level = level;
+        if (r->quote_depth)
+            r->list_in_quote = 1;
+        else
+            r->item_level = level;
     } else {
-        continue_item_at(r, g->left_indent);
+        if (!r->quote_depth)
+            continue_item_at(r, g->left_indent);
         doc_block(&r->b, NODE_P, 0, 0, NULL);
         replay_runs(r, 0);
         doc_end_block(&r->b, NODE_P);
@@ -505,7 +552,7 @@ static void end_cell(rtf_reader *r)
 {
     r->item_level = 0;
     end_code(r);
-    set_quote(r, 0);
+    set_quotes(r, 0, 0);
     /* the break the cell's last paragraph left; a \line there stays */
     if (r->run_count && (r->runs[r->run_count - 1].flags & RUN_PARAGRAPH_END))
         --r->run_count;
@@ -1073,7 +1120,7 @@ int32_t read_rtf(FILE *in, FILE *out)
             end_paragraph(r);
     }
     end_code(r);
-    set_quote(r, 0);
+    set_quotes(r, 0, 0);
     release_input(&raw);
     free(r->runs);
     free(r->text.data);
