@@ -247,6 +247,11 @@ static size_t escape_line_start(md_writer *w, const char *s, size_t n)
     flush_pending(w);
     flush_open_marks(w);
     w->at_line_start = 0;
+    if (w->out.size == 0 && n - i >= 3 && memcmp(s + i, "\xEF\xBB\xBF", 3) == 0) {
+        /* first in the file, U+FEFF would be read as a byte order mark */
+        put_bytes(&w->out, "&#xFEFF;", 8);
+        return i + 3;
+    }
     switch (s[i]) {
     case '#': case '>': case '-': case '+': case '=':
         put_byte(&w->out, '\\');
