@@ -15,6 +15,7 @@
 #define WORD_SLOTS 512 /* the control words' hash index: a power of two, over twice their number */
 #define WORD_LONGEST 32 /* a longer name is no word this reader knows */
 #define QUOTE_LIMIT 32 /* quotes read from indentation nest no deeper: sixteen inches */
+#define TYPED_LEVELS 9 /* levels of a list typed by hand, as a word processor has */
 
 enum destination {
     DEST_TEXT, DEST_SKIP, DEST_FONTTBL, DEST_STYLESHEET, DEST_STYLE, DEST_LISTTEXT, DEST_PN, DEST_FLDINST,
@@ -33,7 +34,7 @@ typedef struct group_state {
     int uc;             /* bytes of fallback after \u */
     size_t link, link_length; /* target of the field result, in links */
     /* paragraph properties */
-    int style, in_table, list, list_level, left_indent, right_indent, outline, border_bottom;
+    int style, in_table, list, list_level, left_indent, right_indent, first_indent, outline, border_bottom;
 } group_state;
 
 typedef struct font {
@@ -79,6 +80,8 @@ typedef struct rtf_reader {
     int quote_depth, quote_item; /* the quotes open, and the list item the outermost stands in */
     int list_in_quote;           /* a list item has been read inside them */
     int item_level; /* the list item outside quotes written last, which indented blocks after it go on */
+    int typed_indent[TYPED_LEVELS]; /* the left indents of the typed list's levels open */
+    int typed_depth;
 } rtf_reader;
 
 /* ---- code pages ---- */
@@ -445,12 +448,96 @@ static void set_quotes_at(rtf_reader *r, int left_indent)
 static void continue_item_at(rtf_reader *r, int left_indent)
 {
     int level = left_indent / 720;
+    if (r->typed_depth > 0) {
+        /* a typed item's text begins at its left indent */
+        for (level = r->typed_depth; level > 0 && r->typed_indent[level - 1] != left_indent; --level) {
+        }
+    }
     if (level > r->item_level)
         level = r->item_level;
     if (level > 0)
         doc_block_context(&r->b, level, 0);
     else
         r->item_level = 0;
+}
+
+/* A list typed by hand, as some programs write one: a paragraph that hangs
+ * from its first line and begins with a bullet or a number, then a tab.
+ * The marker moves to the list text, as a list's own would be. */
+static int take_typed_marker(rtf_reader *r)
+{
+    static const char *const bullets[] = {"\xE2\x80\xA2", "\xC2\xB7", "\xE2\x80\x93", "\xE2\x80\x94", "\xE2\x96\xAA",
+                                          "\xE2\x97\x8F", "\xE2\x97\xA6", "\xEF\x82\xB7", "-", "*"};
+    run *u = r->run_count ? &r->runs[0] : NULL;
+    const char *s;
+    size_t n, i = 0, start, k;
+    if (!u || (u->flags & RUN_BREAK))
+        return 0;
+    s = (const char *)r->text.data + u->text;
+    n = u->length;
+    while (i < n && s[i] == ' ')
+        ++i;
+    start = i;
+    if (i < n && s[i] >= '0' && s[i] <= '9') {
+        while (i < n && i - start < 9 && s[i] >= '0' && s[i] <= '9')
+            ++i;
+        if (i < n && (s[i] == '.' || s[i] == ')'))
+            ++i;
+    } else if (i + 1 < n && ((s[i] | 0x20) >= 'a' && (s[i] | 0x20) <= 'z') && (s[i + 1] == '.' || s[i + 1] == ')')) {
+        i += 2;
+    } else {
+        for (k = 0; k < sizeof bullets / sizeof *bullets; ++k)
+            if (n - i >= strlen(bullets[k]) && memcmp(s + i, bullets[k], strlen(bullets[k])) == 0) {
+                i += strlen(bullets[k]);
+                break;
+            }
+    }
+    if (i == start || i >= n || s[i] != '\t' || (s[i - 1] >= '0' && s[i - 1] <= '9'))
+        return 0;
+    r->list_text.size = 0;
+    put_bytes(&r->list_text, s + start, i - start);
+    r->has_list_text = 1;
+    u->text += i + 1;
+    u->length -= i + 1;
+    return 1;
+}
+
+/* The level of a typed item: one deeper than the item before it where it
+ * hangs further in, else the level of the item it lines up with. */
+static int typed_level(rtf_reader *r, int left_indent)
+{
+    if (r->item_level == 0)
+        r->typed_depth = 0;
+    while (r->typed_depth > 0 && r->typed_indent[r->typed_depth - 1] > left_indent)
+        --r->typed_depth;
+    if ((r->typed_depth == 0 || r->typed_indent[r->typed_depth - 1] < left_indent) && r->typed_depth < TYPED_LEVELS)
+        r->typed_indent[r->typed_depth++] = left_indent;
+    return r->typed_depth;
+}
+
+/* Lines of code as some programs write a code block: one paragraph, its
+ * lines parted by line breaks, every letter in a fixed-pitch font.  One
+ * line of it is code in the text. */
+static int fixed_pitch_lines(const rtf_reader *r)
+{
+    int i, text = 0, broken = 0, lines = 0;
+    for (i = 0; i < r->run_count; ++i) {
+        const run *u = &r->runs[i];
+        size_t k = 0;
+        if (u->flags & RUN_BREAK) {
+            broken = text;
+            continue;
+        }
+        while (k < u->length && (r->text.data[u->text + k] == ' ' || r->text.data[u->text + k] == '\t'))
+            ++k;
+        if (k == u->length)
+            continue;
+        if (!(u->flags & RUN_C))
+            return 0;
+        lines |= broken;
+        text = 1;
+    }
+    return lines;
 }
 
 static void end_code(rtf_reader *r)
@@ -465,8 +552,12 @@ static void end_paragraph(rtf_reader *r)
 {
     const group_state *g = &r->stack[r->depth];
     const int style = g->style >= 0 && g->style < STYLES ? g->style : 0;
-    const int kind = r->style_kind[style];
+    int kind = r->style_kind[style];
+    const int typed = !g->in_table && kind == STYLE_PLAIN && !r->has_list_text && !r->has_pn && g->list <= 0 &&
+                      g->first_indent < 0 && take_typed_marker(r);
     const int is_list = r->has_list_text || r->has_pn || g->list > 0;
+    if (!g->in_table && kind == STYLE_PLAIN && !is_list && fixed_pitch_lines(r))
+        kind = STYLE_CODE;
     if (g->in_table) {
         /* paragraphs of one cell are lines of it */
         if (r->run_count)
@@ -526,11 +617,15 @@ static void end_paragraph(rtf_reader *r)
         replay_runs(r, RUN_B); /* headings are bold already */
         doc_end_block(&r->b, NODE_H);
     } else if (is_list) {
-        int level = g->list_level >= 0 && g->list > 0 ? g->list_level + 1 : (g->left_indent + 360) / 720;
+        int level = g->list_level >= 0 && g->list > 0 ? g->list_level + 1
+                    : typed                              ? typed_level(r, g->left_indent)
+                                                         : (g->left_indent + 360) / 720;
         if (kind == STYLE_QUOTE && !(g->list_level >= 0 && g->list > 0))
             level -= r->quote_depth; /* the quotes' own indent */
         if (level < 1)
             level = 1;
+        if (!typed)
+            r->typed_depth = 0;
         doc_block(&r->b, NODE_LI, level, item_number(r), NULL);
         replay_runs(r, 0);
         doc_end_block(&r->b, NODE_LI);
@@ -636,7 +731,7 @@ static void begin_field_result(rtf_reader *r)
 enum word_kind {
     W_SKIP_DEST, W_FONTTBL, W_STYLESHEET, W_LISTTEXT, W_PN, W_FLDINST, W_FLDRSLT, W_FIELD,
     W_CHAR, W_PAR, W_LINE, W_CELL, W_ROW, W_TROWD, W_TRHDR, W_PARD, W_PLAIN,
-    W_B, W_I, W_UL, W_ULNONE, W_STRIKE, W_F, W_UC, W_U, W_S, W_INTBL, W_LS, W_ILVL, W_LI, W_RI, W_OUTLINE, W_BRDRB,
+    W_B, W_I, W_UL, W_ULNONE, W_STRIKE, W_F, W_UC, W_U, W_S, W_INTBL, W_LS, W_ILVL, W_LI, W_RI, W_FI, W_OUTLINE, W_BRDRB,
     W_ANSICPG, W_DEFF, W_FCHARSET, W_CPG, W_FMODERN, W_PNLVLBLT, W_PNLVLBODY, W_PNSTART, W_BIN, W_CS, W_PAGE,
     W_CODE_LANGUAGE,
 };
@@ -654,7 +749,7 @@ static const control_word control_words[] = {
     {"cell", W_CELL, 0}, {"colortbl", W_SKIP_DEST, 0}, {"comment", W_SKIP_DEST, 0}, {"cpg", W_CPG, 0},
     {"cs", W_CS, 0}, {"datastore", W_SKIP_DEST, 0}, {"deff", W_DEFF, 0}, {"emdash", W_CHAR, 0x2014},
     {"emspace", W_CHAR, 0x2003}, {"endash", W_CHAR, 0x2013}, {"enspace", W_CHAR, 0x2002}, {"f", W_F, 0},
-    {"fcharset", W_FCHARSET, 0}, {"field", W_FIELD, 0}, {"filetbl", W_SKIP_DEST, 0}, {"fldinst", W_FLDINST, 0},
+    {"fcharset", W_FCHARSET, 0}, {"field", W_FIELD, 0}, {"fi", W_FI, 0}, {"filetbl", W_SKIP_DEST, 0}, {"fldinst", W_FLDINST, 0},
     {"fldrslt", W_FLDRSLT, 0}, {"fmodern", W_FMODERN, 0}, {"fonttbl", W_FONTTBL, 0}, {"footer", W_SKIP_DEST, 0},
     {"footerf", W_SKIP_DEST, 0}, {"footerl", W_SKIP_DEST, 0}, {"footerr", W_SKIP_DEST, 0},
     {"footnote", W_SKIP_DEST, 0}, {"generator", W_SKIP_DEST, 0}, {"header", W_SKIP_DEST, 0},
@@ -734,6 +829,7 @@ static void reset_paragraph_properties(group_state *g)
     g->list_level = -1;
     g->left_indent = 0;
     g->right_indent = 0;
+    g->first_indent = 0;
     g->outline = -1;
     g->border_bottom = 0;
 }
@@ -870,6 +966,7 @@ static long control(rtf_reader *r, const control_word *w, int has_param, long pa
     case W_ILVL: g->list_level = (int)param; break;
     case W_LI: g->left_indent = (int)param; break;
     case W_RI: g->right_indent = (int)param; break;
+    case W_FI: g->first_indent = (int)param; break;
     case W_OUTLINE: g->outline = (int)param; break;
     case W_BRDRB: g->border_bottom = 1; break;
     case W_ANSICPG: r->ansi_code_page = (int)param; break;

@@ -498,6 +498,17 @@ TEST_F(Cnvdoc, RtfReaderReadsWhatWordProcessorsWrite)
         // a cell's last paragraph ends with the cell; a line break there is the cell's own
         {"{\\rtf1\\trowd\\cellx100\\cellx200\\intbl a\\par\\cell b\\line\\cell\\row}",
          "<table><row><cell>a</cell><cell>b<br></cell></row></table>"},
+        // lists typed by hand, as pandoc writes them: a hanging paragraph, a marker and a tab; the
+        // levels by their indents; a paragraph at an item's indent goes on in it
+        {"{\\rtf1{\\pard\\fi-360\\li360 \\bullet \\tab a\\par}{\\pard\\fi-360\\li720 \\endash\\tab b\\par}"
+         "{\\pard\\li720 more\\par}{\\pard\\fi-360\\li360 2.\\tab c\\par}{\\pard\\li720 out\\par}"
+         "{\\pard\\fi-360 3.5\\tab no list\\par}{\\pard 1.\\tab no hanging\\par}}",
+         "<li level=1>a</li><li level=2>b</li><p item=2>more</p><li level=1 number=2>c</li><p>out</p>"
+         "<p>3.5\tno list</p><p>1.\tno hanging</p>"},
+        // lines of fixed-pitch text parted by line breaks are code; one line of it is code in the text
+        {"{\\rtf1{\\fonttbl{\\f0 Arial;}{\\f1\\fmodern Courier;}}{\\pard\\f1 x = 1\\line\\line y\\par}"
+         "{\\pard\\f1 one line\\line\\par}}",
+         "<code>x = 1\n\ny</code><p><c>one line</c><br></p>"},
     };
     for (const auto &c : cases)
         EXPECT_EQ(c.expected, readable(read_as(rtf_format, c.rtf))) << c.rtf;
