@@ -78,7 +78,7 @@ typedef struct rtf_reader {
     /* blocks open in the output */
     int code_open, row_header, row_open;
     int quote_depth, quote_item; /* the quotes open, and the list item the outermost stands in */
-    int list_in_quote;           /* a list item has been read inside them */
+    int list_in_quote;           /* the level of the list item read last inside them, 0 for none */
     int item_level; /* the list item outside quotes written last, which indented blocks after it go on */
     int typed_indent[TYPED_LEVELS]; /* the left indents of the typed list's levels open */
     int typed_depth;
@@ -540,6 +540,17 @@ static int fixed_pitch_lines(const rtf_reader *r)
     return lines;
 }
 
+/* Inside quotes that hold a list, a block indented past the quotes' own
+ * indent goes on in the item whose text it lines up with, as outside. */
+static void continue_quoted_item_at(rtf_reader *r, int left_indent)
+{
+    int level = (left_indent + 360) / 720 - r->quote_depth;
+    if (level > r->list_in_quote)
+        level = r->list_in_quote;
+    if (level > r->quote_item)
+        doc_block_context(&r->b, level, 0);
+}
+
 static void end_code(rtf_reader *r)
 {
     if (r->code_open) {
@@ -586,6 +597,8 @@ static void end_paragraph(rtf_reader *r)
             copy_language(lang, sizeof lang, r->code_language.data, r->code_language.size);
             if (!quoted)
                 continue_item_at(r, g->left_indent);
+            else
+                continue_quoted_item_at(r, g->left_indent);
             doc_block(&r->b, NODE_CODE, 0, 0, lang);
             r->code_open = 1;
         } else {
@@ -630,12 +643,14 @@ static void end_paragraph(rtf_reader *r)
         replay_runs(r, 0);
         doc_end_block(&r->b, NODE_LI);
         if (r->quote_depth)
-            r->list_in_quote = 1;
+            r->list_in_quote = level;
         else
             r->item_level = level;
     } else {
         if (!r->quote_depth)
             continue_item_at(r, g->left_indent);
+        else
+            continue_quoted_item_at(r, g->left_indent);
         doc_block(&r->b, NODE_P, 0, 0, NULL);
         replay_runs(r, 0);
         doc_end_block(&r->b, NODE_P);
