@@ -614,6 +614,13 @@ static void end_paragraph(rtf_reader *r)
             set_quotes(r, 0, 0);
             doc_hr(&r->b);
             r->item_level = 0;
+        } else if (kind != STYLE_QUOTE) {
+            set_quotes(r, 0, 0); /* an empty line outside quotes parts two of them */
+        } else {
+            /* an empty line of a quote less deep parts two quotes inside it */
+            const int depth = (g->left_indent + 360) / 720 - r->quote_item;
+            if (depth >= 1 && depth < r->quote_depth && !r->list_in_quote)
+                set_quotes(r, r->quote_item, depth);
         }
         clear_paragraph(r);
         return;

@@ -60,6 +60,7 @@ typedef struct rtf_writer {
     int quote_floor[QUOTE_LIMIT];
     int leaf;
     int code_last; /* a code block was written last: readers join code paragraphs that follow it */
+    int quote_closed; /* the depth of a quote that has just closed, 0 once anything else came */
     int row_cells, row_header;
     unsigned char *reverse; /* Unicode to Windows-1252, 0 for none */
 } rtf_writer;
@@ -264,13 +265,28 @@ static void put_field_title(rtf_writer *w, const char *s, size_t n)
     free(escaped.data);
 }
 
+/* An empty line that keeps two blocks apart which readers would join: two
+ * code blocks, two quotes side by side.  In a quote, a line of that quote. */
+static void put_parting_line(rtf_writer *w)
+{
+    put_str(w->target, "\\pard\\plain\\sa120");
+    if (w->quote_depth) {
+        put_str(w->target, "\\s7\\li");
+        put_number(w->target, w->quote_left[quote_slot(w)]);
+        put_str(w->target, "\\ri720");
+    }
+    put_str(w->target, "\\par\n");
+}
+
 static void open_node(rtf_writer *w, const doc_event *e)
 {
     buffer *out = w->target;
+    const int parted = e->node == NODE_QUOTE && w->quote_closed == w->quote_depth + 1;
+    w->quote_closed = 0;
     switch (e->node) {
     case NODE_P: case NODE_H: case NODE_LI: case NODE_CODE: case NODE_HTML:
         if (IS_VERBATIM(e->node) && w->code_last)
-            put_str(out, "\\pard\\plain\\sa120\\par\n"); /* an empty line keeps the two apart */
+            put_parting_line(w);
         w->code_last = 0;
         w->leaf = e->node;
         put_paragraph_start(w, e);
@@ -281,7 +297,11 @@ static void open_node(rtf_writer *w, const doc_event *e)
             put_str(out, "}");
         }
         break;
-    case NODE_QUOTE: open_quote(w, e); break;
+    case NODE_QUOTE:
+        if (parted)
+            put_parting_line(w);
+        open_quote(w, e);
+        break;
     case NODE_ROW:
         w->row.size = 0;
         w->row_cells = 0;
@@ -346,7 +366,7 @@ static void close_node(rtf_writer *w, const doc_event *e)
         w->code_last = IS_VERBATIM(e->node);
         w->leaf = NODE_NONE;
         break;
-    case NODE_QUOTE: --w->quote_depth; break;
+    case NODE_QUOTE: w->quote_closed = w->quote_depth--; break;
     case NODE_ROW: end_row(w); break;
     case NODE_TABLE:
         put_str(out, "\\pard\n");
@@ -406,6 +426,7 @@ int32_t write_rtf(FILE *in, FILE *out)
         case EV_HR:
             put_str(w.target, "\\pard\\plain\\brdrb\\brdrs\\brdrw10\\brsp20\\sa120\\f0\\fs24\\par\n");
             w.code_last = 0;
+            w.quote_closed = 0;
             break;
         }
     }

@@ -449,6 +449,11 @@ TEST_F(Cnvdoc, WrittenIsReadBackTheSame)
          "\x1B[quote item=1]\n\x1B[p]q\x1B[/p]\n\x1B[code]c\x1B[/code]\n\x1B[quote]\n\x1B[p]r\x1B[/p]\n\x1B[/quote]\n"
          "\x1B[/quote]\n\x1B[p item=1]d\x1B[/p]\n\x1B[li level=2]e\x1B[/li]\n\x1B[quote item=2]\n\x1B[p]s\x1B[/p]\n"
          "\x1B[/quote]\n\x1B[quote]\n\x1B[p]t\x1B[/p]\n\x1B[/quote]"},
+        // quotes side by side stay two, in a quote too; so do code blocks in a quote
+        {rtf_format, "\x1B[quote]\x1B[p]a\x1B[/p]\x1B[/quote]\x1B[quote]\x1B[quote]\x1B[p]b\x1B[/p]\x1B[/quote]"
+                     "\x1B[quote]\x1B[code]c\x1B[/code]\x1B[code]d\x1B[/code]\x1B[/quote]\x1B[/quote]",
+         "\x1B[quote]\n\x1B[p]a\x1B[/p]\n\x1B[/quote]\n\x1B[quote]\n\x1B[quote]\n\x1B[p]b\x1B[/p]\n\x1B[/quote]\n"
+         "\x1B[quote]\n\x1B[code]c\x1B[/code]\n\x1B[code]d\x1B[/code]\n\x1B[/quote]\n\x1B[/quote]"},
         {rtf_format, "\x1B[quote]\x1B[li level=1]a\x1B[/li]\x1B[p item=1]b\x1B[/p]\x1B[code item=1]c\x1B[/code]"
                      "\x1B[p]d\x1B[/p]\x1B[/quote]",
          "\x1B[quote]\n\x1B[li level=1]a\x1B[/li]\n\x1B[p item=1]b\x1B[/p]\n\x1B[code item=1]c\x1B[/code]\n"
