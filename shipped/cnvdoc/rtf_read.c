@@ -19,7 +19,7 @@
 
 enum destination {
     DEST_TEXT, DEST_SKIP, DEST_FONTTBL, DEST_STYLESHEET, DEST_STYLE, DEST_LISTTEXT, DEST_PN, DEST_FLDINST,
-    DEST_CODE_LANGUAGE,
+    DEST_CODE_LANGUAGE, DEST_NOTE,
 };
 
 enum style_kind { STYLE_PLAIN, STYLE_HEADING, STYLE_QUOTE, STYLE_CODE };
@@ -35,6 +35,7 @@ typedef struct group_state {
     size_t link, link_length; /* target of the field result, in links */
     /* paragraph properties */
     int style, in_table, list, list_level, left_indent, right_indent, first_indent, outline, border_bottom;
+    int in_note;        /* inside a footnote, whose text goes to the notes */
 } group_state;
 
 typedef struct font {
@@ -75,6 +76,8 @@ typedef struct rtf_reader {
     int has_list_text, has_pn, pn_bullet, pn_start;
     buffer field_instruction;
     buffer code_language; /* the paragraph's \mxcodelang */
+    buffer notes;         /* the footnotes' text, a line each, for the end of the document */
+    int note_count;
     /* blocks open in the output */
     int code_open, row_header, row_open;
     int quote_depth, quote_item; /* the quotes open, and the list item the outermost stands in */
@@ -164,6 +167,54 @@ static void put_text(rtf_reader *r, const char *s, size_t n)
     case DEST_LISTTEXT: put_bytes(&r->list_text, s, n); break;
     case DEST_FLDINST: put_bytes(&r->field_instruction, s, n); break;
     case DEST_CODE_LANGUAGE: put_bytes(&r->code_language, s, n); break;
+    case DEST_NOTE: {
+        size_t i;
+        for (i = 0; i < n; ++i) {
+            const unsigned char c = (unsigned char)s[i] < 0x20 ? ' ' : (unsigned char)s[i];
+            if (c != ' ' || !r->notes.size || r->notes.data[r->notes.size - 1] != ' ')
+                put_byte(&r->notes, c); /* spaces once, none after the number */
+        }
+        break;
+    }
+    }
+}
+
+/* A footnote: its number in brackets where it stands, and its text kept
+ * for the end of the document, behind the same number. */
+static void begin_note(rtf_reader *r)
+{
+    group_state *g = &r->stack[r->depth];
+    const size_t start = r->notes.size;
+    put_byte(&r->notes, '[');
+    put_number(&r->notes, ++r->note_count);
+    put_byte(&r->notes, ']');
+    if (r->notes.size > start)
+        put_text(r, (const char *)r->notes.data + start, r->notes.size - start);
+    put_byte(&r->notes, ' ');
+    g->destination = DEST_NOTE;
+    g->in_note = 1;
+}
+
+static void put_note_space(rtf_reader *r)
+{
+    if (r->notes.size && r->notes.data[r->notes.size - 1] != ' ')
+        put_byte(&r->notes, ' ');
+}
+
+/* The notes, after the document and a rule, a paragraph each. */
+static void put_notes(rtf_reader *r)
+{
+    size_t start = 0, end;
+    if (!r->notes.size)
+        return;
+    doc_hr(&r->b);
+    while (start < r->notes.size) {
+        for (end = start; end < r->notes.size && r->notes.data[end] != '\n'; ++end) {
+        }
+        doc_block(&r->b, NODE_P, 0, 0, NULL);
+        doc_text(&r->b, (const char *)r->notes.data + start, end - start);
+        doc_end_block(&r->b, NODE_P);
+        start = end + 1;
     }
 }
 
@@ -755,7 +806,7 @@ enum word_kind {
     W_CHAR, W_PAR, W_LINE, W_CELL, W_ROW, W_TROWD, W_TRHDR, W_PARD, W_PLAIN,
     W_B, W_I, W_UL, W_ULNONE, W_STRIKE, W_F, W_UC, W_U, W_S, W_INTBL, W_LS, W_ILVL, W_LI, W_RI, W_FI, W_OUTLINE, W_BRDRB,
     W_ANSICPG, W_DEFF, W_FCHARSET, W_CPG, W_FMODERN, W_PNLVLBLT, W_PNLVLBODY, W_PNSTART, W_BIN, W_CS, W_PAGE,
-    W_CODE_LANGUAGE,
+    W_CODE_LANGUAGE, W_FOOTNOTE,
 };
 
 typedef struct control_word {
@@ -774,7 +825,7 @@ static const control_word control_words[] = {
     {"fcharset", W_FCHARSET, 0}, {"field", W_FIELD, 0}, {"fi", W_FI, 0}, {"filetbl", W_SKIP_DEST, 0}, {"fldinst", W_FLDINST, 0},
     {"fldrslt", W_FLDRSLT, 0}, {"fmodern", W_FMODERN, 0}, {"fonttbl", W_FONTTBL, 0}, {"footer", W_SKIP_DEST, 0},
     {"footerf", W_SKIP_DEST, 0}, {"footerl", W_SKIP_DEST, 0}, {"footerr", W_SKIP_DEST, 0},
-    {"footnote", W_SKIP_DEST, 0}, {"generator", W_SKIP_DEST, 0}, {"header", W_SKIP_DEST, 0},
+    {"footnote", W_FOOTNOTE, 0}, {"generator", W_SKIP_DEST, 0}, {"header", W_SKIP_DEST, 0},
     {"headerf", W_SKIP_DEST, 0}, {"headerl", W_SKIP_DEST, 0}, {"headerr", W_SKIP_DEST, 0}, {"i", W_I, 0},
     {"ilvl", W_ILVL, 0}, {"info", W_SKIP_DEST, 0}, {"intbl", W_INTBL, 0}, {"keywords", W_SKIP_DEST, 0},
     {"ldblquote", W_CHAR, 0x201C}, {"li", W_LI, 0}, {"line", W_LINE, 0}, {"listoverridetable", W_SKIP_DEST, 0},
@@ -914,13 +965,23 @@ static long control(rtf_reader *r, const control_word *w, int has_param, long pa
         break;
     case W_STYLESHEET: g->destination = DEST_STYLESHEET; break;
     case W_LISTTEXT:
+        if (g->in_note) {
+            g->destination = DEST_SKIP; /* a note's list marks are not the paragraph's */
+            break;
+        }
         g->destination = DEST_LISTTEXT;
         r->has_list_text = 1;
         r->list_text.size = 0;
         break;
     case W_PN:
-        g->destination = DEST_PN;
-        r->has_pn = 1;
+        g->destination = g->in_note ? DEST_SKIP : DEST_PN;
+        r->has_pn |= !g->in_note;
+        break;
+    case W_FOOTNOTE:
+        if (g->destination == DEST_TEXT && !g->in_note)
+            begin_note(r);
+        else
+            g->destination = DEST_SKIP;
         break;
     case W_FIELD: r->field_instruction.size = 0; break;
     case W_FLDINST:
@@ -928,24 +989,29 @@ static long control(rtf_reader *r, const control_word *w, int has_param, long pa
         r->field_instruction.size = 0;
         break;
     case W_CODE_LANGUAGE:
-        g->destination = DEST_CODE_LANGUAGE;
+        g->destination = g->in_note ? DEST_SKIP : DEST_CODE_LANGUAGE;
         r->code_language.size = 0;
         break;
     case W_FLDRSLT:
-        g->destination = DEST_TEXT;
-        begin_field_result(r);
+        g->destination = g->in_note ? DEST_NOTE : DEST_TEXT;
+        if (!g->in_note)
+            begin_field_result(r);
         break;
     case W_CHAR:
-        if (g->destination == DEST_TEXT || g->destination == DEST_LISTTEXT)
+        if (g->destination == DEST_TEXT || g->destination == DEST_LISTTEXT || g->destination == DEST_NOTE)
             put_char(r, w->arg);
         break;
     case W_PAR: case W_PAGE:
         if (g->destination == DEST_TEXT)
             end_paragraph(r);
+        else if (g->destination == DEST_NOTE)
+            put_note_space(r);
         break;
     case W_LINE:
         if (g->destination == DEST_TEXT)
             add_run(r, "", 0, RUN_BREAK);
+        else if (g->destination == DEST_NOTE)
+            put_note_space(r);
         break;
     case W_CELL:
         if (g->destination == DEST_TEXT)
@@ -1024,6 +1090,11 @@ static void pop_group(rtf_reader *r)
     if (r->depth == 0)
         return;
     destination = r->stack[r->depth].destination;
+    if (r->stack[r->depth].in_note && !r->stack[r->depth - 1].in_note) {
+        while (r->notes.size && r->notes.data[r->notes.size - 1] == ' ')
+            --r->notes.size;
+        put_byte(&r->notes, '\n');
+    }
     --r->depth;
     r->skip = 0;
     if (destination == DEST_STYLE && r->stack[r->depth].destination == DEST_STYLESHEET && r->entry_name.size)
@@ -1240,6 +1311,7 @@ int32_t read_rtf(FILE *in, FILE *out)
     }
     end_code(r);
     set_quotes(r, 0, 0);
+    put_notes(r);
     release_input(&raw);
     free(r->runs);
     free(r->text.data);
@@ -1250,6 +1322,7 @@ int32_t read_rtf(FILE *in, FILE *out)
     free(r->decoded.data);
     free(r->field_instruction.data);
     free(r->code_language.data);
+    free(r->notes.data);
     result = doc_finish(&r->b);
     free(r);
     return result;

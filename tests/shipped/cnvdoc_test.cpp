@@ -514,6 +514,10 @@ TEST_F(Cnvdoc, RtfReaderReadsWhatWordProcessorsWrite)
          "{\\pard\\fi-360 3.5\\tab no list\\par}{\\pard 1.\\tab no hanging\\par}}",
          "<li level=1>a</li><li level=2>b</li><p item=2>more</p><li level=1 number=2>c</li><p>out</p>"
          "<p>3.5\tno list</p><p>1.\tno hanging</p>"},
+        // footnotes: the number where each stands, the text after a rule at the end
+        {"{\\rtf1\\pard a{\\super\\chftn}{\\footnote\\pard\\plain{\\super\\chftn} One\\par {\\b two}"
+         "{\\field{\\*\\fldinst HYPERLINK \"u\"}{\\fldrslt link}}.}b{\\footnote{\\listtext x}c}\\par\\pard d\\par}",
+         "<p>a[1]b[2]</p><p>d</p><hr><p>[1] One twolink.</p><p>[2] c</p>"},
         // lines of fixed-pitch text parted by line breaks are code; one line of it is code in the text
         {"{\\rtf1{\\fonttbl{\\f0 Arial;}{\\f1\\fmodern Courier;}}{\\pard\\f1 x = 1\\line\\line y\\par}"
          "{\\pard\\f1 one line\\line\\par}}",
