@@ -514,6 +514,13 @@ TEST_F(Cnvdoc, RtfReaderReadsWhatWordProcessorsWrite)
          "{\\pard\\fi-360 3.5\\tab no list\\par}{\\pard 1.\\tab no hanging\\par}}",
          "<li level=1>a</li><li level=2>b</li><p item=2>more</p><li level=1 number=2>c</li><p>out</p>"
          "<p>3.5\tno list</p><p>1.\tno hanging</p>"},
+        // Word's quote, indented by its style after a list, stands outside it; an empty plain line
+        // parts two quotes, an empty line of the quote does not; a hanging "1." in a cell is text
+        {"{\\rtf1{\\stylesheet{\\s9 Quote;}}\\pard\\fi-360\\li720{\\listtext 1.\\tab}a\\par\\pard\\s9\\li864 q\\par"
+         "\\pard\\par\\pard\\s9\\li864 r\\par\\pard\\s9\\li864\\par\\pard\\s9\\li864 s\\par"
+         "\\trowd\\cellx100\\pard\\intbl\\fi-360 1.\\tab c\\cell\\row}",
+         "<li level=1 number=1>a</li><quote><p>q</p></quote><quote><p>r</p><p>s</p></quote>"
+         "<table><row><cell>1.\tc</cell></row></table>"},
         // footnotes: the number where each stands, the text after a rule at the end
         {"{\\rtf1\\pard a{\\super\\chftn}{\\footnote\\pard\\plain{\\super\\chftn} One\\par {\\b two}"
          "{\\field{\\*\\fldinst HYPERLINK \"u\"}{\\fldrslt link}}.}b{\\footnote{\\listtext x}c}\\par\\pard d\\par}",
