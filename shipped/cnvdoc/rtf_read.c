@@ -19,8 +19,10 @@
 
 enum destination {
     DEST_TEXT, DEST_SKIP, DEST_FONTTBL, DEST_STYLESHEET, DEST_STYLE, DEST_LISTTEXT, DEST_PN, DEST_FLDINST,
-    DEST_CODE_LANGUAGE, DEST_NOTE,
+    DEST_CODE_LANGUAGE, DEST_NOTE, DEST_PICT, DEST_SHAPE_NAME, DEST_SHAPE_VALUE,
 };
+
+#define SHAPE_TEXT_LIMIT 4096 /* a picture's name and description: longer is cut */
 
 enum style_kind { STYLE_PLAIN, STYLE_HEADING, STYLE_QUOTE, STYLE_CODE };
 
@@ -77,6 +79,8 @@ typedef struct rtf_reader {
     buffer field_instruction;
     buffer code_language; /* the paragraph's \mxcodelang */
     buffer notes;         /* the footnotes' text, a line each, for the end of the document */
+    buffer shape_name, shape_value; /* a picture property being read */
+    buffer picture_description, picture_name;
     int note_count;
     /* blocks open in the output */
     int code_open, row_header, row_open;
@@ -167,6 +171,12 @@ static void put_text(rtf_reader *r, const char *s, size_t n)
     case DEST_LISTTEXT: put_bytes(&r->list_text, s, n); break;
     case DEST_FLDINST: put_bytes(&r->field_instruction, s, n); break;
     case DEST_CODE_LANGUAGE: put_bytes(&r->code_language, s, n); break;
+    case DEST_SHAPE_NAME: case DEST_SHAPE_VALUE: {
+        buffer *b = g->destination == DEST_SHAPE_NAME ? &r->shape_name : &r->shape_value;
+        if (b->size + n <= SHAPE_TEXT_LIMIT)
+            put_bytes(b, s, n);
+        break;
+    }
     case DEST_NOTE: {
         size_t i;
         for (i = 0; i < n; ++i) {
@@ -199,6 +209,38 @@ static void put_note_space(rtf_reader *r)
 {
     if (r->notes.size && r->notes.data[r->notes.size - 1] != ' ')
         put_byte(&r->notes, ' ');
+}
+
+static int buffer_is(const buffer *b, const char *s)
+{
+    return b->size == strlen(s) && memcmp(b->data, s, b->size) == 0;
+}
+
+/* A property of the picture: its description (alternative text), or its
+ * name, where some programs keep the alternative text. */
+static void end_shape_value(rtf_reader *r)
+{
+    buffer *kept = buffer_is(&r->shape_name, "wzDescription") ? &r->picture_description
+                   : buffer_is(&r->shape_name, "wzName")      ? &r->picture_name
+                                                               : NULL;
+    if (kept) {
+        kept->size = 0;
+        put_bytes(kept, r->shape_value.data, r->shape_value.size);
+    }
+}
+
+/* A picture is its alternative text, as the writer writes one: the
+ * description, else a name of words (not "Picture 3" or "Image1"). */
+static void end_picture(rtf_reader *r)
+{
+    const buffer *name = &r->picture_name, *text = &r->picture_description;
+    if (!text->size && name->size && memchr(name->data, ' ', name->size) &&
+        !(name->data[name->size - 1] >= '0' && name->data[name->size - 1] <= '9'))
+        text = name;
+    if (text->size)
+        put_text(r, (const char *)text->data, text->size);
+    r->picture_description.size = 0;
+    r->picture_name.size = 0;
 }
 
 /* The notes, after the document and a rule, a paragraph each. */
@@ -806,7 +848,7 @@ enum word_kind {
     W_CHAR, W_PAR, W_LINE, W_CELL, W_ROW, W_TROWD, W_TRHDR, W_PARD, W_PLAIN,
     W_B, W_I, W_UL, W_ULNONE, W_STRIKE, W_F, W_UC, W_U, W_S, W_INTBL, W_LS, W_ILVL, W_LI, W_RI, W_FI, W_OUTLINE, W_BRDRB,
     W_ANSICPG, W_DEFF, W_FCHARSET, W_CPG, W_FMODERN, W_PNLVLBLT, W_PNLVLBODY, W_PNSTART, W_BIN, W_CS, W_PAGE,
-    W_CODE_LANGUAGE, W_FOOTNOTE,
+    W_CODE_LANGUAGE, W_FOOTNOTE, W_PICT, W_SHPPICT, W_SN, W_SV,
 };
 
 typedef struct control_word {
@@ -834,12 +876,12 @@ static const control_word control_words[] = {
     {"nestcell", W_LINE, 0}, {"nestrow", W_LINE, 0}, {"nesttableprops", W_SKIP_DEST, 0},
     {"nonshppict", W_SKIP_DEST, 0}, {"object", W_SKIP_DEST, 0}, {"operator", W_SKIP_DEST, 0},
     {"outlinelevel", W_OUTLINE, 0}, {"page", W_PAGE, 0}, {"par", W_PAR, 0}, {"pard", W_PARD, 0},
-    {"pict", W_SKIP_DEST, 0}, {"plain", W_PLAIN, 0}, {"pn", W_PN, 0}, {"pnlvlblt", W_PNLVLBLT, 0},
+    {"pict", W_PICT, 0}, {"plain", W_PLAIN, 0}, {"pn", W_PN, 0}, {"pnlvlblt", W_PNLVLBLT, 0},
     {"pnlvlbody", W_PNLVLBODY, 0}, {"pnseclvl", W_SKIP_DEST, 0}, {"pnstart", W_PNSTART, 0},
     {"pntext", W_LISTTEXT, 0}, {"private", W_SKIP_DEST, 0}, {"rdblquote", W_CHAR, 0x201D},
     {"revtbl", W_SKIP_DEST, 0}, {"ri", W_RI, 0}, {"row", W_ROW, 0}, {"rquote", W_CHAR, 0x2019},
     {"rsidtbl", W_SKIP_DEST, 0},
-    {"s", W_S, 0}, {"sect", W_PAR, 0}, {"shppict", W_SKIP_DEST, 0}, {"strike", W_STRIKE, 0},
+    {"s", W_S, 0}, {"sect", W_PAR, 0}, {"shppict", W_SHPPICT, 0}, {"sn", W_SN, 0}, {"sv", W_SV, 0}, {"strike", W_STRIKE, 0},
     {"striked", W_STRIKE, 0}, {"stylesheet", W_STYLESHEET, 0}, {"subject", W_SKIP_DEST, 0},
     {"tab", W_CHAR, '\t'}, {"template", W_SKIP_DEST, 0}, {"title", W_SKIP_DEST, 0}, {"trhdr", W_TRHDR, 0},
     {"trowd", W_TROWD, 0}, {"u", W_U, 0}, {"uc", W_UC, 0}, {"ul", W_UL, 0}, {"uld", W_UL, 0}, {"uldash", W_UL, 0},
@@ -917,6 +959,14 @@ static long control(rtf_reader *r, const control_word *w, int has_param, long pa
     if (g->destination == DEST_SKIP) {
         return w && w->kind == W_BIN && has_param && param > 0 ? param : 0;
     }
+    if (g->destination == DEST_PICT) {
+        /* the picture's data is skipped; its properties are read */
+        if (w && w->kind == W_SN)
+            g->destination = DEST_SHAPE_NAME, r->shape_name.size = 0;
+        else if (w && w->kind == W_SV)
+            g->destination = DEST_SHAPE_VALUE, r->shape_value.size = 0;
+        return w && w->kind == W_BIN && has_param && param > 0 ? param : 0;
+    }
     if (!w) {
         if (star)
             g->destination = DEST_SKIP; /* an optional destination this reader does not know */
@@ -977,6 +1027,10 @@ static long control(rtf_reader *r, const control_word *w, int has_param, long pa
         g->destination = g->in_note ? DEST_SKIP : DEST_PN;
         r->has_pn |= !g->in_note;
         break;
+    case W_PICT:
+        g->destination = g->destination == DEST_TEXT || g->destination == DEST_NOTE ? DEST_PICT : DEST_SKIP;
+        break;
+    case W_SHPPICT: break; /* the picture inside is read; \nonshppict, the same again, is not */
     case W_FOOTNOTE:
         if (g->destination == DEST_TEXT && !g->in_note)
             begin_note(r);
@@ -1097,6 +1151,10 @@ static void pop_group(rtf_reader *r)
     }
     --r->depth;
     r->skip = 0;
+    if (destination == DEST_SHAPE_VALUE)
+        end_shape_value(r);
+    if (destination == DEST_PICT && r->stack[r->depth].destination != DEST_PICT)
+        end_picture(r);
     if (destination == DEST_STYLE && r->stack[r->depth].destination == DEST_STYLESHEET && r->entry_name.size)
         end_style_entry(r);
     if (destination == DEST_FONTTBL && r->font_entry_number >= 0)
@@ -1107,7 +1165,7 @@ static void pop_group(rtf_reader *r)
 static void text_bytes(rtf_reader *r, const unsigned char *s, size_t n)
 {
     const int destination = r->stack[r->depth].destination;
-    if (destination == DEST_SKIP || destination == DEST_PN)
+    if (destination == DEST_SKIP || destination == DEST_PN || destination == DEST_PICT)
         return;
     if (destination == DEST_FONTTBL || destination == DEST_STYLE) {
         size_t i;
@@ -1323,6 +1381,10 @@ int32_t read_rtf(FILE *in, FILE *out)
     free(r->field_instruction.data);
     free(r->code_language.data);
     free(r->notes.data);
+    free(r->shape_name.data);
+    free(r->shape_value.data);
+    free(r->picture_description.data);
+    free(r->picture_name.data);
     result = doc_finish(&r->b);
     free(r);
     return result;
