@@ -229,13 +229,25 @@ static void end_shape_value(rtf_reader *r)
     }
 }
 
+/* Whether a picture's name is words, not the name a program numbers it by
+ * ("Picture 3", "Image1"). */
+static int name_of_words(const buffer *name)
+{
+    size_t i = name->size, spaces = 0;
+    while (i > 0 && name->data[i - 1] >= '0' && name->data[i - 1] <= '9')
+        --i;
+    const int numbered = i < name->size;
+    for (; i > 0; --i)
+        spaces += name->data[i - 1] == ' ';
+    return spaces > (size_t)numbered;
+}
+
 /* A picture is its alternative text, as the writer writes one: the
- * description, else a name of words (not "Picture 3" or "Image1"). */
+ * description, else a name of words. */
 static void end_picture(rtf_reader *r)
 {
     const buffer *name = &r->picture_name, *text = &r->picture_description;
-    if (!text->size && name->size && memchr(name->data, ' ', name->size) &&
-        !(name->data[name->size - 1] >= '0' && name->data[name->size - 1] <= '9'))
+    if (!text->size && name_of_words(name))
         text = name;
     if (text->size)
         put_text(r, (const char *)text->data, text->size);

@@ -525,8 +525,8 @@ TEST_F(Cnvdoc, RtfReaderReadsWhatWordProcessorsWrite)
         // read once where Word gives it twice
         {"{\\rtf1 a{\\*\\shppict{\\pict{\\*\\picprop{\\sp{\\sn wzName}{\\sv Picture 1}}{\\sp{\\sn wzDescription}"
          "{\\sv A \\u233?t\\u233?}}}\\pngblip 89504e47}}{\\nonshppict{\\pict\\wmetafile8 0100}}b{\\pict{\\*\\picprop"
-         "{\\sp{\\sn wzName}{\\sv Image1}}}\\bin2 }{}c{\\pict{\\*\\picprop{\\sp{\\sn wzName}{\\sv A cat}}}00}\\par}",
-         "<p>aA \xC3\xA9t\xC3\xA9" "bcA cat</p>"},
+         "{\\sp{\\sn wzName}{\\sv Image1}}}\\bin2 }{}c{\\pict{\\*\\picprop{\\sp{\\sn wzName}{\\sv Licence: MIT 2.0}}}00}\\par}",
+         "<p>aA \xC3\xA9t\xC3\xA9" "bcLicence: MIT 2.0</p>"},
         // footnotes: the number where each stands, the text after a rule at the end
         {"{\\rtf1\\pard a{\\super\\chftn}{\\footnote\\pard\\plain{\\super\\chftn} One\\par {\\b two}"
          "{\\field{\\*\\fldinst HYPERLINK \"u\"}{\\fldrslt link}}.}b{\\footnote{\\listtext x}c}\\par\\pard d\\par}",
