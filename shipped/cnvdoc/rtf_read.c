@@ -229,9 +229,9 @@ static void end_shape_value(rtf_reader *r)
     }
 }
 
-/* Whether a picture's name is words, not the name a program numbers it by
- * ("Picture 3", "Image1"). */
-static int name_of_words(const buffer *name)
+/* Whether a picture's name is its author's, not the one a program numbers
+ * it by ("Picture 3", "Image1"). */
+static int is_authors_name(const buffer *name)
 {
     size_t i = name->size, spaces = 0;
     while (i > 0 && name->data[i - 1] >= '0' && name->data[i - 1] <= '9')
@@ -239,15 +239,15 @@ static int name_of_words(const buffer *name)
     const int numbered = i < name->size;
     for (; i > 0; --i)
         spaces += name->data[i - 1] == ' ';
-    return spaces > (size_t)numbered;
+    return name->size > 0 && (!numbered || spaces > 1);
 }
 
 /* A picture is its alternative text, as the writer writes one: the
- * description, else a name of words. */
+ * description, else the author's name for it. */
 static void end_picture(rtf_reader *r)
 {
     const buffer *name = &r->picture_name, *text = &r->picture_description;
-    if (!text->size && name_of_words(name))
+    if (!text->size && is_authors_name(name))
         text = name;
     if (text->size)
         put_text(r, (const char *)text->data, text->size);

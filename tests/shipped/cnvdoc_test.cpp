@@ -521,12 +521,13 @@ TEST_F(Cnvdoc, RtfReaderReadsWhatWordProcessorsWrite)
          "\\trowd\\cellx100\\pard\\intbl\\fi-360 1.\\tab c\\cell\\row}",
          "<li level=1 number=1>a</li><quote><p>q</p></quote><quote><p>r</p><p>s</p></quote>"
          "<table><row><cell>1.\tc</cell></row></table>"},
-        // a picture is its alternative text, from its description or a name of words (LibreOffice's),
-        // read once where Word gives it twice
+        // a picture is its alternative text, from its description or a name (LibreOffice's) other than
+        // a program's numbered one; read once where Word gives it twice
         {"{\\rtf1 a{\\*\\shppict{\\pict{\\*\\picprop{\\sp{\\sn wzName}{\\sv Picture 1}}{\\sp{\\sn wzDescription}"
          "{\\sv A \\u233?t\\u233?}}}\\pngblip 89504e47}}{\\nonshppict{\\pict\\wmetafile8 0100}}b{\\pict{\\*\\picprop"
-         "{\\sp{\\sn wzName}{\\sv Image1}}}\\bin2 }{}c{\\pict{\\*\\picprop{\\sp{\\sn wzName}{\\sv Licence: MIT 2.0}}}00}\\par}",
-         "<p>aA \xC3\xA9t\xC3\xA9" "bcLicence: MIT 2.0</p>"},
+         "{\\sp{\\sn wzName}{\\sv Image1}}}\\bin2 }{}c{\\pict{\\*\\picprop{\\sp{\\sn wzName}{\\sv Licence: MIT 2.0}}}00}"
+         "{\\pict{\\*\\picprop{\\sp{\\sn wzName}{\\sv linux}}}00}\\par}",
+         "<p>aA \xC3\xA9t\xC3\xA9" "bcLicence: MIT 2.0linux</p>"},
         // footnotes: the number where each stands, the text after a rule at the end
         {"{\\rtf1\\pard a{\\super\\chftn}{\\footnote\\pard\\plain{\\super\\chftn} One\\par {\\b two}"
          "{\\field{\\*\\fldinst HYPERLINK \"u\"}{\\fldrslt link}}.}b{\\footnote{\\listtext x}c}\\par\\pard d\\par}",
