@@ -48,6 +48,29 @@ static const unsigned char rtf_stop[256] = {
 };
 
 #define QUOTE_LIMIT 64 /* the deepest the document readers nest quotes */
+#define LIST_LEVELS 9   /* as word processors have */
+#define LIST_LIMIT 2000 /* lists given a definition of their own; items of further ones have the old marks only */
+
+/* One list as word processors number it: a definition of its levels
+ * (\listtable) that each of its items names (\ls, \ilvl).  Word and
+ * LibreOffice number items from the definition, so a list that restarts,
+ * or a nested list, needs its own. */
+typedef struct list_definition {
+    unsigned char seen[LIST_LEVELS], numbered[LIST_LEVELS];
+    int start[LIST_LEVELS];
+} list_definition;
+
+/* The lists, planned in a first pass over the document: which list each
+ * item belongs to, in the order the items come. */
+typedef struct list_plan {
+    list_definition *lists;
+    int count, capacity;
+    int *item_list; /* 1-based, 0 for none */
+    int items, item_capacity, cursor;
+    /* while planning */
+    int current, continues, quote_depth, list_quote_depth;
+    int next[LIST_LEVELS];
+} list_plan;
 
 typedef struct rtf_writer {
     buffer out;
@@ -63,6 +86,7 @@ typedef struct rtf_writer {
     int quote_closed; /* the depth of a quote that has just closed, 0 once anything else came */
     int row_cells, row_header;
     unsigned char *reverse; /* Unicode to Windows-1252, 0 for none */
+    list_plan plan;
 } rtf_writer;
 
 static void put_hex_byte(buffer *out, unsigned char byte)
@@ -180,6 +204,30 @@ static void open_quote(rtf_writer *w, const doc_event *e)
     ++w->quote_depth;
 }
 
+/* A list item's marks: the old ones (\pntext, \pn), which WordPad and
+ * RichEdit number by, then the list it belongs to (\ls, \ilvl), which Word
+ * and LibreOffice number by and which, coming last, they take. */
+static void put_item_marks(rtf_writer *w, const doc_event *e)
+{
+    buffer *out = w->target;
+    const int list = w->plan.cursor < w->plan.items ? w->plan.item_list[w->plan.cursor++] : 0;
+    if (e->number != DOC_BULLET) {
+        put_str(out, "{\\pntext\\f0 ");
+        put_number(out, e->number);
+        put_str(out, ".\\tab}{\\*\\pn\\pnlvlbody\\pnf0\\pnindent360\\pnstart");
+        put_number(out, e->number);
+        put_str(out, "\\pndec{\\pntxta.}}");
+    } else {
+        put_str(out, "{\\pntext\\f0\\'95\\tab}{\\*\\pn\\pnlvlblt\\pnf0\\pnindent360{\\pntxtb\\'95}}");
+    }
+    if (list > 0) {
+        put_str(out, "\\ls");
+        put_number(out, list);
+        put_str(out, "\\ilvl");
+        put_number(out, (e->level < 1 ? 1 : e->level < LIST_LEVELS ? e->level : LIST_LEVELS) - 1);
+    }
+}
+
 static void put_paragraph_start(rtf_writer *w, const doc_event *e)
 {
     buffer *out = w->target;
@@ -198,6 +246,7 @@ static void put_paragraph_start(rtf_writer *w, const doc_event *e)
         put_str(out, "\\s8\\f1\\fs20");
         break;
     case NODE_LI:
+        put_item_marks(w, e);
         put_str(out, w->quote_depth ? "\\s7\\fi-360\\li" : "\\fi-360\\li");
         put_number(out, left_of_level(w, e->level));
         put_str(out, "\\sa60");
@@ -217,17 +266,6 @@ static void put_paragraph_start(rtf_writer *w, const doc_event *e)
     if (e->node != NODE_H && !IS_VERBATIM(e->node))
         put_str(out, "\\f0\\fs24");
     put_byte(out, ' ');
-    if (e->node == NODE_LI) {
-        if (e->number != DOC_BULLET) {
-            put_str(out, "{\\pntext\\f0 ");
-            put_number(out, e->number);
-            put_str(out, ".\\tab}{\\*\\pn\\pnlvlbody\\pnf0\\pnindent360\\pnstart");
-            put_number(out, e->number);
-            put_str(out, "\\pndec{\\pntxta.}}");
-        } else {
-            put_str(out, "{\\pntext\\f0\\'95\\tab}{\\*\\pn\\pnlvlblt\\pnf0\\pnindent360{\\pntxtb\\'95}}");
-        }
-    }
 }
 
 static void put_field_target(buffer *out, const char *s, size_t n)
@@ -398,6 +436,114 @@ static unsigned char *windows_1252_from_unicode(void)
     return table;
 }
 
+/* The list the next item belongs to: the current one while it goes on,
+ * else a new one.  A list ends at a block outside its items, at a quote's
+ * edge, and where an item's kind or number is not what the current list
+ * would show there. */
+static void plan_item(list_plan *p, const doc_event *e)
+{
+    const int level = (e->level < 1 ? 1 : e->level < LIST_LEVELS ? e->level : LIST_LEVELS) - 1;
+    const int numbered = e->number != DOC_BULLET;
+    list_definition *list = p->current ? &p->lists[p->current - 1] : NULL;
+    int *slot = (int *)room_for_one(p->item_list, p->items, &p->item_capacity, 256, sizeof *p->item_list);
+    int k;
+    if (!slot)
+        return;
+    p->item_list = slot;
+    if (!list || !p->continues || e->new_list || p->quote_depth != p->list_quote_depth ||
+        (list->seen[level] && (list->numbered[level] != numbered || (numbered && e->number != p->next[level])))) {
+        list_definition *lists =
+            p->count < LIST_LIMIT ? (list_definition *)room_for_one(p->lists, p->count, &p->capacity, 16, sizeof *lists)
+                                  : NULL;
+        list = NULL;
+        p->current = 0;
+        if (lists) {
+            p->lists = lists;
+            list = &p->lists[p->count++];
+            memset(list, 0, sizeof *list);
+            p->current = p->count;
+            p->list_quote_depth = p->quote_depth;
+        }
+    }
+    p->item_list[p->items++] = p->current;
+    p->continues = 1;
+    if (!list)
+        return;
+    if (!list->seen[level]) {
+        list->seen[level] = 1;
+        list->numbered[level] = (unsigned char)numbered;
+        list->start[level] = numbered ? e->number : 1;
+    }
+    p->next[level] = numbered ? e->number + 1 : 1;
+    for (k = level + 1; k < LIST_LEVELS; ++k)
+        p->next[k] = list->start[k]; /* the levels below start again */
+}
+
+static void plan_lists(list_plan *p, const buffer *input)
+{
+    doc_reader r;
+    doc_event e;
+    doc_read_begin(&r, input);
+    while (doc_next(&r, &e) != EV_END) {
+        if (e.kind == EV_OPEN && e.node == NODE_LI) {
+            plan_item(p, &e);
+        } else if ((e.kind == EV_OPEN && e.node != NODE_LI && !IS_INLINE(e.node) && e.node != NODE_ROW &&
+                    e.node != NODE_CELL && e.item == 0) ||
+                   (e.kind == EV_HR && e.item == 0)) {
+            p->continues = 0; /* a block outside the list's items ends it */
+        }
+        if (e.node == NODE_QUOTE && (e.kind == EV_OPEN || e.kind == EV_CLOSE))
+            p->quote_depth += e.kind == EV_OPEN ? 1 : -1;
+    }
+    doc_read_end(&r);
+}
+
+static void put_list_level(buffer *out, const list_definition *list, int level)
+{
+    put_str(out, "{\\listlevel\\levelnfc");
+    put_str(out, list->numbered[level] || !list->seen[level] ? "0\\levelnfcn0" : "23\\levelnfcn23");
+    put_str(out, "\\leveljc0\\leveljcn0\\levelfollow0\\levelstartat");
+    put_number(out, list->seen[level] ? list->start[level] : 1);
+    if (list->numbered[level] || !list->seen[level]) {
+        put_str(out, "{\\leveltext\\'02\\'0");
+        put_byte(out, (unsigned char)('0' + level));
+        put_str(out, ".;}{\\levelnumbers\\'01;}");
+    } else {
+        put_str(out, "{\\leveltext\\'01\\u8226 ?;}{\\levelnumbers;}");
+    }
+    put_str(out, "\\fi-360\\li");
+    put_number(out, 720L * (level + 1));
+    put_str(out, "}");
+}
+
+/* The list table and the override table that the items' \ls numbers name. */
+static void put_list_tables(buffer *out, const list_plan *p)
+{
+    int i, level;
+    if (!p->count)
+        return;
+    put_str(out, "{\\*\\listtable\n");
+    for (i = 0; i < p->count; ++i) {
+        put_str(out, "{\\list\\listtemplateid");
+        put_number(out, i + 1);
+        put_str(out, "\\listhybrid");
+        for (level = 0; level < LIST_LEVELS; ++level)
+            put_list_level(out, &p->lists[i], level);
+        put_str(out, "\\listid");
+        put_number(out, i + 1);
+        put_str(out, "}\n");
+    }
+    put_str(out, "}\n{\\*\\listoverridetable\n");
+    for (i = 0; i < p->count; ++i) {
+        put_str(out, "{\\listoverride\\listid");
+        put_number(out, i + 1);
+        put_str(out, "\\listoverridecount0\\ls");
+        put_number(out, i + 1);
+        put_str(out, "}\n");
+    }
+    put_str(out, "}\n");
+}
+
 int32_t write_rtf(FILE *in, FILE *out)
 {
     buffer input = {0};
@@ -416,6 +562,8 @@ int32_t write_rtf(FILE *in, FILE *out)
     }
     w.out.sink = out;
     put_str(&w.out, rtf_header);
+    plan_lists(&w.plan, &input);
+    put_list_tables(&w.out, &w.plan);
     doc_read_begin(&r, &input);
     while (doc_next(&r, &e) != EV_END) {
         switch (e.kind) {
@@ -433,6 +581,8 @@ int32_t write_rtf(FILE *in, FILE *out)
     doc_read_end(&r);
     release_input(&input);
     free(w.row.data);
+    free(w.plan.lists);
+    free(w.plan.item_list);
     put_str(&w.out, "}\n");
     return finish_output(out, &w.out);
 }

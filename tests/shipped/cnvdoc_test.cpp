@@ -949,6 +949,25 @@ std::string letters_of_text(const std::string &text)
     return letters_of("\x1B[p]" + text + "\x1B[/p]");
 }
 
+// Word and LibreOffice number items from the list table, not from the
+// number an item shows: a nested list, and a list that starts at 7 after
+// another, each get the definition they need; WordPad's marks stay first.
+TEST_F(Cnvdoc, RtfListsAreNumberedAsTheyShow)
+{
+    const std::string rtf = write_as(rtf_format, "\x1B[morphex-text 2 eol=lf bom=0]\n"
+                                                 "\x1B[li level=1 number=1]a\x1B[/li]\x1B[li level=2 number=1]b\x1B[/li]"
+                                                 "\x1B[li level=1 number=2]c\x1B[/li]\x1B[p]x\x1B[/p]"
+                                                 "\x1B[li level=1 number=7]d\x1B[/li]\x1B[li level=1]e\x1B[/li]");
+    for (const char *expected :
+         {"{\\pntext\\f0 1.\\tab}{\\*\\pn\\pnlvlbody\\pnf0\\pnindent360\\pnstart1\\pndec{\\pntxta.}}\\ls1\\ilvl0\\fi",
+          "\\ls1\\ilvl1\\fi", "\\ls2\\ilvl0\\fi", "\\ls3\\ilvl0\\fi", "\\levelstartat7{\\leveltext\\'02\\'00.;}",
+          "\\levelnfc23\\levelnfcn23", "{\\listoverride\\listid3\\listoverridecount0\\ls3}"})
+        EXPECT_NE(std::string::npos, rtf.find(expected)) << expected << " in\n" << rtf;
+    EXPECT_EQ("<li level=1 number=1>a</li><li level=2 number=1>b</li><li level=1 number=2>c</li><p>x</p>"
+              "<li level=1 number=7>d</li><li level=1>e</li>",
+              readable(read_as(rtf_format, rtf)));
+}
+
 // Our RTF, streamed into RichEdit, shows the document's text; RTF that
 // RichEdit writes, read by our reader, gives the text and the emphasis that
 // RichEdit itself reads from it.
