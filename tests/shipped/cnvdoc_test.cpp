@@ -966,6 +966,39 @@ TEST_F(Cnvdoc, RtfListsAreNumberedAsTheyShow)
     EXPECT_EQ("<li level=1 number=1>a</li><li level=2 number=1>b</li><li level=1 number=2>c</li><p>x</p>"
               "<li level=1 number=7>d</li><li level=1>e</li>",
               readable(read_as(rtf_format, rtf)));
+
+    // a list in a quote is a list of its own; past the limit of definitions, items keep the old marks
+    const std::string quoted = write_as(rtf_format, "\x1B[morphex-text 2 eol=lf bom=0]\n\x1B[li level=1]a\x1B[/li]"
+                                                    "\x1B[quote item=1]\x1B[li level=2]b\x1B[/li]\x1B[/quote]");
+    EXPECT_NE(std::string::npos, quoted.find("\\ls2\\ilvl1\\s7")) << quoted;
+    std::string many = "\x1B[morphex-text 2 eol=lf bom=0]\n";
+    for (int i = 0; i < 2001; ++i)
+        many += "\x1B[li level=1 number=1]a\x1B[/li]\x1B[p]b\x1B[/p]";
+    const std::string written = write_as(rtf_format, many);
+    EXPECT_NE(std::string::npos, written.find("\\ls2000\\ilvl0"));
+    EXPECT_EQ(std::string::npos, written.find("\\ls2001"));
+    std::size_t old_marks = 0;
+    for (std::size_t at = written.find("{\\pntext"); at != std::string::npos; at = written.find("{\\pntext", at + 1))
+        ++old_marks;
+    EXPECT_EQ(2001u, old_marks);
+}
+
+// RTF as LibreOffice writes it: Word's lists, its own quote style, a
+// picture's alternative text in its name, footnotes.
+TEST_F(Cnvdoc, RtfReaderReadsLibreOffice)
+{
+    const std::string rtf =
+        "{\\rtf1\\ansi{\\fonttbl{\\f0 Liberation Serif;}}{\\stylesheet{\\s0 Normal;}{\\s19 Quotations;}}"
+        "{\\*\\listtable{\\list\\listtemplateid1{\\listlevel\\levelnfc0}\\listid1}}"
+        "{\\*\\listoverridetable{\\listoverride\\listid1\\listoverridecount0\\ls1}}\n"
+        "\\pard\\plain \\s0\\ql{\\listtext\\pard\\plain 1.\\tab}\\ilvl0\\ls1 \\li720\\fi-360 one\n\\par "
+        "\\pard\\plain \\s0\\ql{\\listtext\\pard\\plain 1.\\tab}\\ilvl1\\ls1 \\li1440\\fi-360 nested"
+        "{\\super\\chftn}{\\footnote\\pard\\plain \\s0{\\super\\chftn}\\tab See p. 4.}\n\\par "
+        "\\pard\\plain \\s19\\li567\\ri567 Said {\\pict{\\*\\picprop{\\sp{\\sn wzDescription}{\\sv }}"
+        "{\\sp{\\sn wzName}{\\sv a smiling face}}}\\pngblip 89504e47}\\par}";
+    EXPECT_EQ("<li level=1 number=1>one</li><li level=2 number=1>nested[1]</li><quote><p>Said a smiling face</p>"
+              "</quote><hr><p>[1] See p. 4.</p>",
+              readable(read_as(rtf_format, rtf)));
 }
 
 // Our RTF, streamed into RichEdit, shows the document's text; RTF that
