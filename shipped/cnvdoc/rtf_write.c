@@ -68,7 +68,7 @@ typedef struct list_plan {
     int *item_list; /* 1-based, 0 for none */
     int items, item_capacity, cursor;
     /* while planning */
-    int current, continues, quote_depth, list_quote_depth;
+    int current, continues, quote_depth, list_quote_depth, failed;
     int next[LIST_LEVELS];
 } list_plan;
 
@@ -447,8 +447,10 @@ static void plan_item(list_plan *p, const doc_event *e)
     list_definition *list = p->current ? &p->lists[p->current - 1] : NULL;
     int *slot = (int *)room_for_one(p->item_list, p->items, &p->item_capacity, 256, sizeof *p->item_list);
     int k;
-    if (!slot)
+    if (!slot) {
+        p->failed = 1;
         return;
+    }
     p->item_list = slot;
     if (!list || !p->continues || e->new_list || p->quote_depth != p->list_quote_depth ||
         (list->seen[level] && (list->numbered[level] != numbered || (numbered && e->number != p->next[level])))) {
@@ -496,6 +498,8 @@ static void plan_lists(list_plan *p, const buffer *input)
             p->quote_depth += e.kind == EV_OPEN ? 1 : -1;
     }
     doc_read_end(&r);
+    if (p->failed)
+        p->items = p->count = 0; /* out of memory: the old marks only, which need no plan */
 }
 
 static void put_list_level(buffer *out, const list_definition *list, int level)
