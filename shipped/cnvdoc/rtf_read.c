@@ -504,6 +504,13 @@ static int item_number(const rtf_reader *r)
     return DOC_BULLET;
 }
 
+/* An indent in half-inch steps, to the nearest: the step of a list level
+ * and of a quote. */
+static int indent_steps(int twips)
+{
+    return (twips + 360) / 720;
+}
+
 /* Quotes nest `depth` deep from here on, the outermost in list item `item`
  * (0 for none). */
 static void set_quotes(rtf_reader *r, int item, int depth)
@@ -531,7 +538,7 @@ static void set_quotes(rtf_reader *r, int item, int depth)
  * are. */
 static void set_quotes_at(rtf_reader *r, int left_indent)
 {
-    const int units = (left_indent + 360) / 720;
+    const int units = indent_steps(left_indent);
     int item = 0, depth = units;
     if (r->quote_depth > 0 && r->list_in_quote)
         return;
@@ -549,10 +556,19 @@ static void set_quotes_at(rtf_reader *r, int left_indent)
 
 /* A paragraph indented as far as the text of the list item before it (or
  * one it stands in) goes on in that item, as word processors write an
- * item's further paragraphs; else it stands outside the list. */
+ * item's further paragraphs; else it stands outside the list.  Inside
+ * quotes that hold a list, the same past the quotes' own indent. */
 static void continue_item_at(rtf_reader *r, int left_indent)
 {
     int level = left_indent / 720;
+    if (r->quote_depth) {
+        level = indent_steps(left_indent) - r->quote_depth;
+        if (level > r->list_in_quote)
+            level = r->list_in_quote;
+        if (level > r->quote_item)
+            doc_block_context(&r->b, level, 0);
+        return;
+    }
     if (r->typed_depth > 0) {
         /* a typed item's text begins at its left indent */
         for (level = r->typed_depth; level > 0 && r->typed_indent[level - 1] != left_indent; --level) {
@@ -591,11 +607,13 @@ static int take_typed_marker(rtf_reader *r)
     } else if (i + 1 < n && ((s[i] | 0x20) >= 'a' && (s[i] | 0x20) <= 'z') && (s[i + 1] == '.' || s[i + 1] == ')')) {
         i += 2;
     } else {
-        for (k = 0; k < sizeof bullets / sizeof *bullets; ++k)
-            if (n - i >= strlen(bullets[k]) && memcmp(s + i, bullets[k], strlen(bullets[k])) == 0) {
-                i += strlen(bullets[k]);
+        for (k = 0; k < sizeof bullets / sizeof *bullets; ++k) {
+            const size_t length = strlen(bullets[k]);
+            if (n - i >= length && memcmp(s + i, bullets[k], length) == 0) {
+                i += length;
                 break;
             }
+        }
     }
     if (i == start || i >= n || s[i] != '\t' || (s[i - 1] >= '0' && s[i - 1] <= '9'))
         return 0;
@@ -645,17 +663,6 @@ static int fixed_pitch_lines(const rtf_reader *r)
     return lines;
 }
 
-/* Inside quotes that hold a list, a block indented past the quotes' own
- * indent goes on in the item whose text it lines up with, as outside. */
-static void continue_quoted_item_at(rtf_reader *r, int left_indent)
-{
-    int level = (left_indent + 360) / 720 - r->quote_depth;
-    if (level > r->list_in_quote)
-        level = r->list_in_quote;
-    if (level > r->quote_item)
-        doc_block_context(&r->b, level, 0);
-}
-
 static void end_code(rtf_reader *r)
 {
     if (r->code_open) {
@@ -700,10 +707,7 @@ static void end_paragraph(rtf_reader *r)
             }
             char lang[DOC_LANGUAGE_SIZE];
             copy_language(lang, sizeof lang, r->code_language.data, r->code_language.size);
-            if (!quoted)
-                continue_item_at(r, g->left_indent);
-            else
-                continue_quoted_item_at(r, g->left_indent);
+            continue_item_at(r, g->left_indent);
             doc_block(&r->b, NODE_CODE, 0, 0, lang);
             r->code_open = 1;
         } else {
@@ -723,7 +727,7 @@ static void end_paragraph(rtf_reader *r)
             set_quotes(r, 0, 0); /* an empty line outside quotes parts two of them */
         } else {
             /* an empty line of a quote less deep parts two quotes inside it */
-            const int depth = (g->left_indent + 360) / 720 - r->quote_item;
+            const int depth = indent_steps(g->left_indent) - r->quote_item;
             if (depth >= 1 && depth < r->quote_depth && !r->list_in_quote)
                 set_quotes(r, r->quote_item, depth);
         }
@@ -744,7 +748,7 @@ static void end_paragraph(rtf_reader *r)
     } else if (is_list) {
         int level = g->list_level >= 0 && g->list > 0 ? g->list_level + 1
                     : typed                              ? typed_level(r, g->left_indent)
-                                                         : (g->left_indent + 360) / 720;
+                                                         : indent_steps(g->left_indent);
         if (kind == STYLE_QUOTE && !(g->list_level >= 0 && g->list > 0))
             level -= r->quote_depth; /* the quotes' own indent */
         if (level < 1)
@@ -759,10 +763,7 @@ static void end_paragraph(rtf_reader *r)
         else
             r->item_level = level;
     } else {
-        if (!r->quote_depth)
-            continue_item_at(r, g->left_indent);
-        else
-            continue_quoted_item_at(r, g->left_indent);
+        continue_item_at(r, g->left_indent);
         doc_block(&r->b, NODE_P, 0, 0, NULL);
         replay_runs(r, 0);
         doc_end_block(&r->b, NODE_P);

@@ -204,6 +204,12 @@ static void open_quote(rtf_writer *w, const doc_event *e)
     ++w->quote_depth;
 }
 
+/* An item's level as a list definition counts them, from 0. */
+static int list_level_index(const doc_event *e)
+{
+    return (e->level < 1 ? 1 : e->level < LIST_LEVELS ? e->level : LIST_LEVELS) - 1;
+}
+
 /* A list item's marks: the old ones (\pntext, \pn), which WordPad and
  * RichEdit number by, then the list it belongs to (\ls, \ilvl), which Word
  * and LibreOffice number by and which, coming last, they take. */
@@ -224,7 +230,7 @@ static void put_item_marks(rtf_writer *w, const doc_event *e)
         put_str(out, "\\ls");
         put_number(out, list);
         put_str(out, "\\ilvl");
-        put_number(out, (e->level < 1 ? 1 : e->level < LIST_LEVELS ? e->level : LIST_LEVELS) - 1);
+        put_number(out, list_level_index(e));
     }
 }
 
@@ -442,7 +448,7 @@ static unsigned char *windows_1252_from_unicode(void)
  * would show there. */
 static void plan_item(list_plan *p, const doc_event *e)
 {
-    const int level = (e->level < 1 ? 1 : e->level < LIST_LEVELS ? e->level : LIST_LEVELS) - 1;
+    const int level = list_level_index(e);
     const int numbered = e->number != DOC_BULLET;
     list_definition *list = p->current ? &p->lists[p->current - 1] : NULL;
     int *slot = (int *)room_for_one(p->item_list, p->items, &p->item_capacity, 256, sizeof *p->item_list);
