@@ -19,7 +19,7 @@
 
 enum destination {
     DEST_TEXT, DEST_SKIP, DEST_FONTTBL, DEST_STYLESHEET, DEST_STYLE, DEST_LISTTEXT, DEST_PN, DEST_FLDINST,
-    DEST_CODE_LANGUAGE, DEST_NOTE, DEST_PICT, DEST_SHAPE_NAME, DEST_SHAPE_VALUE,
+    DEST_CODE_LANGUAGE, DEST_NOTE, DEST_PICT, DEST_SHAPE_NAME, DEST_SHAPE_VALUE, DEST_SHAPE,
 };
 
 #define SHAPE_TEXT_LIMIT 4096 /* a picture's name and description: longer is cut */
@@ -38,7 +38,13 @@ typedef struct group_state {
     /* paragraph properties */
     int style, in_table, list, list_level, left_indent, right_indent, first_indent, outline, border_bottom;
     int in_note;        /* inside a footnote, whose text goes to the notes */
+    int in_shape;       /* inside a floating shape or drawing object */
+    int shape_text;     /* a text box's text: SHAPE_TEXT_* */
 } group_state;
+
+/* Where a text box's paragraphs go: lines of the table cell its anchor is
+ * in, else paragraphs of their own. */
+enum shape_text { SHAPE_TEXT_NONE, SHAPE_TEXT_BLOCKS, SHAPE_TEXT_IN_CELL };
 
 typedef struct font {
     int number;
@@ -81,6 +87,7 @@ typedef struct rtf_reader {
     buffer notes;         /* the footnotes' text, a line each, for the end of the document */
     buffer shape_name, shape_value; /* a picture property being read */
     buffer picture_description, picture_name;
+    int shape_picture; /* the floating shape being read is a picture */
     int note_count;
     /* blocks open in the output */
     int code_open, row_header, row_open;
@@ -854,6 +861,52 @@ static void begin_field_result(rtf_reader *r)
     put_byte(&r->links, '\0');
 }
 
+/* Text not yet ended by a paragraph's end (in a cell, the paragraphs
+ * stay as its lines). */
+static int paragraph_open(const rtf_reader *r)
+{
+    return r->run_count && !(r->runs[r->run_count - 1].flags & RUN_PARAGRAPH_END);
+}
+
+/* A floating shape or drawing object: only its text box and its picture
+ * are read, where its anchor stands, from the shape itself; the copy made
+ * for readers without shapes (\shprslt) is skipped. */
+static void begin_shape(rtf_reader *r)
+{
+    group_state *g = &r->stack[r->depth];
+    if (!g->in_shape) {
+        r->shape_picture = 0;
+        r->picture_description.size = r->picture_name.size = 0;
+    }
+    g->destination = DEST_SHAPE;
+    g->in_shape = 1;
+}
+
+static void end_shape(rtf_reader *r)
+{
+    if (r->shape_picture)
+        end_picture(r);
+    r->shape_picture = 0;
+    r->picture_description.size = r->picture_name.size = 0;
+}
+
+/* The paragraphs of a text box stand apart from the one its anchor is in,
+ * which ends before them. */
+static void begin_shape_text(rtf_reader *r)
+{
+    group_state *g = &r->stack[r->depth];
+    if (g->in_note) {
+        g->destination = DEST_NOTE;
+        put_note_space(r);
+        return;
+    }
+    g->destination = DEST_TEXT;
+    if (paragraph_open(r))
+        end_paragraph(r);
+    g->shape_text = g->in_table ? SHAPE_TEXT_IN_CELL : SHAPE_TEXT_BLOCKS;
+    r->picture_description.size = r->picture_name.size = 0; /* the box's own name is no picture's */
+}
+
 /* ---- control words ---- */
 
 enum word_kind {
@@ -861,7 +914,7 @@ enum word_kind {
     W_CHAR, W_PAR, W_LINE, W_CELL, W_ROW, W_TROWD, W_TRHDR, W_PARD, W_PLAIN,
     W_B, W_I, W_UL, W_ULNONE, W_STRIKE, W_F, W_UC, W_U, W_S, W_INTBL, W_LS, W_ILVL, W_LI, W_RI, W_FI, W_OUTLINE, W_BRDRB,
     W_ANSICPG, W_DEFF, W_FCHARSET, W_CPG, W_FMODERN, W_PNLVLBLT, W_PNLVLBODY, W_PNSTART, W_BIN, W_CS, W_PAGE,
-    W_CODE_LANGUAGE, W_FOOTNOTE, W_PICT, W_SHPPICT, W_SN, W_SV,
+    W_CODE_LANGUAGE, W_FOOTNOTE, W_PICT, W_SHPPICT, W_SN, W_SV, W_SHAPE, W_SHAPE_TEXT,
 };
 
 typedef struct control_word {
@@ -875,7 +928,8 @@ static const control_word control_words[] = {
     {"ansicpg", W_ANSICPG, 0}, {"author", W_SKIP_DEST, 0}, {"b", W_B, 0}, {"bin", W_BIN, 0},
     {"bkmkend", W_SKIP_DEST, 0}, {"bkmkstart", W_SKIP_DEST, 0}, {"brdrb", W_BRDRB, 0}, {"bullet", W_CHAR, 0x2022},
     {"cell", W_CELL, 0}, {"colortbl", W_SKIP_DEST, 0}, {"comment", W_SKIP_DEST, 0}, {"cpg", W_CPG, 0},
-    {"cs", W_CS, 0}, {"datastore", W_SKIP_DEST, 0}, {"deff", W_DEFF, 0}, {"emdash", W_CHAR, 0x2014},
+    {"cs", W_CS, 0}, {"datastore", W_SKIP_DEST, 0}, {"deff", W_DEFF, 0}, {"do", W_SHAPE, 0},
+    {"dptxbxtext", W_SHAPE_TEXT, 0}, {"emdash", W_CHAR, 0x2014},
     {"emspace", W_CHAR, 0x2003}, {"endash", W_CHAR, 0x2013}, {"enspace", W_CHAR, 0x2002}, {"f", W_F, 0},
     {"fcharset", W_FCHARSET, 0}, {"field", W_FIELD, 0}, {"fi", W_FI, 0}, {"filetbl", W_SKIP_DEST, 0}, {"fldinst", W_FLDINST, 0},
     {"fldrslt", W_FLDRSLT, 0}, {"fmodern", W_FMODERN, 0}, {"fonttbl", W_FONTTBL, 0}, {"footer", W_SKIP_DEST, 0},
@@ -894,7 +948,8 @@ static const control_word control_words[] = {
     {"pntext", W_LISTTEXT, 0}, {"private", W_SKIP_DEST, 0}, {"rdblquote", W_CHAR, 0x201D},
     {"revtbl", W_SKIP_DEST, 0}, {"ri", W_RI, 0}, {"row", W_ROW, 0}, {"rquote", W_CHAR, 0x2019},
     {"rsidtbl", W_SKIP_DEST, 0},
-    {"s", W_S, 0}, {"sect", W_PAR, 0}, {"shppict", W_SHPPICT, 0}, {"sn", W_SN, 0}, {"sv", W_SV, 0}, {"strike", W_STRIKE, 0},
+    {"s", W_S, 0}, {"sect", W_PAR, 0}, {"shpinst", W_SHAPE, 0}, {"shppict", W_SHPPICT, 0},
+    {"shprslt", W_SKIP_DEST, 0}, {"shptxt", W_SHAPE_TEXT, 0}, {"sn", W_SN, 0}, {"sv", W_SV, 0}, {"strike", W_STRIKE, 0},
     {"striked", W_STRIKE, 0}, {"stylesheet", W_STYLESHEET, 0}, {"subject", W_SKIP_DEST, 0},
     {"tab", W_CHAR, '\t'}, {"template", W_SKIP_DEST, 0}, {"title", W_SKIP_DEST, 0}, {"trhdr", W_TRHDR, 0},
     {"trowd", W_TROWD, 0}, {"u", W_U, 0}, {"uc", W_UC, 0}, {"ul", W_UL, 0}, {"uld", W_UL, 0}, {"uldash", W_UL, 0},
@@ -952,7 +1007,7 @@ static void set_flag(group_state *g, unsigned flag, int on)
 static void reset_paragraph_properties(group_state *g)
 {
     g->style = 0;
-    g->in_table = 0;
+    g->in_table = g->shape_text == SHAPE_TEXT_IN_CELL;
     g->list = 0;
     g->list_level = -1;
     g->left_indent = 0;
@@ -983,6 +1038,17 @@ static long control(rtf_reader *r, const control_word *w, int has_param, long pa
     if (!w) {
         if (star)
             g->destination = DEST_SKIP; /* an optional destination this reader does not know */
+        return 0;
+    }
+    if (g->destination == DEST_SHAPE) {
+        /* the shape's properties are read, its text box and its picture */
+        switch (w->kind) {
+        case W_SN: g->destination = DEST_SHAPE_NAME, r->shape_name.size = 0; break;
+        case W_SV: g->destination = DEST_SHAPE_VALUE, r->shape_value.size = 0; break;
+        case W_SHAPE_TEXT: begin_shape_text(r); break;
+        case W_SKIP_DEST: g->destination = DEST_SKIP; break;
+        case W_BIN: return has_param && param > 0 ? param : 0;
+        }
         return 0;
     }
     if (g->destination == DEST_FONTTBL) {
@@ -1041,7 +1107,20 @@ static long control(rtf_reader *r, const control_word *w, int has_param, long pa
         r->has_pn |= !g->in_note;
         break;
     case W_PICT:
-        g->destination = g->destination == DEST_TEXT || g->destination == DEST_NOTE ? DEST_PICT : DEST_SKIP;
+        g->destination = g->destination == DEST_TEXT || g->destination == DEST_NOTE ||
+                                 (g->destination == DEST_SHAPE_VALUE && g->in_shape)
+                             ? DEST_PICT
+                             : DEST_SKIP;
+        break;
+    case W_SHAPE:
+        if (g->destination == DEST_TEXT || g->destination == DEST_NOTE)
+            begin_shape(r);
+        else
+            g->destination = DEST_SKIP;
+        break;
+    case W_SHAPE_TEXT:
+        if (g->destination == DEST_TEXT || g->destination == DEST_NOTE)
+            begin_shape_text(r);
         break;
     case W_SHPPICT: break; /* the picture inside is read; \nonshppict, the same again, is not */
     case W_FOOTNOTE:
@@ -1149,7 +1228,7 @@ static void push_group(rtf_reader *r)
 
 static void pop_group(rtf_reader *r)
 {
-    int destination;
+    int destination, shape;
     if (r->overflow) {
         --r->overflow;
         return;
@@ -1162,12 +1241,19 @@ static void pop_group(rtf_reader *r)
             --r->notes.size;
         put_byte(&r->notes, '\n');
     }
+    if (r->stack[r->depth].shape_text && !r->stack[r->depth - 1].shape_text && paragraph_open(r))
+        end_paragraph(r); /* a text box's last paragraph, without its \par */
+    shape = r->stack[r->depth].in_shape && !r->stack[r->depth - 1].in_shape;
     --r->depth;
     r->skip = 0;
     if (destination == DEST_SHAPE_VALUE)
         end_shape_value(r);
-    if (destination == DEST_PICT && r->stack[r->depth].destination != DEST_PICT)
+    if (destination == DEST_PICT && r->stack[r->depth].destination == DEST_SHAPE_VALUE)
+        r->shape_picture = 1; /* the shape's picture, whose text may come after it */
+    else if (destination == DEST_PICT && r->stack[r->depth].destination != DEST_PICT)
         end_picture(r);
+    if (shape)
+        end_shape(r);
     if (destination == DEST_STYLE && r->stack[r->depth].destination == DEST_STYLESHEET && r->entry_name.size)
         end_style_entry(r);
     if (destination == DEST_FONTTBL && r->font_entry_number >= 0)
@@ -1178,7 +1264,7 @@ static void pop_group(rtf_reader *r)
 static void text_bytes(rtf_reader *r, const unsigned char *s, size_t n)
 {
     const int destination = r->stack[r->depth].destination;
-    if (destination == DEST_SKIP || destination == DEST_PN || destination == DEST_PICT)
+    if (destination == DEST_SKIP || destination == DEST_PN || destination == DEST_PICT || destination == DEST_SHAPE)
         return;
     if (destination == DEST_FONTTBL || destination == DEST_STYLE) {
         size_t i;

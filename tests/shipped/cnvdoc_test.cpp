@@ -536,6 +536,16 @@ TEST_F(Cnvdoc, RtfReaderReadsWhatWordProcessorsWrite)
         {"{\\rtf1{\\fonttbl{\\f0 Arial;}{\\f1\\fmodern Courier;}}{\\pard\\f1 x = 1\\line\\line y\\par}"
          "{\\pard\\f1 one line\\line\\par}}",
          "<code>x = 1\n\ny</code><p><c>one line</c><br></p>"},
+        // a text box's paragraphs stand where its shape is anchored, read from the shape and not again
+        // from the copy for readers without shapes; a floating picture is its text; an old drawing's
+        // text box is read too
+        {"{\\rtf1 one {\\shp{\\*\\shpinst{\\sp{\\sn wzName}{\\sv Text Box 2}}{\\shptxt\\pard In {\\b box}\\par}}"
+         "{\\shprslt{\\*\\do\\dptxbx{\\dptxbxtext\\pard In box\\par}}}}two\\par"
+         "{\\shp{\\*\\shpinst{\\sp{\\sn pib}{\\sv{\\pict\\pngblip 89}}}{\\sp{\\sn wzDescription}{\\sv A chart}}}"
+         "{\\shprslt{\\pict 00}}}\\par\\trowd\\cellx100\\pard\\intbl x{\\shp{\\*\\shpinst{\\shptxt\\pard y}}}z\\cell\\row"
+         "\\pard{\\*\\do\\dptxbx{\\dptxbxtext\\pard old\\par}}}",
+         "<p>one</p><p>In <b>box</b></p><p>two</p><p>A chart</p><table><row><cell>x<br>y<br>z</cell></row></table>"
+         "<p>old</p>"},
     };
     for (const auto &c : cases)
         EXPECT_EQ(c.expected, readable(read_as(rtf_format, c.rtf))) << c.rtf;
