@@ -32,6 +32,7 @@ enum run_flag { RUN_B = 1, RUN_I = 2, RUN_U = 4, RUN_S = 8, RUN_C = 16, RUN_BREA
 typedef struct group_state {
     int destination;
     unsigned flags;     /* RUN_B .. RUN_S */
+    int deleted;        /* text a tracked change deleted: the document is read as its changes leave it */
     int font;           /* index into the font table, -1 for none */
     int uc;             /* bytes of fallback after \u */
     size_t link, link_length; /* target of the field result, in links */
@@ -167,6 +168,8 @@ static void add_run(rtf_reader *r, const char *s, size_t n, unsigned flags)
 static void put_text(rtf_reader *r, const char *s, size_t n)
 {
     const group_state *g = &r->stack[r->depth];
+    if (g->deleted)
+        return;
     switch (g->destination) {
     case DEST_TEXT: {
         const font *f = current_font(r);
@@ -914,7 +917,7 @@ enum word_kind {
     W_CHAR, W_PAR, W_LINE, W_CELL, W_ROW, W_TROWD, W_TRHDR, W_PARD, W_PLAIN,
     W_B, W_I, W_UL, W_ULNONE, W_STRIKE, W_F, W_UC, W_U, W_S, W_INTBL, W_LS, W_ILVL, W_LI, W_RI, W_FI, W_OUTLINE, W_BRDRB,
     W_ANSICPG, W_DEFF, W_FCHARSET, W_CPG, W_FMODERN, W_PNLVLBLT, W_PNLVLBODY, W_PNSTART, W_BIN, W_CS, W_PAGE,
-    W_CODE_LANGUAGE, W_FOOTNOTE, W_PICT, W_SHPPICT, W_SN, W_SV, W_SHAPE, W_SHAPE_TEXT,
+    W_CODE_LANGUAGE, W_FOOTNOTE, W_PICT, W_SHPPICT, W_SN, W_SV, W_SHAPE, W_SHAPE_TEXT, W_DELETED,
 };
 
 typedef struct control_word {
@@ -928,7 +931,7 @@ static const control_word control_words[] = {
     {"ansicpg", W_ANSICPG, 0}, {"author", W_SKIP_DEST, 0}, {"b", W_B, 0}, {"bin", W_BIN, 0},
     {"bkmkend", W_SKIP_DEST, 0}, {"bkmkstart", W_SKIP_DEST, 0}, {"brdrb", W_BRDRB, 0}, {"bullet", W_CHAR, 0x2022},
     {"cell", W_CELL, 0}, {"colortbl", W_SKIP_DEST, 0}, {"comment", W_SKIP_DEST, 0}, {"cpg", W_CPG, 0},
-    {"cs", W_CS, 0}, {"datastore", W_SKIP_DEST, 0}, {"deff", W_DEFF, 0}, {"do", W_SHAPE, 0},
+    {"cs", W_CS, 0}, {"datastore", W_SKIP_DEST, 0}, {"deff", W_DEFF, 0}, {"deleted", W_DELETED, 0}, {"do", W_SHAPE, 0},
     {"dptxbxtext", W_SHAPE_TEXT, 0}, {"emdash", W_CHAR, 0x2014},
     {"emspace", W_CHAR, 0x2003}, {"endash", W_CHAR, 0x2013}, {"enspace", W_CHAR, 0x2002}, {"f", W_F, 0},
     {"fcharset", W_FCHARSET, 0}, {"field", W_FIELD, 0}, {"fi", W_FI, 0}, {"filetbl", W_SKIP_DEST, 0}, {"fldinst", W_FLDINST, 0},
@@ -1148,12 +1151,16 @@ static long control(rtf_reader *r, const control_word *w, int has_param, long pa
             put_char(r, w->arg);
         break;
     case W_PAR: case W_PAGE:
+        if (g->deleted)
+            break; /* a deleted paragraph's end joins it to the next */
         if (g->destination == DEST_TEXT)
             end_paragraph(r);
         else if (g->destination == DEST_NOTE)
             put_note_space(r);
         break;
     case W_LINE:
+        if (g->deleted)
+            break;
         if (g->destination == DEST_TEXT)
             add_run(r, "", 0, RUN_BREAK);
         else if (g->destination == DEST_NOTE)
@@ -1172,8 +1179,10 @@ static long control(rtf_reader *r, const control_word *w, int has_param, long pa
     case W_PARD: reset_paragraph_properties(g); break;
     case W_PLAIN:
         g->flags = 0;
+        g->deleted = 0;
         g->font = find_font(r, r->default_font);
         break;
+    case W_DELETED: g->deleted = on; break;
     case W_B: set_flag(g, RUN_B, on); break;
     case W_I: set_flag(g, RUN_I, on); break;
     case W_UL: set_flag(g, RUN_U, on); break;

@@ -546,6 +546,10 @@ TEST_F(Cnvdoc, RtfReaderReadsWhatWordProcessorsWrite)
          "\\pard{\\*\\do\\dptxbx{\\dptxbxtext\\pard old\\par}}}",
          "<p>one</p><p>In <b>box</b></p><p>two</p><p>A chart</p><table><row><cell>x<br>y<br>z</cell></row></table>"
          "<p>old</p>"},
+        // a document is read with its tracked changes accepted: deleted text and paragraph ends go
+        {"{\\rtf1 The {\\deleted old }{\\revised new }text.{\\deleted\\par}joined\\par{\\deleted gone\\par}kept"
+         "{\\deleted\\plain back}\\par}",
+         "<p>The new text.joined</p><p>keptback</p>"},
     };
     for (const auto &c : cases)
         EXPECT_EQ(c.expected, readable(read_as(rtf_format, c.rtf))) << c.rtf;
