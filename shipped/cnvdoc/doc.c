@@ -112,6 +112,13 @@ void put_utf8(buffer *b, uint32_t c)
     }
 }
 
+#ifdef _WIN32
+/* The input's view while a converter runs.  One still mapped when the next
+ * call begins was left by a call that stopped on a fault, which the host
+ * contained: it is unmapped then, so that faults cost no address space. */
+static void *mapped_view;
+#endif
+
 /* The file as a copy-on-write view: no copy of it through the runtime, no
  * fresh pages to clear.  Only where the last page leaves room after the
  * data; the test build with tiny blocks reads, so that both ways run. */
@@ -134,6 +141,7 @@ static int map_input(FILE *in, long length, buffer *raw)
     raw->data = (unsigned char *)view;
     raw->size = raw->capacity = (size_t)length;
     raw->mapped = 1;
+    mapped_view = view;
     return 1;
 #else
     (void)in, (void)length, (void)raw;
@@ -144,6 +152,12 @@ static int map_input(FILE *in, long length, buffer *raw)
 int32_t load_input(FILE *in, buffer *raw)
 {
     size_t got;
+#ifdef _WIN32
+    if (mapped_view) {
+        UnmapViewOfFile(mapped_view);
+        mapped_view = NULL;
+    }
+#endif
     if (fseek(in, 0, SEEK_END) == 0) {
         const long length = ftell(in);
         rewind(in);
@@ -170,9 +184,10 @@ void release_input(buffer *raw)
     if (!raw->data)
         return;
 #ifdef _WIN32
-    if (raw->mapped)
+    if (raw->mapped) {
         UnmapViewOfFile(raw->data);
-    else
+        mapped_view = NULL;
+    } else
 #endif
         free(raw->data);
     raw->data = NULL;
