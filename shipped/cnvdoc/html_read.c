@@ -369,6 +369,8 @@ typedef struct html_reader {
     int list_depth;
     int item_at[LIST_DEPTH + 1]; /* per list level: 1 + the builder's depth where its open item stands, 0: none */
     int new_list;        /* the list just opened follows one of its kind: its first item says so */
+    int table_pending;   /* a table has begun, and no row of it yet: it opens with its first */
+    int caption_before;  /* the caption being read is a title before its table */
     const char *page;
     size_t page_size, after_tag; /* the decoded page, and where the tag at hand ends */
 } html_reader;
@@ -496,6 +498,17 @@ static void continue_item(html_reader *r)
     const int level = open_item_level(r);
     if (level)
         doc_block_context(&r->b, level, 0);
+}
+
+/* A table is opened by its first row or cell, so that its caption can
+ * come before it and a table of nothing leaves nothing. */
+static void open_pending_table(html_reader *r)
+{
+    if (!r->table_pending)
+        return;
+    r->table_pending = 0;
+    continue_item(r);
+    doc_container(&r->b, NODE_TABLE);
 }
 
 /* "language-x" or "lang-x" in a class attribute. */
@@ -699,20 +712,39 @@ static void start_or_end(html_reader *r, const tag *t)
         doc_br(&r->b);
         break;
     case ACT_TABLE:
-        if (closing) {
+        if (!closing)
+            r->table_pending = 1;
+        else if (r->table_pending)
+            r->table_pending = 0;
+        else
             doc_end_container(&r->b, NODE_TABLE);
-        } else {
-            continue_item(r);
-            doc_container(&r->b, NODE_TABLE);
-        }
         break;
     case ACT_ROW:
-        if (closing)
+        if (closing) {
             doc_end_container(&r->b, NODE_ROW);
-        else
+        } else {
+            open_pending_table(r);
             doc_container(&r->b, NODE_ROW);
+        }
         break;
-    case ACT_CELL: case ACT_HEADER_CELL: case ACT_CAPTION:
+    case ACT_CAPTION:
+        if (closing ? r->caption_before : r->table_pending) {
+            /* the caption of a table not yet begun is its title, so that
+             * its first row stays its header */
+            if (!closing) {
+                continue_item(r);
+                doc_block(&r->b, NODE_P, 0, 0, NULL);
+            } else {
+                doc_end_block(&r->b, NODE_P);
+            }
+            r->caption_before = !closing;
+            break;
+        }
+        /* a caption after rows is one more row */
+        /* fall through */
+    case ACT_CELL: case ACT_HEADER_CELL:
+        if (!closing)
+            open_pending_table(r);
         if (closing) {
             doc_end_block(&r->b, NODE_CELL);
             if (e->action == ACT_CAPTION)

@@ -370,6 +370,10 @@ TEST_F(Cnvdoc, HtmlReaderReadsPagesAsBrowsersDo)
         {"<pre>old\rMac\r\nlines</pre>", "<code>old\nMac\nlines</code>"},  // CR LF and CR are LF
         {"a <br>\n  b", "<p>a<br>b</p>"},
         {"<table><tr><td>a<td>b</table>after", "<table><row><cell>a</cell><cell>b</cell></row></table><p>after</p>"},
+        // a caption is a title before its table, whose header stays its first row; a table of nothing
+        // leaves nothing
+        {"<table><caption>Cap</caption><tr><th>h<tr><td>a</table><table><caption>x</caption></table><table></table>",
+         "<p>Cap</p><table><row><cell header>h</cell></row><row><cell>a</cell></row></table><p>x</p>"},
         {"1 < 2 <3 <!-- c --> & end", "<p>1 < 2 <3 & end</p>"},
         {"<p></p><div></div>x", "<p>x</p>"},
         {"<table><tr><th align=CENTER>a<th align=right>b<th>c</table>",
