@@ -207,6 +207,22 @@ TEST_P(CrashKind, SecondStageCrashInPlaceKeepsTheSelectedSource)
               modal_texts());
 }
 
+// Without a first stage the crashing converter reads the source itself,
+// which must come out whole, in either mode.
+TEST_P(CrashKind, SecondStageCrashOnTheSourceItselfKeepsIt)
+{
+    write_source("d.txt", marked("written first", "never written"));
+    for (int mode : {0, 1}) {
+        notices.clear();
+        replace_mode = mode;
+        convert_batch("d.txt", "flt", batch_one_file, nullptr, plugin().fault_write);
+        expect_untouched("d.txt");
+        EXPECT_EQ(std::vector<std::string>{"d.txt"}, dir_entries(dir())) << "replace mode " << mode;
+        EXPECT_EQ(std::vector<std::string>{fault_notice("Fault write", GetParam().exception_code, "d.txt")},
+                  modal_texts());
+    }
+}
+
 TEST_P(CrashKind, ASecondCrashInTheSameRunIsCaughtAsTheFirst)
 {
     write_source("a.txt", marked("top", "level"));
