@@ -743,14 +743,13 @@ static void start_or_end(html_reader *r, const tag *t)
         /* a caption after rows is one more row */
         /* fall through */
     case ACT_CELL: case ACT_HEADER_CELL:
-        if (!closing)
-            open_pending_table(r);
         if (closing) {
             doc_end_block(&r->b, NODE_CELL);
             if (e->action == ACT_CAPTION)
                 doc_end_container(&r->b, NODE_ROW);
         } else {
             const attribute *align = find_attribute(t, "align");
+            open_pending_table(r);
             if (e->action == ACT_CAPTION)
                 doc_container(&r->b, NODE_ROW);
             if (align && align->value_length >= 4) {

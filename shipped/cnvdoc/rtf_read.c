@@ -252,6 +252,12 @@ static int is_authors_name(const buffer *name)
     return name->size > 0 && (!numbered || spaces > 1);
 }
 
+static void forget_picture_text(rtf_reader *r)
+{
+    r->picture_description.size = 0;
+    r->picture_name.size = 0;
+}
+
 /* A picture is its alternative text, as the writer writes one: the
  * description, else the author's name for it. */
 static void end_picture(rtf_reader *r)
@@ -261,8 +267,7 @@ static void end_picture(rtf_reader *r)
         text = name;
     if (text->size)
         put_text(r, (const char *)text->data, text->size);
-    r->picture_description.size = 0;
-    r->picture_name.size = 0;
+    forget_picture_text(r);
 }
 
 /* The notes, after the document and a rule, a paragraph each. */
@@ -879,7 +884,7 @@ static void begin_shape(rtf_reader *r)
     group_state *g = &r->stack[r->depth];
     if (!g->in_shape) {
         r->shape_picture = 0;
-        r->picture_description.size = r->picture_name.size = 0;
+        forget_picture_text(r);
     }
     g->destination = DEST_SHAPE;
     g->in_shape = 1;
@@ -890,7 +895,7 @@ static void end_shape(rtf_reader *r)
     if (r->shape_picture)
         end_picture(r);
     r->shape_picture = 0;
-    r->picture_description.size = r->picture_name.size = 0;
+    forget_picture_text(r);
 }
 
 /* The paragraphs of a text box stand apart from the one its anchor is in,
@@ -907,7 +912,7 @@ static void begin_shape_text(rtf_reader *r)
     if (paragraph_open(r))
         end_paragraph(r);
     g->shape_text = g->in_table ? SHAPE_TEXT_IN_CELL : SHAPE_TEXT_BLOCKS;
-    r->picture_description.size = r->picture_name.size = 0; /* the box's own name is no picture's */
+    forget_picture_text(r); /* the box's own name is no picture's */
 }
 
 /* ---- control words ---- */
@@ -1020,23 +1025,32 @@ static void reset_paragraph_properties(group_state *g)
     g->border_bottom = 0;
 }
 
+/* \sn and \sv, in a picture or a shape: a property's name and value. */
+static int begin_shape_property(rtf_reader *r, group_state *g, const control_word *w)
+{
+    if (w && w->kind == W_SN)
+        g->destination = DEST_SHAPE_NAME, r->shape_name.size = 0;
+    else if (w && w->kind == W_SV)
+        g->destination = DEST_SHAPE_VALUE, r->shape_value.size = 0;
+    else
+        return 0;
+    return 1;
+}
+
 /* Returns the number of raw bytes to skip after the word (\bin). */
 static long control(rtf_reader *r, const control_word *w, int has_param, long param)
 {
     group_state *g = &r->stack[r->depth];
     const int on = !has_param || param != 0;
     const int star = r->star;
+    const long binary_bytes = w && w->kind == W_BIN && has_param && param > 0 ? param : 0;
     r->star = 0;
-    if (g->destination == DEST_SKIP) {
-        return w && w->kind == W_BIN && has_param && param > 0 ? param : 0;
-    }
+    if (g->destination == DEST_SKIP)
+        return binary_bytes;
     if (g->destination == DEST_PICT) {
         /* the picture's data is skipped; its properties are read */
-        if (w && w->kind == W_SN)
-            g->destination = DEST_SHAPE_NAME, r->shape_name.size = 0;
-        else if (w && w->kind == W_SV)
-            g->destination = DEST_SHAPE_VALUE, r->shape_value.size = 0;
-        return w && w->kind == W_BIN && has_param && param > 0 ? param : 0;
+        begin_shape_property(r, g, w);
+        return binary_bytes;
     }
     if (!w) {
         if (star)
@@ -1045,14 +1059,13 @@ static long control(rtf_reader *r, const control_word *w, int has_param, long pa
     }
     if (g->destination == DEST_SHAPE) {
         /* the shape's properties are read, its text box and its picture */
-        switch (w->kind) {
-        case W_SN: g->destination = DEST_SHAPE_NAME, r->shape_name.size = 0; break;
-        case W_SV: g->destination = DEST_SHAPE_VALUE, r->shape_value.size = 0; break;
-        case W_SHAPE_TEXT: begin_shape_text(r); break;
-        case W_SKIP_DEST: g->destination = DEST_SKIP; break;
-        case W_BIN: return has_param && param > 0 ? param : 0;
+        if (!begin_shape_property(r, g, w)) {
+            if (w->kind == W_SHAPE_TEXT)
+                begin_shape_text(r);
+            else if (w->kind == W_SKIP_DEST)
+                g->destination = DEST_SKIP;
         }
-        return 0;
+        return binary_bytes;
     }
     if (g->destination == DEST_FONTTBL) {
         switch (w->kind) {
@@ -1214,7 +1227,7 @@ static long control(rtf_reader *r, const control_word *w, int has_param, long pa
     case W_BRDRB: g->border_bottom = 1; break;
     case W_ANSICPG: r->ansi_code_page = (int)param; break;
     case W_DEFF: r->default_font = (int)param; break;
-    case W_BIN: return has_param && param > 0 ? param : 0;
+    case W_BIN: return binary_bytes;
     }
     return 0;
 }

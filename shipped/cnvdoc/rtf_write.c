@@ -510,11 +510,12 @@ static void plan_lists(list_plan *p, const buffer *input)
 
 static void put_list_level(buffer *out, const list_definition *list, int level)
 {
+    const int numbered = list->numbered[level] || !list->seen[level]; /* a level no item uses counts */
     put_str(out, "{\\listlevel\\levelnfc");
-    put_str(out, list->numbered[level] || !list->seen[level] ? "0\\levelnfcn0" : "23\\levelnfcn23");
+    put_str(out, numbered ? "0\\levelnfcn0" : "23\\levelnfcn23");
     put_str(out, "\\leveljc0\\leveljcn0\\levelfollow0\\levelstartat");
     put_number(out, list->seen[level] ? list->start[level] : 1);
-    if (list->numbered[level] || !list->seen[level]) {
+    if (numbered) {
         put_str(out, "{\\leveltext\\'02\\'0");
         put_byte(out, (unsigned char)('0' + level));
         put_str(out, ".;}{\\levelnumbers\\'01;}");
