@@ -11,6 +11,7 @@
 
 #include "plugins/morphex_plugin.h"
 #include "shipped/cnvdoc/doc.h"
+#include "shipped/common/refusal.h"
 #include "shipped/cnvdoc/doc_tables.h"
 
 /* ---- buffers ---- */
@@ -28,6 +29,7 @@ int reserve(buffer *b, size_t extra)
         unsigned char *copy = (unsigned char *)malloc(b->size + extra);
         if (!copy) {
             b->failed = 1;
+            refusal_set(REFUSAL_OUT_OF_MEMORY);
             return 0;
         }
         memcpy(copy, b->data, b->size);
@@ -40,6 +42,7 @@ int reserve(buffer *b, size_t extra)
         /* an output: written out, and the same memory used again */
         if (fwrite(b->data, 1, b->size, b->sink) != b->size) {
             b->failed = 1;
+            refusal_set(REFUSAL_WRITE_ERROR);
             return 0;
         }
         b->size = 0;
@@ -52,6 +55,7 @@ int reserve(buffer *b, size_t extra)
     grown = (unsigned char *)realloc(b->data, capacity);
     if (!grown) {
         b->failed = 1;
+        refusal_set(REFUSAL_OUT_OF_MEMORY);
         return 0;
     }
     b->data = grown;
@@ -67,6 +71,8 @@ void *grow_for_one(void *items, int *capacity, int first, size_t size)
     grown = realloc(items, (size_t)grown_capacity * size);
     if (grown)
         *capacity = grown_capacity;
+    else
+        refusal_set(REFUSAL_OUT_OF_MEMORY);
     return grown;
 }
 
@@ -176,6 +182,8 @@ int32_t load_input(FILE *in, buffer *raw)
         return CONVERT_OK;
     free(raw->data);
     raw->data = NULL;
+    if (ferror(in))
+        refusal_set(REFUSAL_READ_ERROR);
     return raw->failed || ferror(in) ? CONVERT_WRONG_FORMAT : CONVERT_EMPTY_INPUT;
 }
 
@@ -197,6 +205,8 @@ void release_input(buffer *raw)
 int32_t finish_output(FILE *out, buffer *b)
 {
     const int ok = !b->failed && fwrite(b->data, 1, b->size, out) == b->size;
+    if (!ok)
+        refusal_set(REFUSAL_WRITE_ERROR);
     free(b->data);
     b->data = NULL;
     return ok ? CONVERT_OK : CONVERT_WRONG_FORMAT;
@@ -1536,12 +1546,12 @@ typedef struct format_description {
     convert_fn converter;
 } format_description;
 
-static int32_t __cdecl convert_read_rtf(FILE *in, FILE *out) { return read_rtf(in, out); }
-static int32_t __cdecl convert_read_html(FILE *in, FILE *out) { return read_html(in, out); }
-static int32_t __cdecl convert_read_markdown(FILE *in, FILE *out) { return read_markdown(in, out); }
-static int32_t __cdecl convert_write_rtf(FILE *in, FILE *out) { return write_rtf(in, out); }
-static int32_t __cdecl convert_write_html(FILE *in, FILE *out) { return write_html(in, out); }
-static int32_t __cdecl convert_write_markdown(FILE *in, FILE *out) { return write_markdown(in, out); }
+static int32_t __cdecl convert_read_rtf(FILE *in, FILE *out) { refusal_clear(); return read_rtf(in, out); }
+static int32_t __cdecl convert_read_html(FILE *in, FILE *out) { refusal_clear(); return read_html(in, out); }
+static int32_t __cdecl convert_read_markdown(FILE *in, FILE *out) { refusal_clear(); return read_markdown(in, out); }
+static int32_t __cdecl convert_write_rtf(FILE *in, FILE *out) { refusal_clear(); return write_rtf(in, out); }
+static int32_t __cdecl convert_write_html(FILE *in, FILE *out) { refusal_clear(); return write_html(in, out); }
+static int32_t __cdecl convert_write_markdown(FILE *in, FILE *out) { refusal_clear(); return write_markdown(in, out); }
 
 static const format_description sources[] = {
     {"Document - HTML", "html", convert_read_html},

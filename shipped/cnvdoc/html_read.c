@@ -7,6 +7,7 @@
 
 #include "plugins/morphex_plugin.h"
 #include "shipped/cnvdoc/doc.h"
+#include "shipped/common/refusal.h"
 
 #define LIST_DEPTH 32
 #define PRESCAN_LENGTH 1024
@@ -898,6 +899,8 @@ int32_t read_html(FILE *in, FILE *out)
     if (loaded != CONVERT_OK)
         return loaded;
     if (!decode_page(&raw, &page) || page.failed) {
+        if (!page.failed)
+            refusal_first_bytes("HTML", raw.data, raw.size);
         release_input(&raw);
         free(page.data);
         return CONVERT_WRONG_FORMAT;

@@ -8,6 +8,7 @@
 
 #include "plugins/morphex_plugin.h"
 #include "shipped/cnvdoc/doc.h"
+#include "shipped/common/refusal.h"
 
 /* Block quotes and list items open inside each other at most: a deeper
  * marker is text.  Each line walks its open containers, and the blocks are
@@ -2203,6 +2204,8 @@ int32_t read_markdown(FILE *in, FILE *out)
     if (loaded != CONVERT_OK)
         return loaded;
     if (!decode_input(&raw, &text, &facts)) {
+        if (facts.binary)
+            refusal_first_bytes("Markdown", raw.data, raw.size);
         release_input(&raw);
         release_input(&text);
         return CONVERT_WRONG_FORMAT;
@@ -2211,6 +2214,7 @@ int32_t read_markdown(FILE *in, FILE *out)
     memset(&p, 0, sizeof p);
     p.document = p.tip = new_block(MD_DOCUMENT);
     if (!p.document) {
+        refusal_set(REFUSAL_OUT_OF_MEMORY);
         release_input(&text);
         return CONVERT_WRONG_FORMAT;
     }

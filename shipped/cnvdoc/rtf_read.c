@@ -8,6 +8,7 @@
 
 #include "plugins/morphex_plugin.h"
 #include "shipped/cnvdoc/doc.h"
+#include "shipped/common/refusal.h"
 
 #define GROUP_DEPTH 256
 #define FONTS 256
@@ -1462,11 +1463,13 @@ int32_t read_rtf(FILE *in, FILE *out)
                                 raw.data[start] == '\t'))
         ++start;
     if (raw.size - start < 5 || memcmp(raw.data + start, "{\\rtf", 5) != 0) {
+        refusal_first_bytes("RTF", raw.data, raw.size);
         release_input(&raw);
         return CONVERT_WRONG_FORMAT;
     }
     r = (rtf_reader *)calloc(1, sizeof *r);
     if (!r) {
+        refusal_set(REFUSAL_OUT_OF_MEMORY);
         release_input(&raw);
         return CONVERT_WRONG_FORMAT;
     }

@@ -7,6 +7,7 @@
 
 #include "plugins/morphex_plugin.h"
 #include "shipped/cnvdoc/doc.h"
+#include "shipped/common/refusal.h"
 
 static const char rtf_header[] =
     "{\\rtf1\\ansi\\ansicpg1252\\deff0\\uc1\n"
@@ -568,6 +569,7 @@ int32_t write_rtf(FILE *in, FILE *out)
     w.target = &w.out;
     w.reverse = windows_1252_from_unicode();
     if (!w.reverse) {
+        refusal_set(REFUSAL_OUT_OF_MEMORY);
         release_input(&input);
         return CONVERT_WRONG_FORMAT;
     }

@@ -34,6 +34,7 @@
 
 #include "plugins/morphex_plugin.h"
 #include "shipped/cnvtext/code_pages.h"
+#include "shipped/common/refusal.h"
 
 /* Half a MiB: a text that grows (Cyrillic or Japanese in UTF-8) costs the
  * system measurably fewer writes than with a quarter.  A test build makes
@@ -1108,6 +1109,32 @@ static int read_line_end(reading *r, enum line_end kind)
     return 1;
 }
 
+/* A refusal that says where: the byte's offset in the file and the bytes
+ * from there. */
+static enum step refuse_text(const reading *r, const char *why)
+{
+    static const char hex[] = "0123456789ABCDEF";
+    const input *in = &r->in;
+    const size_t left = in->end - in->pos;
+    const long read = ftell(in->file);
+    char bytes[4 * 3] = "";
+    size_t i;
+    for (i = 0; i < left && i < 4; ++i) {
+        bytes[3 * i] = hex[in->data[in->pos + i] >> 4];
+        bytes[3 * i + 1] = hex[in->data[in->pos + i] & 15];
+        bytes[3 * i + 2] = i + 1 < left && i < 3 ? ' ' : '\0';
+    }
+    refusal_setf("At byte %llu (%s): %s.", read < 0 ? 0ull : (unsigned long long)read - left, bytes, why);
+    return step_wrong;
+}
+
+static enum step not_a_character(const reading *r)
+{
+    char why[64];
+    snprintf(why, sizeof why, "not a character in %s", encodings[r->encoding].label);
+    return refuse_text(r, why);
+}
+
 static int invalid_text(reading *r)
 {
     if (r->detecting) {
@@ -1115,7 +1142,7 @@ static int invalid_text(reading *r)
         r->restart_encoding = user_ansi_encoding();
         return step_restart;
     }
-    return step_wrong;
+    return not_a_character(r);
 }
 
 /* UTF-8, the eight-bit pages and the double-byte pages: bytes below 0x80 are
@@ -1180,7 +1207,7 @@ static enum step decode_bytes(reading *r)
                 put_byte(out, MARK);
                 ++in->pos;
             } else if (b == 0) {
-                return step_wrong; /* a binary file, not a text */
+                return refuse_text(r, "a NUL byte, which binary files hold and text never does");
             } else if (b == '\n') {
                 if (!read_line_end(r, lf))
                     return step_restart;
@@ -1218,14 +1245,14 @@ static enum step decode_bytes(reading *r)
                 if (available < 2) {
                     if (have_bytes(in, 2))
                         continue;
-                    return step_wrong;
+                    return refuse_text(r, "the file ends in half a character");
                 }
                 c = s[1] >= DBCS_TRAIL_FIRST ? page->pairs[page->lead_row[b] - 1][s[1] - DBCS_TRAIL_FIRST] : 0;
                 if (c == 0)
-                    return step_wrong;
+                    return not_a_character(r);
                 in->pos += 2;
             } else if (c == DBCS_NONE) {
-                return step_wrong;
+                return not_a_character(r);
             } else {
                 ++in->pos;
             }
@@ -1245,25 +1272,22 @@ static enum step decode_utf_16(reading *r)
         if (out->length >= BLOCK_SIZE)
             flush_body(r);
         if (!have_bytes(in, 2))
-            return in->pos == in->end ? step_done : step_wrong; /* an odd byte at the end */
+            return in->pos == in->end ? step_done : refuse_text(r, "the file ends in half a character");
         s = in->data + in->pos;
         c = (uint32_t)s[high] << 8 | s[1 - high];
         if (c >= 0xDC00 && c <= 0xDFFF)
-            return step_wrong;
+            return refuse_text(r, "the second half of a surrogate pair without its first");
         if (c >= 0xD800 && c <= 0xDBFF) {
             uint32_t low;
-            if (!have_bytes(in, 4))
-                return step_wrong;
-            s = in->data + in->pos;
-            low = (uint32_t)s[2 + high] << 8 | s[3 - high];
-            if (low < 0xDC00 || low > 0xDFFF)
-                return step_wrong;
+            if (!have_bytes(in, 4) || ((low = (uint32_t)in->data[in->pos + 2 + high] << 8 |
+                                               in->data[in->pos + 3 - high]) < 0xDC00 || low > 0xDFFF))
+                return refuse_text(r, "the first half of a surrogate pair without its second");
             put_utf8(out, 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00));
             in->pos += 4;
             continue;
         }
         if (c == 0)
-            return step_wrong;
+            return refuse_text(r, "a NUL character, which binary files hold and text never does");
         if (c == '\r') {
             int pair = 0;
             if (have_bytes(in, 4)) {
@@ -1330,7 +1354,8 @@ static enum step start_reading(reading *r, int asked)
         r->had_bom = 1;
         in->pos += 2;
     } else if (asked == enc_utf_16le) {
-        return step_wrong; /* UTF-16 chosen by name must say its byte order */
+        /* UTF-16 chosen by name must say its byte order */
+        return refuse_text(r, "UTF-16 must begin with its byte order mark, FF FE or FE FF");
     } else if (asked == enc_detect) {
         have_bytes(in, DETECT_SAMPLE);
         r->encoding = utf_16_by_nul_pattern(in->data + in->pos, in->end - in->pos);
@@ -2397,8 +2422,10 @@ static int32_t write_text(FILE *in_file, FILE *out_file, int target, enum line_e
             mark_at = NULL;
         taken = w.doc.active ? document_text(&w, s, segment, !mark_at && !in->at_eof)
                              : encode_text(&w, s, segment, !mark_at && !in->at_eof);
-        if (taken == (size_t)-1)
+        if (taken == (size_t)-1) {
+            refusal_set("The work file is not UTF-8, as the intermediate form must be.");
             return CONVERT_WRONG_FORMAT;
+        }
         in->pos += taken;
         if (taken < segment) {
             refill(in); /* or, at the end, what is cut short is read as such */
@@ -2540,11 +2567,13 @@ static const target_format targets[] = {
 
 static int32_t run_source(int n, FILE *in, FILE *out)
 {
+    refusal_clear();
     return read_text(in, out, sources[n].encoding);
 }
 
 static int32_t run_target(int n, FILE *in, FILE *out)
 {
+    refusal_clear();
     return write_text(in, out, targets[n].encoding, targets[n].ends, targets[n].bom);
 }
 
