@@ -398,12 +398,20 @@ static void close_inlines(doc_builder *b, int keep)
         put_close_mark(&b->out, b->emitted[--b->emitted_count]);
 }
 
-static int same_link(const doc_builder *b)
+/* Whether the open link is the wanted one.  Marks inside a link bring the
+ * output in line at every change: the target is compared once after it
+ * changes, so that a long one costs nothing per mark. */
+static int same_link(doc_builder *b)
 {
-    return b->emitted_href.size == b->wanted_href.size &&
-           (b->wanted_href.size == 0 || memcmp(b->emitted_href.data, b->wanted_href.data, b->wanted_href.size) == 0) &&
-           b->emitted_title.size == b->wanted_title.size &&
-           (b->wanted_title.size == 0 || memcmp(b->emitted_title.data, b->wanted_title.data, b->wanted_title.size) == 0);
+    if (!b->link_compared) {
+        b->link_same =
+            b->emitted_href.size == b->wanted_href.size &&
+            (b->wanted_href.size == 0 || memcmp(b->emitted_href.data, b->wanted_href.data, b->wanted_href.size) == 0) &&
+            b->emitted_title.size == b->wanted_title.size &&
+            (b->wanted_title.size == 0 || memcmp(b->emitted_title.data, b->wanted_title.data, b->wanted_title.size) == 0);
+        b->link_compared = 1;
+    }
+    return b->link_same;
 }
 
 static void open_inline(doc_builder *b, int node)
@@ -420,6 +428,7 @@ static void open_inline(doc_builder *b, int node)
             put_value(&b->out, (const char *)b->wanted_title.data, b->wanted_title.size);
             put_bytes(&b->emitted_title, b->wanted_title.data, b->wanted_title.size);
         }
+        b->link_compared = b->link_same = 1;
     }
     put_byte(&b->out, ']');
     b->emitted[b->emitted_count++] = node;
@@ -704,6 +713,7 @@ void doc_link(doc_builder *b, const char *href, size_t length)
 {
     b->wanted_href.size = 0;
     b->inlines_changed = 1;
+    b->link_compared = 0;
     if (href) {
         put_bytes(&b->wanted_href, href, length);
         if (!find_wanted(b, NODE_A, 0) && b->wanted_count < INLINE_DEPTH)
@@ -711,12 +721,14 @@ void doc_link(doc_builder *b, const char *href, size_t length)
     } else {
         find_wanted(b, NODE_A, 1);
         b->wanted_title.size = 0;
+        b->link_compared = 0;
     }
 }
 
 void doc_link_title(doc_builder *b, const char *title, size_t length)
 {
     b->wanted_title.size = 0;
+    b->link_compared = 0;
     if (title)
         put_bytes(&b->wanted_title, title, length);
 }

@@ -287,6 +287,8 @@ typedef struct doc_builder {
     int pending_space;
     int after_break;     /* HTML: white space that starts a line is no content */
     buffer wanted_title, emitted_title; /* a link's title */
+    int link_compared;   /* the wanted link was compared with the emitted one since either changed */
+    int link_same;       /* and they were the same: a long target is compared once, not at every mark */
     int next_item;       /* the next block continues the list item of this level */
     unsigned next_flags; /* DOC_ flags of the next item or cell */
 } doc_builder;
