@@ -1242,6 +1242,7 @@ struct inline_node {
     unsigned char opens[6], closes[6];
     int open_count, close_count;
     int mark;                  /* a tag's mark, its count 1 to open, -1 to close */
+    int previous_delimiter, next_delimiter; /* delimiter runs: the neighbours that may still pair */
 };
 typedef struct inline_node inline_node;
 
@@ -1254,15 +1255,91 @@ static const struct {
                  {"<del>", "</del>", NODE_S}};
 
 
+/* Where the runs of backticks of a paragraph lie, by length: short runs in
+ * a table, longer ones (few, as each takes that many bytes) in a list that
+ * is sorted once every run is known. */
+#define SHORT_RUNS 128
+typedef struct tick_run {
+    size_t length, start;
+} tick_run;
+typedef struct backtick_runs {
+    int ready;                     /* the table is cleared for this paragraph */
+    int to_end;                    /* every run from the first search on is noted */
+    size_t last_start[SHORT_RUNS]; /* 1 + where the last run of each length begins; 0: none */
+    tick_run *long_runs;
+    size_t long_count, long_capacity;
+} backtick_runs;
+
+/* Brackets open at once: one opened beyond them is text, as no "]" would
+ * reach it, and costs no node of its own. */
+#define BRACKET_LIMIT 64
+
 typedef struct inline_parser {
     md_parser *p;
     inline_node *nodes;
     int count, capacity;
     buffer text;               /* decoded text of the nodes */
-    int brackets[64];          /* open brackets, as node indexes */
+    int brackets[BRACKET_LIMIT]; /* open brackets, as node indexes */
     int bracket_count;
-    int last_delimiter;        /* the node of the last delimiter run, -1 before any */
+    int last_delimiter;        /* the last delimiter run that may still pair, -1 when none */
+    backtick_runs backticks;
+    size_t unended_from[4];    /* 1 + where raw HTML of a kind was found without its end; 0: not yet */
 } inline_parser;
+
+static void note_run(backtick_runs *runs, size_t start, size_t length)
+{
+    if (!runs->ready) {
+        memset(runs->last_start, 0, sizeof runs->last_start);
+        runs->ready = 1;
+    }
+    if (length < SHORT_RUNS) {
+        if (start + 1 > runs->last_start[length])
+            runs->last_start[length] = start + 1;
+        return;
+    }
+    if (runs->long_count == runs->long_capacity) {
+        const size_t capacity = runs->long_capacity ? runs->long_capacity * 2 : 16;
+        tick_run *grown = (tick_run *)realloc(runs->long_runs, capacity * sizeof *grown);
+        if (!grown)
+            return; /* such a run is then only found by a scan */
+        runs->long_runs = grown;
+        runs->long_capacity = capacity;
+    }
+    runs->long_runs[runs->long_count].length = length;
+    runs->long_runs[runs->long_count++].start = start;
+}
+
+static int by_length_then_start(const void *a, const void *b)
+{
+    const tick_run *x = (const tick_run *)a, *y = (const tick_run *)b;
+    if (x->length != y->length)
+        return x->length < y->length ? -1 : 1;
+    return x->start < y->start ? -1 : x->start > y->start;
+}
+
+static void end_of_runs(backtick_runs *runs)
+{
+    if (runs->long_count > 1)
+        qsort(runs->long_runs, runs->long_count, sizeof *runs->long_runs, by_length_then_start);
+    runs->to_end = 1;
+}
+
+/* Whether a run of `length` backticks begins at or after `from`. */
+static int run_after(const backtick_runs *runs, size_t length, size_t from)
+{
+    size_t low = 0, high = runs->long_count;
+    if (length < SHORT_RUNS)
+        return runs->ready && runs->last_start[length] > from;
+    /* the last run of that length: the first of the next length, less one */
+    while (low < high) {
+        const size_t middle = (low + high) / 2;
+        if (runs->long_runs[middle].length <= length)
+            low = middle + 1;
+        else
+            high = middle;
+    }
+    return low > 0 && runs->long_runs[low - 1].length == length && runs->long_runs[low - 1].start >= from;
+}
 
 static inline_node *add_node(inline_parser *ip, int kind)
 {
@@ -1332,6 +1409,10 @@ static void add_delimiter(inline_parser *ip, const char *s, size_t n, size_t at,
     node = add_node(ip, IN_DELIM);
     if (!node)
         return;
+    node->previous_delimiter = ip->last_delimiter;
+    node->next_delimiter = -1;
+    if (ip->last_delimiter >= 0)
+        ip->nodes[ip->last_delimiter].next_delimiter = ip->count - 1;
     ip->last_delimiter = ip->count - 1;
     use = delimiter_run_use(s, n, at, count);
     node->delimiter = c;
@@ -1346,8 +1427,73 @@ static int delimiter_slot(char c)
     return c == '*' ? 0 : c == '_' ? 1 : 2;
 }
 
+/* Takes a delimiter run out of the runs that may still pair: each run
+ * leaves once, so pairing takes time linear in the runs. */
+static void remove_delimiter(inline_parser *ip, int run)
+{
+    inline_node *node = &ip->nodes[run];
+    if (node->previous_delimiter >= 0)
+        ip->nodes[node->previous_delimiter].next_delimiter = node->next_delimiter;
+    if (node->next_delimiter >= 0)
+        ip->nodes[node->next_delimiter].previous_delimiter = node->previous_delimiter;
+    else
+        ip->last_delimiter = node->previous_delimiter;
+    node->active = 0;
+}
+
+/* Whether run `o` can open what run `c` closes. */
+static int runs_pair(const inline_node *o, const inline_node *c)
+{
+    if (!o->can_open || o->delimiter != c->delimiter)
+        return 0;
+    if (c->delimiter == '~')
+        return o->count == c->count;
+    /* a run that may both open and close pairs only where the lengths do
+     * not add up to a multiple of three, unless both are one */
+    return !((o->can_close || c->can_open) && (o->original + c->original) % 3 == 0 &&
+             !(o->original % 3 == 0 && c->original % 3 == 0));
+}
+
+/* Pairs `closer` with the nearest run that can open it, above `floor`; -1
+ * when there is none. */
+static int find_opener(const inline_parser *ip, int closer, int floor)
+{
+    int opener;
+    for (opener = ip->nodes[closer].previous_delimiter; opener > floor; opener = ip->nodes[opener].previous_delimiter)
+        if (runs_pair(&ip->nodes[opener], &ip->nodes[closer]))
+            return opener;
+    return -1;
+}
+
+static void pair_runs(inline_parser *ip, int opener, int closer)
+{
+    inline_node *o = &ip->nodes[opener], *c = &ip->nodes[closer];
+    int used, kind, between;
+    if (c->delimiter == '~') {
+        used = c->count;
+        kind = NODE_S;
+    } else {
+        used = o->count >= 2 && c->count >= 2 ? 2 : 1;
+        kind = used == 2 ? NODE_B : NODE_I;
+    }
+    o->count -= used;
+    c->count -= used;
+    if (o->open_count < 6)
+        o->opens[o->open_count++] = (unsigned char)kind;
+    if (c->close_count < 6)
+        c->closes[c->close_count++] = (unsigned char)kind;
+    /* the runs between them can no longer pair with anything outside */
+    for (between = o->next_delimiter; between != closer; between = ip->nodes[between].next_delimiter)
+        remove_delimiter(ip, between);
+    if (o->count == 0)
+        remove_delimiter(ip, opener);
+    if (c->count == 0)
+        remove_delimiter(ip, closer);
+}
+
 /* Pairs delimiter runs after node `bottom` into emphasis, strong emphasis
- * and strike-through. */
+ * and strike-through.  A closer that finds no opener raises the floor for
+ * its kind of run, so no later closer searches below it again. */
 static void process_emphasis(inline_parser *ip, int bottom)
 {
     int openers_bottom[3][3][2];
@@ -1358,59 +1504,26 @@ static void process_emphasis(inline_parser *ip, int bottom)
         for (j = 0; j < 3; ++j)
             for (k = 0; k < 2; ++k)
                 openers_bottom[i][j][k] = bottom;
-    for (closer = bottom + 1; closer < ip->count; ++closer) {
+    for (closer = ip->last_delimiter; ip->nodes[closer].previous_delimiter > bottom;)
+        closer = ip->nodes[closer].previous_delimiter;
+    while (closer >= 0) {
         inline_node *c = &ip->nodes[closer];
-        if (c->kind != IN_DELIM || !c->active || !c->can_close || c->count == 0)
-            continue;
-        while (c->count > 0) {
-            const int slot = delimiter_slot(c->delimiter);
-            int *floor = &openers_bottom[slot][c->original % 3][c->can_open];
-            int opener, found = -1, used;
-            for (opener = closer - 1; opener > *floor; --opener) {
-                inline_node *o = &ip->nodes[opener];
-                if (o->kind != IN_DELIM || !o->active || !o->can_open || o->count == 0 || o->delimiter != c->delimiter)
-                    continue;
-                if (c->delimiter == '~') {
-                    if (o->count != c->count)
-                        continue;
-                } else if ((o->can_close || c->can_open) && (o->original + c->original) % 3 == 0 &&
-                           !(o->original % 3 == 0 && c->original % 3 == 0)) {
-                    continue;
-                }
-                found = opener;
-                break;
-            }
-            if (found < 0) {
-                *floor = closer - 1;
+        while (c->can_close && c->count > 0) {
+            int *floor = &openers_bottom[delimiter_slot(c->delimiter)][c->original % 3][c->can_open];
+            const int opener = find_opener(ip, closer, *floor);
+            if (opener < 0) {
+                if (c->previous_delimiter > *floor)
+                    *floor = c->previous_delimiter;
                 if (!c->can_open)
-                    c->active = 0;
+                    remove_delimiter(ip, closer);
                 break;
             }
-            {
-                inline_node *o = &ip->nodes[found];
-                int kind;
-                if (c->delimiter == '~') {
-                    used = c->count;
-                    kind = NODE_S;
-                } else {
-                    used = o->count >= 2 && c->count >= 2 ? 2 : 1;
-                    kind = used == 2 ? NODE_B : NODE_I;
-                }
-                o->count -= used;
-                c->count -= used;
-                if (o->open_count < 6)
-                    o->opens[o->open_count++] = (unsigned char)kind;
-                if (c->close_count < 6)
-                    c->closes[c->close_count++] = (unsigned char)kind;
-                for (i = found + 1; i < closer; ++i)
-                    if (ip->nodes[i].kind == IN_DELIM)
-                        ip->nodes[i].active = 0;
-            }
+            pair_runs(ip, opener, closer);
         }
+        closer = c->next_delimiter;
     }
-    for (i = bottom + 1; i < ip->count; ++i)
-        if (ip->nodes[i].kind == IN_DELIM)
-            ip->nodes[i].active = 0;
+    while (ip->last_delimiter > bottom)
+        remove_delimiter(ip, ip->last_delimiter);
 }
 
 /* After "]": an inline link "(target "title")", a reference "[label]", or
@@ -1605,6 +1718,54 @@ static size_t mark_tag_length(const char *s, size_t n, size_t at, int *node)
     return 0;
 }
 
+/* The start of the first run of exactly `length` backticks at or after
+ * `from`, 0 when there is none.  The runs a search passes are noted by
+ * length; once a search has run to the end, the notes answer for the rest
+ * of the text, so a run without a closer costs no second scan. */
+static size_t closing_backticks(inline_parser *ip, const char *s, size_t n, size_t from, size_t length)
+{
+    backtick_runs *runs = &ip->backticks;
+    size_t j = from;
+    if (runs->to_end && !run_after(runs, length, from))
+        return 0;
+    while (j < n) {
+        const char *tick = (const char *)find_byte((const unsigned char *)s + j, n - j, '`');
+        size_t k;
+        if (!tick)
+            break;
+        j = k = (size_t)(tick - s);
+        while (k < n && s[k] == '`')
+            ++k;
+        if (!runs->to_end)
+            note_run(runs, j, k - j);
+        if (k - j == length)
+            return j;
+        j = k;
+    }
+    if (!runs->to_end)
+        end_of_runs(runs);
+    return 0;
+}
+
+/* Raw HTML at s[at]: its length, 0 when none.  A processing instruction,
+ * CDATA section or declaration whose end a search did not find has none
+ * further on either: the next one fails at once, not after another scan. */
+static size_t raw_html_length(inline_parser *ip, const char *s, size_t n, size_t at)
+{
+    const int kind = at + 2 >= n                                 ? 0
+                     : s[at + 1] == '?'                          ? 1
+                     : n - at >= 9 && memcmp(s + at, "<![CDATA[", 9) == 0 ? 2
+                     : s[at + 1] == '!' && is_letter((unsigned char)s[at + 2]) ? 3
+                                                                  : 0;
+    size_t length;
+    if (kind && ip->unended_from[kind] && at >= ip->unended_from[kind] - 1)
+        return 0;
+    length = html_tag_length(s + at, n - at);
+    if (!length && kind && !ip->unended_from[kind])
+        ip->unended_from[kind] = at + 1;
+    return length;
+}
+
 /* Bytes the inline loop stops at. */
 static const unsigned char inline_stop[256] = {
     ['\n'] = 1, ['\\'] = 1, ['`'] = 1, ['*'] = 1, ['_'] = 1, ['~'] = 1, ['['] = 1, [']'] = 1, ['!'] = 1,
@@ -1668,23 +1829,10 @@ static void parse_inlines(inline_parser *ip, const char *s, size_t n)
             }
             break;
         case '`': {
-            size_t ticks = i, close = 0, j;
+            size_t ticks = i, close;
             while (ticks < n && s[ticks] == '`')
                 ++ticks;
-            for (j = ticks; j < n;) {
-                size_t k = j;
-                if (s[j] != '`') {
-                    ++j;
-                    continue;
-                }
-                while (k < n && s[k] == '`')
-                    ++k;
-                if (k - j == ticks - i) {
-                    close = j;
-                    break;
-                }
-                j = k;
-            }
+            close = closing_backticks(ip, s, n, ticks, ticks - i);
             if (!close) {
                 add_text(ip, s + i, ticks - i);
                 i = ticks;
@@ -1719,7 +1867,10 @@ static void parse_inlines(inline_parser *ip, const char *s, size_t n)
             break;
         }
         case '!':
-            if (i + 1 < n && s[i + 1] == '[') {
+            if (i + 1 < n && s[i + 1] == '[' && ip->bracket_count == BRACKET_LIMIT) {
+                add_text(ip, "![", 2);
+                i += 2;
+            } else if (i + 1 < n && s[i + 1] == '[') {
                 inline_node *bracket = add_node(ip, IN_BRACKET);
                 if (bracket) {
                     put_bytes(&ip->text, "![", 2);
@@ -1727,8 +1878,7 @@ static void parse_inlines(inline_parser *ip, const char *s, size_t n)
                     bracket->image = 1;
                     bracket->active = 1;
                     bracket->source = i + 2;
-                    if (ip->bracket_count < 64)
-                        ip->brackets[ip->bracket_count++] = ip->count - 1;
+                    ip->brackets[ip->bracket_count++] = ip->count - 1;
                 }
                 i += 2;
             } else {
@@ -1737,14 +1887,15 @@ static void parse_inlines(inline_parser *ip, const char *s, size_t n)
             }
             break;
         case '[': {
-            inline_node *bracket = add_node(ip, IN_BRACKET);
+            inline_node *bracket = ip->bracket_count < BRACKET_LIMIT ? add_node(ip, IN_BRACKET) : NULL;
             if (bracket) {
                 put_byte(&ip->text, '[');
                 bracket->length = 1;
                 bracket->active = 1;
                 bracket->source = i + 1;
-                if (ip->bracket_count < 64)
-                    ip->brackets[ip->bracket_count++] = ip->count - 1;
+                ip->brackets[ip->bracket_count++] = ip->count - 1;
+            } else if (ip->bracket_count == BRACKET_LIMIT) {
+                add_text(ip, "[", 1);
             }
             ++i;
             break;
@@ -1780,7 +1931,7 @@ static void parse_inlines(inline_parser *ip, const char *s, size_t n)
                 i = (size_t)((const char *)memchr(s + i, '>', n - i) - s) + 1;
             } else if ((used = autolink(ip, s, n, i)) > 0) {
                 i = used;
-            } else if ((used = html_tag_length(s + i, n - i)) > 0) {
+            } else if ((used = raw_html_length(ip, s, n, i)) > 0) {
                 inline_node *raw = add_node(ip, IN_RAW);
                 if (raw) {
                     put_bytes(&ip->text, s + i, used);
@@ -1918,6 +2069,10 @@ static void write_inlines(md_parser *p, doc_builder *b, const char *s, size_t n)
     }
     ip.count = ip.bracket_count = 0;
     ip.last_delimiter = -1;
+    ip.backticks.ready = ip.backticks.to_end = 0;
+    ip.backticks.long_runs = NULL;
+    ip.backticks.long_count = ip.backticks.long_capacity = 0;
+    memset(ip.unended_from, 0, sizeof ip.unended_from);
     ip.p = p;
     ip.nodes = p->nodes;
     ip.capacity = p->node_capacity;
@@ -1925,6 +2080,7 @@ static void write_inlines(md_parser *p, doc_builder *b, const char *s, size_t n)
     ip.text.size = 0;
     parse_inlines(&ip, s, n);
     emit_inlines(&ip, b);
+    free(ip.backticks.long_runs);
     p->nodes = ip.nodes;
     p->node_capacity = ip.capacity;
     p->inline_text = ip.text;
@@ -2098,6 +2254,27 @@ static void write_closed_blocks(md_parser *p, doc_builder *b)
     }
 }
 
+/* The first CR or LF in s[0..n), NULL when none: one pass over the line,
+ * whichever of the two ends it. */
+static const unsigned char *find_line_end(const unsigned char *s, size_t n)
+{
+    const unsigned char *end = s + n;
+#ifdef __SSE2__
+    const __m128i lf = _mm_set1_epi8('\n'), cr = _mm_set1_epi8('\r');
+    for (; end - s >= 16; s += 16) {
+        const __m128i block = _mm_loadu_si128((const __m128i *)s);
+        const unsigned hits =
+            (unsigned)_mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(block, lf), _mm_cmpeq_epi8(block, cr)));
+        if (hits)
+            return s + __builtin_ctz(hits);
+    }
+#endif
+    for (; s < end; ++s)
+        if (*s == '\n' || *s == '\r')
+            return s;
+    return NULL;
+}
+
 /* What one pass over the input tells before parsing begins. */
 typedef struct input_facts {
     int binary;           /* a NUL byte: no text file */
@@ -2226,17 +2403,13 @@ int32_t read_markdown(FILE *in, FILE *out)
     while (pos < text.size) {
         const char *s = (const char *)text.data + pos;
         const size_t left = text.size - pos;
-        const char *lf = (const char *)find_byte((const unsigned char *)s, left, '\n');
-        size_t length = lf ? (size_t)(lf - s) : left;
-        const char *cr = has_cr ? (const char *)find_byte((const unsigned char *)s, length, '\r') : NULL;
-        size_t next = lf ? length + 1 : length;
-        if (cr) {
-            /* CR LF, or a CR alone, also ends a line */
-            next = (size_t)(cr - s) + 1;
-            if (cr + 1 < s + left && cr[1] == '\n')
-                ++next;
-            length = (size_t)(cr - s);
-        }
+        /* CR LF, or a CR alone, also ends a line */
+        const char *end = (const char *)(has_cr ? find_line_end((const unsigned char *)s, left)
+                                                : find_byte((const unsigned char *)s, left, '\n'));
+        const size_t length = end ? (size_t)(end - s) : left;
+        size_t next = end ? length + 1 : length;
+        if (end && *end == '\r' && next < left && s[next] == '\n')
+            ++next;
         process_line(&p, s, length);
         pos += next;
         if (streaming && p.document->first != p.document->last && (++lines & 63) == 0)
