@@ -243,6 +243,30 @@ uint32_t windows_1252_char(unsigned char byte);
  * has one), NULL when there is no such name. */
 const char *named_reference(const char *name, size_t length);
 
+/* What a document may expand into beyond its own text: reference links
+ * that repeat a long target, cells added to fill short table rows.  Each
+ * conversion may add the input's size twice over and a mebibyte that no
+ * ordinary document reaches; past it a reference is left as its text and
+ * a row keeps its own cells, so that output stays proportional to input. */
+#define DOC_EXPANSION_FLOOR ((size_t)1 << 20)
+#define DOC_EXPANSION_PER_BYTE 2
+static inline size_t doc_expansion_budget(size_t input_size)
+{
+    const size_t most = ((size_t)-1 - DOC_EXPANSION_FLOOR) / DOC_EXPANSION_PER_BYTE;
+    return DOC_EXPANSION_FLOOR + DOC_EXPANSION_PER_BYTE * (input_size < most ? input_size : most);
+}
+/* Takes `cost` from a budget; 0 when the budget cannot pay it. */
+static inline int doc_spend(size_t *budget, size_t cost)
+{
+    if (cost > *budget)
+        return 0;
+    *budget -= cost;
+    return 1;
+}
+/* What an empty cell costs in the intermediate form, its marks with their
+ * line ends. */
+#define DOC_EMPTY_CELL_COST 16
+
 /* Nodes of the intermediate form. */
 enum node {
     NODE_NONE,

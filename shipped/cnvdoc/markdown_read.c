@@ -54,6 +54,8 @@ typedef struct md_parser {
     size_t reference_slots, reference_count;
     buffer arena;        /* labels and targets of references */
     buffer scratch;      /* a character reference's text */
+    size_t expansion_left; /* what references and filled rows may still add (doc_expansion_budget) */
+    uint64_t hash_key[2];  /* of the reference labels' table */
 } md_parser;
 
 /* ---- character classes ---- */
@@ -906,12 +908,50 @@ static void process_line(md_parser *p, const char *raw, size_t raw_length)
 
 /* ---- references ---- */
 
-static size_t hash_label(const char *s, size_t n)
+#define ROTATE(x, b) (((x) << (b)) | ((x) >> (64 - (b))))
+#define SIP_ROUND(v0, v1, v2, v3)                                                            \
+    do {                                                                                  \
+        v0 += v1, v1 = ROTATE(v1, 13), v1 ^= v0, v0 = ROTATE(v0, 32);                      \
+        v2 += v3, v3 = ROTATE(v3, 16), v3 ^= v2;                                           \
+        v0 += v3, v3 = ROTATE(v3, 21), v3 ^= v0;                                           \
+        v2 += v1, v1 = ROTATE(v1, 17), v1 ^= v2, v2 = ROTATE(v2, 32);                      \
+    } while (0)
+
+/* A label's slot comes from SipHash-1-3 under a key drawn for each
+ * conversion: labels chosen to collide under any fixed hash (a document
+ * made to slow the table down) collide no more than others. */
+static size_t hash_label(const md_parser *p, const char *s, size_t n)
 {
-    size_t h = 5381, i;
-    for (i = 0; i < n; ++i)
-        h = h * 33 + (unsigned char)s[i];
-    return h;
+    uint64_t v0 = p->hash_key[0] ^ 0x736f6d6570736575ull, v1 = p->hash_key[1] ^ 0x646f72616e646f6dull,
+             v2 = p->hash_key[0] ^ 0x6c7967656e657261ull, v3 = p->hash_key[1] ^ 0x7465646279746573ull;
+    uint64_t word, last = (uint64_t)n << 56;
+    size_t i = 0;
+    int round;
+    for (; n - i >= 8; i += 8) {
+        memcpy(&word, s + i, 8);
+        v3 ^= word;
+        SIP_ROUND(v0, v1, v2, v3);
+        v0 ^= word;
+    }
+    for (round = 0; i < n; ++i, round += 8)
+        last |= (uint64_t)(unsigned char)s[i] << round;
+    v3 ^= last;
+    SIP_ROUND(v0, v1, v2, v3);
+    v0 ^= last;
+    v2 ^= 0xFF;
+    SIP_ROUND(v0, v1, v2, v3);
+    SIP_ROUND(v0, v1, v2, v3);
+    SIP_ROUND(v0, v1, v2, v3);
+    return (size_t)(v0 ^ v1 ^ v2 ^ v3);
+}
+
+/* Its key: the clock and where this conversion's memory lies, which the
+ * document cannot know. */
+static void draw_hash_key(md_parser *p)
+{
+    uint64_t mixed = (uint64_t)(uintptr_t)p ^ ((uint64_t)(uintptr_t)&mixed << 17) ^ __builtin_ia32_rdtsc();
+    p->hash_key[0] = mixed * 0x9E3779B97F4A7C15ull;
+    p->hash_key[1] = (mixed ^ (mixed >> 31)) * 0xBF58476D1CE4E5B9ull;
 }
 
 /* The lower case of a letter of Latin-1, Latin Extended-A, Greek or
@@ -961,7 +1001,7 @@ static const reference *find_reference(md_parser *p, const char *label, size_t n
     if (p->reference_count == 0)
         return NULL;
     normalize_label(&key, label, n);
-    for (slot = hash_label((const char *)key.data, key.size) & (p->reference_slots - 1); p->references[slot].label_length;
+    for (slot = hash_label(p, (const char *)key.data, key.size) & (p->reference_slots - 1); p->references[slot].label_length;
          slot = (slot + 1) & (p->reference_slots - 1)) {
         const reference *r = &p->references[slot];
         if (r->label_length == key.size + 1 && memcmp(p->arena.data + r->label, key.data, key.size) == 0) {
@@ -990,7 +1030,7 @@ static void add_reference(md_parser *p, const char *label, size_t label_length, 
             const reference *r = &p->references[i];
             if (!r->label_length)
                 continue;
-            slot = hash_label((const char *)p->arena.data + r->label, r->label_length - 1) & (slots - 1);
+            slot = hash_label(p, (const char *)p->arena.data + r->label, r->label_length - 1) & (slots - 1);
             while (grown[slot].label_length)
                 slot = (slot + 1) & (slots - 1);
             grown[slot] = *r;
@@ -1011,7 +1051,7 @@ static void add_reference(md_parser *p, const char *label, size_t label_length, 
     entry.title_length = title_length;
     if (p->arena.failed)
         return;
-    slot = hash_label((const char *)p->arena.data + entry.label, key_length) & (p->reference_slots - 1);
+    slot = hash_label(p, (const char *)p->arena.data + entry.label, key_length) & (p->reference_slots - 1);
     while (p->references[slot].label_length)
         slot = (slot + 1) & (p->reference_slots - 1);
     p->references[slot] = entry;
@@ -1571,7 +1611,8 @@ static size_t resolve_link(inline_parser *ip, const char *s, size_t n, size_t af
                 return 0;
             r = find_reference(ip->p, s + text_start, text_end - text_start);
         }
-        if (!r)
+        /* a reference used over and over must not multiply the input */
+        if (!r || !doc_spend(&ip->p->expansion_left, r->target_length + r->title_length))
             return 0;
         put_bytes(target, ip->p->arena.data + r->target, r->target_length);
         put_bytes(title, ip->p->arena.data + r->title, r->title_length);
@@ -2109,6 +2150,10 @@ static void write_table(md_parser *p, doc_builder *b, const md_block *table)
             --stop;
         doc_container(b, NODE_ROW);
         while (column < table->columns) {
+            /* past its own cells a row is filled up to the header's width,
+             * unless that would multiply the input */
+            if (column > 0 && i >= stop && !doc_spend(&p->expansion_left, DOC_EMPTY_CELL_COST))
+                break;
             cell.size = 0;
             while (i < stop && s[i] != '|') {
                 size_t run = i;
@@ -2389,6 +2434,8 @@ int32_t read_markdown(FILE *in, FILE *out)
     }
     release_input(&raw);
     memset(&p, 0, sizeof p);
+    p.expansion_left = doc_expansion_budget(text.size);
+    draw_hash_key(&p);
     p.document = p.tip = new_block(MD_DOCUMENT);
     if (!p.document) {
         refusal_set(REFUSAL_OUT_OF_MEMORY);
