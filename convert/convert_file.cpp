@@ -19,6 +19,7 @@
 #include <cstring>
 
 #include "convert/engine_events.h"
+#include "convert/refusal_reason.h"
 #include "plugins/registry.h"
 #include "support/ansi_text.h"
 #include "support/guard.h"
@@ -37,6 +38,7 @@ namespace {
 constexpr int notice_size = 256;
 constexpr char unable_to_open_text[] =
     "Unable to open file\n%s.\n(It is probably still open\nin another application).";
+constexpr char wrong_format_text[] = "File %s doesn't have the format you selected.";
 constexpr char null_length_text[] = "File %s of null length.";
 constexpr char io_failed_text[] = "Unable to convert file\n%s.\n%s";
 // The system's text for an error fits in this, after the file name.
@@ -272,6 +274,26 @@ void report_converter_fault(convert_fn converter, const format_entry *table, std
     engine_converter_fault(file_name, format_name, exception_code);
 }
 
+// A converter's refusal (-1 or -2) of the file `name` (the work file, for an
+// empty one of the second stage): the notice as it has always read, and
+// below it, on a line of its own, the plug-in's reason when it gave one.
+void report_refusal(std::int32_t result, const char *name, const refusal_reason &reason)
+{
+    const bool empty = result == CONVERT_EMPTY_INPUT;
+    char text[notice_size + 1 + sizeof reason.text];
+    format_bounded(text, notice_size, empty ? null_length_text : wrong_format_text, name);
+    if (reason.text[0] != '\0') {
+        const std::size_t end = std::strlen(text);
+        std::snprintf(text + end, sizeof text - end, "\n%s", reason.text);
+    }
+    engine_notice(empty ? engine_notice_kind::timed : engine_notice_kind::modal, text);
+}
+
+bool refused(std::int32_t result)
+{
+    return result == CONVERT_WRONG_FORMAT || result == CONVERT_EMPTY_INPUT;
+}
+
 // A dry run's answer: the name the output would get, in output_path.
 void report_output_name(const char *target_ext)
 {
@@ -301,7 +323,7 @@ bool alloc_path_buffers()
 
 void report_wrong_format(const char *file_name)
 {
-    notify_modal("File %s doesn't have the format you selected.", file_name);
+    notify_modal(wrong_format_text, file_name);
 }
 
 void convert_file(const char *source, const char *target_ext, convert_fn source_converter,
@@ -351,6 +373,9 @@ void convert_file(const char *source, const char *target_ext, convert_fn source_
         }
         enreg_noms(source_path, intermediate_path);
         const guard_result call = guarded_call(source_converter, source_stream.get(), intermediate.get());
+        const refusal_reason reason = !call.faulted && refused(call.value)
+                                          ? refusal_reason_of(source_converter, FORMAT_LIST_SOURCE)
+                                          : refusal_reason{};
         intermediate.flush();
         source_stream.close();
         if (call.faulted) {
@@ -365,14 +390,8 @@ void convert_file(const char *source, const char *target_ext, convert_fn source_
             report_io_failure(source_path, io_error);
             return;
         }
-        const int result = call.value;
-        if (result == CONVERT_WRONG_FORMAT) {
-            report_wrong_format(source_path);
-            remove_work_file(intermediate);
-            return;
-        }
-        if (result == CONVERT_EMPTY_INPUT) {
-            notify_timed(null_length_text, source_path);
+        if (refused(call.value)) {
+            report_refusal(call.value, source_path, reason);
             remove_work_file(intermediate);
             return;
         }
@@ -411,7 +430,9 @@ void convert_file(const char *source, const char *target_ext, convert_fn source_
         return;
     }
     const int result = call.value;
-    const bool converted = result != CONVERT_WRONG_FORMAT && result != CONVERT_EMPTY_INPUT;
+    const bool converted = !refused(result);
+    const refusal_reason reason =
+        converted ? refusal_reason{} : refusal_reason_of(target_converter, FORMAT_LIST_TARGET);
     const std::int32_t lost = converted && count_lost ? count_lost() : 0;
     // The output first, while errno still tells how the converter's own
     // writes ended.
@@ -427,13 +448,8 @@ void convert_file(const char *source, const char *target_ext, convert_fn source_
         report_io_failure(source_path, io_error);
         return;
     }
-    if (result == CONVERT_WRONG_FORMAT) {
-        report_wrong_format(source_path);
-        _unlink(output_path);
-        return;
-    }
-    if (result == CONVERT_EMPTY_INPUT) {
-        notify_timed(null_length_text, intermediate_path);
+    if (!converted) {
+        report_refusal(result, result == CONVERT_EMPTY_INPUT ? intermediate_path : source_path, reason);
         _unlink(output_path);
         return;
     }

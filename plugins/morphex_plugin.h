@@ -83,6 +83,20 @@ typedef int32_t(__cdecl *dll_lost_fn)(void);
 #define PLUGIN_LOST_EXPORT "_DLL_lost"
 typedef int32_t(__cdecl *dll_lost_fn)(void);
 
+/*
+ * Optional export: why the plug-in's most recent converter call refused its
+ * input, when it has more to say than the result (memory ran out, a limit
+ * was met, the file is damaged).  After a converter of the plug-in returns
+ * -1 or -2 the host calls it, on the same thread and before any other call
+ * into the plug-in, and shows the text on a line of its own below the usual
+ * notice.  One line of UTF-8, readable until the next call into the
+ * plug-in; the host reads no more than 200 bytes of it and shows them cut at
+ * a character boundary.  NULL or "" means no reason.  A crash in it costs
+ * the reason alone.  A plug-in without it changes nothing.
+ */
+#define PLUGIN_REASON_EXPORT "_DLL_reason"
+typedef const char *(__cdecl *dll_reason_fn)(void);
+
 #if defined(__cplusplus)
 #define MORPHEX_STATIC_ASSERT(cond, msg) static_assert(cond, msg)
 #else

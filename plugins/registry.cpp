@@ -91,6 +91,7 @@ struct table_state {
 struct plugin_state {
     const char *file_name;
     dll_lost_fn lost;
+    dll_reason_fn reason;
 };
 
 // Asks the plug-in for one list and takes what fits; false when the list
@@ -124,6 +125,7 @@ bool take_list(dll_enum_fn enumerate, const plugin_state &plugin, table_state &s
         format_origin &origin = state.origins[state.count];
         origin.converter = record.converter;
         origin.lost = plugin.lost;
+        origin.reason = plugin.reason;
         std::snprintf(origin.plugin, sizeof origin.plugin, "%s", plugin.file_name);
         state.table[state.count++] = record;
     }
@@ -188,8 +190,10 @@ bool load_plugin(HWND window, const char *directory, const char *found_name, tab
         engine_system_error(lookup_error);
         return true;
     }
-    const plugin_state plugin{found_name, reinterpret_cast<dll_lost_fn>(
-                                              reinterpret_cast<void *>(GetProcAddress(module, PLUGIN_LOST_EXPORT)))};
+    const plugin_state plugin{
+        found_name,
+        reinterpret_cast<dll_lost_fn>(reinterpret_cast<void *>(GetProcAddress(module, PLUGIN_LOST_EXPORT))),
+        reinterpret_cast<dll_reason_fn>(reinterpret_cast<void *>(GetProcAddress(module, PLUGIN_REASON_EXPORT)))};
     const int sources_before = sources.count;
     const int targets_before = targets.count;
     const bool sources_fit = take_list(enumerate, plugin, sources);
@@ -268,6 +272,18 @@ dll_lost_fn lost_counter_for(convert_fn target_converter)
     for (int slot = 0; slot < format_table_size; ++slot)
         if (target_formats[slot].converter == target_converter && target_origins[slot].converter == target_converter)
             return target_origins[slot].lost;
+    return nullptr;
+}
+
+dll_reason_fn refusal_reason_for(convert_fn converter, int list)
+{
+    if (!converter)
+        return nullptr;
+    const format_entry *table = list == FORMAT_LIST_SOURCE ? source_formats : target_formats;
+    const format_origin *origins = list == FORMAT_LIST_SOURCE ? source_origins : target_origins;
+    for (int slot = 0; slot < format_table_size; ++slot)
+        if (table[slot].converter == converter && origins[slot].converter == converter)
+            return origins[slot].reason;
     return nullptr;
 }
 

@@ -14,6 +14,7 @@ extern format_entry target_formats[format_table_size];
 struct format_origin {
     convert_fn converter;  // the record's converter when it was accepted
     dll_lost_fn lost;      // the plug-in's _DLL_lost, or null
+    dll_reason_fn reason;  // the plug-in's _DLL_reason, or null
     char plugin[MAX_PATH]; // the plug-in's file name, as the search found it
 };
 extern format_origin source_origins[format_table_size];
@@ -28,6 +29,9 @@ void load_plugins_from(HWND window, const char *directory);
 // The _DLL_lost of the plug-in that declared the target format whose
 // converter this is, or null.
 dll_lost_fn lost_counter_for(convert_fn target_converter);
+// The _DLL_reason of the plug-in that declared the format of `list`
+// (FORMAT_LIST_SOURCE or FORMAT_LIST_TARGET) whose converter this is, or null.
+dll_reason_fn refusal_reason_for(convert_fn converter, int list);
 // Index of the first slot whose name equals `name`, or format_table_size.
 int find_format(const char *name, const format_entry *table);
 // Name of the first slot of `table` whose converter is `converter`, or

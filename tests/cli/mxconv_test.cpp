@@ -309,6 +309,48 @@ TEST_F(Mxconv, TheReportHasOneRowPerFile)
     EXPECT_TRUE(contains(result.out, "2 files converted, 1 failed, characters lost in 1 file.")) << result.out;
 }
 
+// A refusal's reason follows the notice's text on its one line, on standard
+// error and in the report alike; a plug-in without _DLL_reason gives the
+// notice alone, as before.
+TEST_F(Mxconv, ARefusalCarriesThePluginsReason)
+{
+    use_plugin("cnvreason.dll");
+    use_plugin("cnvnoreason.dll");
+    const std::string wrong = " doesn't have the format you selected.";
+    const std::string empty = " of null length.";
+    struct refusal {
+        const char *file;
+        const char *input;
+        std::string with_reason;     // from cnvreason.dll, on standard error and in the report
+        std::string without_reason;  // from cnvnoreason.dll
+    } cases[] = {
+        {"a.txt", "-1 plain", "File a.txt" + wrong + " The table in line 12 has no end.", "File a.txt" + wrong},
+        {"b.txt", "-2 lines", "File b.txt" + empty + " First line second line third line", "File b.txt" + empty},
+        {"c.txt", "-1 long", "File c.txt" + wrong + " Limit met: " + std::string(198 - 11, 'x'), "File c.txt" + wrong},
+        {"d.txt", "-1 accents", "File d.txt" + wrong + " Caf\xC3\xA9: \xE2\x82\xAC sign", "File d.txt" + wrong},
+        {"e.txt", "-1 crash", "File e.txt" + wrong, "File e.txt" + wrong},
+        {"f.txt", "-2 null", "File f.txt" + empty, "File f.txt" + empty},
+    };
+    for (const refusal &c : cases)
+        write_file(std::string("work\\") + c.file, c.input);
+    for (const bool said : {true, false}) {
+        const std::string plugin = said ? "Reason" : "Quiet";
+        const run_result result = run_with_plugins("-f \"" + plugin + " read\" -t \"" + plugin +
+                                                   " keep\" -q --report ..\\report.csv *.txt");
+        EXPECT_STATUS(1, result);
+        const std::vector<std::string> lines = lines_of(result.err);
+        const std::vector<std::string> rows = lines_of(read_file(path("report.csv")));
+        for (const refusal &c : cases) {
+            const std::string &line = said ? c.with_reason : c.without_reason;
+            EXPECT_NE(lines.end(), std::find(lines.begin(), lines.end(), line))
+                << plugin << ", " << c.input << ": no line \"" << line << "\" in:\n" << result.err;
+            const std::string row = std::string(c.file) + ",failed,,0," + line;
+            EXPECT_NE(rows.end(), std::find(rows.begin(), rows.end(), row))
+                << plugin << ", " << c.input << ": no row \"" << row << "\" in:\n" << read_file(path("report.csv"));
+        }
+    }
+}
+
 TEST_F(Mxconv, ReplaceModeKeepsNameAndDate)
 {
     use_plugin("cnvprobe.dll");
