@@ -33,8 +33,10 @@ typedef struct md_block {
     int html_end;        /* raw HTML: which end closes it (html_start) */
     int last_line_blank; /* lists are loose where blank lines part their items */
     int follows_list;    /* a list right after another one (another marker) */
+    int compact_loose;   /* lists: a compact item showed the list is loose */
+    int streamed;        /* quotes: opened in the output while still open here */
     /* last, so that a block used again is cleared up to them and keeps their memory */
-    buffer text;         /* lines of a paragraph, heading, code block or table */
+    buffer text;         /* lines of a paragraph, heading, code block or table; a list's compact items */
     buffer info;         /* a code block's language */
 } md_block;
 
@@ -55,6 +57,7 @@ typedef struct md_parser {
     buffer arena;        /* labels and targets of references */
     buffer scratch;      /* a character reference's text */
     size_t expansion_left; /* what references and filled rows may still add (doc_expansion_budget) */
+    md_block *spare_blocks; /* blocks written out, kept with their buffers: no allocation per paragraph */
     uint64_t hash_key[2];  /* of the reference labels' table */
 } md_parser;
 
@@ -89,15 +92,11 @@ static int is_letter(unsigned char c)
 
 /* ---- the block tree ---- */
 
-/* Blocks written out are kept for reuse, with their buffers: a long
- * document is read without an allocation per paragraph. */
-static md_block *spare_blocks;
-
-__attribute__((hot)) static md_block *new_block(int kind)
+__attribute__((hot)) static md_block *new_block(md_parser *p, int kind)
 {
-    md_block *b = spare_blocks;
+    md_block *b = p->spare_blocks;
     if (b) {
-        spare_blocks = b->next;
+        p->spare_blocks = b->next;
         memset(b, 0, offsetof(md_block, text));
         b->text.size = b->info.size = 0;
     } else if ((b = (md_block *)calloc(1, sizeof *b)) == NULL) {
@@ -108,14 +107,14 @@ __attribute__((hot)) static md_block *new_block(int kind)
     return b;
 }
 
-static void recycle_tree(md_block *b)
+static void recycle_tree(md_parser *p, md_block *b)
 {
     while (b) {
         md_block *next = b->next;
-        recycle_tree(b->first);
+        recycle_tree(p, b->first);
         b->first = b->last = NULL; /* the spare list is flat: free_tree frees each block once */
-        b->next = spare_blocks;
-        spare_blocks = b;
+        b->next = p->spare_blocks;
+        p->spare_blocks = b;
         b = next;
     }
 }
@@ -185,6 +184,59 @@ static void close_to(md_parser *p, md_block *keep)
         finalize(p, p->tip);
 }
 
+static int ends_with_blank_line(const md_block *b);
+
+/* A closed item that holds at most a paragraph becomes a record in its
+ * list's text (a byte that tells whether it has one, the text's length in
+ * seven-bit groups, the text) and its blocks are used again: a list that
+ * spans the whole document keeps a few bytes an item, not two blocks.
+ * Items are made compact in order, so the records come before the blocks. */
+static void compact_item(md_parser *p, md_block *list)
+{
+    md_block *item = list->first, *child, *paragraph = NULL;
+    int loose;
+    size_t length;
+    if (list->kind != MD_LIST || !item || item != list->last || item->open)
+        return;
+    /* it has a next item now: a blank line after it or its blocks makes the list loose */
+    loose = item->last_line_blank;
+    for (child = item->first; child; child = child->next) {
+        if (child->kind == MD_PARAGRAPH && !paragraph)
+            paragraph = child;
+        else if (child->kind != MD_GONE)
+            return;
+        loose |= ends_with_blank_line(child);
+    }
+    length = paragraph ? paragraph->text.size : 0;
+    if (!reserve(&list->text, 2 + sizeof length * 8 / 7 + length))
+        return;
+    put_byte(&list->text, paragraph != NULL);
+    do {
+        put_byte(&list->text, (unsigned char)((length & 0x7F) | (length > 0x7F ? 0x80 : 0)));
+        length >>= 7;
+    } while (length);
+    if (paragraph)
+        put_bytes(&list->text, paragraph->text.data, paragraph->text.size);
+    list->compact_loose |= loose;
+    list->first = list->last = NULL;
+    recycle_tree(p, item);
+}
+
+/* The compact item at `at` in a list's text: whether it has a paragraph,
+ * where its text begins and how long it is; returns where the next begins. */
+static size_t compact_item_at(const buffer *records, size_t at, int *has_paragraph, size_t *start, size_t *length)
+{
+    int shift = 0;
+    *has_paragraph = records->data[at++];
+    *length = 0;
+    do {
+        *length |= (size_t)(records->data[at] & 0x7F) << shift;
+        shift += 7;
+    } while (records->data[at++] & 0x80);
+    *start = at;
+    return at + *length;
+}
+
 static md_block *add_child(md_parser *p, md_block *parent, int kind)
 {
     md_block *child;
@@ -193,7 +245,9 @@ static md_block *add_child(md_parser *p, md_block *parent, int kind)
         finalize(p, parent);
         parent = parent->parent;
     }
-    child = new_block(kind);
+    if (kind == MD_ITEM)
+        compact_item(p, parent);
+    child = new_block(p, kind);
     if (!child)
         return parent;
     child->parent = parent;
@@ -2208,6 +2262,8 @@ static int ends_with_blank_line(const md_block *b)
 static int list_is_loose(const md_block *list)
 {
     const md_block *item, *child;
+    if (list->compact_loose)
+        return 1;
     for (item = list->first; item; item = item->next) {
         if (item->last_line_blank && item->next)
             return 1;
@@ -2218,17 +2274,32 @@ static int list_is_loose(const md_block *list)
     return 0;
 }
 
+static void open_item(doc_builder *b, const md_block *list, int level, unsigned loose, int index)
+{
+    doc_block_context(b, 0, loose | (index == 0 && list->follows_list ? DOC_NEW_LIST : 0));
+    doc_block(b, NODE_LI, level, list->ordered ? list->start + index : DOC_BULLET, NULL);
+}
+
 static void write_list(md_parser *p, doc_builder *b, const md_block *list, int level)
 {
     const md_block *item;
     const unsigned loose = list_is_loose(list) ? DOC_LOOSE : 0;
     int index = 0;
+    size_t at = 0;
+    while (at < list->text.size) {
+        int has_paragraph;
+        size_t start, length;
+        at = compact_item_at(&list->text, at, &has_paragraph, &start, &length);
+        open_item(b, list, level, loose, index++);
+        if (has_paragraph)
+            write_inlines(p, b, (const char *)list->text.data + start, length);
+        doc_end_block(b, NODE_LI);
+    }
     for (item = list->first; item; item = item->next, ++index) {
         const md_block *child = item->first;
         while (child && child->kind == MD_GONE)
             child = child->next;
-        doc_block_context(b, 0, loose | (index == 0 && list->follows_list ? DOC_NEW_LIST : 0));
-        doc_block(b, NODE_LI, level, list->ordered ? list->start + index : DOC_BULLET, NULL);
+        open_item(b, list, level, loose, index);
         if (child && child->kind == MD_PARAGRAPH) {
             write_inlines(p, b, (const char *)child->text.data, child->text.size);
             child = child->next;
@@ -2295,7 +2366,7 @@ static void write_closed_blocks(md_parser *p, doc_builder *b)
         document->first = first->next;
         first->next = NULL;
         write_blocks(p, b, first, 0, 0);
-        recycle_tree(first);
+        recycle_tree(p, first);
     }
 }
 
@@ -2436,7 +2507,7 @@ int32_t read_markdown(FILE *in, FILE *out)
     memset(&p, 0, sizeof p);
     p.expansion_left = doc_expansion_budget(text.size);
     draw_hash_key(&p);
-    p.document = p.tip = new_block(MD_DOCUMENT);
+    p.document = p.tip = new_block(&p, MD_DOCUMENT);
     if (!p.document) {
         refusal_set(REFUSAL_OUT_OF_MEMORY);
         release_input(&text);
@@ -2465,8 +2536,7 @@ int32_t read_markdown(FILE *in, FILE *out)
     close_to(&p, NULL);
     write_blocks(&p, &b, p.document->first, 0, 0);
     free_tree(p.document);
-    free_tree(spare_blocks);
-    spare_blocks = NULL;
+    free_tree(p.spare_blocks);
     free(p.nodes);
     free(p.inline_text.data);
     free(p.line.data);
