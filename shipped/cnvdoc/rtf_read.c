@@ -85,6 +85,11 @@ typedef struct rtf_reader {
     buffer list_text;
     int has_list_text, has_pn, pn_bullet, pn_start;
     buffer field_instruction;
+    /* The instruction is read at its field's first result, into a link that
+     * every further result takes: a field of thousands of results would
+     * otherwise copy its target thousands of times. */
+    int field_read, field_is_link;
+    size_t field_link, field_link_length;
     buffer code_language; /* the paragraph's \mxcodelang */
     buffer notes;         /* the footnotes' text, a line each, for the end of the document */
     buffer shape_name, shape_value; /* a picture property being read */
@@ -180,7 +185,10 @@ static void put_text(rtf_reader *r, const char *s, size_t n)
     }
     case DEST_FONTTBL: case DEST_STYLE: put_bytes(&r->entry_name, s, n); break;
     case DEST_LISTTEXT: put_bytes(&r->list_text, s, n); break;
-    case DEST_FLDINST: put_bytes(&r->field_instruction, s, n); break;
+    case DEST_FLDINST:
+        if (!r->field_read) /* text after a result began is no part of the instruction read */
+            put_bytes(&r->field_instruction, s, n);
+        break;
     case DEST_CODE_LANGUAGE: put_bytes(&r->code_language, s, n); break;
     case DEST_SHAPE_NAME: case DEST_SHAPE_VALUE: {
         buffer *b = g->destination == DEST_SHAPE_NAME ? &r->shape_name : &r->shape_value;
@@ -813,18 +821,21 @@ static void end_row(rtf_reader *r)
     r->row_header = 0;
 }
 
-/* "HYPERLINK "target"" (with "\l anchor" for a place in the document). */
-static void begin_field_result(rtf_reader *r)
+/* "HYPERLINK "target"" (with "\l anchor" for a place in the document):
+ * the link, whether the field is one. */
+static void read_field_instruction(rtf_reader *r)
 {
     const char *s = (const char *)r->field_instruction.data;
     const size_t n = r->field_instruction.size;
     size_t i = 0, start, end;
     int anchor = 0;
-    group_state *g = &r->stack[r->depth];
+    r->field_read = 1;
+    r->field_is_link = 0;
     while (i < n && s[i] == ' ')
         ++i;
     if (n - i < 9 || memcmp(s + i, "HYPERLINK", 9) != 0)
         return;
+    r->field_is_link = 1;
     i += 9;
     for (;;) {
         while (i < n && s[i] == ' ')
@@ -847,11 +858,11 @@ static void begin_field_result(rtf_reader *r)
             ++i;
         end = i;
     }
-    g->link = r->links.size;
+    r->field_link = r->links.size;
     if (anchor)
         put_byte(&r->links, '#');
     put_bytes(&r->links, s + start, end - start);
-    g->link_length = r->links.size - g->link;
+    r->field_link_length = r->links.size - r->field_link;
     /* the title (Word's ScreenTip, \o "tip") follows the target, both ended by a NUL */
     put_byte(&r->links, '\0');
     for (i = end < n ? end + 1 : n; i < n; ++i) {
@@ -868,6 +879,17 @@ static void begin_field_result(rtf_reader *r)
         break;
     }
     put_byte(&r->links, '\0');
+}
+
+static void begin_field_result(rtf_reader *r)
+{
+    group_state *g = &r->stack[r->depth];
+    if (!r->field_read)
+        read_field_instruction(r);
+    if (r->field_is_link) {
+        g->link = r->field_link;
+        g->link_length = r->field_link_length;
+    }
 }
 
 /* Text not yet ended by a paragraph's end (in a cell, the paragraphs
@@ -1146,10 +1168,14 @@ static long control(rtf_reader *r, const control_word *w, int has_param, long pa
         else
             g->destination = DEST_SKIP;
         break;
-    case W_FIELD: r->field_instruction.size = 0; break;
+    case W_FIELD:
+        r->field_instruction.size = 0;
+        r->field_read = 0;
+        break;
     case W_FLDINST:
         g->destination = DEST_FLDINST;
         r->field_instruction.size = 0;
+        r->field_read = 0;
         break;
     case W_CODE_LANGUAGE:
         g->destination = g->in_note ? DEST_SKIP : DEST_CODE_LANGUAGE;
