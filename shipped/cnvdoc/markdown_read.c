@@ -2312,7 +2312,7 @@ static void write_list(md_parser *p, doc_builder *b, const md_block *list, int l
 static void write_blocks(md_parser *p, doc_builder *b, const md_block *block, int list_level, int item)
 {
     for (; block; block = block->next) {
-        if (block->kind != MD_LIST && block->kind != MD_GONE)
+        if (block->kind != MD_LIST && block->kind != MD_GONE && !block->streamed)
             doc_block_context(b, item, 0);
         switch (block->kind) {
         case MD_PARAGRAPH:
@@ -2338,7 +2338,8 @@ static void write_blocks(md_parser *p, doc_builder *b, const md_block *block, in
         }
         case MD_HR: doc_hr(b); break;
         case MD_QUOTE:
-            doc_container(b, NODE_QUOTE);
+            if (!block->streamed) /* else opened while it was read */
+                doc_container(b, NODE_QUOTE);
             write_blocks(p, b, block->first, list_level, 0);
             doc_end_container(b, NODE_QUOTE);
             break;
@@ -2357,17 +2358,28 @@ static void write_blocks(md_parser *p, doc_builder *b, const md_block *block, in
     }
 }
 
-/* Writes and frees the document's blocks before its last, open one. */
-static void write_closed_blocks(md_parser *p, doc_builder *b)
+/* Writes and frees the closed blocks of `container` before its last one.
+ * A quote still open at its end is opened in the output now and its own
+ * closed blocks go too: a quote around the whole document is never held
+ * whole. */
+static void write_closed_blocks(md_parser *p, doc_builder *b, md_block *container)
 {
-    md_block *document = p->document;
-    while (document->first && document->first != document->last && !document->first->open) {
-        md_block *first = document->first;
-        document->first = first->next;
+    md_block *quote = container->last;
+    while (container->first && container->first != container->last && !container->first->open) {
+        md_block *first = container->first;
+        container->first = first->next;
         first->next = NULL;
         write_blocks(p, b, first, 0, 0);
         recycle_tree(p, first);
     }
+    if (!quote || !quote->open || quote->kind != MD_QUOTE)
+        return;
+    if (!quote->streamed) {
+        doc_block_context(b, 0, 0);
+        doc_container(b, NODE_QUOTE);
+        quote->streamed = 1;
+    }
+    write_closed_blocks(p, b, quote);
 }
 
 /* The first CR or LF in s[0..n), NULL when none: one pass over the line,
@@ -2530,8 +2542,8 @@ int32_t read_markdown(FILE *in, FILE *out)
             ++next;
         process_line(&p, s, length);
         pos += next;
-        if (streaming && p.document->first != p.document->last && (++lines & 63) == 0)
-            write_closed_blocks(&p, &b);
+        if (streaming && (++lines & 63) == 0)
+            write_closed_blocks(&p, &b, p.document);
     }
     close_to(&p, NULL);
     write_blocks(&p, &b, p.document->first, 0, 0);
