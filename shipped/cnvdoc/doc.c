@@ -52,7 +52,12 @@ int reserve(buffer *b, size_t extra)
     capacity = b->capacity ? b->capacity : b->sink ? SINK_SIZE : 256;
     while (capacity < b->size + extra)
         capacity *= 2;
+#ifdef CNVDOC_BUFFER_LIMIT
+    /* a test build whose memory runs out early */
+    grown = capacity <= CNVDOC_BUFFER_LIMIT ? (unsigned char *)realloc(b->data, capacity) : NULL;
+#else
     grown = (unsigned char *)realloc(b->data, capacity);
+#endif
     if (!grown) {
         b->failed = 1;
         refusal_set(REFUSAL_OUT_OF_MEMORY);
@@ -1558,12 +1563,28 @@ typedef struct format_description {
     convert_fn converter;
 } format_description;
 
-static int32_t __cdecl convert_read_rtf(FILE *in, FILE *out) { refusal_clear(); return read_rtf(in, out); }
-static int32_t __cdecl convert_read_html(FILE *in, FILE *out) { refusal_clear(); return read_html(in, out); }
-static int32_t __cdecl convert_read_markdown(FILE *in, FILE *out) { refusal_clear(); return read_markdown(in, out); }
-static int32_t __cdecl convert_write_rtf(FILE *in, FILE *out) { refusal_clear(); return write_rtf(in, out); }
-static int32_t __cdecl convert_write_html(FILE *in, FILE *out) { refusal_clear(); return write_html(in, out); }
-static int32_t __cdecl convert_write_markdown(FILE *in, FILE *out) { refusal_clear(); return write_markdown(in, out); }
+/* A conversion that met a failure on its way (memory that ran out for a
+ * buffer, a write that failed) has lost something, whatever it returned:
+ * it fails, with that reason, and never passes for a whole document. */
+static int32_t converted(int32_t result)
+{
+    return result != CONVERT_WRONG_FORMAT && result != CONVERT_EMPTY_INPUT && refusal_reason()[0]
+               ? CONVERT_WRONG_FORMAT
+               : result;
+}
+
+#define CONVERTER(name, call)                                 \
+    static int32_t __cdecl name(FILE *in, FILE *out)          \
+    {                                                         \
+        refusal_clear();                                      \
+        return converted(call(in, out));                      \
+    }
+CONVERTER(convert_read_rtf, read_rtf)
+CONVERTER(convert_read_html, read_html)
+CONVERTER(convert_read_markdown, read_markdown)
+CONVERTER(convert_write_rtf, write_rtf)
+CONVERTER(convert_write_html, write_html)
+CONVERTER(convert_write_markdown, write_markdown)
 
 static const format_description sources[] = {
     {"Document - HTML", "html", convert_read_html},

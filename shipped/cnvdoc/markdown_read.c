@@ -2193,7 +2193,12 @@ static void write_table(md_parser *p, doc_builder *b, const md_block *table)
     while (pos < table->text.size) {
         const char *end = (const char *)memchr(s + pos, '\n', table->text.size - pos);
         size_t line_end = end ? (size_t)(end - s) : table->text.size, i = pos, stop = line_end;
-        int column = 0;
+        int column = 0, width = table->columns;
+        /* a short row is filled up to the header's width, unless that would
+         * multiply the input: past the budget it keeps its own cells */
+        const int own = count_cells(s + pos, line_end - pos);
+        if (own < width && !doc_spend(&p->expansion_left, (size_t)(width - own) * DOC_EMPTY_CELL_COST))
+            width = own;
         while (i < stop && (s[i] == ' ' || s[i] == '\t'))
             ++i;
         while (stop > i && (s[stop - 1] == ' ' || s[stop - 1] == '\t'))
@@ -2203,11 +2208,7 @@ static void write_table(md_parser *p, doc_builder *b, const md_block *table)
         if (stop > i && s[stop - 1] == '|' && (stop - i < 2 || s[stop - 2] != '\\'))
             --stop;
         doc_container(b, NODE_ROW);
-        while (column < table->columns) {
-            /* past its own cells a row is filled up to the header's width,
-             * unless that would multiply the input */
-            if (column > 0 && i >= stop && !doc_spend(&p->expansion_left, DOC_EMPTY_CELL_COST))
-                break;
+        while (column < width) {
             cell.size = 0;
             while (i < stop && s[i] != '|') {
                 size_t run = i;

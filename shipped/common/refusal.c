@@ -48,17 +48,15 @@ int refusal_set(const char *text)
 int refusal_first_bytes(const char *format_name, const unsigned char *s, size_t n)
 {
     static const char hex[] = "0123456789ABCDEF";
-    char bytes[8 * 3 + 4] = "";
+    char bytes[8 * 3 + 1] = "";
     size_t i, at = 0;
     for (i = 0; i < n && i < 8; ++i) {
         bytes[at++] = ' ';
         bytes[at++] = hex[s[i] >> 4];
         bytes[at++] = hex[s[i] & 15];
     }
-    if (n > 8)
-        memcpy(bytes + at, " ...", 4), at += 4;
     bytes[at] = '\0';
-    return refusal_setf("It is not %s: it begins with%s.", format_name, bytes);
+    return refusal_setf("It is not %s: it begins with%s%s", format_name, bytes, n > 8 ? " ..." : ".");
 }
 
 const char *refusal_reason(void)

@@ -337,6 +337,43 @@ TEST_F(Cnvdoc, ReadersRefuseWhatIsNotTheirFormat)
     EXPECT_EQ(CONVERT_EMPTY_INPUT, run(writer(html_format), "", output));
 }
 
+// Every refusal says why, in the plug-in's _DLL_reason; running out of
+// memory fails with that reason and never passes for a whole document.
+TEST_F(Cnvdoc, RefusalsSayWhy)
+{
+    ASSERT_NE(nullptr, cnvdoc_small_buffers().module) << "cannot load cnvdocsmall.dll";
+    const struct {
+        const plugin_formats &plugin;
+        const char *format;
+        std::string input;
+        const char *reason;
+    } cases[] = {
+        {cnvdoc(), rtf_format, "plain text, not RTF", "It is not RTF: it begins with 70 6C 61 69 6E 20 74 65 ..."},
+        {cnvdoc(), html_format, std::string("MZ\x90\0\x03", 5), "It is not HTML: it begins with 4D 5A 90 00 03."},
+        {cnvdoc(), markdown_format, std::string("\x89PNG\r\n\x1A\n\0\0", 10),
+         "It is not Markdown: it begins with 89 50 4E 47 0D 0A 1A 0A ..."},
+        {cnvdoc_small_buffers(), markdown_format, repeated("word ", 1000000), "There was not enough memory to convert it."},
+        // 3 MB of UTF-16 that is 4.5 MB in UTF-8: memory runs out in the middle
+        {cnvdoc_small_buffers(), html_format, "\xFF\xFE" + repeated("\x2D\x4E", 1500000),
+         "There was not enough memory to convert it."},
+    };
+    const auto reason_of = [](const plugin_formats &plugin) {
+        return reinterpret_cast<dll_reason_fn>(reinterpret_cast<void *>(GetProcAddress(plugin.module, "_DLL_reason")));
+    };
+    for (const auto &c : cases) {
+        const dll_reason_fn reason = reason_of(c.plugin);
+        ASSERT_NE(nullptr, reason);
+        std::string output;
+        EXPECT_EQ(CONVERT_WRONG_FORMAT, run(find_converter(c.plugin.sources, c.format), c.input, output))
+            << c.format << " on " << c.input.substr(0, 40);
+        EXPECT_STREQ(c.reason, reason()) << c.format << " on " << c.input.substr(0, 40);
+    }
+    // a conversion that succeeds leaves no reason behind
+    std::string output;
+    EXPECT_EQ(0, run(reader(markdown_format), "*fine*", output));
+    EXPECT_EQ(nullptr, reason_of(cnvdoc())());
+}
+
 // The rules of HTML that real pages lean on.
 TEST_F(Cnvdoc, HtmlReaderReadsPagesAsBrowsersDo)
 {
@@ -628,6 +665,34 @@ TEST_F(Cnvdoc, InputsEndingAtPageBoundariesReadWhole)
     }
 }
 
+// References and the cells that fill short rows may add twice the input
+// and 1 MiB to what the Markdown reader writes: past that a reference stays
+// its text and a row keeps its own cells.
+TEST_F(Cnvdoc, MarkdownReaderExpandsWithinItsBudget)
+{
+    const auto count = [](const std::string &doc, const std::string &what) {
+        size_t found = 0;
+        for (size_t at = doc.find(what); at != std::string::npos; at = doc.find(what, at + 1))
+            ++found;
+        return found;
+    };
+    const size_t floor = 1 << 20, empty_cell = 16;
+    for (const int uses : {100, 10000}) {
+        const std::string markdown = "[a]: /" + std::string(9999, 'x') + "\n\n" + repeated("[a] ", uses);
+        const size_t linked = std::min<size_t>(uses, (floor + 2 * markdown.size()) / 10000);
+        const std::string doc = read_as(markdown_format, markdown);
+        EXPECT_EQ(linked, count(doc, "\x1B[a href=")) << uses << " uses";
+        EXPECT_EQ(uses - linked, count(doc, "[a]")) << uses << " uses";
+    }
+    for (const int columns : {3, 40, 3000}) {
+        const std::string markdown = "|" + repeated("a|", columns) + "\n|" + repeated("-|", columns) + "\n" +
+                                     repeated("|b|\n", columns);
+        const size_t filled = std::min<size_t>(columns, (floor + 2 * markdown.size()) / ((columns - 1) * empty_cell));
+        const std::string doc = read_as(markdown_format, markdown);
+        EXPECT_EQ(columns + filled * columns + (columns - filled), count(doc, "\x1B[cell")) << columns << " columns";
+    }
+}
+
 // The blocks and the output buffer are a matter of memory only: with 3
 // bytes each, every reader and writer gives the same bytes.
 TEST_F(Cnvdoc, SmallBuffersGiveTheSameBytes)
@@ -704,6 +769,12 @@ TEST_F(Cnvdoc, MarkdownReaderFollowsCommonMark)
         {"*(*a*)* __b __c__ d__ ***e* f** ~~g ~h~ i~~", "<p><i>(<i>a</i>)</i> <b>b <b>c</b> d</b> <b><i>e</i> f</b> <s>g h i</s></p>"},
         {std::string(101, '>') + "a", repeated("<quote>", 64) + "<p>>a</p>" + repeated("</quote>", 64)},
         {repeated("- ", 101) + "a", empty_items + "<li level=100>- a</li>"},
+        // backtick runs are noted by length, short and long, once a search has run to the end
+        {"`a ``b`` `c` " + std::string(131, '`') + "d " + std::string(130, '`') + "e" + std::string(130, '`'),
+         "<p><c>a ``b`` </c>c` " + std::string(131, '`') + "d <c>e</c></p>"},
+        // raw HTML without its end: the next of its kind is text too, the next of another kind is read
+        {"x <?a <![CDATA[b]]> <?c <!D e>", "<p>x <?a <raw><![CDATA[b]]></raw> <?c <raw><!D e></raw></p>"},
+        {"a\rb\r\r- c\r- d\r\n\r\n> e", "<p>a\nb</p><li level=1>c</li><li level=1>d</li><quote><p>e</p></quote>"},
     };
     for (const auto &c : cases)
         EXPECT_EQ(c.expected, readable(read_as(markdown_format, c.markdown))) << c.markdown;
