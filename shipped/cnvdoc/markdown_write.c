@@ -8,6 +8,15 @@
 #include "shipped/cnvdoc/doc.h"
 
 #define LIST_DEPTH 33
+/* Cells added to fill short table rows up to the widest, over the whole
+ * document.  A table whose first row is thousands of cells wide over
+ * thousands of one-cell rows would be filled into the square of its input
+ * (8,000 by 8,000: 192 MB from 57 KB).  A quarter of a million cells
+ * (768 KiB of "  |") and two for each cell the document's tables hold,
+ * which no ordinary document reaches; a table whose filling would pass it
+ * keeps each row's own cells, as Markdown readers fill them anyway. */
+#define FILL_FLOOR_CELLS 262144
+#define FILL_CELLS_PER_CELL 2
 /* 64 quotes, the deepest the document reader nests, and every list level */
 #define CONTAINER_DEPTH 128
 
@@ -98,6 +107,7 @@ typedef struct md_writer {
     int row_count, row_capacity;
     buffer aligns;       /* the first row's alignment of each column */
     size_t table_start;
+    size_t cells_read, cells_filled; /* the document's table cells, and those added to fill rows */
 } md_writer;
 
 static void build_prefix(md_writer *w)
@@ -851,6 +861,7 @@ static void begin_leaf(md_writer *w, const doc_event *e)
             put_byte(&w->aligns, (unsigned char)e->align);
         put_bytes(&w->out, w->rows[w->row_count - 1].cells ? " " : "| ", w->rows[w->row_count - 1].cells ? 1 : 2);
         ++w->rows[w->row_count - 1].cells;
+        ++w->cells_read;
         break;
     }
 }
@@ -957,15 +968,32 @@ static void begin_row(md_writer *w)
     row->cells = 0;
 }
 
+/* Whether the rows after the header are filled up to the widest: while
+ * the cells that adds stay within the document's budget. */
+static int fill_rows(md_writer *w, int widest)
+{
+    const size_t budget = FILL_FLOOR_CELLS + FILL_CELLS_PER_CELL * w->cells_read;
+    size_t fill = 0;
+    int i;
+    for (i = 1; i < w->row_count; ++i)
+        fill += (size_t)(widest - w->rows[i].cells);
+    if (w->cells_filled + fill > budget)
+        return 0;
+    w->cells_filled += fill;
+    return 1;
+}
+
 /* Rows are written as they come; at the end the header's delimiter row goes
- * in and short rows are filled up to the widest. */
+ * in and short rows are filled up to the widest.  The header is always
+ * filled: readers drop the cells of a row beyond the header's. */
 static void end_table(md_writer *w)
 {
     buffer rows = {0};
-    int widest = 0, i, j;
+    int widest = 0, filled, i, j;
     for (i = 0; i < w->row_count; ++i)
         if (w->rows[i].cells > widest)
             widest = w->rows[i].cells;
+    filled = fill_rows(w, widest);
     put_bytes(&rows, w->out.data + w->table_start, w->out.size - w->table_start);
     w->out.size = w->table_start;
     if (widest == 0) {
@@ -976,13 +1004,15 @@ static void end_table(md_writer *w)
     start_block(w, 0);
     for (i = 0; i < w->row_count; ++i) {
         const table_row *row = &w->rows[i];
+        /* a row of no cells keeps one: "|" alone would be no row */
+        const int width = i == 0 || filled ? widest : row->cells ? row->cells : 1;
         if (i > 0)
             new_line(w);
         if (row->cells == 0)
             put_str(&w->out, "|");
         else
             put_bytes(&w->out, rows.data + row->start - w->table_start, row->end - row->start);
-        for (j = row->cells; j < widest; ++j)
+        for (j = row->cells; j < width; ++j)
             put_str(&w->out, "  |");
         if (i == 0) {
             new_line(w);

@@ -665,6 +665,50 @@ TEST_F(Cnvdoc, InputsEndingAtPageBoundariesReadWhole)
     }
 }
 
+// What a conversion writes stays proportional to its input.  Markdown fills
+// a table's short rows up to the widest within a budget for the document:
+// 262,144 cells and two for each cell its tables hold.  A table whose
+// filling would pass it keeps each row's own cells, which readers fill; its
+// header is filled all the same.
+TEST_F(Cnvdoc, WhatIsWrittenStaysProportionalToTheInput)
+{
+    const struct {
+        int columns, rows; // a header of `columns` cells over `rows` one-cell rows
+        bool filled;
+    } tables[] = {
+        {3, 2, true},
+        {28, 10488, true},   // 283,176 cells added: the budget to the cell, 262,144 + 2 x 10,516
+        {28, 10489, false},  // one row more adds 27, allows 2 more
+        {3000, 3000, false}, // 8,997,000 cells, 27 MB of Markdown from 87 KB of HTML
+    };
+    for (const auto &t : tables) {
+        const std::string html = "<table><tr>" + repeated("<td>a</td>", t.columns) + "</tr>" +
+                                 repeated("<tr><td>b</td></tr>", t.rows) + "</table>";
+        const std::string md = write_as(markdown_format, read_as(html_format, html));
+        const std::string header = "| a |" + repeated(" a |", t.columns - 1) + "\n|" + repeated(" --- |", t.columns);
+        const std::string row = "\n| b |" + (t.filled ? repeated("  |", t.columns - 1) : "");
+        EXPECT_EQ(header.size() + t.rows * row.size() + 1, md.size()) << t.columns << " by " << t.rows;
+        EXPECT_EQ(row + "\n", md.substr(md.size() - row.size() - 1)) << t.columns << " by " << t.rows;
+    }
+    // A field's results share its one target, however many they are and
+    // whatever the instruction gets after the first.
+    const struct {
+        std::string rtf, expected;
+    } fields[] = {
+        {"{\\rtf1{\\field{\\*\\fldinst HYPERLINK \"" + std::string(2000, 'x') + "\"}" +
+             repeated("{\\fldrslt a}", 4000) + "}}",
+         "<p><a href=" + std::string(2000, 'x') + ">" + std::string(4000, 'a') + "</a></p>"},
+        {"{\\rtf1{\\field{\\*\\fldinst HYPERLINK x" + repeated("{\\fldrslt a}yz", 3000) + "}}}",
+         "<p><a href=x>" + std::string(3000, 'a') + "</a></p>"},
+    };
+    for (const auto &f : fields) {
+        const std::string doc = readable(read_as(rtf_format, f.rtf));
+        EXPECT_TRUE(doc == f.expected) << f.rtf.substr(0, 80) << "... (" << f.rtf.size() << " bytes) gave "
+                                       << doc.size() << " bytes:\n" << doc.substr(0, 200) << "\nnot "
+                                       << f.expected.size() << ":\n" << f.expected.substr(0, 200);
+    }
+}
+
 // References and the cells that fill short rows may add twice the input
 // and 1 MiB to what the Markdown reader writes: past that a reference stays
 // its text and a row keeps its own cells.
