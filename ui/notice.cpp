@@ -1,6 +1,8 @@
 // Notices, the busy cursor and window placement.
 #include "ui/notice.h"
 
+#include <algorithm>
+
 #include "app/app_state.h"
 #include "support/ansi_text.h"
 #include "support/runtime.h"
@@ -21,10 +23,55 @@ int cursor_frame;
 int last_result;
 notice_observer observer;
 
+// The height the notice's text needs at the width of its box.
+int text_height(HWND box, const char *text)
+{
+    RECT needed;
+    GetClientRect(box, &needed);
+    HDC dc = GetDC(box);
+    if (!dc)
+        return 0;
+    const HGDIOBJ old_font = SelectObject(dc, reinterpret_cast<HGDIOBJ>(SendMessageA(box, WM_GETFONT, 0, 0)));
+    DrawTextA(dc, text, -1, &needed, DT_CALCRECT | DT_WORDBREAK | DT_CENTER);
+    SelectObject(dc, old_font);
+    ReleaseDC(box, dc);
+    return needed.bottom - needed.top;
+}
+
+// A text longer than the box (a long name with the plug-in's reason under
+// it) makes the box taller, and the dialog with it: the frame around the
+// box grows, what lies below moves down.  Never past the screen.
+void fit_notice_to_text(HWND dialog, const char *text)
+{
+    HWND box = GetDlgItem(dialog, IDC_NOTICE_TEXT);
+    RECT box_rect, dialog_rect;
+    if (!box || !GetWindowRect(box, &box_rect) || !GetWindowRect(dialog, &dialog_rect))
+        return;
+    const int room = GetSystemMetrics(SM_CYSCREEN) - (dialog_rect.bottom - dialog_rect.top);
+    const int grow = std::min(text_height(box, text) - static_cast<int>(box_rect.bottom - box_rect.top), room);
+    if (grow <= 0)
+        return;
+    MapWindowPoints(nullptr, dialog, reinterpret_cast<POINT *>(&box_rect), 2);
+    for (HWND child = GetWindow(dialog, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+        RECT rect;
+        GetWindowRect(child, &rect);
+        MapWindowPoints(nullptr, dialog, reinterpret_cast<POINT *>(&rect), 2);
+        const bool holds_box_end = rect.top < box_rect.bottom && rect.bottom >= box_rect.bottom;
+        if (holds_box_end)
+            SetWindowPos(child, nullptr, 0, 0, rect.right - rect.left, rect.bottom - rect.top + grow,
+                         SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+        else if (rect.top >= box_rect.bottom)
+            SetWindowPos(child, nullptr, rect.left, rect.top + grow, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+    }
+    SetWindowPos(dialog, nullptr, 0, 0, dialog_rect.right - dialog_rect.left,
+                 dialog_rect.bottom - dialog_rect.top + grow, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
 INT_PTR CALLBACK notice_proc(HWND dialog, UINT msg, WPARAM wparam, LPARAM)
 {
     switch (msg) {
     case WM_INITDIALOG:
+        fit_notice_to_text(dialog, notice_text);
         center_window(dialog, main_window);
         notice_window = dialog;
         SetDlgItemTextA(dialog, IDC_NOTICE_TEXT, notice_text);

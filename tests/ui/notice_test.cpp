@@ -16,7 +16,8 @@ namespace {
 struct seen_notice {
     std::string text;
     std::string title;
-    RECT rect{};
+    RECT rect{}, box{}, button{};
+    int needed = 0;
     bool found = false;
 };
 seen_notice seen;
@@ -35,6 +36,19 @@ void remember_notice(HWND notice)
     seen.text = text;
     seen.title = title;
     GetWindowRect(notice, &seen.rect);
+    HWND box = GetDlgItem(notice, IDC_NOTICE_TEXT);
+    GetWindowRect(box, &seen.box);
+    GetWindowRect(GetDlgItem(notice, IDC_NOTICE_OK), &seen.button);
+    // what the box needs at its width, measured as a static control draws
+    RECT needed;
+    GetClientRect(box, &needed);
+    HDC dc = GetDC(box);
+    SelectObject(dc, reinterpret_cast<HGDIOBJ>(SendMessageA(box, WM_GETFONT, 0, 0)));
+    std::string full(1024, '\0');
+    full.resize(GetWindowTextA(box, &full[0], static_cast<int>(full.size())));
+    DrawTextA(dc, full.c_str(), -1, &needed, DT_CALCRECT | DT_WORDBREAK | DT_CENTER);
+    ReleaseDC(box, dc);
+    seen.needed = needed.bottom - needed.top;
     seen.found = true;
 }
 
@@ -72,6 +86,28 @@ TEST_F(NoticeWindow, ModalNoticeShowsTextAndEndsWithZeroOnOk)
     EXPECT_EQ("File a.txt doesn't have the format you selected.", seen.text);
     EXPECT_EQ(std::string(notice_caption), seen.title);
     EXPECT_EQ(0, std::string(notice_caption).rfind("Morphex - ", 0)) << notice_caption;
+}
+
+// A long name with a plug-in's reason under it: the box grows until the
+// whole text fits, and the OK button stays below it.
+TEST_F(NoticeWindow, LongTextMakesTheNoticeTaller)
+{
+    const std::string short_text = "File a.txt doesn't have the format you selected.";
+    std::string words;
+    for (int i = 0; i < 30; ++i)
+        words += " and words";
+    const std::string long_text = "File minutes of the meeting" + words + ".md doesn't have the format you selected.\n" +
+                                  "The table in line 12 has no end" + words + ".";
+    RECT heights[2]{};
+    for (int i = 0; i < 2; ++i) {
+        SetTimer(nullptr, 0, 50, press_ok);
+        show_notice((i == 0 ? short_text : long_text).c_str());
+        ASSERT_TRUE(seen.found) << "the notice window never appeared";
+        heights[i] = seen.rect;
+    }
+    EXPECT_GT(heights[1].bottom - heights[1].top, heights[0].bottom - heights[0].top) << long_text;
+    EXPECT_GE(seen.box.bottom - seen.box.top, seen.needed) << long_text;
+    EXPECT_GE(seen.button.top, seen.box.bottom) << long_text;
 }
 
 TEST_F(NoticeWindow, TimedNoticeClosedByOkEndsWithZero)
