@@ -6,6 +6,7 @@
 
 #include "plugins/morphex_plugin.h"
 #include "shipped/cnvdoc/doc.h"
+#include "shipped/common/refusal.h"
 
 #define LIST_DEPTH 33
 /* Cells added to fill short table rows up to the widest, over the whole
@@ -17,6 +18,12 @@
  * keeps each row's own cells, as Markdown readers fill them anyway. */
 #define FILL_FLOOR_CELLS 262144
 #define FILL_CELLS_PER_CELL 2
+/* The output is written out once this much of it lies before the line
+ * being written: nothing before that line is looked at again, and Markdown
+ * may be dozens of times its input (the quote marks and item indents that
+ * begin every line), which memory would otherwise hold whole.  The test
+ * build with tiny buffers writes out at every line where it may. */
+#define OUTPUT_KEPT ((size_t)SINK_SIZE)
 /* 64 quotes, the deepest the document reader nests, and every list level */
 #define CONTAINER_DEPTH 128
 
@@ -65,6 +72,8 @@ typedef struct table_row {
 
 typedef struct md_writer {
     buffer out;
+    FILE *sink;          /* where the output goes */
+    size_t written;      /* the bytes of output written out before out's first */
     buffer prefix;       /* written after each line end */
     size_t line_start;   /* where the current line begins in out */
     int fresh_line;      /* the line holds only its prefix: no separation needed */
@@ -158,6 +167,42 @@ static void trim_trailing_blanks(md_writer *w)
         --w->out.size;
 }
 
+/* Writes out the lines before the one being written when enough of them
+ * have gathered.  Places in out before that line are never met again. */
+static void write_out_lines(md_writer *w)
+{
+    const size_t done = w->line_start;
+    if (done < OUTPUT_KEPT || w->out.failed)
+        return;
+    if (fwrite(w->out.data, 1, done, w->sink) != done) {
+        w->out.failed = 1;
+        refusal_set(REFUSAL_WRITE_ERROR);
+        return;
+    }
+    memmove(w->out.data, w->out.data + done, w->out.size - done);
+    w->out.size -= done;
+    w->written += done;
+    w->line_start = 0;
+    w->item_text_start = w->item_text_start >= done ? w->item_text_start - done : (size_t)-1;
+    w->star_closed_at = w->star_closed_at >= done ? w->star_closed_at - done : 0;
+}
+
+static void settle_marks(md_writer *w);
+
+/* The same after a line end inside a leaf (not a table's cell, which its
+ * table rewrites), where no delimiter is open or waits: the marks closed
+ * before the line end are settled first, as the characters around them
+ * are all written and those of marks after it lie beyond the line end. */
+static void write_out_in_leaf(md_writer *w)
+{
+    if (w->line_start < OUTPUT_KEPT || w->leaf == NODE_CELL || w->delimiter_depth || w->pending_open.size ||
+        w->in_code_span)
+        return;
+    settle_marks(w);
+    w->code_span_at = w->code_span_end = 0;
+    write_out_lines(w);
+}
+
 static void new_line(md_writer *w)
 {
     trim_trailing_blanks(w);
@@ -217,12 +262,15 @@ static void put_text(md_writer *w, const char *s, size_t n);
 
 static void flush_pending(md_writer *w)
 {
+    if (!w->pending_break)
+        return;
     for (; w->pending_break > 0; --w->pending_break) {
         put_byte(&w->out, '\\');
         new_line(w);
         w->at_line_start = 1;
         w->past_first_line = 1;
     }
+    write_out_in_leaf(w);
 }
 
 static void flush_open_marks(md_writer *w)
@@ -257,7 +305,7 @@ static size_t escape_line_start(md_writer *w, const char *s, size_t n)
     flush_pending(w);
     flush_open_marks(w);
     w->at_line_start = 0;
-    if (w->out.size == 0 && n - i >= 3 && memcmp(s + i, "\xEF\xBB\xBF", 3) == 0) {
+    if (w->written + w->out.size == 0 && n - i >= 3 && memcmp(s + i, "\xEF\xBB\xBF", 3) == 0) {
         /* first in the file, U+FEFF would be read as a byte order mark */
         put_bytes(&w->out, "&#xFEFF;", 8);
         return i + 3;
@@ -314,6 +362,7 @@ static void put_raw(md_writer *w, const char *s, size_t n, int one_line)
             new_line(w);
             w->at_line_start = 1;
             w->past_first_line = 1;
+            write_out_in_leaf(w);
         }
     }
 }
@@ -377,6 +426,7 @@ static void put_text(md_writer *w, const char *s, size_t n)
                 new_line(w);
                 w->at_line_start = 1;
                 w->past_first_line = 1;
+                write_out_in_leaf(w);
             }
             break;
         case '\r': break;
@@ -831,6 +881,8 @@ static int enter_block(md_writer *w, int item, int node)
 static void begin_leaf(md_writer *w, const doc_event *e)
 {
     int i, tight = 0;
+    if (e->node != NODE_CELL)
+        write_out_lines(w);
     if (e->node != NODE_LI && e->node != NODE_CELL)
         tight = enter_block(w, e->item, e->node);
     w->leaf = e->node;
@@ -879,8 +931,10 @@ static void end_html_block(md_writer *w)
     for (i = start; i < w->code.size;) {
         const unsigned char *end = (const unsigned char *)memchr(w->code.data + i, '\n', w->code.size - i);
         const size_t line_end = end ? (size_t)(end - w->code.data) : w->code.size;
-        if (i > start)
+        if (i > start) {
             new_line(w);
+            write_out_lines(w);
+        }
         put_bytes(&w->out, w->code.data + i, line_end - i);
         i = line_end + 1;
     }
@@ -905,6 +959,7 @@ static void end_code_block(md_writer *w)
         w->line_start = w->out.size; /* keep the code's own blanks */
         put_byte(&w->out, '\n');
         w->line_start = w->out.size;
+        write_out_lines(w);
         put_bytes(&w->out, w->prefix.data, w->prefix.size);
         put_bytes(&w->out, w->code.data + i, line_end - i);
         i = line_end + 1;
@@ -1006,8 +1061,10 @@ static void end_table(md_writer *w)
         const table_row *row = &w->rows[i];
         /* a row of no cells keeps one: "|" alone would be no row */
         const int width = i == 0 || filled ? widest : row->cells ? row->cells : 1;
-        if (i > 0)
+        if (i > 0) {
             new_line(w);
+            write_out_lines(w);
+        }
         if (row->cells == 0)
             put_str(&w->out, "|");
         else
@@ -1040,7 +1097,8 @@ int32_t write_markdown(FILE *in, FILE *out)
     if (loaded != CONVERT_OK)
         return loaded;
     memset(&w, 0, sizeof w);
-    reserve(&w.out, input.size + input.size / 8 + 256);
+    w.sink = out;
+    reserve(&w.out, input.size < OUTPUT_KEPT ? input.size + input.size / 8 + 256 : 2 * OUTPUT_KEPT);
     doc_read_begin(&r, &input);
     while (doc_next(&r, &e) != EV_END) {
         switch (e.kind) {
