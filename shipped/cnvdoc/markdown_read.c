@@ -1325,18 +1325,23 @@ static void unescape_into(buffer *out, const char *s, size_t n)
 enum inline_kind { IN_TEXT, IN_SOFT, IN_HARD, IN_CODE, IN_DELIM, IN_BRACKET, IN_LINK_END, IN_LINK, IN_MARK_TAG, IN_RAW };
 
 struct inline_node {
-    int kind;
-    size_t offset, length;     /* text in the arena */
-    size_t target, target_length; /* links */
-    size_t title, title_length;
-    char delimiter;            /* '*', '_', '~' */
-    int count, original, can_open, can_close, active;
-    int image;                 /* brackets */
-    size_t source;             /* brackets: where their text begins */
-    unsigned char opens[6], closes[6];
-    int open_count, close_count;
-    int mark;                  /* a tag's mark, its count 1 to open, -1 to close */
-    int previous_delimiter, next_delimiter; /* delimiter runs: the neighbours that may still pair */
+    uint32_t offset, length;   /* text in the parser's text (a paragraph's inlines are under 1 GiB) */
+    int32_t count;             /* delimiter runs: what is left to pair; tags: 1 opens, -1 closes */
+    unsigned char kind, active, image;
+    signed char mark;          /* a tag's mark */
+    union {
+        struct {               /* links and brackets */
+            uint32_t target, target_length, title, title_length;
+            uint32_t source;   /* brackets: where their text begins */
+        };
+        struct {               /* delimiter runs */
+            int32_t original;
+            int32_t previous_delimiter, next_delimiter; /* the neighbours that may still pair */
+            char delimiter;    /* '*', '_', '~' */
+            unsigned char can_open, can_close, open_count, close_count;
+            unsigned char opens[6], closes[6];
+        };
+    };
 };
 typedef struct inline_node inline_node;
 
@@ -1363,6 +1368,11 @@ typedef struct backtick_runs {
     tick_run *long_runs;
     size_t long_count, long_capacity;
 } backtick_runs;
+
+/* A paragraph's inline text, its link targets included (which the
+ * expansion budget keeps within three times the input), stays under 4 GiB
+ * for the nodes' 32-bit offsets. */
+#define INLINE_TEXT_LIMIT ((size_t)1 << 30)
 
 /* Brackets open at once: one opened beyond them is text, as no "]" would
  * reach it, and costs no node of its own. */
@@ -1442,12 +1452,9 @@ static inline_node *add_node(inline_parser *ip, int kind)
         return NULL;
     ip->nodes = nodes;
     node = &ip->nodes[ip->count++];
-    /* what every node is read for; the rest only where its kind sets it */
-    node->kind = kind;
-    node->offset = ip->text.size;
-    node->length = node->target = node->target_length = node->title = node->title_length = 0;
-    node->count = node->open_count = node->close_count = node->image = node->active = 0;
-    node->can_open = node->can_close = 0;
+    memset(node, 0, sizeof *node);
+    node->kind = (unsigned char)kind;
+    node->offset = (uint32_t)ip->text.size;
     return node;
 }
 
@@ -2157,8 +2164,9 @@ static void write_inlines(md_parser *p, doc_builder *b, const char *s, size_t n)
     inline_parser ip;
     while (n > 0 && is_trailing_blank((unsigned char)s[n - 1]))
         --n;
-    if (plain_inline_run(s, n) == n) {
-        /* no markup at all, as most headings, items and cells hold */
+    /* no markup at all, as most headings, items and cells hold; or a
+     * paragraph too long for the nodes' offsets, whose markup stays text */
+    if (n >= INLINE_TEXT_LIMIT || plain_inline_run(s, n) == n) {
         doc_text(b, s, n);
         return;
     }
