@@ -298,8 +298,14 @@ int put_code_page_text(buffer *b, int number, const unsigned char *s, size_t n)
         const int wide_length = MultiByteToWideChar((UINT)number, 0, (const char *)s, (int)n, NULL, 0);
         int utf8_length;
         WCHAR *wide;
-        if (wide_length <= 0 || !(wide = (WCHAR *)malloc((size_t)wide_length * sizeof *wide)))
+        if (wide_length <= 0)
             return 0;
+        if (!(wide = (WCHAR *)malloc((size_t)wide_length * sizeof *wide))) {
+            /* the page is known: no other is tried in its place */
+            b->failed = 1;
+            refusal_set(REFUSAL_OUT_OF_MEMORY);
+            return 1;
+        }
         MultiByteToWideChar((UINT)number, 0, (const char *)s, (int)n, wide, wide_length);
         utf8_length = WideCharToMultiByte(CP_UTF8, 0, wide, wide_length, NULL, 0, NULL, NULL);
         if (utf8_length > 0 && reserve(b, (size_t)utf8_length)) {

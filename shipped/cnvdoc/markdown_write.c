@@ -670,6 +670,8 @@ static void settle_marks(md_writer *w)
     if (w->mark_count <= 0)
         return;
     edits = (tag_edit *)malloc((size_t)w->mark_count * 2 * sizeof *edits);
+    if (!edits)
+        refusal_set(REFUSAL_OUT_OF_MEMORY);
     for (i = 0; edits && i < w->mark_count; ++i) {
         const delimited_mark *m = &w->marks[i];
         const char *s = (const char *)w->out.data;
