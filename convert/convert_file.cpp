@@ -433,7 +433,9 @@ void convert_file(const char *source, const char *target_ext, convert_fn source_
     const bool converted = !refused(result);
     const refusal_reason reason =
         converted ? refusal_reason{} : refusal_reason_of(target_converter, FORMAT_LIST_TARGET);
-    const std::int32_t lost = converted && count_lost ? count_lost() : 0;
+    // A count that crashes is contained like the converter: nothing was counted.
+    const guard_result counted = converted && count_lost ? guarded_call(count_lost) : guard_result{};
+    const std::int32_t lost = counted.faulted ? 0 : counted.value;
     // The output first, while errno still tells how the converter's own
     // writes ended.
     output.flush();

@@ -108,6 +108,18 @@ TEST_F(LostCharacters, ALongListEndsWithTheNumberOfFilesLeftOut)
     }
 }
 
+// A count that crashes costs the count, never the file or the batch.
+TEST_F(LostCharacters, ACrashingCountIsContained)
+{
+    write_file("a.txt", "crash the count: caf\xe9");
+    write_file("b.txt", "na\xefve");
+    convert_with("cnvlost.dll");
+    EXPECT_EQ("crash the count: caf?", read_file("a.asc")) << "the converted file stays";
+    EXPECT_EQ("na?ve", read_file("b.asc")) << "the batch goes on";
+    ASSERT_EQ(1u, notices.texts().size());
+    EXPECT_EQ(heading + "\nb.txt: 1", notices.texts()[0]) << "only the file whose count was read";
+}
+
 TEST_F(LostCharacters, NoNoticeWithoutLossOrWithoutTheExport)
 {
     write_file("ascii.txt", "nothing to lose");

@@ -1,7 +1,8 @@
 /* cnvlost.dll - a test plug-in that loses characters the way an 8-bit
  * target encoding does: its target converter writes every byte above 0x7F
- * as '?' and counts it, and _DLL_lost reports that count.  Built a second
- * time as cnvnolost.dll without the export (NO_LOST_EXPORT). */
+ * as '?' and counts it, and _DLL_lost reports that count; a text that holds
+ * "crash the count" makes _DLL_lost crash instead.  Built a second time as
+ * cnvnolost.dll without the export (NO_LOST_EXPORT). */
 #include <stdio.h>
 #include <string.h>
 #include "plugins/morphex_plugin.h"
@@ -12,6 +13,7 @@
 #define SOURCE_STAGE_MARK 1000
 
 static int32_t last_lost;
+static int crash_the_count;
 
 static int32_t __cdecl lost_source(FILE *in, FILE *out)
 {
@@ -31,8 +33,10 @@ static int32_t __cdecl lost_ascii(FILE *in, FILE *out)
     char block[4096];
     size_t got;
     int32_t lost = 0;
+    crash_the_count = 0;
     while ((got = fread(block, 1, sizeof block, in)) > 0) {
         size_t i;
+        crash_the_count |= got >= 15 && memcmp(block, "crash the count", 15) == 0;
         for (i = 0; i < got; ++i)
             if ((unsigned char)block[i] > 0x7F) {
                 block[i] = '?';
@@ -47,6 +51,8 @@ static int32_t __cdecl lost_ascii(FILE *in, FILE *out)
 #ifndef NO_LOST_EXPORT
 PLUGIN_EXPORT int32_t __cdecl _DLL_lost(void)
 {
+    if (crash_the_count)
+        return *(volatile int32_t *)NULL;
     return last_lost;
 }
 #endif
