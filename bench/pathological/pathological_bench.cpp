@@ -330,6 +330,9 @@ unsigned long long file_size(const std::string &name)
     return static_cast<unsigned long long>(data.nFileSizeHigh) << 32 | data.nFileSizeLow;
 }
 
+// How the child's result begins when the conversion left no output.
+constexpr char failed_prefix[] = "failed: ";
+
 // What the engine said about the one file of the child.
 std::string child_output;
 std::string child_failure;
@@ -368,7 +371,7 @@ int convert_child(const char *file, const char *source, const char *target, cons
     const convert_fn reader = find(sources, source_count, source);
     const convert_fn writer = find(targets, target_count, target);
     if (!reader || !writer) {
-        std::fprintf(result, "failed: cnvdoc.dll declares no \"%s\" or \"%s\"\n", source, target);
+        std::fprintf(result, "%scnvdoc.dll declares no \"%s\" or \"%s\"\n", failed_prefix, source, target);
         std::fclose(result);
         return 2;
     }
@@ -389,7 +392,7 @@ int convert_child(const char *file, const char *source, const char *target, cons
     if (child_output.empty()) {
         // The notice's first line says what went wrong.
         const std::string why = child_failure.substr(0, child_failure.find('\n'));
-        std::fprintf(result, "failed: %s\n", why.empty() ? "no output" : why.c_str());
+        std::fprintf(result, "%s%s\n", failed_prefix, why.empty() ? "no output" : why.c_str());
         std::fclose(result);
         return 2;
     }
@@ -466,15 +469,15 @@ outcome convert_once(const std::string &file, const input_class &c)
         result.seconds = seconds;
         result.output_bytes = std::strtoull(output, nullptr, 10);
         result.peak_bytes = std::strtoull(peak, nullptr, 10);
-    } else if (status == 2) {
-        // "failed: why", the input's folder left out of the engine's notice.
-        result.why = line + std::strlen("failed: ");
+    } else if (status == 2 && std::strncmp(line, failed_prefix, std::strlen(failed_prefix)) == 0) {
+        // The engine's notice, without the input's folder.
+        result.why = line + std::strlen(failed_prefix);
         const std::size_t folder = result.why.find(scratch);
         if (folder != std::string::npos)
             result.why.erase(folder, scratch.size());
     } else {
         char code[64];
-        std::snprintf(code, sizeof code, "crashed, exit code 0x%08lX", static_cast<unsigned long>(status));
+        std::snprintf(code, sizeof code, "the child ended with code 0x%08lX", static_cast<unsigned long>(status));
         result.why = code;
     }
     return result;
