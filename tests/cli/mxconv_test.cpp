@@ -351,6 +351,27 @@ TEST_F(Mxconv, ARefusalCarriesThePluginsReason)
     }
 }
 
+// The plug-ins shipped beside mxconv say why they refuse a file.
+TEST_F(Mxconv, TheShippedPluginsSayWhy)
+{
+    write_file("work\\picture.md", std::string("\x89PNG\r\n\x1A\n\0\0\0\rIHDR", 16));
+    write_file("work\\broken.txt", "caf\xC3\x28 au lait");
+    const struct {
+        const char *arguments, *line;
+    } cases[] = {
+        {"-f \"Document - Markdown\" -t \"Document - HTML\" *.md",
+         "File picture.md doesn't have the format you selected. It is not Markdown: it begins with 89 50 4E 47 0D 0A "
+         "1A 0A ..."},
+        {"-f utf-8 -t \"UTF-16\" *.txt",
+         "File broken.txt doesn't have the format you selected. At byte 3 (C3 28 20 61): not a character in utf-8."},
+    };
+    for (const auto &c : cases) {
+        const run_result result = run(std::string("-q ") + c.arguments);
+        EXPECT_STATUS(1, result);
+        EXPECT_EQ(c.line, lines_of(result.err).at(0)) << c.arguments << ":\n" << result.err;
+    }
+}
+
 TEST_F(Mxconv, ReplaceModeKeepsNameAndDate)
 {
     use_plugin("cnvprobe.dll");
