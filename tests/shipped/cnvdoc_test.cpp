@@ -707,6 +707,20 @@ TEST_F(Cnvdoc, WhatIsWrittenStaysProportionalToTheInput)
                                        << doc.size() << " bytes:\n" << doc.substr(0, 200) << "\nnot "
                                        << f.expected.size() << ":\n" << f.expected.substr(0, 200);
     }
+    // Quotes read from RTF indents, 21 bytes of marks each, spend the
+    // document's expansion budget (a mebibyte and twice the input): past
+    // it, paragraphs that alternate between 32 quotes deep and 1 open no
+    // more.
+    for (int pairs : {100, 3000}) {
+        const std::string rtf =
+            "{\\rtf1{\\stylesheet{\\s7 Quote;}}\\s7" + repeated("\\li23040 a\\par\\li0 b\\par", pairs) + "}";
+        const std::string doc = read_as(rtf_format, rtf);
+        size_t quotes = 0;
+        for (size_t at = doc.find("\x1B[quote"); at != std::string::npos; at = doc.find("\x1B[quote", at + 1))
+            ++quotes;
+        const size_t wanted = 1 + 31 * static_cast<size_t>(pairs), budget = ((1u << 20) + 2 * rtf.size()) / 21;
+        EXPECT_EQ(std::min(wanted, budget), quotes) << pairs << " pairs of paragraphs, " << rtf.size() << " bytes";
+    }
 }
 
 // References and the cells that fill short rows may add twice the input
