@@ -109,6 +109,11 @@ typedef struct md_writer {
     int mark_count, mark_capacity;
     int in_code_span;
     size_t code_span_at, code_span_end; /* where the last code span was written */
+    /* Code spans side by side are one, rewritten whole as each joins it:
+     * the bytes rewritten stay within doc_expansion_budget, past which a
+     * span is parted from the one before by a space.  Thousands of spans
+     * took time in the square of their number. */
+    size_t rewrite_left;
     buffer code;         /* code span or code block being collected */
     buffer code_lang;
     /* tables */
@@ -591,11 +596,19 @@ static void open_inline(md_writer *w, const doc_event *e)
         put_bytes(&w->image_title, e->title, e->title_length);
     }
     if (e->node == NODE_C) {
+        /* two code spans side by side would read as one: they are one */
+        const int beside = w->out.size == w->code_span_end && w->code_span_end > w->code_span_at &&
+                           !w->pending_open.size;
         w->in_code_span = 1;
-        if (w->out.size == w->code_span_end && w->code_span_end > w->code_span_at && !w->pending_open.size)
-            w->out.size = w->code_span_at; /* two code spans side by side would read as one: they are one */
-        else
-            w->code.size = 0;
+        if (beside && doc_spend(&w->rewrite_left, w->code.size)) {
+            w->out.size = w->code_span_at;
+            return;
+        }
+        if (beside) {
+            put_byte(&w->out, ' ');
+            w->rewrite_left = 0; /* and so are all after it: one rule past the budget */
+        }
+        w->code.size = 0;
         return;
     }
     if ((e->node == NODE_A && w->link_depth++ > 0) || (e->node == NODE_S && w->strike_depth++ > 0))
@@ -1100,6 +1113,7 @@ int32_t write_markdown(FILE *in, FILE *out)
         return loaded;
     memset(&w, 0, sizeof w);
     w.sink = out;
+    w.rewrite_left = doc_expansion_budget(input.size);
     reserve(&w.out, input.size < OUTPUT_KEPT ? input.size + input.size / 8 + 256 : 2 * OUTPUT_KEPT);
     doc_read_begin(&r, &input);
     while (doc_next(&r, &e) != EV_END) {

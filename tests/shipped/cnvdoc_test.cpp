@@ -721,6 +721,22 @@ TEST_F(Cnvdoc, WhatIsWrittenStaysProportionalToTheInput)
         const size_t wanted = 1 + 31 * static_cast<size_t>(pairs), budget = ((1u << 20) + 2 * rtf.size()) / 21;
         EXPECT_EQ(std::min(wanted, budget), quotes) << pairs << " pairs of paragraphs, " << rtf.size() << " bytes";
     }
+    // Code spans side by side are written as one, rewritten as each joins
+    // it, which costs the bytes rewritten from the same budget over the
+    // writer's input; past it a span is parted from the one before by a space.
+    for (int spans : {100, 3000}) {
+        const std::string doc =
+            "\x1B[morphex-text 2 eol=lf bom=0]\n\x1B[p]" + repeated("\x1B[c]a\x1B[/c]", spans) + "\x1B[/p]\n";
+        const size_t budget = (1u << 20) + 2 * doc.size();
+        size_t joined = 1;
+        while (joined < static_cast<size_t>(spans) && joined * (joined + 1) / 2 <= budget)
+            ++joined;
+        const std::string expected =
+            "`" + std::string(joined, 'a') + "`" + repeated(" `a`", spans - static_cast<int>(joined)) + "\n";
+        const std::string md = write_as(markdown_format, doc);
+        EXPECT_TRUE(md == expected) << spans << " code spans gave " << md.size() << " bytes:\n" << md.substr(0, 100)
+                                    << "...\nnot " << expected.size() << ":\n" << expected.substr(0, 100) << "...";
+    }
 }
 
 // References and the cells that fill short rows may add twice the input
