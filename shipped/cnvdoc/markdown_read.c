@@ -46,10 +46,19 @@ typedef struct reference {
 
 struct inline_node;
 
+/* A paragraph's nodes, in chunks that never move: a long paragraph grows
+ * by a chunk at a time, never by a copy of all it holds. */
+#define NODE_CHUNK_SHIFT 10
+#define NODE_CHUNK ((int)1 << NODE_CHUNK_SHIFT)
+typedef struct node_store {
+    struct inline_node **chunks;
+    int chunk_count, chunk_slots;
+} node_store;
+#define NODE(ip, i) (&(ip)->store->chunks[(i) >> NODE_CHUNK_SHIFT][(i) & (NODE_CHUNK - 1)])
+
 typedef struct md_parser {
     md_block *document, *tip;
-    struct inline_node *nodes; /* kept from one paragraph to the next */
-    int node_capacity;
+    node_store nodes;    /* an inline parser's, kept from one paragraph to the next */
     buffer inline_text;
     buffer line;         /* the current line, tabs before its text expanded */
     reference *references;
@@ -1322,28 +1331,64 @@ static void unescape_into(buffer *out, const char *s, size_t n)
     }
 }
 
-enum inline_kind { IN_TEXT, IN_SOFT, IN_HARD, IN_CODE, IN_DELIM, IN_BRACKET, IN_LINK_END, IN_LINK, IN_MARK_TAG, IN_RAW };
+enum inline_kind { IN_SOFT, IN_HARD, IN_CODE, IN_DELIM, IN_BRACKET, IN_LINK_END, IN_LINK, IN_MARK_TAG, IN_RAW };
 
+/* Text is no node of its own: each node holds the run of text before it,
+ * and the parser the run after the last, so that a paragraph costs a node
+ * per mark, not two. */
 struct inline_node {
-    uint32_t offset, length;   /* text in the parser's text (a paragraph's inlines are under 1 GiB) */
+    uint32_t text_offset, text_length; /* the text before the node (a paragraph's inlines are under 1 GiB) */
     int32_t count;             /* delimiter runs: what is left to pair; tags: 1 opens, -1 closes */
     unsigned char kind, active, image;
     signed char mark;          /* a tag's mark */
     union {
+        struct {               /* code and raw HTML: their own text */
+            uint32_t offset, length;
+        };
         struct {               /* links and brackets */
-            uint32_t target, target_length, title, title_length;
+            uint32_t target, target_length, title_length; /* the title follows the target */
             uint32_t source;   /* brackets: where their text begins */
         };
         struct {               /* delimiter runs */
-            int32_t original;
             int32_t previous_delimiter, next_delimiter; /* the neighbours that may still pair */
+            uint32_t marks;    /* what the run opens and closes (add_run_mark) */
             char delimiter;    /* '*', '_', '~' */
-            unsigned char can_open, can_close, open_count, close_count;
-            unsigned char opens[6], closes[6];
+            unsigned char can_open, can_close;
+            unsigned char modulo; /* the run's first length, modulo 3: all that pairing asks of it */
         };
     };
 };
+
 typedef struct inline_node inline_node;
+/* A paragraph dense with marks holds a node for every two or three bytes:
+ * the node's size is what its memory is counted in. */
+_Static_assert(sizeof(inline_node) == 32, "an inline node takes 32 bytes");
+
+/* The marks a run opens and closes, two bits each, six at most of either:
+ * the opened in bits 0 to 11, the closed in bits 12 to 23, their counts in
+ * the four bits at 24 and at 28. */
+enum run_side { RUN_OPENS = 0, RUN_CLOSES = 12 };
+#define RUN_MARKS_KEPT 6
+static const unsigned char mark_of_code[4] = {NODE_NONE, NODE_I, NODE_B, NODE_S};
+
+static int run_mark_count(const inline_node *run, enum run_side side)
+{
+    return (int)(run->marks >> (side == RUN_OPENS ? 24 : 28) & 15);
+}
+
+static int run_mark(const inline_node *run, enum run_side side, int k)
+{
+    return mark_of_code[run->marks >> (side + 2 * k) & 3];
+}
+
+static void add_run_mark(inline_node *run, enum run_side side, int node)
+{
+    const int count = run_mark_count(run, side);
+    if (count == RUN_MARKS_KEPT)
+        return;
+    run->marks |= (uint32_t)(node == NODE_I ? 1 : node == NODE_B ? 2 : 3) << (side + 2 * count);
+    run->marks += 1u << (side == RUN_OPENS ? 24 : 28);
+}
 
 /* HTML tags read as the marks they stand for: the tags the HTML writer
  * writes, so that the page comes out the same. */
@@ -1380,12 +1425,13 @@ typedef struct backtick_runs {
 
 typedef struct inline_parser {
     md_parser *p;
-    inline_node *nodes;
-    int count, capacity;
+    node_store *store;
+    int count;
     buffer text;               /* decoded text of the nodes */
     int brackets[BRACKET_LIMIT]; /* open brackets, as node indexes */
     int bracket_count;
     int last_delimiter;        /* the last delimiter run that may still pair, -1 when none */
+    size_t pending_offset, pending_length; /* the text after the last node */
     backtick_runs backticks;
     size_t unended_from[4];    /* 1 + where raw HTML of a kind was found without its end; 0: not yet */
 } inline_parser;
@@ -1447,30 +1493,47 @@ static int run_after(const backtick_runs *runs, size_t length, size_t from)
 
 static inline_node *add_node(inline_parser *ip, int kind)
 {
-    inline_node *node, *nodes = (inline_node *)room_for_one(ip->nodes, ip->count, &ip->capacity, 64, sizeof *nodes);
-    if (!nodes)
-        return NULL;
-    ip->nodes = nodes;
-    node = &ip->nodes[ip->count++];
+    node_store *store = ip->store;
+    inline_node *node;
+    if (ip->count == store->chunk_count * NODE_CHUNK) {
+        inline_node **chunks = (inline_node **)room_for_one(store->chunks, store->chunk_count, &store->chunk_slots,
+                                                             16, sizeof *chunks);
+        if (!chunks)
+            return NULL;
+        store->chunks = chunks;
+        if ((chunks[store->chunk_count] = (inline_node *)malloc(NODE_CHUNK * sizeof **chunks)) == NULL) {
+            refusal_set(REFUSAL_OUT_OF_MEMORY);
+            return NULL;
+        }
+        ++store->chunk_count;
+    }
+    node = NODE(ip, ip->count);
+    ++ip->count;
     memset(node, 0, sizeof *node);
     node->kind = (unsigned char)kind;
+    node->text_offset = (uint32_t)ip->pending_offset;
+    node->text_length = (uint32_t)ip->pending_length;
     node->offset = (uint32_t)ip->text.size;
+    ip->pending_offset = ip->text.size;
+    ip->pending_length = 0;
     return node;
 }
 
 static void add_text(inline_parser *ip, const char *s, size_t n)
 {
-    inline_node *last = ip->count ? &ip->nodes[ip->count - 1] : NULL;
-    if (last && last->kind == IN_TEXT && last->offset + last->length == ip->text.size) {
-        put_bytes(&ip->text, s, n);
-        last->length += n;
-        return;
+    if (ip->pending_length == 0) {
+        ip->pending_offset = ip->text.size;
+    } else if (ip->pending_offset + ip->pending_length != ip->text.size) {
+        /* a node's own text came after it (a link's target): the run moves to the end */
+        if (!reserve(&ip->text, ip->pending_length))
+            return;
+        memcpy(ip->text.data + ip->text.size, ip->text.data + ip->pending_offset, ip->pending_length);
+        ip->pending_offset = ip->text.size;
+        ip->text.size += ip->pending_length;
     }
-    last = add_node(ip, IN_TEXT);
-    if (!last)
-        return;
     put_bytes(&ip->text, s, n);
-    last->length = n;
+    if (!ip->text.failed)
+        ip->pending_length += n;
 }
 
 /* Whether the characters around a delimiter run are white space or
@@ -1513,11 +1576,12 @@ static void add_delimiter(inline_parser *ip, const char *s, size_t n, size_t at,
     node->previous_delimiter = ip->last_delimiter;
     node->next_delimiter = -1;
     if (ip->last_delimiter >= 0)
-        ip->nodes[ip->last_delimiter].next_delimiter = ip->count - 1;
+        NODE(ip, ip->last_delimiter)->next_delimiter = ip->count - 1;
     ip->last_delimiter = ip->count - 1;
     use = delimiter_run_use(s, n, at, count);
     node->delimiter = c;
-    node->count = node->original = (int)count;
+    node->count = (int32_t)count;
+    node->modulo = (unsigned char)(count % 3);
     node->active = 1;
     node->can_open = (use & DELIMITER_OPENS) != 0;
     node->can_close = (use & DELIMITER_CLOSES) != 0;
@@ -1532,11 +1596,11 @@ static int delimiter_slot(char c)
  * leaves once, so pairing takes time linear in the runs. */
 static void remove_delimiter(inline_parser *ip, int run)
 {
-    inline_node *node = &ip->nodes[run];
+    inline_node *node = NODE(ip, run);
     if (node->previous_delimiter >= 0)
-        ip->nodes[node->previous_delimiter].next_delimiter = node->next_delimiter;
+        NODE(ip, node->previous_delimiter)->next_delimiter = node->next_delimiter;
     if (node->next_delimiter >= 0)
-        ip->nodes[node->next_delimiter].previous_delimiter = node->previous_delimiter;
+        NODE(ip, node->next_delimiter)->previous_delimiter = node->previous_delimiter;
     else
         ip->last_delimiter = node->previous_delimiter;
     node->active = 0;
@@ -1551,8 +1615,7 @@ static int runs_pair(const inline_node *o, const inline_node *c)
         return o->count == c->count;
     /* a run that may both open and close pairs only where the lengths do
      * not add up to a multiple of three, unless both are one */
-    return !((o->can_close || c->can_open) && (o->original + c->original) % 3 == 0 &&
-             !(o->original % 3 == 0 && c->original % 3 == 0));
+    return !((o->can_close || c->can_open) && (o->modulo + c->modulo) % 3 == 0 && !(o->modulo == 0 && c->modulo == 0));
 }
 
 /* Pairs `closer` with the nearest run that can open it, above `floor`; -1
@@ -1560,15 +1623,15 @@ static int runs_pair(const inline_node *o, const inline_node *c)
 static int find_opener(const inline_parser *ip, int closer, int floor)
 {
     int opener;
-    for (opener = ip->nodes[closer].previous_delimiter; opener > floor; opener = ip->nodes[opener].previous_delimiter)
-        if (runs_pair(&ip->nodes[opener], &ip->nodes[closer]))
+    for (opener = NODE(ip, closer)->previous_delimiter; opener > floor; opener = NODE(ip, opener)->previous_delimiter)
+        if (runs_pair(NODE(ip, opener), NODE(ip, closer)))
             return opener;
     return -1;
 }
 
 static void pair_runs(inline_parser *ip, int opener, int closer)
 {
-    inline_node *o = &ip->nodes[opener], *c = &ip->nodes[closer];
+    inline_node *o = NODE(ip, opener), *c = NODE(ip, closer);
     int used, kind, between;
     if (c->delimiter == '~') {
         used = c->count;
@@ -1579,12 +1642,10 @@ static void pair_runs(inline_parser *ip, int opener, int closer)
     }
     o->count -= used;
     c->count -= used;
-    if (o->open_count < 6)
-        o->opens[o->open_count++] = (unsigned char)kind;
-    if (c->close_count < 6)
-        c->closes[c->close_count++] = (unsigned char)kind;
+    add_run_mark(o, RUN_OPENS, kind);
+    add_run_mark(c, RUN_CLOSES, kind);
     /* the runs between them can no longer pair with anything outside */
-    for (between = o->next_delimiter; between != closer; between = ip->nodes[between].next_delimiter)
+    for (between = o->next_delimiter; between != closer; between = NODE(ip, between)->next_delimiter)
         remove_delimiter(ip, between);
     if (o->count == 0)
         remove_delimiter(ip, opener);
@@ -1605,12 +1666,12 @@ static void process_emphasis(inline_parser *ip, int bottom)
         for (j = 0; j < 3; ++j)
             for (k = 0; k < 2; ++k)
                 openers_bottom[i][j][k] = bottom;
-    for (closer = ip->last_delimiter; ip->nodes[closer].previous_delimiter > bottom;)
-        closer = ip->nodes[closer].previous_delimiter;
+    for (closer = ip->last_delimiter; NODE(ip, closer)->previous_delimiter > bottom;)
+        closer = NODE(ip, closer)->previous_delimiter;
     while (closer >= 0) {
-        inline_node *c = &ip->nodes[closer];
+        inline_node *c = NODE(ip, closer);
         while (c->can_close && c->count > 0) {
-            int *floor = &openers_bottom[delimiter_slot(c->delimiter)][c->original % 3][c->can_open];
+            int *floor = &openers_bottom[delimiter_slot(c->delimiter)][c->modulo][c->can_open];
             const int opener = find_opener(ip, closer, *floor);
             if (opener < 0) {
                 if (c->previous_delimiter > *floor)
@@ -1692,7 +1753,7 @@ static size_t close_bracket(inline_parser *ip, const char *s, size_t n, size_t a
         return at + 1;
     }
     opener_index = ip->brackets[ip->bracket_count - 1];
-    opener = &ip->nodes[opener_index];
+    opener = NODE(ip, opener_index);
     if (!opener->active) {
         --ip->bracket_count;
         add_text(ip, "]", 1);
@@ -1708,24 +1769,23 @@ static size_t close_bracket(inline_parser *ip, const char *s, size_t n, size_t a
     }
     --ip->bracket_count;
     process_emphasis(ip, opener_index);
-    opener = &ip->nodes[opener_index];
+    opener = NODE(ip, opener_index);
     opener->kind = IN_LINK;
     opener->target = ip->text.size;
     put_bytes(&ip->text, target.data, target.size);
     opener->target_length = target.size;
-    opener->title = ip->text.size;
     put_bytes(&ip->text, title.data, title.size);
     opener->title_length = title.size;
     free(target.data);
     free(title.data);
     end = add_node(ip, IN_LINK_END);
     if (end)
-        end->image = ip->nodes[opener_index].image;
-    if (!ip->nodes[opener_index].image) {
+        end->image = NODE(ip, opener_index)->image;
+    if (!NODE(ip, opener_index)->image) {
         int i;
         for (i = 0; i < ip->bracket_count; ++i)
-            if (!ip->nodes[ip->brackets[i]].image)
-                ip->nodes[ip->brackets[i]].active = 0;
+            if (!NODE(ip, ip->brackets[i])->image)
+                NODE(ip, ip->brackets[i])->active = 0;
     }
     return after;
 }
@@ -1900,18 +1960,18 @@ static void parse_inlines(inline_parser *ip, const char *s, size_t n)
         switch (s[i]) {
         case '\n': {
             /* two spaces or more before the line end make a break */
-            inline_node *last = ip->count ? &ip->nodes[ip->count - 1] : NULL;
+            const int after_text = ip->pending_length > 0;
             int spaces = 0;
-            if (last && last->kind == IN_TEXT) {
-                const int at_end = last->offset + last->length == ip->text.size;
-                while (last->length > 0 && ip->text.data[last->offset + last->length - 1] == ' ') {
-                    --last->length;
+            if (after_text) {
+                const int at_end = ip->pending_offset + ip->pending_length == ip->text.size;
+                while (ip->pending_length > 0 && ip->text.data[ip->pending_offset + ip->pending_length - 1] == ' ') {
+                    --ip->pending_length;
                     ++spaces;
                 }
                 if (at_end)
-                    ip->text.size = last->offset + last->length;
+                    ip->text.size = ip->pending_offset + ip->pending_length;
             }
-            if (spaces < 2 && last && last->kind == IN_TEXT && last->offset + last->length == ip->text.size)
+            if (spaces < 2 && after_text && ip->pending_offset + ip->pending_length == ip->text.size)
                 add_text(ip, "\n", 1); /* a soft line end goes on with the text: one run for the whole paragraph */
             else
                 add_node(ip, spaces >= 2 ? IN_HARD : IN_SOFT);
@@ -1975,8 +2035,6 @@ static void parse_inlines(inline_parser *ip, const char *s, size_t n)
             } else if (i + 1 < n && s[i + 1] == '[') {
                 inline_node *bracket = add_node(ip, IN_BRACKET);
                 if (bracket) {
-                    put_bytes(&ip->text, "![", 2);
-                    bracket->length = 2;
                     bracket->image = 1;
                     bracket->active = 1;
                     bracket->source = i + 2;
@@ -1991,8 +2049,6 @@ static void parse_inlines(inline_parser *ip, const char *s, size_t n)
         case '[': {
             inline_node *bracket = ip->bracket_count < BRACKET_LIMIT ? add_node(ip, IN_BRACKET) : NULL;
             if (bracket) {
-                put_byte(&ip->text, '[');
-                bracket->length = 1;
                 bracket->active = 1;
                 bracket->source = i + 1;
                 ip->brackets[ip->bracket_count++] = ip->count - 1;
@@ -2058,19 +2114,22 @@ static void parse_inlines(inline_parser *ip, const char *s, size_t n)
  * text.  Returns the index of its end. */
 static int emit_image(inline_parser *ip, doc_builder *b, int at)
 {
-    const inline_node *image = &ip->nodes[at];
+    const inline_node *image = NODE(ip, at);
     const char *text = (const char *)ip->text.data;
     buffer alt = {0};
     int i, depth = 0;
     for (i = at + 1; i < ip->count; ++i) {
-        const inline_node *node = &ip->nodes[i];
+        const inline_node *node = NODE(ip, i);
+        put_bytes(&alt, text + node->text_offset, node->text_length);
         if (node->kind == IN_LINK) {
             ++depth;
         } else if (node->kind == IN_LINK_END) {
             if (depth-- == 0)
                 break;
-        } else if (node->kind == IN_TEXT || node->kind == IN_CODE || node->kind == IN_BRACKET || node->kind == IN_RAW) {
+        } else if (node->kind == IN_CODE || node->kind == IN_RAW) {
             put_bytes(&alt, text + node->offset, node->length);
+        } else if (node->kind == IN_BRACKET) {
+            put_str(&alt, node->image ? "![" : "[");
         } else if (node->kind == IN_SOFT || node->kind == IN_HARD) {
             put_byte(&alt, ' ');
         } else if (node->kind == IN_DELIM && node->count > 0) {
@@ -2079,7 +2138,8 @@ static int emit_image(inline_parser *ip, doc_builder *b, int at)
                 put_byte(&alt, (unsigned char)node->delimiter);
         }
     }
-    doc_image(b, text + image->target, image->target_length, text + image->title, image->title_length,
+    doc_image(b, text + image->target, image->target_length, text + image->target + image->target_length,
+              image->title_length,
               alt.data ? (const char *)alt.data : "", alt.size);
     free(alt.data);
     return i < ip->count ? i : ip->count - 1;
@@ -2097,17 +2157,13 @@ static void emit_inlines(inline_parser *ip, doc_builder *b)
     int depth[NODE_COUNT], tag_depth[NODE_COUNT];
     int i, k;
     const char *text = (const char *)ip->text.data;
-    if (ip->count == 1 && ip->nodes[0].kind == IN_TEXT) {
-        /* plain text, as most headings, items and cells hold */
-        doc_text(b, text + ip->nodes[0].offset, ip->nodes[0].length);
-        return;
-    }
     memset(depth, 0, sizeof depth);
     memset(tag_depth, 0, sizeof tag_depth);
     for (i = 0; i < ip->count; ++i) {
-        const inline_node *node = &ip->nodes[i];
+        const inline_node *node = NODE(ip, i);
+        if (node->text_length)
+            doc_text(b, text + node->text_offset, node->text_length);
         switch (node->kind) {
-        case IN_TEXT: doc_text(b, text + node->offset, node->length); break;
         case IN_SOFT: doc_text(b, "\n", 1); break;
         case IN_HARD: doc_br(b); break;
         case IN_CODE:
@@ -2116,23 +2172,25 @@ static void emit_inlines(inline_parser *ip, doc_builder *b)
             doc_set(b, NODE_C, 0);
             break;
         case IN_DELIM:
-            for (k = 0; k < node->close_count; ++k)
-                count_mark(b, depth, node->closes[k], 0);
+            for (k = 0; k < run_mark_count(node, RUN_CLOSES); ++k)
+                count_mark(b, depth, run_mark(node, RUN_CLOSES, k), 0);
             {
+                /* what is left of the run is text, however long */
                 char run[64];
-                int count = node->count < 64 ? node->count : 64;
-                memset(run, node->delimiter, (size_t)count);
-                doc_text(b, run, (size_t)count);
+                int left;
+                memset(run, node->delimiter, sizeof run);
+                for (left = node->count; left > 0; left -= (int)sizeof run)
+                    doc_text(b, run, left < (int)sizeof run ? (size_t)left : sizeof run);
             }
-            for (k = node->open_count - 1; k >= 0; --k)
-                count_mark(b, depth, node->opens[k], 1);
+            for (k = run_mark_count(node, RUN_OPENS) - 1; k >= 0; --k)
+                count_mark(b, depth, run_mark(node, RUN_OPENS, k), 1);
             break;
-        case IN_BRACKET: doc_text(b, text + node->offset, node->length); break;
+        case IN_BRACKET: doc_text(b, node->image ? "![" : "[", node->image ? 2 : 1); break;
         case IN_LINK:
             if (node->image) {
                 i = emit_image(ip, b, i);
             } else if (depth[NODE_A]++ == 0) {
-                doc_link_title(b, text + node->title, node->title_length);
+                doc_link_title(b, text + node->target + node->target_length, node->title_length);
                 doc_link(b, text + node->target, node->target_length);
             }
             break;
@@ -2150,6 +2208,8 @@ static void emit_inlines(inline_parser *ip, doc_builder *b)
             break;
         }
     }
+    if (ip->pending_length)
+        doc_text(b, text + ip->pending_offset, ip->pending_length);
     for (k = NODE_A; k <= NODE_C; ++k)
         for (; depth[k] > 0; --depth[k]) {
             if (k == NODE_A)
@@ -2172,20 +2232,18 @@ static void write_inlines(md_parser *p, doc_builder *b, const char *s, size_t n)
     }
     ip.count = ip.bracket_count = 0;
     ip.last_delimiter = -1;
+    ip.pending_offset = ip.pending_length = 0;
     ip.backticks.ready = ip.backticks.to_end = 0;
     ip.backticks.long_runs = NULL;
     ip.backticks.long_count = ip.backticks.long_capacity = 0;
     memset(ip.unended_from, 0, sizeof ip.unended_from);
     ip.p = p;
-    ip.nodes = p->nodes;
-    ip.capacity = p->node_capacity;
+    ip.store = &p->nodes;
     ip.text = p->inline_text;
     ip.text.size = 0;
     parse_inlines(&ip, s, n);
     emit_inlines(&ip, b);
     free(ip.backticks.long_runs);
-    p->nodes = ip.nodes;
-    p->node_capacity = ip.capacity;
     p->inline_text = ip.text;
 }
 
@@ -2558,7 +2616,9 @@ int32_t read_markdown(FILE *in, FILE *out)
     write_blocks(&p, &b, p.document->first, 0, 0);
     free_tree(p.document);
     free_tree(p.spare_blocks);
-    free(p.nodes);
+    while (p.nodes.chunk_count > 0)
+        free(p.nodes.chunks[--p.nodes.chunk_count]);
+    free(p.nodes.chunks);
     free(p.inline_text.data);
     free(p.line.data);
     free(p.references);
