@@ -849,6 +849,8 @@ TEST_F(Cnvdoc, MarkdownReaderFollowsCommonMark)
         // raw HTML without its end: the next of its kind is text too, the next of another kind is read
         {"x <?a <![CDATA[b]]> <?c <!D e>", "<p>x <?a <raw><![CDATA[b]]></raw> <?c <raw><!D e></raw></p>"},
         {"a\rb\r\r- c\r- d\r\n\r\n> e", "<p>a\nb</p><li level=1>c</li><li level=1>d</li><quote><p>e</p></quote>"},
+        // a delimiter run left over is text, however long
+        {"a" + std::string(100, '*') + "b *c*", "<p>a" + std::string(100, '*') + "b <i>c</i></p>"},
     };
     for (const auto &c : cases)
         EXPECT_EQ(c.expected, readable(read_as(markdown_format, c.markdown))) << c.markdown;
