@@ -2425,10 +2425,10 @@ static void write_blocks(md_parser *p, doc_builder *b, const md_block *block, in
     }
 }
 
-/* Writes and frees the closed blocks of `container` before its last one.
- * A quote still open at its end is opened in the output now and its own
- * closed blocks go too: a quote around the whole document is never held
- * whole. */
+/* Writes and frees the closed blocks of `container` before its last one
+ * (without a builder, only frees them).  A quote still open at its end is
+ * opened in the output now and its own closed blocks go too: a quote
+ * around the whole document is never held whole. */
 static void write_closed_blocks(md_parser *p, doc_builder *b, md_block *container)
 {
     md_block *quote = container->last;
@@ -2436,12 +2436,13 @@ static void write_closed_blocks(md_parser *p, doc_builder *b, md_block *containe
         md_block *first = container->first;
         container->first = first->next;
         first->next = NULL;
-        write_blocks(p, b, first, 0, 0);
+        if (b)
+            write_blocks(p, b, first, 0, 0);
         recycle_tree(p, first);
     }
     if (!quote || !quote->open || quote->kind != MD_QUOTE)
         return;
-    if (!quote->streamed) {
+    if (b && !quote->streamed) {
         doc_block_context(b, 0, 0);
         doc_container(b, NODE_QUOTE);
         quote->streamed = 1;
@@ -2563,15 +2564,36 @@ static int decode_input(buffer *raw, buffer *text, input_facts *facts)
     return put_code_page_text(text, 1252, s + pos, raw->size - pos);
 }
 
+/* Reads every line into the tree, the closed blocks written (or, without
+ * a builder, only freed) as it goes, and closes what is left open. */
+static void read_lines(md_parser *p, doc_builder *b, const buffer *text, int has_cr)
+{
+    size_t pos = 0;
+    unsigned lines = 0;
+    while (pos < text->size) {
+        const char *s = (const char *)text->data + pos;
+        const size_t left = text->size - pos;
+        /* CR LF, or a CR alone, also ends a line */
+        const char *end = (const char *)(has_cr ? find_line_end((const unsigned char *)s, left)
+                                                : find_byte((const unsigned char *)s, left, '\n'));
+        const size_t length = end ? (size_t)(end - s) : left;
+        size_t next = end ? length + 1 : length;
+        if (end && *end == '\r' && next < left && s[next] == '\n')
+            ++next;
+        process_line(p, s, length);
+        pos += next;
+        if ((++lines & 63) == 0)
+            write_closed_blocks(p, b, p->document);
+    }
+    close_to(p, NULL);
+}
+
 int32_t read_markdown(FILE *in, FILE *out)
 {
     buffer raw = {0}, text = {0};
     md_parser p;
     doc_builder b;
-    size_t pos = 0;
-    unsigned lines = 0;
     input_facts facts;
-    int streaming, has_cr;
     int32_t loaded = load_input(in, &raw);
     if (loaded != CONVERT_OK)
         return loaded;
@@ -2587,32 +2609,21 @@ int32_t read_markdown(FILE *in, FILE *out)
     p.expansion_left = doc_expansion_budget(text.size);
     draw_hash_key(&p);
     p.document = p.tip = new_block(&p, MD_DOCUMENT);
+    if (facts.has_references && p.document) {
+        /* A link may use a reference defined after it: a first pass gathers
+         * the definitions, so that the second writes each block as it
+         * closes instead of holding the whole document. */
+        read_lines(&p, NULL, &text, facts.has_cr);
+        recycle_tree(&p, p.document);
+        p.document = p.tip = new_block(&p, MD_DOCUMENT);
+    }
     if (!p.document) {
         refusal_set(REFUSAL_OUT_OF_MEMORY);
         release_input(&text);
         return CONVERT_WRONG_FORMAT;
     }
-    /* Without reference definitions nothing later changes a block once it
-     * is closed: blocks are written as they close and memory stays small. */
-    streaming = !facts.has_references;
-    has_cr = facts.has_cr;
     doc_begin(&b, out);
-    while (pos < text.size) {
-        const char *s = (const char *)text.data + pos;
-        const size_t left = text.size - pos;
-        /* CR LF, or a CR alone, also ends a line */
-        const char *end = (const char *)(has_cr ? find_line_end((const unsigned char *)s, left)
-                                                : find_byte((const unsigned char *)s, left, '\n'));
-        const size_t length = end ? (size_t)(end - s) : left;
-        size_t next = end ? length + 1 : length;
-        if (end && *end == '\r' && next < left && s[next] == '\n')
-            ++next;
-        process_line(&p, s, length);
-        pos += next;
-        if (streaming && (++lines & 63) == 0)
-            write_closed_blocks(&p, &b, p.document);
-    }
-    close_to(&p, NULL);
+    read_lines(&p, &b, &text, facts.has_cr);
     write_blocks(&p, &b, p.document->first, 0, 0);
     free_tree(p.document);
     free_tree(p.spare_blocks);
