@@ -397,6 +397,7 @@ void doc_begin(doc_builder *b, FILE *out)
 {
     memset(b, 0, sizeof *b);
     b->out.sink = out;
+    b->expansion_left = (size_t)-1;
     put_mark(&b->out, "morphex-text 2 eol=lf bom=0");
     put_byte(&b->out, '\n');
 }
@@ -471,7 +472,8 @@ static void sync_inlines(doc_builder *b)
     b->inlines_changed = 0;
     b->code_ended = 0;
     for (; keep < count; ++keep)
-        open_inline(b, order[keep]);
+        if (order[keep] != NODE_A || doc_spend(&b->expansion_left, b->wanted_href.size + b->wanted_title.size))
+            open_inline(b, order[keep]);
 }
 
 static void end_leaf(doc_builder *b)

@@ -313,6 +313,13 @@ typedef struct doc_builder {
     buffer wanted_title, emitted_title; /* a link's title */
     int link_compared;   /* the wanted link was compared with the emitted one since either changed */
     int link_same;       /* and they were the same: a long target is compared once, not at every mark */
+    /* What the document may still expand into: every link mark written
+     * spends its target and title, so that a link around thousands of
+     * paragraphs, or a field's thousands of results, cannot write its long
+     * target thousands of times.  A reader sets it to doc_expansion_budget
+     * of its input; past it text goes on without its link.  No limit
+     * unless set. */
+    size_t expansion_left;
     int next_item;       /* the next block continues the list item of this level */
     unsigned next_flags; /* DOC_ flags of the next item or cell */
 } doc_builder;

@@ -910,6 +910,7 @@ int32_t read_html(FILE *in, FILE *out)
     memset(&r, 0, sizeof r);
     doc_begin(&r.b, out);
     r.b.collapse_spaces = 1;
+    r.b.expansion_left = doc_expansion_budget(raw.size); /* its size stays when the data is released */
     s = page.data ? (const char *)page.data : "";
     n = page.size;
     r.page = s;

@@ -17,7 +17,8 @@
 #define WORD_LONGEST 32 /* a longer name is no word this reader knows */
 #define QUOTE_LIMIT 32 /* quotes read from indentation nest no deeper: sixteen inches */
 /* A quote's marks in the intermediate form, with their line ends.  Quotes
- * opened from indentation spend the document's expansion budget: a few
+ * opened from indentation spend the document's expansion budget (the
+ * builder's, which links spend too; past it they open no more): a few
  * bytes of indent change open and close 32 of them, and paragraphs that
  * alternate made a work file 19 times the input. */
 #define QUOTE_COST 21
@@ -104,7 +105,6 @@ typedef struct rtf_reader {
     /* blocks open in the output */
     int code_open, row_header, row_open;
     int quote_depth, quote_item; /* the quotes open, and the list item the outermost stands in */
-    size_t expansion_left;       /* doc_expansion_budget: past it quotes no longer deepen */
     int list_in_quote;           /* the level of the list item read last inside them, 0 for none */
     int item_level; /* the list item outside quotes written last, which indented blocks after it go on */
     int typed_indent[TYPED_LEVELS]; /* the left indents of the typed list's levels open */
@@ -552,7 +552,7 @@ static void set_quotes(rtf_reader *r, int item, int depth)
     }
     if (r->quote_depth == 0)
         r->list_in_quote = 0;
-    while (r->quote_depth < depth && doc_spend(&r->expansion_left, QUOTE_COST)) {
+    while (r->quote_depth < depth && doc_spend(&r->b.expansion_left, QUOTE_COST)) {
         if (r->quote_depth == 0 && item > 0)
             doc_block_context(&r->b, item, 0);
         doc_container(&r->b, NODE_QUOTE);
@@ -1506,7 +1506,7 @@ int32_t read_rtf(FILE *in, FILE *out)
         return CONVERT_WRONG_FORMAT;
     }
     doc_begin(&r->b, out);
-    r->expansion_left = doc_expansion_budget(raw.size);
+    r->b.expansion_left = doc_expansion_budget(raw.size);
     r->ansi_code_page = 1252;
     r->stack[0].uc = 1;
     r->stack[0].font = -1;

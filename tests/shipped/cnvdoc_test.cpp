@@ -707,6 +707,36 @@ TEST_F(Cnvdoc, WhatIsWrittenStaysProportionalToTheInput)
                                        << doc.size() << " bytes:\n" << doc.substr(0, 200) << "\nnot "
                                        << f.expected.size() << ":\n" << f.expected.substr(0, 200);
     }
+    // Every link mark the readers write spends its target from the same
+    // budget: a link around a thousand paragraphs, or a field whose results
+    // alternate with text, writes its 2,000-byte target (1 MiB + 2 x input)
+    // / 2,000 times; the text after that goes on without it.
+    const std::string target(2000, 'x');
+    const struct {
+        const char *format;
+        std::string input;
+        size_t links;         // 0: as many as the budget pays for
+        const char *unlinked; // text past the budget, without the link
+    } repeats[] = {
+        {html_format, "<a href=\"" + target + "\">" + repeated("<p>a</p>", 100), 100, nullptr},
+        {html_format, "<a href=\"" + target + "\">" + repeated("<p>a</p>", 1000), 0, "\x1B[p]a\x1B[/p]"},
+        {rtf_format,
+         "{\\rtf1{\\field{\\*\\fldinst HYPERLINK \"" + target + "\"}" + repeated("{\\fldrslt a}b", 1000) + "}}", 0,
+         "babab"},
+    };
+    for (const auto &r : repeats) {
+        const std::string doc = read_as(r.format, r.input), mark = "\x1B[a href=" + target + "]";
+        size_t links = 0;
+        for (size_t at = doc.find(mark); at != std::string::npos; at = doc.find(mark, at + 1))
+            ++links;
+        const size_t wanted = r.links ? r.links : ((1u << 20) + 2 * r.input.size()) / target.size();
+        EXPECT_EQ(wanted, links) << r.format << ", " << r.input.size() << " bytes: " << r.input.substr(0, 60) << "...";
+        const std::string shown = readable(doc);
+        if (r.unlinked) {
+            EXPECT_NE(std::string::npos, doc.find(r.unlinked))
+                << r.input.substr(0, 60) << "... ends:\n" << shown.substr(shown.size() > 300 ? shown.size() - 300 : 0);
+        }
+    }
     // Quotes read from RTF indents, 21 bytes of marks each, spend the
     // document's expansion budget (a mebibyte and twice the input): past
     // it, paragraphs that alternate between 32 quotes deep and 1 open no
