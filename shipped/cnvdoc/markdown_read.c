@@ -33,10 +33,10 @@ typedef struct md_block {
     int html_end;        /* raw HTML: which end closes it (html_start) */
     int last_line_blank; /* lists are loose where blank lines part their items */
     int follows_list;    /* a list right after another one (another marker) */
-    int compact_loose;   /* lists: a compact item showed the list is loose */
+    int compact_loose;   /* lists: a saved item showed the list is loose */
     int streamed;        /* quotes: opened in the output while still open here */
     /* last, so that a block used again is cleared up to them and keeps their memory */
-    buffer text;         /* lines of a paragraph, heading, code block or table; a list's compact items */
+    buffer text;         /* lines of a paragraph, heading, code block or table; a list's saved items */
     buffer info;         /* a code block's language */
 } md_block;
 
@@ -195,55 +195,116 @@ static void close_to(md_parser *p, md_block *keep)
 
 static int ends_with_blank_line(const md_block *b);
 
-/* A closed item that holds at most a paragraph becomes a record in its
- * list's text (a byte that tells whether it has one, the text's length in
- * seven-bit groups, the text) and its blocks are used again: a list that
- * spans the whole document keeps a few bytes an item, not two blocks.
- * Items are made compact in order, so the records come before the blocks. */
+/* ---- closed list items, saved compactly ---- */
+
+#define SAVED_END 0xFF /* after the children of a saved block */
+
+static void put_count(buffer *out, size_t value)
+{
+    do {
+        put_byte(out, (unsigned char)((value & 0x7F) | (value > 0x7F ? 0x80 : 0)));
+        value >>= 7;
+    } while (value);
+}
+
+static size_t get_count(const buffer *in, size_t *at)
+{
+    size_t value = 0;
+    int shift = 0;
+    while (*at < in->size) {
+        const unsigned char c = in->data[(*at)++];
+        value |= (size_t)(c & 0x7F) << shift;
+        shift += 7;
+        if (!(c & 0x80))
+            break;
+    }
+    return value;
+}
+
+/* A closed block and all it holds, as writing it needs them: its kind,
+ * the facts that decide looseness and numbering, its text and language,
+ * then its children and SAVED_END.  A list's own saved items are its text. */
+static void save_block(buffer *out, const md_block *b)
+{
+    const md_block *child;
+    put_byte(out, (unsigned char)b->kind);
+    put_count(out, (size_t)b->last_line_blank | (size_t)b->ordered << 1 | (size_t)b->compact_loose << 2 |
+                       (size_t)b->follows_list << 3);
+    put_count(out, (size_t)b->level);
+    put_count(out, (size_t)b->start);
+    put_count(out, (size_t)b->columns);
+    put_count(out, b->text.size);
+    put_bytes(out, b->text.data, b->text.size);
+    put_count(out, b->info.size);
+    put_bytes(out, b->info.data, b->info.size);
+    for (child = b->first; child; child = child->next)
+        save_block(out, child);
+    put_byte(out, SAVED_END);
+}
+
+/* The block saved at *at, made again from spare blocks; NULL when memory
+ * runs out. */
+static md_block *load_block(md_parser *p, const buffer *in, size_t *at)
+{
+    md_block *b = new_block(p, in->data[(*at)++]);
+    size_t flags, length;
+    if (!b)
+        return NULL;
+    b->open = 0;
+    flags = get_count(in, at);
+    b->last_line_blank = (int)(flags & 1);
+    b->ordered = (int)(flags >> 1 & 1);
+    b->compact_loose = (int)(flags >> 2 & 1);
+    b->follows_list = (int)(flags >> 3);
+    b->level = (int)get_count(in, at);
+    b->start = (int)get_count(in, at);
+    b->columns = (int)get_count(in, at);
+    length = get_count(in, at);
+    put_bytes(&b->text, in->data + *at, length);
+    *at += length;
+    length = get_count(in, at);
+    put_bytes(&b->info, in->data + *at, length);
+    *at += length;
+    while (*at < in->size && in->data[*at] != SAVED_END) {
+        md_block *child = load_block(p, in, at);
+        if (!child)
+            break;
+        child->parent = b;
+        if (b->last)
+            b->last->next = child;
+        else
+            b->first = child;
+        b->last = child;
+    }
+    ++*at;
+    return b;
+}
+
+static int ends_with_blank_line(const md_block *b);
+
+/* A closed item is saved in its list's text and its blocks are used again:
+ * a list that spans the whole document, its items lists and code and
+ * quotes, holds a few bytes an item and its text, not a tree of blocks.
+ * Items are saved in order, so the saved ones come before the blocks. */
 static void compact_item(md_parser *p, md_block *list)
 {
-    md_block *item = list->first, *child, *paragraph = NULL;
+    md_block *item = list->first, *child;
     int loose;
-    size_t length;
+    const size_t saved = list->text.size;
     if (list->kind != MD_LIST || !item || item != list->last || item->open)
         return;
     /* it has a next item now: a blank line after it or its blocks makes the list loose */
     loose = item->last_line_blank;
-    for (child = item->first; child; child = child->next) {
-        if (child->kind == MD_PARAGRAPH && !paragraph)
-            paragraph = child;
-        else if (child->kind != MD_GONE)
-            return;
+    for (child = item->first; child; child = child->next)
         loose |= ends_with_blank_line(child);
-    }
-    length = paragraph ? paragraph->text.size : 0;
-    if (!reserve(&list->text, 2 + sizeof length * 8 / 7 + length))
+    save_block(&list->text, item);
+    if (list->text.failed) {
+        list->text.size = saved; /* the item stays a block, and so do the next ones */
         return;
-    put_byte(&list->text, paragraph != NULL);
-    do {
-        put_byte(&list->text, (unsigned char)((length & 0x7F) | (length > 0x7F ? 0x80 : 0)));
-        length >>= 7;
-    } while (length);
-    if (paragraph)
-        put_bytes(&list->text, paragraph->text.data, paragraph->text.size);
+    }
     list->compact_loose |= loose;
     list->first = list->last = NULL;
     recycle_tree(p, item);
-}
-
-/* The compact item at `at` in a list's text: whether it has a paragraph,
- * where its text begins and how long it is; returns where the next begins. */
-static size_t compact_item_at(const buffer *records, size_t at, int *has_paragraph, size_t *start, size_t *length)
-{
-    int shift = 0;
-    *has_paragraph = records->data[at++];
-    *length = 0;
-    do {
-        *length |= (size_t)(records->data[at] & 0x7F) << shift;
-        shift += 7;
-    } while (records->data[at++] & 0x80);
-    *start = at;
-    return at + *length;
 }
 
 static md_block *add_child(md_parser *p, md_block *parent, int kind)
@@ -2341,10 +2402,22 @@ static int list_is_loose(const md_block *list)
     return 0;
 }
 
-static void open_item(doc_builder *b, const md_block *list, int level, unsigned loose, int index)
+/* An item: its first paragraph is the item's text, its other blocks go on
+ * in it. */
+static void write_item(md_parser *p, doc_builder *b, const md_block *list, const md_block *item, int level,
+                       unsigned loose, int index)
 {
+    const md_block *child = item->first;
+    while (child && child->kind == MD_GONE)
+        child = child->next;
     doc_block_context(b, 0, loose | (index == 0 && list->follows_list ? DOC_NEW_LIST : 0));
     doc_block(b, NODE_LI, level, list->ordered ? list->start + index : DOC_BULLET, NULL);
+    if (child && child->kind == MD_PARAGRAPH) {
+        write_inlines(p, b, (const char *)child->text.data, child->text.size);
+        child = child->next;
+    }
+    doc_end_block(b, NODE_LI);
+    write_blocks(p, b, child, level, level);
 }
 
 static void write_list(md_parser *p, doc_builder *b, const md_block *list, int level)
@@ -2354,26 +2427,14 @@ static void write_list(md_parser *p, doc_builder *b, const md_block *list, int l
     int index = 0;
     size_t at = 0;
     while (at < list->text.size) {
-        int has_paragraph;
-        size_t start, length;
-        at = compact_item_at(&list->text, at, &has_paragraph, &start, &length);
-        open_item(b, list, level, loose, index++);
-        if (has_paragraph)
-            write_inlines(p, b, (const char *)list->text.data + start, length);
-        doc_end_block(b, NODE_LI);
+        md_block *saved = load_block(p, &list->text, &at);
+        if (!saved)
+            break;
+        write_item(p, b, list, saved, level, loose, index++);
+        recycle_tree(p, saved);
     }
-    for (item = list->first; item; item = item->next, ++index) {
-        const md_block *child = item->first;
-        while (child && child->kind == MD_GONE)
-            child = child->next;
-        open_item(b, list, level, loose, index);
-        if (child && child->kind == MD_PARAGRAPH) {
-            write_inlines(p, b, (const char *)child->text.data, child->text.size);
-            child = child->next;
-        }
-        doc_end_block(b, NODE_LI);
-        write_blocks(p, b, child, level, level);
-    }
+    for (item = list->first; item; item = item->next, ++index)
+        write_item(p, b, list, item, level, loose, index);
 }
 
 static void write_blocks(md_parser *p, doc_builder *b, const md_block *block, int list_level, int item)
