@@ -143,9 +143,10 @@ static int decode_page(const buffer *raw, buffer *text)
     const unsigned char *s = raw->data;
     const size_t n = raw->size;
     int page;
+    const unsigned char *nul;
     if (n >= 3 && s[0] == 0xEF && s[1] == 0xBB && s[2] == 0xBF) {
-        if (find_byte(s + 3, n - 3, 0))
-            return 0; /* a binary file */
+        if ((nul = find_byte(s + 3, n - 3, 0)) != NULL)
+            return refusal_binary("HTML", s, n, (size_t)(nul - s));
         put_lenient_utf8(text, s + 3, n - 3);
         return 1;
     }
@@ -169,8 +170,8 @@ static int decode_page(const buffer *raw, buffer *text)
         }
         return 1;
     }
-    if (find_byte(s, n, 0))
-        return 0; /* a binary file */
+    if ((nul = find_byte(s, n, 0)) != NULL)
+        return refusal_binary("HTML", s, n, (size_t)(nul - s));
     page = declared_code_page((const char *)s, n);
     if (page == 65001) {
         put_lenient_utf8(text, s, n);
@@ -899,8 +900,6 @@ int32_t read_html(FILE *in, FILE *out)
     if (loaded != CONVERT_OK)
         return loaded;
     if (!decode_page(&raw, &page) || page.failed) {
-        if (!page.failed)
-            refusal_first_bytes("HTML", raw.data, raw.size);
         release_input(&raw);
         free(page.data);
         return CONVERT_WRONG_FORMAT;

@@ -2538,6 +2538,7 @@ typedef struct input_facts {
     int valid_utf8;
     int has_cr;           /* CR line ends */
     int has_references;   /* a "]:" that may begin a reference definition */
+    size_t nul_at;        /* where the NUL of a binary file is */
 } input_facts;
 
 /* Bytes the pass must look at; any other byte, most of a text, is passed
@@ -2557,8 +2558,10 @@ static void note_byte(input_facts *f, const unsigned char *s, size_t size, size_
         }
         return;
     }
-    if (c == 0)
+    if (c == 0) {
         f->binary = 1;
+        f->nul_at = *pos;
+    }
     else if (c == '\r')
         f->has_cr = 1;
     else if (c == ']' && *pos + 1 < size && s[*pos + 1] == ':')
@@ -2571,7 +2574,7 @@ static void note_byte(input_facts *f, const unsigned char *s, size_t size, size_
  * facts hold for the text decoded from them too. */
 static input_facts scan_input(const unsigned char *s, size_t size)
 {
-    input_facts f = {0, 1, 0, 0};
+    input_facts f = {0, 1, 0, 0, 0};
     size_t pos = 0;
 #ifdef __SSE2__
     while (size - pos >= 16 && !f.binary) {
@@ -2610,6 +2613,7 @@ static int decode_input(buffer *raw, buffer *text, input_facts *facts)
     if (raw->size >= 3 && s[0] == 0xEF && s[1] == 0xBB && s[2] == 0xBF)
         pos = 3;
     *facts = scan_input(s + pos, raw->size - pos);
+    facts->nul_at += pos;
     if (facts->binary)
         return 0;
     if (facts->valid_utf8) {
@@ -2660,7 +2664,7 @@ int32_t read_markdown(FILE *in, FILE *out)
         return loaded;
     if (!decode_input(&raw, &text, &facts)) {
         if (facts.binary)
-            refusal_first_bytes("Markdown", raw.data, raw.size);
+            refusal_binary("Markdown", raw.data, raw.size, facts.nul_at);
         release_input(&raw);
         release_input(&text);
         return CONVERT_WRONG_FORMAT;

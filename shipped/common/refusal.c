@@ -45,18 +45,33 @@ int refusal_set(const char *text)
     return refusal_setf("%s", text);
 }
 
-int refusal_first_bytes(const char *format_name, const unsigned char *s, size_t n)
+/* " 4D 5A 90 00 ..." or " 4D 5A.": the first eight bytes, and whether more follow. */
+static void describe_first_bytes(char *text, const unsigned char *s, size_t n)
 {
     static const char hex[] = "0123456789ABCDEF";
-    char bytes[8 * 3 + 1] = "";
     size_t i, at = 0;
     for (i = 0; i < n && i < 8; ++i) {
-        bytes[at++] = ' ';
-        bytes[at++] = hex[s[i] >> 4];
-        bytes[at++] = hex[s[i] & 15];
+        text[at++] = ' ';
+        text[at++] = hex[s[i] >> 4];
+        text[at++] = hex[s[i] & 15];
     }
-    bytes[at] = '\0';
-    return refusal_setf("It is not %s: it begins with%s%s", format_name, bytes, n > 8 ? " ..." : ".");
+    memcpy(text + at, n > 8 ? " ..." : ".", n > 8 ? 5 : 2);
+}
+
+int refusal_first_bytes(const char *format_name, const unsigned char *s, size_t n)
+{
+    char bytes[8 * 3 + 5];
+    describe_first_bytes(bytes, s, n);
+    return refusal_setf("It is not %s: it begins with%s", format_name, bytes);
+}
+
+int refusal_binary(const char *format_name, const unsigned char *s, size_t n, size_t nul_at)
+{
+    char bytes[8 * 3 + 5];
+    describe_first_bytes(bytes, s, n);
+    return refusal_setf("It is not %s: byte %llu is a NUL, which binary files hold and text never does. It begins "
+                        "with%s",
+                        format_name, (unsigned long long)nul_at, bytes);
 }
 
 const char *refusal_reason(void)

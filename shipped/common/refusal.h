@@ -29,6 +29,8 @@ int refusal_setf(const char *format, ...) __attribute__((format(printf, 1, 2)));
 /* "It is not FORMAT: it begins with 4D 5A 90 00 ..." (at most 8 bytes),
  * for input that does not begin as the format must. */
 int refusal_first_bytes(const char *format_name, const unsigned char *s, size_t n);
+/* "It is not FORMAT: byte N is a NUL ...", for input that holds one. */
+int refusal_binary(const char *format_name, const unsigned char *s, size_t n, size_t nul_at);
 const char *refusal_reason(void);
 
 #ifdef __cplusplus

@@ -360,8 +360,8 @@ TEST_F(Mxconv, TheShippedPluginsSayWhy)
         const char *arguments, *line;
     } cases[] = {
         {"-f \"Document - Markdown\" -t \"Document - HTML\" *.md",
-         "File picture.md doesn't have the format you selected. It is not Markdown: it begins with 89 50 4E 47 0D 0A "
-         "1A 0A ..."},
+         "File picture.md doesn't have the format you selected. It is not Markdown: byte 8 is a NUL, which binary "
+         "files hold and text never does. It begins with 89 50 4E 47 0D 0A 1A 0A ..."},
         {"-f utf-8 -t \"UTF-16\" *.txt",
          "File broken.txt doesn't have the format you selected. At byte 3 (C3 28 20 61): not a character in utf-8."},
     };

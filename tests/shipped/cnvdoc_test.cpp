@@ -349,9 +349,11 @@ TEST_F(Cnvdoc, RefusalsSayWhy)
         const char *reason;
     } cases[] = {
         {cnvdoc(), rtf_format, "plain text, not RTF", "It is not RTF: it begins with 70 6C 61 69 6E 20 74 65 ..."},
-        {cnvdoc(), html_format, std::string("MZ\x90\0\x03", 5), "It is not HTML: it begins with 4D 5A 90 00 03."},
-        {cnvdoc(), markdown_format, std::string("\x89PNG\r\n\x1A\n\0\0", 10),
-         "It is not Markdown: it begins with 89 50 4E 47 0D 0A 1A 0A ..."},
+        {cnvdoc(), html_format, std::string("MZ\x90\0\x03", 5),
+         "It is not HTML: byte 3 is a NUL, which binary files hold and text never does. It begins with 4D 5A 90 00 03."},
+        {cnvdoc(), markdown_format, std::string("\xEF\xBB\xBF# notes\n\0", 12),
+         "It is not Markdown: byte 11 is a NUL, which binary files hold and text never does. It begins with EF BB BF "
+         "23 20 6E 6F 74 ..."},
         {cnvdoc_small_buffers(), markdown_format, repeated("word ", 1000000), "There was not enough memory to convert it."},
         // 3 MB of UTF-16 that is 4.5 MB in UTF-8: memory runs out in the middle
         {cnvdoc_small_buffers(), html_format, "\xFF\xFE" + repeated("\x2D\x4E", 1500000),
