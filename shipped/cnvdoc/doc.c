@@ -724,6 +724,8 @@ void doc_set(doc_builder *b, int node, int on)
 /* One link at most: a second one takes the place of the first. */
 void doc_link(doc_builder *b, const char *href, size_t length)
 {
+    if (href && length + b->wanted_title.size > b->expansion_left)
+        href = NULL; /* never written: not copied either, which a link given again and again would cost */
     b->wanted_href.size = 0;
     b->inlines_changed = 1;
     b->link_compared = 0;
@@ -742,7 +744,7 @@ void doc_link_title(doc_builder *b, const char *title, size_t length)
 {
     b->wanted_title.size = 0;
     b->link_compared = 0;
-    if (title)
+    if (title && length <= b->expansion_left)
         put_bytes(&b->wanted_title, title, length);
 }
 

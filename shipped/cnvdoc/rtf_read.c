@@ -465,8 +465,9 @@ static void replay_runs(rtf_reader *r, unsigned ignored)
         }
         if (u->link_length != link_length || (u->link_length && u->link != link)) {
             if (u->link_length) {
-                const char *title = (const char *)r->links.data + u->link + u->link_length + 1;
-                doc_link_title(&r->b, title, strlen(title));
+                size_t title_length;
+                memcpy(&title_length, r->links.data + u->link - sizeof title_length, sizeof title_length);
+                doc_link_title(&r->b, (const char *)r->links.data + u->link + u->link_length + 1, title_length);
                 doc_link(&r->b, (const char *)r->links.data + u->link, u->link_length);
             } else {
                 doc_link(&r->b, NULL, 0);
@@ -827,13 +828,34 @@ static void end_row(rtf_reader *r)
     r->row_header = 0;
 }
 
+/* The title after a field's target from s[i] on (Word's ScreenTip,
+ * \o "tip"), added to the links; its length. */
+static size_t put_field_title(rtf_reader *r, const char *s, size_t n, size_t i)
+{
+    const size_t start = r->links.size;
+    for (; i < n; ++i) {
+        if (s[i] != '\\' || i + 1 >= n || s[i + 1] != 'o')
+            continue;
+        for (i += 2; i < n && s[i] == ' ';)
+            ++i;
+        if (i < n && s[i] == '"')
+            for (++i; i < n && s[i] != '"'; ++i) {
+                if (s[i] == '\\' && i + 1 < n)
+                    ++i; /* \" and \\ in a field's argument */
+                put_byte(&r->links, (unsigned char)s[i]);
+            }
+        break;
+    }
+    return r->links.size - start;
+}
+
 /* "HYPERLINK "target"" (with "\l anchor" for a place in the document):
  * the link, whether the field is one. */
 static void read_field_instruction(rtf_reader *r)
 {
     const char *s = (const char *)r->field_instruction.data;
     const size_t n = r->field_instruction.size;
-    size_t i = 0, start, end;
+    size_t i = 0, start, end, length_at, title_length = 0;
     int anchor = 0;
     r->field_read = 1;
     r->field_is_link = 0;
@@ -864,27 +886,20 @@ static void read_field_instruction(rtf_reader *r)
             ++i;
         end = i;
     }
+    /* a link is its title's length, its target and its title, each of
+     * these ended by a NUL: the title is found without counting it */
+    length_at = r->links.size;
+    put_bytes(&r->links, &title_length, sizeof title_length);
     r->field_link = r->links.size;
     if (anchor)
         put_byte(&r->links, '#');
     put_bytes(&r->links, s + start, end - start);
     r->field_link_length = r->links.size - r->field_link;
-    /* the title (Word's ScreenTip, \o "tip") follows the target, both ended by a NUL */
     put_byte(&r->links, '\0');
-    for (i = end < n ? end + 1 : n; i < n; ++i) {
-        if (s[i] != '\\' || i + 1 >= n || s[i + 1] != 'o')
-            continue;
-        for (i += 2; i < n && s[i] == ' ';)
-            ++i;
-        if (i < n && s[i] == '"')
-            for (++i; i < n && s[i] != '"'; ++i) {
-                if (s[i] == '\\' && i + 1 < n)
-                    ++i; /* \" and \\ in a field's argument */
-                put_byte(&r->links, (unsigned char)s[i]);
-            }
-        break;
-    }
+    title_length = put_field_title(r, s, n, end < n ? end + 1 : n);
     put_byte(&r->links, '\0');
+    if (!r->links.failed)
+        memcpy(r->links.data + length_at, &title_length, sizeof title_length);
 }
 
 static void begin_field_result(rtf_reader *r)

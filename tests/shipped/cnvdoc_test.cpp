@@ -692,8 +692,8 @@ TEST_F(Cnvdoc, WhatIsWrittenStaysProportionalToTheInput)
         EXPECT_EQ(header.size() + t.rows * row.size() + 1, md.size()) << t.columns << " by " << t.rows;
         EXPECT_EQ(row + "\n", md.substr(md.size() - row.size() - 1)) << t.columns << " by " << t.rows;
     }
-    // A field's results share its one target, however many they are and
-    // whatever the instruction gets after the first.
+    // A field's results share its one target and title, however many they
+    // are and whatever the instruction gets after the first.
     const struct {
         std::string rtf, expected;
     } fields[] = {
@@ -702,6 +702,8 @@ TEST_F(Cnvdoc, WhatIsWrittenStaysProportionalToTheInput)
          "<p><a href=" + std::string(2000, 'x') + ">" + std::string(4000, 'a') + "</a></p>"},
         {"{\\rtf1{\\field{\\*\\fldinst HYPERLINK x" + repeated("{\\fldrslt a}yz", 3000) + "}}}",
          "<p><a href=x>" + std::string(3000, 'a') + "</a></p>"},
+        {"{\\rtf1{\\field{\\*\\fldinst HYPERLINK \"x\" \\\\o \"tip\"}" + repeated("{\\fldrslt a}b", 3) + "}}",
+         "<p>" + repeated("<a href=x title=tip>a</a>b", 3) + "</p>"},
     };
     for (const auto &f : fields) {
         const std::string doc = readable(read_as(rtf_format, f.rtf));
