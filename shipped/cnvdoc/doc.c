@@ -124,10 +124,11 @@ void put_utf8(buffer *b, uint32_t c)
 }
 
 #ifdef _WIN32
-/* The input's view while a converter runs.  One still mapped when the next
- * call begins was left by a call that stopped on a fault, which the host
- * contained: it is unmapped then, so that faults cost no address space. */
-static void *mapped_view;
+/* The input's view while a converter runs on this thread.  One still
+ * mapped when the thread's next call begins was left by a call that stopped
+ * on a fault, which the host contained: it is unmapped then, so that faults
+ * cost no address space.  A conversion on another thread keeps its own. */
+static _Thread_local void *mapped_view;
 #endif
 
 /* The file as a copy-on-write view: no copy of it through the runtime, no

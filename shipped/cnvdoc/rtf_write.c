@@ -427,19 +427,17 @@ static void close_node(rtf_writer *w, const doc_event *e)
     }
 }
 
+/* The Windows-1252 byte of each character, 0 where there is none: the
+ * conversion's own, freed at its end. */
 static unsigned char *windows_1252_from_unicode(void)
 {
-    static unsigned char *table;
-    if (!table) {
-        const uint16_t *page = code_page(1252);
-        int byte;
-        unsigned char *built = (unsigned char *)calloc(0x10000, 1);
-        if (!built)
-            return NULL;
-        for (byte = 255; byte >= 0x80; --byte)
-            built[page[byte]] = (unsigned char)byte;
-        table = built;
-    }
+    const uint16_t *page = code_page(1252);
+    int byte;
+    unsigned char *table = (unsigned char *)calloc(0x10000, 1);
+    if (!table)
+        return NULL;
+    for (byte = 255; byte >= 0x80; --byte)
+        table[page[byte]] = (unsigned char)byte;
     return table;
 }
 
@@ -593,6 +591,7 @@ int32_t write_rtf(FILE *in, FILE *out)
     }
     doc_read_end(&r);
     release_input(&input);
+    free(w.reverse);
     free(w.row.data);
     free(w.plan.lists);
     free(w.plan.item_list);

@@ -139,7 +139,8 @@ static const encoding encodings[encoding_count] = {
 static uint32_t utf8_of_byte[encoding_count][256]; /* length << 24 | bytes, first byte lowest; 0 for a lead byte */
 static uint8_t byte_of_unicode[encoding_count][0x10000];
 static uint16_t sequence_of_unicode[encoding_count][0x10000]; /* byte, or lead << 8 | trail */
-static uint8_t built[encoding_count];
+/* Built once for each encoding, by whichever conversion first needs it. */
+static INIT_ONCE built[encoding_count];
 
 static uint32_t pack_utf8(uint32_t c)
 {
@@ -150,12 +151,12 @@ static uint32_t pack_utf8(uint32_t c)
     return 3u << 24 | (0x80 | (c & 0x3F)) << 16 | (0x80 | ((c >> 6) & 0x3F)) << 8 | (0xE0 | c >> 12);
 }
 
-static void build_tables(int id)
+static BOOL CALLBACK build_tables_once(PINIT_ONCE once, PVOID encoding_id, PVOID *context)
 {
+    const int id = (int)(intptr_t)encoding_id;
     const encoding *e = &encodings[id];
     int byte, trail, i;
-    if (built[id])
-        return;
+    (void)once, (void)context;
     if (e->family == family_eight_bit) {
         for (byte = 255; byte >= 0; --byte) {
             utf8_of_byte[id][byte] = pack_utf8(e->to_unicode[byte]);
@@ -181,7 +182,12 @@ static void build_tables(int id)
         for (i = 0; i < page->preferred_count; ++i)
             sequence_of_unicode[id][page->preferred[i] >> 16] = (uint16_t)(page->preferred[i] & 0xFFFF);
     }
-    built[id] = 1;
+    return TRUE;
+}
+
+static void build_tables(int id)
+{
+    InitOnceExecuteOnce(&built[id], build_tables_once, (PVOID)(intptr_t)id, NULL);
 }
 
 /* The user's legacy code page: the user locale's, not the process's. */
@@ -216,14 +222,19 @@ typedef struct output {
     int failed;
 } output;
 
-static unsigned char input_block[CARRY + BLOCK_SIZE];
-static unsigned char output_block[HEADER_ROOM + OUT_ROOM];
-static int32_t lost_characters;
+/* A conversion's blocks, its own: a file of any length goes through them. */
+typedef struct blocks {
+    unsigned char input[CARRY + BLOCK_SIZE];
+    unsigned char output[HEADER_ROOM + OUT_ROOM];
+} blocks;
 
-static void open_input(input *in, FILE *file)
+/* What _DLL_lost reports: the count of the calling thread's last conversion. */
+static _Thread_local int32_t lost_characters;
+
+static void open_input(input *in, FILE *file, unsigned char *block)
 {
     in->file = file;
-    in->data = input_block;
+    in->data = block;
     in->pos = in->end = 0;
     in->at_eof = 0;
 }
@@ -255,10 +266,10 @@ static int have_bytes(input *in, size_t n)
     return 1;
 }
 
-static void open_output(output *out, FILE *file)
+static void open_output(output *out, FILE *file, unsigned char *block)
 {
     out->file = file;
-    out->begin = output_block + HEADER_ROOM;
+    out->begin = block + HEADER_ROOM;
     out->length = 0;
     out->written = 0;
     out->failed = 0;
@@ -803,12 +814,10 @@ static uint8_t bits_set[256];
 /* The 16-bit units at each bit of the mask, in order. */
 static unsigned char units_at[256][16] __attribute__((aligned(16)));
 
-static void choose_vector_loops(void)
+static BOOL CALLBACK choose_vector_loops_once(PINIT_ONCE once, PVOID parameter, PVOID *context)
 {
-    static int chosen;
     int mask, i;
-    if (chosen)
-        return;
+    (void)once, (void)parameter, (void)context;
     __builtin_cpu_init();
     has_shuffles = __builtin_cpu_supports("ssse3") && __builtin_cpu_supports("sse4.1");
     for (mask = 0; mask < 256; ++mask) {
@@ -831,7 +840,13 @@ static void choose_vector_loops(void)
                 units_at[mask][wide++] = (unsigned char)(2 * i + 1);
             }
     }
-    chosen = 1;
+    return TRUE;
+}
+
+static void choose_vector_loops(void)
+{
+    static INIT_ONCE chosen = INIT_ONCE_STATIC_INIT;
+    InitOnceExecuteOnce(&chosen, choose_vector_loops_once, NULL, NULL);
 }
 
 /* Whether the 16 bytes v are valid UTF-8 after the bytes before them, as
@@ -1056,6 +1071,7 @@ static const char *const line_end_names[] = {"", "crlf", "lf", "cr", "mixed"};
 enum step { step_done, step_wrong, step_restart };
 
 typedef struct reading {
+    blocks *blocks;
     input in;
     output out;
     int encoding;          /* as found */
@@ -1373,8 +1389,8 @@ static enum step start_reading(reading *r, int asked)
 static enum step read_once(reading *r, FILE *in_file, FILE *out_file, int asked)
 {
     enum step step;
-    open_input(&r->in, in_file);
-    open_output(&r->out, out_file);
+    open_input(&r->in, in_file, r->blocks->input);
+    open_output(&r->out, out_file, r->blocks->output);
     r->header_written = 0;
     r->ends = r->restart_ends;
     r->line_ends = 0;
@@ -1388,38 +1404,55 @@ static enum step read_once(reading *r, FILE *in_file, FILE *out_file, int asked)
     return step;
 }
 
-static int32_t read_text(FILE *in, FILE *out, int asked)
+static int32_t read_all(reading *r, FILE *in, FILE *out, int asked)
 {
-    static reading r;
     uint64_t longest = 0;
     enum step step;
     int tries;
-    lost_characters = 0;
-#ifdef __SSE2__
-    choose_vector_loops();
-#endif
-    r.restart_encoding = enc_detect;
-    r.restart_ends = as_read;
+    r->restart_encoding = enc_detect;
+    r->restart_ends = as_read;
     for (tries = 0;; ++tries) {
-        step = read_once(&r, in, out, asked);
-        if (r.out.written > longest)
-            longest = r.out.written;
+        step = read_once(r, in, out, asked);
+        if (r->out.written > longest)
+            longest = r->out.written;
         /* each new start knows more: the encoding once, the line ends twice */
-        if (step != step_restart || tries == 5 || ferror(in) || r.out.failed)
+        if (step != step_restart || tries == 5 || ferror(in) || r->out.failed)
             break;
         rewind(in);
         if (fflush(out) != 0 || fseek(out, 0, SEEK_SET) != 0)
             return CONVERT_READ_WRITE_FAILED;
     }
-    if (ferror(in) || r.out.failed)
+    if (ferror(in) || r->out.failed)
         return CONVERT_READ_WRITE_FAILED;
     if (step != step_done)
         return CONVERT_WRONG_FORMAT;
-    if (r.body == 0)
+    if (r->body == 0)
         return CONVERT_EMPTY_INPUT;
-    if (longest > r.out.written ? !cut_here(out) : fflush(out) != 0)
+    if (longest > r->out.written ? !cut_here(out) : fflush(out) != 0)
         return CONVERT_READ_WRITE_FAILED;
     return CONVERT_OK;
+}
+
+/* Everything a conversion uses is made here and freed here: two
+ * conversions on two threads never meet. */
+static int32_t read_text(FILE *in, FILE *out, int asked)
+{
+    reading *r = (reading *)calloc(1, sizeof *r);
+    blocks *b = (blocks *)malloc(sizeof *b);
+    int32_t result = CONVERT_WRONG_FORMAT;
+    lost_characters = 0;
+#ifdef __SSE2__
+    choose_vector_loops();
+#endif
+    if (r && b) {
+        r->blocks = b;
+        result = read_all(r, in, out, asked);
+    } else {
+        refusal_set(REFUSAL_OUT_OF_MEMORY);
+    }
+    free(b);
+    free(r);
+    return result;
 }
 
 /* ------------------------------------------------------------------ */
@@ -1460,8 +1493,10 @@ typedef struct document {
 } document;
 
 typedef struct writing {
+    blocks *blocks;
     input in;
     output out;
+    int32_t lost;            /* characters the target encoding lacks, replaced */
     int encoding;
     enum line_end ends;      /* of the output; mixed keeps CR and LF as they are */
     int big_endian;
@@ -1515,7 +1550,7 @@ static void put_character(writing *w, uint32_t c, const unsigned char *p, size_t
         if (byte) {
             put_byte(out, byte);
         } else {
-            ++lost_characters;
+            ++w->lost;
             put_byte(out, (unsigned char)fallback(c));
         }
     } else {
@@ -1526,7 +1561,7 @@ static void put_character(writing *w, uint32_t c, const unsigned char *p, size_t
         } else if (sequence) {
             put_byte(out, (unsigned char)sequence);
         } else {
-            ++lost_characters;
+            ++w->lost;
             put_byte(out, (unsigned char)fallback(c));
         }
     }
@@ -2368,47 +2403,43 @@ static void decide_document(writing *w)
     encode_text(w, white, held, 0);
 }
 
-static int32_t write_text(FILE *in_file, FILE *out_file, int target, enum line_end wanted, enum bom_rule bom)
+static int32_t write_all(writing *w, FILE *in_file, FILE *out_file, int target, enum line_end wanted,
+                         enum bom_rule bom)
 {
-    static writing w;
-    input *in = &w.in;
+    input *in = &w->in;
     header h;
     enum start start;
     int pass_line_ends;
-    lost_characters = 0;
-#ifdef __SSE2__
-    choose_vector_loops();
-#endif
-    memset(&w.doc, 0, sizeof w.doc);
-    open_input(in, in_file);
-    open_output(&w.out, out_file);
+    memset(&w->doc, 0, sizeof w->doc);
+    open_input(in, in_file, w->blocks->input);
+    open_output(&w->out, out_file, w->blocks->output);
     if (!have_bytes(in, 1))
         return ferror(in_file) ? CONVERT_READ_WRITE_FAILED : CONVERT_EMPTY_INPUT;
-    start = read_header(&w, &h);
-    w.encoding = target;
+    start = read_header(w, &h);
+    w->encoding = target;
     build_tables(target);
-    w.ends = wanted == as_read ? h.ends : wanted;
+    w->ends = wanted == as_read ? h.ends : wanted;
     /* line ends that are already what the output wants are copied with the text */
-    pass_line_ends = w.ends == mixed || (w.ends == lf && h.ends != mixed);
-    make_stops(&w.stop, 0, !pass_line_ends);
-    if (w.ends == crlf && h.ends != mixed)
-        w.stop.line_rule = write_crlf;
-    w.big_endian = 0;
+    pass_line_ends = w->ends == mixed || (w->ends == lf && h.ends != mixed);
+    make_stops(&w->stop, 0, !pass_line_ends);
+    if (w->ends == crlf && h.ends != mixed)
+        w->stop.line_rule = write_crlf;
+    w->big_endian = 0;
     if (target == enc_utf_8 && (bom == bom_always || (bom == bom_as_read && h.had_bom &&
                                                       (h.encoding == enc_detect || h.encoding == enc_utf_8))))
-        put_bytes(&w.out, "\xEF\xBB\xBF", 3);
+        put_bytes(&w->out, "\xEF\xBB\xBF", 3);
     if (target == enc_utf_16le) {
         const int was_utf_16 = h.encoding == enc_utf_16le || h.encoding == enc_utf_16be;
-        w.big_endian = h.encoding == enc_utf_16be;
+        w->big_endian = h.encoding == enc_utf_16be;
         if (!was_utf_16 || h.had_bom)
-            put_unit(&w, 0xFEFF);
+            put_unit(w, 0xFEFF);
     }
     if (start == start_malformed_mark) {
-        put_text(&w, (const unsigned char *)"\x1B[", 2);
-        put_text(&w, w.mark, w.mark_length);
+        put_text(w, (const unsigned char *)"\x1B[", 2);
+        put_text(w, w->mark, w->mark_length);
     }
     if (start == start_header && h.version >= 2)
-        decide_document(&w);
+        decide_document(w);
     for (;;) {
         const unsigned char *s, *mark_at;
         size_t n, segment, taken;
@@ -2420,8 +2451,8 @@ static int32_t write_text(FILE *in_file, FILE *out_file, int target, enum line_e
         segment = (size_t)(mark_at - s);
         if (segment == n)
             mark_at = NULL;
-        taken = w.doc.active ? document_text(&w, s, segment, !mark_at && !in->at_eof)
-                             : encode_text(&w, s, segment, !mark_at && !in->at_eof);
+        taken = w->doc.active ? document_text(w, s, segment, !mark_at && !in->at_eof)
+                             : encode_text(w, s, segment, !mark_at && !in->at_eof);
         if (taken == (size_t)-1) {
             refusal_set("The work file is not UTF-8, as the intermediate form must be.");
             return CONVERT_WRONG_FORMAT;
@@ -2435,32 +2466,53 @@ static int32_t write_text(FILE *in_file, FILE *out_file, int target, enum line_e
             continue;
         ++in->pos; /* the ESC */
         if (!have_bytes(in, 1)) {
-            put_text(&w, (const unsigned char *)"\x1B", 1);
+            put_text(w, (const unsigned char *)"\x1B", 1);
         } else if (in->data[in->pos] == MARK) {
             ++in->pos;
-            put_text(&w, (const unsigned char *)"\x1B", 1);
+            put_text(w, (const unsigned char *)"\x1B", 1);
         } else if (in->data[in->pos] == '[') {
             ++in->pos;
-            if (read_mark(&w) == mark_malformed) {
-                put_text(&w, (const unsigned char *)"\x1B[", 2);
-                put_text(&w, w.mark, w.mark_length);
-            } else if (w.doc.active) {
-                document_mark(&w);
+            if (read_mark(w) == mark_malformed) {
+                put_text(w, (const unsigned char *)"\x1B[", 2);
+                put_text(w, w->mark, w->mark_length);
+            } else if (w->doc.active) {
+                document_mark(w);
             }
             /* a closed mark has no place in plain text */
         } else {
-            put_text(&w, (const unsigned char *)"\x1B", 1);
+            put_text(w, (const unsigned char *)"\x1B", 1);
         }
-        if (w.out.failed)
+        if (w->out.failed)
             break;
     }
-    if (w.doc.active)
-        document_empty_item(&w);
-    flush_output(&w.out);
+    if (w->doc.active)
+        document_empty_item(w);
+    flush_output(&w->out);
     /* the last block reaches the file now, and a full disk shows */
-    if (ferror(in_file) || w.out.failed || fflush(out_file) != 0)
+    if (ferror(in_file) || w->out.failed || fflush(out_file) != 0)
         return CONVERT_READ_WRITE_FAILED;
     return CONVERT_OK;
+}
+
+static int32_t write_text(FILE *in_file, FILE *out_file, int target, enum line_end wanted, enum bom_rule bom)
+{
+    writing *w = (writing *)calloc(1, sizeof *w);
+    blocks *b = (blocks *)malloc(sizeof *b);
+    int32_t result = CONVERT_WRONG_FORMAT;
+    lost_characters = 0;
+#ifdef __SSE2__
+    choose_vector_loops();
+#endif
+    if (w && b) {
+        w->blocks = b;
+        result = write_all(w, in_file, out_file, target, wanted, bom);
+        lost_characters = w->lost;
+    } else {
+        refusal_set(REFUSAL_OUT_OF_MEMORY);
+    }
+    free(b);
+    free(w);
+    return result;
 }
 
 /* ------------------------------------------------------------------ */
