@@ -60,11 +60,15 @@ typedef struct font {
     int monospace;
 } font;
 
+/* A paragraph's runs until it ends: 20 bytes each, offsets into the
+ * paragraph's text and the document's link targets, which stay under
+ * RUN_OFFSET_LIMIT. */
 typedef struct run {
-    unsigned flags;
-    size_t text, length;
-    size_t link, link_length;
+    uint32_t flags;
+    uint32_t text, length;
+    uint32_t link, link_length;
 } run;
+#define RUN_OFFSET_LIMIT ((size_t)UINT32_MAX)
 
 typedef struct rtf_reader {
     doc_builder b;
@@ -157,10 +161,14 @@ static void add_run(rtf_reader *r, const char *s, size_t n, unsigned flags)
 {
     const group_state *g = &r->stack[r->depth];
     run *runs, *last = r->run_count ? &r->runs[r->run_count - 1] : NULL;
+    if (r->text.size + n > RUN_OFFSET_LIMIT || g->link + g->link_length > RUN_OFFSET_LIMIT) {
+        refusal_set("A paragraph or its links hold more than 4 GiB of text.");
+        return;
+    }
     if (last && !(flags & RUN_BREAK) && last->flags == flags && last->link == g->link &&
         last->link_length == g->link_length && last->text + last->length == r->text.size) {
         put_bytes(&r->text, s, n);
-        last->length += n;
+        last->length += (uint32_t)n;
         return;
     }
     runs = (run *)room_for_one(r->runs, r->run_count, &r->run_capacity, 64, sizeof *runs);
@@ -169,10 +177,10 @@ static void add_run(rtf_reader *r, const char *s, size_t n, unsigned flags)
     r->runs = runs;
     last = &r->runs[r->run_count++];
     last->flags = flags;
-    last->text = r->text.size;
-    last->length = n;
-    last->link = g->link;
-    last->link_length = g->link_length;
+    last->text = (uint32_t)r->text.size;
+    last->length = (uint32_t)n;
+    last->link = (uint32_t)g->link;
+    last->link_length = (uint32_t)g->link_length;
     put_bytes(&r->text, s, n);
 }
 
