@@ -40,8 +40,10 @@ typedef struct md_block {
     buffer info;         /* a code block's language */
 } md_block;
 
+/* A definition in the arena (its title follows its target there), which
+ * stays under 4 GiB. */
 typedef struct reference {
-    size_t label, label_length, target, target_length, title, title_length; /* in the arena */
+    uint32_t label, label_length, target, target_length, title_length;
 } reference;
 
 struct inline_node;
@@ -1144,6 +1146,10 @@ static void add_reference(md_parser *p, const char *label, size_t label_length, 
     size_t slot, key_length;
     if (find_reference(p, label, label_length))
         return; /* the first definition counts */
+    if (p->arena.size + 3 * label_length + target_length + title_length >= UINT32_MAX) {
+        refusal_set("Its reference definitions hold more than 4 GiB.");
+        return;
+    }
     if ((p->reference_count + 1) * 2 > p->reference_slots) {
         const size_t slots = p->reference_slots ? p->reference_slots * 2 : 64;
         reference *grown = (reference *)calloc(slots, sizeof *grown);
@@ -1163,16 +1169,15 @@ static void add_reference(md_parser *p, const char *label, size_t label_length, 
         p->references = grown;
         p->reference_slots = slots;
     }
-    entry.label = p->arena.size;
+    entry.label = (uint32_t)p->arena.size;
     normalize_label(&p->arena, label, label_length);
     key_length = p->arena.size - entry.label;
-    entry.label_length = key_length + 1; /* never 0: 0 marks a free slot */
-    entry.target = p->arena.size;
+    entry.label_length = (uint32_t)key_length + 1; /* never 0: 0 marks a free slot */
+    entry.target = (uint32_t)p->arena.size;
     put_bytes(&p->arena, target, target_length);
-    entry.target_length = target_length;
-    entry.title = p->arena.size;
+    entry.target_length = (uint32_t)target_length;
     put_bytes(&p->arena, title, title_length);
-    entry.title_length = title_length;
+    entry.title_length = (uint32_t)title_length;
     if (p->arena.failed)
         return;
     slot = hash_label(p, (const char *)p->arena.data + entry.label, key_length) & (p->reference_slots - 1);
@@ -1798,7 +1803,7 @@ static size_t resolve_link(inline_parser *ip, const char *s, size_t n, size_t af
         if (!r || !doc_spend(&ip->p->expansion_left, r->target_length + r->title_length))
             return 0;
         put_bytes(target, ip->p->arena.data + r->target, r->target_length);
-        put_bytes(title, ip->p->arena.data + r->title, r->title_length);
+        put_bytes(title, ip->p->arena.data + r->target + r->target_length, r->title_length);
         return used;
     }
 }
