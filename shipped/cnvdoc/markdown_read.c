@@ -1127,8 +1127,8 @@ static const reference *find_reference(md_parser *p, const char *label, size_t n
     if (p->reference_count == 0)
         return NULL;
     normalize_label(&key, label, n);
-    for (slot = hash_label(p, (const char *)key.data, key.size) & (p->reference_slots - 1); p->references[slot].label_length;
-         slot = (slot + 1) & (p->reference_slots - 1)) {
+    for (slot = hash_label(p, (const char *)key.data, key.size) & (p->reference_slots - 1);
+         p->references[slot].label_length; slot = (slot + 1) & (p->reference_slots - 1)) {
         const reference *r = &p->references[slot];
         if (r->label_length == key.size + 1 && memcmp(p->arena.data + r->label, key.data, key.size) == 0) {
             found = r;
