@@ -9,9 +9,37 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <map>
+
+#include "support/paths.h"
+
+std::vector<bool> names_wanted_twice(const std::vector<std::string> &files)
+{
+    std::vector<std::string> stems;
+    std::map<std::string, int> wanted;
+    for (const std::string &file : files) {
+        std::string stem = file;
+        const std::size_t name_start = directory_part_length(file.c_str());
+        const std::size_t dot = stem.rfind('.');
+        if (dot != std::string::npos && dot >= name_start)
+            stem.erase(dot);
+        const std::size_t digits = stem.find_last_not_of("0123456789");
+        if (digits != std::string::npos && digits + 1 < stem.size() && stem[digits] == '_' && digits > name_start)
+            stem.erase(digits);
+        // The file system's own sense of one name in two cases.
+        if (!stem.empty())
+            CharUpperBuffA(&stem[0], static_cast<DWORD>(stem.size()));
+        ++wanted[stem];
+        stems.push_back(stem);
+    }
+    std::vector<bool> twice;
+    for (const std::string &stem : stems)
+        twice.push_back(wanted[stem] > 1);
+    return twice;
+}
 
 conversion_pool::conversion_pool(const std::vector<std::string> &files, const pool_settings &settings)
-    : files_(files), settings_(settings), slots_(files.size())
+    : files_(files), settings_(settings), named_in_order_(names_wanted_twice(files)), slots_(files.size())
 {
     const std::size_t threads = std::min<std::size_t>(std::max(settings.jobs, 1), files.size());
     threads_.reserve(threads);
@@ -29,11 +57,11 @@ void conversion_pool::work()
 {
     owned_job owned(settings_.replace_mode, settings_.dry_run_mode);
     conversion_job &job = owned.job;
-    job.output_named_later = true;
     for (;;) {
         const std::size_t index = next_.fetch_add(1);
         if (index >= files_.size())
             return;
+        job.output_named_later = named_in_order_[index];
         slot &mine = slots_[index];
         // Files not yet begun are passed over once a stop is asked: the
         // ones under way finish, with their outputs named.

@@ -23,9 +23,11 @@ struct pool_settings {
 };
 
 // Converts `files` on up to `jobs` threads, each file in a job of its
-// thread's, as soon as a thread is free.  Each output waits under a
-// temporary name, and take() gives it its name in the order of the files:
-// so the names, and every line and row, come out as one thread gives them.
+// thread's, as soon as a thread is free.  An output whose name another file
+// of the run may want waits under a temporary name, and take() gives it its
+// name in the order of the files; any other output takes its name at once,
+// as no other file can take it.  So the names, and every line and row, come
+// out as one thread gives them.
 class conversion_pool {
 public:
     conversion_pool(const std::vector<std::string> &files, const pool_settings &settings);
@@ -51,12 +53,19 @@ private:
 
     const std::vector<std::string> &files_;
     const pool_settings settings_;
+    std::vector<bool> named_in_order_;
     std::vector<slot> slots_;
     std::atomic<std::size_t> next_{0};
     std::mutex mutex_;
     std::condition_variable finished_;
     std::vector<std::thread> threads_;
 };
+
+// For each file, whether another of `files` may want its output's name: the
+// same directory and name without extension, once a "_N" that the
+// numbering of a taken name adds is taken off ("a.txt", "A.md" and
+// "a_1.rtf" may all want "a.html", "a_1.html" ...).
+std::vector<bool> names_wanted_twice(const std::vector<std::string> &files);
 
 // The number of logical processors, the default number of jobs.
 int logical_processors();

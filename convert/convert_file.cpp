@@ -283,6 +283,23 @@ bool rename_to_new_name(const char *temporary, const char *source, char *name, c
     }
 }
 
+// An output to be named later: a new file beside the source under a name
+// of this process's and thread's ("mxo" and eight hexadecimal digits,
+// ".tmp"), by one exclusive create.  A temporary-name service would look
+// the directory up once more and open the file twice, which under Wine
+// costs a scan of the directory each time.
+FILE *create_waiting_stream(const char *source, char *name)
+{
+    static volatile LONG made;
+    const unsigned number = (GetCurrentProcessId() << 16) ^ (GetCurrentThreadId() << 8) ^
+                            static_cast<unsigned>(InterlockedIncrement(&made));
+    const int part = static_cast<int>(directory_part_length(source));
+    const int length = std::snprintf(name, path_buffer_size, "%.*smxo%08X.tmp", part, source, number);
+    if (length < 0 || length >= path_buffer_size)
+        return nullptr;
+    return create_new_stream(name, 0);
+}
+
 // A converter that crashed: its format is named from the table the chosen
 // format came from.
 void report_converter_fault(convert_fn converter, const format_entry *table, std::uint32_t exception_code,
@@ -445,15 +462,19 @@ void convert_file(conversion_job &job, const char *source, const char *target_ex
     // beside the source, as in replace mode, and takes its name once done.
     const bool named_later = job.output_named_later && job.replace_mode != 1;
     FILE *output_stream = nullptr;
-    if (job.replace_mode == 1 || named_later)
+    if (job.replace_mode == 1)
         output_stream = create_replacement_stream(source_path, output_path);
+    else if (named_later)
+        output_stream = create_waiting_stream(source_path, output_path);
     else
         output_stream = create_output_stream(source_path, output_path, target_ext);
     stream_closer output(output_stream);
     if (!output.get()) {
         release_second_input();
-        if (named_later)
+        if (named_later) {
+            std::snprintf(output_path, path_buffer_size, "%s", source_path);
             extension(output_path, target_ext ? target_ext : "");
+        }
         notify_modal("Unable to create the output file\n%s.\nNothing was converted.", output_path);
         return;
     }
