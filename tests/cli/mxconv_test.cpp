@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -92,7 +93,10 @@ protected:
 
     // Runs mxconv.exe in work\ with `arguments`, reading both its output
     // streams through pipes until the process has closed them.
-    run_result run(const std::string &arguments)
+    // `while_running`, where given, is called with the process once it has
+    // started, before its output is read.
+    run_result run(const std::string &arguments, DWORD creation = CREATE_NO_WINDOW,
+                   const std::function<void(HANDLE)> &while_running = nullptr)
     {
         const std::string exe = std::string(MORPHEX_BIN_DIR) + "/mxconv.exe";
         std::string command = "\"" + exe + "\" " + arguments;
@@ -114,14 +118,17 @@ protected:
         startup.hStdOutput = out_write;
         startup.hStdError = err_write;
         PROCESS_INFORMATION process{};
-        const BOOL started = CreateProcessA(exe.c_str(), &command[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
-                                            nullptr, work().c_str(), &startup, &process);
+        const BOOL started = CreateProcessA(exe.c_str(), &command[0], nullptr, nullptr, TRUE, creation, nullptr,
+                                            work().c_str(), &startup, &process);
         CloseHandle(in);
         CloseHandle(out_write);
         CloseHandle(err_write);
         EXPECT_TRUE(started) << "cannot start " << exe << ": error " << GetLastError();
         std::thread err_reader([&] { result.err = drain(err_read); });
-        result.out = drain(out_read);
+        std::thread out_reader([&] { result.out = drain(out_read); });
+        if (started && while_running)
+            while_running(process.hProcess);
+        out_reader.join();
         err_reader.join();
         CloseHandle(out_read);
         CloseHandle(err_read);
@@ -147,6 +154,11 @@ protected:
     run_result run_with_plugins(const std::string &arguments)
     {
         return run("--plugins \"" + plugins() + "\" " + arguments);
+    }
+    run_result run_with_plugins_created(const std::string &arguments, DWORD creation,
+                                        const std::function<void(HANDLE)> &while_running)
+    {
+        return run("--plugins \"" + plugins() + "\" " + arguments, creation, while_running);
     }
 };
 
@@ -560,6 +572,56 @@ TEST_F(Mxconv, TheNumberOfJobsIsAWholeNumberFromOneTo64)
         }
         DeleteFileA(path("work\\a_1.txt").c_str());
     }
+}
+
+// Ctrl+C while several files are under way: they finish and take their
+// names, no other begins, and nothing partial is left, neither an output
+// nor a work file.  cnvcount.dll, entered by one thread at a time, spends a
+// while on each file, so the break comes with most files still to do.
+TEST_F(Mxconv, CtrlCFinishesTheFilesUnderWayAndLeavesNothingPartial)
+{
+    use_plugin("cnvcount.dll");
+    constexpr int files = 24;
+    for (int i = 0; i < files; ++i)
+        write_file("work\\c" + std::to_string(i) + ".txt", "c");
+    bool sent = false, ended_first = false;
+    DWORD send_error = 0;
+    const run_result result = run_with_plugins_created(
+        "-j 4 -f \"count read\" -t \"count write\" --report ..\\report.csv c*.txt", CREATE_NEW_CONSOLE,
+        [&](HANDLE process) {
+            // The break once the first output has its name.
+            DWORD waited;
+            while ((waited = WaitForSingleObject(process, 10)) == WAIT_TIMEOUT && dir_entries(work()).size() <= files) {
+            }
+            ended_first = waited == WAIT_OBJECT_0;
+            FreeConsole();
+            if (AttachConsole(GetProcessId(process))) {
+                SetConsoleCtrlHandler(nullptr, TRUE);
+                sent = GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0) != 0;
+                send_error = GetLastError();
+                FreeConsole();
+            } else {
+                send_error = GetLastError();
+            }
+        });
+    ASSERT_FALSE(ended_first) << "mxconv ended before any file was under way:\n" << result.err;
+    if (!sent)
+        GTEST_SKIP() << "no Ctrl+C could be sent to mxconv's console here (error " << send_error << ")";
+    EXPECT_STATUS(1, result);
+    EXPECT_TRUE(contains(result.err, "mxconv: stopped by Ctrl+C before the end")) << result.err;
+    int converted = 0;
+    for (const std::string &name : dir_entries(work())) {
+        if (name.size() > 4 && name.compare(name.size() - 4, 4, ".cnt") == 0) {
+            EXPECT_EQ("c callers 1", read_file(work() + name)) << name << ": whole";
+            ++converted;
+        } else {
+            EXPECT_TRUE(name.size() > 4 && name.compare(name.size() - 4, 4, ".txt") == 0)
+                << name << ": no temporary or work file is left";
+        }
+    }
+    EXPECT_LT(converted, files) << "no file is begun after the break";
+    EXPECT_EQ(static_cast<std::size_t>(converted) + 1, lines_of(read_file(path("report.csv"))).size())
+        << "a row for each file begun, all converted:\n" << read_file(path("report.csv"));
 }
 
 }  // namespace
