@@ -144,7 +144,8 @@ bool is_ancestor(const ancestor_list &ancestors, const directory_identity &ident
 }
 
 // The files of one directory that `pattern` matches, each handed to `visit`
-// under `directory` + its name, in the order of the level's list file.
+// as the pattern's directory part and its name, in the order of the level's
+// list file.
 // False when no list file could be made: the level's subdirectories are
 // then left alone too.
 bool visit_level(const std::string &pattern, const batch_visitor &visit)
