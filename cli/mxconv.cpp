@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "cli/console.h"
+#include "cli/conversion_pool.h"
 #include "cli/format_choice.h"
 #include "cli/options.h"
 #include "cli/run_log.h"
@@ -27,7 +28,7 @@ namespace {
 
 enum exit_status { exit_converted = 0, exit_failed = 1, exit_usage = 2 };
 
-// Set by Ctrl+C or Ctrl+Break: the file being converted is finished, no
+// Set by Ctrl+C or Ctrl+Break: the files being converted are finished, no
 // other is begun, and the run ends with its summary and report.
 volatile LONG stop_wanted;
 
@@ -105,51 +106,75 @@ bool resolve_format(const char *kind, const std::string &text, const format_entr
     return false;
 }
 
-// One PATH: a file, a pattern or a directory.  Patterns and directories are
-// converted from inside their directory, as the window converts in the one
-// it shows, so that -r walks the subdirectories of that directory.
-void convert_path(const std::string &path, const cli_options &options, const chosen_formats &formats,
-                  const std::string &start)
+// The files of one PATH (a file, a pattern or a directory: all its files),
+// and the lines of the notices its walk gave outside any file.
+struct path_files {
+    std::size_t first = 0;  // index of its first file in the run's list
+    std::size_t count = 0;
+    held_lines outside;
+};
+
+// Adds the files `path` names to `files`, in the order the engine's batch
+// takes them; -r walks the subdirectories of a pattern's or a directory's
+// directory.  Names are relative to the current directory, which stays.
+void list_path(const std::string &path, const cli_options &options, std::vector<std::string> &files)
 {
-    std::string directory;
-    std::string pattern;
     const std::size_t separator = path.find_last_of("\\/:");
     const std::string last_part = separator == std::string::npos ? path : path.substr(separator + 1);
     const DWORD attributes = GetFileAttributesA(path.c_str());
+    std::string pattern;
     if (last_part.find_first_of("*?") != std::string::npos) {
-        directory = separator == std::string::npos ? std::string() : path.substr(0, separator + 1);
-        pattern = last_part;
+        pattern = path;
     } else if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-        directory = path;
-        pattern = "*.*";
+        const char last = path.back();
+        pattern = path + (last == '\\' || last == '/' || last == ':' ? "" : "\\") + "*.*";
     } else {
         if (attributes != INVALID_FILE_ATTRIBUTES)
-            convert_batch(path.c_str(), formats.target_ext, batch_one_file, formats.source_converter,
-                          formats.target_converter);
+            files.push_back(path);
         return;
     }
-    if (!directory.empty() && !SetCurrentDirectoryA(directory.c_str()))
-        return;
-    convert_batch(pattern.c_str(), formats.target_ext, options.recursive ? batch_recursive : batch_pattern,
-                  formats.source_converter, formats.target_converter);
-    SetCurrentDirectoryA(start.c_str());
+    walk_batch(pattern.c_str(), options.recursive ? batch_recursive : batch_pattern,
+               [&](const char *name) { files.push_back(name); });
 }
 
-// Converts every PATH in turn; true when some PATH matched no file.
-bool convert_paths(const cli_options &options, const chosen_formats &formats, const std::string &start)
+// Converts every PATH's files, up to options.jobs at once, and shows them
+// in the order of the PATHs and of their files; true when some PATH matched
+// no file.
+bool convert_paths(const cli_options &options, const chosen_formats &formats)
 {
     bool path_unmatched = false;
     set_batch_running(true);
     SetConsoleCtrlHandler(on_console_break, TRUE);
+    std::vector<std::string> files;
+    std::vector<path_files> paths;
     for (const std::string &path : options.paths) {
         if (stop_requested())
             break;
-        const int before = files_started();
-        convert_path(path, options, formats, start);
-        finish_file();
-        if (files_started() == before && !stop_requested()) {
-            write_line(output_stream::err, "mxconv: no file matches " + path);
-            path_unmatched = true;
+        paths.emplace_back();
+        path_files &listed = paths.back();
+        listed.first = files.size();
+        hold_outside_lines(&listed.outside);
+        list_path(path, options, files);
+        hold_outside_lines(nullptr);
+        listed.count = files.size() - listed.first;
+    }
+    {
+        const int jobs = options.jobs > 0 ? options.jobs : std::min(logical_processors(), most_jobs);
+        conversion_pool pool(files, {formats.source_converter, formats.target_converter, formats.target_ext,
+                                     options.replace ? 1 : 0, options.dry_run ? 1 : 0, jobs, stop_requested});
+        for (std::size_t p = 0; p < paths.size(); ++p) {
+            write_held(paths[p].outside);
+            int begun = 0;
+            for (std::size_t i = paths[p].first; i < paths[p].first + paths[p].count; ++i) {
+                if (file_log *log = pool.take(i)) {
+                    finish_file(*log);
+                    ++begun;
+                }
+            }
+            if (begun == 0 && !stop_requested()) {
+                write_line(output_stream::err, "mxconv: no file matches " + options.paths[p]);
+                path_unmatched = true;
+            }
         }
     }
     set_batch_running(false);
@@ -198,14 +223,9 @@ int run(const cli_options &options)
         return exit_usage;
     const chosen_formats formats{source_formats[source].converter, target_formats[target].converter,
                                  target_formats[target].ext};
-    if (!alloc_path_buffers())
-        return exit_failed;
-    replace_mode = options.replace ? 1 : 0;
-    dry_run_mode = options.dry_run ? 1 : 0;
-    // Resolved now: the batches move the current directory.
     const std::string report = options.report_path.empty() ? std::string() : full_path_of(options.report_path);
 
-    const bool path_unmatched = convert_paths(options, formats, start);
+    const bool path_unmatched = convert_paths(options, formats);
     int status = run_status(path_unmatched);
     if (!options.quiet && files_started() > 0)
         write_line(output_stream::out, summary_line());

@@ -2,7 +2,9 @@
 // value follows it as the next argument (or after "=" for the long ones).
 #include "cli/options.h"
 
+#include <cstdlib>
 #include <cstring>
+#include <string>
 
 const char usage_text[] =
     "Usage: mxconv -f SOURCE -t TARGET [options] PATH...\n"
@@ -18,6 +20,9 @@ const char usage_text[] =
     "  -r               also every subdirectory, depth first, with the same pattern\n"
     "  --replace        converted files replace their sources, keeping their date\n"
     "  --dry-run        print the output name each file would get; change nothing\n"
+    "  -j N, --jobs N   convert up to N files at once (1 to 64; by default one\n"
+    "                   per logical processor); the outputs, their names, the\n"
+    "                   lines and the report are the same whatever N is\n"
     "  --report FILE    write one row per file to FILE (CSV, UTF-8): source,\n"
     "                   outcome, output, characters lost, message\n"
     "  --plugins DIR    load the plug-ins (cnv*.dll) from DIR instead of the\n"
@@ -51,6 +56,19 @@ bool long_value(const char *argument, const char *name, int argc, char **argv, i
     return true;
 }
 
+// The number of jobs: a whole number from 1 to most_jobs.
+bool jobs_value(const std::string &text, int &jobs, std::string &error)
+{
+    char *end = nullptr;
+    const long value = std::strtol(text.c_str(), &end, 10);
+    if (text.empty() || *end != '\0' || value < 1 || value > most_jobs) {
+        error = "option --jobs needs a number from 1 to " + std::to_string(most_jobs) + ", not \"" + text + "\"";
+        return false;
+    }
+    jobs = static_cast<int>(value);
+    return true;
+}
+
 }  // namespace
 
 bool parse_options(int argc, char **argv, cli_options &options, std::string &error)
@@ -73,6 +91,11 @@ bool parse_options(int argc, char **argv, cli_options &options, std::string &err
                 format = argv[++i];
             else
                 error = std::string("option ") + argument + " needs a format name";
+        } else if (std::strcmp(argument, "-j") == 0) {
+            if (i + 1 < argc)
+                jobs_value(argv[++i], options.jobs, error);
+            else
+                error = "option -j needs a number";
         } else if (std::strcmp(argument, "-r") == 0) {
             options.recursive = true;
         } else if (std::strcmp(argument, "-q") == 0) {
@@ -87,6 +110,9 @@ bool parse_options(int argc, char **argv, cli_options &options, std::string &err
             options.help = true;
         } else if (std::strcmp(argument, "--version") == 0) {
             options.version = true;
+        } else if (std::string jobs; long_value(argument, "--jobs", argc, argv, i, jobs, error)) {
+            if (error.empty())
+                jobs_value(jobs, options.jobs, error);
         } else if (!long_value(argument, "--report", argc, argv, i, options.report_path, error) &&
                    !long_value(argument, "--plugins", argc, argv, i, options.plugin_dir, error)) {
             error = std::string("unknown option ") + argument;

@@ -16,8 +16,12 @@ struct cli_options {
     bool version = false;       // --version
     std::string report_path;    // --report FILE.csv
     std::string plugin_dir;     // --plugins DIR; "" for the executable's own
+    int jobs = 0;               // -j N, --jobs N; 0 for one per logical processor
     std::vector<std::string> paths;
 };
+
+// The most conversions mxconv runs at once.
+constexpr int most_jobs = 64;
 
 extern const char usage_text[];
 

@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <utility>
 
 #include "cli/console.h"
 #include "convert/engine_events.h"
@@ -20,9 +21,8 @@ bool dry_run;
 bool quiet;
 bool batch_running;
 std::vector<file_record> records;
-bool file_open;           // the last record is the file in progress
-bool failure_printed;     // a line on standard error already speaks for it
-std::string fault_text;   // a converter fault of the file in progress
+thread_local file_log *current_file;
+held_lines *outside_lines;
 int failures_outside_files;
 bool no_plugin_file;
 int accepted;
@@ -40,48 +40,51 @@ std::string plural(int count, const char *one, const char *many)
 
 void file_started(const char *source)
 {
-    finish_file();
-    file_record record;
-    record.source = shown_name(source);
-    records.push_back(record);
-    file_open = true;
-    failure_printed = false;
-    fault_text.clear();
-    if (!quiet)
-        show_progress(static_cast<int>(records.size()) - 1, records.back().source);
+    if (current_file)
+        current_file->record.source = shown_name(source);
+}
+
+// A line outside any file: held for its PATH while one is walked.
+void write_outside(output_stream stream, const std::string &line)
+{
+    if (outside_lines)
+        outside_lines->emplace_back(stream, line);
+    else
+        write_line(stream, line);
 }
 
 void notice(engine_notice_kind, const char *text, DWORD)
 {
     const std::string line = one_line(text);
-    write_line(output_stream::err, line);
-    if (!file_open) {
+    if (!current_file) {
+        write_outside(output_stream::err, line);
         failures_outside_files += batch_running ? 1 : 0;
         return;
     }
-    file_record &record = records.back();
+    current_file->lines.emplace_back(output_stream::err, line);
+    file_record &record = current_file->record;
     record.outcome = file_outcome::failed;
     if (record.message.empty())
         record.message = line;
-    failure_printed = true;
+    current_file->failure_printed = true;
 }
 
 void file_converted(const char *, const char *output)
 {
-    if (!file_open)
+    if (!current_file)
         return;
-    file_record &record = records.back();
+    file_record &record = current_file->record;
     record.output = shown_name(output);
     if (record.outcome == file_outcome::pending)
         record.outcome = file_outcome::converted;
     if (dry_run)
-        write_line(output_stream::out, record.source + " -> " + record.output);
+        current_file->lines.emplace_back(output_stream::out, record.source + " -> " + record.output);
 }
 
 void characters_lost(const char *, std::int32_t count)
 {
-    if (file_open)
-        records.back().lost = count;
+    if (current_file)
+        current_file->record.lost = count;
 }
 
 void converter_fault(const char *file, const char *format, DWORD code)
@@ -89,13 +92,13 @@ void converter_fault(const char *file, const char *format, DWORD code)
     char text[512];
     std::snprintf(text, sizeof text, "The converter of format %s ended in exception 0x%08lX on %s.", format,
                   static_cast<unsigned long>(code), file);
-    if (!file_open) {
-        write_line(output_stream::err, text);
+    if (!current_file) {
+        write_outside(output_stream::err, text);
         return;
     }
-    records.back().outcome = file_outcome::failed;
-    if (fault_text.empty())
-        fault_text = text;
+    current_file->record.outcome = file_outcome::failed;
+    if (current_file->fault_text.empty())
+        current_file->fault_text = text;
 }
 
 void no_plugin(HWND, const char *, const char *)
@@ -151,8 +154,6 @@ void connect_engine_to_console(const std::string &directory, bool dry_run_wanted
     quiet = quiet_wanted;
     engine_events events{};
     events.notice = notice;
-    // A file's events end at the next step between files.
-    events.busy_step = finish_file;
     events.file_started = file_started;
     events.file_converted = file_converted;
     events.characters_lost = characters_lost;
@@ -168,20 +169,37 @@ void set_batch_running(bool running)
     batch_running = running;
 }
 
-void finish_file()
+void set_current_file(file_log *log)
 {
-    if (!file_open)
-        return;
-    file_open = false;
-    file_record &record = records.back();
+    current_file = log;
+}
+
+void hold_outside_lines(held_lines *lines)
+{
+    outside_lines = lines;
+}
+
+void write_held(const held_lines &lines)
+{
+    for (const auto &line : lines)
+        write_line(line.first, line.second);
+}
+
+void finish_file(file_log &log)
+{
+    file_record &record = log.record;
     if (record.outcome == file_outcome::pending) {
         record.outcome = file_outcome::failed;
         record.message = "Not converted.";
     }
-    if (!fault_text.empty() && !failure_printed) {
-        write_line(output_stream::err, fault_text);
-        record.message = fault_text;
+    write_held(log.lines);
+    if (!log.fault_text.empty() && !log.failure_printed) {
+        write_line(output_stream::err, log.fault_text);
+        record.message = log.fault_text;
     }
+    records.push_back(std::move(record));
+    if (!quiet)
+        show_progress(static_cast<int>(records.size()), records.back().source);
 }
 
 const std::vector<file_record> &run_records()

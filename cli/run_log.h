@@ -4,7 +4,10 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
+
+#include "cli/console.h"
 
 enum class file_outcome { pending, converted, failed };
 
@@ -16,6 +19,19 @@ struct file_record {
     std::string message;  // the first failure's text, on one line
 };
 
+// Lines kept back to be written in the order of the files, not of the
+// threads that converted them.
+using held_lines = std::vector<std::pair<output_stream, std::string>>;
+
+// What the engine reported of one file, held until the files before it
+// have been shown.
+struct file_log {
+    file_record record;
+    held_lines lines;
+    bool failure_printed = false;  // a line on standard error already speaks for it
+    std::string fault_text;        // a converter fault, shown unless a line did
+};
+
 // Hands the engine mxconv's event table.  Names are shown relative to
 // `start_directory` (absolute, ending in '\') where they lie below it; the
 // engine asks `stop_requested` between files.
@@ -25,9 +41,15 @@ void connect_engine_to_console(const std::string &start_directory, bool dry_run,
 // While a batch runs, a notice outside any file (no list file could be
 // made) counts as a failure of the run; while plug-ins load, it is a warning.
 void set_batch_running(bool running);
-// Ends the record of the file in progress: at each step of the engine
-// between files, and after each batch.
-void finish_file();
+// The file whose events the engine reports on the calling thread; null
+// between files.
+void set_current_file(file_log *log);
+// Where the lines of notices outside any file go while a PATH is walked;
+// null: straight out.
+void hold_outside_lines(held_lines *lines);
+// Writes a finished file's lines and adds its record to the run's.
+void finish_file(file_log &log);
+void write_held(const held_lines &lines);
 
 const std::vector<file_record> &run_records();
 int files_started();

@@ -3,8 +3,8 @@
 // A pattern batch first writes the names of the matching files into a list
 // file and then converts each name in it, so that outputs made during a
 // level are never taken for sources of the same level.  A recursive batch
-// does the same in every subdirectory, depth first, and comes back to each
-// level by its absolute path, so the walk always ends where it began.
+// does the same in every subdirectory, depth first, naming each by its path
+// from where the walk began: the current directory never changes.
 #include "convert/batch.h"
 
 #include <windows.h>
@@ -130,35 +130,64 @@ bool identify_directory(const char *name, directory_identity &identity)
     return true;
 }
 
-// The directories from the start of the walk down to the current one: a
-// directory met again below itself (through a link the system does not mark
-// as one) is not walked a second time.
-std::vector<directory_identity> walk_ancestors;
+// The directories from the start of the walk down to the one being walked:
+// a directory met again below itself (through a link the system does not
+// mark as one) is not walked a second time.
+using ancestor_list = std::vector<directory_identity>;
 
-bool is_ancestor(const directory_identity &identity)
+bool is_ancestor(const ancestor_list &ancestors, const directory_identity &identity)
 {
-    for (const directory_identity &ancestor : walk_ancestors)
+    for (const directory_identity &ancestor : ancestors)
         if (ancestor == identity)
             return true;
     return false;
 }
 
-void convert_subdirectories(const char *pattern, const char *target_ext, convert_fn source_converter,
-                            convert_fn target_converter)
+// The files of one directory that `pattern` matches, each handed to `visit`
+// as the pattern's directory part and its name, in the order of the level's
+// list file.
+// False when no list file could be made: the level's subdirectories are
+// then left alone too.
+bool visit_level(const std::string &pattern, const batch_visitor &visit)
 {
-    char level[ansi_path_capacity];
-    const DWORD length = GetCurrentDirectoryA(sizeof level, level);
-    if (length == 0 || length >= sizeof level)
-        return;
-    directory_identity here{};
-    if (!identify_directory(".", here))
-        return;
-    walk_ancestors.push_back(here);
-    struct ancestor_popper {
-        ~ancestor_popper() { walk_ancestors.pop_back(); }
-    } pop_on_return;
+    char list_path[ansi_path_capacity];
+    FILE *list = make_list_file(pattern.c_str(), list_path, sizeof list_path);
+    if (!list) {
+        engine_notice(engine_notice_kind::modal, no_list_file_text);
+        return false;
+    }
+    std::rewind(list);
+    engine_busy_step();
+    std::string line;
+    while (!engine_stop_requested() && read_list_line(list, line)) {
+        if (!line.empty())
+            visit(line.c_str());
+        engine_busy_step();
+    }
+    std::fflush(list);
+    std::fclose(list);
+    std::remove(list_path);
+    return true;
+}
 
-    ansi_search search("*.*");
+// Each subdirectory of `directory` ("" for the current one, else ending in
+// a separator or a drive's colon), depth first: its files that `name`
+// matches, then its own subdirectories.  The walk names every directory by
+// its path from where it began and never changes the current directory,
+// which every thread of the process shares.
+void visit_subdirectories(const std::string &directory, const std::string &name, const batch_visitor &visit,
+                          ancestor_list &ancestors)
+{
+    directory_identity here{};
+    if (!identify_directory((directory + ".").c_str(), here))
+        return;
+    ancestors.push_back(here);
+    struct ancestor_popper {
+        ancestor_list &list;
+        ~ancestor_popper() { list.pop_back(); }
+    } pop_on_return{ancestors};
+
+    ansi_search search((directory + "*.*").c_str());
     ansi_entry found;
     while (search.next(found)) {
         if (engine_stop_requested())
@@ -170,44 +199,20 @@ void convert_subdirectories(const char *pattern, const char *target_ext, convert
         if (attributes & FILE_ATTRIBUTE_REPARSE_POINT)
             continue;
         if (!found.exact) {
-            report_left_out(directory_left_out_text, found.name);
+            report_left_out(directory_left_out_text, directory + found.name);
             continue;
         }
+        const std::string child_path = directory + found.name + "\\";
         directory_identity child{};
-        if (!identify_directory(found.name.c_str(), child) || is_ancestor(child))
-            continue;
-        if (!SetCurrentDirectoryA(found.name.c_str()))
+        if (!identify_directory((child_path + ".").c_str(), child) || is_ancestor(ancestors, child))
             continue;
         engine_busy_step();
-        convert_batch(pattern, target_ext, batch_recursive, source_converter, target_converter);
-        if (!SetCurrentDirectoryA(level))
+        const bool listed = visit_level(child_path + name, visit);
+        if (engine_stop_requested())
             return;
+        if (listed)
+            visit_subdirectories(child_path, name, visit, ancestors);
     }
-}
-
-// A pattern that names its directory ("c:\\texts\\*.txt", "docs/*.txt",
-// "d:*.txt") has had that directory's files converted; below it the walk
-// goes on from that directory with the file-name part alone.  Applied as
-// written at every level, the pattern would find the same files again at
-// each one.
-void convert_pattern_subdirectories(const char *pattern, const char *target_ext, convert_fn source_converter,
-                                    convert_fn target_converter)
-{
-    const std::size_t part = directory_part_length(pattern);
-    if (part == 0) {
-        convert_subdirectories(pattern, target_ext, source_converter, target_converter);
-        return;
-    }
-    char start[ansi_path_capacity];
-    const DWORD length = GetCurrentDirectoryA(sizeof start, start);
-    if (length == 0 || length >= sizeof start)
-        return;
-    const std::string directory(pattern, part);
-    if (!SetCurrentDirectoryA(directory.c_str()))
-        return;
-    const std::string name(pattern + part);
-    convert_subdirectories(name.c_str(), target_ext, source_converter, target_converter);
-    SetCurrentDirectoryA(start);
 }
 
 }  // namespace
@@ -244,31 +249,28 @@ FILE *write_list_file(const char *pattern, const char *list_path, std::vector<st
     return list;
 }
 
-void convert_batch(const char *pattern, const char *target_ext, int mode, convert_fn source_converter,
-                   convert_fn target_converter)
+void walk_batch(const char *pattern, int mode, const batch_visitor &visit)
 {
     engine_busy_step();
     if (mode == batch_one_file) {
-        convert_file(pattern, target_ext, source_converter, target_converter);
+        visit(pattern);
         return;
     }
-    char list_path[ansi_path_capacity];
-    FILE *list = make_list_file(pattern, list_path, sizeof list_path);
-    if (!list) {
-        engine_notice(engine_notice_kind::modal, no_list_file_text);
+    if (!visit_level(pattern, visit) || mode != batch_recursive || engine_stop_requested())
         return;
-    }
-    std::rewind(list);
-    engine_busy_step();
-    std::string line;
-    while (!engine_stop_requested() && read_list_line(list, line)) {
-        if (!line.empty())
-            convert_file(line.c_str(), target_ext, source_converter, target_converter);
-        engine_busy_step();
-    }
-    std::fflush(list);
-    std::fclose(list);
-    std::remove(list_path);
-    if (mode == batch_recursive && !engine_stop_requested())
-        convert_pattern_subdirectories(pattern, target_ext, source_converter, target_converter);
+    // A pattern that names its directory ("c:\\texts\\*.txt", "docs/*.txt",
+    // "d:*.txt") has had that directory's files converted; below it the walk
+    // goes on with the file-name part alone.  Applied as written at every
+    // level, the pattern would find the same files again at each one.
+    const std::size_t part = directory_part_length(pattern);
+    ancestor_list ancestors;
+    visit_subdirectories(std::string(pattern, part), std::string(pattern + part), visit, ancestors);
+}
+
+void convert_batch(const char *pattern, const char *target_ext, int mode, convert_fn source_converter,
+                   convert_fn target_converter)
+{
+    walk_batch(pattern, mode, [&](const char *name) {
+        convert_file(name, target_ext, source_converter, target_converter);
+    });
 }

@@ -133,7 +133,7 @@ private:
 // are then freed by this process, which wrote them, and not by the file's
 // last close in the system, where under Wine they cost several times as
 // much (tens of milliseconds for a large file, on every file of a batch).
-void remove_work_file(stream_closer &work)
+void remove_work_file(stream_closer &work, const char *intermediate_path)
 {
     work.empty();
     work.close();
@@ -259,6 +259,47 @@ FILE *create_replacement_stream(const char *source, char *name)
     return stream;
 }
 
+// Gives the finished file `temporary` the output name beside `source`, the
+// first free one of name, name_1, name_2 ... as create_output_stream would
+// have chosen; the rename that succeeds proves its name was free.  `name`
+// holds the name taken, or the last one tried.
+bool rename_to_new_name(const char *temporary, const char *source, char *name, const char *target_ext)
+{
+    std::snprintf(name, path_buffer_size, "%s", source);
+    extension(name, target_ext ? target_ext : "");
+    char base[path_buffer_size];
+    std::snprintf(base, sizeof base, "%s", name);
+    for (unsigned number = same_name(name, source) ? 1 : 0;; ++number) {
+        if (number > 0) {
+            std::snprintf(name, path_buffer_size, "%s", base);
+            if (extension_numbered(name, number) != 0)
+                return false;
+        }
+        if (MoveFileExA(temporary, name, 0))
+            return true;
+        const DWORD code = GetLastError();
+        if (code != ERROR_FILE_EXISTS && code != ERROR_ALREADY_EXISTS && !existe(name))
+            return false;
+    }
+}
+
+// An output to be named later: a new file beside the source under a name
+// of this process's and thread's ("mxo" and eight hexadecimal digits,
+// ".tmp"), by one exclusive create.  A temporary-name service would look
+// the directory up once more and open the file twice, which under Wine
+// costs a scan of the directory each time.
+FILE *create_waiting_stream(const char *source, char *name)
+{
+    static volatile LONG made;
+    const unsigned number = (GetCurrentProcessId() << 16) ^ (GetCurrentThreadId() << 8) ^
+                            static_cast<unsigned>(InterlockedIncrement(&made));
+    const int part = static_cast<int>(directory_part_length(source));
+    const int length = std::snprintf(name, path_buffer_size, "%.*smxo%08X.tmp", part, source, number);
+    if (length < 0 || length >= path_buffer_size)
+        return nullptr;
+    return create_new_stream(name, 0);
+}
+
 // A converter that crashed: its format is named from the table the chosen
 // format came from.
 void report_converter_fault(convert_fn converter, const format_entry *table, std::uint32_t exception_code,
@@ -295,14 +336,14 @@ bool refused(std::int32_t result)
 }
 
 // A dry run's answer: the name the output would get, in output_path.
-void report_output_name(const char *target_ext)
+void report_output_name(conversion_job &job, const char *target_ext)
 {
-    if (replace_mode != 1) {
-        extension(output_path, target_ext ? target_ext : "");
-        if (existe(output_path))
-            extension_num(output_path);
+    if (job.replace_mode != 1) {
+        extension(job.output_path, target_ext ? target_ext : "");
+        if (existe(job.output_path))
+            extension_num(job.output_path);
     }
-    engine_file_converted(source_path, output_path);
+    engine_file_converted(job.source_path, job.output_path);
 }
 
 }  // namespace
@@ -326,9 +367,13 @@ void report_wrong_format(const char *file_name)
     notify_modal(wrong_format_text, file_name);
 }
 
-void convert_file(const char *source, const char *target_ext, convert_fn source_converter,
+void convert_file(conversion_job &job, const char *source, const char *target_ext, convert_fn source_converter,
                   convert_fn target_converter)
 {
+    job.output_waiting = false;
+    char *const source_path = job.source_path;
+    char *const output_path = job.output_path;
+    char *const intermediate_path = job.intermediate_path;
     if (!source_path || !source)
         return;
     engine_file_started(source);
@@ -351,13 +396,13 @@ void convert_file(const char *source, const char *target_ext, convert_fn source_
         notify_timed(unable_to_open_text, source_path);
         return;
     }
-    if (dry_run_mode == 1) {
+    if (job.dry_run_mode == 1) {
         source_stream.close();
-        report_output_name(target_ext);
+        report_output_name(job, target_ext);
         return;
     }
     std::uint32_t source_time = 0;
-    if (replace_mode == 1)
+    if (job.replace_mode == 1)
         getftime(_fileno(source_stream.get()), &source_time);
 
     // The target stage reads the intermediate file through the stream the
@@ -372,27 +417,33 @@ void convert_file(const char *source, const char *target_ext, convert_fn source_
             return;
         }
         enreg_noms(source_path, intermediate_path);
-        const guard_result call = guarded_call(source_converter, source_stream.get(), intermediate.get());
-        const refusal_reason reason = !call.faulted && refused(call.value)
-                                          ? refusal_reason_of(source_converter, FORMAT_LIST_SOURCE)
-                                          : refusal_reason{};
+        guard_result call{};
+        refusal_reason reason{};
+        {
+            // The converter and the reason asked of it as one turn of its
+            // plug-in: another thread's call in between would change it.
+            const plugin_call_lock turn(source_converter, FORMAT_LIST_SOURCE);
+            call = guarded_call(source_converter, source_stream.get(), intermediate.get());
+            if (!call.faulted && refused(call.value))
+                reason = refusal_reason_of(source_converter, FORMAT_LIST_SOURCE);
+        }
         intermediate.flush();
         source_stream.close();
         if (call.faulted) {
-            remove_work_file(intermediate);
+            remove_work_file(intermediate, intermediate_path);
             report_converter_fault(source_converter, source_formats, call.exception_code, source_path);
             return;
         }
         const DWORD io_error =
             intermediate.io_error() != ERROR_SUCCESS ? intermediate.io_error() : source_stream.io_error();
         if (io_error != ERROR_SUCCESS) {
-            remove_work_file(intermediate);
+            remove_work_file(intermediate, intermediate_path);
             report_io_failure(source_path, io_error);
             return;
         }
         if (refused(call.value)) {
             report_refusal(call.value, source_path, reason);
-            remove_work_file(intermediate);
+            remove_work_file(intermediate, intermediate_path);
             return;
         }
     }
@@ -402,26 +453,48 @@ void convert_file(const char *source, const char *target_ext, convert_fn source_
     // is closed.
     const auto release_second_input = [&] {
         if (first_stage)
-            remove_work_file(intermediate);
+            remove_work_file(intermediate, intermediate_path);
         else
             source_stream.close();
     };
 
+    // An output named later is written under a temporary name of its own
+    // beside the source, as in replace mode, and takes its name once done.
+    const bool named_later = job.output_named_later && job.replace_mode != 1;
     FILE *output_stream = nullptr;
-    if (replace_mode == 1)
+    if (job.replace_mode == 1)
         output_stream = create_replacement_stream(source_path, output_path);
+    else if (named_later)
+        output_stream = create_waiting_stream(source_path, output_path);
     else
         output_stream = create_output_stream(source_path, output_path, target_ext);
     stream_closer output(output_stream);
     if (!output.get()) {
         release_second_input();
+        if (named_later) {
+            std::snprintf(output_path, path_buffer_size, "%s", source_path);
+            extension(output_path, target_ext ? target_ext : "");
+        }
         notify_modal("Unable to create the output file\n%s.\nNothing was converted.", output_path);
         return;
     }
 
     enreg_noms(intermediate_path, output_path);
     const dll_lost_fn count_lost = lost_counter_for(target_converter);
-    const guard_result call = guarded_call(target_converter, second_input.get(), output.get());
+    guard_result call{};
+    refusal_reason reason{};
+    guard_result counted{};
+    {
+        // The converter, then its reason or its count of lost characters,
+        // as one turn of its plug-in.
+        const plugin_call_lock turn(target_converter, FORMAT_LIST_TARGET);
+        call = guarded_call(target_converter, second_input.get(), output.get());
+        if (!call.faulted && refused(call.value))
+            reason = refusal_reason_of(target_converter, FORMAT_LIST_TARGET);
+        // A count that crashes is contained like the converter: nothing was counted.
+        else if (!call.faulted && count_lost)
+            counted = guarded_call(count_lost);
+    }
     if (call.faulted) {
         release_second_input();
         output.close();
@@ -431,16 +504,12 @@ void convert_file(const char *source, const char *target_ext, convert_fn source_
     }
     const int result = call.value;
     const bool converted = !refused(result);
-    const refusal_reason reason =
-        converted ? refusal_reason{} : refusal_reason_of(target_converter, FORMAT_LIST_TARGET);
-    // A count that crashes is contained like the converter: nothing was counted.
-    const guard_result counted = converted && count_lost ? guarded_call(count_lost) : guard_result{};
     const std::int32_t lost = counted.faulted ? 0 : counted.value;
     // The output first, while errno still tells how the converter's own
     // writes ended.
     output.flush();
     release_second_input();
-    if (replace_mode == 1 && output.io_error() == ERROR_SUCCESS)
+    if (job.replace_mode == 1 && output.io_error() == ERROR_SUCCESS)
         setftime(_fileno(output.get()), source_time);
     output.close();
 
@@ -455,13 +524,40 @@ void convert_file(const char *source, const char *target_ext, convert_fn source_
         _unlink(output_path);
         return;
     }
-    if (replace_mode == 1 && !MoveFileExA(output_path, source_path, MOVEFILE_REPLACE_EXISTING)) {
+    if (job.replace_mode == 1 && !MoveFileExA(output_path, source_path, MOVEFILE_REPLACE_EXISTING)) {
         _unlink(output_path);
         notify_timed("Unable to replace file\n%s.\n(It is probably still open\nin another application).",
                      source_path);
         return;
     }
-    engine_file_converted(source_path, replace_mode == 1 ? source_path : output_path);
+    if (named_later) {
+        std::snprintf(job.waiting.source, sizeof job.waiting.source, "%s", source_path);
+        std::snprintf(job.waiting.temporary, sizeof job.waiting.temporary, "%s", output_path);
+        job.waiting.lost = lost;
+        job.output_waiting = true;
+        return;
+    }
+    engine_file_converted(source_path, job.replace_mode == 1 ? source_path : output_path);
     if (lost > 0)
         engine_characters_lost(source_path, lost);
+}
+
+void convert_file(const char *source, const char *target_ext, convert_fn source_converter,
+                  convert_fn target_converter)
+{
+    conversion_job job{source_path, output_path, intermediate_path, replace_mode, dry_run_mode, false, false, {}};
+    convert_file(job, source, target_ext, source_converter, target_converter);
+}
+
+void name_waiting_output(const waiting_output &waiting, const char *target_ext)
+{
+    char name[path_buffer_size];
+    if (!rename_to_new_name(waiting.temporary, waiting.source, name, target_ext)) {
+        DeleteFileA(waiting.temporary);
+        notify_modal("Unable to create the output file\n%s.\nNothing was converted.", name);
+        return;
+    }
+    engine_file_converted(waiting.source, name);
+    if (waiting.lost > 0)
+        engine_characters_lost(waiting.source, waiting.lost);
 }

@@ -97,6 +97,18 @@ typedef int32_t(__cdecl *dll_lost_fn)(void);
 #define PLUGIN_REASON_EXPORT "_DLL_reason"
 typedef const char *(__cdecl *dll_reason_fn)(void);
 
+/*
+ * Optional export: returns 1 when the plug-in's converters (and its
+ * _DLL_lost and _DLL_reason, which then answer for the calling thread's
+ * last call) may run on several threads at once, each call on streams of
+ * its own.  The host asks once, at loading.  A plug-in without it, or
+ * returning anything else, is called by one thread at a time: from its
+ * converter's start until the host has asked _DLL_lost or _DLL_reason about
+ * that call, no other thread enters it.
+ */
+#define PLUGIN_THREADS_EXPORT "_DLL_threads"
+typedef int32_t(__cdecl *dll_threads_fn)(void);
+
 #if defined(__cplusplus)
 #define MORPHEX_STATIC_ASSERT(cond, msg) static_assert(cond, msg)
 #else

@@ -46,6 +46,15 @@ constexpr char plugin_fault_text[] =
 constexpr int notice_size = 256;
 constexpr int trace_directory_size = 128;
 constexpr std::size_t scratch_records = 4096;
+// A plug-in with formats has at least one in a table; past this many, the
+// plug-ins not written for threads share the last lock, still one caller
+// at a time each.
+constexpr int plugin_lock_count = 2 * format_table_size;
+
+// One lock per plug-in that does not declare itself safe on several
+// threads (_DLL_threads); SRW locks need no set-up and no release.
+SRWLOCK plugin_locks[plugin_lock_count];
+int plugin_locks_given;
 
 // The records of the scratch area end exactly where the guard page begins.
 format_entry *scratch_area()
@@ -92,6 +101,7 @@ struct plugin_state {
     const char *file_name;
     dll_lost_fn lost;
     dll_reason_fn reason;
+    SRWLOCK *serial;
 };
 
 // Asks the plug-in for one list and takes what fits; false when the list
@@ -126,6 +136,7 @@ bool take_list(dll_enum_fn enumerate, const plugin_state &plugin, table_state &s
         origin.converter = record.converter;
         origin.lost = plugin.lost;
         origin.reason = plugin.reason;
+        origin.serial = plugin.serial;
         std::snprintf(origin.plugin, sizeof origin.plugin, "%s", plugin.file_name);
         state.table[state.count++] = record;
     }
@@ -148,6 +159,23 @@ void withdraw_formats(table_state &state, int first)
         std::memset(&state.table[state.count], 0, sizeof state.table[state.count]);
         std::memset(&state.origins[state.count], 0, sizeof state.origins[state.count]);
     }
+}
+
+// Null for a plug-in that declares, by _DLL_threads returning 1, that its
+// converters may run on several threads at once; else the plug-in's own
+// lock.  A declaration that crashes declares nothing.
+SRWLOCK *serial_lock_for(HMODULE module)
+{
+    const auto threads =
+        reinterpret_cast<dll_threads_fn>(reinterpret_cast<void *>(GetProcAddress(module, PLUGIN_THREADS_EXPORT)));
+    if (threads) {
+        const guard_result declared = guarded_call(threads);
+        if (!declared.faulted && declared.value == 1)
+            return nullptr;
+    }
+    const int index = plugin_locks_given < plugin_lock_count ? plugin_locks_given++ : plugin_lock_count - 1;
+    InitializeSRWLock(&plugin_locks[index]);
+    return &plugin_locks[index];
 }
 
 void report_plugin_fault(const char *file_name, std::uint32_t exception_code)
@@ -193,7 +221,8 @@ bool load_plugin(HWND window, const char *directory, const char *found_name, tab
     const plugin_state plugin{
         found_name,
         reinterpret_cast<dll_lost_fn>(reinterpret_cast<void *>(GetProcAddress(module, PLUGIN_LOST_EXPORT))),
-        reinterpret_cast<dll_reason_fn>(reinterpret_cast<void *>(GetProcAddress(module, PLUGIN_REASON_EXPORT)))};
+        reinterpret_cast<dll_reason_fn>(reinterpret_cast<void *>(GetProcAddress(module, PLUGIN_REASON_EXPORT))),
+        serial_lock_for(module)};
     const int sources_before = sources.count;
     const int targets_before = targets.count;
     const bool sources_fit = take_list(enumerate, plugin, sources);
@@ -218,6 +247,7 @@ void load_plugins_matching(HWND window, const char *directory, const char *searc
 {
     std::memset(source_origins, 0, sizeof source_origins);
     std::memset(target_origins, 0, sizeof target_origins);
+    plugin_locks_given = 0;
     if (engine_tracing()) {
         char shown[trace_directory_size];
         copy_bounded(shown, sizeof shown, directory);
@@ -284,6 +314,18 @@ dll_reason_fn refusal_reason_for(convert_fn converter, int list)
     for (int slot = 0; slot < format_table_size; ++slot)
         if (table[slot].converter == converter && origins[slot].converter == converter)
             return origins[slot].reason;
+    return nullptr;
+}
+
+SRWLOCK *serial_lock_for(convert_fn converter, int list)
+{
+    if (!converter)
+        return nullptr;
+    const format_entry *table = list == FORMAT_LIST_SOURCE ? source_formats : target_formats;
+    const format_origin *origins = list == FORMAT_LIST_SOURCE ? source_origins : target_origins;
+    for (int slot = 0; slot < format_table_size; ++slot)
+        if (table[slot].converter == converter && origins[slot].converter == converter)
+            return origins[slot].serial;
     return nullptr;
 }
 

@@ -45,8 +45,8 @@ std::string_view bounded(const char *path) {
     return {path, strnlen(path, RAVEL_PATH_SIZE)};
 }
 
-path_buffer recorded_input{};
-path_buffer recorded_output{};
+thread_local path_buffer recorded_input{};
+thread_local path_buffer recorded_output{};
 
 void record(path_buffer &to, const char *name) {
     copy_bounded(to.data(), to.size(), name ? name : "");

@@ -59,7 +59,8 @@ RAVEL_API int extension_numbered(char *path, unsigned number);
 /* Records the names of the input and the output of the conversion stage
    about to run (copies, cut to 255 bytes at a character boundary). */
 RAVEL_API void enreg_noms(const char *input, const char *output);
-/* The names last given to enreg_noms ("" before the first call). */
+/* The names the calling thread last gave to enreg_noms ("" before its
+   first call): each thread converting records its own. */
 RAVEL_API void enreg_noms_last(const char **input, const char **output);
 /* Removes every CR and LF at the end of line. */
 RAVEL_API void suppression_crlf(char *line);

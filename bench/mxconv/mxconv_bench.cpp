@@ -138,11 +138,40 @@ int copy_only(const std::string &sources, const std::vector<std::string> &names,
     return 0;
 }
 
+// One mxconv run in `dir` with `arguments`, timed from here (Wine's
+// start of a process included, the same for every run): "seconds=S
+// status=N" on one line.
+int time_one_run(const std::string &dir, const std::string &arguments)
+{
+    const std::string exe = program_directory() + "\\mxconv.exe";
+    std::string command = "\"" + exe + "\" " + arguments;
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    LARGE_INTEGER start;
+    QueryPerformanceCounter(&start);
+    if (!CreateProcessA(exe.c_str(), &command[0], nullptr, nullptr, FALSE, 0, nullptr, dir.c_str(), &startup,
+                        &process))
+        return 1;
+    WaitForSingleObject(process.hProcess, INFINITE);
+    const double seconds = seconds_since(start);
+    DWORD status = 0;
+    GetExitCodeProcess(process.hProcess, &status);
+    CloseHandle(process.hProcess);
+    CloseHandle(process.hThread);
+    std::printf("seconds=%.6f status=%lu\n", seconds, static_cast<unsigned long>(status));
+    return 0;
+}
+
 int main(int argc, char **argv)
 {
+    if (argc == 4 && std::string(argv[1]) == "--time")
+        return time_one_run(argv[2], argv[3]);
+
     const bool copy_mode = argc == 4 && std::string(argv[1]) == "--copy";
     if (argc != 2 && !copy_mode) {
-        std::fprintf(stderr, "usage: bench_mxconv SOURCE_DIR\n       bench_mxconv --copy SOURCE_DIR COPY_DIR\n");
+        std::fprintf(stderr, "usage: bench_mxconv SOURCE_DIR\n       bench_mxconv --copy SOURCE_DIR COPY_DIR\n"
+                             "       bench_mxconv --time DIR \"MXCONV ARGUMENTS\"\n");
         return 2;
     }
     const std::string sources = argv[copy_mode ? 2 : 1];

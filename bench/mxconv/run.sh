@@ -42,3 +42,6 @@ copy_cpu=$(cd "$bin" && cpu_seconds wine ./bench_mxconv.exe --copy "Z:$small" "Z
 iconv_cpu=$(cpu_seconds bash -c 'for f in "$1"/*.txt; do iconv -f UTF-8 -t CP1252 "$f" > "$1.iconv/${f##*/}"; done' - "$small")
 python3 -c "import sys; m,c,i=map(float,sys.argv[1:]); print(f'processor time in one folder: mxconv {m:.3f} s, CopyFile {c:.3f} s, iconv loop {i:.3f} s; mxconv/CopyFile {m/c:.2f}x, mxconv/iconv loop {m/i:.2f}x')" \
     "$mx_cpu" "$copy_cpu" "$iconv_cpu"
+
+# The same conversions on 1, 2 and 4 threads.
+"$(dirname "$0")/jobs.sh" "$bin"

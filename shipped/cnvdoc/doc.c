@@ -1609,6 +1609,8 @@ static const format_description targets[] = {
     {"Document - RTF", "rtf", convert_write_rtf},
 };
 
+PLUGIN_EXPORT int32_t __cdecl _DLL_threads(void) { return 1; }
+
 PLUGIN_EXPORT int32_t __cdecl _DLL_enum(format_entry *first, int32_t list, int32_t always_one)
 {
     const format_description *formats = list == FORMAT_LIST_SOURCE ? sources : targets;

@@ -2653,6 +2653,8 @@ CONVERTERS_48(target)
 
 _Static_assert(SOURCE_COUNT <= 41 && TARGET_COUNT <= 41, "cnvtext leaves room for the other plug-ins");
 
+PLUGIN_EXPORT int32_t __cdecl _DLL_threads(void) { return 1; }
+
 PLUGIN_EXPORT int32_t __cdecl _DLL_enum(format_entry *first, int32_t list, int32_t always_one)
 {
     const int count = list == FORMAT_LIST_SOURCE ? SOURCE_COUNT : TARGET_COUNT;

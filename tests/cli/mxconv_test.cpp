@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -92,7 +93,10 @@ protected:
 
     // Runs mxconv.exe in work\ with `arguments`, reading both its output
     // streams through pipes until the process has closed them.
-    run_result run(const std::string &arguments)
+    // `while_running`, where given, is called with the process once it has
+    // started, before its output is read.
+    run_result run(const std::string &arguments, DWORD creation = CREATE_NO_WINDOW,
+                   const std::function<void(HANDLE)> &while_running = nullptr)
     {
         const std::string exe = std::string(MORPHEX_BIN_DIR) + "/mxconv.exe";
         std::string command = "\"" + exe + "\" " + arguments;
@@ -114,14 +118,17 @@ protected:
         startup.hStdOutput = out_write;
         startup.hStdError = err_write;
         PROCESS_INFORMATION process{};
-        const BOOL started = CreateProcessA(exe.c_str(), &command[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
-                                            nullptr, work().c_str(), &startup, &process);
+        const BOOL started = CreateProcessA(exe.c_str(), &command[0], nullptr, nullptr, TRUE, creation, nullptr,
+                                            work().c_str(), &startup, &process);
         CloseHandle(in);
         CloseHandle(out_write);
         CloseHandle(err_write);
         EXPECT_TRUE(started) << "cannot start " << exe << ": error " << GetLastError();
         std::thread err_reader([&] { result.err = drain(err_read); });
-        result.out = drain(out_read);
+        std::thread out_reader([&] { result.out = drain(out_read); });
+        if (started && while_running)
+            while_running(process.hProcess);
+        out_reader.join();
         err_reader.join();
         CloseHandle(out_read);
         CloseHandle(err_read);
@@ -147,6 +154,11 @@ protected:
     run_result run_with_plugins(const std::string &arguments)
     {
         return run("--plugins \"" + plugins() + "\" " + arguments);
+    }
+    run_result run_with_plugins_created(const std::string &arguments, DWORD creation,
+                                        const std::function<void(HANDLE)> &while_running)
+    {
+        return run("--plugins \"" + plugins() + "\" " + arguments, creation, while_running);
     }
 };
 
@@ -423,6 +435,193 @@ TEST_F(Mxconv, AConverterFaultFailsThatFileAndTheBatchGoesOn)
     EXPECT_EQ("abc fault:av", read_file(path("work\\1-bad.txt")));
     EXPECT_TRUE(contains(result.err, "0xC0000005")) << result.err;
     EXPECT_EQ("", result.out) << "-q: no summary";
+}
+
+// One tree of sources for the runs with several jobs: name clashes (three
+// stems x, a name already taken, a source whose output name is its own),
+// a subdirectory, and files that fail by a refusal and by a fault.
+struct tree_file {
+    std::string name;
+    std::string content;
+};
+
+std::vector<tree_file> jobs_tree()
+{
+    std::vector<tree_file> tree = {
+        {"x.txt", "ex \xe9t\xe9"}, {"x.md", "fault:av"}, {"x.doc", "ex doc \xe0"}, {"x.flt", "taken"},
+        {"y.asc", "why \xff"},     {"empty.txt", ""},    {"sub\\x.txt", "deep \xe9"}, {"sub\\z.txt", "fault:div"},
+    };
+    for (int i = 0; i < 12; ++i)
+        tree.push_back({std::string(i < 6 ? "" : "sub\\") + "n" + std::to_string(i) + ".txt",
+                        std::string(static_cast<std::size_t>(i), '\xe9') + " n"});
+    return tree;
+}
+
+// The same tree converted with -j 1 and with -j 4 gives the same files byte
+// for byte, the same report, the same lines and the same exit status.
+TEST_F(Mxconv, ManyJobsGiveWhatOneJobGives)
+{
+    use_plugin("cnvlost.dll");
+    use_plugin("cnvfault.dll");
+    const struct {
+        const char *arguments;
+        DWORD status;
+    } cases[] = {
+        {"-f lost -t ascii -r", 1},
+        {"-f \"plain read\" -t \"fault write\" -r", 1},
+        {"-f \"fault read\" -t \"fault write\" -r --replace", 1},
+        {"-f lost -t ascii -r --dry-run", 0},
+    };
+    for (const auto &c : cases) {
+        std::vector<std::string> trees[2], reports[2];
+        run_result results[2];
+        for (int run_index = 0; run_index < 2; ++run_index) {
+            remove_tree(work());
+            make_dir("work");
+            make_dir("work\\sub");
+            for (const tree_file &file : jobs_tree())
+                write_file("work\\" + file.name, file.content);
+            const std::string jobs = run_index == 0 ? "-j 1 " : "--jobs=4 ";
+            results[run_index] = run_with_plugins(jobs + c.arguments + " --report ..\\report.csv *.*");
+            snapshot(path("work"), "", trees[run_index]);
+            reports[run_index] = lines_of(read_file(path("report.csv")));
+        }
+        SCOPED_TRACE(c.arguments);
+        EXPECT_STATUS(c.status, results[0]);
+        EXPECT_EQ(results[0].status, results[1].status) << results[1].err;
+        EXPECT_EQ(trees[0], trees[1]) << "the files, -j 1 first";
+        EXPECT_EQ(reports[0], reports[1]) << "the report, -j 1 first";
+        EXPECT_EQ(results[0].err, results[1].err) << "standard error, -j 1 first";
+        EXPECT_EQ(results[0].out, results[1].out) << "standard output, -j 1 first";
+        EXPECT_EQ(1 + jobs_tree().size(), reports[0].size()) << "a row per source:\n" << read_file(path("report.csv"));
+        for (const std::string &entry : trees[1])
+            EXPECT_TRUE(entry.find(".tmp=") == std::string::npos && entry.find(".~mx=") == std::string::npos)
+                << "no work or temporary file left: " << entry;
+    }
+}
+
+// Three sources of one stem and a taken name: the outputs take x.flt's
+// next names in the order the files are listed, as one job gives them.
+TEST_F(Mxconv, ClashingNamesAreChosenInTheOrderOfTheFiles)
+{
+    use_plugin("cnvfault.dll");
+    write_file("work\\x.txt", "one");
+    write_file("work\\x.md", "two");
+    write_file("work\\x.doc", "three");
+    write_file("work\\x.flt", "taken");
+    const run_result result = run_with_plugins("-j 4 -f \"plain read\" -t \"fault write\" --report ..\\r.csv x.txt "
+                                               "x.md x.doc");
+    EXPECT_STATUS(0, result);
+    const struct {
+        const char *source, *output, *content;
+    } cases[] = {{"x.txt", "x_1.flt", "<one>"}, {"x.md", "x_2.flt", "<two>"}, {"x.doc", "x_3.flt", "<three>"}};
+    const std::vector<std::string> rows = lines_of(read_file(path("r.csv")));
+    for (std::size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(cases[i].content, read_file(path("work\\") + cases[i].output)) << cases[i].source;
+        EXPECT_EQ(std::string(cases[i].source) + ",converted," + cases[i].output + ",0,", rows.at(i + 1))
+            << "row " << i + 1 << " in file order";
+    }
+}
+
+// A plug-in without _DLL_threads is never entered by two threads at once,
+// while one with it is (its calls wait for company).
+TEST_F(Mxconv, APluginNotWrittenForThreadsIsEnteredByOneAtATime)
+{
+    for (int i = 0; i < 6; ++i)
+        write_file("work\\c" + std::to_string(i) + ".txt", "c");
+    const struct {
+        const char *plugin;
+        const char *each;  // every output when the plug-in is entered alone
+        bool alone;
+    } cases[] = {{"cnvcount.dll", "c callers 1", true}, {"cnvcountmt.dll", "c callers 2", false}};
+    for (const auto &c : cases) {
+        remove_tree(plugins());
+        make_dir("plugins");
+        use_plugin(c.plugin);
+        const run_result result = run_with_plugins("-j 4 -f \"count read\" -t \"count write\" -q c*.txt");
+        EXPECT_STATUS(0, result);
+        int together = 0;
+        for (int i = 0; i < 6; ++i) {
+            const std::string output = path("work\\c" + std::to_string(i) + ".cnt");
+            const std::string content = read_file(output);
+            if (c.alone) {
+                EXPECT_EQ(c.each, content) << c.plugin << ": " << output;
+            }
+            together += content == "c callers 2";
+            DeleteFileA(output.c_str());
+        }
+        if (!c.alone) {
+            EXPECT_GT(together, 0) << c.plugin << ": two calls meet when the plug-in allows it";
+        }
+    }
+}
+
+TEST_F(Mxconv, TheNumberOfJobsIsAWholeNumberFromOneTo64)
+{
+    write_file("work\\a.txt", "a");
+    const struct {
+        const char *option;
+        DWORD status;
+    } cases[] = {{"-j 1", 0}, {"-j 64", 0}, {"--jobs 3", 0}, {"-j 0", 2}, {"-j 65", 2}, {"--jobs=x", 2}, {"-j", 2}};
+    for (const auto &c : cases) {
+        const run_result result = run(std::string("-f utf-8 -t \"(1252), CR LF\" a.txt ") + c.option);
+        EXPECT_STATUS(c.status, result) << c.option;
+        if (c.status == 2) {
+            EXPECT_TRUE(contains(result.err, "option -j") || contains(result.err, "option --jobs"))
+                << c.option << ": " << result.err;
+        }
+        DeleteFileA(path("work\\a_1.txt").c_str());
+    }
+}
+
+// Ctrl+C while several files are under way: they finish and take their
+// names, no other begins, and nothing partial is left, neither an output
+// nor a work file.  cnvcount.dll, entered by one thread at a time, spends a
+// while on each file, so the break comes with most files still to do.
+TEST_F(Mxconv, CtrlCFinishesTheFilesUnderWayAndLeavesNothingPartial)
+{
+    use_plugin("cnvcount.dll");
+    constexpr int files = 24;
+    for (int i = 0; i < files; ++i)
+        write_file("work\\c" + std::to_string(i) + ".txt", "c");
+    bool sent = false, ended_first = false;
+    DWORD send_error = 0;
+    const run_result result = run_with_plugins_created(
+        "-j 4 -f \"count read\" -t \"count write\" --report ..\\report.csv c*.txt", CREATE_NEW_CONSOLE,
+        [&](HANDLE process) {
+            // The break once the first output has its name.
+            DWORD waited;
+            while ((waited = WaitForSingleObject(process, 10)) == WAIT_TIMEOUT && dir_entries(work()).size() <= files) {
+            }
+            ended_first = waited == WAIT_OBJECT_0;
+            FreeConsole();
+            if (AttachConsole(GetProcessId(process))) {
+                SetConsoleCtrlHandler(nullptr, TRUE);
+                sent = GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0) != 0;
+                send_error = GetLastError();
+                FreeConsole();
+            } else {
+                send_error = GetLastError();
+            }
+        });
+    ASSERT_FALSE(ended_first) << "mxconv ended before any file was under way:\n" << result.err;
+    if (!sent)
+        GTEST_SKIP() << "no Ctrl+C could be sent to mxconv's console here (error " << send_error << ")";
+    EXPECT_STATUS(1, result);
+    EXPECT_TRUE(contains(result.err, "mxconv: stopped by Ctrl+C before the end")) << result.err;
+    int converted = 0;
+    for (const std::string &name : dir_entries(work())) {
+        if (name.size() > 4 && name.compare(name.size() - 4, 4, ".cnt") == 0) {
+            EXPECT_EQ("c callers 1", read_file(work() + name)) << name << ": whole";
+            ++converted;
+        } else {
+            EXPECT_TRUE(name.size() > 4 && name.compare(name.size() - 4, 4, ".txt") == 0)
+                << name << ": no temporary or work file is left";
+        }
+    }
+    EXPECT_LT(converted, files) << "no file is begun after the break";
+    EXPECT_EQ(static_cast<std::size_t>(converted) + 1, lines_of(read_file(path("report.csv"))).size())
+        << "a row for each file begun, all converted:\n" << read_file(path("report.csv"));
 }
 
 }  // namespace

@@ -241,8 +241,9 @@ TEST_P(CrashKind, ASecondCrashInTheSameRunIsCaughtAsTheFirst)
     EXPECT_EQ((std::vector<std::string>{"b.txt", "c.txt", "d.txt"}), dir_entries(dir() + "sub"));
     EXPECT_TRUE(stray_list_files(dir()).empty());
     EXPECT_EQ((std::vector<std::string>{fault_notice("Fault read", GetParam().exception_code, "a.txt"),
-                                        fault_notice("Fault read", GetParam().exception_code, "c.txt")}),
-              modal_texts());
+                                        fault_notice("Fault read", GetParam().exception_code, "sub\\c.txt")}),
+              modal_texts())
+        << "a file below is named by its path from where the walk began";
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, CrashKind, ::testing::ValuesIn(crash_kinds),

@@ -117,4 +117,17 @@ TEST_F(ShippedPluginsOnThreads, TwoThreadsGiveWhatOneGives)
     std::printf("%zu conversions, %d times on each of two threads\n", list.size(), rounds);
 }
 
+// What the test above proves, the plug-ins declare, so that mxconv --jobs
+// runs them on every thread.
+TEST_F(ShippedPluginsOnThreads, TheyDeclareThemselvesSafeOnThreads)
+{
+    for (const char *dll : {MORPHEX_BIN_DIR "/cnvtext.dll", MORPHEX_BIN_DIR "/cnvdoc.dll"}) {
+        const plugin_formats plugin = load_formats(dll);
+        const auto threads = plugin.module ? plugin_function<dll_threads_fn>(plugin.module, PLUGIN_THREADS_EXPORT)
+                                           : nullptr;
+        ASSERT_NE(nullptr, threads) << dll << ": no " << PLUGIN_THREADS_EXPORT;
+        EXPECT_EQ(1, threads()) << dll;
+    }
+}
+
 }  // namespace
