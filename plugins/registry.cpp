@@ -295,38 +295,41 @@ void load_plugins_from(HWND window, const char *directory)
     load_plugins_matching(window, full, full[0] ? search_pattern : "");
 }
 
+namespace {
+
+// Where the format whose converter is `converter` came from, null for none:
+// both the record and its origin must name the converter, so that a table
+// changed by hand since loading finds nothing.
+const format_origin *origin_of(convert_fn converter, int list)
+{
+    if (!converter)
+        return nullptr;
+    const format_entry *table = list == FORMAT_LIST_SOURCE ? source_formats : target_formats;
+    const format_origin *origins = list == FORMAT_LIST_SOURCE ? source_origins : target_origins;
+    for (int slot = 0; slot < format_table_size; ++slot)
+        if (table[slot].converter == converter && origins[slot].converter == converter)
+            return &origins[slot];
+    return nullptr;
+}
+
+}  // namespace
+
 dll_lost_fn lost_counter_for(convert_fn target_converter)
 {
-    if (!target_converter)
-        return nullptr;
-    for (int slot = 0; slot < format_table_size; ++slot)
-        if (target_formats[slot].converter == target_converter && target_origins[slot].converter == target_converter)
-            return target_origins[slot].lost;
-    return nullptr;
+    const format_origin *origin = origin_of(target_converter, FORMAT_LIST_TARGET);
+    return origin ? origin->lost : nullptr;
 }
 
 dll_reason_fn refusal_reason_for(convert_fn converter, int list)
 {
-    if (!converter)
-        return nullptr;
-    const format_entry *table = list == FORMAT_LIST_SOURCE ? source_formats : target_formats;
-    const format_origin *origins = list == FORMAT_LIST_SOURCE ? source_origins : target_origins;
-    for (int slot = 0; slot < format_table_size; ++slot)
-        if (table[slot].converter == converter && origins[slot].converter == converter)
-            return origins[slot].reason;
-    return nullptr;
+    const format_origin *origin = origin_of(converter, list);
+    return origin ? origin->reason : nullptr;
 }
 
 SRWLOCK *serial_lock_for(convert_fn converter, int list)
 {
-    if (!converter)
-        return nullptr;
-    const format_entry *table = list == FORMAT_LIST_SOURCE ? source_formats : target_formats;
-    const format_origin *origins = list == FORMAT_LIST_SOURCE ? source_origins : target_origins;
-    for (int slot = 0; slot < format_table_size; ++slot)
-        if (table[slot].converter == converter && origins[slot].converter == converter)
-            return origins[slot].serial;
-    return nullptr;
+    const format_origin *origin = origin_of(converter, list);
+    return origin ? origin->serial : nullptr;
 }
 
 int find_format(const char *name, const format_entry *table)
