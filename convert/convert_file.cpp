@@ -335,6 +335,34 @@ bool refused(std::int32_t result)
     return result == CONVERT_WRONG_FORMAT || result == CONVERT_EMPTY_INPUT;
 }
 
+// What one call of a converter gave: its result, the reason for a refusal,
+// and for a target the characters it lost.
+struct converter_turn {
+    guard_result call;
+    refusal_reason reason;
+    std::int32_t lost;
+};
+
+// The converter, then its reason or its count of lost characters, as one
+// turn of its plug-in: another thread's call in between would change them.
+// A reason or a count that crashes is contained like the converter: there
+// is none.
+converter_turn take_turn(convert_fn converter, int list, FILE *in, FILE *out)
+{
+    converter_turn turn{};
+    const plugin_call_lock lock(converter, list);
+    turn.call = guarded_call(converter, in, out);
+    if (turn.call.faulted)
+        return turn;
+    if (refused(turn.call.value)) {
+        turn.reason = refusal_reason_of(converter, list);
+    } else if (const dll_lost_fn count_lost = list == FORMAT_LIST_TARGET ? lost_counter_for(converter) : nullptr) {
+        const guard_result counted = guarded_call(count_lost);
+        turn.lost = counted.faulted ? 0 : counted.value;
+    }
+    return turn;
+}
+
 // A dry run's answer: the name the output would get, in output_path.
 void report_output_name(conversion_job &job, const char *target_ext)
 {
@@ -417,16 +445,9 @@ void convert_file(conversion_job &job, const char *source, const char *target_ex
             return;
         }
         enreg_noms(source_path, intermediate_path);
-        guard_result call{};
-        refusal_reason reason{};
-        {
-            // The converter and the reason asked of it as one turn of its
-            // plug-in: another thread's call in between would change it.
-            const plugin_call_lock turn(source_converter, FORMAT_LIST_SOURCE);
-            call = guarded_call(source_converter, source_stream.get(), intermediate.get());
-            if (!call.faulted && refused(call.value))
-                reason = refusal_reason_of(source_converter, FORMAT_LIST_SOURCE);
-        }
+        const converter_turn turn =
+            take_turn(source_converter, FORMAT_LIST_SOURCE, source_stream.get(), intermediate.get());
+        const guard_result &call = turn.call;
         intermediate.flush();
         source_stream.close();
         if (call.faulted) {
@@ -442,7 +463,7 @@ void convert_file(conversion_job &job, const char *source, const char *target_ex
             return;
         }
         if (refused(call.value)) {
-            report_refusal(call.value, source_path, reason);
+            report_refusal(call.value, source_path, turn.reason);
             remove_work_file(intermediate, intermediate_path);
             return;
         }
@@ -480,21 +501,8 @@ void convert_file(conversion_job &job, const char *source, const char *target_ex
     }
 
     enreg_noms(intermediate_path, output_path);
-    const dll_lost_fn count_lost = lost_counter_for(target_converter);
-    guard_result call{};
-    refusal_reason reason{};
-    guard_result counted{};
-    {
-        // The converter, then its reason or its count of lost characters,
-        // as one turn of its plug-in.
-        const plugin_call_lock turn(target_converter, FORMAT_LIST_TARGET);
-        call = guarded_call(target_converter, second_input.get(), output.get());
-        if (!call.faulted && refused(call.value))
-            reason = refusal_reason_of(target_converter, FORMAT_LIST_TARGET);
-        // A count that crashes is contained like the converter: nothing was counted.
-        else if (!call.faulted && count_lost)
-            counted = guarded_call(count_lost);
-    }
+    const converter_turn turn = take_turn(target_converter, FORMAT_LIST_TARGET, second_input.get(), output.get());
+    const guard_result &call = turn.call;
     if (call.faulted) {
         release_second_input();
         output.close();
@@ -504,7 +512,7 @@ void convert_file(conversion_job &job, const char *source, const char *target_ex
     }
     const int result = call.value;
     const bool converted = !refused(result);
-    const std::int32_t lost = counted.faulted ? 0 : counted.value;
+    const std::int32_t lost = turn.lost;
     // The output first, while errno still tells how the converter's own
     // writes ended.
     output.flush();
@@ -520,7 +528,7 @@ void convert_file(conversion_job &job, const char *source, const char *target_ex
         return;
     }
     if (!converted) {
-        report_refusal(result, result == CONVERT_EMPTY_INPUT ? intermediate_path : source_path, reason);
+        report_refusal(result, result == CONVERT_EMPTY_INPUT ? intermediate_path : source_path, turn.reason);
         _unlink(output_path);
         return;
     }
