@@ -1433,18 +1433,28 @@ static int32_t read_all(reading *r, FILE *in, FILE *out, int asked)
     return CONVERT_OK;
 }
 
-/* Everything a conversion uses is made here and freed here: two
- * conversions on two threads never meet. */
-static int32_t read_text(FILE *in, FILE *out, int asked)
+/* What every converter call begins with: nothing lost yet, the vector
+ * loops chosen, and blocks of its own, which it frees at its end (NULL, with
+ * the reason, when memory runs out).  Everything a conversion uses is made
+ * by its call: two conversions on two threads never meet. */
+static blocks *begin_conversion(void)
 {
-    reading *r = (reading *)calloc(1, sizeof *r);
     blocks *b = (blocks *)malloc(sizeof *b);
-    int32_t result = CONVERT_WRONG_FORMAT;
     lost_characters = 0;
 #ifdef __SSE2__
     choose_vector_loops();
 #endif
-    if (r && b) {
+    if (!b)
+        refusal_set(REFUSAL_OUT_OF_MEMORY);
+    return b;
+}
+
+static int32_t read_text(FILE *in, FILE *out, int asked)
+{
+    blocks *b = begin_conversion();
+    reading *r = b ? (reading *)calloc(1, sizeof *r) : NULL;
+    int32_t result = CONVERT_WRONG_FORMAT;
+    if (r) {
         r->blocks = b;
         result = read_all(r, in, out, asked);
     } else {
@@ -2496,14 +2506,10 @@ static int32_t write_all(writing *w, FILE *in_file, FILE *out_file, int target, 
 
 static int32_t write_text(FILE *in_file, FILE *out_file, int target, enum line_end wanted, enum bom_rule bom)
 {
-    writing *w = (writing *)calloc(1, sizeof *w);
-    blocks *b = (blocks *)malloc(sizeof *b);
+    blocks *b = begin_conversion();
+    writing *w = b ? (writing *)calloc(1, sizeof *w) : NULL;
     int32_t result = CONVERT_WRONG_FORMAT;
-    lost_characters = 0;
-#ifdef __SSE2__
-    choose_vector_loops();
-#endif
-    if (w && b) {
+    if (w) {
         w->blocks = b;
         result = write_all(w, in_file, out_file, target, wanted, bom);
         lost_characters = w->lost;
