@@ -16,6 +16,7 @@
 #include "plugins/plugin_ids.h"
 #include "plugins/registry.h"
 #include "tests/common/test_support.h"
+#include "tests/convert/engine_fixture.h"
 
 namespace {
 
@@ -31,23 +32,8 @@ std::vector<std::string> lines_of(const std::string &text)
     return lines;
 }
 
-class LostCharacters : public TempDirTest {
+class LostCharacters : public EngineTest {
 protected:
-    void SetUp() override
-    {
-        TempDirTest::SetUp();
-        if (!source_path) {
-            ASSERT_TRUE(alloc_path_buffers());
-        }
-        std::memset(source_formats, 0, sizeof source_formats);
-        std::memset(target_formats, 0, sizeof target_formats);
-        replace_mode = 0;
-    }
-    void TearDown() override
-    {
-        unload_plugins_in(dir());
-        TempDirTest::TearDown();
-    }
     // Loads `plugin` as the window does and converts every .txt file.
     void convert_with(const char *plugin, bool recursive = false)
     {
@@ -62,9 +48,6 @@ protected:
         notices.clear();
         convert_command();
     }
-
-    MainDialog main;
-    NoticeRecorder notices;
 };
 
 TEST_F(LostCharacters, OneNoticeNamesEachFileWithItsCount)

@@ -12,6 +12,7 @@
 #include "convert/convert_file.h"
 #include "plugins/registry.h"
 #include "tests/common/test_support.h"
+#include "tests/convert/engine_fixture.h"
 
 namespace {
 
@@ -32,23 +33,8 @@ const stage stages[] = {
     {"target stage", "Reason pass", "Reason write", "in.~mx"},
 };
 
-class RefusalReason : public TempDirTest {
+class RefusalReason : public EngineTest {
 protected:
-    void SetUp() override
-    {
-        TempDirTest::SetUp();
-        if (!source_path) {
-            ASSERT_TRUE(alloc_path_buffers());
-        }
-        std::memset(source_formats, 0, sizeof source_formats);
-        std::memset(target_formats, 0, sizeof target_formats);
-        replace_mode = 0;
-    }
-    void TearDown() override
-    {
-        unload_plugins_in(dir());
-        TempDirTest::TearDown();
-    }
     void load(const std::vector<const char *> &plugins)
     {
         for (const char *plugin : plugins)
@@ -70,9 +56,6 @@ protected:
         convert_file("in.txt", target_formats[to].ext, source_formats[from].converter, target_formats[to].converter);
         return notices.notices();
     }
-
-    MainDialog main;
-    NoticeRecorder notices;
 };
 
 TEST_F(RefusalReason, TheReasonFollowsTheNoticeOnOneLineOfItsOwn)
