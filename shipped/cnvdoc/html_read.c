@@ -7,7 +7,7 @@
 
 #include "plugins/morphex_plugin.h"
 #include "shipped/cnvdoc/doc.h"
-#include "shipped/common/refusal.h"
+#include "shipped/core/refusal.h"
 
 #define LIST_DEPTH 32
 #define PRESCAN_LENGTH 1024

@@ -8,7 +8,7 @@
 
 #include "plugins/morphex_plugin.h"
 #include "shipped/cnvdoc/doc.h"
-#include "shipped/common/refusal.h"
+#include "shipped/core/refusal.h"
 
 /* Block quotes and list items open inside each other at most: a deeper
  * marker is text.  Each line walks its open containers, and the blocks are

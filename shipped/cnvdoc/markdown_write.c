@@ -6,7 +6,7 @@
 
 #include "plugins/morphex_plugin.h"
 #include "shipped/cnvdoc/doc.h"
-#include "shipped/common/refusal.h"
+#include "shipped/core/refusal.h"
 
 #define LIST_DEPTH 33
 /* Cells added to fill short table rows up to the widest, over the whole

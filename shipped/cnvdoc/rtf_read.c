@@ -8,7 +8,7 @@
 
 #include "plugins/morphex_plugin.h"
 #include "shipped/cnvdoc/doc.h"
-#include "shipped/common/refusal.h"
+#include "shipped/core/refusal.h"
 
 #define GROUP_DEPTH 256
 #define FONTS 256

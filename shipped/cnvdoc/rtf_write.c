@@ -7,7 +7,7 @@
 
 #include "plugins/morphex_plugin.h"
 #include "shipped/cnvdoc/doc.h"
-#include "shipped/common/refusal.h"
+#include "shipped/core/refusal.h"
 
 static const char rtf_header[] =
     "{\\rtf1\\ansi\\ansicpg1252\\deff0\\uc1\n"
@@ -431,7 +431,7 @@ static void close_node(rtf_writer *w, const doc_event *e)
  * conversion's own, freed at its end. */
 static unsigned char *windows_1252_from_unicode(void)
 {
-    const uint16_t *page = code_page(1252);
+    const uint16_t *page = code_page_entries[CODE_PAGE_1252].to_unicode;
     int byte;
     unsigned char *table = (unsigned char *)calloc(0x10000, 1);
     if (!table)

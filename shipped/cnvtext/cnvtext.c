@@ -33,8 +33,10 @@
 #endif
 
 #include "plugins/morphex_plugin.h"
-#include "shipped/cnvtext/code_pages.h"
-#include "shipped/common/refusal.h"
+#include "shipped/core/code_pages.h"
+#include "shipped/core/form.h"
+#include "shipped/core/refusal.h"
+#include "shipped/core/utf.h"
 
 /* Half a MiB: a text that grows (Cyrillic or Japanese in UTF-8) costs the
  * system measurably fewer writes than with a quarter.  A test build makes
@@ -50,7 +52,6 @@
 /* A block may grow fourfold (LF to CR LF in UTF-16), on top of less than a
  * block not yet written. */
 #define OUT_ROOM (5 * BLOCK_SIZE + 256)
-#define MARK 0x1B
 #define MARK_MAX 4096           /* longer marks are taken for text */
 #define HEADER_NAME "morphex-text"
 
@@ -61,84 +62,36 @@
 /* ------------------------------------------------------------------ */
 /* Encodings                                                           */
 
-enum family { family_utf_8, family_utf_16, family_eight_bit, family_double_byte, family_detect };
-
-typedef struct double_byte_page {
-    const uint16_t *singles;
-    const uint8_t *lead_row;
-    const uint16_t (*pairs)[256 - DBCS_TRAIL_FIRST];
-    const uint32_t *preferred;
-    int preferred_count;
-    uint32_t *utf8_of_pair; /* as utf8_of_byte, by lead << 8 | trail, 0 for no pair; built at first use */
-} double_byte_page;
-
-#define DOUBLE_BYTE_PAGE(name, NAME) \
-    static uint32_t name##_utf8_of_pair[0x10000]; \
-    static const double_byte_page name##_page = {name##_singles, name##_lead_row, name##_pairs, name##_preferred, \
-                                                  NAME##_PREFERRED_COUNT, name##_utf8_of_pair};
-DOUBLE_BYTE_PAGE(cp932, CP932)
-DOUBLE_BYTE_PAGE(cp936, CP936)
-DOUBLE_BYTE_PAGE(cp949, CP949)
-DOUBLE_BYTE_PAGE(cp950, CP950)
-
-typedef struct encoding {
-    const char *label;          /* in the intermediate's header */
-    unsigned code_page;         /* Windows' number for it */
-    enum family family;
-    const uint16_t *to_unicode; /* eight-bit pages */
-    const double_byte_page *double_byte;
-} encoding;
-
+/* Each encoding is a page of the document core's table, but for the
+ * detection, which stands for whichever the text turns out to be in. */
 enum encoding_id {
-    enc_detect, enc_utf_8, enc_utf_16le, enc_utf_16be,
-    enc_1250, enc_1251, enc_1252, enc_1253, enc_1254, enc_1255, enc_1256, enc_1257, enc_1258, enc_874,
-    enc_437, enc_737, enc_850, enc_852, enc_857, enc_866,
-    enc_8859_1, enc_8859_2, enc_8859_5, enc_8859_7, enc_8859_9, enc_8859_15, enc_koi8_r, enc_koi8_u, enc_mac_roman,
-    enc_932, enc_936, enc_949, enc_950,
-    encoding_count
+    enc_detect,
+    enc_utf_8 = 1 + CODE_PAGE_65001, enc_utf_16le = 1 + CODE_PAGE_1200, enc_utf_16be = 1 + CODE_PAGE_1201,
+    enc_1250 = 1 + CODE_PAGE_1250, enc_1251 = 1 + CODE_PAGE_1251, enc_1252 = 1 + CODE_PAGE_1252,
+    enc_1253 = 1 + CODE_PAGE_1253, enc_1254 = 1 + CODE_PAGE_1254, enc_1255 = 1 + CODE_PAGE_1255,
+    enc_1256 = 1 + CODE_PAGE_1256, enc_1257 = 1 + CODE_PAGE_1257, enc_1258 = 1 + CODE_PAGE_1258,
+    enc_874 = 1 + CODE_PAGE_874, enc_437 = 1 + CODE_PAGE_437, enc_737 = 1 + CODE_PAGE_737,
+    enc_850 = 1 + CODE_PAGE_850, enc_852 = 1 + CODE_PAGE_852, enc_857 = 1 + CODE_PAGE_857,
+    enc_866 = 1 + CODE_PAGE_866, enc_8859_1 = 1 + CODE_PAGE_28591, enc_8859_2 = 1 + CODE_PAGE_28592,
+    enc_8859_5 = 1 + CODE_PAGE_28595, enc_8859_7 = 1 + CODE_PAGE_28597, enc_8859_9 = 1 + CODE_PAGE_28599,
+    enc_8859_15 = 1 + CODE_PAGE_28605, enc_koi8_r = 1 + CODE_PAGE_20866, enc_koi8_u = 1 + CODE_PAGE_21866,
+    enc_mac_roman = 1 + CODE_PAGE_10000, enc_932 = 1 + CODE_PAGE_932, enc_936 = 1 + CODE_PAGE_936,
+    enc_949 = 1 + CODE_PAGE_949, enc_950 = 1 + CODE_PAGE_950,
+    encoding_count = 1 + CODE_PAGE_COUNT
 };
+#define DOUBLE_BYTE_COUNT (enc_950 - enc_932 + 1)
 
-static const encoding encodings[encoding_count] = {
-    [enc_detect] = {"detect", 0, family_detect, NULL, NULL},
-    [enc_utf_8] = {"utf-8", 65001, family_utf_8, NULL, NULL},
-    [enc_utf_16le] = {"utf-16le", 1200, family_utf_16, NULL, NULL},
-    [enc_utf_16be] = {"utf-16be", 1201, family_utf_16, NULL, NULL},
-    [enc_1250] = {"windows-1250", 1250, family_eight_bit, cp1250_to_unicode, NULL},
-    [enc_1251] = {"windows-1251", 1251, family_eight_bit, cp1251_to_unicode, NULL},
-    [enc_1252] = {"windows-1252", 1252, family_eight_bit, cp1252_to_unicode, NULL},
-    [enc_1253] = {"windows-1253", 1253, family_eight_bit, cp1253_to_unicode, NULL},
-    [enc_1254] = {"windows-1254", 1254, family_eight_bit, cp1254_to_unicode, NULL},
-    [enc_1255] = {"windows-1255", 1255, family_eight_bit, cp1255_to_unicode, NULL},
-    [enc_1256] = {"windows-1256", 1256, family_eight_bit, cp1256_to_unicode, NULL},
-    [enc_1257] = {"windows-1257", 1257, family_eight_bit, cp1257_to_unicode, NULL},
-    [enc_1258] = {"windows-1258", 1258, family_eight_bit, cp1258_to_unicode, NULL},
-    [enc_874] = {"windows-874", 874, family_eight_bit, cp874_to_unicode, NULL},
-    [enc_437] = {"ibm437", 437, family_eight_bit, cp437_to_unicode, NULL},
-    [enc_737] = {"ibm737", 737, family_eight_bit, cp737_to_unicode, NULL},
-    [enc_850] = {"ibm850", 850, family_eight_bit, cp850_to_unicode, NULL},
-    [enc_852] = {"ibm852", 852, family_eight_bit, cp852_to_unicode, NULL},
-    [enc_857] = {"ibm857", 857, family_eight_bit, cp857_to_unicode, NULL},
-    [enc_866] = {"ibm866", 866, family_eight_bit, cp866_to_unicode, NULL},
-    [enc_8859_1] = {"iso-8859-1", 28591, family_eight_bit, iso8859_1_to_unicode, NULL},
-    [enc_8859_2] = {"iso-8859-2", 28592, family_eight_bit, iso8859_2_to_unicode, NULL},
-    [enc_8859_5] = {"iso-8859-5", 28595, family_eight_bit, iso8859_5_to_unicode, NULL},
-    [enc_8859_7] = {"iso-8859-7", 28597, family_eight_bit, iso8859_7_to_unicode, NULL},
-    [enc_8859_9] = {"iso-8859-9", 28599, family_eight_bit, iso8859_9_to_unicode, NULL},
-    [enc_8859_15] = {"iso-8859-15", 28605, family_eight_bit, iso8859_15_to_unicode, NULL},
-    [enc_koi8_r] = {"koi8-r", 20866, family_eight_bit, koi8_r_to_unicode, NULL},
-    [enc_koi8_u] = {"koi8-u", 21866, family_eight_bit, koi8_u_to_unicode, NULL},
-    [enc_mac_roman] = {"macintosh", 10000, family_eight_bit, mac_roman_to_unicode, NULL},
-    [enc_932] = {"shift_jis", 932, family_double_byte, NULL, &cp932_page},
-    [enc_936] = {"gbk", 936, family_double_byte, NULL, &cp936_page},
-    [enc_949] = {"ks_c_5601-1987", 949, family_double_byte, NULL, &cp949_page},
-    [enc_950] = {"big5", 950, family_double_byte, NULL, &cp950_page},
-};
+static const code_page_entry *page_of(int id)
+{
+    return &code_page_entries[id - 1];
+}
 
 /* Tables built from the code pages at their first use; they live in
  * zero-filled memory that costs nothing until it is touched. */
 static uint32_t utf8_of_byte[encoding_count][256]; /* length << 24 | bytes, first byte lowest; 0 for a lead byte */
 static uint8_t byte_of_unicode[encoding_count][0x10000];
 static uint16_t sequence_of_unicode[encoding_count][0x10000]; /* byte, or lead << 8 | trail */
+static uint32_t utf8_of_pair[DOUBLE_BYTE_COUNT][0x10000]; /* as utf8_of_byte, by lead << 8 | trail; 0 for no pair */
 /* Built once for each encoding, by whichever conversion first needs it. */
 static INIT_ONCE built[encoding_count];
 
@@ -154,16 +107,16 @@ static uint32_t pack_utf8(uint32_t c)
 static BOOL CALLBACK build_tables_once(PINIT_ONCE once, PVOID encoding_id, PVOID *context)
 {
     const int id = (int)(intptr_t)encoding_id;
-    const encoding *e = &encodings[id];
+    const code_page_entry *e = page_of(id);
     int byte, trail, i;
     (void)once, (void)context;
-    if (e->family == family_eight_bit) {
+    if (e->family == PAGE_FAMILY_EIGHT_BIT) {
         for (byte = 255; byte >= 0; --byte) {
             utf8_of_byte[id][byte] = pack_utf8(e->to_unicode[byte]);
             byte_of_unicode[id][e->to_unicode[byte]] = (uint8_t)byte;
         }
-    } else if (e->family == family_double_byte) {
-        const double_byte_page *page = e->double_byte;
+    } else if (e->family == PAGE_FAMILY_DOUBLE_BYTE) {
+        const double_byte_table *page = e->double_byte;
         /* The first sequence in byte order wins, then the encoder's own choices. */
         for (byte = 255; byte >= 0; --byte) {
             const uint16_t single = page->singles[byte];
@@ -174,7 +127,7 @@ static BOOL CALLBACK build_tables_once(PINIT_ONCE once, PVOID encoding_id, PVOID
             if (page->lead_row[byte])
                 for (trail = 255; trail >= DBCS_TRAIL_FIRST; --trail) {
                     const uint16_t c = page->pairs[page->lead_row[byte] - 1][trail - DBCS_TRAIL_FIRST];
-                    page->utf8_of_pair[byte << 8 | trail] = c ? pack_utf8(c) : 0;
+                    utf8_of_pair[id - enc_932][byte << 8 | trail] = c ? pack_utf8(c) : 0;
                     if (c && !(sequence_of_unicode[id][c] && sequence_of_unicode[id][c] < 0x100))
                         sequence_of_unicode[id][c] = (uint16_t)(byte << 8 | trail);
                 }
@@ -199,7 +152,7 @@ static int user_ansi_encoding(void)
     GetLocaleInfoA(LOCALE_USER_DEFAULT, LOCALE_IDEFAULTANSICODEPAGE, number, sizeof number);
     code_page = (unsigned)strtoul(number, NULL, 10);
     for (id = enc_1250; id < encoding_count; ++id)
-        if (encodings[id].code_page == code_page)
+        if (page_of(id)->number == code_page)
             return id;
     return enc_1252;
 }
@@ -288,7 +241,7 @@ static void flush_output(output *out)
     out->length = 0;
 }
 
-static void put_bytes(output *out, const void *bytes, size_t n)
+static void emit_bytes(output *out, const void *bytes, size_t n)
 {
     if (out->length + n > OUT_ROOM)
         flush_output(out);
@@ -296,33 +249,14 @@ static void put_bytes(output *out, const void *bytes, size_t n)
     out->length += n;
 }
 
-static void put_byte(output *out, unsigned char c)
+static void emit_byte(output *out, unsigned char c)
 {
     out->begin[out->length++] = c;
 }
 
-static void put_utf8(output *out, uint32_t c)
+static void emit_utf8(output *out, uint32_t c)
 {
-    unsigned char *p = out->begin + out->length;
-    if (c < 0x80) {
-        p[0] = (unsigned char)c;
-        out->length += 1;
-    } else if (c < 0x800) {
-        p[0] = (unsigned char)(0xC0 | (c >> 6));
-        p[1] = (unsigned char)(0x80 | (c & 0x3F));
-        out->length += 2;
-    } else if (c < 0x10000) {
-        p[0] = (unsigned char)(0xE0 | (c >> 12));
-        p[1] = (unsigned char)(0x80 | ((c >> 6) & 0x3F));
-        p[2] = (unsigned char)(0x80 | (c & 0x3F));
-        out->length += 3;
-    } else {
-        p[0] = (unsigned char)(0xF0 | (c >> 18));
-        p[1] = (unsigned char)(0x80 | ((c >> 12) & 0x3F));
-        p[2] = (unsigned char)(0x80 | ((c >> 6) & 0x3F));
-        p[3] = (unsigned char)(0x80 | (c & 0x3F));
-        out->length += 4;
-    }
+    out->length += utf8_encode(out->begin + out->length, c);
 }
 
 /* Cuts the file where the output now ends (a restarted output can be
@@ -431,81 +365,12 @@ static const unsigned char *find_mark(const unsigned char *p, size_t n)
     return p + i;
 }
 
-/* Length of the UTF-8 sequence at p, 0 when it is not valid (overlong
- * forms, surrogates and values past U+10FFFF included); the caller has made
- * sure that 4 bytes can be read or that the input ends before. */
-static const uint8_t utf8_length[256] = {[0xC2 ... 0xDF] = 2, [0xE0 ... 0xEF] = 3, [0xF0 ... 0xF4] = 4};
-
-static size_t utf8_sequence(const unsigned char *p, size_t available, uint32_t *code_point)
-{
-    const size_t length = utf8_length[p[0]];
-    uint32_t c;
-    if (length == 0 || length > available || (p[1] & 0xC0) != 0x80)
-        return 0;
-    if (length == 2) {
-        *code_point = (uint32_t)(p[0] & 0x1F) << 6 | (p[1] & 0x3F);
-        return 2;
-    }
-    if ((p[2] & 0xC0) != 0x80)
-        return 0;
-    if (length == 3) {
-        c = (uint32_t)(p[0] & 0x0F) << 12 | (uint32_t)(p[1] & 0x3F) << 6 | (p[2] & 0x3F);
-        if (c < 0x800 || (c >= 0xD800 && c <= 0xDFFF))
-            return 0;
-        *code_point = c;
-        return 3;
-    }
-    if ((p[3] & 0xC0) != 0x80)
-        return 0;
-    c = (uint32_t)(p[0] & 0x07) << 18 | (uint32_t)(p[1] & 0x3F) << 12 | (uint32_t)(p[2] & 0x3F) << 6 | (p[3] & 0x3F);
-    if (c < 0x10000 || c > 0x10FFFF)
-        return 0;
-    *code_point = c;
-    return 4;
-}
-
 /* The hot loops: each takes characters from p while they need nothing but
  * a look-up, writes them at *o, and returns where it stopped: at a stop
  * byte, at what it cannot take (left to the careful path), or at limit.
  * A loop may read up to 3 bytes past limit, and write up to 32 bytes past
  * what it has written (a block copied ahead), so the callers leave room
  * for that. */
-
-static inline unsigned char *store_utf8(unsigned char *o, uint32_t c)
-{
-    if (c < 0x800) {
-        o[0] = (unsigned char)(0xC0 | (c >> 6));
-        o[1] = (unsigned char)(0x80 | (c & 0x3F));
-        return o + 2;
-    }
-    o[0] = (unsigned char)(0xE0 | (c >> 12));
-    o[1] = (unsigned char)(0x80 | ((c >> 6) & 0x3F));
-    o[2] = (unsigned char)(0x80 | (c & 0x3F));
-    return o + 3;
-}
-
-/* One valid UTF-8 character from p other than ASCII, or 0 bytes; the two-
- * and three-byte forms of the scripts of the world without a call. */
-static inline size_t take_utf8(const unsigned char *p, uint32_t *c)
-{
-    if (p[0] < 0xE0) {
-        if (p[0] < 0xC2 || (p[1] & 0xC0) != 0x80)
-            return 0;
-        *c = (uint32_t)(p[0] & 0x1F) << 6 | (p[1] & 0x3F);
-        return 2;
-    }
-    if (p[0] < 0xF0) {
-        uint32_t v;
-        if ((p[1] & 0xC0) != 0x80 || (p[2] & 0xC0) != 0x80)
-            return 0;
-        v = (uint32_t)(p[0] & 0x0F) << 12 | (uint32_t)(p[1] & 0x3F) << 6 | (p[2] & 0x3F);
-        if (v < 0x800 || (v >= 0xD800 && v <= 0xDFFF))
-            return 0;
-        *c = v;
-        return 3;
-    }
-    return utf8_sequence(p, 4, c);
-}
 
 /* The line end at *p where it is one the loop may take: CR LF or LF read
  * into LF once the text's line ends are known, LF written as CR LF. */
@@ -986,7 +851,7 @@ static const unsigned char *copy_utf8_run(const unsigned char *p, const unsigned
             } while (p < limit && p[0] >= 0xC2 && p[0] < 0xE0 && (p[1] & 0xC0) == 0x80);
             continue;
         }
-        length = take_utf8(p, &c);
+        length = utf8_take(p, &c);
         if (length == 0)
             break;
         memcpy(q, p, 4);
@@ -998,8 +863,9 @@ static const unsigned char *copy_utf8_run(const unsigned char *p, const unsigned
 }
 
 static const unsigned char *decode_double_byte_run(const unsigned char *p, const unsigned char *limit,
-                                                   const stops *stop, const double_byte_page *page,
-                                                   const uint32_t *utf8_of, unsigned char **o)
+                                                   const stops *stop, const double_byte_table *page,
+                                                   const uint32_t *utf8_of, const uint32_t *utf8_of_pair,
+                                                   unsigned char **o)
 {
     unsigned char *q = *o;
 #ifndef __SSE2__
@@ -1025,7 +891,7 @@ static const unsigned char *decode_double_byte_run(const unsigned char *p, const
                     if (packed) {
                         ++p;
                     } else {
-                        if (!(packed = page->utf8_of_pair[p[0] << 8 | p[1]]))
+                        if (!(packed = utf8_of_pair[p[0] << 8 | p[1]]))
                             goto careful;
                         p += 2;
                     }
@@ -1056,7 +922,7 @@ static const unsigned char *decode_double_byte_run(const unsigned char *p, const
         } else {
             ++p;
         }
-        q = store_utf8(q, c);
+        q += utf8_encode(q, c);
     }
     *o = q;
     return p;
@@ -1094,7 +960,7 @@ static void flush_body(reading *r)
         if (r->ends == as_read)
             r->ends = lf; /* no line end so far: any later one but LF starts again */
         length = snprintf(header, sizeof header, "%c[" HEADER_NAME " 1 eol=%s bom=%d encoding=%s]\n", MARK,
-                          line_end_names[r->ends], r->had_bom, encodings[r->encoding].label);
+                          line_end_names[r->ends], r->had_bom, page_of(r->encoding)->label);
         memcpy(r->out.begin - length, header, (size_t)length);
         write_block(&r->out, r->out.begin - length, (size_t)length);
         r->header_written = 1;
@@ -1112,11 +978,11 @@ static int read_line_end(reading *r, enum line_end kind)
         r->ends = kind;
     if (r->ends == mixed) {
         if (kind != lf)
-            put_byte(out, '\r');
+            emit_byte(out, '\r');
         if (kind != cr)
-            put_byte(out, '\n');
+            emit_byte(out, '\n');
     } else if (r->ends == kind) {
-        put_byte(out, '\n');
+        emit_byte(out, '\n');
     } else {
         r->restart_ends = r->line_ends ? mixed : kind;
         return 0;
@@ -1147,7 +1013,7 @@ static enum step refuse_text(const reading *r, const char *why)
 static enum step not_a_character(const reading *r)
 {
     char why[64];
-    snprintf(why, sizeof why, "not a character in %s", encodings[r->encoding].label);
+    snprintf(why, sizeof why, "not a character in %s", page_of(r->encoding)->label);
     return refuse_text(r, why);
 }
 
@@ -1167,7 +1033,7 @@ static enum step decode_bytes(reading *r)
 {
     input *in = &r->in;
     output *out = &r->out;
-    const encoding *e = &encodings[r->encoding];
+    const code_page_entry *e = page_of(r->encoding);
     const uint32_t *utf8_of = utf8_of_byte[r->encoding];
     uint32_t utf8_of_crlf[256]; /* the same, the CR of a CR LF read as LF taking no room */
     stops stop;
@@ -1204,13 +1070,14 @@ static enum step decode_bytes(reading *r)
             /* the run of characters that need no more than a look-up */
             unsigned char *o = out->begin + out->length;
             const unsigned char *p = s;
-            if (e->family == family_eight_bit)
+            if (e->family == PAGE_FAMILY_EIGHT_BIT)
                 p = decode_eight_bit_run(s, s + chunk, &stop, stop.line_rule == read_crlf ? utf8_of_crlf : utf8_of, &o);
-            else if (e->family == family_utf_8)
+            else if (e->family == PAGE_FAMILY_UTF_8)
                 p = copy_utf8_run(s, s + chunk - 3, &stop, &o);
             else
                 p = decode_double_byte_run(s, s + chunk - 1, &stop, e->double_byte,
-                                           stop.line_rule == read_crlf ? utf8_of_crlf : utf8_of, &o);
+                                           stop.line_rule == read_crlf ? utf8_of_crlf : utf8_of,
+                                           utf8_of_pair[r->encoding - enc_932], &o);
             if (p > s) {
                 out->length = (size_t)(o - out->begin);
                 in->pos += (size_t)(p - s);
@@ -1219,8 +1086,8 @@ static enum step decode_bytes(reading *r)
         }
         if (b < 0x80) {
             if (b == MARK) {
-                put_byte(out, MARK);
-                put_byte(out, MARK);
+                emit_byte(out, MARK);
+                emit_byte(out, MARK);
                 ++in->pos;
             } else if (b == 0) {
                 return refuse_text(r, "a NUL byte, which binary files hold and text never does");
@@ -1241,21 +1108,21 @@ static enum step decode_bytes(reading *r)
                     ++in->pos;
                 }
             }
-        } else if (e->family == family_eight_bit) {
+        } else if (e->family == PAGE_FAMILY_EIGHT_BIT) {
             const uint32_t packed = utf8_of[b];
             memcpy(out->begin + out->length, &packed, 4);
             out->length += packed >> 24;
             ++in->pos;
-        } else if (e->family == family_utf_8) {
+        } else if (e->family == PAGE_FAMILY_UTF_8) {
             uint32_t c;
-            const size_t length = utf8_sequence(s, available, &c);
+            const size_t length = utf8_decode(s, available, &c);
             if (length == 0)
                 return invalid_text(r);
             memcpy(out->begin + out->length, s, length);
             out->length += length;
             in->pos += length;
         } else {
-            const double_byte_page *page = e->double_byte;
+            const double_byte_table *page = e->double_byte;
             uint16_t c = page->singles[b];
             if (c == DBCS_LEAD) {
                 if (available < 2) {
@@ -1272,7 +1139,7 @@ static enum step decode_bytes(reading *r)
             } else {
                 ++in->pos;
             }
-            put_utf8(out, c);
+            emit_utf8(out, c);
         }
     }
 }
@@ -1298,7 +1165,7 @@ static enum step decode_utf_16(reading *r)
             if (!have_bytes(in, 4) || ((low = (uint32_t)in->data[in->pos + 2 + high] << 8 |
                                                in->data[in->pos + 3 - high]) < 0xDC00 || low > 0xDFFF))
                 return refuse_text(r, "the first half of a surrogate pair without its second");
-            put_utf8(out, 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00));
+            emit_utf8(out, 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00));
             in->pos += 4;
             continue;
         }
@@ -1320,8 +1187,8 @@ static enum step decode_utf_16(reading *r)
                 return step_restart;
         } else {
             if (c == MARK)
-                put_byte(out, MARK);
-            put_utf8(out, c);
+                emit_byte(out, MARK);
+            emit_utf8(out, c);
         }
         in->pos += 2;
     }
@@ -1398,7 +1265,7 @@ static enum step read_once(reading *r, FILE *in_file, FILE *out_file, int asked)
     step = start_reading(r, r->restart_encoding != enc_detect ? r->restart_encoding : asked);
     if (step != step_done)
         return step;
-    step = encodings[r->encoding].family == family_utf_16 ? decode_utf_16(r) : decode_bytes(r);
+    step = page_of(r->encoding)->family == PAGE_FAMILY_UTF_16 ? decode_utf_16(r) : decode_bytes(r);
     if (step == step_done && (r->out.length > 0 || r->body > 0))
         flush_body(r);
     return step;
@@ -1532,11 +1399,11 @@ static uint32_t fallback(uint32_t c)
 static void put_unit(writing *w, uint32_t unit)
 {
     if (w->big_endian) {
-        put_byte(&w->out, (unsigned char)(unit >> 8));
-        put_byte(&w->out, (unsigned char)(unit & 0xFF));
+        emit_byte(&w->out, (unsigned char)(unit >> 8));
+        emit_byte(&w->out, (unsigned char)(unit & 0xFF));
     } else {
-        put_byte(&w->out, (unsigned char)(unit & 0xFF));
-        put_byte(&w->out, (unsigned char)(unit >> 8));
+        emit_byte(&w->out, (unsigned char)(unit & 0xFF));
+        emit_byte(&w->out, (unsigned char)(unit >> 8));
     }
 }
 
@@ -1544,35 +1411,35 @@ static void put_unit(writing *w, uint32_t unit)
 static void put_character(writing *w, uint32_t c, const unsigned char *p, size_t n)
 {
     output *out = &w->out;
-    const encoding *e = &encodings[w->encoding];
-    if (e->family == family_utf_8) {
+    const code_page_entry *e = page_of(w->encoding);
+    if (e->family == PAGE_FAMILY_UTF_8) {
         memcpy(out->begin + out->length, p, n);
         out->length += n;
-    } else if (e->family == family_utf_16) {
+    } else if (e->family == PAGE_FAMILY_UTF_16) {
         if (c >= 0x10000) {
             put_unit(w, 0xD800 + ((c - 0x10000) >> 10));
             put_unit(w, 0xDC00 + ((c - 0x10000) & 0x3FF));
         } else {
             put_unit(w, c);
         }
-    } else if (e->family == family_eight_bit) {
+    } else if (e->family == PAGE_FAMILY_EIGHT_BIT) {
         const uint8_t byte = c < 0x10000 ? byte_of_unicode[w->encoding][c] : 0;
         if (byte) {
-            put_byte(out, byte);
+            emit_byte(out, byte);
         } else {
             ++w->lost;
-            put_byte(out, (unsigned char)fallback(c));
+            emit_byte(out, (unsigned char)fallback(c));
         }
     } else {
         const uint16_t sequence = c < 0x10000 ? sequence_of_unicode[w->encoding][c] : 0;
         if (sequence >= 0x100) {
-            put_byte(out, (unsigned char)(sequence >> 8));
-            put_byte(out, (unsigned char)(sequence & 0xFF));
+            emit_byte(out, (unsigned char)(sequence >> 8));
+            emit_byte(out, (unsigned char)(sequence & 0xFF));
         } else if (sequence) {
-            put_byte(out, (unsigned char)sequence);
+            emit_byte(out, (unsigned char)sequence);
         } else {
             ++w->lost;
-            put_byte(out, (unsigned char)fallback(c));
+            emit_byte(out, (unsigned char)fallback(c));
         }
     }
 }
@@ -1599,7 +1466,7 @@ static inline void widen(const unsigned char *p, size_t n, int big_endian, unsig
 static void put_ascii(writing *w, const unsigned char *s, size_t n)
 {
     output *out = &w->out;
-    if (encodings[w->encoding].family != family_utf_16) {
+    if (page_of(w->encoding)->family != PAGE_FAMILY_UTF_16) {
         copy_bytes(out->begin + out->length, s, n);
         out->length += n;
     } else {
@@ -1629,7 +1496,7 @@ static void put_output_line_end(writing *w)
  * decide: a stop it cannot take, what is not valid or has no look-up, or
  * the last 32 bytes before limit. */
 static inline const unsigned char *encode_blocks(const unsigned char *p, const unsigned char *limit,
-                                                 const stops *stop, enum family family, const uint8_t *byte_of,
+                                                 const stops *stop, enum page_family family, const uint8_t *byte_of,
                                                  const uint16_t *sequence_of, int big_endian, unsigned char **o)
 {
     unsigned char *q = *o;
@@ -1642,7 +1509,7 @@ static inline const unsigned char *encode_blocks(const unsigned char *p, const u
             const size_t ascii = (size_t)(start + at - p);
             uint32_t c;
             size_t length;
-            if (family == family_utf_16) {
+            if (family == PAGE_FAMILY_UTF_16) {
                 widen(p, 16, big_endian, q);
                 q += 2 * ascii;
             } else {
@@ -1654,23 +1521,23 @@ static inline const unsigned char *encode_blocks(const unsigned char *p, const u
                 break;
             if (*p < 0x80) {
                 /* a stop byte: LF written as CR LF, else the caller's */
-                if (family == family_utf_16 && stop->line_rule == write_crlf && *p == '\n') {
+                if (family == PAGE_FAMILY_UTF_16 && stop->line_rule == write_crlf && *p == '\n') {
                     widen((const unsigned char *)"\r\n", 2, big_endian, q);
                     q += 4;
                     ++p;
-                } else if (family == family_utf_16 || !take_line_end(stop, &p, limit, &q)) {
+                } else if (family == PAGE_FAMILY_UTF_16 || !take_line_end(stop, &p, limit, &q)) {
                     goto stopped;
                 }
                 break;
             }
-            length = take_utf8(p, &c);
+            length = utf8_take(p, &c);
             if (length == 0 || c >= 0x10000)
                 goto stopped;
-            if (family == family_eight_bit) {
+            if (family == PAGE_FAMILY_EIGHT_BIT) {
                 if (!byte_of[c])
                     goto stopped;
                 *q++ = byte_of[c];
-            } else if (family == family_double_byte) {
+            } else if (family == PAGE_FAMILY_DOUBLE_BYTE) {
                 const uint16_t sequence = sequence_of[c];
                 if (!sequence)
                     goto stopped;
@@ -1702,7 +1569,7 @@ static const unsigned char *encode_eight_bit_run(const unsigned char *p, const u
         uint32_t c;
         size_t length;
 #ifdef __SSE2__
-        p = encode_blocks(p, limit, stop, family_eight_bit, byte_of, NULL, 0, &q);
+        p = encode_blocks(p, limit, stop, PAGE_FAMILY_EIGHT_BIT, byte_of, NULL, 0, &q);
         if (p >= limit)
             break;
 #endif
@@ -1711,7 +1578,7 @@ static const unsigned char *encode_eight_bit_run(const unsigned char *p, const u
                 break;
             continue;
         }
-        length = take_utf8(p, &c);
+        length = utf8_take(p, &c);
         if (length == 0 || c >= 0x10000 || !byte_of[c])
             break;
         *q++ = byte_of[c];
@@ -1731,7 +1598,7 @@ static const unsigned char *encode_double_byte_run(const unsigned char *p, const
         size_t length;
         uint16_t sequence;
 #ifdef __SSE2__
-        p = encode_blocks(p, limit, stop, family_double_byte, NULL, sequence_of, 0, &q);
+        p = encode_blocks(p, limit, stop, PAGE_FAMILY_DOUBLE_BYTE, NULL, sequence_of, 0, &q);
         if (p >= limit)
             break;
 #endif
@@ -1740,7 +1607,7 @@ static const unsigned char *encode_double_byte_run(const unsigned char *p, const
                 break;
             continue;
         }
-        length = take_utf8(p, &c);
+        length = utf8_take(p, &c);
         if (length == 0 || c >= 0x10000 || !(sequence = sequence_of[c]))
             break;
         if (sequence >= 0x100)
@@ -1788,7 +1655,7 @@ SHUFFLES static const unsigned char *encode_utf_16_blocks_shuffled(const unsigne
                     ++p;
                     continue;
                 }
-                p = encode_blocks(p, p + 32, stop, family_utf_16, NULL, NULL, big_endian, &q);
+                p = encode_blocks(p, p + 32, stop, PAGE_FAMILY_UTF_16, NULL, NULL, big_endian, &q);
                 if (p == before)
                     break;
                 continue;
@@ -1797,7 +1664,7 @@ SHUFFLES static const unsigned char *encode_utf_16_blocks_shuffled(const unsigne
         if (!_mm_testz_si128(_mm_cmpeq_epi8(_mm_max_epu8(v, _mm_set1_epi8((char)0xF0)), v), _mm_set1_epi8(-1)) ||
             !utf8_valid_shuffled(v, _mm_slli_si128(v, 1), _mm_slli_si128(v, 2), _mm_slli_si128(v, 3))) {
             const unsigned char *const before = p;
-            p = encode_blocks(p, p + 32, stop, family_utf_16, NULL, NULL, big_endian, &q);
+            p = encode_blocks(p, p + 32, stop, PAGE_FAMILY_UTF_16, NULL, NULL, big_endian, &q);
             if (p == before)
                 break;
             continue;
@@ -1849,7 +1716,7 @@ static const unsigned char *encode_utf_16_run(const unsigned char *p, const unsi
         size_t length;
 #ifdef __SSE2__
         p = has_shuffles ? encode_utf_16_blocks_shuffled(p, limit, stop, big_endian, &q)
-                         : encode_blocks(p, limit, stop, family_utf_16, NULL, NULL, big_endian, &q);
+                         : encode_blocks(p, limit, stop, PAGE_FAMILY_UTF_16, NULL, NULL, big_endian, &q);
         if (p >= limit)
             break;
 #endif
@@ -1871,7 +1738,7 @@ static const unsigned char *encode_utf_16_run(const unsigned char *p, const unsi
             p += run;
             continue;
         }
-        length = take_utf8(p, &c);
+        length = utf8_take(p, &c);
         if (length == 0 || c >= 0x10000)
             break;
         q[low] = (unsigned char)c;
@@ -1886,12 +1753,12 @@ static const unsigned char *encode_utf_16_run(const unsigned char *p, const unsi
 static const unsigned char *encode_run(writing *w, const unsigned char *p, const unsigned char *limit,
                                        unsigned char **o)
 {
-    switch (encodings[w->encoding].family) {
-    case family_utf_8:
+    switch (page_of(w->encoding)->family) {
+    case PAGE_FAMILY_UTF_8:
         return copy_utf8_run(p, limit, &w->stop, o);
-    case family_utf_16:
+    case PAGE_FAMILY_UTF_16:
         return encode_utf_16_run(p, limit, &w->stop, w->big_endian, o);
-    case family_eight_bit:
+    case PAGE_FAMILY_EIGHT_BIT:
         return encode_eight_bit_run(p, limit, &w->stop, byte_of_unicode[w->encoding], o);
     default:
         return encode_double_byte_run(p, limit, &w->stop, sequence_of_unicode[w->encoding], o);
@@ -1935,9 +1802,9 @@ static size_t encode_text(writing *w, const unsigned char *s, size_t n, int more
             ++i;
         } else {
             uint32_t c;
-            const size_t length = utf8_sequence(s + i, n - i, &c);
+            const size_t length = utf8_decode(s + i, n - i, &c);
             if (length == 0) {
-                if (more_may_follow && n - i < 4 && utf8_length[s[i]] > n - i)
+                if (more_may_follow && n - i < 4 && utf8_lead_length[s[i]] > n - i)
                     return i;
                 return (size_t)-1;
             }
@@ -1973,28 +1840,6 @@ static enum mark_end read_mark(writing *w)
     }
 }
 
-/* The value of key=value among the mark's words, as a NUL-ended copy. */
-static int mark_field(const unsigned char *mark, size_t length, const char *key, char *value, size_t size)
-{
-    const size_t key_length = strlen(key);
-    size_t i = 0;
-    while (i < length) {
-        size_t end = i;
-        while (end < length && mark[end] != ' ')
-            ++end;
-        if (end - i > key_length && memcmp(mark + i, key, key_length) == 0 && mark[i + key_length] == '=') {
-            size_t n = end - i - key_length - 1;
-            if (n >= size)
-                n = size - 1;
-            memcpy(value, mark + i + key_length + 1, n);
-            value[n] = '\0';
-            return 1;
-        }
-        i = end + 1;
-    }
-    return 0;
-}
-
 typedef struct header {
     int present;
     int version;
@@ -2025,14 +1870,14 @@ static enum start read_header(writing *w, header *h)
         return start_mark;
     h->present = 1;
     h->version = w->mark_length > name_length + 1 ? atoi((const char *)w->mark + name_length + 1) : 1;
-    if (mark_field(w->mark, w->mark_length, "eol", value, sizeof value))
+    if (doc_mark_field(w->mark, w->mark_length, "eol", value, sizeof value))
         for (kind = crlf; kind <= mixed; ++kind)
             if (strcmp(value, line_end_names[kind]) == 0)
                 h->ends = (enum line_end)kind;
-    h->had_bom = mark_field(w->mark, w->mark_length, "bom", value, sizeof value) && strcmp(value, "1") == 0;
-    if (mark_field(w->mark, w->mark_length, "encoding", value, sizeof value))
+    h->had_bom = doc_mark_field(w->mark, w->mark_length, "bom", value, sizeof value) && strcmp(value, "1") == 0;
+    if (doc_mark_field(w->mark, w->mark_length, "encoding", value, sizeof value))
         for (id = enc_utf_8; id < encoding_count; ++id)
-            if (strcmp(value, encodings[id].label) == 0)
+            if (strcmp(value, page_of(id)->label) == 0)
                 h->encoding = id;
     if (have_bytes(in, 1) && in->data[in->pos] == '\n')
         ++in->pos;
@@ -2220,161 +2065,191 @@ static size_t document_text(writing *w, const unsigned char *s, size_t n, int mo
     return i;
 }
 
-static int mark_is(const writing *w, const char *name)
+/* The indentation of a block that goes on the list item of `level`. */
+static int item_indent(const writing *w, int level)
 {
-    const size_t length = strlen(name);
-    return w->mark_length >= length && memcmp(w->mark, name, length) == 0 &&
-           (w->mark_length == length || w->mark[length] == ' ');
-}
-
-/* A number argument of the mark, or 0. */
-static int mark_number(const writing *w, const char *key)
-{
-    char value[16];
-    return mark_field(w->mark, w->mark_length, key, value, sizeof value) ? atoi(value) : 0;
-}
-
-static int is_block_mark(const writing *w)
-{
-    static const char *const names[] = {"p", "h", "li", "quote", "code", "hr", "table", "html"};
-    size_t i;
-    for (i = 0; i < sizeof names / sizeof *names; ++i)
-        if (mark_is(w, names[i]))
-            return 1;
-    return 0;
-}
-
-static int hex_digit(int c)
-{
-    return c >= '0' && c <= '9' ? c - '0' : c >= 'A' && c <= 'F' ? c - 'A' + 10 : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
-}
-
-/* A mark's value with its %XX escapes undone. */
-static void unescape(char *value)
-{
-    char *to = value;
-    const char *from = value;
-    while (*from) {
-        if (from[0] == '%' && hex_digit(from[1]) >= 0 && hex_digit(from[2]) >= 0) {
-            *to++ = (char)(hex_digit(from[1]) << 4 | hex_digit(from[2]));
-            from += 3;
-        } else {
-            *to++ = *from++;
-        }
-    }
-    *to = '\0';
-}
-
-/* The indentation of a block that goes on the list item its mark names. */
-static int item_indent(const writing *w)
-{
-    const int level = mark_number(w, "item");
     return level >= 1 && level <= 32 ? w->doc.text_indent[level] : 0;
 }
 
 /* Opens a block that may go on a list item: lined up with the item's text,
  * or, on an item without text of its own, on the line of its marker. */
-static void document_open_item_block(writing *w, enum block kind)
+static void document_open_item_block(writing *w, enum block kind, int item)
 {
     document *d = &w->doc;
-    if (d->empty_item && d->empty_item == mark_number(w, "item") && !d->in_text) {
+    if (d->empty_item && d->empty_item == item && !d->in_text) {
         d->empty_item = 0;
-        d->item_level = mark_number(w, "item");
+        d->item_level = item;
         d->item_marker_written = 0;
         d->block_indent = 0;
         return;
     }
     document_open_block(w, kind);
-    d->block_indent = item_indent(w);
+    d->block_indent = item_indent(w, item);
 }
 
-static void document_mark(writing *w)
+static void document_open_item(writing *w, const doc_event *e)
 {
     document *d = &w->doc;
-    if (mark_is(w, "p") || mark_is(w, "h") || mark_is(w, "code") || mark_is(w, "html")) {
-        document_open_item_block(w, block_paragraph);
+    document_open_block(w, block_item);
+    d->in_text = 1;
+    d->item_level = e->level;
+    d->item_number = e->number < 0 ? -1 : e->number; /* below 0: a bullet */
+    d->item_marker_written = 0;
+    if (d->item_level <= 32) {
+        char marker[24];
+        d->text_indent[d->item_level] = item_indent_of_level(d, d->item_level) + item_marker(d, marker);
+    }
+}
+
+static void document_open_quote(writing *w, int item)
+{
+    document *d = &w->doc;
+    const int floor = innermost_quote_floor(d);
+    document_open_block(w, block_quote);
+    if (d->quote_depth < QUOTE_LIMIT) {
+        d->quote_indent[d->quote_depth] = item_indent(w, item);
+        d->quote_floor[d->quote_depth] = item > floor && item <= 32 ? item : floor;
+    }
+    ++d->quote_depth;
+    d->fresh = 1;
+}
+
+static void document_close_quote(writing *w)
+{
+    document *d = &w->doc;
+    if (!d->at_line_start)
+        document_line_end(w);
+    if (d->quote_depth > 0)
+        --d->quote_depth;
+    d->last = block_quote;
+    d->fresh = 0;
+}
+
+static void document_open_cell(writing *w)
+{
+    document *d = &w->doc;
+    document_line_start(w);
+    if (d->cells++ > 0)
+        put_words(w, "\t");
+    d->in_text = 1;
+}
+
+static void document_open_link(writing *w, const doc_event *e)
+{
+    document *d = &w->doc;
+    size_t length = e->length < sizeof d->href - 1 ? e->length : sizeof d->href - 1;
+    memcpy(d->href, e->text, length);
+    d->href[length] = '\0';
+    d->in_link = 1;
+    d->link_text_length = 0;
+}
+
+/* A link's target after its text, where they differ. */
+static void document_close_link(writing *w)
+{
+    document *d = &w->doc;
+    if (!d->in_link)
+        return;
+    d->in_link = 0;
+    if (d->href[0] &&
+        (d->link_text_length != strlen(d->href) || memcmp(d->link_text, d->href, d->link_text_length) != 0)) {
+        document_text(w, (const unsigned char *)" (", 2, 0);
+        document_text(w, (const unsigned char *)d->href, strlen(d->href), 0);
+        document_text(w, (const unsigned char *)")", 1, 0);
+    }
+}
+
+static void document_open(writing *w, const doc_event *e)
+{
+    document *d = &w->doc;
+    switch (e->node) {
+    case NODE_P: case NODE_H: case NODE_CODE: case NODE_HTML:
+        document_open_item_block(w, block_paragraph, e->item);
         d->in_text = 1;
-        d->in_code = mark_is(w, "code") || mark_is(w, "html"); /* raw HTML: its source, verbatim */
-    } else if (mark_is(w, "li")) {
-        char number[16];
-        document_open_block(w, block_item);
-        d->in_text = 1;
-        d->item_level = mark_number(w, "level") > 0 ? mark_number(w, "level") : 1;
-        d->item_number = -1; /* a bullet, unless the item has a number */
-        if (mark_field(w->mark, w->mark_length, "number", number, sizeof number))
-            d->item_number = atoi(number) < 0 ? 0 : atoi(number);
-        d->item_marker_written = 0;
-        if (d->item_level <= 32) {
-            char marker[24];
-            d->text_indent[d->item_level] = item_indent_of_level(d, d->item_level) + item_marker(d, marker);
-        }
-    } else if (mark_is(w, "/p") || mark_is(w, "/h") || mark_is(w, "/code") || mark_is(w, "/html")) {
-        document_close_block(w, block_paragraph);
-    } else if (mark_is(w, "/li")) {
-        const int empty = d->item_marker_written ? 0 : d->item_level;
-        document_close_block(w, block_item);
-        d->empty_item = empty;
-    } else if (mark_is(w, "quote")) {
-        const int floor = innermost_quote_floor(d);
-        const int item = mark_number(w, "item");
-        document_open_block(w, block_quote);
-        if (d->quote_depth < QUOTE_LIMIT) {
-            d->quote_indent[d->quote_depth] = item_indent(w);
-            d->quote_floor[d->quote_depth] = item > floor && item <= 32 ? item : floor;
-        }
-        ++d->quote_depth;
-        d->fresh = 1;
-    } else if (mark_is(w, "/quote")) {
-        if (!d->at_line_start)
-            document_line_end(w);
-        if (d->quote_depth > 0)
-            --d->quote_depth;
-        d->last = block_quote;
-        d->fresh = 0;
-    } else if (mark_is(w, "hr")) {
-        document_open_item_block(w, block_rule);
-        document_line_start(w);
-        put_words(w, "----");
-        document_close_block(w, block_rule);
-    } else if (mark_is(w, "table")) {
-        document_open_item_block(w, block_table);
-    } else if (mark_is(w, "row")) {
+        d->in_code = e->node == NODE_CODE || e->node == NODE_HTML; /* raw HTML: its source, verbatim */
+        break;
+    case NODE_LI: document_open_item(w, e); break;
+    case NODE_QUOTE: document_open_quote(w, e->item); break;
+    case NODE_TABLE: document_open_item_block(w, block_table, e->item); break;
+    case NODE_ROW:
         if (!d->at_line_start)
             document_line_end(w);
         d->cells = 0;
-    } else if (mark_is(w, "cell")) {
-        document_line_start(w);
-        if (d->cells++ > 0)
-            put_words(w, "\t");
-        d->in_text = 1;
-    } else if (mark_is(w, "/cell")) {
+        break;
+    case NODE_CELL: document_open_cell(w); break;
+    case NODE_A: document_open_link(w, e); break;
+    }
+    /* inline marks: their text stays, the mark goes */
+}
+
+static void document_close(writing *w, const doc_event *e)
+{
+    document *d = &w->doc;
+    switch (e->node) {
+    case NODE_P: case NODE_H: case NODE_CODE: case NODE_HTML: document_close_block(w, block_paragraph); break;
+    case NODE_LI: {
+        const int empty = d->item_marker_written ? 0 : d->item_level;
+        document_close_block(w, block_item);
+        d->empty_item = empty;
+        break;
+    }
+    case NODE_QUOTE: document_close_quote(w); break;
+    case NODE_CELL:
         d->in_text = 0;
         d->pending_space = 0;
-    } else if (mark_is(w, "/row")) {
+        break;
+    case NODE_ROW:
         d->in_text = 0;
         if (!d->at_line_start)
             document_line_end(w);
-    } else if (mark_is(w, "/table")) {
-        document_close_block(w, block_table);
-    } else if (mark_is(w, "br")) {
-        if (d->in_text)
-            document_line_end(w);
-    } else if (mark_is(w, "a")) {
-        if (!mark_field(w->mark, w->mark_length, "href", d->href, sizeof d->href))
-            d->href[0] = '\0';
-        unescape(d->href);
-        d->in_link = 1;
-        d->link_text_length = 0;
-    } else if (mark_is(w, "/a") && d->in_link) {
-        d->in_link = 0;
-        if (d->href[0] && (d->link_text_length != strlen(d->href) ||
-                           memcmp(d->link_text, d->href, d->link_text_length) != 0)) {
-            document_text(w, (const unsigned char *)" (", 2, 0);
-            document_text(w, (const unsigned char *)d->href, strlen(d->href), 0);
-            document_text(w, (const unsigned char *)")", 1, 0);
-        }
+        break;
+    case NODE_TABLE: document_close_block(w, block_table); break;
+    case NODE_A: document_close_link(w); break;
     }
-    /* inline marks and unknown ones: their text stays, the mark goes */
+}
+
+static void document_rule(writing *w, int item)
+{
+    document_open_item_block(w, block_rule, item);
+    document_line_start(w);
+    put_words(w, "----");
+    document_close_block(w, block_rule);
+}
+
+static void document_event(writing *w, const doc_event *e)
+{
+    switch (e->kind) {
+    case EV_OPEN: document_open(w, e); break;
+    case EV_CLOSE: document_close(w, e); break;
+    case EV_TEXT: document_text(w, (const unsigned char *)e->text, e->length, 0); break;
+    case EV_HR: document_rule(w, e->item); break;
+    case EV_BR:
+        if (w->doc.in_text)
+            document_line_end(w);
+        break;
+    }
+}
+
+/* The whole intermediate, read by the document core's iterator: a document
+ * is read at once, as the document plug-in's writers read it. */
+static int32_t render_document(writing *w, FILE *in_file)
+{
+    buffer whole = {0};
+    doc_reader reader;
+    doc_event e;
+    const int32_t loaded = load_input(in_file, &whole);
+    if (loaded != CONVERT_OK)
+        return loaded;
+    memset(&w->doc, 0, sizeof w->doc);
+    w->doc.active = 1;
+    w->doc.at_line_start = 1;
+    doc_read_begin(&reader, &whole);
+    while (!w->out.failed && doc_next(&reader, &e))
+        document_event(w, &e);
+    doc_read_end(&reader);
+    release_input(&whole);
+    document_empty_item(w);
+    return CONVERT_OK;
 }
 
 /* A version 2 intermediate is a document when its body begins with a
@@ -2398,9 +2273,8 @@ static void decide_document(writing *w)
         enum mark_end end;
         in->pos += 2;
         end = read_mark(w);
-        if (end == mark_closed && is_block_mark(w)) {
-            w->doc.active = 1;
-            document_mark(w);
+        if (end == mark_closed && doc_is_block_mark(w->mark, w->mark_length)) {
+            w->doc.active = 1; /* read again whole, from the start */
             return;
         }
         encode_text(w, white, held, 0);
@@ -2437,7 +2311,7 @@ static int32_t write_all(writing *w, FILE *in_file, FILE *out_file, int target, 
     w->big_endian = 0;
     if (target == enc_utf_8 && (bom == bom_always || (bom == bom_as_read && h.had_bom &&
                                                       (h.encoding == enc_detect || h.encoding == enc_utf_8))))
-        put_bytes(&w->out, "\xEF\xBB\xBF", 3);
+        emit_bytes(&w->out, "\xEF\xBB\xBF", 3);
     if (target == enc_utf_16le) {
         const int was_utf_16 = h.encoding == enc_utf_16le || h.encoding == enc_utf_16be;
         w->big_endian = h.encoding == enc_utf_16be;
@@ -2450,7 +2324,12 @@ static int32_t write_all(writing *w, FILE *in_file, FILE *out_file, int target, 
     }
     if (start == start_header && h.version >= 2)
         decide_document(w);
-    for (;;) {
+    if (w->doc.active) {
+        const int32_t rendered = render_document(w, in_file);
+        if (rendered != CONVERT_OK)
+            return rendered == CONVERT_EMPTY_INPUT ? CONVERT_READ_WRITE_FAILED : rendered;
+    }
+    while (!w->doc.active) {
         const unsigned char *s, *mark_at;
         size_t n, segment, taken;
         if (in->pos == in->end && !refill(in))
@@ -2461,8 +2340,7 @@ static int32_t write_all(writing *w, FILE *in_file, FILE *out_file, int target, 
         segment = (size_t)(mark_at - s);
         if (segment == n)
             mark_at = NULL;
-        taken = w->doc.active ? document_text(w, s, segment, !mark_at && !in->at_eof)
-                             : encode_text(w, s, segment, !mark_at && !in->at_eof);
+        taken = encode_text(w, s, segment, !mark_at && !in->at_eof);
         if (taken == (size_t)-1) {
             refusal_set("The work file is not UTF-8, as the intermediate form must be.");
             return CONVERT_WRONG_FORMAT;
@@ -2485,8 +2363,6 @@ static int32_t write_all(writing *w, FILE *in_file, FILE *out_file, int target, 
             if (read_mark(w) == mark_malformed) {
                 put_text(w, (const unsigned char *)"\x1B[", 2);
                 put_text(w, w->mark, w->mark_length);
-            } else if (w->doc.active) {
-                document_mark(w);
             }
             /* a closed mark has no place in plain text */
         } else {
@@ -2495,8 +2371,6 @@ static int32_t write_all(writing *w, FILE *in_file, FILE *out_file, int target, 
         if (w->out.failed)
             break;
     }
-    if (w->doc.active)
-        document_empty_item(w);
     flush_output(&w->out);
     /* the last block reaches the file now, and a full disk shows */
     if (ferror(in_file) || w->out.failed || fflush(out_file) != 0)

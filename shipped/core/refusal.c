@@ -1,4 +1,4 @@
-#include "shipped/common/refusal.h"
+#include "shipped/core/refusal.h"
 
 #include <stdarg.h>
 #include <stdio.h>
