@@ -123,12 +123,13 @@ static void put_unicode(rtf_writer *w, uint32_t c)
         return;
     }
     if (c >= 0x10000) {
-        const uint32_t v = c - 0x10000;
+        uint32_t high, low;
+        utf16_split(c, &high, &low);
         put_str(out, "\\u");
-        put_number(out, (long)(0xD800 + (v >> 10)) - 65536);
+        put_number(out, (long)high - 65536);
         put_byte(out, '?');
         put_str(out, "\\u");
-        put_number(out, (long)(0xDC00 + (v & 0x3FF)) - 65536);
+        put_number(out, (long)low - 65536);
         put_byte(out, '?');
         return;
     }

@@ -1148,24 +1148,21 @@ static enum step decode_utf_16(reading *r)
 {
     input *in = &r->in;
     output *out = &r->out;
-    const int high = r->encoding == enc_utf_16be ? 0 : 1;
+    const int big_endian = r->encoding == enc_utf_16be;
     for (;;) {
-        const unsigned char *s;
         uint32_t c;
         if (out->length >= BLOCK_SIZE)
             flush_body(r);
         if (!have_bytes(in, 2))
             return in->pos == in->end ? step_done : refuse_text(r, "the file ends in half a character");
-        s = in->data + in->pos;
-        c = (uint32_t)s[high] << 8 | s[1 - high];
-        if (c >= 0xDC00 && c <= 0xDFFF)
+        c = utf16_unit(in->data + in->pos, big_endian);
+        if (utf16_is_low(c))
             return refuse_text(r, "the second half of a surrogate pair without its first");
-        if (c >= 0xD800 && c <= 0xDBFF) {
+        if (utf16_is_high(c)) {
             uint32_t low;
-            if (!have_bytes(in, 4) || ((low = (uint32_t)in->data[in->pos + 2 + high] << 8 |
-                                               in->data[in->pos + 3 - high]) < 0xDC00 || low > 0xDFFF))
+            if (!have_bytes(in, 4) || !utf16_is_low(low = utf16_unit(in->data + in->pos + 2, big_endian)))
                 return refuse_text(r, "the first half of a surrogate pair without its second");
-            emit_utf8(out, 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00));
+            emit_utf8(out, utf16_pair(c, low));
             in->pos += 4;
             continue;
         }
@@ -1173,10 +1170,8 @@ static enum step decode_utf_16(reading *r)
             return refuse_text(r, "a NUL character, which binary files hold and text never does");
         if (c == '\r') {
             int pair = 0;
-            if (have_bytes(in, 4)) {
-                s = in->data + in->pos;
-                pair = ((uint32_t)s[2 + high] << 8 | s[3 - high]) == '\n';
-            }
+            if (have_bytes(in, 4))
+                pair = utf16_unit(in->data + in->pos + 2, big_endian) == '\n';
             if (!read_line_end(r, pair ? crlf : cr))
                 return step_restart;
             in->pos += pair ? 4 : 2;
@@ -1417,8 +1412,10 @@ static void put_character(writing *w, uint32_t c, const unsigned char *p, size_t
         out->length += n;
     } else if (e->family == PAGE_FAMILY_UTF_16) {
         if (c >= 0x10000) {
-            put_unit(w, 0xD800 + ((c - 0x10000) >> 10));
-            put_unit(w, 0xDC00 + ((c - 0x10000) & 0x3FF));
+            uint32_t high, low;
+            utf16_split(c, &high, &low);
+            put_unit(w, high);
+            put_unit(w, low);
         } else {
             put_unit(w, c);
         }

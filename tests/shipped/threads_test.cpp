@@ -73,6 +73,20 @@ void add_conversions(std::vector<conversion> &list, const plugin_formats &plugin
     }
 }
 
+// Documents to plain text: the document plug-in's readers with the text
+// plug-in's writers, which render a document through the same iterator.
+void add_documents_as_text(std::vector<conversion> &list, const plugin_formats &documents,
+                           const plugin_formats &text, const std::vector<std::string> &samples)
+{
+    for (const std::string &sample : samples) {
+        const std::string input = read_file(std::string(MORPHEX_DOC_SAMPLES) + "/" + sample);
+        for (const format_entry &source : documents.sources)
+            for (std::size_t t = 0; t < text.targets.size(); t += 7)
+                list.push_back({source.converter, text.targets[t].converter, input,
+                                sample + ": " + source.name + " to " + text.targets[t].name});
+    }
+}
+
 class ShippedPluginsOnThreads : public TempDirTest {};
 
 TEST_F(ShippedPluginsOnThreads, TwoThreadsGiveWhatOneGives)
@@ -84,6 +98,7 @@ TEST_F(ShippedPluginsOnThreads, TwoThreadsGiveWhatOneGives)
     std::vector<conversion> list;
     add_conversions(list, text, {"letter-utf8-lf.txt", "greetings-utf16.txt", "menu-dos437.txt"}, false);
     add_conversions(list, documents, {"notes.md", "page.html", "letter.rtf"}, true);
+    add_documents_as_text(list, documents, text, {"notes.md", "page.html", "letter.rtf"});
 
     std::vector<outcome> expected;
     for (const conversion &c : list)
