@@ -45,19 +45,33 @@ static inline int doc_spend(size_t *budget, size_t cost)
 /* Nodes of the intermediate form. */
 enum node {
     NODE_NONE,
-    NODE_P, NODE_H, NODE_LI, NODE_CODE, NODE_CELL, /* leaves: hold text */
+    NODE_P, NODE_H, NODE_LI, NODE_CODE, NODE_CELL, /* leaves: hold text (a cell also blocks, version 3) */
     NODE_QUOTE, NODE_TABLE, NODE_ROW,               /* containers */
     NODE_HR,
     NODE_A, NODE_I, NODE_B, NODE_U, NODE_S, NODE_C, /* inline */
+    NODE_SUP, NODE_SUB, NODE_SC,                    /* inline, version 3: superscript, subscript, small capitals */
     NODE_BR,
     NODE_HTML,                                      /* leaf: raw HTML, verbatim */
     NODE_IMG, NODE_RAW,                             /* inline: an image (its text the alternative), raw HTML */
+    NODE_FN,                                        /* inline, version 3: where a footnote stands */
+    NODE_NOTE,                                      /* container, version 3: a footnote's blocks */
+    NODE_DL, NODE_DT, NODE_DD,                      /* version 3: a definition list, its term, its definition */
+    NODE_BITS,                                      /* version 3: a piece of an image's data, in its mark */
     NODE_COUNT
 };
-#define IS_LEAF(n) (((n) >= NODE_P && (n) <= NODE_CELL) || (n) == NODE_HTML)
+#define IS_LEAF(n) (((n) >= NODE_P && (n) <= NODE_CELL) || (n) == NODE_HTML || (n) == NODE_DT)
 #define IS_VERBATIM(n) ((n) == NODE_CODE || (n) == NODE_HTML)
-#define IS_INLINE(n) ((n) >= NODE_A && (n) <= NODE_C)
+#define IS_INLINE(n) ((n) >= NODE_A && (n) <= NODE_SC)
 #define INLINE_BIT(n) (1u << ((n) - NODE_A))
+/* Containers in which blocks stand as they do in the document. */
+#define IS_FLOW(n) ((n) == NODE_QUOTE || (n) == NODE_NOTE || (n) == NODE_DD)
+
+/* A numbered list's style; the intermediate names them as CSS does. */
+enum list_style { LIST_DECIMAL, LIST_LOWER_ALPHA, LIST_UPPER_ALPHA, LIST_LOWER_ROMAN, LIST_UPPER_ROMAN };
+
+/* An image's data rides in its mark in pieces of this many base64
+ * characters, so that no mark makes a line longer than that. */
+#define DOC_BITS_PIECE 1024
 
 /* ---- Writing the intermediate form (the readers' side) ---- */
 
@@ -75,7 +89,7 @@ typedef struct doc_builder {
     int depth;
     int wanted[INLINE_DEPTH]; /* inline marks the next text should carry, in the order they opened */
     int wanted_count;
-    int wanted_dropped[NODE_C - NODE_A + 1]; /* opened beyond INLINE_DEPTH: the next ends of that mark end nothing */
+    int wanted_dropped[NODE_SC - NODE_A + 1]; /* opened beyond INLINE_DEPTH: the next ends of that mark end nothing */
     int inlines_changed; /* wanted marks changed since the output's were brought in line */
     int code_ended;      /* a code span ended since then: the next one is a span of its own */
     buffer wanted_href;
@@ -97,6 +111,9 @@ typedef struct doc_builder {
     size_t expansion_left;
     int next_item;       /* the next block continues the list item of this level */
     unsigned next_flags; /* DOC_ flags of the next item or cell */
+    int next_style;      /* the next item's list_style, and its outline label */
+    buffer next_label;
+    struct doc_builder *notes; /* footnotes, written after the document's last block */
 } doc_builder;
 
 #define DOC_LOOSE 1u    /* an item of a list whose items are parted by blank lines */
@@ -104,6 +121,7 @@ typedef struct doc_builder {
 #define DOC_ALIGN_LEFT 4u   /* a table cell's alignment */
 #define DOC_ALIGN_CENTER 8u
 #define DOC_ALIGN_RIGHT 16u
+#define DOC_IN_CELL 32u     /* the next block stands in the open table cell (version 3) */
 
 /* Starts the document; the intermediate form goes to `out` as it is made. */
 void doc_begin(doc_builder *b, FILE *out);
@@ -133,6 +151,20 @@ void doc_raw(doc_builder *b, const char *s, size_t n);
  * (0: none); for an item DOC_LOOSE and DOC_NEW_LIST, for a cell a
  * DOC_ALIGN_ flag. */
 void doc_block_context(doc_builder *b, int item, unsigned flags);
+/* The next list item's numbering style, and the label the source shows
+ * for it where that is more than its number (an outline's "2.1."). */
+void doc_list_style(doc_builder *b, int style, const char *label, size_t label_length);
+/* An image with its data: its media type ("image/png"), the bytes, its
+ * size in pixels (0: not given); src may be NULL when it has no address. */
+void doc_picture(doc_builder *b, const char *src, size_t src_length, const char *title, size_t title_length,
+                 const char *alt, size_t alt_length, const char *media_type, const unsigned char *data,
+                 size_t data_length, int width, int height);
+/* Where a footnote stands; `id` ties it to its note. */
+void doc_footnote(doc_builder *b, const char *id, size_t id_length);
+/* Opens the note of that id and gives the builder its blocks go to; they
+ * follow the document's last block.  doc_note_end closes it. */
+doc_builder *doc_note_begin(doc_builder *b, const char *id, size_t id_length);
+void doc_note_end(doc_builder *notes);
 /* Text in UTF-8; an ESC in it is doubled. */
 void doc_text(doc_builder *b, const char *s, size_t n);
 int doc_in_code(const doc_builder *b);
@@ -147,13 +179,21 @@ typedef struct doc_event {
     int kind;
     int node;
     int level, number, header; /* number: DOC_BULLET, or an item's number (0 and up) */
-    const char *text; /* EV_TEXT: the bytes; EV_OPEN of a link: its target; of code: its language; of an image: its source */
+    const char *text; /* EV_TEXT: the bytes; EV_OPEN of a link: its target; of code: its language; of an image:
+                       * its source; of a footnote or a note: its id */
     size_t length;
     int item;          /* EV_OPEN of a block: the list item level it continues, 0 for none */
     int loose, new_list; /* EV_OPEN of an item */
     int align;         /* EV_OPEN of a cell: 0, or DOC_ALIGN_LEFT, _CENTER, _RIGHT */
-    const char *title; /* EV_OPEN of a link or an image: its title ("" for none) */
+    const char *title; /* EV_OPEN of a link or an image: its title ("" for none); of an item: its label */
     size_t title_length;
+    /* version 3 */
+    int in_cell;       /* EV_OPEN of a block: it stands in the open table cell */
+    int list_style;    /* EV_OPEN of an item */
+    const unsigned char *data; /* EV_OPEN of an image: its bytes, decoded */
+    size_t data_length;
+    char media_type[48];
+    int width, height;
 } doc_event;
 
 #define READER_DEPTH 64
@@ -170,6 +210,7 @@ typedef struct doc_reader {
     int head, count;
     buffer args[READER_DEPTH]; /* decoded targets and languages of open marks */
     buffer titles[READER_DEPTH];
+    buffer picture; /* the open image's data */
     int finished;
     int leaf_at;      /* 1 + the stack index of the open leaf, 0 outside one */
     size_t no_mark_before; /* an ESC [ before this offset is text: its line ends before any ']' */

@@ -10,8 +10,8 @@
 /* ---- the builder ---- */
 
 static const char *const node_names[NODE_COUNT] = {
-    "", "p", "h", "li", "code", "cell", "quote", "table", "row", "hr", "a", "i", "b", "u", "s", "c", "br",
-    "html", "img", "raw",
+    "", "p", "h", "li", "code", "cell", "quote", "table", "row", "hr", "a", "i", "b", "u", "s", "c", "sup", "sub",
+    "sc", "br", "html", "img", "raw", "fn", "note", "dl", "dt", "dd", "bits",
 };
 
 static void put_mark(buffer *out, const char *name)
@@ -34,16 +34,19 @@ static const mark_text close_marks[NODE_COUNT] = {
     MARK_TEXT("\x1B[/code]\n"), MARK_TEXT("\x1B[/cell]\n"), MARK_TEXT("\x1B[/quote]\n"),
     MARK_TEXT("\x1B[/table]\n"), MARK_TEXT("\x1B[/row]\n"), MARK_TEXT("\x1B[/hr]\n"), MARK_TEXT("\x1B[/a]"),
     MARK_TEXT("\x1B[/i]"), MARK_TEXT("\x1B[/b]"), MARK_TEXT("\x1B[/u]"), MARK_TEXT("\x1B[/s]"),
-    MARK_TEXT("\x1B[/c]"), MARK_TEXT("\x1B[/br]\n"), MARK_TEXT("\x1B[/html]\n"), MARK_TEXT("\x1B[/img]"),
-    MARK_TEXT("\x1B[/raw]"),
+    MARK_TEXT("\x1B[/c]"), MARK_TEXT("\x1B[/sup]"), MARK_TEXT("\x1B[/sub]"), MARK_TEXT("\x1B[/sc]"),
+    MARK_TEXT("\x1B[/br]\n"), MARK_TEXT("\x1B[/html]\n"), MARK_TEXT("\x1B[/img]"), MARK_TEXT("\x1B[/raw]"),
+    MARK_TEXT("\x1B[/fn]"), MARK_TEXT("\x1B[/note]\n"), MARK_TEXT("\x1B[/dl]\n"), MARK_TEXT("\x1B[/dt]\n"),
+    MARK_TEXT("\x1B[/dd]\n"), MARK_TEXT("\x1B[/bits]"),
 };
 /* And the start of every node's opening mark, up to its arguments. */
 static const mark_text open_marks[NODE_COUNT] = {
     MARK_TEXT("\x1B["), MARK_TEXT("\x1B[p"), MARK_TEXT("\x1B[h"), MARK_TEXT("\x1B[li"), MARK_TEXT("\x1B[code"),
     MARK_TEXT("\x1B[cell"), MARK_TEXT("\x1B[quote"), MARK_TEXT("\x1B[table"), MARK_TEXT("\x1B[row"),
     MARK_TEXT("\x1B[hr"), MARK_TEXT("\x1B[a"), MARK_TEXT("\x1B[i"), MARK_TEXT("\x1B[b"), MARK_TEXT("\x1B[u"),
-    MARK_TEXT("\x1B[s"), MARK_TEXT("\x1B[c"), MARK_TEXT("\x1B[br"), MARK_TEXT("\x1B[html"), MARK_TEXT("\x1B[img"),
-    MARK_TEXT("\x1B[raw"),
+    MARK_TEXT("\x1B[s"), MARK_TEXT("\x1B[c"), MARK_TEXT("\x1B[sup"), MARK_TEXT("\x1B[sub"), MARK_TEXT("\x1B[sc"),
+    MARK_TEXT("\x1B[br"), MARK_TEXT("\x1B[html"), MARK_TEXT("\x1B[img"), MARK_TEXT("\x1B[raw"), MARK_TEXT("\x1B[fn"),
+    MARK_TEXT("\x1B[note"), MARK_TEXT("\x1B[dl"), MARK_TEXT("\x1B[dt"), MARK_TEXT("\x1B[dd"), MARK_TEXT("\x1B[bits"),
 };
 
 static void put_close_mark(buffer *out, int node)
@@ -73,7 +76,7 @@ void doc_begin(doc_builder *b, FILE *out)
     memset(b, 0, sizeof *b);
     b->out.sink = out;
     b->expansion_left = (size_t)-1;
-    put_mark(&b->out, "morphex-text 2 eol=lf bom=0");
+    put_mark(&b->out, "morphex-text 3 eol=lf bom=0");
     put_byte(&b->out, '\n');
 }
 
@@ -181,9 +184,26 @@ static void put_pending_space(doc_builder *b)
     b->pending_space = 0;
 }
 
-/* The list item a block continues, and an item's flags. */
+static int top_container(const doc_builder *b);
+
+static const char *const list_style_names[] = {"", "lower-alpha", "upper-alpha", "lower-roman", "upper-roman"};
+
+/* The list item a block continues, the cell it stands in, and an item's
+ * flags and style. */
 static void put_block_context(doc_builder *b, int node)
 {
+    if (top_container(b) == NODE_CELL)
+        put_str(&b->out, " cell");
+    if (node == NODE_LI && b->next_style > LIST_DECIMAL && b->next_style <= LIST_UPPER_ROMAN) {
+        put_str(&b->out, " style=");
+        put_str(&b->out, list_style_names[b->next_style]);
+    }
+    if (node == NODE_LI && b->next_label.size) {
+        put_str(&b->out, " label=");
+        put_value(&b->out, (const char *)b->next_label.data, b->next_label.size);
+    }
+    b->next_style = LIST_DECIMAL;
+    b->next_label.size = 0;
     if (b->next_item > 0) {
         put_str(&b->out, " item=");
         put_number(&b->out, b->next_item);
@@ -252,18 +272,65 @@ static void close_container(doc_builder *b)
     put_close_mark(&b->out, b->containers[--b->depth]);
 }
 
-/* Blocks other than rows and cells cannot stand inside a table. */
+/* Blocks other than rows and cells cannot stand inside a table, but for a
+ * cell that holds blocks. */
 static void leave_table(doc_builder *b)
 {
     int i;
-    for (i = b->depth - 1; i >= 0; --i)
+    for (i = b->depth - 1; i >= 0 && b->containers[i] != NODE_CELL; --i)
         if (b->containers[i] == NODE_TABLE)
             while (b->depth > i)
                 close_container(b);
 }
 
+/* A block that the reader puts in the open cell: from now on the cell holds
+ * blocks, its text so far staying its first line. */
+static void enter_cell(doc_builder *b)
+{
+    if (!(b->next_flags & DOC_IN_CELL))
+        return;
+    b->next_flags &= ~DOC_IN_CELL;
+    if (b->leaf != NODE_CELL || b->depth == BUILDER_DEPTH)
+        return;
+    close_inlines(b, 0);
+    b->leaf = NODE_NONE;
+    b->leaf_absorbed = 0;
+    b->pending_space = 0;
+    b->containers[b->depth++] = NODE_CELL;
+}
+
+static int innermost_container(const doc_builder *b, int node)
+{
+    int i;
+    for (i = b->depth - 1; i >= 0; --i)
+        if (b->containers[i] == node)
+            return i;
+    return -1;
+}
+
+/* A term or a definition goes in the innermost definition list, after what
+ * is open in it; a list opens where there is none. */
+static void enter_definition_list(doc_builder *b)
+{
+    const int list = innermost_container(b, NODE_DL);
+    end_leaf(b);
+    if (list < 0) {
+        leave_table(b);
+        open_container(b, NODE_DL);
+        return;
+    }
+    while (b->depth > list + 1)
+        close_container(b);
+}
+
 void doc_block(doc_builder *b, int node, int level, int number, const char *lang)
 {
+    enter_cell(b);
+    if (node == NODE_DT) {
+        enter_definition_list(b);
+        open_leaf(b, NODE_DT, 0, 0, 0, NULL);
+        return;
+    }
     if (node == NODE_P && (b->leaf == NODE_LI || b->leaf == NODE_CELL) && b->next_item == 0) {
         /* A paragraph inside an item or a cell continues it on a new line. */
         if (b->leaf_has_text) {
@@ -290,7 +357,10 @@ void doc_end_block(doc_builder *b, int node)
 
 void doc_container(doc_builder *b, int node)
 {
-    if (node == NODE_ROW) {
+    enter_cell(b);
+    if (node == NODE_DD) {
+        enter_definition_list(b);
+    } else if (node == NODE_ROW) {
         while (b->depth && top_container(b) != NODE_TABLE && top_container(b) != NODE_QUOTE)
             close_container(b);
         if (top_container(b) != NODE_TABLE)
@@ -316,7 +386,11 @@ void doc_end_container(doc_builder *b, int node)
 void doc_cell(doc_builder *b, int header)
 {
     const unsigned flags = b->next_flags; /* the cell's, not a row's that opens here */
+    const int row = innermost_container(b, NODE_ROW), cell = innermost_container(b, NODE_CELL);
     end_leaf(b);
+    if (cell > row && cell > innermost_container(b, NODE_TABLE)) /* the cell before, which held blocks */
+        while (b->depth > cell)
+            close_container(b);
     if (top_container(b) != NODE_ROW) {
         b->next_flags = 0;
         doc_container(b, NODE_ROW);
@@ -327,6 +401,7 @@ void doc_cell(doc_builder *b, int header)
 
 void doc_hr(doc_builder *b)
 {
+    enter_cell(b);
     end_leaf(b);
     leave_table(b);
     put_bytes(&b->out, "\x1B[hr", 4);
@@ -463,6 +538,117 @@ void doc_image(doc_builder *b, const char *src, size_t src_length, const char *t
     put_inline_whole(b, NODE_IMG, src ? src : "", src_length, title, title_length, alt, alt_length);
 }
 
+/* The data in pieces of DOC_BITS_PIECE base64 characters, a mark each. */
+static void put_bits(buffer *out, const unsigned char *data, size_t n)
+{
+    static const char digits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    size_t i = 0;
+    while (i < n) {
+        const size_t piece_end = n - i > DOC_BITS_PIECE / 4 * 3 ? i + DOC_BITS_PIECE / 4 * 3 : n;
+        put_str(out, "\x1B[bits ");
+        for (; i + 3 <= piece_end; i += 3) {
+            const uint32_t v = (uint32_t)data[i] << 16 | (uint32_t)data[i + 1] << 8 | data[i + 2];
+            const char quad[4] = {digits[v >> 18], digits[(v >> 12) & 63], digits[(v >> 6) & 63], digits[v & 63]};
+            put_bytes(out, quad, 4);
+        }
+        if (i < piece_end) {
+            const uint32_t v = (uint32_t)data[i] << 16 | (i + 1 < piece_end ? (uint32_t)data[i + 1] << 8 : 0);
+            const char quad[4] = {digits[v >> 18], digits[(v >> 12) & 63],
+                                  i + 1 < piece_end ? digits[(v >> 6) & 63] : '=', '='};
+            put_bytes(out, quad, 4);
+            i = piece_end;
+        }
+        put_byte(out, ']');
+    }
+}
+
+void doc_picture(doc_builder *b, const char *src, size_t src_length, const char *title, size_t title_length,
+                 const char *alt, size_t alt_length, const char *media_type, const unsigned char *data,
+                 size_t data_length, int width, int height)
+{
+    if (IS_VERBATIM(b->leaf))
+        return;
+    ensure_leaf(b);
+    put_pending_space(b);
+    sync_inlines(b);
+    put_str(&b->out, "\x1B[img src=");
+    if (src)
+        put_value(&b->out, src, src_length);
+    if (title && title_length) {
+        put_str(&b->out, " title=");
+        put_value(&b->out, title, title_length);
+    }
+    if (media_type && *media_type && data_length) {
+        put_str(&b->out, " type=");
+        put_value(&b->out, media_type, strlen(media_type));
+    }
+    if (width > 0) {
+        put_str(&b->out, " width=");
+        put_number(&b->out, width);
+    }
+    if (height > 0) {
+        put_str(&b->out, " height=");
+        put_number(&b->out, height);
+    }
+    put_byte(&b->out, ']');
+    if (media_type && *media_type)
+        put_bits(&b->out, data, data_length);
+    put_escaped_text(&b->out, alt, alt_length);
+    put_close_mark(&b->out, NODE_IMG);
+    b->leaf_has_text = 1;
+}
+
+void doc_footnote(doc_builder *b, const char *id, size_t id_length)
+{
+    if (IS_VERBATIM(b->leaf))
+        return;
+    ensure_leaf(b);
+    put_pending_space(b);
+    sync_inlines(b);
+    put_str(&b->out, "\x1B[fn id=");
+    put_value(&b->out, id, id_length);
+    put_str(&b->out, "]\x1B[/fn]");
+    b->leaf_has_text = 1;
+}
+
+doc_builder *doc_note_begin(doc_builder *b, const char *id, size_t id_length)
+{
+    doc_builder *notes = b->notes;
+    if (!notes) {
+        if (!(notes = (doc_builder *)calloc(1, sizeof *notes))) {
+            b->out.failed = 1;
+            refusal_set(REFUSAL_OUT_OF_MEMORY);
+            return b; /* the note's text goes on where it stands */
+        }
+        notes->expansion_left = (size_t)-1;
+        notes->collapse_spaces = b->collapse_spaces;
+        b->notes = notes;
+    }
+    end_leaf(notes);
+    while (notes->depth)
+        close_container(notes);
+    put_str(&notes->out, "\x1B[note id=");
+    put_value(&notes->out, id, id_length);
+    put_str(&notes->out, "]\n");
+    notes->containers[notes->depth++] = NODE_NOTE;
+    return notes;
+}
+
+void doc_note_end(doc_builder *notes)
+{
+    end_leaf(notes);
+    while (notes->depth)
+        close_container(notes);
+}
+
+void doc_list_style(doc_builder *b, int style, const char *label, size_t label_length)
+{
+    b->next_style = style;
+    b->next_label.size = 0;
+    if (label)
+        put_bytes(&b->next_label, label, label_length);
+}
+
 void doc_raw(doc_builder *b, const char *s, size_t n)
 {
     if (IS_VERBATIM(b->leaf)) {
@@ -539,15 +725,31 @@ void doc_text(doc_builder *b, const char *s, size_t n)
     }
 }
 
-int32_t doc_finish(doc_builder *b)
+static void free_builder(doc_builder *b)
 {
-    end_leaf(b);
-    while (b->depth)
-        close_container(b);
     free(b->wanted_href.data);
     free(b->emitted_href.data);
     free(b->wanted_title.data);
     free(b->emitted_title.data);
+    free(b->next_label.data);
+}
+
+int32_t doc_finish(doc_builder *b)
+{
+    doc_builder *notes = b->notes;
+    end_leaf(b);
+    while (b->depth)
+        close_container(b);
+    if (notes) {
+        doc_note_end(notes);
+        if (notes->out.failed)
+            b->out.failed = 1;
+        put_bytes(&b->out, notes->out.data, notes->out.size);
+        free(notes->out.data);
+        free_builder(notes);
+        free(notes);
+    }
+    free_builder(b);
     return finish_output(b->out.sink, &b->out);
 }
 

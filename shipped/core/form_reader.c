@@ -27,6 +27,12 @@ static int node_by_name(const unsigned char *name, size_t n)
     case 2:
         if (name[0] == 'l' && name[1] == 'i')
             return NODE_LI;
+        if (name[0] == 'd')
+            return name[1] == 'l' ? NODE_DL : name[1] == 't' ? NODE_DT : name[1] == 'd' ? NODE_DD : NODE_NONE;
+        if (name[0] == 'f' && name[1] == 'n')
+            return NODE_FN;
+        if (name[0] == 's' && name[1] == 'c')
+            return NODE_SC;
         if (name[0] == 'h' && name[1] == 'r')
             return NODE_HR;
         if (name[0] == 'b' && name[1] == 'r')
@@ -39,6 +45,10 @@ static int node_by_name(const unsigned char *name, size_t n)
             return NODE_IMG;
         if (memcmp(name, "raw", 3) == 0)
             return NODE_RAW;
+        if (memcmp(name, "sup", 3) == 0)
+            return NODE_SUP;
+        if (memcmp(name, "sub", 3) == 0)
+            return NODE_SUB;
         break;
     case 4:
         if (memcmp(name, "code", 4) == 0)
@@ -47,6 +57,10 @@ static int node_by_name(const unsigned char *name, size_t n)
             return NODE_CELL;
         if (memcmp(name, "html", 4) == 0)
             return NODE_HTML;
+        if (memcmp(name, "note", 4) == 0)
+            return NODE_NOTE;
+        if (memcmp(name, "bits", 4) == 0)
+            return NODE_BITS;
         break;
     case 5:
         if (memcmp(name, "quote", 5) == 0)
@@ -66,7 +80,8 @@ static int is_block_name(const unsigned char *s, size_t size, size_t pos)
     while (end < size && end - pos <= 5 && s[end] != ' ' && s[end] != ']' && s[end] != '\n')
         ++end;
     node = node_by_name(s + pos, end - pos);
-    return node != NODE_NONE && !IS_INLINE(node) && node != NODE_BR && node != NODE_IMG && node != NODE_RAW;
+    return node != NODE_NONE && !IS_INLINE(node) && node != NODE_BR && node != NODE_IMG && node != NODE_RAW &&
+           node != NODE_FN && node != NODE_BITS;
 }
 
 int doc_is_block_mark(const unsigned char *mark, size_t length)
@@ -128,6 +143,7 @@ void doc_read_begin(doc_reader *r, const buffer *input)
 void doc_read_end(doc_reader *r)
 {
     int i;
+    free(r->picture.data);
     for (i = 0; i < READER_DEPTH; ++i) {
         free(r->args[i].data);
         free(r->titles[i].data);
@@ -204,10 +220,11 @@ static int in_leaf(const doc_reader *r)
     return r->leaf_at ? r->stack[r->leaf_at - 1] : NODE_NONE;
 }
 
-/* Where a block may open: the document or a block quote. */
+/* Where a block may open: the document, a block quote, a note or a
+ * definition. */
 static void pop_to_flow(doc_reader *r)
 {
-    while (r->depth && top_node(r) != NODE_QUOTE)
+    while (r->depth && !IS_FLOW(top_node(r)))
         pop_node(r);
 }
 
@@ -229,9 +246,11 @@ static void ensure_text_place(doc_reader *r)
 
 typedef struct mark_args {
     int level, number, header;
-    buffer *value; /* href, src or lang, decoded */
-    buffer *title;
+    buffer *value; /* href, src, lang or id, decoded */
+    buffer *title; /* an image's or a link's title, an item's label */
     int item, loose, new_list, align;
+    int cell, style, width, height;
+    char media_type[48];
 } mark_args;
 
 static void put_decoded(buffer *out, const unsigned char *s, size_t n);
@@ -263,6 +282,45 @@ static int parse_int(const unsigned char *s, size_t n)
         value = value > (INT_MAX - digit) / 10 ? INT_MAX : value * 10 + digit;
     }
     return negative ? -(int)value : (int)value;
+}
+
+static int is_key(const unsigned char *s, size_t key, size_t key_end, const char *name)
+{
+    return key_end - key == strlen(name) && memcmp(s + key, name, key_end - key) == 0;
+}
+
+static int list_style_named(const unsigned char *s, size_t n)
+{
+    static const char *const names[] = {"lower-alpha", "upper-alpha", "lower-roman", "upper-roman"};
+    size_t i;
+    for (i = 0; i < sizeof names / sizeof *names; ++i)
+        if (is_key(s, 0, n, names[i]))
+            return LIST_LOWER_ALPHA + (int)i;
+    return LIST_DECIMAL;
+}
+
+/* The keys of version 3. */
+static void parse_new_arg(const unsigned char *s, size_t key, size_t key_end, size_t value, size_t value_end,
+                          mark_args *args)
+{
+    if (is_key(s, key, key_end, "cell")) {
+        args->cell = 1;
+    } else if (is_key(s, key, key_end, "style")) {
+        args->style = list_style_named(s + value, value_end - value);
+    } else if (is_key(s, key, key_end, "width")) {
+        args->width = parse_int(s + value, value_end - value);
+    } else if (is_key(s, key, key_end, "height")) {
+        args->height = parse_int(s + value, value_end - value);
+    } else if (is_key(s, key, key_end, "type") && value_end - value < sizeof args->media_type) {
+        memcpy(args->media_type, s + value, value_end - value);
+        args->media_type[value_end - value] = '\0';
+    } else if (args->value && is_key(s, key, key_end, "id")) {
+        args->value->size = 0;
+        put_decoded(args->value, s + value, value_end - value);
+    } else if (args->title && is_key(s, key, key_end, "label")) {
+        args->title->size = 0;
+        put_decoded(args->title, s + value, value_end - value);
+    }
 }
 
 __attribute__((noinline)) static void parse_args(const unsigned char *s, size_t n, mark_args *args)
@@ -310,6 +368,8 @@ __attribute__((noinline)) static void parse_args(const unsigned char *s, size_t 
                                    (key_end - key == 3 && memcmp(s + key, "src", 3) == 0))) {
             args->value->size = 0;
             put_decoded(args->value, s + value, value_end - value);
+        } else {
+            parse_new_arg(s, key, key_end, value, value_end, args);
         }
     }
 }
@@ -336,27 +396,78 @@ static void put_decoded(buffer *out, const unsigned char *s, size_t n)
     }
 }
 
-/* The event that opens `node` with its arguments, the node entered (a rule
- * and a line break enter none); 0 when the nodes are nested too deep. */
-static int open_event(doc_reader *r, int node, const unsigned char *args_text, size_t args_length, doc_event *e)
+/* A mark's arguments, its values decoded into the slot of the depth it
+ * opens at. */
+static void read_args(doc_reader *r, int node, const unsigned char *args_text, size_t args_length, mark_args *args)
 {
-    mark_args args = {0, DOC_BULLET, 0, NULL, NULL, 0, 0, 0, 0};
     const int slot = r->depth < READER_DEPTH ? r->depth : READER_DEPTH - 1;
-    if (node == NODE_A || node == NODE_CODE || node == NODE_IMG) {
-        args.value = &r->args[slot];
-        args.value->size = 0;
+    memset(args, 0, sizeof *args);
+    args->number = DOC_BULLET;
+    if (node == NODE_A || node == NODE_CODE || node == NODE_IMG || node == NODE_FN || node == NODE_NOTE) {
+        args->value = &r->args[slot];
+        args->value->size = 0;
     }
-    if (node == NODE_A || node == NODE_IMG) {
-        args.title = &r->titles[slot];
-        args.title->size = 0;
+    if (node == NODE_A || node == NODE_IMG || node == NODE_LI) {
+        args->title = &r->titles[slot];
+        args->title->size = 0;
     }
     if (args_length)
-        parse_args(args_text, args_length, &args);
+        parse_args(args_text, args_length, args);
+}
+
+static int base64_value(unsigned char c)
+{
+    return c >= 'A' && c <= 'Z' ? c - 'A' : c >= 'a' && c <= 'z' ? c - 'a' + 26 : c >= '0' && c <= '9' ? c - '0' + 52
+           : c == '+' ? 62 : c == '/' ? 63 : -1;
+}
+
+/* The data of the image just opened: the bits marks right after its mark,
+ * decoded and passed by. */
+static void read_picture(doc_reader *r)
+{
+    static const char opening[] = "\x1B[bits ";
+    const size_t opening_length = sizeof opening - 1;
+    buffer *data = &r->picture;
+    data->size = 0;
+    while (r->size - r->pos > opening_length && memcmp(r->s + r->pos, opening, opening_length) == 0) {
+        const unsigned char *s = r->s + r->pos + opening_length;
+        const unsigned char *end = find_byte(s, r->size - r->pos - opening_length, ']');
+        uint32_t quad = 0;
+        int held = 0;
+        if (!end)
+            return;
+        for (; s < end; ++s) {
+            const int v = base64_value(*s);
+            if (v < 0)
+                continue;
+            quad = quad << 6 | (uint32_t)v;
+            if (++held == 4) {
+                const unsigned char bytes[3] = {(unsigned char)(quad >> 16), (unsigned char)(quad >> 8),
+                                                (unsigned char)quad};
+                put_bytes(data, bytes, 3);
+                held = 0;
+                quad = 0;
+            }
+        }
+        if (held >= 2) { /* the last piece's padded end */
+            put_byte(data, (unsigned char)(quad >> (held == 2 ? 4 : 10)));
+            if (held == 3)
+                put_byte(data, (unsigned char)(quad >> 2));
+        }
+        r->pos = (size_t)(end - r->s) + 1;
+    }
+}
+
+/* The event that opens `node` with its arguments, the node entered (a rule
+ * and a line break enter none); 0 when the nodes are nested too deep. */
+static int open_event(doc_reader *r, int node, const mark_args *args, doc_event *e)
+{
     memset(e, 0, sizeof *e);
     e->node = node;
+    e->in_cell = args->cell;
     if (node == NODE_HR) {
         e->kind = EV_HR;
-        e->item = args.item < 0 ? 0 : args.item > 32 ? 32 : args.item;
+        e->item = args->item < 0 ? 0 : args->item > 32 ? 32 : args->item;
         return 1;
     }
     if (node == NODE_BR) {
@@ -367,25 +478,34 @@ static int open_event(doc_reader *r, int node, const unsigned char *args_text, s
     if (r->depth >= READER_DEPTH - (node == NODE_TABLE ? 2 : node == NODE_QUOTE ? 3 : 0))
         return 0;
     e->kind = EV_OPEN;
-    e->level = args.level < 1 ? 1 : args.level;
+    e->level = args->level < 1 ? 1 : args->level;
     if (node == NODE_H && e->level > 6)
         e->level = 6;
     if (node == NODE_LI && e->level > 32)
         e->level = 32;
-    e->number = args.number;
-    e->header = args.header;
-    e->item = args.item < 0 ? 0 : args.item > 32 ? 32 : args.item;
-    e->loose = args.loose;
-    e->new_list = args.new_list;
-    e->align = (int)args.align;
+    e->number = args->number;
+    e->header = args->header;
+    e->item = args->item < 0 ? 0 : args->item > 32 ? 32 : args->item;
+    e->loose = args->loose;
+    e->new_list = args->new_list;
+    e->align = args->align;
+    e->list_style = args->style;
     e->title = "";
-    if (args.title && args.title->data) {
-        e->title = (const char *)args.title->data;
-        e->title_length = args.title->size;
+    if (args->title && args->title->data) {
+        e->title = (const char *)args->title->data;
+        e->title_length = args->title->size;
     }
-    if (args.value) {
-        e->text = args.value->data ? (const char *)args.value->data : "";
-        e->length = args.value->size;
+    if (args->value) {
+        e->text = args->value->data ? (const char *)args->value->data : "";
+        e->length = args->value->size;
+    }
+    if (node == NODE_IMG) {
+        read_picture(r);
+        e->data = r->picture.data;
+        e->data_length = r->picture.size;
+        memcpy(e->media_type, args->media_type, sizeof e->media_type);
+        e->width = args->width < 0 ? 0 : args->width;
+        e->height = args->height < 0 ? 0 : args->height;
     }
     r->stack_level[r->depth] = e->level;
     r->stack_header[r->depth] = e->header;
@@ -397,27 +517,65 @@ static int open_event(doc_reader *r, int node, const unsigned char *args_text, s
 
 /* Whether `node` opens where the reader stands, closing nothing first:
  * most marks do, and give their one event without the queue. */
+static int is_whole_inline(int node)
+{
+    return node == NODE_A || node == NODE_C || node == NODE_IMG || node == NODE_RAW || node == NODE_FN;
+}
+
 static int opens_in_place(const doc_reader *r, int node)
 {
     const int leaf = in_leaf(r), top = top_node(r);
-    if (IS_INLINE(node) || node == NODE_BR || node == NODE_IMG || node == NODE_RAW)
-        return leaf != NODE_NONE && !IS_VERBATIM(leaf) &&
-               ((node != NODE_A && node != NODE_C && node != NODE_IMG && node != NODE_RAW) || innermost(r, node) < 0);
+    if (IS_INLINE(node) || node == NODE_BR || node == NODE_IMG || node == NODE_RAW || node == NODE_FN)
+        return leaf != NODE_NONE && !IS_VERBATIM(leaf) && (!is_whole_inline(node) || innermost(r, node) < 0);
     if (node == NODE_ROW)
         return leaf == NODE_NONE && top == NODE_TABLE;
     if (node == NODE_CELL)
         return leaf == NODE_NONE && top == NODE_ROW;
-    return leaf == NODE_NONE && (top == NODE_NONE || top == NODE_QUOTE);
+    if (node == NODE_DL || node == NODE_DT || node == NODE_DD || node == NODE_NOTE || node == NODE_BITS)
+        return 0;
+    return leaf == NODE_NONE && (top == NODE_NONE || IS_FLOW(top));
+}
+
+/* Where a block opens: in the flow it stands in, or in the open cell when
+ * it says so; 0 when it cannot open. */
+static int place_block(doc_reader *r, int node, const mark_args *args)
+{
+    const int cell = innermost(r, NODE_CELL);
+    if (args->cell && cell >= 0) {
+        pop_to(r, cell + 1);
+        r->leaf_at = 0; /* the cell holds blocks now */
+        return 1;
+    }
+    if (in_leaf(r) == NODE_CELL)
+        return 0; /* cells hold text only, but for blocks that say they stand in them */
+    if (node == NODE_NOTE) {
+        pop_to(r, 0);
+        return 1;
+    }
+    if (node == NODE_DT || node == NODE_DD) {
+        const int list = innermost(r, NODE_DL);
+        if (list >= 0) {
+            pop_to(r, list + 1);
+            return 1;
+        }
+        pop_to_flow(r);
+        push_node(r, NODE_DL);
+        return 1;
+    }
+    pop_to_flow(r);
+    return 1;
 }
 
 static void open_mark(doc_reader *r, int node, const unsigned char *args_text, size_t args_length)
 {
     doc_event opened, *e;
+    mark_args args;
     const int leaf = in_leaf(r);
-    if (IS_VERBATIM(leaf))
-        return; /* nothing is marked up inside code */
-    if (IS_INLINE(node) || node == NODE_BR || node == NODE_IMG || node == NODE_RAW) {
-        if ((node == NODE_A || node == NODE_C || node == NODE_IMG || node == NODE_RAW) && innermost(r, node) >= 0)
+    if (IS_VERBATIM(leaf) || node == NODE_BITS)
+        return; /* nothing is marked up inside code; an image's data goes with it */
+    read_args(r, node, args_text, args_length, &args);
+    if (IS_INLINE(node) || node == NODE_BR || node == NODE_IMG || node == NODE_RAW || node == NODE_FN) {
+        if (is_whole_inline(node) && innermost(r, node) >= 0)
             return; /* no link in a link; other marks may nest in themselves */
         ensure_text_place(r);
     } else if (node == NODE_ROW) {
@@ -440,12 +598,10 @@ static void open_mark(doc_reader *r, int node, const unsigned char *args_text, s
             push_node(r, NODE_ROW);
         }
         pop_to(r, innermost(r, NODE_ROW) + 1);
-    } else {
-        if (leaf == NODE_CELL)
-            return; /* cells hold text only */
-        pop_to_flow(r);
+    } else if (!place_block(r, node, &args)) {
+        return;
     }
-    if (open_event(r, node, args_text, args_length, &opened) && (e = push_event(r, opened.kind, node)) != NULL)
+    if (open_event(r, node, &args, &opened) && (e = push_event(r, opened.kind, node)) != NULL)
         *e = opened;
 }
 
@@ -644,8 +800,14 @@ __attribute__((hot, noinline)) static int quick_mark(doc_reader *r, doc_event *e
     r->head = 0;
     if (node == NODE_NONE)
         return 0; /* unknown marks are dropped, their text kept */
-    if (!closing && opens_in_place(r, node))
-        return open_event(r, node, s + name_end, end - name_end, e);
+    if (!closing && opens_in_place(r, node)) {
+        mark_args args;
+        read_args(r, node, s + name_end, end - name_end, &args);
+        if (!args.cell)
+            return open_event(r, node, &args, e);
+        open_mark(r, node, s + name_end, end - name_end);
+        return 0;
+    }
     if (closing)
         close_mark(r, node);
     else
