@@ -289,7 +289,7 @@ static void decode_references(buffer *out, const char *s, size_t n, int in_attri
 enum action {
     ACT_IGNORE, ACT_BLOCK, ACT_HEADING, ACT_LIST, ACT_ITEM, ACT_QUOTE, ACT_PRE, ACT_HR, ACT_BR, ACT_TABLE, ACT_ROW,
     ACT_CELL, ACT_HEADER_CELL, ACT_CAPTION, ACT_INLINE, ACT_LINK, ACT_IMAGE, ACT_SKIP, ACT_HEAD, ACT_BODY,
-    ACT_CODE_INLINE,
+    ACT_CODE_INLINE, ACT_COUNT
 };
 
 typedef struct element {
@@ -338,6 +338,7 @@ typedef struct attribute {
 typedef struct tag {
     char name[16];
     int closing;
+    const element *element; /* NULL: an element the reader does not know */
     attribute attributes[ATTRIBUTES];
     int attribute_count;
 } tag;
@@ -357,6 +358,128 @@ static const attribute *find_attribute(const tag *t, const char *name)
             return a;
     }
     return NULL;
+}
+
+/* ---- the tokenizer ---- */
+
+/* Parses a tag at s[0] == '<'; returns its length, 0 when it is text. */
+static size_t parse_tag(const char *s, size_t n, tag *t)
+{
+    size_t i = 1, name_length = 0;
+    t->closing = 0;
+    t->attribute_count = 0;
+    if (i < n && s[i] == '/') {
+        t->closing = 1;
+        ++i;
+    }
+    if (i >= n || !is_alpha((unsigned char)s[i]))
+        return 0;
+    while (i < n && !is_space((unsigned char)s[i]) && s[i] != '/' && s[i] != '>') {
+        if (name_length < sizeof t->name - 1)
+            t->name[name_length++] = (char)lower((unsigned char)s[i]);
+        ++i;
+    }
+    t->name[name_length] = '\0';
+    for (;;) {
+        attribute *a;
+        while (i < n && (is_space((unsigned char)s[i]) || s[i] == '/'))
+            ++i;
+        if (i >= n)
+            return n;
+        if (s[i] == '>')
+            return i + 1;
+        a = t->attribute_count < ATTRIBUTES ? &t->attributes[t->attribute_count++] : &t->attributes[ATTRIBUTES - 1];
+        a->name = s + i;
+        ++i; /* a name may begin with "=" */
+        while (i < n && !is_space((unsigned char)s[i]) && s[i] != '/' && s[i] != '>' && s[i] != '=')
+            ++i;
+        a->name_length = (size_t)(s + i - a->name);
+        a->value = "";
+        a->value_length = 0;
+        while (i < n && is_space((unsigned char)s[i]))
+            ++i;
+        if (i < n && s[i] == '=') {
+            ++i;
+            while (i < n && is_space((unsigned char)s[i]))
+                ++i;
+            if (i < n && (s[i] == '"' || s[i] == '\'')) {
+                const char quote = s[i++];
+                const char *end = (const char *)memchr(s + i, quote, n - i);
+                a->value = s + i;
+                a->value_length = end ? (size_t)(end - (s + i)) : n - i;
+                i = end ? (size_t)(end - s) + 1 : n;
+            } else {
+                a->value = s + i;
+                while (i < n && !is_space((unsigned char)s[i]) && s[i] != '>')
+                    ++i;
+                a->value_length = (size_t)(s + i - a->value);
+            }
+        }
+    }
+}
+
+/* Skips the content of a raw-text element up to its end tag. */
+static size_t skip_raw(const char *s, size_t n, size_t i, const char *name)
+{
+    const size_t length = strlen(name);
+    while (i < n) {
+        const char *lt = (const char *)find_byte((const unsigned char *)s + i, n - i, '<');
+        size_t j;
+        if (!lt)
+            return n;
+        i = (size_t)(lt - s);
+        if (i + 2 + length <= n && s[i + 1] == '/') {
+            for (j = 0; j < length && lower((unsigned char)s[i + 2 + j]) == name[j]; ++j)
+                ;
+            if (j == length && (i + 2 + length == n || !is_alnum((unsigned char)s[i + 2 + length])))
+                return i;
+        }
+        ++i;
+    }
+    return n;
+}
+
+/* What a "<" begins. */
+enum markup {
+    MARKUP_TEXT,    /* nothing: the "<" is a character of the text */
+    MARKUP_COMMENT, /* <!-- ... --> */
+    MARKUP_BOGUS,   /* <!DOCTYPE ...>, <?xml ...?>, </ ...>: up to its ">", no content */
+    MARKUP_TAG,     /* a start or end tag */
+    MARKUP_RAW,     /* the start tag of a raw-text element and its text, up to its end tag */
+};
+
+/* Reads the markup that begins with the "<" at s[i], as the reader takes
+ * it: the tag, if it is one, into t; sets *next to where it ends.  The one
+ * tokenizer of the reader, which the look-ahead of a list item uses too. */
+static enum markup read_markup(const char *s, size_t n, size_t i, tag *t, size_t *next)
+{
+    size_t used;
+    if (i + 3 < n && memcmp(s + i, "<!--", 4) == 0) {
+        size_t k;
+        for (k = i + 4; k + 2 < n; ++k)
+            if (s[k] == '-' && s[k + 1] == '-' && s[k + 2] == '>')
+                break;
+        *next = k + 2 < n ? k + 3 : n;
+        return MARKUP_COMMENT;
+    }
+    if (i + 1 < n && (s[i + 1] == '!' || s[i + 1] == '?' ||
+                      (s[i + 1] == '/' && i + 2 < n && !is_alpha((unsigned char)s[i + 2])))) {
+        const char *end = (const char *)memchr(s + i, '>', n - i);
+        *next = end ? (size_t)(end - s) + 1 : n;
+        return MARKUP_BOGUS;
+    }
+    used = parse_tag(s + i, n - i, t);
+    if (!used) {
+        *next = i + 1;
+        return MARKUP_TEXT;
+    }
+    *next = i + used;
+    t->element = find_element(t->name);
+    if (!t->closing && t->element && t->element->action == ACT_SKIP) {
+        *next = skip_raw(s, n, *next, t->name);
+        return MARKUP_RAW;
+    }
+    return MARKUP_TAG;
 }
 
 typedef struct html_reader {
@@ -386,8 +509,6 @@ static int has_content(const char *s, size_t n)
     return 0;
 }
 
-static size_t skip_raw(const char *s, size_t n, size_t i, const char *name);
-
 /* Whether the tag at hand follows the end tag `end` ("</ul>") with only
  * white space between: a list right after a list of its kind, which
  * Markdown would read as one. */
@@ -407,58 +528,44 @@ static int follows_end_tag(const html_reader *r, const char *end)
 /* Whether the item whose <li> ends at `at` holds more than one paragraph:
  * text runs and <p>s standing in it, not in its nested lists, code blocks,
  * headings, quotes or tables.  Such an item is loose, as Markdown makes it;
- * one whose second paragraph lies beyond the look-ahead stays tight. */
+ * one whose second paragraph lies beyond the look-ahead stays tight.  It
+ * reads the page with the reader's own tokenizer, so that what it takes for
+ * a tag, a comment or text is what the reader takes. */
 static int item_is_loose(const char *s, size_t n, size_t at)
 {
     const size_t end = n - at > ITEM_LOOKAHEAD ? at + ITEM_LOOKAHEAD : n;
+    /* The tokenizer sees one byte past the look-ahead: markup that its end
+     * cuts ends past it, and ends the look-ahead; a quote or a comment that
+     * is never closed costs no more than the look-ahead. */
+    const size_t limit = end < n ? end + 1 : n;
     size_t i = at;
-    int lists = 0, other = 0, in_text = 0, paragraphs = 0, tags = 0, image = 0;
+    int lists = 0, other = 0, in_text = 0, paragraphs = 0, tags = 0, content = 0;
+    tag t;
     while (i < end && tags < ITEM_LOOKAHEAD_TAGS) {
         const char *lt = (const char *)find_byte((const unsigned char *)s + i, end - i, '<');
         const size_t stop = lt ? (size_t)(lt - s) : end;
-        const element *e;
-        char name[16];
-        size_t length = 0, j;
-        int closing;
-        if (!in_text && lists == 0 && other == 0 && (image || has_content(s + i, stop - i))) {
+        enum markup kind;
+        if (!in_text && lists == 0 && other == 0 && (content || has_content(s + i, stop - i))) {
             in_text = 1;
             if (++paragraphs > 1)
                 return 1;
         }
-        image = 0;
+        content = 0;
         if (!lt)
             break;
-        i = stop + 1;
-        if (i + 2 < end && memcmp(s + i, "!--", 3) == 0) {
-            for (j = i + 3; j + 2 < end && memcmp(s + j, "-->", 3) != 0; ++j)
-                ;
-            i = j + 3;
+        kind = read_markup(s, limit, stop, &t, &i);
+        if (i > end)
+            break; /* the look-ahead's end cuts it */
+        if (kind == MARKUP_TEXT || kind == MARKUP_COMMENT) {
+            content = kind == MARKUP_TEXT; /* a "<" of the text */
             continue;
         }
-        closing = i < end && s[i] == '/';
-        i += (size_t)closing;
-        while (i < end && is_alnum((unsigned char)s[i])) {
-            if (length < sizeof name - 1)
-                name[length++] = (char)lower((unsigned char)s[i]);
-            ++i;
-        }
-        name[length] = '\0';
-        if (!length && i < end && s[i] != '!' && s[i] != '?' && !closing)
-            continue; /* a "<" of the text */
         ++tags;
-        lt = (const char *)memchr(s + i, '>', end - i);
-        if (!lt)
-            break;
-        i = (size_t)(lt - s) + 1;
-        if (!length || (e = find_element(name)) == NULL)
+        if (kind != MARKUP_TAG || !t.element)
             continue;
-        switch (e->action) {
-        case ACT_SKIP:
-            if (!closing)
-                i = skip_raw(s, end, i, name);
-            break;
+        switch (t.element->action) {
         case ACT_LIST:
-            if (!closing)
+            if (!t.closing)
                 ++lists;
             else if (lists-- == 0)
                 return 0;
@@ -469,14 +576,14 @@ static int item_is_loose(const char *s, size_t n, size_t at)
                 return 0; /* the item ends */
             break;
         case ACT_HEADING: case ACT_PRE: case ACT_QUOTE: case ACT_TABLE:
-            other += closing ? (other > 0 ? -1 : 0) : 1;
+            other += t.closing ? (other > 0 ? -1 : 0) : 1;
             in_text = 0;
             break;
         case ACT_BLOCK: case ACT_HR:
             in_text = 0;
             break;
         case ACT_IMAGE:
-            image = 1; /* content, like text */
+            content = 1; /* content, like text */
             break;
         }
     }
@@ -589,11 +696,234 @@ static void text(html_reader *r, const char *s, size_t n)
     doc_text(&r->b, (const char *)r->scratch.data, r->scratch.size);
 }
 
-static void set_inline(html_reader *r, int node, int closing)
+/* ---- what each element does ---- */
+
+/* A start or end tag of an element that the reader knows, one handler for
+ * each kind (each action) of element. */
+typedef void (*element_handler)(html_reader *r, const tag *t, const element *e);
+
+/* Tags that do nothing: the end tag of a raw-text element, whose start tag
+ * and text the tokenizer took. */
+static void on_nothing(html_reader *r, const tag *t, const element *e)
 {
+    (void)r, (void)t, (void)e;
+}
+
+static void on_head(html_reader *r, const tag *t, const element *e)
+{
+    (void)e;
+    r->in_head = !t->closing;
+}
+
+static void on_body(html_reader *r, const tag *t, const element *e)
+{
+    (void)t, (void)e;
+    r->in_head = 0;
+    doc_end_block(&r->b, NODE_NONE);
+}
+
+/* <p>, <div> and the other elements that hold a paragraph. */
+static void on_paragraph(html_reader *r, const tag *t, const element *e)
+{
+    (void)e;
+    if (t->closing)
+        doc_end_block(&r->b, NODE_P);
+    else if (open_item_level(r) && !(r->b.leaf == NODE_LI && !r->b.leaf_has_text))
+        doc_end_block(&r->b, NODE_NONE); /* a further paragraph of the item opens with its text */
+    else
+        doc_block(&r->b, NODE_P, 0, 0, NULL); /* an item's first one is its own text */
+}
+
+static void on_heading(html_reader *r, const tag *t, const element *e)
+{
+    if (t->closing) {
+        doc_end_block(&r->b, NODE_H);
+    } else {
+        continue_item(r);
+        doc_block(&r->b, NODE_H, e->node, 0, NULL);
+    }
+}
+
+/* <ul>, <ol> and their old kin. */
+static void on_list(html_reader *r, const tag *t, const element *e)
+{
+    if (!t->closing) {
+        const attribute *start = find_attribute(t, "start");
+        if (r->list_depth < LIST_DEPTH)
+            ++r->list_depth;
+        r->list_ordered[r->list_depth] = e->node;
+        r->list_counter[r->list_depth] = start ? atoi(start->value) : 1;
+        r->item_at[r->list_depth] = 0;
+        r->new_list = follows_end_tag(r, e->node ? "</ol>" : "</ul>");
+        doc_end_block(&r->b, NODE_P);
+    } else {
+        doc_end_block(&r->b, NODE_NONE);
+        if (r->list_depth > 0)
+            r->item_at[r->list_depth--] = 0;
+    }
+}
+
+/* The number of the item that opens at `depth`: its value, else the one
+ * after the last; DOC_BULLET in an unordered list. */
+static int item_number(html_reader *r, const tag *t, int depth)
+{
+    const attribute *value = find_attribute(t, "value");
+    int number = DOC_BULLET;
+    if (r->list_depth && r->list_ordered[depth]) {
+        if (value)
+            r->list_counter[depth] = atoi(value->value);
+        number = r->list_counter[depth]++;
+        if (number < 0)
+            number = 0;
+    }
+    return number;
+}
+
+static void on_item(html_reader *r, const tag *t, const element *e)
+{
+    const int depth = r->list_depth ? r->list_depth : 1;
+    (void)e;
+    if (!t->closing) {
+        const int number = item_number(r, t, depth);
+        doc_block_context(&r->b, 0, (item_is_loose(r->page, r->page_size, r->after_tag) ? DOC_LOOSE : 0) |
+                                        (r->new_list ? DOC_NEW_LIST : 0));
+        r->new_list = 0;
+        doc_block(&r->b, NODE_LI, depth, number, NULL);
+        r->item_at[depth] = r->b.depth + 1;
+    } else {
+        doc_end_block(&r->b, NODE_LI);
+        r->item_at[depth] = 0;
+    }
+}
+
+static void on_quote(html_reader *r, const tag *t, const element *e)
+{
+    (void)e;
+    if (t->closing) {
+        doc_end_container(&r->b, NODE_QUOTE);
+    } else {
+        continue_item(r);
+        doc_container(&r->b, NODE_QUOTE);
+    }
+}
+
+/* <pre> and its old kin: their text is gathered until they end. */
+static void on_pre(html_reader *r, const tag *t, const element *e)
+{
+    (void)e;
+    end_pre(r);
+    if (!t->closing) {
+        doc_end_block(&r->b, NODE_NONE);
+        r->in_pre = 1;
+        r->pre_open = r->pre_tag_first = 0;
+        language_of(t, &r->pre_lang);
+    }
+}
+
+/* A tag inside a code block, which holds text only: a line break is a line
+ * end, and the class of a <code> first in it names its language. */
+static void tag_in_pre(html_reader *r, const tag *t, const element *e)
+{
+    if (r->pre_text.size == 0)
+        r->pre_tag_first = 1;
+    if (e->action == ACT_BR && !t->closing)
+        put_byte(&r->pre_text, '\n');
+    else if (e->action == ACT_CODE_INLINE && !t->closing && !r->pre_open && r->pre_text.size == 0)
+        language_of(t, &r->pre_lang);
+}
+
+static void on_rule(html_reader *r, const tag *t, const element *e)
+{
+    (void)e;
+    if (!t->closing) {
+        continue_item(r);
+        doc_hr(&r->b);
+    }
+}
+
+/* <br>, and </br> as browsers take it: a line break too. */
+static void on_line_break(html_reader *r, const tag *t, const element *e)
+{
+    (void)t, (void)e;
+    if (r->b.leaf == NODE_NONE)
+        continue_item(r);
+    doc_br(&r->b);
+}
+
+static void on_table(html_reader *r, const tag *t, const element *e)
+{
+    (void)e;
+    if (!t->closing)
+        r->table_pending = 1;
+    else if (r->table_pending)
+        r->table_pending = 0;
+    else
+        doc_end_container(&r->b, NODE_TABLE);
+}
+
+static void on_row(html_reader *r, const tag *t, const element *e)
+{
+    (void)e;
+    if (t->closing) {
+        doc_end_container(&r->b, NODE_ROW);
+    } else {
+        open_pending_table(r);
+        doc_container(&r->b, NODE_ROW);
+    }
+}
+
+/* A cell opens, in a row of its own when `own_row`, aligned as it says. */
+static void start_cell(html_reader *r, const tag *t, int header, int own_row)
+{
+    const attribute *align = find_attribute(t, "align");
+    open_pending_table(r);
+    if (own_row)
+        doc_container(&r->b, NODE_ROW);
+    if (align && align->value_length >= 4) {
+        const char c = (char)(align->value[0] | 0x20);
+        doc_block_context(&r->b, 0, c == 'c' ? DOC_ALIGN_CENTER : c == 'r' ? DOC_ALIGN_RIGHT
+                                               : c == 'l' ? DOC_ALIGN_LEFT : 0);
+    }
+    doc_cell(&r->b, header);
+}
+
+/* <td> and <th>. */
+static void on_cell(html_reader *r, const tag *t, const element *e)
+{
+    if (t->closing)
+        doc_end_block(&r->b, NODE_CELL);
+    else
+        start_cell(r, t, e->action == ACT_HEADER_CELL, 0);
+}
+
+static void on_caption(html_reader *r, const tag *t, const element *e)
+{
+    (void)e;
+    if (t->closing ? r->caption_before : r->table_pending) {
+        /* the caption of a table not yet begun is its title, so that
+         * its first row stays its header */
+        if (!t->closing) {
+            continue_item(r);
+            doc_block(&r->b, NODE_P, 0, 0, NULL);
+        } else {
+            doc_end_block(&r->b, NODE_P);
+        }
+        r->caption_before = !t->closing;
+    } else if (t->closing) { /* a caption after rows is one more row */
+        doc_end_block(&r->b, NODE_CELL);
+        doc_end_container(&r->b, NODE_ROW);
+    } else {
+        start_cell(r, t, 0, 1);
+    }
+}
+
+/* <b>, <i>, <code> and the other marks of text. */
+static void on_inline(html_reader *r, const tag *t, const element *e)
+{
+    const int node = e->node;
     /* Nested in the same element three deep at most, as browsers keep
      * them: pages that never close a <b> do not nest ever deeper. */
-    if (!closing) {
+    if (!t->closing) {
         if (r->inline_depth[node]++ < 3)
             doc_set(&r->b, node, 1);
     } else if (r->inline_depth[node] > 0 && r->inline_depth[node]-- <= 3) {
@@ -601,292 +931,85 @@ static void set_inline(html_reader *r, int node, int closing)
     }
 }
 
+/* <a href>: a link, which a further <a> inside it does not begin again. */
+static void on_link(html_reader *r, const tag *t, const element *e)
+{
+    (void)e;
+    if (!t->closing) {
+        const attribute *href = find_attribute(t, "href"), *title = find_attribute(t, "title");
+        if (href && r->inline_depth[NODE_A]++ == 0) {
+            r->scratch.size = 0;
+            if (title)
+                decode_references(&r->scratch, title->value, title->value_length, 1);
+            doc_link_title(&r->b, (const char *)r->scratch.data, r->scratch.size);
+            r->scratch.size = 0;
+            decode_references(&r->scratch, href->value, href->value_length, 1);
+            doc_link(&r->b, (const char *)r->scratch.data ? (const char *)r->scratch.data : "", r->scratch.size);
+        }
+    } else if (r->inline_depth[NODE_A] > 0) {
+        r->inline_depth[NODE_A] = 0;
+        doc_link(&r->b, NULL, 0);
+    }
+}
+
+/* <img src>: the image, with its alternative text; without a source, that
+ * text alone. */
+static void on_image(html_reader *r, const tag *t, const element *e)
+{
+    const attribute *alt, *src, *title;
+    buffer parts[3] = {{0}, {0}, {0}};
+    (void)e;
+    if (t->closing)
+        return;
+    alt = find_attribute(t, "alt");
+    src = find_attribute(t, "src");
+    title = find_attribute(t, "title");
+    if (!src) {
+        if (alt && alt->value_length)
+            text(r, alt->value, alt->value_length);
+        return;
+    }
+    decode_references(&parts[0], src->value, src->value_length, 1);
+    if (title)
+        decode_references(&parts[1], title->value, title->value_length, 1);
+    if (alt)
+        decode_references(&parts[2], alt->value, alt->value_length, 1);
+    if (r->b.leaf == NODE_NONE)
+        continue_item(r);
+    doc_image(&r->b, (const char *)parts[0].data, parts[0].size, (const char *)parts[1].data, parts[1].size,
+              parts[2].data ? (const char *)parts[2].data : "", parts[2].size);
+    free(parts[0].data);
+    free(parts[1].data);
+    free(parts[2].data);
+}
+
+/* Indexed by the element's action. */
+static const element_handler element_handlers[] = {
+    [ACT_IGNORE] = on_nothing, [ACT_BLOCK] = on_paragraph, [ACT_HEADING] = on_heading, [ACT_LIST] = on_list,
+    [ACT_ITEM] = on_item, [ACT_QUOTE] = on_quote, [ACT_PRE] = on_pre, [ACT_HR] = on_rule, [ACT_BR] = on_line_break,
+    [ACT_TABLE] = on_table, [ACT_ROW] = on_row, [ACT_CELL] = on_cell, [ACT_HEADER_CELL] = on_cell,
+    [ACT_CAPTION] = on_caption, [ACT_INLINE] = on_inline, [ACT_LINK] = on_link, [ACT_IMAGE] = on_image,
+    [ACT_SKIP] = on_nothing, [ACT_HEAD] = on_head, [ACT_BODY] = on_body, [ACT_CODE_INLINE] = on_inline,
+};
+MORPHEX_STATIC_ASSERT(sizeof element_handlers / sizeof *element_handlers == ACT_COUNT, "a handler for each action");
+
+/* A start or end tag: what the head and code blocks let through goes to
+ * its element's handler. */
 static void start_or_end(html_reader *r, const tag *t)
 {
-    const element *e = find_element(t->name);
-    const int closing = t->closing;
+    const element *e = t->element;
     if (!e)
         return; /* unknown elements keep their text */
     if (r->in_head && e->action != ACT_HEAD && e->action != ACT_SKIP && e->action != ACT_IGNORE) {
-        if (closing || strcmp(t->name, "html") == 0)
+        if (t->closing || strcmp(t->name, "html") == 0)
             return;
         r->in_head = 0; /* body content without <body> */
     }
     if (r->in_pre && e->action != ACT_PRE) {
-        if (r->pre_text.size == 0)
-            r->pre_tag_first = 1;
-        if (e->action == ACT_BR && !closing)
-            put_byte(&r->pre_text, '\n');
-        else if (e->action == ACT_CODE_INLINE && !closing && !r->pre_open && r->pre_text.size == 0)
-            language_of(t, &r->pre_lang);
+        tag_in_pre(r, t, e);
         return; /* code blocks hold text only */
     }
-    switch (e->action) {
-    case ACT_HEAD:
-        r->in_head = !closing;
-        break;
-    case ACT_BODY:
-        r->in_head = 0;
-        doc_end_block(&r->b, NODE_NONE);
-        break;
-    case ACT_BLOCK:
-        if (closing)
-            doc_end_block(&r->b, NODE_P);
-        else if (open_item_level(r) && !(r->b.leaf == NODE_LI && !r->b.leaf_has_text))
-            doc_end_block(&r->b, NODE_NONE); /* a further paragraph of the item opens with its text */
-        else
-            doc_block(&r->b, NODE_P, 0, 0, NULL); /* an item's first one is its own text */
-        break;
-    case ACT_HEADING:
-        if (closing) {
-            doc_end_block(&r->b, NODE_H);
-        } else {
-            continue_item(r);
-            doc_block(&r->b, NODE_H, e->node, 0, NULL);
-        }
-        break;
-    case ACT_LIST:
-        if (!closing) {
-            const attribute *start = find_attribute(t, "start");
-            if (r->list_depth < LIST_DEPTH)
-                ++r->list_depth;
-            r->list_ordered[r->list_depth] = e->node;
-            r->list_counter[r->list_depth] = start ? atoi(start->value) : 1;
-            r->item_at[r->list_depth] = 0;
-            r->new_list = follows_end_tag(r, e->node ? "</ol>" : "</ul>");
-            doc_end_block(&r->b, NODE_P);
-        } else {
-            doc_end_block(&r->b, NODE_NONE);
-            if (r->list_depth > 0)
-                r->item_at[r->list_depth--] = 0;
-        }
-        break;
-    case ACT_ITEM:
-        if (!closing) {
-            const int depth = r->list_depth ? r->list_depth : 1;
-            const attribute *value = find_attribute(t, "value");
-            int number = DOC_BULLET;
-            if (r->list_depth && r->list_ordered[depth]) {
-                if (value)
-                    r->list_counter[depth] = atoi(value->value);
-                number = r->list_counter[depth]++;
-                if (number < 0)
-                    number = 0;
-            }
-            doc_block_context(&r->b, 0, (item_is_loose(r->page, r->page_size, r->after_tag) ? DOC_LOOSE : 0) |
-                                            (r->new_list ? DOC_NEW_LIST : 0));
-            r->new_list = 0;
-            doc_block(&r->b, NODE_LI, depth, number, NULL);
-            r->item_at[depth] = r->b.depth + 1;
-        } else {
-            doc_end_block(&r->b, NODE_LI);
-            r->item_at[r->list_depth ? r->list_depth : 1] = 0;
-        }
-        break;
-    case ACT_QUOTE:
-        if (closing) {
-            doc_end_container(&r->b, NODE_QUOTE);
-        } else {
-            continue_item(r);
-            doc_container(&r->b, NODE_QUOTE);
-        }
-        break;
-    case ACT_PRE:
-        if (closing) {
-            end_pre(r);
-        } else {
-            end_pre(r);
-            doc_end_block(&r->b, NODE_NONE);
-            r->in_pre = 1;
-            r->pre_open = r->pre_tag_first = 0;
-            language_of(t, &r->pre_lang);
-        }
-        break;
-    case ACT_HR:
-        if (!closing) {
-            continue_item(r);
-            doc_hr(&r->b);
-        }
-        break;
-    case ACT_BR:
-        if (r->b.leaf == NODE_NONE)
-            continue_item(r);
-        doc_br(&r->b);
-        break;
-    case ACT_TABLE:
-        if (!closing)
-            r->table_pending = 1;
-        else if (r->table_pending)
-            r->table_pending = 0;
-        else
-            doc_end_container(&r->b, NODE_TABLE);
-        break;
-    case ACT_ROW:
-        if (closing) {
-            doc_end_container(&r->b, NODE_ROW);
-        } else {
-            open_pending_table(r);
-            doc_container(&r->b, NODE_ROW);
-        }
-        break;
-    case ACT_CAPTION:
-        if (closing ? r->caption_before : r->table_pending) {
-            /* the caption of a table not yet begun is its title, so that
-             * its first row stays its header */
-            if (!closing) {
-                continue_item(r);
-                doc_block(&r->b, NODE_P, 0, 0, NULL);
-            } else {
-                doc_end_block(&r->b, NODE_P);
-            }
-            r->caption_before = !closing;
-            break;
-        }
-        /* a caption after rows is one more row */
-        /* fall through */
-    case ACT_CELL: case ACT_HEADER_CELL:
-        if (closing) {
-            doc_end_block(&r->b, NODE_CELL);
-            if (e->action == ACT_CAPTION)
-                doc_end_container(&r->b, NODE_ROW);
-        } else {
-            const attribute *align = find_attribute(t, "align");
-            open_pending_table(r);
-            if (e->action == ACT_CAPTION)
-                doc_container(&r->b, NODE_ROW);
-            if (align && align->value_length >= 4) {
-                const char c = (char)(align->value[0] | 0x20);
-                doc_block_context(&r->b, 0, c == 'c' ? DOC_ALIGN_CENTER : c == 'r' ? DOC_ALIGN_RIGHT
-                                                       : c == 'l' ? DOC_ALIGN_LEFT : 0);
-            }
-            doc_cell(&r->b, e->action == ACT_HEADER_CELL);
-        }
-        break;
-    case ACT_INLINE: case ACT_CODE_INLINE:
-        set_inline(r, e->node, closing);
-        break;
-    case ACT_LINK:
-        if (!closing) {
-            const attribute *href = find_attribute(t, "href"), *title = find_attribute(t, "title");
-            if (href) {
-                if (r->inline_depth[NODE_A]++ == 0) {
-                    r->scratch.size = 0;
-                    if (title)
-                        decode_references(&r->scratch, title->value, title->value_length, 1);
-                    doc_link_title(&r->b, (const char *)r->scratch.data, r->scratch.size);
-                    r->scratch.size = 0;
-                    decode_references(&r->scratch, href->value, href->value_length, 1);
-                    doc_link(&r->b, (const char *)r->scratch.data ? (const char *)r->scratch.data : "",
-                             r->scratch.size);
-                }
-            }
-        } else if (r->inline_depth[NODE_A] > 0) {
-            r->inline_depth[NODE_A] = 0;
-            doc_link(&r->b, NULL, 0);
-        }
-        break;
-    case ACT_IMAGE:
-        if (!closing) {
-            const attribute *alt = find_attribute(t, "alt"), *src = find_attribute(t, "src");
-            const attribute *title = find_attribute(t, "title");
-            if (src) {
-                /* the image, with its alternative text */
-                buffer parts[3] = {{0}, {0}, {0}};
-                decode_references(&parts[0], src->value, src->value_length, 1);
-                if (title)
-                    decode_references(&parts[1], title->value, title->value_length, 1);
-                if (alt)
-                    decode_references(&parts[2], alt->value, alt->value_length, 1);
-                if (r->b.leaf == NODE_NONE)
-                    continue_item(r);
-                doc_image(&r->b, (const char *)parts[0].data, parts[0].size, (const char *)parts[1].data,
-                          parts[1].size, parts[2].data ? (const char *)parts[2].data : "", parts[2].size);
-                free(parts[0].data);
-                free(parts[1].data);
-                free(parts[2].data);
-            } else if (alt && alt->value_length) {
-                text(r, alt->value, alt->value_length);
-            }
-        }
-        break;
-    }
-}
-
-/* Parses a tag at s[0] == '<'; returns its length, 0 when it is text. */
-static size_t parse_tag(const char *s, size_t n, tag *t)
-{
-    size_t i = 1, name_length = 0;
-    t->closing = 0;
-    t->attribute_count = 0;
-    if (i < n && s[i] == '/') {
-        t->closing = 1;
-        ++i;
-    }
-    if (i >= n || !is_alpha((unsigned char)s[i]))
-        return 0;
-    while (i < n && !is_space((unsigned char)s[i]) && s[i] != '/' && s[i] != '>') {
-        if (name_length < sizeof t->name - 1)
-            t->name[name_length++] = (char)lower((unsigned char)s[i]);
-        ++i;
-    }
-    t->name[name_length] = '\0';
-    for (;;) {
-        attribute *a;
-        while (i < n && (is_space((unsigned char)s[i]) || s[i] == '/'))
-            ++i;
-        if (i >= n)
-            return n;
-        if (s[i] == '>')
-            return i + 1;
-        a = t->attribute_count < ATTRIBUTES ? &t->attributes[t->attribute_count++] : &t->attributes[ATTRIBUTES - 1];
-        a->name = s + i;
-        ++i; /* a name may begin with "=" */
-        while (i < n && !is_space((unsigned char)s[i]) && s[i] != '/' && s[i] != '>' && s[i] != '=')
-            ++i;
-        a->name_length = (size_t)(s + i - a->name);
-        a->value = "";
-        a->value_length = 0;
-        while (i < n && is_space((unsigned char)s[i]))
-            ++i;
-        if (i < n && s[i] == '=') {
-            ++i;
-            while (i < n && is_space((unsigned char)s[i]))
-                ++i;
-            if (i < n && (s[i] == '"' || s[i] == '\'')) {
-                const char quote = s[i++];
-                const char *end = (const char *)memchr(s + i, quote, n - i);
-                a->value = s + i;
-                a->value_length = end ? (size_t)(end - (s + i)) : n - i;
-                i = end ? (size_t)(end - s) + 1 : n;
-            } else {
-                a->value = s + i;
-                while (i < n && !is_space((unsigned char)s[i]) && s[i] != '>')
-                    ++i;
-                a->value_length = (size_t)(s + i - a->value);
-            }
-        }
-    }
-}
-
-/* Skips the content of a raw-text element up to its end tag. */
-static size_t skip_raw(const char *s, size_t n, size_t i, const char *name)
-{
-    const size_t length = strlen(name);
-    while (i < n) {
-        const char *lt = (const char *)find_byte((const unsigned char *)s + i, n - i, '<');
-        size_t j;
-        if (!lt)
-            return n;
-        i = (size_t)(lt - s);
-        if (i + 2 + length <= n && s[i + 1] == '/') {
-            for (j = 0; j < length && lower((unsigned char)s[i + 2 + j]) == name[j]; ++j)
-                ;
-            if (j == length && (i + 2 + length == n || !is_alnum((unsigned char)s[i + 2 + length])))
-                return i;
-        }
-        ++i;
-    }
-    return n;
+    element_handlers[e->action](r, t, e);
 }
 
 int32_t read_html(FILE *in, FILE *out)
@@ -917,42 +1040,21 @@ int32_t read_html(FILE *in, FILE *out)
     while (i < n) {
         const char *lt = (const char *)find_byte((const unsigned char *)s + i, n - i, '<');
         const size_t stop = lt ? (size_t)(lt - s) : n;
-        size_t used;
         if (stop > i)
             text(&r, s + i, stop - i);
-        i = stop;
-        if (i >= n)
+        if (stop >= n)
             break;
-        if (i + 3 < n && memcmp(s + i, "<!--", 4) == 0) {
-            const char *end = NULL;
-            size_t k;
-            for (k = i + 4; k + 2 < n + 0 && !end; ++k)
-                if (s[k] == '-' && s[k + 1] == '-' && s[k + 2] == '>')
-                    end = s + k;
-            i = end ? (size_t)(end - s) + 3 : n;
-            continue;
-        }
-        if (i + 1 < n && (s[i + 1] == '!' || s[i + 1] == '?' || (s[i + 1] == '/' && i + 2 < n && !is_alpha((unsigned char)s[i + 2])))) {
-            const char *end = (const char *)memchr(s + i, '>', n - i);
-            i = end ? (size_t)(end - s) + 1 : n;
-            continue;
-        }
-        used = parse_tag(s + i, n - i, &t);
-        if (!used) {
+        switch (read_markup(s, n, stop, &t, &i)) {
+        case MARKUP_TEXT:
             text(&r, "<", 1);
-            ++i;
-            continue;
+            break;
+        case MARKUP_TAG:
+            r.after_tag = i;
+            start_or_end(&r, &t);
+            break;
+        default: /* comments, declarations and raw text show nothing */
+            break;
         }
-        i += used;
-        {
-            const element *e = find_element(t.name);
-            if (!t.closing && e && e->action == ACT_SKIP) {
-                i = skip_raw(s, n, i, t.name);
-                continue;
-            }
-        }
-        r.after_tag = i;
-        start_or_end(&r, &t);
     }
     end_pre(&r);
     free(page.data);

@@ -451,6 +451,43 @@ TEST_F(Cnvdoc, HtmlReaderReadsPagesAsBrowsersDo)
     EXPECT_EQ("<code lang=" + repeated("\xC3\xA9", 31) + ">x</code>", readable(read_as(html_format, long_language)));
 }
 
+// Whether an item is loose is read ahead in the page by the tokenizer that
+// reads the page, so that what it takes for a tag, a comment or text is what
+// the reader and a browser take: an item is loose when a browser shows it in
+// more than one paragraph.  A look-ahead with a tokenizer of its own read the
+// first six pages and the last two otherwise: it ended a tag at a ">" inside
+// quotes, took the "<" of text for nothing and <p-x> for <p>.  It read the
+// comments and the <p>s between as they are read now.
+TEST_F(Cnvdoc, HtmlItemsAreLooseAsTheirTagsRead)
+{
+    const struct {
+        const char *page, *expected;
+    } cases[] = {
+        // a ">" inside a quoted value ends no tag: nothing follows the paragraph
+        {"<ul><li><p>a</p><span title=\"x>y\"></span></li><li>b</li></ul>", "<li level=1>a</li><li level=1>b</li>"},
+        {"<ul><li><p>a</p><span title='x>y'></span></li><li>b</li></ul>", "<li level=1>a</li><li level=1>b</li>"},
+        {"<ul><li>a<ul><li>b</li></ul><span title=\"x>y\"></span></li></ul>", "<li level=1>a</li><li level=2>b</li>"},
+        // nor does it let a <p> inside the quotes begin a paragraph
+        {"<ul><li>one<span title=\"a>b<p>c\">two</span></li></ul>", "<li level=1>onetwo</li>"},
+        {"<ul><li>one<p class='x>y'></p></li></ul>", "<li level=1>one</li>"},
+        // nor a "<!--" inside the quotes hide the second paragraph
+        {"<ul><li><p>one</p><span title=\"a><!--\"></span><p>two</p><!-- x --></li></ul>",
+         "<li level=1 loose>one</li><p item=1>two</p>"},
+        // the tags in a comment are no paragraphs
+        {"<ul><li>one <!-- <p>two</p> --> three</li></ul>", "<li level=1>one three</li>"},
+        {"<ul><li><p>one</p><!-- <p>two</p> --></li></ul>", "<li level=1>one</li>"},
+        // two <p>s make an item loose, one each does not
+        {"<ul><li><p>one</p><p>two</p></li></ul>", "<li level=1 loose>one</li><p item=1>two</p>"},
+        {"<ul><li><p>one</p></li><li><p>two</p></li></ul>", "<li level=1>one</li><li level=1>two</li>"},
+        // a "<" that begins no tag is text after the paragraph, on a line of its own in a browser
+        {"<ul><li><p>a</p> < </li></ul>", "<li level=1 loose>a <</li>"},
+        // an element whose name begins with "p" is no paragraph
+        {"<ul><li>a<p-x>custom</p-x>b</li></ul>", "<li level=1>acustomb</li>"},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(c.expected, readable(read_as(html_format, c.page))) << c.page;
+}
+
 // What a writer writes, the reader of its format reads back as the same
 // document: line ends at the edges of code, a language with characters
 // that HTML escapes, line breaks, a second paragraph in a tight item, code
