@@ -1362,6 +1362,13 @@ typedef struct document {
     char href[MARK_MAX + 8];
     unsigned char link_text[MARK_MAX + 8];
     size_t link_text_length;
+    int item_style;          /* a numbered item's list_style, and the label its source showed */
+    char item_label[32];
+    int definition_depth;    /* definitions the blocks stand in: indented four spaces each */
+    int cell_open;           /* a table cell is open: its blocks run on in its line */
+    int cell_blocks;         /* blocks open inside the cell */
+    int note_number;         /* the note whose first line is still to begin, with its "[N] " */
+    note_numbers notes;
 } document;
 
 typedef struct writing {
@@ -1921,9 +1928,54 @@ static void put_spaces(writing *w, int count)
 }
 
 /* The item's marker, "- " or "K. ", and its width. */
+/* A number as roman numerals, lower case, for the numbers lists reach. */
+static void roman(int number, char *out, size_t room)
+{
+    static const struct {
+        int value;
+        const char *digits;
+    } numerals[] = {{1000, "m"}, {900, "cm"}, {500, "d"}, {400, "cd"}, {100, "c"}, {90, "xc"},
+                    {50, "l"},   {40, "xl"},  {10, "x"},  {9, "ix"},   {5, "v"},   {4, "iv"}, {1, "i"}};
+    size_t used = 0, i;
+    out[0] = '\0';
+    for (i = 0; i < sizeof numerals / sizeof *numerals && number > 0; ++i)
+        while (number >= numerals[i].value && used + 3 < room) {
+            used += (size_t)snprintf(out + used, room - used, "%s", numerals[i].digits);
+            number -= numerals[i].value;
+        }
+}
+
+/* A number as letters: a to z, then aa, ab and so on. */
+static void letters(int number, char *out, size_t room)
+{
+    char reversed[16];
+    size_t n = 0, i;
+    for (; number > 0 && n < sizeof reversed; number = (number - 1) / 26)
+        reversed[n++] = (char)('a' + (number - 1) % 26);
+    for (i = 0; i < n && i + 1 < room; ++i)
+        out[i] = reversed[n - 1 - i];
+    out[i] = '\0';
+}
+
+/* The item's marker, "- ", "K. ", "c. ", "iv. " or its own label, and its
+ * width. */
 static int item_marker(const document *d, char marker[24])
 {
-    return d->item_number >= 0 ? snprintf(marker, 24, "%d. ", d->item_number) : snprintf(marker, 24, "- ");
+    char digits[16];
+    size_t i;
+    if (d->item_number < 0)
+        return snprintf(marker, 24, "- ");
+    if (d->item_label[0])
+        return snprintf(marker, 24, "%s ", d->item_label);
+    switch (d->item_style) {
+    case LIST_LOWER_ROMAN: case LIST_UPPER_ROMAN: roman(d->item_number, digits, sizeof digits); break;
+    case LIST_LOWER_ALPHA: case LIST_UPPER_ALPHA: letters(d->item_number, digits, sizeof digits); break;
+    default: snprintf(digits, sizeof digits, "%d", d->item_number);
+    }
+    if (d->item_style == LIST_UPPER_ROMAN || d->item_style == LIST_UPPER_ALPHA)
+        for (i = 0; digits[i]; ++i)
+            digits[i] = (char)(digits[i] - 'a' + 'A');
+    return snprintf(marker, 24, "%s. ", digits);
 }
 
 /* The level of the item the innermost quote stands in, 0 outside quotes:
@@ -1960,7 +2012,13 @@ static void document_line_start(writing *w)
         return;
     d->at_line_start = 0;
     put_quote_marks(w, 0);
-    put_spaces(w, d->block_indent);
+    put_spaces(w, d->block_indent + 4 * d->definition_depth);
+    if (d->note_number) {
+        char label[24];
+        snprintf(label, sizeof label, "[%d] ", d->note_number);
+        put_words(w, label);
+        d->note_number = 0;
+    }
     if (d->item_level > 0) {
         char marker[24];
         const int width = item_marker(d, marker);
@@ -2091,6 +2149,8 @@ static void document_open_item(writing *w, const doc_event *e)
     d->in_text = 1;
     d->item_level = e->level;
     d->item_number = e->number < 0 ? -1 : e->number; /* below 0: a bullet */
+    d->item_style = e->list_style;
+    snprintf(d->item_label, sizeof d->item_label, "%.*s", e->title_length < 31 ? (int)e->title_length : 0, e->title);
     d->item_marker_written = 0;
     if (d->item_level <= 32) {
         char marker[24];
@@ -2156,9 +2216,51 @@ static void document_close_link(writing *w)
     }
 }
 
+static int is_block_node(int node)
+{
+    return !IS_INLINE(node) && node != NODE_IMG && node != NODE_RAW && node != NODE_FN && node != NODE_BR &&
+           node != NODE_NOTE;
+}
+
+/* A block inside a table cell runs on in the cell's line, after a space; an
+ * item keeps its marker. */
+static void document_open_in_cell(writing *w, const doc_event *e)
+{
+    document *d = &w->doc;
+    ++d->cell_blocks;
+    d->pending_space = !d->at_line_start;
+    if (e->node == NODE_LI) {
+        char marker[24];
+        d->item_number = e->number < 0 ? -1 : e->number;
+        d->item_style = e->list_style;
+        d->item_label[0] = '\0';
+        item_marker(d, marker);
+        document_text(w, (const unsigned char *)marker, strlen(marker), 0);
+    }
+}
+
+/* A note's blocks follow the document's, its first line behind "[N] ". */
+static void document_open_note(writing *w, const doc_event *e)
+{
+    document *d = &w->doc;
+    d->note_number = note_number(&d->notes, e->text, e->length);
+}
+
+/* Where a footnote stands: its number in brackets. */
+static void document_footnote(writing *w, const doc_event *e)
+{
+    char label[24];
+    snprintf(label, sizeof label, "[%d]", note_number(&w->doc.notes, e->text, e->length));
+    document_text(w, (const unsigned char *)label, strlen(label), 0);
+}
+
 static void document_open(writing *w, const doc_event *e)
 {
     document *d = &w->doc;
+    if (d->cell_open && is_block_node(e->node)) {
+        document_open_in_cell(w, e);
+        return;
+    }
     switch (e->node) {
     case NODE_P: case NODE_H: case NODE_CODE: case NODE_HTML:
         document_open_item_block(w, block_paragraph, e->item);
@@ -2173,15 +2275,34 @@ static void document_open(writing *w, const doc_event *e)
             document_line_end(w);
         d->cells = 0;
         break;
-    case NODE_CELL: document_open_cell(w); break;
+    case NODE_CELL:
+        document_open_cell(w);
+        d->cell_open = 1;
+        break;
     case NODE_A: document_open_link(w, e); break;
+    case NODE_DT:
+        document_open_item_block(w, block_paragraph, e->item);
+        d->in_text = 1;
+        break;
+    case NODE_DD:
+        ++d->definition_depth;
+        d->fresh = 1; /* the definition's first line right below its term */
+        break;
+    case NODE_NOTE: document_open_note(w, e); break;
+    case NODE_SUP: document_text(w, (const unsigned char *)"^", 1, 0); break;
+    case NODE_SUB: document_text(w, (const unsigned char *)"_", 1, 0); break;
+    case NODE_FN: document_footnote(w, e); break;
     }
-    /* inline marks: their text stays, the mark goes */
+    /* other inline marks: their text stays, the mark goes */
 }
 
 static void document_close(writing *w, const doc_event *e)
 {
     document *d = &w->doc;
+    if (d->cell_blocks > 0 && is_block_node(e->node)) {
+        --d->cell_blocks;
+        return;
+    }
     switch (e->node) {
     case NODE_P: case NODE_H: case NODE_CODE: case NODE_HTML: document_close_block(w, block_paragraph); break;
     case NODE_LI: {
@@ -2194,6 +2315,12 @@ static void document_close(writing *w, const doc_event *e)
     case NODE_CELL:
         d->in_text = 0;
         d->pending_space = 0;
+        d->cell_open = 0;
+        break;
+    case NODE_DT: document_close_block(w, block_paragraph); break;
+    case NODE_DD:
+        if (d->definition_depth > 0)
+            --d->definition_depth;
         break;
     case NODE_ROW:
         d->in_text = 0;
@@ -2215,6 +2342,10 @@ static void document_rule(writing *w, int item)
 
 static void document_event(writing *w, const doc_event *e)
 {
+    if (e->kind == EV_HR && w->doc.cell_open) {
+        w->doc.pending_space = !w->doc.at_line_start;
+        return;
+    }
     switch (e->kind) {
     case EV_OPEN: document_open(w, e); break;
     case EV_CLOSE: document_close(w, e); break;
@@ -2246,6 +2377,7 @@ static int32_t render_document(writing *w, FILE *in_file)
     doc_read_end(&reader);
     release_input(&whole);
     document_empty_item(w);
+    note_numbers_free(&w->doc.notes);
     return CONVERT_OK;
 }
 

@@ -217,6 +217,19 @@ typedef struct doc_reader {
 } doc_reader;
 
 void doc_read_begin(doc_reader *r, const buffer *input);
+
+/* Footnotes are numbered in the order their references appear; a note met
+ * before any reference to it takes the next number then.  note_number
+ * gives an id's number (0 when memory ran out). */
+typedef struct note_numbers {
+    buffer ids;
+    void *slots;
+    size_t slot_count;
+    int count;
+    uint64_t key;
+} note_numbers;
+int note_number(note_numbers *n, const char *id, size_t length);
+void note_numbers_free(note_numbers *n);
 /* Whether a mark, its bytes after ESC [ up to its ], names a block. */
 int doc_is_block_mark(const unsigned char *mark, size_t length);
 /* The value of key=value among a mark's arguments (its bytes after ESC [
