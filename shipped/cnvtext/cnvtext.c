@@ -75,11 +75,16 @@ enum encoding_id {
     enc_866 = 1 + CODE_PAGE_866, enc_8859_1 = 1 + CODE_PAGE_28591, enc_8859_2 = 1 + CODE_PAGE_28592,
     enc_8859_5 = 1 + CODE_PAGE_28595, enc_8859_7 = 1 + CODE_PAGE_28597, enc_8859_9 = 1 + CODE_PAGE_28599,
     enc_8859_15 = 1 + CODE_PAGE_28605, enc_koi8_r = 1 + CODE_PAGE_20866, enc_koi8_u = 1 + CODE_PAGE_21866,
-    enc_mac_roman = 1 + CODE_PAGE_10000, enc_932 = 1 + CODE_PAGE_932, enc_936 = 1 + CODE_PAGE_936,
-    enc_949 = 1 + CODE_PAGE_949, enc_950 = 1 + CODE_PAGE_950,
+    enc_mac_roman = 1 + CODE_PAGE_10000, enc_mac_greek = 1 + CODE_PAGE_10006, enc_mac_cyrillic = 1 + CODE_PAGE_10007,
+    enc_932 = 1 + CODE_PAGE_932, enc_936 = 1 + CODE_PAGE_936, enc_949 = 1 + CODE_PAGE_949, enc_950 = 1 + CODE_PAGE_950,
+    enc_mac_japanese = 1 + CODE_PAGE_10001, enc_mac_chinese_traditional = 1 + CODE_PAGE_10002,
+    enc_mac_korean = 1 + CODE_PAGE_10003, enc_mac_chinese_simplified = 1 + CODE_PAGE_10008,
     encoding_count = 1 + CODE_PAGE_COUNT
 };
-#define DOUBLE_BYTE_COUNT (enc_950 - enc_932 + 1)
+/* The double-byte pages come last, from enc_932 on. */
+#define DOUBLE_BYTE_COUNT (encoding_count - enc_932)
+_Static_assert(DOUBLE_BYTE_COUNT == 8 && enc_mac_chinese_simplified == encoding_count - 1,
+               "the double-byte pages are the table's last");
 
 static const code_page_entry *page_of(int id)
 {
@@ -2549,17 +2554,23 @@ static const source_format sources[] = {
     {"Text - Central European - ISO 8859-2", enc_8859_2},
     {"Text - Central European - Windows (1250)", enc_1250},
     {"Text - Chinese Simplified - GBK (936)", enc_936},
+    {"Text - Chinese Simplified - Mac", enc_mac_chinese_simplified},
     {"Text - Chinese Traditional - Big5 (950)", enc_950},
+    {"Text - Chinese Traditional - Mac", enc_mac_chinese_traditional},
     {"Text - Cyrillic - DOS (866)", enc_866},
     {"Text - Cyrillic - ISO 8859-5", enc_8859_5},
     {"Text - Cyrillic - KOI8-R (Russian)", enc_koi8_r},
     {"Text - Cyrillic - KOI8-U (Ukrainian)", enc_koi8_u},
+    {"Text - Cyrillic - Mac", enc_mac_cyrillic},
     {"Text - Cyrillic - Windows (1251)", enc_1251},
     {"Text - Greek - DOS (737)", enc_737},
     {"Text - Greek - ISO 8859-7", enc_8859_7},
+    {"Text - Greek - Mac", enc_mac_greek},
     {"Text - Greek - Windows (1253)", enc_1253},
     {"Text - Hebrew - Windows (1255)", enc_1255},
+    {"Text - Japanese - Mac", enc_mac_japanese},
     {"Text - Japanese - Shift_JIS (932)", enc_932},
+    {"Text - Korean - Mac", enc_mac_korean},
     {"Text - Korean - Unified Hangul (949)", enc_949},
     {"Text - Thai - Windows (874)", enc_874},
     {"Text - Turkish - DOS (857)", enc_857},
@@ -2586,18 +2597,24 @@ static const target_format targets[] = {
     {"Text - Central European - ISO 8859-2", enc_8859_2, as_read, bom_never},
     {"Text - Central European - Windows (1250)", enc_1250, as_read, bom_never},
     {"Text - Chinese Simplified - GBK (936)", enc_936, as_read, bom_never},
+    {"Text - Chinese Simplified - Mac", enc_mac_chinese_simplified, as_read, bom_never},
     {"Text - Chinese Traditional - Big5 (950)", enc_950, as_read, bom_never},
+    {"Text - Chinese Traditional - Mac", enc_mac_chinese_traditional, as_read, bom_never},
     {"Text - Cyrillic - DOS (866)", enc_866, as_read, bom_never},
     {"Text - Cyrillic - ISO 8859-5", enc_8859_5, as_read, bom_never},
     {"Text - Cyrillic - KOI8-R (Russian)", enc_koi8_r, as_read, bom_never},
     {"Text - Cyrillic - KOI8-R (Russian), LF", enc_koi8_r, lf, bom_never},
     {"Text - Cyrillic - KOI8-U (Ukrainian)", enc_koi8_u, as_read, bom_never},
+    {"Text - Cyrillic - Mac", enc_mac_cyrillic, as_read, bom_never},
     {"Text - Cyrillic - Windows (1251)", enc_1251, as_read, bom_never},
     {"Text - Greek - DOS (737)", enc_737, as_read, bom_never},
     {"Text - Greek - ISO 8859-7", enc_8859_7, as_read, bom_never},
+    {"Text - Greek - Mac", enc_mac_greek, as_read, bom_never},
     {"Text - Greek - Windows (1253)", enc_1253, as_read, bom_never},
     {"Text - Hebrew - Windows (1255)", enc_1255, as_read, bom_never},
+    {"Text - Japanese - Mac", enc_mac_japanese, as_read, bom_never},
     {"Text - Japanese - Shift_JIS (932)", enc_932, as_read, bom_never},
+    {"Text - Korean - Mac", enc_mac_korean, as_read, bom_never},
     {"Text - Korean - Unified Hangul (949)", enc_949, as_read, bom_never},
     {"Text - Thai - Windows (874)", enc_874, as_read, bom_never},
     {"Text - Turkish - DOS (857)", enc_857, as_read, bom_never},
@@ -2660,7 +2677,7 @@ static int32_t run_target(int n, FILE *in, FILE *out)
 CONVERTERS_48(source)
 CONVERTERS_48(target)
 
-_Static_assert(SOURCE_COUNT <= 41 && TARGET_COUNT <= 41, "cnvtext leaves room for the other plug-ins");
+_Static_assert(SOURCE_COUNT <= 48 && TARGET_COUNT <= 48, "cnvtext leaves room for the other plug-ins");
 
 PLUGIN_EXPORT int32_t __cdecl _DLL_threads(void) { return 1; }
 

@@ -68,6 +68,12 @@ int code_page_of_rtf_charset(int charset)
 {
     switch (charset) {
     case 77: return 10000;
+    case 78: return 10001;
+    case 79: return 10003;
+    case 80: return 10008;
+    case 81: return 10002;
+    case 85: return 10006;
+    case 89: return 10007;
     case 128: return 932;
     case 129: return 949;
     case 134: return 936;

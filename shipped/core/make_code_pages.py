@@ -34,9 +34,13 @@ EIGHT_BIT = [('cp1250', 1250, 'windows-1250'), ('cp1251', 1251, 'windows-1251'),
              ('latin_1', 28591, 'iso-8859-1'), ('iso8859_2', 28592, 'iso-8859-2'), ('iso8859_5', 28595, 'iso-8859-5'),
              ('iso8859_7', 28597, 'iso-8859-7'), ('iso8859_9', 28599, 'iso-8859-9'),
              ('iso8859_15', 28605, 'iso-8859-15'), ('koi8_r', 20866, 'koi8-r'), ('koi8_u', 21866, 'koi8-u'),
-             ('mac_roman', 10000, 'macintosh')]
+             ('mac_roman', 10000, 'macintosh'),
+             ('mac_greek', 10006, 'x-mac-greek'), ('mac_cyrillic', 10007, 'x-mac-cyrillic')]
+# The Mac's double-byte pages are the national standards they were built
+# on; Apple's few additions to their single bytes stay undefined.
 DOUBLE_BYTE = [('cp932', 932, 'shift_jis'), ('cp936', 936, 'gbk'), ('cp949', 949, 'ks_c_5601-1987'),
-               ('cp950', 950, 'big5')]
+               ('cp950', 950, 'big5'), ('shift_jis', 10001, 'x-mac-japanese'), ('big5', 10002, 'x-mac-chinesetrad'),
+               ('euc_kr', 10003, 'x-mac-korean'), ('gb2312', 10008, 'x-mac-chinesesimp')]
 # Bytes of the code page's published table that Python's codec lacks.
 EXTRA_SINGLES = {'cp936': {0x80: 0x20AC}}
 TRAIL_FIRST = 0x40  # DBCS_TRAIL_FIRST in code_pages.h
@@ -103,6 +107,8 @@ def double_byte_tables(codec):
             encoded = chr(c).encode(codec)
         except UnicodeEncodeError:
             continue
+        if len(encoded) > 2:
+            continue  # a composed sequence (EUC-KR's Hangul): no pair of the table writes it
         value = int.from_bytes(encoded, 'big')
         if first.get(c) != value:
             preferred.append((c, value))
