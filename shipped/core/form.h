@@ -192,7 +192,7 @@ typedef struct doc_event {
     int list_style;    /* EV_OPEN of an item */
     const unsigned char *data; /* EV_OPEN of an image: its bytes, decoded */
     size_t data_length;
-    char media_type[48];
+    const char *media_type; /* of an image: its type, "" when it has none */
     int width, height;
 } doc_event;
 
@@ -210,7 +210,8 @@ typedef struct doc_reader {
     int head, count;
     buffer args[READER_DEPTH]; /* decoded targets and languages of open marks */
     buffer titles[READER_DEPTH];
-    buffer picture; /* the open image's data */
+    buffer picture; /* the open image's data, and its media type */
+    char media_type[48];
     int finished;
     int leaf_at;      /* 1 + the stack index of the open leaf, 0 outside one */
     size_t no_mark_before; /* an ESC [ before this offset is text: its line ends before any ']' */

@@ -250,7 +250,8 @@ typedef struct mark_args {
     buffer *title; /* an image's or a link's title, an item's label */
     int item, loose, new_list, align;
     int cell, style, width, height;
-    char media_type[48];
+    const unsigned char *media_type; /* in the mark */
+    size_t media_type_length;
 } mark_args;
 
 static void put_decoded(buffer *out, const unsigned char *s, size_t n);
@@ -311,9 +312,9 @@ static void parse_new_arg(const unsigned char *s, size_t key, size_t key_end, si
         args->width = parse_int(s + value, value_end - value);
     } else if (is_key(s, key, key_end, "height")) {
         args->height = parse_int(s + value, value_end - value);
-    } else if (is_key(s, key, key_end, "type") && value_end - value < sizeof args->media_type) {
-        memcpy(args->media_type, s + value, value_end - value);
-        args->media_type[value_end - value] = '\0';
+    } else if (is_key(s, key, key_end, "type")) {
+        args->media_type = s + value;
+        args->media_type_length = value_end - value;
     } else if (args->value && is_key(s, key, key_end, "id")) {
         args->value->size = 0;
         put_decoded(args->value, s + value, value_end - value);
@@ -503,7 +504,11 @@ static int open_event(doc_reader *r, int node, const mark_args *args, doc_event 
         read_picture(r);
         e->data = r->picture.data;
         e->data_length = r->picture.size;
-        memcpy(e->media_type, args->media_type, sizeof e->media_type);
+        const size_t length = args->media_type_length < sizeof r->media_type ? args->media_type_length : 0;
+        if (length)
+            memcpy(r->media_type, args->media_type, length);
+        r->media_type[length] = '\0';
+        e->media_type = r->media_type;
         e->width = args->width < 0 ? 0 : args->width;
         e->height = args->height < 0 ? 0 : args->height;
     }
