@@ -1,6 +1,7 @@
 /* The RTF reader: what WordPad, Word and LibreOffice write.  A tokenizer
  * reads groups, control words and text; a stack of group states carries the
- * character formatting and the destination.  A paragraph's text is kept as
+ * character formatting and the destination, whose reader reads each control
+ * word in the group (word_readers).  A paragraph's text is kept as
  * runs of like formatting until its end, when its properties (style, list,
  * table) tell which block it is. */
 #include <stdlib.h>
@@ -26,7 +27,7 @@
 
 enum destination {
     DEST_TEXT, DEST_SKIP, DEST_FONTTBL, DEST_STYLESHEET, DEST_STYLE, DEST_LISTTEXT, DEST_PN, DEST_FLDINST,
-    DEST_CODE_LANGUAGE, DEST_NOTE, DEST_PICT, DEST_SHAPE_NAME, DEST_SHAPE_VALUE, DEST_SHAPE,
+    DEST_CODE_LANGUAGE, DEST_NOTE, DEST_PICT, DEST_SHAPE_NAME, DEST_SHAPE_VALUE, DEST_SHAPE, DEST_COUNT
 };
 
 #define SHAPE_TEXT_LIMIT 4096 /* a picture's name and description: longer is cut */
@@ -71,6 +72,7 @@ typedef struct run {
 #define RUN_OFFSET_LIMIT ((size_t)UINT32_MAX)
 
 typedef struct rtf_reader {
+    buffer raw; /* the input, its own: release_reader frees it with every buffer below */
     doc_builder b;
     group_state stack[GROUP_DEPTH];
     int depth, overflow;
@@ -224,7 +226,7 @@ static void put_text(rtf_reader *r, const char *s, size_t n)
 
 /* A footnote: its number in brackets where it stands, and its text kept
  * for the end of the document, behind the same number. */
-static void begin_note(rtf_reader *r)
+__attribute__((noinline)) static void begin_note(rtf_reader *r)
 {
     group_state *g = &r->stack[r->depth];
     const size_t start = r->notes.size;
@@ -310,7 +312,7 @@ static void put_notes(rtf_reader *r)
     }
 }
 
-static void put_char(rtf_reader *r, uint32_t c)
+__attribute__((noinline)) static void put_char(rtf_reader *r, uint32_t c)
 {
     char bytes[4];
     buffer one = {0};
@@ -710,69 +712,86 @@ static void end_code(rtf_reader *r)
     }
 }
 
-static void end_paragraph(rtf_reader *r)
+/* A paragraph of a table cell: one of its lines. */
+static void end_line_of_cell(rtf_reader *r)
 {
-    const group_state *g = &r->stack[r->depth];
-    const int style = g->style >= 0 && g->style < STYLES ? g->style : 0;
-    int kind = r->style_kind[style];
-    const int typed = !g->in_table && kind == STYLE_PLAIN && !r->has_list_text && !r->has_pn && g->list <= 0 &&
-                      g->first_indent < 0 && take_typed_marker(r);
-    const int is_list = r->has_list_text || r->has_pn || g->list > 0;
-    if (!g->in_table && kind == STYLE_PLAIN && !is_list && fixed_pitch_lines(r))
-        kind = STYLE_CODE;
-    if (g->in_table) {
-        /* paragraphs of one cell are lines of it */
-        if (r->run_count)
-            add_run(r, "", 0, RUN_BREAK | RUN_PARAGRAPH_END);
-        r->list_text.size = 0;
-        r->has_list_text = r->has_pn = 0;
-        return;
+    if (r->run_count)
+        add_run(r, "", 0, RUN_BREAK | RUN_PARAGRAPH_END);
+    r->list_text.size = 0;
+    r->has_list_text = r->has_pn = 0;
+}
+
+/* A paragraph of code: a line of the code block open, else the first of
+ * a new one. */
+static void end_code_paragraph(rtf_reader *r, const group_state *g)
+{
+    /* code indented on both sides stands in a quote, as quotes are; an
+     * empty code paragraph opens none */
+    const int quoted = g->left_indent > 0 && g->right_indent > 0 && (r->code_open || has_text(r));
+    const int depth = r->quote_depth, item = r->quote_item;
+    if (quoted)
+        set_quotes_at(r, g->left_indent);
+    else
+        set_quotes(r, 0, 0);
+    if (r->quote_depth != depth || r->quote_item != item)
+        end_code(r);
+    if (!r->code_open) {
+        if (!has_text(r))
+            return;
+        char lang[DOC_LANGUAGE_SIZE];
+        copy_language(lang, sizeof lang, r->code_language.data, r->code_language.size);
+        continue_item_at(r, g->left_indent);
+        doc_block(&r->b, NODE_CODE, 0, 0, lang);
+        r->code_open = 1;
+    } else {
+        doc_text(&r->b, "\n", 1);
     }
-    if (kind == STYLE_CODE) {
-        /* code indented on both sides stands in a quote, as quotes are;
-         * an empty code paragraph opens none */
-        const int quoted = g->left_indent > 0 && g->right_indent > 0 && (r->code_open || has_text(r));
-        const int depth = r->quote_depth, item = r->quote_item;
-        if (quoted)
-            set_quotes_at(r, g->left_indent);
-        else
-            set_quotes(r, 0, 0);
-        if (r->quote_depth != depth || r->quote_item != item)
-            end_code(r);
-        if (!r->code_open) {
-            if (!has_text(r)) {
-                clear_paragraph(r);
-                return;
-            }
-            char lang[DOC_LANGUAGE_SIZE];
-            copy_language(lang, sizeof lang, r->code_language.data, r->code_language.size);
-            continue_item_at(r, g->left_indent);
-            doc_block(&r->b, NODE_CODE, 0, 0, lang);
-            r->code_open = 1;
-        } else {
-            doc_text(&r->b, "\n", 1);
-        }
-        replay_runs(r, ~0u);
-        clear_paragraph(r);
-        return;
+    replay_runs(r, ~0u);
+}
+
+/* A paragraph without text: a rule where it has a border below, else a
+ * part between two quotes. */
+static void end_empty_paragraph(rtf_reader *r, const group_state *g, int kind)
+{
+    if (g->border_bottom) {
+        set_quotes(r, 0, 0);
+        doc_hr(&r->b);
+        r->item_level = 0;
+    } else if (kind != STYLE_QUOTE) {
+        set_quotes(r, 0, 0); /* an empty line outside quotes parts two of them */
+    } else {
+        /* an empty line of a quote less deep parts two quotes inside it */
+        const int depth = indent_steps(g->left_indent) - r->quote_item;
+        if (depth >= 1 && depth < r->quote_depth && !r->list_in_quote)
+            set_quotes(r, r->quote_item, depth);
     }
-    end_code(r);
-    if (!has_text(r) && !is_list) {
-        if (g->border_bottom) {
-            set_quotes(r, 0, 0);
-            doc_hr(&r->b);
-            r->item_level = 0;
-        } else if (kind != STYLE_QUOTE) {
-            set_quotes(r, 0, 0); /* an empty line outside quotes parts two of them */
-        } else {
-            /* an empty line of a quote less deep parts two quotes inside it */
-            const int depth = indent_steps(g->left_indent) - r->quote_item;
-            if (depth >= 1 && depth < r->quote_depth && !r->list_in_quote)
-                set_quotes(r, r->quote_item, depth);
-        }
-        clear_paragraph(r);
-        return;
-    }
+}
+
+/* A list item: its level from its list, else from where a typed item
+ * hangs, else from its indent. */
+static void put_list_item(rtf_reader *r, const group_state *g, int kind, int typed)
+{
+    const int listed = g->list_level >= 0 && g->list > 0;
+    int level = listed ? g->list_level + 1 : typed ? typed_level(r, g->left_indent) : indent_steps(g->left_indent);
+    if (kind == STYLE_QUOTE && !listed)
+        level -= r->quote_depth; /* the quotes' own indent */
+    if (level < 1)
+        level = 1;
+    if (!typed)
+        r->typed_depth = 0;
+    doc_block(&r->b, NODE_LI, level, item_number(r), NULL);
+    replay_runs(r, 0);
+    doc_end_block(&r->b, NODE_LI);
+    if (r->quote_depth)
+        r->list_in_quote = level;
+    else
+        r->item_level = level;
+}
+
+/* A paragraph with text or a list item's marker: a heading, an item or a
+ * paragraph, in the quotes its style and indent give. */
+static void put_paragraph(rtf_reader *r, const group_state *g, int style, int kind, int is_list, int typed)
+{
     if (kind != STYLE_QUOTE)
         set_quotes(r, 0, 0);
     else if (is_list && r->quote_depth == 0)
@@ -785,27 +804,39 @@ static void end_paragraph(rtf_reader *r)
         replay_runs(r, RUN_B); /* headings are bold already */
         doc_end_block(&r->b, NODE_H);
     } else if (is_list) {
-        int level = g->list_level >= 0 && g->list > 0 ? g->list_level + 1
-                    : typed                              ? typed_level(r, g->left_indent)
-                                                         : indent_steps(g->left_indent);
-        if (kind == STYLE_QUOTE && !(g->list_level >= 0 && g->list > 0))
-            level -= r->quote_depth; /* the quotes' own indent */
-        if (level < 1)
-            level = 1;
-        if (!typed)
-            r->typed_depth = 0;
-        doc_block(&r->b, NODE_LI, level, item_number(r), NULL);
-        replay_runs(r, 0);
-        doc_end_block(&r->b, NODE_LI);
-        if (r->quote_depth)
-            r->list_in_quote = level;
-        else
-            r->item_level = level;
+        put_list_item(r, g, kind, typed);
     } else {
         continue_item_at(r, g->left_indent);
         doc_block(&r->b, NODE_P, 0, 0, NULL);
         replay_runs(r, 0);
         doc_end_block(&r->b, NODE_P);
+    }
+}
+
+/* A paragraph's end: its properties (style, list, table) tell which block
+ * its text is. */
+static void end_paragraph(rtf_reader *r)
+{
+    const group_state *g = &r->stack[r->depth];
+    const int style = g->style >= 0 && g->style < STYLES ? g->style : 0;
+    int kind = r->style_kind[style];
+    const int typed = !g->in_table && kind == STYLE_PLAIN && !r->has_list_text && !r->has_pn && g->list <= 0 &&
+                      g->first_indent < 0 && take_typed_marker(r);
+    const int is_list = r->has_list_text || r->has_pn || g->list > 0;
+    if (!g->in_table && kind == STYLE_PLAIN && !is_list && fixed_pitch_lines(r))
+        kind = STYLE_CODE;
+    if (g->in_table) {
+        end_line_of_cell(r); /* paragraphs of one cell are lines of it */
+        return;
+    }
+    if (kind == STYLE_CODE) {
+        end_code_paragraph(r, g);
+    } else {
+        end_code(r);
+        if (!has_text(r) && !is_list)
+            end_empty_paragraph(r, g, kind);
+        else
+            put_paragraph(r, g, style, kind, is_list, typed);
     }
     clear_paragraph(r);
 }
@@ -931,7 +962,7 @@ static int paragraph_open(const rtf_reader *r)
 /* A floating shape or drawing object: only its text box and its picture
  * are read, where its anchor stands, from the shape itself; the copy made
  * for readers without shapes (\shprslt) is skipped. */
-static void begin_shape(rtf_reader *r)
+__attribute__((noinline)) static void begin_shape(rtf_reader *r)
 {
     group_state *g = &r->stack[r->depth];
     if (!g->in_shape) {
@@ -1077,84 +1108,126 @@ static void reset_paragraph_properties(group_state *g)
     g->border_bottom = 0;
 }
 
+/* ---- a reader for each destination ----
+ *
+ * Each control word goes to the reader of the destination its group is
+ * in (word_readers, by destination), which does what the word means
+ * there; a word that opens a group's destination (\fonttbl, \pict,
+ * \fldinst...) changes it for the rest of the group.  Each returns the
+ * number of raw bytes to skip after the word: \bin's data, where it is
+ * read as data.
+ *
+ * What the readers call for the rarer words (open_destination,
+ * put_unicode, put_char, begin_note, begin_shape) stays out of line, so
+ * that a reader, called for every control word, needs no stack frame of
+ * its own for the common ones: the words read no slower than when one
+ * function read them all. */
+
+typedef long (*word_reader)(rtf_reader *r, group_state *g, const control_word *w, int has_param, long param);
+
+static long binary_bytes(const control_word *w, int has_param, long param)
+{
+    return w->kind == W_BIN && has_param && param > 0 ? param : 0;
+}
+
 /* \sn and \sv, in a picture or a shape: a property's name and value. */
 static int begin_shape_property(rtf_reader *r, group_state *g, const control_word *w)
 {
-    if (w && w->kind == W_SN)
+    if (w->kind == W_SN)
         g->destination = DEST_SHAPE_NAME, r->shape_name.size = 0;
-    else if (w && w->kind == W_SV)
+    else if (w->kind == W_SV)
         g->destination = DEST_SHAPE_VALUE, r->shape_value.size = 0;
     else
         return 0;
     return 1;
 }
 
-/* Returns the number of raw bytes to skip after the word (\bin). */
-static long control(rtf_reader *r, const control_word *w, int has_param, long param)
+/* A destination read no further (\*\ groups this reader does not know,
+ * headers, the document's information, the list tables, whose marks each
+ * paragraph's \listtext gives again): \bin's data is passed over. */
+static long read_skipped_word(rtf_reader *r, group_state *g, const control_word *w, int has_param, long param)
 {
-    group_state *g = &r->stack[r->depth];
-    const int on = !has_param || param != 0;
-    const int star = r->star;
-    const long binary_bytes = w && w->kind == W_BIN && has_param && param > 0 ? param : 0;
-    r->star = 0;
-    if (g->destination == DEST_SKIP)
-        return binary_bytes;
-    if (g->destination == DEST_PICT) {
-        /* the picture's data is skipped; its properties are read */
-        begin_shape_property(r, g, w);
-        return binary_bytes;
+    (void)r, (void)g;
+    return binary_bytes(w, has_param, param);
+}
+
+/* A picture: its data is skipped; its properties are read. */
+static long read_picture_word(rtf_reader *r, group_state *g, const control_word *w, int has_param, long param)
+{
+    begin_shape_property(r, g, w);
+    return binary_bytes(w, has_param, param);
+}
+
+/* A floating shape: its properties are read, its text box and its picture. */
+static long read_shape_word(rtf_reader *r, group_state *g, const control_word *w, int has_param, long param)
+{
+    if (!begin_shape_property(r, g, w)) {
+        if (w->kind == W_SHAPE_TEXT)
+            begin_shape_text(r);
+        else if (w->kind == W_SKIP_DEST)
+            g->destination = DEST_SKIP;
     }
-    if (!w) {
-        if (star)
-            g->destination = DEST_SKIP; /* an optional destination this reader does not know */
-        return 0;
-    }
-    if (g->destination == DEST_SHAPE) {
-        /* the shape's properties are read, its text box and its picture */
-        if (!begin_shape_property(r, g, w)) {
-            if (w->kind == W_SHAPE_TEXT)
-                begin_shape_text(r);
-            else if (w->kind == W_SKIP_DEST)
-                g->destination = DEST_SKIP;
-        }
-        return binary_bytes;
-    }
-    if (g->destination == DEST_FONTTBL) {
-        switch (w->kind) {
-        case W_F:
-            if (r->font_entry_number >= 0 && r->entry_name.size)
-                end_font_entry(r);
-            r->font_entry_number = (int)param;
-            break;
-        case W_FCHARSET: r->font_entry_charset_page = param == 2 ? 2 : code_page_of_charset(r, (int)param); break;
-        case W_CPG: r->font_entry_charset_page = (int)param; break;
-        case W_FMODERN: r->font_entry_monospace = 1; break;
-        case W_SKIP_DEST: g->destination = DEST_SKIP; break;
-        }
-        return 0;
-    }
-    if (g->destination == DEST_STYLESHEET || g->destination == DEST_STYLE) {
-        switch (w->kind) {
-        case W_S: r->style_entry = (int)param; break;
-        case W_CS: r->style_entry = -1; break;
-        case W_OUTLINE: r->style_entry_outline = (int)param; break;
-        case W_SKIP_DEST: g->destination = DEST_SKIP; break;
-        }
-        return 0;
-    }
-    if (g->destination == DEST_PN) {
-        switch (w->kind) {
-        case W_PNLVLBLT: r->pn_bullet = 1; break;
-        case W_PNSTART: r->pn_start = (int)param; break;
-        case W_PNLVLBODY: r->pn_bullet = 0; break;
-        case W_F: case W_B: case W_I: break;
-        default:
-            if (w->kind == W_SKIP_DEST || w->kind == W_LISTTEXT)
-                g->destination = DEST_SKIP;
-        }
-        return 0;
-    }
+    return binary_bytes(w, has_param, param);
+}
+
+/* The font table: each font's number, code page and pitch.  \bin's data
+ * is read as an entry's text. */
+static long read_font_table_word(rtf_reader *r, group_state *g, const control_word *w, int has_param, long param)
+{
+    (void)has_param;
     switch (w->kind) {
+    case W_F:
+        if (r->font_entry_number >= 0 && r->entry_name.size)
+            end_font_entry(r);
+        r->font_entry_number = (int)param;
+        break;
+    case W_FCHARSET: r->font_entry_charset_page = param == 2 ? 2 : code_page_of_charset(r, (int)param); break;
+    case W_CPG: r->font_entry_charset_page = (int)param; break;
+    case W_FMODERN: r->font_entry_monospace = 1; break;
+    case W_SKIP_DEST: g->destination = DEST_SKIP; break;
+    }
+    return 0;
+}
+
+/* The style sheet and each style in it: the style's number and outline
+ * level (its name is its text).  A character style (\cs) is no paragraph's. */
+static long read_style_sheet_word(rtf_reader *r, group_state *g, const control_word *w, int has_param, long param)
+{
+    (void)has_param;
+    switch (w->kind) {
+    case W_S: r->style_entry = (int)param; break;
+    case W_CS: r->style_entry = -1; break;
+    case W_OUTLINE: r->style_entry_outline = (int)param; break;
+    case W_SKIP_DEST: g->destination = DEST_SKIP; break;
+    }
+    return 0;
+}
+
+/* Legacy paragraph numbering (\pn): whether the paragraph is bulleted or
+ * numbered, and from which number; its text (\pntxta...) is not read. */
+static long read_pn_word(rtf_reader *r, group_state *g, const control_word *w, int has_param, long param)
+{
+    (void)has_param;
+    switch (w->kind) {
+    case W_PNLVLBLT: r->pn_bullet = 1; break;
+    case W_PNSTART: r->pn_start = (int)param; break;
+    case W_PNLVLBODY: r->pn_bullet = 0; break;
+    case W_SKIP_DEST: case W_LISTTEXT: g->destination = DEST_SKIP; break;
+    }
+    return 0;
+}
+
+/* A field, or its instruction: the instruction is read anew. */
+static void begin_field(rtf_reader *r)
+{
+    r->field_instruction.size = 0;
+    r->field_read = 0;
+}
+
+/* Words that open a destination the same from every destination of text. */
+__attribute__((noinline)) static void open_destination(rtf_reader *r, group_state *g, int kind)
+{
+    switch (kind) {
     case W_SKIP_DEST: g->destination = DEST_SKIP; break;
     case W_FONTTBL:
         g->destination = DEST_FONTTBL;
@@ -1174,83 +1247,61 @@ static long control(rtf_reader *r, const control_word *w, int has_param, long pa
         g->destination = g->in_note ? DEST_SKIP : DEST_PN;
         r->has_pn |= !g->in_note;
         break;
-    case W_PICT:
-        g->destination = g->destination == DEST_TEXT || g->destination == DEST_NOTE ||
-                                 (g->destination == DEST_SHAPE_VALUE && g->in_shape)
-                             ? DEST_PICT
-                             : DEST_SKIP;
-        break;
-    case W_SHAPE:
-        if (g->destination == DEST_TEXT || g->destination == DEST_NOTE)
-            begin_shape(r);
-        else
-            g->destination = DEST_SKIP;
-        break;
-    case W_SHAPE_TEXT:
-        if (g->destination == DEST_TEXT || g->destination == DEST_NOTE)
-            begin_shape_text(r);
-        break;
-    case W_SHPPICT: break; /* the picture inside is read; \nonshppict, the same again, is not */
-    case W_FOOTNOTE:
-        if (g->destination == DEST_TEXT && !g->in_note)
-            begin_note(r);
-        else
-            g->destination = DEST_SKIP;
-        break;
-    case W_FIELD:
-        r->field_instruction.size = 0;
-        r->field_read = 0;
-        break;
-    case W_FLDINST:
-        g->destination = DEST_FLDINST;
-        r->field_instruction.size = 0;
-        r->field_read = 0;
-        break;
     case W_CODE_LANGUAGE:
         g->destination = g->in_note ? DEST_SKIP : DEST_CODE_LANGUAGE;
         r->code_language.size = 0;
         break;
-    case W_FLDRSLT:
+    case W_FIELD: begin_field(r); break;
+    case W_FLDINST:
+        g->destination = DEST_FLDINST;
+        begin_field(r);
+        break;
+    case W_FLDRSLT: /* a field's result is text, a link where its instruction is one */
         g->destination = g->in_note ? DEST_NOTE : DEST_TEXT;
         if (!g->in_note)
             begin_field_result(r);
         break;
-    case W_CHAR:
-        if (g->destination == DEST_TEXT || g->destination == DEST_LISTTEXT || g->destination == DEST_NOTE)
-            put_char(r, w->arg);
+    }
+}
+
+/* \u: a character, UTF-16, its fallback bytes skipped after it. */
+__attribute__((noinline)) static void put_unicode(rtf_reader *r, const group_state *g, long param)
+{
+    uint32_t c = (uint32_t)(param < 0 ? param + 65536 : param) & 0xFFFF;
+    if (c >= 0xD800 && c <= 0xDBFF) {
+        r->high_surrogate = c;
+    } else {
+        if (c >= 0xDC00 && c <= 0xDFFF)
+            c = r->high_surrogate ? 0x10000 + ((r->high_surrogate - 0xD800) << 10) + (c - 0xDC00) : 0xFFFD;
+        r->high_surrogate = 0;
+        put_char(r, c ? c : 0xFFFD);
+    }
+    r->skip = g->uc;
+}
+
+/* \plain: the character properties of the document's default font. */
+static void reset_character_properties(const rtf_reader *r, group_state *g)
+{
+    g->flags = 0;
+    g->deleted = 0;
+    g->font = find_font(r, r->default_font);
+}
+
+/* What every destination of text reads alike: the words that open a
+ * destination, the character and paragraph properties, the document's.
+ * The words of the body text alone (\par, \cell, a picture...) do
+ * nothing here. */
+static long read_text_word(rtf_reader *r, group_state *g, const control_word *w, int has_param, long param)
+{
+    const int on = !has_param || param != 0;
+    switch (w->kind) {
+    case W_SKIP_DEST: case W_FONTTBL: case W_STYLESHEET: case W_LISTTEXT: case W_PN: case W_CODE_LANGUAGE:
+    case W_FIELD: case W_FLDINST: case W_FLDRSLT:
+        open_destination(r, g, w->kind);
         break;
-    case W_PAR: case W_PAGE:
-        if (g->deleted)
-            break; /* a deleted paragraph's end joins it to the next */
-        if (g->destination == DEST_TEXT)
-            end_paragraph(r);
-        else if (g->destination == DEST_NOTE)
-            put_note_space(r);
-        break;
-    case W_LINE:
-        if (g->deleted)
-            break;
-        if (g->destination == DEST_TEXT)
-            add_run(r, "", 0, RUN_BREAK);
-        else if (g->destination == DEST_NOTE)
-            put_note_space(r);
-        break;
-    case W_CELL:
-        if (g->destination == DEST_TEXT)
-            end_cell(r);
-        break;
-    case W_ROW:
-        if (g->destination == DEST_TEXT)
-            end_row(r);
-        break;
-    case W_TROWD: break;
-    case W_TRHDR: r->row_header = 1; break;
-    case W_PARD: reset_paragraph_properties(g); break;
-    case W_PLAIN:
-        g->flags = 0;
-        g->deleted = 0;
-        g->font = find_font(r, r->default_font);
-        break;
+    case W_SHPPICT: break; /* the picture inside is read; \nonshppict, the same again, is not */
+    /* character properties */
+    case W_PLAIN: reset_character_properties(r, g); break;
     case W_DELETED: g->deleted = on; break;
     case W_B: set_flag(g, RUN_B, on); break;
     case W_I: set_flag(g, RUN_I, on); break;
@@ -1259,19 +1310,9 @@ static long control(rtf_reader *r, const control_word *w, int has_param, long pa
     case W_STRIKE: set_flag(g, RUN_S, on); break;
     case W_F: g->font = find_font(r, (int)param); break;
     case W_UC: g->uc = param >= 0 && param < 16 ? (int)param : 1; break;
-    case W_U: {
-        uint32_t c = (uint32_t)(param < 0 ? param + 65536 : param) & 0xFFFF;
-        if (c >= 0xD800 && c <= 0xDBFF) {
-            r->high_surrogate = c;
-        } else {
-            if (c >= 0xDC00 && c <= 0xDFFF)
-                c = r->high_surrogate ? 0x10000 + ((r->high_surrogate - 0xD800) << 10) + (c - 0xDC00) : 0xFFFD;
-            r->high_surrogate = 0;
-            put_char(r, c ? c : 0xFFFD);
-        }
-        r->skip = g->uc;
-        break;
-    }
+    case W_U: put_unicode(r, g, param); break;
+    /* paragraph properties */
+    case W_PARD: reset_paragraph_properties(g); break;
     case W_S: g->style = (int)param; break;
     case W_INTBL: g->in_table = 1; break;
     case W_LS: g->list = (int)param; break;
@@ -1281,11 +1322,128 @@ static long control(rtf_reader *r, const control_word *w, int has_param, long pa
     case W_FI: g->first_indent = (int)param; break;
     case W_OUTLINE: g->outline = (int)param; break;
     case W_BRDRB: g->border_bottom = 1; break;
+    case W_TRHDR: r->row_header = 1; break;
+    /* the document's */
     case W_ANSICPG: r->ansi_code_page = (int)param; break;
     case W_DEFF: r->default_font = (int)param; break;
-    case W_BIN: return binary_bytes;
+    case W_BIN: return binary_bytes(w, has_param, param);
     }
     return 0;
+}
+
+/* The document's body: its paragraphs, a field's result among them, and
+ * the pictures, shapes, notes and table cells in it. */
+static long read_body_word(rtf_reader *r, group_state *g, const control_word *w, int has_param, long param)
+{
+    switch (w->kind) {
+    case W_PICT: g->destination = DEST_PICT; return 0;
+    case W_SHAPE: begin_shape(r); return 0;
+    case W_SHAPE_TEXT: begin_shape_text(r); return 0;
+    case W_FOOTNOTE:
+        if (g->in_note)
+            g->destination = DEST_SKIP;
+        else
+            begin_note(r);
+        return 0;
+    case W_CHAR: put_char(r, w->arg); return 0;
+    case W_PAR: case W_PAGE:
+        if (!g->deleted) /* a deleted paragraph's end joins it to the next */
+            end_paragraph(r);
+        return 0;
+    case W_LINE:
+        if (!g->deleted)
+            add_run(r, "", 0, RUN_BREAK);
+        return 0;
+    case W_CELL: end_cell(r); return 0;
+    case W_ROW: end_row(r); return 0;
+    }
+    return read_text_word(r, g, w, has_param, param);
+}
+
+/* A footnote's text, one line of the notes: its paragraph and line ends
+ * are spaces, a note inside it is not read. */
+static long read_note_word(rtf_reader *r, group_state *g, const control_word *w, int has_param, long param)
+{
+    switch (w->kind) {
+    case W_PICT: g->destination = DEST_PICT; return 0;
+    case W_SHAPE: begin_shape(r); return 0;
+    case W_SHAPE_TEXT: begin_shape_text(r); return 0;
+    case W_FOOTNOTE: g->destination = DEST_SKIP; return 0;
+    case W_CHAR: put_char(r, w->arg); return 0;
+    case W_PAR: case W_PAGE: case W_LINE:
+        if (!g->deleted)
+            put_note_space(r);
+        return 0;
+    }
+    return read_text_word(r, g, w, has_param, param);
+}
+
+/* A list item's marker as written (\listtext, \pntext): its text and
+ * special characters. */
+static long read_list_text_word(rtf_reader *r, group_state *g, const control_word *w, int has_param, long param)
+{
+    switch (w->kind) {
+    case W_PICT: case W_SHAPE: case W_FOOTNOTE: g->destination = DEST_SKIP; return 0;
+    case W_CHAR: put_char(r, w->arg); return 0;
+    }
+    return read_text_word(r, g, w, has_param, param);
+}
+
+/* Text kept as a value, not shown: a field's instruction, a code block's
+ * language, a shape property's name.  Special characters other than \u
+ * are no part of it. */
+static long read_value_word(rtf_reader *r, group_state *g, const control_word *w, int has_param, long param)
+{
+    switch (w->kind) {
+    case W_PICT: case W_SHAPE: case W_FOOTNOTE: g->destination = DEST_SKIP; return 0;
+    }
+    return read_text_word(r, g, w, has_param, param);
+}
+
+/* A shape property's value, which may be the shape's picture. */
+static long read_shape_value_word(rtf_reader *r, group_state *g, const control_word *w, int has_param, long param)
+{
+    if (w->kind == W_PICT && g->in_shape) {
+        g->destination = DEST_PICT;
+        return 0;
+    }
+    return read_value_word(r, g, w, has_param, param);
+}
+
+/* Every destination has its reader. */
+static const word_reader word_readers[DEST_COUNT] = {
+    [DEST_TEXT] = read_body_word,
+    [DEST_SKIP] = read_skipped_word,
+    [DEST_FONTTBL] = read_font_table_word,
+    [DEST_STYLESHEET] = read_style_sheet_word,
+    [DEST_STYLE] = read_style_sheet_word,
+    [DEST_LISTTEXT] = read_list_text_word,
+    [DEST_PN] = read_pn_word,
+    [DEST_FLDINST] = read_value_word,
+    [DEST_CODE_LANGUAGE] = read_value_word,
+    [DEST_NOTE] = read_note_word,
+    [DEST_PICT] = read_picture_word,
+    [DEST_SHAPE_NAME] = read_value_word,
+    [DEST_SHAPE_VALUE] = read_shape_value_word,
+    [DEST_SHAPE] = read_shape_word,
+};
+
+/* A control word, NULL for one this reader does not know: read by its
+ * group's destination.  Returns the number of raw bytes to skip after it
+ * (\bin). */
+static long control(rtf_reader *r, const control_word *w, int has_param, long param)
+{
+    group_state *g = &r->stack[r->depth];
+    const int star = r->star;
+    r->star = 0;
+    if (!w) {
+        /* an optional destination this reader does not know is skipped;
+         * in a picture, its properties' (\*\picprop) are read */
+        if (star && g->destination != DEST_PICT)
+            g->destination = DEST_SKIP;
+        return 0;
+    }
+    return word_readers[g->destination](r, g, w, has_param, param);
 }
 
 static void push_group(rtf_reader *r)
@@ -1505,31 +1663,44 @@ static void tokenize(rtf_reader *r, const unsigned char *s, size_t n)
     flush_bytes(r);
 }
 
-int32_t read_rtf(FILE *in, FILE *out)
+/* Where the document's "{\rtf" begins, after blank space; raw->size where
+ * it does not. */
+static size_t rtf_start(const buffer *raw)
 {
-    buffer raw = {0};
-    rtf_reader *r;
     size_t start = 0;
-    int32_t result;
-    const int32_t loaded = load_input(in, &raw);
-    if (loaded != CONVERT_OK)
-        return loaded;
-    while (start < raw.size && (raw.data[start] == ' ' || raw.data[start] == '\r' || raw.data[start] == '\n' ||
-                                raw.data[start] == '\t'))
+    while (start < raw->size && (raw->data[start] == ' ' || raw->data[start] == '\r' || raw->data[start] == '\n' ||
+                                 raw->data[start] == '\t'))
         ++start;
-    if (raw.size - start < 5 || memcmp(raw.data + start, "{\\rtf", 5) != 0) {
-        refusal_first_bytes("RTF", raw.data, raw.size);
-        release_input(&raw);
-        return CONVERT_WRONG_FORMAT;
-    }
-    r = (rtf_reader *)calloc(1, sizeof *r);
+    return raw->size - start < 5 || memcmp(raw->data + start, "{\\rtf", 5) != 0 ? raw->size : start;
+}
+
+/* Frees the reader and everything it owns: the input, the paragraph's
+ * runs and every buffer.  The builder's own are freed by doc_finish. */
+static void release_reader(rtf_reader *r)
+{
+    buffer *const owned[] = {&r->text, &r->links, &r->list_text, &r->entry_name, &r->pending_bytes, &r->decoded,
+                             &r->field_instruction, &r->code_language, &r->notes, &r->shape_name, &r->shape_value,
+                             &r->picture_description, &r->picture_name};
+    size_t i;
+    release_input(&r->raw);
+    free(r->runs);
+    for (i = 0; i < sizeof owned / sizeof *owned; ++i)
+        free(owned[i]->data);
+    free(r);
+}
+
+/* A reader of the input, which it takes (and frees, with itself, in
+ * release_reader); NULL, the input freed, without the memory for it. */
+static rtf_reader *new_reader(buffer *raw, FILE *out)
+{
+    rtf_reader *r = (rtf_reader *)calloc(1, sizeof *r);
     if (!r) {
-        refusal_set(REFUSAL_OUT_OF_MEMORY);
-        release_input(&raw);
-        return CONVERT_WRONG_FORMAT;
+        release_input(raw);
+        return NULL;
     }
+    r->raw = *raw;
     doc_begin(&r->b, out);
-    r->b.expansion_left = doc_expansion_budget(raw.size);
+    r->b.expansion_left = doc_expansion_budget(raw->size);
     r->ansi_code_page = 1252;
     r->stack[0].uc = 1;
     r->stack[0].font = -1;
@@ -1538,8 +1709,14 @@ int32_t read_rtf(FILE *in, FILE *out)
     r->pn_start = -1;
     r->style_entry_outline = -1;
     index_words(r);
-    raw.data[raw.size] = '\0'; /* load_input leaves room after the data */
-    tokenize(r, raw.data + start, raw.size - start);
+    return r;
+}
+
+/* The document from raw[start] on, and the blocks its end leaves open. */
+static void read_document(rtf_reader *r, size_t start)
+{
+    r->raw.data[r->raw.size] = '\0'; /* load_input leaves room after the data */
+    tokenize(r, r->raw.data + start, r->raw.size - start);
     r->depth = 0;
     if (r->run_count) {
         if (r->stack[0].in_table)
@@ -1550,22 +1727,30 @@ int32_t read_rtf(FILE *in, FILE *out)
     end_code(r);
     set_quotes(r, 0, 0);
     put_notes(r);
-    release_input(&raw);
-    free(r->runs);
-    free(r->text.data);
-    free(r->links.data);
-    free(r->list_text.data);
-    free(r->entry_name.data);
-    free(r->pending_bytes.data);
-    free(r->decoded.data);
-    free(r->field_instruction.data);
-    free(r->code_language.data);
-    free(r->notes.data);
-    free(r->shape_name.data);
-    free(r->shape_value.data);
-    free(r->picture_description.data);
-    free(r->picture_name.data);
+}
+
+int32_t read_rtf(FILE *in, FILE *out)
+{
+    buffer raw = {0};
+    rtf_reader *r;
+    size_t start;
+    int32_t result;
+    const int32_t loaded = load_input(in, &raw);
+    if (loaded != CONVERT_OK)
+        return loaded;
+    start = rtf_start(&raw);
+    if (start == raw.size) {
+        refusal_first_bytes("RTF", raw.data, raw.size);
+        release_input(&raw);
+        return CONVERT_WRONG_FORMAT;
+    }
+    r = new_reader(&raw, out);
+    if (!r) {
+        refusal_set(REFUSAL_OUT_OF_MEMORY);
+        return CONVERT_WRONG_FORMAT;
+    }
+    read_document(r, start);
     result = doc_finish(&r->b);
-    free(r);
+    release_reader(r);
     return result;
 }
