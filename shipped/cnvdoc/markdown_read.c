@@ -741,295 +741,480 @@ static void note_line(md_block *container, int blank, int started)
         b->last_line_blank = 0;
 }
 
-static void process_line(md_parser *p, const char *raw, size_t raw_length)
+/* ---- a line in three phases ---- */
+
+/* A line goes through three phases: it continues the open blocks it can
+ * (their markers and indentation taken off), opens the blocks whose starts
+ * follow, and its text goes to the block that takes it.  This is what they
+ * hand on. */
+typedef struct md_line {
+    const char *s;          /* the line, tabs before its text expanded */
+    size_t n;
+    size_t pos;             /* where the part no block has taken begins */
+    size_t first, indent;   /* the first character at or after pos that is not a space, and how far past pos */
+    int blank;              /* nothing but spaces from pos on */
+    md_block *container;    /* the innermost block the line has reached */
+    md_block *last_matched; /* the innermost open block it continued (an open paragraph past it goes on lazily) */
+    int started;            /* it opened a block */
+    int consumed;           /* a start took the whole line: nothing is left for phase 3 */
+    int nesting;            /* the quotes and items it is in */
+} md_line;
+
+/* Where the text after pos begins: each phase, and each start tried,
+ * looks again from where the last one left the line. */
+static void look_past_spaces(md_line *l)
 {
-    const char *s;
-    size_t n, pos = 0, first, indent;
-    md_block *container = p->document, *last_matched;
-    int blank, all_matched = 1, started = 0, consumed = 0, nesting = 0;
+    l->first = skip_spaces(l->s, l->n, l->pos);
+    l->indent = l->first - l->pos;
+    l->blank = l->first == l->n;
+}
 
-    if (raw_length && raw[0] != ' ' && raw[0] != '\t' && raw[0] != '>') {
-        s = raw; /* most lines: nothing to expand, no copy */
-        n = raw_length;
+/* ---- phase 1: the open blocks the line continues ---- */
+
+enum continuation {
+    BLOCK_ENDS,    /* the line does not continue the block: new blocks may start from here */
+    BLOCK_GOES_ON, /* it does, the block's marker or indentation taken */
+    LINE_TAKEN     /* it closes the block and is spent (a closing fence) */
+};
+
+static enum continuation continue_quote(md_line *l)
+{
+    if (l->indent > 3 || l->blank || l->s[l->first] != '>')
+        return BLOCK_ENDS;
+    l->pos = l->first + 1;
+    if (l->pos < l->n && l->s[l->pos] == ' ')
+        ++l->pos;
+    return BLOCK_GOES_ON;
+}
+
+/* A blank line stays in an item that holds something (an item that began
+ * empty ends at one); text must reach the item's content. */
+static enum continuation continue_item(md_line *l, const md_block *item)
+{
+    if (l->blank) {
+        if (!item->first)
+            return BLOCK_ENDS;
+        l->pos = l->first;
+    } else if (l->indent >= (size_t)item->content_indent) {
+        l->pos += (size_t)item->content_indent;
     } else {
-        take_line(p, raw, raw_length);
-        s = p->line.data ? (const char *)p->line.data : "";
-        n = p->line.size;
+        return BLOCK_ENDS;
     }
+    return BLOCK_GOES_ON;
+}
 
-    /* 1. the open containers this line continues */
+/* A fenced block takes every line up to its closing fence (the same
+ * character, as many or more, nothing after them); as many spaces as the
+ * opening fence stood in are no part of the code. */
+static enum continuation continue_fenced_code(md_parser *p, md_line *l, md_block *code)
+{
+    const char *s = l->s;
+    int strip = code->fence_indent;
+    if (!l->blank && l->indent <= 3 && s[l->first] == code->fence_char) {
+        size_t end = l->first;
+        while (end < l->n && s[end] == code->fence_char)
+            ++end;
+        if (end - l->first >= (size_t)code->fence_length && skip_spaces(s, l->n, end) == l->n) {
+            finalize(p, code);
+            return LINE_TAKEN;
+        }
+    }
+    while (strip-- > 0 && l->pos < l->n && s[l->pos] == ' ')
+        ++l->pos;
+    return BLOCK_GOES_ON;
+}
+
+/* Indented code goes on over blank lines: finalize drops those at its end. */
+static enum continuation continue_indented_code(md_line *l)
+{
+    if (l->indent >= 4)
+        l->pos += 4;
+    else if (l->blank)
+        l->pos = l->first;
+    else
+        return BLOCK_ENDS;
+    return BLOCK_GOES_ON;
+}
+
+static enum continuation continue_block(md_parser *p, md_line *l, md_block *b)
+{
+    switch (b->kind) {
+    case MD_QUOTE: return continue_quote(l);
+    case MD_ITEM: return continue_item(l, b);
+    case MD_CODE: return b->fenced ? continue_fenced_code(p, l, b) : continue_indented_code(l);
+    case MD_HTML: /* kinds 6 and 7 end at a blank line; the others at their end, in phase 3 */
+        return l->blank && b->html_end >= 6 ? BLOCK_ENDS : BLOCK_GOES_ON;
+    case MD_PARAGRAPH:
+    case MD_TABLE: return l->blank ? BLOCK_ENDS : BLOCK_GOES_ON;
+    case MD_LIST: return BLOCK_GOES_ON; /* its last item decides */
+    default: return BLOCK_ENDS;         /* a heading or a rule is one line */
+    }
+}
+
+/* Walks down the open blocks as far as the line continues them; 0 when
+ * the line is spent. */
+static int continue_open_blocks(md_parser *p, md_line *l)
+{
+    md_block *container = p->document;
     while (container->last && container->last->open) {
         md_block *child = container->last;
-        first = skip_spaces(s, n, pos);
-        indent = first - pos;
-        blank = first == n;
-        if (child->kind == MD_QUOTE) {
-            if (indent > 3 || blank || s[first] != '>') {
-                all_matched = 0;
-                break;
-            }
-            pos = first + 1;
-            if (pos < n && s[pos] == ' ')
-                ++pos;
-        } else if (child->kind == MD_ITEM) {
-            if (blank) {
-                if (!child->first) {
-                    all_matched = 0;
-                    break;
-                }
-                pos = first;
-            } else if (indent >= (size_t)child->content_indent) {
-                pos += (size_t)child->content_indent;
-            } else {
-                all_matched = 0;
-                break;
-            }
-        } else if (child->kind == MD_CODE) {
-            if (child->fenced) {
-                if (!blank && indent <= 3 && s[first] == child->fence_char) {
-                    size_t end = first;
-                    while (end < n && s[end] == child->fence_char)
-                        ++end;
-                    if (end - first >= (size_t)child->fence_length && skip_spaces(s, n, end) == n) {
-                        finalize(p, child);
-                        return;
-                    }
-                }
-                {
-                    int strip = child->fence_indent;
-                    while (strip-- > 0 && pos < n && s[pos] == ' ')
-                        ++pos;
-                }
-            } else if (indent >= 4) {
-                pos += 4;
-            } else if (blank) {
-                pos = first;
-            } else {
-                all_matched = 0;
-                break;
-            }
-        } else if (child->kind == MD_HTML) {
-            if (blank && child->html_end >= 6) {
-                all_matched = 0;
-                break;
-            }
-        } else if (child->kind == MD_PARAGRAPH || child->kind == MD_TABLE) {
-            if (blank) {
-                all_matched = 0;
-                break;
-            }
-        } else if (child->kind != MD_LIST) {
-            all_matched = 0;
+        enum continuation going;
+        look_past_spaces(l);
+        going = continue_block(p, l, child);
+        if (going == LINE_TAKEN)
+            return 0;
+        if (going == BLOCK_ENDS)
             break;
-        }
-        nesting += child->kind == MD_QUOTE || child->kind == MD_ITEM;
+        l->nesting += child->kind == MD_QUOTE || child->kind == MD_ITEM;
         container = child;
     }
-    last_matched = container;
+    l->container = l->last_matched = container;
+    return 1;
+}
 
-    /* 2. new blocks the line opens */
-    while (container->kind != MD_CODE && container->kind != MD_HEADING && container->kind != MD_HR &&
-           container->kind != MD_HTML) {
-        const int maybe_lazy = p->tip && p->tip->kind == MD_PARAGRAPH;
-        int ordered = 0, number = 0, level;
-        char marker = 0;
-        size_t width;
-        first = skip_spaces(s, n, pos);
-        indent = first - pos;
-        blank = first == n;
-        if (blank)
-            break;
-        if (indent >= 4) {
-            if (maybe_lazy)
-                break;
-            container = add_child(p, container, MD_CODE);
-            pos += 4;
-            started = 1;
-            break;
-        }
-        if (s[first] == '>' && nesting < NESTING_LIMIT) {
-            pos = first + 1;
-            if (pos < n && s[pos] == ' ')
-                ++pos;
-            container = add_child(p, container, MD_QUOTE);
-            started = 1;
-            ++nesting;
-            continue;
-        }
-        if (s[first] == '#') {
-            size_t end = first;
-            while (end < n && s[end] == '#')
-                ++end;
-            if (end - first <= 6 && (end == n || s[end] == ' ' || s[end] == '\t')) {
-                size_t text = end, text_end = n;
-                while (text < n && (s[text] == ' ' || s[text] == '\t'))
-                    ++text;
-                level = (int)(end - first);
-                while (text_end > text && (s[text_end - 1] == ' ' || s[text_end - 1] == '\t'))
-                    --text_end;
-                {
-                    /* a closing sequence of #s after a space goes */
-                    size_t hashes = text_end;
-                    while (hashes > text && s[hashes - 1] == '#')
-                        --hashes;
-                    if (hashes == text || s[hashes - 1] == ' ') {
-                        text_end = hashes;
-                        while (text_end > text && s[text_end - 1] == ' ')
-                            --text_end;
-                    }
-                }
-                container = add_child(p, container, MD_HEADING);
-                container->level = level;
-                put_bytes(&container->text, s + text, text_end - text);
-                started = consumed = 1;
-                break;
-            }
-        }
-        if (s[first] == '`' || s[first] == '~') {
-            size_t end = first;
-            while (end < n && s[end] == s[first])
-                ++end;
-            if (end - first >= 3 && (s[first] == '~' || !memchr(s + end, '`', n - end))) {
-                container = add_child(p, container, MD_CODE);
-                container->fenced = 1;
-                container->fence_char = s[first];
-                container->fence_length = (int)(end - first);
-                container->fence_indent = (int)indent;
-                fence_info(&container->info, s + end, n - end);
-                started = consumed = 1;
-                break;
-            }
-        }
-        if (s[first] == '<' && (level = html_start(s, n, first, container->kind == MD_PARAGRAPH)) > 0) {
-            container = add_child(p, container, MD_HTML);
-            container->html_end = level;
-            started = 1;
-            break;
-        }
-        if (container->kind == MD_PARAGRAPH && all_matched && (level = setext_level(s, n, first)) > 0) {
-            finalize(p, container);
-            if (container->kind == MD_PARAGRAPH) {
-                container->kind = MD_HEADING;
-                container->level = level;
-                while (container->text.size && is_trailing_blank(container->text.data[container->text.size - 1]))
-                    --container->text.size;
-                consumed = 1;
-                break;
-            }
-            /* only references: the line is read on as another block */
-            container = container->parent;
-            p->tip = container;
-        }
-        if (container->kind == MD_PARAGRAPH && all_matched && is_delimiter_row(s, n, first)) {
-            const size_t header = last_line_start(&container->text);
-            const int columns = count_cells(s + first, n - first);
-            if (columns == count_cells((const char *)container->text.data + header, container->text.size - header - 1)) {
-                md_block *table;
-                buffer header_row = {0};
-                put_bytes(&header_row, container->text.data + header, container->text.size - header);
-                container->text.size = header;
-                if (header == 0) {
-                    container->kind = MD_TABLE;
-                    table = container;
-                    table->text.size = 0;
-                } else {
-                    table = add_child(p, container->parent, MD_TABLE);
-                }
-                table->columns = columns;
-                table->info.size = 0;
-                column_alignments(&table->info, s + first, n - first);
-                put_bytes(&table->text, header_row.data, header_row.size);
-                free(header_row.data);
-                p->tip = table;
-                consumed = 1;
-                break;
-            }
-        }
-        if (is_thematic_break(s, n, first)) {
-            container = add_child(p, container, MD_HR);
-            started = consumed = 1;
-            break;
-        }
-        if (nesting < NESTING_LIMIT && (width = list_marker(s, n, first, &ordered, &number, &marker)) > 0) {
-            /* Up to here the line's tabs are expanded, so an index is a
-             * column; a tab after the marker goes on to the next stop of four. */
-            const size_t after = first + width;
-            size_t text = after, column = after, padding;
-            int empty;
-            md_block *list;
-            for (; text < n && (s[text] == ' ' || s[text] == '\t'); ++text)
-                column = s[text] == '\t' ? (column / 4 + 1) * 4 : column + 1;
-            if (column != text && text < n) {
-                /* the tabs become the spaces they stand for: a part of one may be code */
-                buffer expanded = {0};
-                put_bytes(&expanded, s, after);
-                for (padding = after; padding < column; ++padding)
-                    put_byte(&expanded, ' ');
-                put_bytes(&expanded, s + text, n - text);
-                if (expanded.data && !expanded.failed) {
-                    free(p->line.data);
-                    p->line = expanded;
-                    s = (const char *)expanded.data;
-                    n = expanded.size;
-                    text = column;
-                } else {
-                    free(expanded.data); /* out of memory: the tabs stay */
-                }
-            }
-            empty = text == n;
-            padding = column - after;
-            if (maybe_lazy && container->kind == MD_PARAGRAPH && (empty || (ordered && number != 1)))
-                break; /* a paragraph goes on */
-            if (empty || padding > 4) {
-                padding = 1; /* the rest, if any, is indented code in the item */
-                text = after + 1;
-            }
-            if (container->kind != MD_LIST || container->ordered != ordered || container->marker != marker) {
-                list = add_child(p, container, MD_LIST);
-                list->follows_list = list->follows_list == 1 + ordered; /* of the same kind */
-                list->ordered = ordered;
-                list->marker = marker;
-                list->start = number;
-            } else {
-                list = container;
-                close_to(p, list);
-            }
-            container = add_child(p, list, MD_ITEM);
-            container->content_indent = (int)(indent + width + padding);
-            pos = empty ? n : text;
-            started = 1;
-            ++nesting;
-            continue;
-        }
-        break;
+/* ---- phase 2: the blocks the line opens ---- */
+
+enum block_start {
+    NOT_THIS_START, /* no block of this kind starts here: the next kind is tried */
+    STARTS_END,     /* nothing more starts on the line: a block for text opened, or a paragraph goes on */
+    STARTS_GO_ON    /* a quote or an item opened: more blocks may start inside it */
+};
+
+/* The innermost open block is a paragraph, which a line that opens no
+ * block goes on lazily. */
+static int paragraph_is_open(const md_parser *p)
+{
+    return p->tip && p->tip->kind == MD_PARAGRAPH;
+}
+
+/* Indented code cannot interrupt a paragraph: the line goes on with it. */
+static enum block_start open_indented_code(md_parser *p, md_line *l)
+{
+    if (paragraph_is_open(p))
+        return STARTS_END;
+    l->container = add_child(p, l->container, MD_CODE);
+    l->pos += 4;
+    l->started = 1;
+    return STARTS_END;
+}
+
+static enum block_start open_quote(md_parser *p, md_line *l)
+{
+    l->pos = l->first + 1;
+    if (l->pos < l->n && l->s[l->pos] == ' ')
+        ++l->pos;
+    l->container = add_child(p, l->container, MD_QUOTE);
+    l->started = 1;
+    ++l->nesting;
+    return STARTS_GO_ON;
+}
+
+/* One to six '#' and a space or the end; a closing run of '#' after a
+ * space is no part of the text. */
+static enum block_start open_atx_heading(md_parser *p, md_line *l)
+{
+    const char *s = l->s;
+    const size_t n = l->n;
+    size_t end = l->first, text, text_end = n, hashes;
+    while (end < n && s[end] == '#')
+        ++end;
+    if (end - l->first > 6 || (end != n && s[end] != ' ' && s[end] != '\t'))
+        return NOT_THIS_START;
+    text = end;
+    while (text < n && (s[text] == ' ' || s[text] == '\t'))
+        ++text;
+    while (text_end > text && (s[text_end - 1] == ' ' || s[text_end - 1] == '\t'))
+        --text_end;
+    hashes = text_end;
+    while (hashes > text && s[hashes - 1] == '#')
+        --hashes;
+    if (hashes == text || s[hashes - 1] == ' ') {
+        text_end = hashes;
+        while (text_end > text && s[text_end - 1] == ' ')
+            --text_end;
     }
+    l->container = add_child(p, l->container, MD_HEADING);
+    l->container->level = (int)(end - l->first);
+    put_bytes(&l->container->text, s + text, text_end - text);
+    l->started = l->consumed = 1;
+    return STARTS_END;
+}
 
-    /* 3. the rest of the line goes into the innermost block */
-    first = skip_spaces(s, n, pos);
-    blank = first == n;
-    note_line(container, blank, started);
-    if (!started && !consumed && last_matched != p->tip && !blank && p->tip && p->tip->kind == MD_PARAGRAPH) {
-        add_line(p->tip, s + first, n - first); /* a lazy continuation */
+/* Three or more '`' or '~'; a backtick fence's info string holds no
+ * backtick, which would make the line a code span instead. */
+static enum block_start open_fence(md_parser *p, md_line *l)
+{
+    const char *s = l->s;
+    const size_t n = l->n, first = l->first;
+    size_t end = first;
+    md_block *code;
+    while (end < n && s[end] == s[first])
+        ++end;
+    if (end - first < 3 || (s[first] == '`' && memchr(s + end, '`', n - end)))
+        return NOT_THIS_START;
+    code = l->container = add_child(p, l->container, MD_CODE);
+    code->fenced = 1;
+    code->fence_char = s[first];
+    code->fence_length = (int)(end - first);
+    code->fence_indent = (int)l->indent;
+    fence_info(&code->info, s + end, n - end);
+    l->started = l->consumed = 1;
+    return STARTS_END;
+}
+
+/* The line that opens raw HTML is its first line: phase 3 adds it, and
+ * may find the block's end on it too. */
+static enum block_start open_html_block(md_parser *p, md_line *l)
+{
+    const int kind = html_start(l->s, l->n, l->first, l->container->kind == MD_PARAGRAPH);
+    if (kind == 0)
+        return NOT_THIS_START;
+    l->container = add_child(p, l->container, MD_HTML);
+    l->container->html_end = kind;
+    l->started = 1;
+    return STARTS_END;
+}
+
+/* An underline makes the paragraph above it a heading, unless reference
+ * definitions were all it held: then the line is read on as another block. */
+static enum block_start open_setext_heading(md_parser *p, md_line *l)
+{
+    md_block *paragraph = l->container;
+    const int level = setext_level(l->s, l->n, l->first);
+    if (level == 0)
+        return NOT_THIS_START;
+    finalize(p, paragraph);
+    if (paragraph->kind == MD_PARAGRAPH) {
+        paragraph->kind = MD_HEADING;
+        paragraph->level = level;
+        while (paragraph->text.size && is_trailing_blank(paragraph->text.data[paragraph->text.size - 1]))
+            --paragraph->text.size;
+        l->consumed = 1;
+        return STARTS_END;
+    }
+    l->container = paragraph->parent;
+    p->tip = l->container;
+    return NOT_THIS_START;
+}
+
+/* A delimiter row with as many cells as the paragraph's last line makes
+ * that line a table's header; the lines before it stay a paragraph.  The
+ * line stays in the paragraph for phase 3, which has nothing left to add. */
+static enum block_start open_table(md_parser *p, md_line *l)
+{
+    md_block *paragraph = l->container, *table;
+    const size_t header = last_line_start(&paragraph->text);
+    const int columns = count_cells(l->s + l->first, l->n - l->first);
+    buffer header_row = {0};
+    if (columns != count_cells((const char *)paragraph->text.data + header, paragraph->text.size - header - 1))
+        return NOT_THIS_START;
+    put_bytes(&header_row, paragraph->text.data + header, paragraph->text.size - header);
+    paragraph->text.size = header;
+    if (header == 0) {
+        paragraph->kind = MD_TABLE;
+        table = paragraph;
+        table->text.size = 0;
+    } else {
+        table = add_child(p, paragraph->parent, MD_TABLE);
+    }
+    table->columns = columns;
+    table->info.size = 0;
+    column_alignments(&table->info, l->s + l->first, l->n - l->first);
+    put_bytes(&table->text, header_row.data, header_row.size);
+    free(header_row.data);
+    p->tip = table;
+    l->consumed = 1;
+    return STARTS_END;
+}
+
+static enum block_start open_thematic_break(md_parser *p, md_line *l)
+{
+    l->container = add_child(p, l->container, MD_HR);
+    l->started = l->consumed = 1;
+    return STARTS_END;
+}
+
+/* Tabs between a list marker and the item's text become the spaces they
+ * stand for, as a part of one may be code in the item.  Up to here the
+ * line's tabs are expanded, so an index is a column.  Returns where the
+ * text now begins (`text`, when memory runs out and the tabs stay). */
+static size_t expand_tabs_after_marker(md_parser *p, md_line *l, size_t after, size_t text, size_t column)
+{
+    buffer expanded = {0};
+    size_t padding;
+    put_bytes(&expanded, l->s, after);
+    for (padding = after; padding < column; ++padding)
+        put_byte(&expanded, ' ');
+    put_bytes(&expanded, l->s + text, l->n - text);
+    if (!expanded.data || expanded.failed) {
+        free(expanded.data);
+        return text;
+    }
+    free(p->line.data);
+    p->line = expanded;
+    l->s = (const char *)expanded.data;
+    l->n = expanded.size;
+    return column;
+}
+
+/* The list an item goes in: the open one when its marker is the same,
+ * else a new one after it. */
+static md_block *list_for_item(md_parser *p, md_line *l, int ordered, char marker, int number)
+{
+    md_block *list = l->container;
+    if (list->kind == MD_LIST && list->ordered == ordered && list->marker == marker) {
+        close_to(p, list);
+        return list;
+    }
+    list = add_child(p, list, MD_LIST);
+    list->follows_list = list->follows_list == 1 + ordered; /* of the same kind */
+    list->ordered = ordered;
+    list->marker = marker;
+    list->start = number;
+    return list;
+}
+
+/* A list marker and the spaces after it; its content begins after them,
+ * or one space after the marker when there are more than four (the rest is
+ * code) or no text.  An empty item, or one numbered other than 1, cannot
+ * interrupt a paragraph. */
+static enum block_start open_list_item(md_parser *p, md_line *l)
+{
+    int ordered = 0, number = 0, empty;
+    char marker = 0;
+    const size_t width = list_marker(l->s, l->n, l->first, &ordered, &number, &marker), after = l->first + width;
+    size_t text = after, column = after, padding;
+    md_block *item;
+    if (width == 0)
+        return NOT_THIS_START;
+    for (; text < l->n && (l->s[text] == ' ' || l->s[text] == '\t'); ++text)
+        column = l->s[text] == '\t' ? (column / 4 + 1) * 4 : column + 1;
+    if (column != text && text < l->n)
+        text = expand_tabs_after_marker(p, l, after, text, column);
+    empty = text == l->n;
+    padding = column - after;
+    if (l->container->kind == MD_PARAGRAPH && paragraph_is_open(p) && (empty || (ordered && number != 1)))
+        return STARTS_END;
+    if (empty || padding > 4) {
+        padding = 1;
+        text = after + 1;
+    }
+    item = l->container = add_child(p, list_for_item(p, l, ordered, marker, number), MD_ITEM);
+    item->content_indent = (int)(l->indent + width + padding);
+    l->pos = empty ? l->n : text;
+    l->started = 1;
+    ++l->nesting;
+    return STARTS_GO_ON;
+}
+
+/* The starts a line may hold at its first character, in the order that
+ * decides between them where more than one fits ("---" under a paragraph
+ * underlines it, elsewhere it is a rule; "* * *" is a rule, not an item).
+ * A paragraph is the container only where the line continued it (a lazy
+ * line stops above it), so an underline or a delimiter row is its own.
+ * Quotes and items nest no deeper than NESTING_LIMIT: a deeper marker is
+ * text. */
+static enum block_start open_block(md_parser *p, md_line *l)
+{
+    const char c = l->s[l->first];
+    enum block_start opened;
+    if (l->indent >= 4)
+        return open_indented_code(p, l);
+    if (c == '>' && l->nesting < NESTING_LIMIT)
+        return open_quote(p, l);
+    if (c == '#' && (opened = open_atx_heading(p, l)) != NOT_THIS_START)
+        return opened;
+    if ((c == '`' || c == '~') && (opened = open_fence(p, l)) != NOT_THIS_START)
+        return opened;
+    if (c == '<' && (opened = open_html_block(p, l)) != NOT_THIS_START)
+        return opened;
+    if (l->container->kind == MD_PARAGRAPH && (opened = open_setext_heading(p, l)) != NOT_THIS_START)
+        return opened;
+    if (l->container->kind == MD_PARAGRAPH && is_delimiter_row(l->s, l->n, l->first) &&
+        (opened = open_table(p, l)) != NOT_THIS_START)
+        return opened;
+    if (is_thematic_break(l->s, l->n, l->first))
+        return open_thematic_break(p, l);
+    if (l->nesting < NESTING_LIMIT)
+        return open_list_item(p, l);
+    return NOT_THIS_START;
+}
+
+/* Opens blocks inside the innermost one the line continued, for as long
+ * as each start leaves room for another.  Code, raw HTML, headings and
+ * rules hold no blocks. */
+static void open_new_blocks(md_parser *p, md_line *l)
+{
+    while (l->container->kind != MD_CODE && l->container->kind != MD_HEADING && l->container->kind != MD_HR &&
+           l->container->kind != MD_HTML) {
+        look_past_spaces(l);
+        if (l->blank || open_block(p, l) != STARTS_GO_ON)
+            break;
+    }
+}
+
+/* ---- phase 3: the rest of the line goes into the block that takes it ---- */
+
+/* A line that neither continued the open paragraph nor opened a block
+ * still goes on with the paragraph, whatever containers it left. */
+static int is_lazy_continuation(const md_parser *p, const md_line *l)
+{
+    return !l->started && !l->consumed && l->last_matched != p->tip && !l->blank && paragraph_is_open(p);
+}
+
+/* Raw HTML keeps its lines whole; kinds 1 to 5 end on the line that holds
+ * their end (6 and 7 at a blank line, in phase 1). */
+static void add_html_line(md_parser *p, md_block *html, const md_line *l)
+{
+    add_line(html, l->s + l->pos, l->n - l->pos);
+    if (html->html_end <= 5 && html_ends(html->html_end, l->s + l->pos, l->n - l->pos))
+        finalize(p, html);
+}
+
+static void add_line_text(md_parser *p, md_line *l)
+{
+    md_block *container = l->container;
+    look_past_spaces(l);
+    note_line(container, l->blank, l->started);
+    if (is_lazy_continuation(p, l)) {
+        add_line(p->tip, l->s + l->first, l->n - l->first);
         return;
     }
-    if (consumed)
+    if (l->consumed)
         return;
     close_to(p, container);
     if (container->kind == MD_CODE) {
-        add_line(container, s + pos, n - pos);
+        add_line(container, l->s + l->pos, l->n - l->pos); /* spaces and all */
     } else if (container->kind == MD_HTML) {
-        add_line(container, s + pos, n - pos);
-        if (container->html_end <= 5 && html_ends(container->html_end, s + pos, n - pos))
-            finalize(p, container);
-    } else if (blank) {
+        add_html_line(p, container, l);
+    } else if (l->blank) {
         return;
     } else if (container->kind == MD_PARAGRAPH || container->kind == MD_TABLE) {
-        add_line(container, s + first, n - first);
+        add_line(container, l->s + l->first, l->n - l->first);
     } else {
         /* a list the line did not continue ends: add_child climbs out of it */
         container = add_child(p, container, MD_PARAGRAPH);
-        add_line(container, s + first, n - first);
+        add_line(container, l->s + l->first, l->n - l->first);
     }
+}
+
+static void process_line(md_parser *p, const char *raw, size_t raw_length)
+{
+    md_line l;
+    if (raw_length && raw[0] != ' ' && raw[0] != '\t' && raw[0] != '>') {
+        l.s = raw; /* most lines: nothing to expand, no copy */
+        l.n = raw_length;
+    } else {
+        take_line(p, raw, raw_length);
+        l.s = p->line.data ? (const char *)p->line.data : "";
+        l.n = p->line.size;
+    }
+    l.pos = 0;
+    l.started = l.consumed = l.nesting = 0;
+    if (!continue_open_blocks(p, &l))
+        return;
+    open_new_blocks(p, &l);
+    add_line_text(p, &l);
 }
 
 /* ---- references ---- */
@@ -2012,6 +2197,180 @@ static inline size_t plain_inline_run(const char *s, size_t n)
     return run;
 }
 
+/* Each byte the inline loop stops at has a handler: it takes what begins
+ * at s[i] and returns where the text after it begins. */
+
+/* Two spaces or more before a line end make a hard break; fewer go, and a
+ * soft line end goes on with the text before it: one run for a paragraph
+ * without marks. */
+static size_t inline_line_end(inline_parser *ip, const char *s, size_t n, size_t i)
+{
+    const int after_text = ip->pending_length > 0;
+    int spaces = 0;
+    if (after_text) {
+        const int at_end = ip->pending_offset + ip->pending_length == ip->text.size;
+        while (ip->pending_length > 0 && ip->text.data[ip->pending_offset + ip->pending_length - 1] == ' ') {
+            --ip->pending_length;
+            ++spaces;
+        }
+        if (at_end)
+            ip->text.size = ip->pending_offset + ip->pending_length;
+    }
+    if (spaces < 2 && after_text && ip->pending_offset + ip->pending_length == ip->text.size)
+        add_text(ip, "\n", 1);
+    else
+        add_node(ip, spaces >= 2 ? IN_HARD : IN_SOFT);
+    return skip_spaces(s, n, i + 1);
+}
+
+/* A backslash before a line end is a hard break, before punctuation an
+ * escape; elsewhere it is itself. */
+static size_t inline_backslash(inline_parser *ip, const char *s, size_t n, size_t i)
+{
+    if (i + 1 < n && s[i + 1] == '\n') {
+        add_node(ip, IN_HARD);
+        return skip_spaces(s, n, i + 2);
+    }
+    if (i + 1 < n && is_punctuation((unsigned char)s[i + 1])) {
+        add_text(ip, s + i + 1, 1);
+        return i + 2;
+    }
+    add_text(ip, "\\", 1);
+    return i + 1;
+}
+
+/* The text of a code span, s[start..end): line ends become spaces, and a
+ * space at both ends goes, unless the span holds nothing else. */
+static void add_code_span(inline_parser *ip, const char *s, size_t start, size_t end)
+{
+    inline_node *code = add_node(ip, IN_CODE);
+    size_t k;
+    int all_spaces = 1;
+    for (k = start; k < end; ++k)
+        if (s[k] != ' ' && s[k] != '\n')
+            all_spaces = 0;
+    if (!all_spaces && end - start >= 2 && (s[start] == ' ' || s[start] == '\n') &&
+        (s[end - 1] == ' ' || s[end - 1] == '\n')) {
+        ++start;
+        --end;
+    }
+    if (code) {
+        for (k = start; k < end; ++k)
+            put_byte(&ip->text, s[k] == '\n' ? ' ' : (unsigned char)s[k]);
+        code->length = end - start;
+    }
+}
+
+/* A run of backticks opens a code span up to the next run of the same
+ * length; without one it is text. */
+static size_t inline_code_span(inline_parser *ip, const char *s, size_t n, size_t i)
+{
+    size_t ticks = i, close;
+    while (ticks < n && s[ticks] == '`')
+        ++ticks;
+    close = closing_backticks(ip, s, n, ticks, ticks - i);
+    if (!close) {
+        add_text(ip, s + i, ticks - i);
+        return ticks;
+    }
+    add_code_span(ip, s, ticks, close);
+    return close + (ticks - i);
+}
+
+/* '*', '_' or '~': the whole run is one node, paired at the end
+ * (process_emphasis). */
+static size_t inline_delimiter_run(inline_parser *ip, const char *s, size_t n, size_t i)
+{
+    size_t end = i;
+    while (end < n && s[end] == s[i])
+        ++end;
+    add_delimiter(ip, s, n, i, end - i);
+    return end;
+}
+
+/* An open bracket, which a "]" may make a link or an image of. */
+static void push_bracket(inline_parser *ip, int image, size_t source)
+{
+    inline_node *bracket = add_node(ip, IN_BRACKET);
+    if (bracket) {
+        bracket->image = (unsigned char)image;
+        bracket->active = 1;
+        bracket->source = (uint32_t)source;
+        ip->brackets[ip->bracket_count++] = ip->count - 1;
+    }
+}
+
+/* "![" opens an image; past BRACKET_LIMIT it is text, and so is a '!' alone. */
+static size_t inline_image_start(inline_parser *ip, const char *s, size_t n, size_t i)
+{
+    if (i + 1 >= n || s[i + 1] != '[') {
+        add_text(ip, "!", 1);
+        return i + 1;
+    }
+    if (ip->bracket_count == BRACKET_LIMIT)
+        add_text(ip, "![", 2);
+    else
+        push_bracket(ip, 1, i + 2);
+    return i + 2;
+}
+
+/* "[" opens a link; past BRACKET_LIMIT it is text, as no "]" would reach it. */
+static size_t inline_link_start(inline_parser *ip, size_t i)
+{
+    if (ip->bracket_count < BRACKET_LIMIT)
+        push_bracket(ip, 0, i + 1);
+    else
+        add_text(ip, "[", 1);
+    return i + 1;
+}
+
+/* A character reference is the text it stands for; another '&' is itself. */
+static size_t inline_entity(inline_parser *ip, const char *s, size_t n, size_t i)
+{
+    buffer *decoded = &ip->p->scratch;
+    size_t used;
+    decoded->size = 0;
+    used = character_reference(decoded, s + i, n - i);
+    if (!used) {
+        add_text(ip, "&", 1);
+        return i + 1;
+    }
+    add_text(ip, (const char *)decoded->data, decoded->size);
+    return i + used;
+}
+
+/* '<': a tag that stands for a mark or a line break, an autolink, other
+ * raw HTML (kept as it is), or text. */
+static size_t inline_angle(inline_parser *ip, const char *s, size_t n, size_t i)
+{
+    size_t used;
+    int node;
+    if ((used = mark_tag_length(s, n, i, &node)) > 0) {
+        inline_node *mark = add_node(ip, IN_MARK_TAG);
+        if (mark) {
+            mark->count = s[i + 1] == '/' ? -1 : 1;
+            mark->mark = node;
+        }
+        return i + used;
+    }
+    if (starts_with_tag(s, n, i, "<br>") || starts_with_tag(s, n, i, "<br/>") || starts_with_tag(s, n, i, "<br />")) {
+        add_node(ip, IN_HARD);
+        return (size_t)((const char *)memchr(s + i, '>', n - i) - s) + 1;
+    }
+    if ((used = autolink(ip, s, n, i)) > 0)
+        return used;
+    if ((used = raw_html_length(ip, s, n, i)) > 0) {
+        inline_node *raw = add_node(ip, IN_RAW);
+        if (raw) {
+            put_bytes(&ip->text, s + i, used);
+            raw->length = used;
+        }
+        return i + used;
+    }
+    add_text(ip, "<", 1);
+    return i + 1;
+}
+
 static void parse_inlines(inline_parser *ip, const char *s, size_t n)
 {
     size_t i = 0, run;
@@ -2024,150 +2383,15 @@ static void parse_inlines(inline_parser *ip, const char *s, size_t n)
                 break;
         }
         switch (s[i]) {
-        case '\n': {
-            /* two spaces or more before the line end make a break */
-            const int after_text = ip->pending_length > 0;
-            int spaces = 0;
-            if (after_text) {
-                const int at_end = ip->pending_offset + ip->pending_length == ip->text.size;
-                while (ip->pending_length > 0 && ip->text.data[ip->pending_offset + ip->pending_length - 1] == ' ') {
-                    --ip->pending_length;
-                    ++spaces;
-                }
-                if (at_end)
-                    ip->text.size = ip->pending_offset + ip->pending_length;
-            }
-            if (spaces < 2 && after_text && ip->pending_offset + ip->pending_length == ip->text.size)
-                add_text(ip, "\n", 1); /* a soft line end goes on with the text: one run for the whole paragraph */
-            else
-                add_node(ip, spaces >= 2 ? IN_HARD : IN_SOFT);
-            i = skip_spaces(s, n, i + 1);
-            break;
-        }
-        case '\\':
-            if (i + 1 < n && s[i + 1] == '\n') {
-                add_node(ip, IN_HARD);
-                i = skip_spaces(s, n, i + 2);
-            } else if (i + 1 < n && is_punctuation((unsigned char)s[i + 1])) {
-                add_text(ip, s + i + 1, 1);
-                i += 2;
-            } else {
-                add_text(ip, "\\", 1);
-                ++i;
-            }
-            break;
-        case '`': {
-            size_t ticks = i, close;
-            while (ticks < n && s[ticks] == '`')
-                ++ticks;
-            close = closing_backticks(ip, s, n, ticks, ticks - i);
-            if (!close) {
-                add_text(ip, s + i, ticks - i);
-                i = ticks;
-                break;
-            }
-            {
-                inline_node *code = add_node(ip, IN_CODE);
-                size_t start = ticks, end = close, k, all_spaces = 1;
-                for (k = start; k < end; ++k)
-                    if (s[k] != ' ' && s[k] != '\n')
-                        all_spaces = 0;
-                if (!all_spaces && end - start >= 2 && (s[start] == ' ' || s[start] == '\n') &&
-                    (s[end - 1] == ' ' || s[end - 1] == '\n')) {
-                    ++start;
-                    --end;
-                }
-                if (code) {
-                    for (k = start; k < end; ++k)
-                        put_byte(&ip->text, s[k] == '\n' ? ' ' : (unsigned char)s[k]);
-                    code->length = end - start;
-                }
-                i = close + (ticks - i);
-            }
-            break;
-        }
-        case '*': case '_': case '~': {
-            size_t end = i;
-            while (end < n && s[end] == s[i])
-                ++end;
-            add_delimiter(ip, s, n, i, end - i);
-            i = end;
-            break;
-        }
-        case '!':
-            if (i + 1 < n && s[i + 1] == '[' && ip->bracket_count == BRACKET_LIMIT) {
-                add_text(ip, "![", 2);
-                i += 2;
-            } else if (i + 1 < n && s[i + 1] == '[') {
-                inline_node *bracket = add_node(ip, IN_BRACKET);
-                if (bracket) {
-                    bracket->image = 1;
-                    bracket->active = 1;
-                    bracket->source = i + 2;
-                    ip->brackets[ip->bracket_count++] = ip->count - 1;
-                }
-                i += 2;
-            } else {
-                add_text(ip, "!", 1);
-                ++i;
-            }
-            break;
-        case '[': {
-            inline_node *bracket = ip->bracket_count < BRACKET_LIMIT ? add_node(ip, IN_BRACKET) : NULL;
-            if (bracket) {
-                bracket->active = 1;
-                bracket->source = i + 1;
-                ip->brackets[ip->bracket_count++] = ip->count - 1;
-            } else if (ip->bracket_count == BRACKET_LIMIT) {
-                add_text(ip, "[", 1);
-            }
-            ++i;
-            break;
-        }
+        case '\n': i = inline_line_end(ip, s, n, i); break;
+        case '\\': i = inline_backslash(ip, s, n, i); break;
+        case '`': i = inline_code_span(ip, s, n, i); break;
+        case '*': case '_': case '~': i = inline_delimiter_run(ip, s, n, i); break;
+        case '!': i = inline_image_start(ip, s, n, i); break;
+        case '[': i = inline_link_start(ip, i); break;
         case ']': i = close_bracket(ip, s, n, i); break;
-        case '&': {
-            buffer *decoded = &ip->p->scratch;
-            size_t used;
-            decoded->size = 0;
-            used = character_reference(decoded, s + i, n - i);
-            if (used) {
-                add_text(ip, (const char *)decoded->data, decoded->size);
-                i += used;
-            } else {
-                add_text(ip, "&", 1);
-                ++i;
-            }
-            break;
-        }
-        case '<': {
-            size_t used;
-            int node;
-            if ((used = mark_tag_length(s, n, i, &node)) > 0) {
-                inline_node *mark = add_node(ip, IN_MARK_TAG);
-                if (mark) {
-                    mark->count = s[i + 1] == '/' ? -1 : 1;
-                    mark->mark = node;
-                }
-                i += used;
-            } else if (starts_with_tag(s, n, i, "<br>") || starts_with_tag(s, n, i, "<br/>") ||
-                       starts_with_tag(s, n, i, "<br />")) {
-                add_node(ip, IN_HARD);
-                i = (size_t)((const char *)memchr(s + i, '>', n - i) - s) + 1;
-            } else if ((used = autolink(ip, s, n, i)) > 0) {
-                i = used;
-            } else if ((used = raw_html_length(ip, s, n, i)) > 0) {
-                inline_node *raw = add_node(ip, IN_RAW);
-                if (raw) {
-                    put_bytes(&ip->text, s + i, used);
-                    raw->length = used;
-                }
-                i += used;
-            } else {
-                add_text(ip, "<", 1);
-                ++i;
-            }
-            break;
-        }
+        case '&': i = inline_entity(ip, s, n, i); break;
+        case '<': i = inline_angle(ip, s, n, i); break;
         default:
             add_text(ip, s + i, 1);
             ++i;
