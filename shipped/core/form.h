@@ -179,6 +179,9 @@ typedef struct doc_event {
     int kind;
     int node;
     int level, number, header; /* number: DOC_BULLET, or an item's number (0 and up) */
+    /* version 3, small so that an event is cleared in a few stores */
+    unsigned char in_cell;    /* EV_OPEN of a block: it stands in the open table cell */
+    unsigned char list_style; /* EV_OPEN of an item */
     const char *text; /* EV_TEXT: the bytes; EV_OPEN of a link: its target; of code: its language; of an image:
                        * its source; of a footnote or a note: its id */
     size_t length;
@@ -187,14 +190,17 @@ typedef struct doc_event {
     int align;         /* EV_OPEN of a cell: 0, or DOC_ALIGN_LEFT, _CENTER, _RIGHT */
     const char *title; /* EV_OPEN of a link or an image: its title ("" for none); of an item: its label */
     size_t title_length;
-    /* version 3 */
-    int in_cell;       /* EV_OPEN of a block: it stands in the open table cell */
-    int list_style;    /* EV_OPEN of an item */
-    const unsigned char *data; /* EV_OPEN of an image: its bytes, decoded */
-    size_t data_length;
-    const char *media_type; /* of an image: its type, "" when it has none */
-    int width, height;
+    const struct doc_image_data *picture; /* EV_OPEN of an image (version 3): its data, NULL for other events */
 } doc_event;
+
+/* An image's data, decoded, with its media type ("" when it has none) and
+ * its size in pixels (0 where not given). */
+typedef struct doc_image_data {
+    const unsigned char *data;
+    size_t data_length;
+    const char *media_type;
+    int width, height;
+} doc_image_data;
 
 #define READER_DEPTH 64
 #define READER_QUEUE 80
@@ -210,7 +216,8 @@ typedef struct doc_reader {
     int head, count;
     buffer args[READER_DEPTH]; /* decoded targets and languages of open marks */
     buffer titles[READER_DEPTH];
-    buffer picture; /* the open image's data, and its media type */
+    doc_image_data picture; /* the open image's */
+    buffer picture_data;
     char media_type[48];
     int finished;
     int leaf_at;      /* 1 + the stack index of the open leaf, 0 outside one */

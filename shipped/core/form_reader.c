@@ -143,7 +143,7 @@ void doc_read_begin(doc_reader *r, const buffer *input)
 void doc_read_end(doc_reader *r)
 {
     int i;
-    free(r->picture.data);
+    free(r->picture_data.data);
     for (i = 0; i < READER_DEPTH; ++i) {
         free(r->args[i].data);
         free(r->titles[i].data);
@@ -399,7 +399,8 @@ static void put_decoded(buffer *out, const unsigned char *s, size_t n)
 
 /* A mark's arguments, its values decoded into the slot of the depth it
  * opens at. */
-static void read_args(doc_reader *r, int node, const unsigned char *args_text, size_t args_length, mark_args *args)
+static inline __attribute__((always_inline)) void read_args(doc_reader *r, int node, const unsigned char *args_text,
+                                                         size_t args_length, mark_args *args)
 {
     const int slot = r->depth < READER_DEPTH ? r->depth : READER_DEPTH - 1;
     memset(args, 0, sizeof *args);
@@ -424,19 +425,26 @@ static int base64_value(unsigned char c)
 
 /* The data of the image just opened: the bits marks right after its mark,
  * decoded and passed by. */
-static void read_picture(doc_reader *r)
+static const doc_image_data *read_picture(doc_reader *r, const mark_args *args)
 {
     static const char opening[] = "\x1B[bits ";
     const size_t opening_length = sizeof opening - 1;
-    buffer *data = &r->picture;
+    const size_t type_length = args->media_type_length < sizeof r->media_type ? args->media_type_length : 0;
+    buffer *data = &r->picture_data;
     data->size = 0;
+    if (type_length)
+        memcpy(r->media_type, args->media_type, type_length);
+    r->media_type[type_length] = '\0';
+    r->picture.media_type = r->media_type;
+    r->picture.width = args->width < 0 ? 0 : args->width;
+    r->picture.height = args->height < 0 ? 0 : args->height;
     while (r->size - r->pos > opening_length && memcmp(r->s + r->pos, opening, opening_length) == 0) {
         const unsigned char *s = r->s + r->pos + opening_length;
         const unsigned char *end = find_byte(s, r->size - r->pos - opening_length, ']');
         uint32_t quad = 0;
         int held = 0;
         if (!end)
-            return;
+            break;
         for (; s < end; ++s) {
             const int v = base64_value(*s);
             if (v < 0)
@@ -457,6 +465,9 @@ static void read_picture(doc_reader *r)
         }
         r->pos = (size_t)(end - r->s) + 1;
     }
+    r->picture.data = data->data;
+    r->picture.data_length = data->size;
+    return &r->picture;
 }
 
 /* The event that opens `node` with its arguments, the node entered (a rule
@@ -465,7 +476,7 @@ static int open_event(doc_reader *r, int node, const mark_args *args, doc_event 
 {
     memset(e, 0, sizeof *e);
     e->node = node;
-    e->in_cell = args->cell;
+    e->in_cell = (unsigned char)args->cell;
     if (node == NODE_HR) {
         e->kind = EV_HR;
         e->item = args->item < 0 ? 0 : args->item > 32 ? 32 : args->item;
@@ -490,7 +501,7 @@ static int open_event(doc_reader *r, int node, const mark_args *args, doc_event 
     e->loose = args->loose;
     e->new_list = args->new_list;
     e->align = args->align;
-    e->list_style = args->style;
+    e->list_style = (unsigned char)args->style;
     e->title = "";
     if (args->title && args->title->data) {
         e->title = (const char *)args->title->data;
@@ -500,18 +511,8 @@ static int open_event(doc_reader *r, int node, const mark_args *args, doc_event 
         e->text = args->value->data ? (const char *)args->value->data : "";
         e->length = args->value->size;
     }
-    if (node == NODE_IMG) {
-        read_picture(r);
-        e->data = r->picture.data;
-        e->data_length = r->picture.size;
-        const size_t length = args->media_type_length < sizeof r->media_type ? args->media_type_length : 0;
-        if (length)
-            memcpy(r->media_type, args->media_type, length);
-        r->media_type[length] = '\0';
-        e->media_type = r->media_type;
-        e->width = args->width < 0 ? 0 : args->width;
-        e->height = args->height < 0 ? 0 : args->height;
-    }
+    if (node == NODE_IMG)
+        e->picture = read_picture(r, args);
     r->stack_level[r->depth] = e->level;
     r->stack_header[r->depth] = e->header;
     r->stack[r->depth++] = node;
@@ -806,7 +807,12 @@ __attribute__((hot, noinline)) static int quick_mark(doc_reader *r, doc_event *e
     if (node == NODE_NONE)
         return 0; /* unknown marks are dropped, their text kept */
     if (!closing && opens_in_place(r, node)) {
+        /* most marks have no arguments, and most of those need no buffer */
+        static const mark_args no_args = {.number = DOC_BULLET};
         mark_args args;
+        if (end == name_end && !(node == NODE_A || node == NODE_CODE || node == NODE_IMG || node == NODE_FN ||
+                                 node == NODE_NOTE || node == NODE_LI))
+            return open_event(r, node, &no_args, e);
         read_args(r, node, s + name_end, end - name_end, &args);
         if (!args.cell)
             return open_event(r, node, &args, e);
