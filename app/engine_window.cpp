@@ -25,9 +25,13 @@ constexpr std::size_t loss_lines = 5;
 struct lost_file {
     std::string name;  // full path, so that a recursive batch's levels stay apart
     std::int32_t count;
+    std::string found; // what a source format that detects took it for
 };
 
 std::vector<lost_file> losses;
+// The file a detecting source format has just read, and what it took it
+// for: its loss, if any, is told next.
+lost_file last_found;
 std::string loss_directory;  // current when the batch began, ends in '\'
 
 void notify(engine_notice_kind kind, const char *text, DWORD code)
@@ -39,9 +43,15 @@ void notify(engine_notice_kind kind, const char *text, DWORD code)
     }
 }
 
+void note_found_format(const char *source, const char *format)
+{
+    last_found = {full_path_of(source), 0, format};
+}
+
 void note_loss(const char *source, std::int32_t count)
 {
-    losses.push_back({full_path_of(source), count});
+    const std::string name = full_path_of(source);
+    losses.push_back({name, count, last_found.name == name ? last_found.found : std::string()});
 }
 
 bool tracing()
@@ -69,6 +79,7 @@ void connect_engine_to_window()
     engine_events events{};
     events.notice = notify;
     events.characters_lost = note_loss;
+    events.format_found = note_found_format;
     events.busy_step = busy_step;
     events.tracing = tracing;
     events.trace = show_timed_notice;
@@ -80,6 +91,7 @@ void connect_engine_to_window()
 void start_loss_report()
 {
     losses.clear();
+    last_found = {};
     loss_directory = current_directory_with_separator();
 }
 
@@ -90,7 +102,8 @@ void show_loss_report()
     const std::size_t listed = losses.size() <= loss_lines ? losses.size() : loss_lines - 1;
     std::string text = loss_heading;
     for (std::size_t i = 0; i < listed; ++i)
-        text += "\n" + relative_to(losses[i].name, loss_directory) + ": " + std::to_string(losses[i].count);
+        text += "\n" + relative_to(losses[i].name, loss_directory) +
+                (losses[i].found.empty() ? "" : " (" + losses[i].found + ")") + ": " + std::to_string(losses[i].count);
     if (listed < losses.size())
         text += "\nand " + std::to_string(losses.size() - listed) + " more files";
     losses.clear();

@@ -87,6 +87,12 @@ void characters_lost(const char *, std::int32_t count)
         current_file->record.lost = count;
 }
 
+void format_found(const char *, const char *format)
+{
+    if (current_file)
+        current_file->record.found = format;
+}
+
 void converter_fault(const char *file, const char *format, DWORD code)
 {
     char text[512];
@@ -157,6 +163,7 @@ void connect_engine_to_console(const std::string &directory, bool dry_run_wanted
     events.file_started = file_started;
     events.file_converted = file_converted;
     events.characters_lost = characters_lost;
+    events.format_found = format_found;
     events.converter_fault = converter_fault;
     events.no_plugin = no_plugin;
     events.format_accepted = format_accepted;
@@ -245,10 +252,11 @@ bool write_report(const std::string &path)
     if (!report)
         return false;
     std::string text = utf8_mark;
-    text += "source,outcome,output,characters lost,message\r\n";
+    text += "source,outcome,output,characters lost,message,found as\r\n";
     for (const file_record &record : records) {
         text += csv_field(record.source) + "," + outcome_name(record.outcome) + "," + csv_field(record.output) +
-                "," + std::to_string(record.lost) + "," + csv_field(record.message) + "\r\n";
+                "," + std::to_string(record.lost) + "," + csv_field(record.message) + "," + csv_field(record.found) +
+                "\r\n";
     }
     const bool written = std::fwrite(text.data(), 1, text.size(), report) == text.size();
     return std::fclose(report) == 0 && written;

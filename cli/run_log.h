@@ -17,6 +17,7 @@ struct file_record {
     std::string output;   // shown like the source; in a dry run, the name it would get
     std::int32_t lost = 0;
     std::string message;  // the first failure's text, on one line
+    std::string found;    // what a source format that detects took the file for
 };
 
 // Lines kept back to be written in the order of the files, not of the

@@ -19,6 +19,7 @@
 #include <cstring>
 
 #include "convert/engine_events.h"
+#include "convert/intermediate_header.h"
 #include "convert/refusal_reason.h"
 #include "plugins/registry.h"
 #include "support/ansi_text.h"
@@ -467,6 +468,8 @@ void convert_file(conversion_job &job, const char *source, const char *target_ex
             remove_work_file(intermediate, intermediate_path);
             return;
         }
+        if (const found_format found = found_format_of(intermediate.get()); found.name[0])
+            engine_format_found(source_path, found.name);
     }
     stream_closer &second_input = first_stage ? intermediate : source_stream;
     second_input.rewind();

@@ -53,6 +53,12 @@ void engine_characters_lost(const char *source, std::int32_t count)
         events.characters_lost(source, count);
 }
 
+void engine_format_found(const char *source, const char *format)
+{
+    if (events.format_found)
+        events.format_found(source, format);
+}
+
 void engine_converter_fault(const char *file, const char *format, DWORD code)
 {
     if (events.converter_fault)

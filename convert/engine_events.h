@@ -26,6 +26,9 @@ struct engine_events {
     // The target format's plug-in could not write `count` characters of
     // `source` and replaced them.
     void (*characters_lost)(const char *source, std::int32_t count);
+    // A source format that finds each file's kind by its content took
+    // `source` for `format` ("RTF", "Text (UTF-8)").
+    void (*format_found)(const char *source, const char *format);
     // A converter (or _DLL_enum, with `file` the plug-in) ended in an
     // exception `code` instead of returning.
     void (*converter_fault)(const char *file, const char *format, DWORD code);
@@ -54,6 +57,7 @@ DWORD engine_system_error(DWORD code);
 void engine_file_started(const char *source);
 void engine_file_converted(const char *source, const char *output);
 void engine_characters_lost(const char *source, std::int32_t count);
+void engine_format_found(const char *source, const char *format);
 void engine_converter_fault(const char *file, const char *format, DWORD code);
 void engine_busy_step();
 bool engine_stop_requested();

@@ -64,11 +64,13 @@ static int32_t converted(int32_t result)
 CONVERTER(convert_read_rtf, read_rtf)
 CONVERTER(convert_read_html, read_html)
 CONVERTER(convert_read_markdown, read_markdown)
+CONVERTER(convert_read_any, read_any)
 CONVERTER(convert_write_rtf, write_rtf)
 CONVERTER(convert_write_html, write_html)
 CONVERTER(convert_write_markdown, write_markdown)
 
 static const format_description sources[] = {
+    {"Document - Any (detected)", "", convert_read_any},
     {"Document - HTML", "html", convert_read_html},
     {"Document - Markdown", "md", convert_read_markdown},
     {"Document - RTF", "rtf", convert_read_rtf},

@@ -1014,6 +1014,11 @@ static void start_or_end(html_reader *r, const tag *t)
 
 int32_t read_html(FILE *in, FILE *out)
 {
+    return read_html_found(in, out, NULL);
+}
+
+int32_t read_html_found(FILE *in, FILE *out, const char *found)
+{
     buffer raw = {0}, page = {0};
     html_reader r;
     tag t;
@@ -1030,7 +1035,7 @@ int32_t read_html(FILE *in, FILE *out)
     release_input(&raw);
     normalize_line_ends(&page);
     memset(&r, 0, sizeof r);
-    doc_begin(&r.b, out);
+    doc_begin_found(&r.b, out, found);
     r.b.collapse_spaces = 1;
     r.b.expansion_left = doc_expansion_budget(raw.size); /* its size stays when the data is released */
     s = page.data ? (const char *)page.data : "";

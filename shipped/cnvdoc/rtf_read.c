@@ -1691,7 +1691,7 @@ static void release_reader(rtf_reader *r)
 
 /* A reader of the input, which it takes (and frees, with itself, in
  * release_reader); NULL, the input freed, without the memory for it. */
-static rtf_reader *new_reader(buffer *raw, FILE *out)
+static rtf_reader *new_reader(buffer *raw, FILE *out, const char *found)
 {
     rtf_reader *r = (rtf_reader *)calloc(1, sizeof *r);
     if (!r) {
@@ -1699,7 +1699,7 @@ static rtf_reader *new_reader(buffer *raw, FILE *out)
         return NULL;
     }
     r->raw = *raw;
-    doc_begin(&r->b, out);
+    doc_begin_found(&r->b, out, found);
     r->b.expansion_left = doc_expansion_budget(raw->size);
     r->ansi_code_page = 1252;
     r->stack[0].uc = 1;
@@ -1731,6 +1731,11 @@ static void read_document(rtf_reader *r, size_t start)
 
 int32_t read_rtf(FILE *in, FILE *out)
 {
+    return read_rtf_found(in, out, NULL);
+}
+
+int32_t read_rtf_found(FILE *in, FILE *out, const char *found)
+{
     buffer raw = {0};
     rtf_reader *r;
     size_t start;
@@ -1744,7 +1749,7 @@ int32_t read_rtf(FILE *in, FILE *out)
         release_input(&raw);
         return CONVERT_WRONG_FORMAT;
     }
-    r = new_reader(&raw, out);
+    r = new_reader(&raw, out, found);
     if (!r) {
         refusal_set(REFUSAL_OUT_OF_MEMORY);
         return CONVERT_WRONG_FORMAT;

@@ -55,9 +55,6 @@
 #define MARK_MAX 4096           /* longer marks are taken for text */
 #define HEADER_NAME "morphex-text"
 
-/* A read or write error: the converter stops and leaves the stream's error
- * flag set for the host to report. */
-#define CONVERT_READ_WRITE_FAILED (-3)
 
 /* ------------------------------------------------------------------ */
 /* Encodings                                                           */
@@ -151,15 +148,10 @@ static void build_tables(int id)
 /* The user's legacy code page: the user locale's, not the process's. */
 static int user_ansi_encoding(void)
 {
-    char number[8] = "";
-    unsigned code_page;
-    int id;
-    GetLocaleInfoA(LOCALE_USER_DEFAULT, LOCALE_IDEFAULTANSICODEPAGE, number, sizeof number);
-    code_page = (unsigned)strtoul(number, NULL, 10);
-    for (id = enc_1250; id < encoding_count; ++id)
-        if (page_of(id)->number == code_page)
-            return id;
-    return enc_1252;
+    const code_page_entry *page = code_page_by_number(user_ansi_code_page());
+    return page && (page->family == PAGE_FAMILY_EIGHT_BIT || page->family == PAGE_FAMILY_DOUBLE_BYTE)
+               ? 1 + (int)(page - code_page_entries)
+               : enc_1252;
 }
 
 /* ------------------------------------------------------------------ */
@@ -1198,21 +1190,8 @@ static enum step decode_utf_16(reading *r)
  * other byte, which no text in a byte encoding has. */
 static int utf_16_by_nul_pattern(const unsigned char *s, size_t n)
 {
-    size_t even = 0, odd = 0, i;
-    n &= ~(size_t)1;
-    if (n > 4096)
-        n = 4096;
-    for (i = 0; i < n; i += 2) {
-        even += s[i] == 0;
-        odd += s[i + 1] == 0;
-    }
-    if (n < 2)
-        return 0;
-    if (odd * 4 >= n / 2 && even * 4 <= odd)
-        return enc_utf_16le;
-    if (even * 4 >= n / 2 && odd * 4 <= even)
-        return enc_utf_16be;
-    return 0;
+    const int order = utf_16_order_by_nuls(s, n);
+    return order == UTF_16_LITTLE_ENDIAN ? enc_utf_16le : order == UTF_16_BIG_ENDIAN ? enc_utf_16be : 0;
 }
 
 /* Finds the encoding (a byte order mark, the NUL pattern, else the one

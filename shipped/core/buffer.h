@@ -33,6 +33,9 @@ typedef struct buffer {
 } buffer;
 
 #define SINK_SIZE CORE_SINK_SIZE
+/* A read or write error: the converter stops and leaves the stream's error
+ * flag set for the host to report. */
+#define CONVERT_READ_WRITE_FAILED (-3)
 
 int reserve(buffer *b, size_t extra);
 void *grow_for_one(void *items, int *capacity, int first, size_t size);

@@ -1,5 +1,9 @@
 /* The code pages' tables and every name they go by. */
+#include <stdlib.h>
 #include <string.h>
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 #define CODE_PAGE_TABLES_DEFINE
 #include "shipped/core/code_pages.h"
@@ -142,4 +146,15 @@ int put_code_page_text(buffer *b, int number, const unsigned char *s, size_t n)
             put_utf8(b, eight_bit_char(page, s[i]));
     }
     return 1;
+}
+
+unsigned user_ansi_code_page(void)
+{
+    unsigned number = 0;
+#ifdef _WIN32
+    char text[8] = "";
+    GetLocaleInfoA(LOCALE_USER_DEFAULT, LOCALE_IDEFAULTANSICODEPAGE, text, sizeof text);
+    number = (unsigned)strtoul(text, NULL, 10);
+#endif
+    return number ? number : 1252;
 }

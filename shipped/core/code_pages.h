@@ -56,6 +56,10 @@ int code_page_of_web_label(const char *label, size_t length);
  * none of its own. */
 int code_page_of_rtf_charset(int charset);
 
+/* The user's legacy code page: the user locale's, not the process's (1252
+ * where the locale names none). */
+unsigned user_ansi_code_page(void);
+
 /* Appends the bytes s[0..n) of code page `number` as UTF-8; returns 0 when
  * the page is unknown.  A byte sequence a double-byte page leaves undefined
  * is U+FFFD. */

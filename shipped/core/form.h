@@ -125,6 +125,9 @@ typedef struct doc_builder {
 
 /* Starts the document; the intermediate form goes to `out` as it is made. */
 void doc_begin(doc_builder *b, FILE *out);
+/* The same, the header recording what the file was found to be ("RTF",
+ * "Text (UTF-8)"; NULL: nothing) where the reader was chosen by content. */
+void doc_begin_found(doc_builder *b, FILE *out, const char *found);
 /* Opens a leaf block (NODE_P, NODE_H, NODE_LI, NODE_CODE); level and
  * number for headings and items (DOC_BULLET: bulleted), lang for code. */
 void doc_block(doc_builder *b, int node, int level, int number, const char *lang);

@@ -14,14 +14,6 @@ static const char *const node_names[NODE_COUNT] = {
     "sc", "br", "html", "img", "raw", "fn", "note", "dl", "dt", "dd", "bits",
 };
 
-static void put_mark(buffer *out, const char *name)
-{
-    put_byte(out, MARK);
-    put_byte(out, '[');
-    put_str(out, name);
-    put_byte(out, ']');
-}
-
 /* Every node's closing mark whole, blocks' with their line end: one copy
  * per mark. */
 typedef struct mark_text {
@@ -71,13 +63,22 @@ static void put_value(buffer *out, const char *s, size_t n)
     }
 }
 
-void doc_begin(doc_builder *b, FILE *out)
+void doc_begin_found(doc_builder *b, FILE *out, const char *found)
 {
     memset(b, 0, sizeof *b);
     b->out.sink = out;
     b->expansion_left = (size_t)-1;
-    put_mark(&b->out, "morphex-text 3 eol=lf bom=0");
-    put_byte(&b->out, '\n');
+    put_str(&b->out, "\x1B[morphex-text 3 eol=lf bom=0");
+    if (found) {
+        put_str(&b->out, " found=");
+        put_value(&b->out, found, strlen(found));
+    }
+    put_bytes(&b->out, "]\n", 2);
+}
+
+void doc_begin(doc_builder *b, FILE *out)
+{
+    doc_begin_found(b, out, NULL);
 }
 
 static void close_inlines(doc_builder *b, int keep)

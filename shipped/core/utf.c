@@ -1,3 +1,22 @@
 #include "shipped/core/utf.h"
 
 const uint8_t utf8_lead_length[256] = {[0xC2 ... 0xDF] = 2, [0xE0 ... 0xEF] = 3, [0xF0 ... 0xF4] = 4};
+
+int utf_16_order_by_nuls(const unsigned char *s, size_t n)
+{
+    size_t even = 0, odd = 0, i;
+    n &= ~(size_t)1;
+    if (n > 4096)
+        n = 4096;
+    for (i = 0; i < n; i += 2) {
+        even += s[i] == 0;
+        odd += s[i + 1] == 0;
+    }
+    if (n < 2)
+        return UTF_16_NOT;
+    if (odd * 4 >= n / 2 && even * 4 <= odd)
+        return UTF_16_LITTLE_ENDIAN;
+    if (even * 4 >= n / 2 && odd * 4 <= even)
+        return UTF_16_BIG_ENDIAN;
+    return UTF_16_NOT;
+}

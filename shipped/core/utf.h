@@ -130,4 +130,9 @@ static inline void utf16_split(uint32_t c, uint32_t *high, uint32_t *low)
     *low = 0xDC00 + (c & 0x3FF);
 }
 
+/* UTF-16 without a byte order mark: ASCII in it leaves a NUL in every
+ * other byte of the first 4 KiB, which no text in a byte encoding has. */
+enum { UTF_16_NOT = 0, UTF_16_LITTLE_ENDIAN = 1, UTF_16_BIG_ENDIAN = 2 };
+int utf_16_order_by_nuls(const unsigned char *s, size_t n);
+
 #endif

@@ -311,12 +311,12 @@ TEST_F(Mxconv, TheReportHasOneRowPerFile)
     EXPECT_EQ("cr?me br?l?e", read_file(path("work\\caf\xe9, cr\xe8me.asc")));
     std::vector<std::string> rows = lines_of(read_file(path("report.csv")));
     ASSERT_FALSE(rows.empty());
-    EXPECT_EQ("\xEF\xBB\xBF" "source,outcome,output,characters lost,message", rows[0]) << "UTF-8 with its mark";
+    EXPECT_EQ("\xEF\xBB\xBF" "source,outcome,output,characters lost,message,found as", rows[0]) << "UTF-8 with its mark";
     rows.erase(rows.begin());
     std::sort(rows.begin(), rows.end());
-    EXPECT_EQ((std::vector<std::string>{"\"caf\xc3\xa9, cr\xc3\xa8me.txt\",converted,\"caf\xc3\xa9, cr\xc3\xa8me.asc\",3,",
-                                        "plain.txt,converted,plain.asc,0,",
-                                        "void.txt,failed,,0,File void.txt of null length."}),
+    EXPECT_EQ((std::vector<std::string>{"\"caf\xc3\xa9, cr\xc3\xa8me.txt\",converted,\"caf\xc3\xa9, cr\xc3\xa8me.asc\",3,,",
+                                        "plain.txt,converted,plain.asc,0,,",
+                                        "void.txt,failed,,0,File void.txt of null length.,"}),
               rows);
     EXPECT_TRUE(contains(result.out, "2 files converted, 1 failed, characters lost in 1 file.")) << result.out;
 }
@@ -356,7 +356,7 @@ TEST_F(Mxconv, ARefusalCarriesThePluginsReason)
             const std::string &line = said ? c.with_reason : c.without_reason;
             EXPECT_NE(lines.end(), std::find(lines.begin(), lines.end(), line))
                 << plugin << ", " << c.input << ": no line \"" << line << "\" in:\n" << result.err;
-            const std::string row = std::string(c.file) + ",failed,,0," + line;
+            const std::string row = std::string(c.file) + ",failed,,0," + line + ",";
             EXPECT_NE(rows.end(), std::find(rows.begin(), rows.end(), row))
                 << plugin << ", " << c.input << ": no row \"" << row << "\" in:\n" << read_file(path("report.csv"));
         }
@@ -382,6 +382,57 @@ TEST_F(Mxconv, TheShippedPluginsSayWhy)
         EXPECT_STATUS(1, result);
         EXPECT_EQ(c.line, lines_of(result.err).at(0)) << c.arguments << ":\n" << result.err;
     }
+}
+
+// One batch over a folder of documents of every kind, some under a name
+// that lies: each is read as what it is, converted as its own source format
+// converts it, and the report says what each was taken for; what is no
+// document is refused with what it looks like.
+TEST_F(Mxconv, AnyDocumentIsReadAsWhatItIs)
+{
+    const std::string rtf = read_file(MORPHEX_SAMPLES_DIR "\\letter.rtf");
+    const std::string html = read_file(MORPHEX_SAMPLES_DIR "\\page.html");
+    ASSERT_FALSE(rtf.empty() || html.empty()) << "no samples in " MORPHEX_SAMPLES_DIR;
+    const struct {
+        const char *name;
+        std::string content;
+        const char *own_format;  // converted alone with it, for the output it must give; null: refused
+        const char *found_or_reason;
+    } cases[] = {
+        {"letter.rtf", rtf, "Document - RTF", "RTF"},
+        {"saved-by-word.doc", rtf, "Document - RTF", "RTF"},
+        {"page.htm", html, "Document - HTML", "HTML"},
+        {"web-app.doc", html, "Document - HTML", "HTML"},
+        {"notes.txt", "Plain *text*, not Markdown\nsecond line\n\nnext paragraph\n", nullptr, "Text (UTF-8)"},
+        {"picture.doc", std::string("\x89PNG\r\n\x1A\n\0\0\0\rIHDR", 16), nullptr,
+         "It is not a document: it is a PNG image."},
+        {"paper.doc", "%PDF-1.4\n", nullptr, "It is not a document: it is a PDF document."},
+        {"report.docx", std::string("PK\x03\x04", 4) + std::string(26, '\0') + "word/document.xml", nullptr,
+         "It is a Word document (.docx), which the document plug-in does not read yet."},
+    };
+    make_dir("own");
+    for (const auto &c : cases) {
+        write_file(std::string("work\\") + c.name, c.content);
+        if (c.own_format) {
+            write_file(std::string("own\\") + c.name, c.content);
+            EXPECT_STATUS(0, run(std::string("-q -f \"") + c.own_format + "\" -t \"Document - HTML\" ..\\own\\" + c.name));
+        }
+    }
+    run("-q -f \"Any (detected)\" -t \"Document - HTML\" --report ..\\report.csv *");
+    const std::string report = read_file(path("report.csv"));
+    for (const auto &c : cases) {
+        const std::string stem = std::string(c.name).substr(0, std::string(c.name).find('.'));
+        if (c.own_format) {
+            const std::string own = read_file(path("own\\" + stem + ".html"));
+            EXPECT_FALSE(own.empty()) << c.name << " alone gave nothing";
+            EXPECT_EQ(own, read_file(path("work\\" + stem + ".html"))) << c.name;
+        }
+        EXPECT_TRUE(contains(report, std::string(c.name) + ",")) << c.name << " not in:\n" << report;
+        EXPECT_TRUE(contains(report, c.found_or_reason)) << c.name << ": no \"" << c.found_or_reason << "\" in:\n"
+                                                        << report;
+    }
+    EXPECT_TRUE(contains(read_file(path("work\\notes.html")), "Plain *text*, not Markdown<br>"))
+        << "plain text is not Markdown:\n" << read_file(path("work\\notes.html"));
 }
 
 TEST_F(Mxconv, ReplaceModeKeepsNameAndDate)
@@ -518,7 +569,7 @@ TEST_F(Mxconv, ClashingNamesAreChosenInTheOrderOfTheFiles)
     const std::vector<std::string> rows = lines_of(read_file(path("r.csv")));
     for (std::size_t i = 0; i < 3; ++i) {
         EXPECT_EQ(cases[i].content, read_file(path("work\\") + cases[i].output)) << cases[i].source;
-        EXPECT_EQ(std::string(cases[i].source) + ",converted," + cases[i].output + ",0,", rows.at(i + 1))
+        EXPECT_EQ(std::string(cases[i].source) + ",converted," + cases[i].output + ",0,,", rows.at(i + 1))
             << "row " << i + 1 << " in file order";
     }
 }

@@ -209,7 +209,8 @@ protected:
 
 TEST_F(Cnvdoc, FormatsFitTheirFields)
 {
-    ASSERT_EQ(3u, cnvdoc().sources.size());
+    ASSERT_EQ(4u, cnvdoc().sources.size()) << "the three, and any document by its content";
+    ASSERT_NE(nullptr, find_format(cnvdoc().sources, "Document - Any (detected)"));
     ASSERT_EQ(3u, cnvdoc().targets.size());
     const struct {
         const char *name;
