@@ -147,6 +147,8 @@ typedef struct rtf_reader {
     buffer picture_description, picture_name;
     int shape_picture; /* the floating shape being read is a picture */
     int note_count;
+    int last_alpha; /* the letter of the last item numbered by letters, 0 for none */
+    int last_roman; /* the number of the last item numbered in roman, 0 for none */
     int note_first_paragraph; /* the note's first paragraph, which begins after its mark */
     /* blocks open in the output */
     int code_open, row_header, row_open;
@@ -590,22 +592,84 @@ static void clear_paragraph(rtf_reader *r)
     r->pn_start = -1; /* none given */
 }
 
-/* The number a list item shows ("3." gives 3, "c)" gives 3), DOC_BULLET for a bullet. */
-static int item_number(const rtf_reader *r)
+static int is_ascii_letter(unsigned char c)
 {
-    const unsigned char *s = r->list_text.data;
-    size_t i = 0;
+    return (unsigned)((c | 0x20) - 'a') < 26u;
+}
+
+static int roman_value(unsigned char c)
+{
+    switch (c | 0x20) {
+    case 'i': return 1;
+    case 'v': return 5;
+    case 'x': return 10;
+    case 'l': return 50;
+    case 'c': return 100;
+    case 'd': return 500;
+    case 'm': return 1000;
+    }
+    return 0;
+}
+
+/* The letters of a roman number s[0..n) ("iv", "XII"), 0 where they are
+ * none: one case throughout. */
+static int roman_number(const unsigned char *s, size_t n)
+{
+    int total = 0;
+    size_t i;
+    if (n == 0 || n > 8)
+        return 0;
+    for (i = 0; i < n; ++i) {
+        const int v = roman_value(s[i]), next = i + 1 < n ? roman_value(s[i + 1]) : 0;
+        if (!v || (s[i] & 0x20) != (s[0] & 0x20))
+            return 0;
+        total += v < next ? -v : v;
+    }
+    return total > 0 ? total : 0;
+}
+
+/* The marker a list item shows, "3." "c)" "iv." "2.1.": its number and
+ * style, DOC_BULLET for a bullet.  A lone "i" is the roman one unless it
+ * follows an "h" (the ninth letter), and a lone "v" or "x" the roman
+ * one where it follows "iv" or "ix". */
+static int marker_number(rtf_reader *r, const unsigned char *s, size_t n, int *style)
+{
+    size_t i = 0, end;
     int number = 0;
-    while (i < r->list_text.size && (s[i] == ' ' || s[i] == '\t'))
+    *style = LIST_DECIMAL;
+    while (i < n && (s[i] == ' ' || s[i] == '\t'))
         ++i;
-    if (i < r->list_text.size && s[i] >= '0' && s[i] <= '9') {
-        while (i < r->list_text.size && s[i] >= '0' && s[i] <= '9' && number < 100000000)
+    if (i < n && s[i] >= '0' && s[i] <= '9') {
+        while (i < n && s[i] >= '0' && s[i] <= '9' && number < 100000000)
             number = number * 10 + (s[i++] - '0');
         return number;
     }
-    if (i + 1 < r->list_text.size && ((s[i] >= 'a' && s[i] <= 'z') || (s[i] >= 'A' && s[i] <= 'Z')) &&
-        (s[i + 1] == '.' || s[i + 1] == ')'))
-        return (s[i] | 0x20) - 'a' + 1;
+    for (end = i; end < n && is_ascii_letter(s[end]); ++end) {
+    }
+    if (end == i || (end < n && s[end] != '.' && s[end] != ')'))
+        return DOC_BULLET;
+    number = roman_number(s + i, end - i);
+    if (number && (end - i > 1 || (number == 1 && r->last_alpha != 8) || (r->last_roman && number == r->last_roman + 1))) {
+        *style = s[i] & 0x20 ? LIST_LOWER_ROMAN : LIST_UPPER_ROMAN;
+        r->last_alpha = 0;
+        r->last_roman = number;
+        return number;
+    }
+    r->last_roman = 0;
+    if (end - i != 1)
+        return DOC_BULLET;
+    *style = s[i] & 0x20 ? LIST_LOWER_ALPHA : LIST_UPPER_ALPHA;
+    r->last_alpha = (s[i] | 0x20) - 'a' + 1;
+    return r->last_alpha;
+}
+
+/* The number a list item shows ("3." gives 3, "c)" gives 3, "iv." 4) and
+ * its style, DOC_BULLET for a bullet. */
+static int item_number(rtf_reader *r, int *style)
+{
+    const int number = marker_number(r, r->list_text.data, r->list_text.size, style);
+    if (number != DOC_BULLET)
+        return number;
     if (r->has_pn && !r->pn_bullet)
         return r->pn_start >= 0 ? r->pn_start : 1;
     return DOC_BULLET;
@@ -689,6 +753,17 @@ static void continue_item_at(rtf_reader *r, int left_indent)
         r->item_level = 0;
 }
 
+/* The length of a roman number's marker at s ("iv."), 0 for none. */
+static size_t roman_length(const char *s, size_t n)
+{
+    size_t end = 0;
+    while (end < n && end < 8 && roman_value((unsigned char)s[end]))
+        ++end;
+    return end > 1 && end < n && (s[end] == '.' || s[end] == ')') && roman_number((const unsigned char *)s, end)
+               ? end + 1
+               : 0;
+}
+
 /* A list typed by hand, as some programs write one: a paragraph that hangs
  * from its first line and begins with a bullet or a number, then a tab.
  * The marker moves to the list text, as a list's own would be. */
@@ -713,6 +788,8 @@ static int take_typed_marker(rtf_reader *r)
             ++i;
     } else if (i + 1 < n && ((s[i] | 0x20) >= 'a' && (s[i] | 0x20) <= 'z') && (s[i + 1] == '.' || s[i + 1] == ')')) {
         i += 2;
+    } else if (roman_length(s + i, n - i)) {
+        i += roman_length(s + i, n - i);
     } else {
         for (k = 0; k < sizeof bullets / sizeof *bullets; ++k) {
             const size_t length = strlen(bullets[k]);
@@ -845,7 +922,11 @@ static void put_list_item(rtf_reader *r, const group_state *g, int kind, int typ
         level = 1;
     if (!typed)
         r->typed_depth = 0;
-    doc_block(r->out, NODE_LI, level, item_number(r), NULL);
+    int style;
+    const int number = item_number(r, &style);
+    if (style != LIST_DECIMAL)
+        doc_list_style(r->out, style, NULL, 0);
+    doc_block(r->out, NODE_LI, level, number, NULL);
     replay_runs(r, 0);
     doc_end_block(r->out, NODE_LI);
     if (r->quote_depth)

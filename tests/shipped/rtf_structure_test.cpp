@@ -118,6 +118,13 @@ TEST_F(RtfStructure, ReaderReadsWhatDocumentsHold)
          "<p>\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E</p>"},
         {"Mac Japanese by \\fcharset78", "{\\rtf1{\\fonttbl{\\f1\\fcharset78 Osaka;}}\\f1 \\'93\\'fa\\'96\\'7b\\par}",
          "<p>\xE6\x97\xA5\xE6\x9C\xAC</p>"},
+        {"roman markers, not the letter i", "{\\rtf1{\\listtext i.\\tab}one\\par{\\listtext ii.\\tab}two\\par"
+         "{\\listtext iv.\\tab}four\\par{\\listtext v.\\tab}five\\par}",
+         "<li level=1 number=1 style=lower-roman>one</li><li level=1 number=2 style=lower-roman>two</li>"
+         "<li level=1 number=4 style=lower-roman>four</li><li level=1 number=5 style=lower-roman>five</li>"},
+        {"letters, the ninth one i", "{\\rtf1{\\listtext h)\\tab}h\\par{\\listtext i)\\tab}i\\par}",
+         "<li level=1 number=8 style=lower-alpha>h</li><li level=1 number=9 style=lower-alpha>i</li>"},
+        {"roman markers typed by hand", "{\\rtf1\\fi-360\\li720 ii.\\tab two\\par}", "<li level=1 number=2 style=lower-roman>two</li>"},
     };
     for (const auto &c : cases)
         EXPECT_EQ(c.expected, readable(read_rtf(c.rtf))) << c.what << ":\n" << c.rtf;
@@ -131,7 +138,9 @@ TEST_F(RtfStructure, ReaderReadsPandocsRtf)
     const std::string doc = readable(read_rtf(structure_sample("pandoc-notes.rtf")));
     for (const char *kept : {"H<sub>2</sub>O and 2<sup>10</sup> is 1024.<fn id=1></fn> A second claim.<fn id=2></fn>",
                              "<note id=1><p>The note\xE2\x80\x99s <i>first</i> paragraph.</p></note>",
-                             "<note id=2><p>Another note.</p></note>"})
+                             "<note id=2><p>Another note.</p></note>",
+                             "<li level=1 number=2 style=lower-alpha>second step</li>",
+                             "<li level=1 number=3 style=lower-roman>three</li>"})
         EXPECT_NE(std::string::npos, doc.find(kept)) << kept << "\nnot in\n" << doc;
 }
 
