@@ -646,7 +646,7 @@ static int marker_number(rtf_reader *r, const unsigned char *s, size_t n, int *s
     }
     for (end = i; end < n && is_ascii_letter(s[end]); ++end) {
     }
-    if (end == i || (end < n && s[end] != '.' && s[end] != ')'))
+    if (end == i || end == n || (s[end] != '.' && s[end] != ')'))
         return DOC_BULLET;
     number = roman_number(s + i, end - i);
     if (number && (end - i > 1 || (number == 1 && r->last_alpha != 8) || (r->last_roman && number == r->last_roman + 1))) {
