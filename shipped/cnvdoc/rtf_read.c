@@ -4,6 +4,7 @@
  * word in the group (word_readers).  A paragraph's text is kept as
  * runs of like formatting until its end, when its properties (style, list,
  * table) tell which block it is. */
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -35,12 +36,20 @@ enum destination {
 enum style_kind { STYLE_PLAIN, STYLE_HEADING, STYLE_QUOTE, STYLE_CODE };
 
 /* RUN_PARAGRAPH_END: a break that ends a paragraph in a cell, not a \line */
-enum run_flag { RUN_B = 1, RUN_I = 2, RUN_U = 4, RUN_S = 8, RUN_C = 16, RUN_BREAK = 32, RUN_PARAGRAPH_END = 64 };
+/* RUN_NOTE: where a footnote stands, its text the note's id; RUN_PICTURE:
+ * a picture, its text a picture_header, the data and the alternative text */
+enum run_flag {
+    RUN_B = 1, RUN_I = 2, RUN_U = 4, RUN_S = 8, RUN_C = 16, RUN_BREAK = 32, RUN_PARAGRAPH_END = 64,
+    RUN_SUP = 128, RUN_SUB = 256, RUN_SC = 512, RUN_NOTE = 1024, RUN_PICTURE = 2048
+};
+/* Runs that are no text: never joined to another, never trimmed. */
+#define RUN_OBJECT (RUN_BREAK | RUN_NOTE | RUN_PICTURE)
 
 typedef struct group_state {
     int destination;
     unsigned flags;     /* RUN_B .. RUN_S */
     int deleted;        /* text a tracked change deleted: the document is read as its changes leave it */
+    int hidden;         /* hidden text (\v), left out as Word shows a document by default */
     int font;           /* index into the font table, -1 for none */
     int uc;             /* bytes of fallback after \u */
     size_t link, link_length; /* target of the field result, in links */
@@ -71,9 +80,40 @@ typedef struct run {
 } run;
 #define RUN_OFFSET_LIMIT ((size_t)UINT32_MAX)
 
+/* A paragraph being read: the body's waits here while a footnote in it
+ * is read. */
+typedef struct paragraph {
+    run *runs;
+    int run_count, run_capacity;
+    buffer text;
+    buffer list_text;
+    int has_list_text, has_pn, pn_bullet, pn_start;
+} paragraph;
+
+/* What a picture's run holds before its data and alternative text. */
+typedef struct picture_header {
+    uint32_t data_length, alt_length;
+    int width, height;
+    int kind;
+} picture_header;
+
+enum picture_kind { PICTURE_OTHER, PICTURE_PNG, PICTURE_JPEG };
+
+/* A \pict being read: its kind, its sizes and its data. */
+typedef struct picture {
+    int kind;
+    long width, height, goal_width, goal_height, scale_x, scale_y;
+    int high_nibble; /* the first hex digit of a byte, -1 between bytes */
+    buffer data;
+    size_t binary; /* \bin: the bytes after the word are data */
+} picture;
+
 typedef struct rtf_reader {
     buffer raw; /* the input, its own: release_reader frees it with every buffer below */
     doc_builder b;
+    doc_builder *out;   /* b, or the builder of the footnote being read */
+    paragraph waiting;  /* the body's paragraph while a footnote is read */
+    picture pict;
     group_state stack[GROUP_DEPTH];
     int depth, overflow;
     int ansi_code_page, default_font;
@@ -103,11 +143,13 @@ typedef struct rtf_reader {
     int field_read, field_is_link;
     size_t field_link, field_link_length;
     buffer code_language; /* the paragraph's \mxcodelang */
-    buffer notes;         /* the footnotes' text, a line each, for the end of the document */
     buffer shape_name, shape_value; /* a picture property being read */
     buffer picture_description, picture_name;
     int shape_picture; /* the floating shape being read is a picture */
     int note_count;
+    int last_alpha; /* the letter of the last item numbered by letters, 0 for none */
+    int last_roman; /* the number of the last item numbered in roman, 0 for none */
+    int note_first_paragraph; /* the note's first paragraph, which begins after its mark */
     /* blocks open in the output */
     int code_open, row_header, row_open;
     int quote_depth, quote_item; /* the quotes open, and the list item the outermost stands in */
@@ -119,27 +161,12 @@ typedef struct rtf_reader {
 
 /* ---- code pages ---- */
 
+/* The core's table, Mac pages (77-89) included; the document's page for
+ * a set it does not name. */
 static int code_page_of_charset(const rtf_reader *r, int charset)
 {
-    switch (charset) {
-    case 77: return 10000;
-    case 128: return 932;
-    case 129: return 949;
-    case 134: return 936;
-    case 136: return 950;
-    case 161: return 1253;
-    case 162: return 1254;
-    case 163: return 1258;
-    case 177: return 1255;
-    case 178: return 1256;
-    case 186: return 1257;
-    case 204: return 1251;
-    case 222: return 874;
-    case 238: return 1250;
-    case 254: return 437;
-    case 255: return 850;
-    }
-    return r->ansi_code_page;
+    const int page = code_page_of_rtf_charset(charset);
+    return page ? page : r->ansi_code_page;
 }
 
 static const font *current_font(const rtf_reader *r)
@@ -167,7 +194,7 @@ static void add_run(rtf_reader *r, const char *s, size_t n, unsigned flags)
         refusal_set("A paragraph or its links hold more than 4 GiB of text.");
         return;
     }
-    if (last && !(flags & RUN_BREAK) && last->flags == flags && last->link == g->link &&
+    if (last && !(flags & RUN_OBJECT) && last->flags == flags && last->link == g->link &&
         last->link_length == g->link_length && last->text + last->length == r->text.size) {
         put_bytes(&r->text, s, n);
         last->length += (uint32_t)n;
@@ -190,10 +217,10 @@ static void add_run(rtf_reader *r, const char *s, size_t n, unsigned flags)
 static void put_text(rtf_reader *r, const char *s, size_t n)
 {
     const group_state *g = &r->stack[r->depth];
-    if (g->deleted)
+    if (g->deleted || g->hidden)
         return;
     switch (g->destination) {
-    case DEST_TEXT: {
+    case DEST_TEXT: case DEST_NOTE: {
         const font *f = current_font(r);
         /* a link's text is underlined by convention, not by its author */
         add_run(r, s, n, (g->flags & (g->link_length ? ~(unsigned)RUN_U : ~0u)) | (f && f->monospace ? RUN_C : 0));
@@ -212,38 +239,39 @@ static void put_text(rtf_reader *r, const char *s, size_t n)
             put_bytes(b, s, n);
         break;
     }
-    case DEST_NOTE: {
-        size_t i;
-        for (i = 0; i < n; ++i) {
-            const unsigned char c = (unsigned char)s[i] < 0x20 ? ' ' : (unsigned char)s[i];
-            if (c != ' ' || !r->notes.size || r->notes.data[r->notes.size - 1] != ' ')
-                put_byte(&r->notes, c); /* spaces once, none after the number */
-        }
-        break;
-    }
     }
 }
 
-/* A footnote: its number in brackets where it stands, and its text kept
- * for the end of the document, behind the same number. */
+static void swap_paragraph(rtf_reader *r)
+{
+    paragraph *p = &r->waiting, t = *p;
+    p->runs = r->runs, p->run_count = r->run_count, p->run_capacity = r->run_capacity;
+    p->text = r->text, p->list_text = r->list_text;
+    p->has_list_text = r->has_list_text, p->has_pn = r->has_pn, p->pn_bullet = r->pn_bullet, p->pn_start = r->pn_start;
+    r->runs = t.runs, r->run_count = t.run_count, r->run_capacity = t.run_capacity;
+    r->text = t.text, r->list_text = t.list_text;
+    r->has_list_text = t.has_list_text, r->has_pn = t.has_pn, r->pn_bullet = t.pn_bullet, r->pn_start = t.pn_start;
+}
+
+/* A footnote: where it stands, a run of the paragraph that names it by
+ * its number; its paragraphs go to the note of that number, read while
+ * the paragraph around it waits. */
 __attribute__((noinline)) static void begin_note(rtf_reader *r)
 {
     group_state *g = &r->stack[r->depth];
-    const size_t start = r->notes.size;
-    put_byte(&r->notes, '[');
-    put_number(&r->notes, ++r->note_count);
-    put_byte(&r->notes, ']');
-    if (r->notes.size > start)
-        put_text(r, (const char *)r->notes.data + start, r->notes.size - start);
-    put_byte(&r->notes, ' ');
+    char digits[16];
+    const int written = snprintf(digits, sizeof digits, "%d", ++r->note_count);
+    const size_t length = written > 0 && written < (int)sizeof digits ? (size_t)written : 0;
+    add_run(r, digits, length, RUN_NOTE);
+    swap_paragraph(r);
+    r->run_count = 0;
+    r->text.size = r->list_text.size = 0;
+    r->has_list_text = r->has_pn = r->pn_bullet = 0;
+    r->pn_start = -1;
+    r->out = doc_note_begin(&r->b, digits, length);
     g->destination = DEST_NOTE;
     g->in_note = 1;
-}
-
-static void put_note_space(rtf_reader *r)
-{
-    if (r->notes.size && r->notes.data[r->notes.size - 1] != ' ')
-        put_byte(&r->notes, ' ');
+    r->note_first_paragraph = 1;
 }
 
 static int buffer_is(const buffer *b, const char *s)
@@ -283,33 +311,55 @@ static void forget_picture_text(rtf_reader *r)
     r->picture_name.size = 0;
 }
 
-/* A picture is its alternative text, as the writer writes one: the
- * description, else the author's name for it. */
+/* A picture's size in pixels: the size it shows at (twips, 15 a pixel)
+ * as scaled, else its own. */
+static int picture_pixels(long goal, long scale, long own)
+{
+    if (goal > 0)
+        return (int)((goal * (scale > 0 ? scale : 100) + 750) / 1500);
+    return own > 0 && own < 1000000 ? (int)own : 0;
+}
+
+/* A PNG or JPEG picture, a run of its own: its header, data and
+ * alternative text. */
+static void add_picture_run(rtf_reader *r, const buffer *alt)
+{
+    const group_state *g = &r->stack[r->depth];
+    const picture *p = &r->pict;
+    picture_header h;
+    if (g->deleted || g->hidden || (g->destination != DEST_TEXT && g->destination != DEST_NOTE) ||
+        p->data.size + alt->size > RUN_OFFSET_LIMIT / 2)
+        return;
+    memset(&h, 0, sizeof h);
+    h.data_length = (uint32_t)p->data.size;
+    h.alt_length = (uint32_t)alt->size;
+    h.width = picture_pixels(p->goal_width, p->scale_x, p->width);
+    h.height = picture_pixels(p->goal_height, p->scale_y, p->height);
+    h.kind = p->kind;
+    add_run(r, (const char *)&h, sizeof h, RUN_PICTURE);
+    if (!r->run_count || !(r->runs[r->run_count - 1].flags & RUN_PICTURE) || r->text.size + h.data_length +
+        h.alt_length > RUN_OFFSET_LIMIT)
+        return;
+    put_bytes(&r->text, p->data.data, p->data.size);
+    put_bytes(&r->text, alt->data, alt->size);
+    r->runs[r->run_count - 1].length += h.data_length + h.alt_length;
+}
+
+/* A picture: its data where it is PNG or JPEG, with its alternative text,
+ * else that text alone, as the writer writes one: the description, else
+ * the author's name for it. */
 static void end_picture(rtf_reader *r)
 {
     const buffer *name = &r->picture_name, *text = &r->picture_description;
     if (!text->size && is_authors_name(name))
         text = name;
-    if (text->size)
+    if (r->pict.kind != PICTURE_OTHER && r->pict.data.size)
+        add_picture_run(r, text);
+    else if (text->size)
         put_text(r, (const char *)text->data, text->size);
     forget_picture_text(r);
-}
-
-/* The notes, after the document and a rule, a paragraph each. */
-static void put_notes(rtf_reader *r)
-{
-    size_t start = 0, end;
-    if (!r->notes.size)
-        return;
-    doc_hr(&r->b);
-    while (start < r->notes.size) {
-        for (end = start; end < r->notes.size && r->notes.data[end] != '\n'; ++end) {
-        }
-        doc_block(&r->b, NODE_P, 0, 0, NULL);
-        doc_text(&r->b, (const char *)r->notes.data + start, end - start);
-        doc_end_block(&r->b, NODE_P);
-        start = end + 1;
-    }
+    r->pict.kind = PICTURE_OTHER;
+    r->pict.data.size = 0;
 }
 
 __attribute__((noinline)) static void put_char(rtf_reader *r, uint32_t c)
@@ -432,7 +482,7 @@ static void end_font_entry(rtf_reader *r)
 static void trim_runs(rtf_reader *r)
 {
     int i;
-    for (i = 0; i < r->run_count && !(r->runs[i].flags & RUN_BREAK); ++i) {
+    for (i = 0; i < r->run_count && !(r->runs[i].flags & RUN_OBJECT); ++i) {
         run *u = &r->runs[i];
         while (u->length && r->text.data[u->text] == ' ') {
             ++u->text;
@@ -441,13 +491,52 @@ static void trim_runs(rtf_reader *r)
         if (u->length)
             break;
     }
-    for (i = r->run_count - 1; i >= 0 && !(r->runs[i].flags & RUN_BREAK); --i) {
+    for (i = r->run_count - 1; i >= 0 && !(r->runs[i].flags & RUN_OBJECT); --i) {
         run *u = &r->runs[i];
         while (u->length && r->text.data[u->text + u->length - 1] == ' ')
             --u->length;
         if (u->length)
             break;
     }
+}
+
+/* The marks of each run flag, in the order they open. */
+static const struct {
+    unsigned flag;
+    int node;
+} run_marks[] = {{RUN_I, NODE_I}, {RUN_B, NODE_B}, {RUN_U, NODE_U}, {RUN_S, NODE_S}, {RUN_C, NODE_C},
+                 {RUN_SUP, NODE_SUP}, {RUN_SUB, NODE_SUB}, {RUN_SC, NODE_SC}};
+#define RUN_MARKS (RUN_B | RUN_I | RUN_U | RUN_S | RUN_C | RUN_SUP | RUN_SUB | RUN_SC)
+
+static void set_marks(rtf_reader *r, unsigned changed, unsigned wanted)
+{
+    size_t k;
+    for (k = 0; k < sizeof run_marks / sizeof *run_marks; ++k)
+        if (changed & run_marks[k].flag)
+            doc_set(r->out, run_marks[k].node, (wanted & run_marks[k].flag) != 0);
+}
+
+static void replay_link(rtf_reader *r, const run *u)
+{
+    if (u->link_length) {
+        size_t title_length;
+        memcpy(&title_length, r->links.data + u->link - sizeof title_length, sizeof title_length);
+        doc_link_title(r->out, (const char *)r->links.data + u->link + u->link_length + 1, title_length);
+        doc_link(r->out, (const char *)r->links.data + u->link, u->link_length);
+    } else {
+        doc_link(r->out, NULL, 0);
+    }
+}
+
+static const char *const picture_types[] = {"", "image/png", "image/jpeg"};
+
+static void replay_picture(rtf_reader *r, const run *u)
+{
+    picture_header h;
+    const unsigned char *data = r->text.data + u->text + sizeof h;
+    memcpy(&h, r->text.data + u->text, sizeof h);
+    doc_picture(r->out, NULL, 0, NULL, 0, (const char *)data + h.data_length, h.alt_length, picture_types[h.kind],
+                data, h.data_length, h.width, h.height);
 }
 
 static void replay_runs(rtf_reader *r, unsigned ignored)
@@ -459,48 +548,27 @@ static void replay_runs(rtf_reader *r, unsigned ignored)
         trim_runs(r);
     for (i = 0; i < r->run_count; ++i) {
         const run *u = &r->runs[i];
-        const unsigned wanted = u->flags & ~ignored & ~(RUN_BREAK | RUN_PARAGRAPH_END), changed = wanted ^ flags;
-        if (changed) {
-            if (changed & RUN_I)
-                doc_set(&r->b, NODE_I, (wanted & RUN_I) != 0);
-            if (changed & RUN_B)
-                doc_set(&r->b, NODE_B, (wanted & RUN_B) != 0);
-            if (changed & RUN_U)
-                doc_set(&r->b, NODE_U, (wanted & RUN_U) != 0);
-            if (changed & RUN_S)
-                doc_set(&r->b, NODE_S, (wanted & RUN_S) != 0);
-            if (changed & RUN_C)
-                doc_set(&r->b, NODE_C, (wanted & RUN_C) != 0);
+        const unsigned wanted = u->flags & ~ignored & RUN_MARKS, changed = wanted ^ flags;
+        if (changed && !(u->flags & (RUN_NOTE | RUN_PICTURE))) {
+            set_marks(r, changed, wanted);
             flags = wanted;
         }
         if (u->link_length != link_length || (u->link_length && u->link != link)) {
-            if (u->link_length) {
-                size_t title_length;
-                memcpy(&title_length, r->links.data + u->link - sizeof title_length, sizeof title_length);
-                doc_link_title(&r->b, (const char *)r->links.data + u->link + u->link_length + 1, title_length);
-                doc_link(&r->b, (const char *)r->links.data + u->link, u->link_length);
-            } else {
-                doc_link(&r->b, NULL, 0);
-            }
+            replay_link(r, u);
             link = u->link;
             link_length = u->link_length;
         }
         if (u->flags & RUN_BREAK)
-            doc_br(&r->b);
+            doc_br(r->out);
+        else if (u->flags & RUN_NOTE)
+            doc_footnote(r->out, (const char *)r->text.data + u->text, u->length);
+        else if (u->flags & RUN_PICTURE)
+            replay_picture(r, u);
         else
-            doc_text(&r->b, (const char *)r->text.data + u->text, u->length);
+            doc_text(r->out, (const char *)r->text.data + u->text, u->length);
     }
-    if (flags & RUN_B)
-        doc_set(&r->b, NODE_B, 0);
-    if (flags & RUN_I)
-        doc_set(&r->b, NODE_I, 0);
-    if (flags & RUN_U)
-        doc_set(&r->b, NODE_U, 0);
-    if (flags & RUN_S)
-        doc_set(&r->b, NODE_S, 0);
-    if (flags & RUN_C)
-        doc_set(&r->b, NODE_C, 0);
-    doc_link(&r->b, NULL, 0);
+    set_marks(r, flags, 0);
+    doc_link(r->out, NULL, 0);
 }
 
 static int has_text(const rtf_reader *r)
@@ -524,22 +592,84 @@ static void clear_paragraph(rtf_reader *r)
     r->pn_start = -1; /* none given */
 }
 
-/* The number a list item shows ("3." gives 3, "c)" gives 3), DOC_BULLET for a bullet. */
-static int item_number(const rtf_reader *r)
+static int is_ascii_letter(unsigned char c)
 {
-    const unsigned char *s = r->list_text.data;
-    size_t i = 0;
+    return (unsigned)((c | 0x20) - 'a') < 26u;
+}
+
+static int roman_value(unsigned char c)
+{
+    switch (c | 0x20) {
+    case 'i': return 1;
+    case 'v': return 5;
+    case 'x': return 10;
+    case 'l': return 50;
+    case 'c': return 100;
+    case 'd': return 500;
+    case 'm': return 1000;
+    }
+    return 0;
+}
+
+/* The letters of a roman number s[0..n) ("iv", "XII"), 0 where they are
+ * none: one case throughout. */
+static int roman_number(const unsigned char *s, size_t n)
+{
+    int total = 0;
+    size_t i;
+    if (n == 0 || n > 8)
+        return 0;
+    for (i = 0; i < n; ++i) {
+        const int v = roman_value(s[i]), next = i + 1 < n ? roman_value(s[i + 1]) : 0;
+        if (!v || (s[i] & 0x20) != (s[0] & 0x20))
+            return 0;
+        total += v < next ? -v : v;
+    }
+    return total > 0 ? total : 0;
+}
+
+/* The marker a list item shows, "3." "c)" "iv." "2.1.": its number and
+ * style, DOC_BULLET for a bullet.  A lone "i" is the roman one unless it
+ * follows an "h" (the ninth letter), and a lone "v" or "x" the roman
+ * one where it follows "iv" or "ix". */
+static int marker_number(rtf_reader *r, const unsigned char *s, size_t n, int *style)
+{
+    size_t i = 0, end;
     int number = 0;
-    while (i < r->list_text.size && (s[i] == ' ' || s[i] == '\t'))
+    *style = LIST_DECIMAL;
+    while (i < n && (s[i] == ' ' || s[i] == '\t'))
         ++i;
-    if (i < r->list_text.size && s[i] >= '0' && s[i] <= '9') {
-        while (i < r->list_text.size && s[i] >= '0' && s[i] <= '9' && number < 100000000)
+    if (i < n && s[i] >= '0' && s[i] <= '9') {
+        while (i < n && s[i] >= '0' && s[i] <= '9' && number < 100000000)
             number = number * 10 + (s[i++] - '0');
         return number;
     }
-    if (i + 1 < r->list_text.size && ((s[i] >= 'a' && s[i] <= 'z') || (s[i] >= 'A' && s[i] <= 'Z')) &&
-        (s[i + 1] == '.' || s[i + 1] == ')'))
-        return (s[i] | 0x20) - 'a' + 1;
+    for (end = i; end < n && is_ascii_letter(s[end]); ++end) {
+    }
+    if (end == i || end == n || (s[end] != '.' && s[end] != ')'))
+        return DOC_BULLET;
+    number = roman_number(s + i, end - i);
+    if (number && (end - i > 1 || (number == 1 && r->last_alpha != 8) || (r->last_roman && number == r->last_roman + 1))) {
+        *style = s[i] & 0x20 ? LIST_LOWER_ROMAN : LIST_UPPER_ROMAN;
+        r->last_alpha = 0;
+        r->last_roman = number;
+        return number;
+    }
+    r->last_roman = 0;
+    if (end - i != 1)
+        return DOC_BULLET;
+    *style = s[i] & 0x20 ? LIST_LOWER_ALPHA : LIST_UPPER_ALPHA;
+    r->last_alpha = (s[i] | 0x20) - 'a' + 1;
+    return r->last_alpha;
+}
+
+/* The number a list item shows ("3." gives 3, "c)" gives 3, "iv." 4) and
+ * its style, DOC_BULLET for a bullet. */
+static int item_number(rtf_reader *r, int *style)
+{
+    const int number = marker_number(r, r->list_text.data, r->list_text.size, style);
+    if (number != DOC_BULLET)
+        return number;
     if (r->has_pn && !r->pn_bullet)
         return r->pn_start >= 0 ? r->pn_start : 1;
     return DOC_BULLET;
@@ -558,15 +688,15 @@ static void set_quotes(rtf_reader *r, int item, int depth)
 {
     const int keep = item == r->quote_item ? depth : 0;
     while (r->quote_depth > keep) {
-        doc_end_container(&r->b, NODE_QUOTE);
+        doc_end_container(r->out, NODE_QUOTE);
         --r->quote_depth;
     }
     if (r->quote_depth == 0)
         r->list_in_quote = 0;
     while (r->quote_depth < depth && doc_spend(&r->b.expansion_left, QUOTE_COST)) {
         if (r->quote_depth == 0 && item > 0)
-            doc_block_context(&r->b, item, 0);
-        doc_container(&r->b, NODE_QUOTE);
+            doc_block_context(r->out, item, 0);
+        doc_container(r->out, NODE_QUOTE);
         ++r->quote_depth;
     }
     r->quote_item = item;
@@ -607,7 +737,7 @@ static void continue_item_at(rtf_reader *r, int left_indent)
         if (level > r->list_in_quote)
             level = r->list_in_quote;
         if (level > r->quote_item)
-            doc_block_context(&r->b, level, 0);
+            doc_block_context(r->out, level, 0);
         return;
     }
     if (r->typed_depth > 0) {
@@ -618,9 +748,20 @@ static void continue_item_at(rtf_reader *r, int left_indent)
     if (level > r->item_level)
         level = r->item_level;
     if (level > 0)
-        doc_block_context(&r->b, level, 0);
+        doc_block_context(r->out, level, 0);
     else
         r->item_level = 0;
+}
+
+/* The length of a roman number's marker at s ("iv."), 0 for none. */
+static size_t roman_length(const char *s, size_t n)
+{
+    size_t end = 0;
+    while (end < n && end < 8 && roman_value((unsigned char)s[end]))
+        ++end;
+    return end > 1 && end < n && (s[end] == '.' || s[end] == ')') && roman_number((const unsigned char *)s, end)
+               ? end + 1
+               : 0;
 }
 
 /* A list typed by hand, as some programs write one: a paragraph that hangs
@@ -633,7 +774,7 @@ static int take_typed_marker(rtf_reader *r)
     run *u = r->run_count ? &r->runs[0] : NULL;
     const char *s;
     size_t n, i = 0, start, k;
-    if (!u || (u->flags & RUN_BREAK))
+    if (!u || (u->flags & RUN_OBJECT))
         return 0;
     s = (const char *)r->text.data + u->text;
     n = u->length;
@@ -647,6 +788,8 @@ static int take_typed_marker(rtf_reader *r)
             ++i;
     } else if (i + 1 < n && ((s[i] | 0x20) >= 'a' && (s[i] | 0x20) <= 'z') && (s[i + 1] == '.' || s[i + 1] == ')')) {
         i += 2;
+    } else if (roman_length(s + i, n - i)) {
+        i += roman_length(s + i, n - i);
     } else {
         for (k = 0; k < sizeof bullets / sizeof *bullets; ++k) {
             const size_t length = strlen(bullets[k]);
@@ -707,7 +850,7 @@ static int fixed_pitch_lines(const rtf_reader *r)
 static void end_code(rtf_reader *r)
 {
     if (r->code_open) {
-        doc_end_block(&r->b, NODE_CODE);
+        doc_end_block(r->out, NODE_CODE);
         r->code_open = 0;
     }
 }
@@ -741,10 +884,10 @@ static void end_code_paragraph(rtf_reader *r, const group_state *g)
         char lang[DOC_LANGUAGE_SIZE];
         copy_language(lang, sizeof lang, r->code_language.data, r->code_language.size);
         continue_item_at(r, g->left_indent);
-        doc_block(&r->b, NODE_CODE, 0, 0, lang);
+        doc_block(r->out, NODE_CODE, 0, 0, lang);
         r->code_open = 1;
     } else {
-        doc_text(&r->b, "\n", 1);
+        doc_text(r->out, "\n", 1);
     }
     replay_runs(r, ~0u);
 }
@@ -755,7 +898,7 @@ static void end_empty_paragraph(rtf_reader *r, const group_state *g, int kind)
 {
     if (g->border_bottom) {
         set_quotes(r, 0, 0);
-        doc_hr(&r->b);
+        doc_hr(r->out);
         r->item_level = 0;
     } else if (kind != STYLE_QUOTE) {
         set_quotes(r, 0, 0); /* an empty line outside quotes parts two of them */
@@ -779,9 +922,13 @@ static void put_list_item(rtf_reader *r, const group_state *g, int kind, int typ
         level = 1;
     if (!typed)
         r->typed_depth = 0;
-    doc_block(&r->b, NODE_LI, level, item_number(r), NULL);
+    int style;
+    const int number = item_number(r, &style);
+    if (style != LIST_DECIMAL)
+        doc_list_style(r->out, style, NULL, 0);
+    doc_block(r->out, NODE_LI, level, number, NULL);
     replay_runs(r, 0);
-    doc_end_block(&r->b, NODE_LI);
+    doc_end_block(r->out, NODE_LI);
     if (r->quote_depth)
         r->list_in_quote = level;
     else
@@ -800,17 +947,51 @@ static void put_paragraph(rtf_reader *r, const group_state *g, int style, int ki
         set_quotes_at(r, g->left_indent);
     if (kind == STYLE_HEADING || (g->outline >= 0 && g->outline < 6 && !is_list)) {
         r->item_level = 0;
-        doc_block(&r->b, NODE_H, kind == STYLE_HEADING ? r->style_level[style] : g->outline + 1, 0, NULL);
+        doc_block(r->out, NODE_H, kind == STYLE_HEADING ? r->style_level[style] : g->outline + 1, 0, NULL);
         replay_runs(r, RUN_B); /* headings are bold already */
-        doc_end_block(&r->b, NODE_H);
+        doc_end_block(r->out, NODE_H);
     } else if (is_list) {
         put_list_item(r, g, kind, typed);
     } else {
         continue_item_at(r, g->left_indent);
-        doc_block(&r->b, NODE_P, 0, 0, NULL);
+        doc_block(r->out, NODE_P, 0, 0, NULL);
         replay_runs(r, 0);
-        doc_end_block(&r->b, NODE_P);
+        doc_end_block(r->out, NODE_P);
     }
+}
+
+/* A paragraph of a footnote: the note's paragraph, its mark (\chftn) no
+ * part of its text. */
+static void end_note_paragraph(rtf_reader *r)
+{
+    run *u = r->run_count ? &r->runs[0] : NULL;
+    if (r->note_first_paragraph && u && !(u->flags & RUN_OBJECT)) {
+        /* the space after the note's mark: a tab, or a no-break space, in some programs' */
+        while (u->length && (r->text.data[u->text] == ' ' || r->text.data[u->text] == '\t' ||
+                             (u->length >= 2 && !memcmp(r->text.data + u->text, "\xC2\xA0", 2)))) {
+            const uint32_t width = r->text.data[u->text] == 0xC2 ? 2 : 1;
+            u->text += width;
+            u->length -= width;
+        }
+    }
+    r->note_first_paragraph = 0;
+    if (has_text(r)) {
+        doc_block(r->out, NODE_P, 0, 0, NULL);
+        replay_runs(r, 0);
+        doc_end_block(r->out, NODE_P);
+    }
+    clear_paragraph(r);
+}
+
+/* A footnote's end: its last paragraph, without its \par, and the
+ * paragraph that was waiting for it goes on. */
+static void end_note(rtf_reader *r)
+{
+    if (r->run_count)
+        end_note_paragraph(r);
+    doc_note_end(r->out);
+    r->out = &r->b;
+    swap_paragraph(r);
 }
 
 /* A paragraph's end: its properties (style, list, table) tell which block
@@ -818,6 +999,10 @@ static void put_paragraph(rtf_reader *r, const group_state *g, int style, int ki
 static void end_paragraph(rtf_reader *r)
 {
     const group_state *g = &r->stack[r->depth];
+    if (g->in_note) {
+        end_note_paragraph(r);
+        return;
+    }
     const int style = g->style >= 0 && g->style < STYLES ? g->style : 0;
     int kind = r->style_kind[style];
     const int typed = !g->in_table && kind == STYLE_PLAIN && !r->has_list_text && !r->has_pn && g->list <= 0 &&
@@ -849,9 +1034,9 @@ static void end_cell(rtf_reader *r)
     /* the break the cell's last paragraph left; a \line there stays */
     if (r->run_count && (r->runs[r->run_count - 1].flags & RUN_PARAGRAPH_END))
         --r->run_count;
-    doc_cell(&r->b, r->row_header);
+    doc_cell(r->out, r->row_header);
     replay_runs(r, r->row_header ? RUN_B : 0);
-    doc_end_block(&r->b, NODE_CELL);
+    doc_end_block(r->out, NODE_CELL);
     r->row_open = 1;
     clear_paragraph(r);
 }
@@ -862,7 +1047,7 @@ static void end_row(rtf_reader *r)
         end_cell(r);
     clear_paragraph(r);
     if (r->row_open)
-        doc_end_container(&r->b, NODE_ROW);
+        doc_end_container(r->out, NODE_ROW);
     r->row_open = 0;
     r->row_header = 0;
 }
@@ -988,7 +1173,8 @@ static void begin_shape_text(rtf_reader *r)
     group_state *g = &r->stack[r->depth];
     if (g->in_note) {
         g->destination = DEST_NOTE;
-        put_note_space(r);
+        if (paragraph_open(r))
+            end_paragraph(r);
         return;
     }
     g->destination = DEST_TEXT;
@@ -1006,6 +1192,8 @@ enum word_kind {
     W_B, W_I, W_UL, W_ULNONE, W_STRIKE, W_F, W_UC, W_U, W_S, W_INTBL, W_LS, W_ILVL, W_LI, W_RI, W_FI, W_OUTLINE, W_BRDRB,
     W_ANSICPG, W_DEFF, W_FCHARSET, W_CPG, W_FMODERN, W_PNLVLBLT, W_PNLVLBODY, W_PNSTART, W_BIN, W_CS, W_PAGE,
     W_CODE_LANGUAGE, W_FOOTNOTE, W_PICT, W_SHPPICT, W_SN, W_SV, W_SHAPE, W_SHAPE_TEXT, W_DELETED,
+    W_SUPER, W_SUB, W_NOSUPERSUB, W_SCAPS, W_HIDDEN,
+    W_PNGBLIP, W_JPEGBLIP, W_PICW, W_PICH, W_PICWGOAL, W_PICHGOAL, W_PICSCALEX, W_PICSCALEY,
 };
 
 typedef struct control_word {
@@ -1027,25 +1215,28 @@ static const control_word control_words[] = {
     {"footerf", W_SKIP_DEST, 0}, {"footerl", W_SKIP_DEST, 0}, {"footerr", W_SKIP_DEST, 0},
     {"footnote", W_FOOTNOTE, 0}, {"generator", W_SKIP_DEST, 0}, {"header", W_SKIP_DEST, 0},
     {"headerf", W_SKIP_DEST, 0}, {"headerl", W_SKIP_DEST, 0}, {"headerr", W_SKIP_DEST, 0}, {"i", W_I, 0},
-    {"ilvl", W_ILVL, 0}, {"info", W_SKIP_DEST, 0}, {"intbl", W_INTBL, 0}, {"keywords", W_SKIP_DEST, 0},
+    {"ilvl", W_ILVL, 0}, {"info", W_SKIP_DEST, 0}, {"intbl", W_INTBL, 0}, {"jpegblip", W_JPEGBLIP, 0}, {"keywords", W_SKIP_DEST, 0},
     {"ldblquote", W_CHAR, 0x201C}, {"li", W_LI, 0}, {"line", W_LINE, 0}, {"listoverridetable", W_SKIP_DEST, 0},
     {"listtable", W_SKIP_DEST, 0}, {"listtext", W_LISTTEXT, 0}, {"lquote", W_CHAR, 0x2018}, {"ls", W_LS, 0},
     {"mxcodelang", W_CODE_LANGUAGE, 0},
     {"nestcell", W_LINE, 0}, {"nestrow", W_LINE, 0}, {"nesttableprops", W_SKIP_DEST, 0},
-    {"nonshppict", W_SKIP_DEST, 0}, {"object", W_SKIP_DEST, 0}, {"operator", W_SKIP_DEST, 0},
+    {"nonshppict", W_SKIP_DEST, 0}, {"nosupersub", W_NOSUPERSUB, 0}, {"object", W_SKIP_DEST, 0}, {"operator", W_SKIP_DEST, 0},
     {"outlinelevel", W_OUTLINE, 0}, {"page", W_PAGE, 0}, {"par", W_PAR, 0}, {"pard", W_PARD, 0},
-    {"pict", W_PICT, 0}, {"plain", W_PLAIN, 0}, {"pn", W_PN, 0}, {"pnlvlblt", W_PNLVLBLT, 0},
+    {"pich", W_PICH, 0}, {"pichgoal", W_PICHGOAL, 0}, {"picscalex", W_PICSCALEX, 0}, {"picscaley", W_PICSCALEY, 0},
+    {"pict", W_PICT, 0}, {"picw", W_PICW, 0}, {"picwgoal", W_PICWGOAL, 0}, {"plain", W_PLAIN, 0},
+    {"pngblip", W_PNGBLIP, 0}, {"pn", W_PN, 0}, {"pnlvlblt", W_PNLVLBLT, 0},
     {"pnlvlbody", W_PNLVLBODY, 0}, {"pnseclvl", W_SKIP_DEST, 0}, {"pnstart", W_PNSTART, 0},
     {"pntext", W_LISTTEXT, 0}, {"private", W_SKIP_DEST, 0}, {"rdblquote", W_CHAR, 0x201D},
     {"revtbl", W_SKIP_DEST, 0}, {"ri", W_RI, 0}, {"row", W_ROW, 0}, {"rquote", W_CHAR, 0x2019},
     {"rsidtbl", W_SKIP_DEST, 0},
-    {"s", W_S, 0}, {"sect", W_PAR, 0}, {"shpinst", W_SHAPE, 0}, {"shppict", W_SHPPICT, 0},
+    {"s", W_S, 0}, {"scaps", W_SCAPS, 0}, {"sect", W_PAR, 0}, {"shpinst", W_SHAPE, 0}, {"shppict", W_SHPPICT, 0},
     {"shprslt", W_SKIP_DEST, 0}, {"shptxt", W_SHAPE_TEXT, 0}, {"sn", W_SN, 0}, {"sv", W_SV, 0}, {"strike", W_STRIKE, 0},
-    {"striked", W_STRIKE, 0}, {"stylesheet", W_STYLESHEET, 0}, {"subject", W_SKIP_DEST, 0},
+    {"striked", W_STRIKE, 0}, {"stylesheet", W_STYLESHEET, 0}, {"sub", W_SUB, 0}, {"subject", W_SKIP_DEST, 0},
+    {"super", W_SUPER, 0},
     {"tab", W_CHAR, '\t'}, {"template", W_SKIP_DEST, 0}, {"title", W_SKIP_DEST, 0}, {"trhdr", W_TRHDR, 0},
     {"trowd", W_TROWD, 0}, {"u", W_U, 0}, {"uc", W_UC, 0}, {"ul", W_UL, 0}, {"uld", W_UL, 0}, {"uldash", W_UL, 0},
     {"uldb", W_UL, 0}, {"ulnone", W_ULNONE, 0}, {"ulth", W_UL, 0}, {"ulw", W_UL, 0}, {"ulwave", W_UL, 0},
-    {"userprops", W_SKIP_DEST, 0}, {"xmlnstbl", W_SKIP_DEST, 0},
+    {"userprops", W_SKIP_DEST, 0}, {"v", W_HIDDEN, 0}, {"xmlnstbl", W_SKIP_DEST, 0},
 };
 
 #define WORD_COUNT (sizeof control_words / sizeof *control_words)
@@ -1151,11 +1342,37 @@ static long read_skipped_word(rtf_reader *r, group_state *g, const control_word 
     return binary_bytes(w, has_param, param);
 }
 
-/* A picture: its data is skipped; its properties are read. */
+/* A picture: its kind, its sizes, its data where it is PNG or JPEG (hex
+ * digits or \bin's bytes), and its properties. */
 static long read_picture_word(rtf_reader *r, group_state *g, const control_word *w, int has_param, long param)
 {
-    begin_shape_property(r, g, w);
+    picture *p = &r->pict;
+    switch (w->kind) {
+    case W_PNGBLIP: p->kind = PICTURE_PNG; break;
+    case W_JPEGBLIP: p->kind = PICTURE_JPEG; break;
+    case W_PICW: p->width = param; break;
+    case W_PICH: p->height = param; break;
+    case W_PICWGOAL: p->goal_width = param; break;
+    case W_PICHGOAL: p->goal_height = param; break;
+    case W_PICSCALEX: p->scale_x = param; break;
+    case W_PICSCALEY: p->scale_y = param; break;
+    case W_BIN: p->binary = p->kind != PICTURE_OTHER; break;
+    default: begin_shape_property(r, g, w);
+    }
     return binary_bytes(w, has_param, param);
+}
+
+/* A picture begins: nothing of the one before it is its. */
+__attribute__((noinline)) static void begin_picture(rtf_reader *r, group_state *g)
+{
+    picture *p = &r->pict;
+    p->kind = PICTURE_OTHER;
+    p->width = p->height = p->goal_width = p->goal_height = 0;
+    p->scale_x = p->scale_y = 100;
+    p->high_nibble = -1;
+    p->data.size = 0;
+    p->binary = 0;
+    g->destination = DEST_PICT;
 }
 
 /* A floating shape: its properties are read, its text box and its picture. */
@@ -1284,6 +1501,7 @@ static void reset_character_properties(const rtf_reader *r, group_state *g)
 {
     g->flags = 0;
     g->deleted = 0;
+    g->hidden = 0;
     g->font = find_font(r, r->default_font);
 }
 
@@ -1303,6 +1521,11 @@ static long read_text_word(rtf_reader *r, group_state *g, const control_word *w,
     /* character properties */
     case W_PLAIN: reset_character_properties(r, g); break;
     case W_DELETED: g->deleted = on; break;
+    case W_HIDDEN: g->hidden = on; break;
+    case W_SUPER: set_flag(g, RUN_SUB, 0), set_flag(g, RUN_SUP, on); break;
+    case W_SUB: set_flag(g, RUN_SUP, 0), set_flag(g, RUN_SUB, on); break;
+    case W_NOSUPERSUB: set_flag(g, RUN_SUP | RUN_SUB, 0); break;
+    case W_SCAPS: set_flag(g, RUN_SC, on); break;
     case W_B: set_flag(g, RUN_B, on); break;
     case W_I: set_flag(g, RUN_I, on); break;
     case W_UL: set_flag(g, RUN_U, on); break;
@@ -1336,7 +1559,7 @@ static long read_text_word(rtf_reader *r, group_state *g, const control_word *w,
 static long read_body_word(rtf_reader *r, group_state *g, const control_word *w, int has_param, long param)
 {
     switch (w->kind) {
-    case W_PICT: g->destination = DEST_PICT; return 0;
+    case W_PICT: begin_picture(r, g); return 0;
     case W_SHAPE: begin_shape(r); return 0;
     case W_SHAPE_TEXT: begin_shape_text(r); return 0;
     case W_FOOTNOTE:
@@ -1360,22 +1583,15 @@ static long read_body_word(rtf_reader *r, group_state *g, const control_word *w,
     return read_text_word(r, g, w, has_param, param);
 }
 
-/* A footnote's text, one line of the notes: its paragraph and line ends
- * are spaces, a note inside it is not read. */
+/* A footnote's paragraphs, as the body's but for tables, whose cells and
+ * rows end a paragraph of the note; a note inside it is not read. */
 static long read_note_word(rtf_reader *r, group_state *g, const control_word *w, int has_param, long param)
 {
     switch (w->kind) {
-    case W_PICT: g->destination = DEST_PICT; return 0;
-    case W_SHAPE: begin_shape(r); return 0;
-    case W_SHAPE_TEXT: begin_shape_text(r); return 0;
     case W_FOOTNOTE: g->destination = DEST_SKIP; return 0;
-    case W_CHAR: put_char(r, w->arg); return 0;
-    case W_PAR: case W_PAGE: case W_LINE:
-        if (!g->deleted)
-            put_note_space(r);
-        return 0;
+    case W_CELL: case W_ROW: end_paragraph(r); return 0;
     }
-    return read_text_word(r, g, w, has_param, param);
+    return read_body_word(r, g, w, has_param, param);
 }
 
 /* A list item's marker as written (\listtext, \pntext): its text and
@@ -1404,7 +1620,7 @@ static long read_value_word(rtf_reader *r, group_state *g, const control_word *w
 static long read_shape_value_word(rtf_reader *r, group_state *g, const control_word *w, int has_param, long param)
 {
     if (w->kind == W_PICT && g->in_shape) {
-        g->destination = DEST_PICT;
+        begin_picture(r, g);
         return 0;
     }
     return read_value_word(r, g, w, has_param, param);
@@ -1472,11 +1688,8 @@ static void pop_group(rtf_reader *r)
     if (r->depth == 0)
         return;
     destination = r->stack[r->depth].destination;
-    if (r->stack[r->depth].in_note && !r->stack[r->depth - 1].in_note) {
-        while (r->notes.size && r->notes.data[r->notes.size - 1] == ' ')
-            --r->notes.size;
-        put_byte(&r->notes, '\n');
-    }
+    if (r->stack[r->depth].in_note && !r->stack[r->depth - 1].in_note)
+        end_note(r);
     if (r->stack[r->depth].shape_text && !r->stack[r->depth - 1].shape_text && paragraph_open(r))
         end_paragraph(r); /* a text box's last paragraph, without its \par */
     shape = r->stack[r->depth].in_shape && !r->stack[r->depth - 1].in_shape;
@@ -1496,11 +1709,36 @@ static void pop_group(rtf_reader *r)
         end_font_entry(r);
 }
 
+static int hex_value(unsigned char c);
+
+/* A PNG's or JPEG's data in hex digits; other pictures' is not kept. */
+static void put_picture_hex(picture *p, const unsigned char *s, size_t n)
+{
+    size_t i;
+    if (p->kind == PICTURE_OTHER)
+        return;
+    for (i = 0; i < n; ++i) {
+        const int v = hex_value(s[i]);
+        if (v < 0)
+            continue;
+        if (p->high_nibble < 0) {
+            p->high_nibble = v;
+        } else {
+            put_byte(&p->data, (unsigned char)(p->high_nibble * 16 + v));
+            p->high_nibble = -1;
+        }
+    }
+}
+
 /* Text bytes: the separator ';' ends a font or style entry. */
 static void text_bytes(rtf_reader *r, const unsigned char *s, size_t n)
 {
     const int destination = r->stack[r->depth].destination;
-    if (destination == DEST_SKIP || destination == DEST_PN || destination == DEST_PICT || destination == DEST_SHAPE)
+    if (destination == DEST_PICT) {
+        put_picture_hex(&r->pict, s, n);
+        return;
+    }
+    if (destination == DEST_SKIP || destination == DEST_PN || destination == DEST_SHAPE)
         return;
     if (destination == DEST_FONTTBL || destination == DEST_STYLE) {
         size_t i;
@@ -1572,8 +1810,13 @@ static size_t control_word_at(rtf_reader *r, const unsigned char *s, size_t n)
         return j;
     }
     skip_bytes = control(r, length <= WORD_LONGEST ? find_word(r, name, length, hash) : NULL, has_param, param);
-    if (skip_bytes > 0)
+    if (skip_bytes > 0) {
+        const size_t data = j;
         j = (size_t)skip_bytes < n - j ? j + (size_t)skip_bytes : n;
+        if (r->pict.binary)
+            put_bytes(&r->pict.data, s + data, j - data); /* a picture's data as bytes */
+        r->pict.binary = 0;
+    }
     return j;
 }
 
@@ -1594,7 +1837,7 @@ static void control_symbol(rtf_reader *r, unsigned char symbol)
     case '~': put_char(r, 0x00A0); break;
     case '_': put_char(r, 0x2011); break;
     case '\r': case '\n':
-        if (r->stack[r->depth].destination == DEST_TEXT)
+        if (r->stack[r->depth].destination == DEST_TEXT || r->stack[r->depth].destination == DEST_NOTE)
             end_paragraph(r);
         break;
     }
@@ -1679,11 +1922,12 @@ static size_t rtf_start(const buffer *raw)
 static void release_reader(rtf_reader *r)
 {
     buffer *const owned[] = {&r->text, &r->links, &r->list_text, &r->entry_name, &r->pending_bytes, &r->decoded,
-                             &r->field_instruction, &r->code_language, &r->notes, &r->shape_name, &r->shape_value,
+                             &r->field_instruction, &r->code_language, &r->waiting.text, &r->waiting.list_text, &r->pict.data, &r->shape_name, &r->shape_value,
                              &r->picture_description, &r->picture_name};
     size_t i;
     release_input(&r->raw);
     free(r->runs);
+    free(r->waiting.runs);
     for (i = 0; i < sizeof owned / sizeof *owned; ++i)
         free(owned[i]->data);
     free(r);
@@ -1700,6 +1944,7 @@ static rtf_reader *new_reader(buffer *raw, FILE *out, const char *found)
     }
     r->raw = *raw;
     doc_begin_found(&r->b, out, found);
+    r->out = &r->b;
     r->b.expansion_left = doc_expansion_budget(raw->size);
     r->ansi_code_page = 1252;
     r->stack[0].uc = 1;
@@ -1726,7 +1971,6 @@ static void read_document(rtf_reader *r, size_t start)
     }
     end_code(r);
     set_quotes(r, 0, 0);
-    put_notes(r);
 }
 
 int32_t read_rtf(FILE *in, FILE *out)

@@ -88,7 +88,24 @@ typedef struct rtf_writer {
     int row_cells, row_header;
     unsigned char *reverse; /* Unicode to Windows-1252, 0 for none */
     list_plan plan;
+    const buffer *input;
+    int picture_open;   /* a picture written as data: its alternative text is not */
+    int definition_depth; /* definitions open, each indented half an inch */
+    /* Footnotes: where each note's mark begins in the input, by the
+     * number note_number gives its id, and whether it is written. */
+    note_numbers note_ids;
+    size_t *note_at;
+    unsigned char *note_written;
+    int note_slots;
+    int in_note, note_blocks; /* writing a note at its reference, and its blocks so far */
+    int skipping_note;  /* inside a note at the document's end, written at its reference */
+    int cell_used;      /* the open cell has text or a block: a further block begins a paragraph */
+    int nest_depth, nest_cells; /* a table inside a cell, and its row's cells so far */
 } rtf_writer;
+
+static void open_node(rtf_writer *w, const doc_event *e);
+static void close_node(rtf_writer *w, const doc_event *e);
+static void put_rtf_text(rtf_writer *w, const char *s, size_t n);
 
 static void put_hex_byte(buffer *out, unsigned char byte)
 {
@@ -270,6 +287,9 @@ static void put_paragraph_start(rtf_writer *w, const doc_event *e)
         put_number(out, left_of_level(w, e->item));
         if (w->quote_depth)
             put_str(out, "\\ri720");
+    } else if (w->definition_depth && e->node != NODE_LI) {
+        put_str(out, "\\li"); /* a definition, indented under its term */
+        put_number(out, 720L * w->definition_depth);
     }
     if (e->node != NODE_H && !IS_VERBATIM(e->node))
         put_str(out, "\\f0\\fs24");
@@ -366,6 +386,9 @@ static void open_node(rtf_writer *w, const doc_event *e)
             put_str(out, "{\\b ");
         break;
     case NODE_B: put_str(out, "{\\b "); break;
+    case NODE_SUP: put_str(out, "{\\super "); break;
+    case NODE_SUB: put_str(out, "{\\sub "); break;
+    case NODE_SC: put_str(out, "{\\scaps "); break;
     case NODE_I: put_str(out, "{\\i "); break;
     case NODE_U: put_str(out, "{\\ul "); break;
     case NODE_S: put_str(out, "{\\strike "); break;
@@ -424,7 +447,9 @@ static void close_node(rtf_writer *w, const doc_event *e)
         w->leaf = NODE_NONE;
         break;
     case NODE_A: put_str(out, "}}}"); break;
-    case NODE_B: case NODE_I: case NODE_U: case NODE_S: case NODE_C: put_byte(out, '}'); break;
+    case NODE_B: case NODE_I: case NODE_U: case NODE_S: case NODE_C: case NODE_SUP: case NODE_SUB: case NODE_SC:
+        put_byte(out, '}');
+        break;
     }
 }
 
@@ -555,6 +580,318 @@ static void put_list_tables(buffer *out, const list_plan *p)
     put_str(out, "}\n");
 }
 
+/* ---- pictures ---- */
+
+static uint32_t big_endian(const unsigned char *p, int bytes)
+{
+    uint32_t v = 0;
+    while (bytes-- > 0)
+        v = v << 8 | *p++;
+    return v;
+}
+
+/* A picture's size in pixels from its own data where the document gives
+ * none: a PNG's header, a JPEG's frame. */
+static void picture_size(const doc_image_data *e, int png, long *width, long *height)
+{
+    const unsigned char *d = e->data;
+    size_t i = 2;
+    *width = e->width, *height = e->height;
+    if (*width > 0 && *height > 0)
+        return;
+    if (png && e->data_length >= 24) {
+        *width = (long)big_endian(d + 16, 4), *height = (long)big_endian(d + 20, 4);
+        return;
+    }
+    while (!png && i + 9 < e->data_length && d[i] == 0xFF) {
+        const unsigned marker = d[i + 1];
+        if (marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC) {
+            *height = (long)big_endian(d + i + 5, 2), *width = (long)big_endian(d + i + 7, 2);
+            return;
+        }
+        i += 2 + big_endian(d + i + 2, 2);
+    }
+    *width = *width > 0 ? *width : 96, *height = *height > 0 ? *height : 96; /* an inch, where nothing tells */
+}
+
+/* A PNG or JPEG picture as its data in hex, at its size (twips, 15 a
+ * pixel); whether it was one.  Other pictures are their alternative text. */
+static int put_picture(rtf_writer *w, const doc_event *event)
+{
+    static const char hex[] = "0123456789abcdef";
+    const doc_image_data *e = event->picture;
+    const int png = e && strcmp(e->media_type, "image/png") == 0;
+    buffer *out = w->target;
+    long width, height;
+    size_t i;
+    if (!e || (!png && strcmp(e->media_type, "image/jpeg") != 0) || !e->data_length)
+        return 0;
+    picture_size(e, png, &width, &height);
+    put_str(out, png ? "{\\pict\\pngblip\\picw" : "{\\pict\\jpegblip\\picw");
+    put_number(out, width);
+    put_str(out, "\\pich");
+    put_number(out, height);
+    put_str(out, "\\picwgoal");
+    put_number(out, width * 15);
+    put_str(out, "\\pichgoal");
+    put_number(out, height * 15);
+    for (i = 0; i < e->data_length; ++i) {
+        if (i % 64 == 0)
+            put_byte(out, '\n');
+        put_byte(out, (unsigned char)hex[e->data[i] >> 4]);
+        put_byte(out, (unsigned char)hex[e->data[i] & 15]);
+    }
+    put_str(out, "}");
+    return 1;
+}
+
+/* ---- footnotes ---- */
+
+/* Where each note's mark begins, in the order of the notes: a first pass
+ * over the bytes (an ESC in text is doubled), whose numbers the ids read
+ * in a second take, in which the references come first. */
+static void find_notes(rtf_writer *w)
+{
+    const unsigned char *s = w->input->data;
+    const size_t n = w->input->size;
+    size_t i, *starts = NULL;
+    int count = 0, capacity = 0, k = 0;
+    doc_reader r;
+    doc_event e;
+    for (i = 0; i + 6 < n; ++i) {
+        const unsigned char *mark = (const unsigned char *)memchr(s + i, MARK, n - i - 6);
+        if (!mark)
+            break;
+        i = (size_t)(mark - s);
+        if (s[i + 1] == MARK) {
+            ++i;
+        } else if (memcmp(s + i + 1, "[note", 5) == 0 && (s[i + 6] == ' ' || s[i + 6] == ']')) {
+            size_t *grown = (size_t *)room_for_one(starts, count, &capacity, 16, sizeof *starts);
+            if (!grown)
+                break;
+            starts = grown;
+            starts[count++] = i;
+        }
+    }
+    if (!count)
+        return;
+    doc_read_begin(&r, w->input);
+    while (doc_next(&r, &e) != EV_END) {
+        if (e.kind != EV_OPEN || (e.node != NODE_FN && e.node != NODE_NOTE))
+            continue;
+        const int number = note_number(&w->note_ids, e.text, e.length);
+        if (number > w->note_slots) {
+            size_t *at = (size_t *)realloc(w->note_at, (size_t)number * 2 * sizeof *at);
+            unsigned char *written = (unsigned char *)realloc(w->note_written, (size_t)number * 2);
+            if (at)
+                w->note_at = at;
+            if (written)
+                w->note_written = written;
+            if (!at || !written)
+                break;
+            memset(w->note_at + w->note_slots, 0, ((size_t)number * 2 - w->note_slots) * sizeof *at);
+            memset(w->note_written + w->note_slots, 0, (size_t)number * 2 - w->note_slots);
+            w->note_slots = number * 2;
+        }
+        if (e.node == NODE_NOTE && number > 0 && k < count)
+            w->note_at[number - 1] = starts[k++] + 1; /* 0: no note */
+    }
+    doc_read_end(&r);
+    free(starts);
+}
+
+/* An event of a note written at its reference: its blocks are paragraphs
+ * of the footnote, their marks and text as in the body. */
+static void note_event(rtf_writer *w, const doc_event *e)
+{
+    switch (e->kind) {
+    case EV_OPEN:
+        if (IS_LEAF(e->node) && e->node != NODE_CELL) {
+            if (w->note_blocks++)
+                put_str(w->target, "\\par\\pard\\plain\\f0\\fs24 ");
+        } else if (IS_INLINE(e->node) || e->node == NODE_IMG) {
+            open_node(w, e);
+        } else if (e->node == NODE_CELL) {
+            put_byte(w->target, ' ');
+        }
+        break;
+    case EV_CLOSE:
+        if (IS_INLINE(e->node) || e->node == NODE_IMG)
+            close_node(w, e);
+        break;
+    case EV_TEXT: put_rtf_text(w, e->text, e->length); break;
+    case EV_BR: put_str(w->target, "\\line "); break;
+    }
+}
+
+/* A footnote where its reference stands, as Word writes one: its mark
+ * numbered by the reader, then the note read from where it begins in the
+ * input.  Each note is written once. */
+static void put_note(rtf_writer *w, const char *id, size_t length)
+{
+    const int number = note_number(&w->note_ids, id, length);
+    buffer note = {0};
+    doc_reader r;
+    doc_event e;
+    const int leaf = w->leaf;
+    if (number <= 0 || number > w->note_slots || !w->note_at[number - 1] || w->note_written[number - 1] ||
+        w->in_note)
+        return;
+    w->note_written[number - 1] = 1;
+    note.data = w->input->data + w->note_at[number - 1] - 1;
+    note.size = w->input->size - (w->note_at[number - 1] - 1);
+    put_str(w->target, "{\\super\\chftn}{\\footnote\\pard\\plain\\f0\\fs24{\\super\\chftn} ");
+    w->in_note = 1;
+    w->note_blocks = 0;
+    doc_read_begin(&r, &note);
+    while (doc_next(&r, &e) != EV_END && !(e.kind == EV_CLOSE && e.node == NODE_NOTE))
+        note_event(w, &e);
+    doc_read_end(&r);
+    w->in_note = 0;
+    w->leaf = leaf;
+    put_str(w->target, "}");
+}
+
+/* A note at the document's end: written already at its reference, else
+ * (no reference names it) as a footnote there, so that its text stays. */
+static void begin_end_note(rtf_writer *w, const doc_event *e)
+{
+    const int number = note_number(&w->note_ids, e->text, e->length);
+    w->skipping_note = 1;
+    if (number > 0 && number <= w->note_slots && w->note_at[number - 1] && !w->note_written[number - 1]) {
+        put_str(w->target, "\\pard\\plain\\f0\\fs24 ");
+        put_note(w, e->text, e->length);
+        put_str(w->target, "\\par\n");
+    }
+}
+
+/* ---- blocks in table cells ---- */
+
+/* A block in a cell: a paragraph of the cell, after the one before it. */
+static void open_cell_block(rtf_writer *w, const doc_event *e)
+{
+    buffer *out = w->target;
+    if (w->cell_used)
+        put_str(out, "\\par\n");
+    w->cell_used = 1;
+    put_str(out, w->nest_depth ? "\\pard\\plain\\intbl\\itap2" : "\\pard\\plain\\intbl");
+    if (e->node == NODE_LI) {
+        put_item_marks(w, e);
+        put_str(out, "\\fi-360\\li");
+        put_number(out, 720L * (e->level < 1 ? 1 : e->level));
+    }
+    put_str(out, e->node == NODE_CODE ? "\\f1\\fs20 " : "\\f0\\fs24 ");
+    if (e->node == NODE_H || e->node == NODE_DT)
+        put_str(out, "{\\b ");
+    w->leaf = e->node;
+}
+
+static void close_cell_block(rtf_writer *w, const doc_event *e)
+{
+    if (e->node == NODE_H || e->node == NODE_DT)
+        put_byte(w->target, '}');
+    w->leaf = NODE_CELL;
+}
+
+/* A table in a cell, as Word writes one: its cells' paragraphs at depth
+ * 2 (\itap2) ended by \nestcell, each row's properties in
+ * \nesttableprops; readers without nested tables read the cells' text,
+ * parted by what \nonesttables gives them. */
+static void nested_event(rtf_writer *w, const doc_event *e)
+{
+    buffer *out = w->target;
+    int i;
+    if (e->kind == EV_OPEN && e->node == NODE_ROW) {
+        w->nest_cells = 0;
+    } else if (e->kind == EV_OPEN && e->node == NODE_CELL) {
+        if (w->cell_used && w->nest_cells == 0)
+            put_str(out, "\\par\n");
+        ++w->nest_cells;
+        w->cell_used = 0;
+        w->leaf = NODE_CELL;
+        put_str(out, "\\pard\\plain\\intbl\\itap2\\f0\\fs24 ");
+        if (e->header)
+            put_str(out, "{\\b ");
+    } else if (e->kind == EV_CLOSE && e->node == NODE_CELL) {
+        put_str(out, e->header ? "}\\nestcell{\\nonesttables\\tab}\n" : "\\nestcell{\\nonesttables\\tab}\n");
+        w->cell_used = 0;
+    } else if (e->kind == EV_CLOSE && e->node == NODE_ROW) {
+        put_str(out, "{\\*\\nesttableprops\\trowd\\itap2\\trgaph108");
+        for (i = 1; i <= (w->nest_cells ? w->nest_cells : 1); ++i) {
+            put_str(out, "\\clbrdrt\\brdrs\\clbrdrl\\brdrs\\clbrdrb\\brdrs\\clbrdrr\\brdrs\\cellx");
+            put_number(out, 4320L * i / (w->nest_cells ? w->nest_cells : 1));
+        }
+        put_str(out, "\\nestrow}{\\nonesttables\\par}\n");
+    } else if (e->kind == EV_CLOSE && e->node == NODE_TABLE) {
+        --w->nest_depth;
+        w->leaf = NODE_CELL;
+        w->cell_used = 0;
+        put_str(out, "\\pard\\plain\\intbl\\f0\\fs24 "); /* the outer cell's paragraph again */
+    } else {
+        return;
+    }
+}
+
+/* ---- the events ---- */
+
+static void write_event(rtf_writer *w, const doc_event *e)
+{
+    if (w->skipping_note) {
+        w->skipping_note = !(e->kind == EV_CLOSE && e->node == NODE_NOTE);
+        return;
+    }
+    if (e->kind == EV_TEXT || e->kind == EV_BR)
+        w->cell_used = 1;
+    switch (e->kind) {
+    case EV_OPEN:
+        if (e->node == NODE_NOTE)
+            begin_end_note(w, e);
+        else if (e->node == NODE_FN)
+            put_note(w, e->text, e->length);
+        else if (e->node == NODE_IMG)
+            w->picture_open = put_picture(w, e);
+        else if (e->node == NODE_TABLE && w->target == &w->row)
+            ++w->nest_depth;
+        else if (w->nest_depth && (e->node == NODE_ROW || e->node == NODE_CELL))
+            nested_event(w, e);
+        else if (e->in_cell && (IS_LEAF(e->node) || e->node == NODE_DT))
+            open_cell_block(w, e);
+        else if (e->node == NODE_DD)
+            ++w->definition_depth;
+        else if (e->node == NODE_DT)
+            put_str(w->target, "\\pard\\plain\\sa60\\f0\\fs24{\\b "), w->leaf = NODE_DT;
+        else if (e->node == NODE_CELL)
+            w->cell_used = 0, open_node(w, e);
+        else
+            open_node(w, e);
+        break;
+    case EV_CLOSE:
+        if (e->node == NODE_IMG)
+            w->picture_open = 0;
+        else if (w->nest_depth && (e->node == NODE_ROW || e->node == NODE_CELL || e->node == NODE_TABLE))
+            nested_event(w, e);
+        else if (w->leaf != NODE_NONE && w->leaf != NODE_CELL && w->target == &w->row && e->node == w->leaf)
+            close_cell_block(w, e);
+        else if (e->node == NODE_DD)
+            --w->definition_depth;
+        else if (e->node == NODE_DT)
+            put_str(w->target, "}\\par\n"), w->leaf = NODE_NONE;
+        else
+            close_node(w, e);
+        break;
+    case EV_TEXT:
+        if (!w->picture_open)
+            put_rtf_text(w, e->text, e->length);
+        break;
+    case EV_BR: put_str(w->target, "\\line\n"); break;
+    case EV_HR:
+        put_str(w->target, "\\pard\\plain\\brdrb\\brdrs\\brdrw10\\brsp20\\sa120\\f0\\fs24\\par\n");
+        w->code_last = 0;
+        w->quote_closed = 0;
+        break;
+    }
+}
+
 int32_t write_rtf(FILE *in, FILE *out)
 {
     buffer input = {0};
@@ -577,20 +914,14 @@ int32_t write_rtf(FILE *in, FILE *out)
     plan_lists(&w.plan, &input);
     put_list_tables(&w.out, &w.plan);
     doc_read_begin(&r, &input);
-    while (doc_next(&r, &e) != EV_END) {
-        switch (e.kind) {
-        case EV_OPEN: open_node(&w, &e); break;
-        case EV_CLOSE: close_node(&w, &e); break;
-        case EV_TEXT: put_rtf_text(&w, e.text, e.length); break;
-        case EV_BR: put_str(w.target, "\\line\n"); break;
-        case EV_HR:
-            put_str(w.target, "\\pard\\plain\\brdrb\\brdrs\\brdrw10\\brsp20\\sa120\\f0\\fs24\\par\n");
-            w.code_last = 0;
-            w.quote_closed = 0;
-            break;
-        }
-    }
+    w.input = &input;
+    find_notes(&w);
+    while (doc_next(&r, &e) != EV_END)
+        write_event(&w, &e);
     doc_read_end(&r);
+    note_numbers_free(&w.note_ids);
+    free(w.note_at);
+    free(w.note_written);
     release_input(&input);
     free(w.reverse);
     free(w.row.data);

@@ -239,7 +239,8 @@ TEST_F(Cnvdoc, ReadersFindTheStructureOfRealFiles)
          {"<h level=1>A letter to Z\xC3\xBCrich</h>",
           "this is <b>bold</b>, <i>italic</i>, <u>underlined</u> and <s>struck</s> text, with <c>code()</c>, "
           "a Greek \xCE\xB1\xCE\xB2, a euro \xE2\x82\xAC and a line<br>break.</p>",
-          "Russian: \xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82. A picture follows:</p>",
+          "Russian: \xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82. A picture follows: <img src= type=image/png "
+          "width=100 height=100><bits iVBORw0KGgoAAAANSUhEUg==></img></p>",
           "<h level=2>Things to bring</h>", "<li level=1>Apples</li>", "<li level=2>Green ones</li>",
           "<li level=1 number=2>Second</li>", "<quote><p>A quotation to remember.</p></quote>",
           "<row><cell header>Fruit</cell><cell header>Price</cell></row>",
@@ -308,7 +309,19 @@ TEST_F(Cnvdoc, EveryReaderMeetsEveryWriterThroughTheHost)
             ASSERT_FALSE(output.empty()) << source.file << " to " << target.format;
             const bool lossy = std::strcmp(target.format, rtf_format) == 0;
             const bool loosened = std::strcmp(target.format, markdown_format) == 0;
-            EXPECT_EQ(joined(shape(reference, lossy, loosened)), joined(shape(read_as(target.format, output), lossy, loosened)))
+            // HTML and Markdown keep an image by its address: its data is compared in RTF only
+            const auto kept = [&](std::vector<std::string> tokens) {
+                std::vector<std::string> out;
+                for (std::string &token : tokens) {
+                    if (!lossy && token.compare(0, 6, "<bits ") == 0)
+                        continue;
+                    if (!lossy && token.compare(0, 5, "<img ") == 0 && token.find(' ', 5) != std::string::npos)
+                        token = token.substr(0, token.find(' ', 5)) + ">";
+                    out.push_back(token);
+                }
+                return joined(out);
+            };
+            EXPECT_EQ(kept(shape(reference, lossy, loosened)), kept(shape(read_as(target.format, output), lossy, loosened)))
                 << source.file << " through " << target.format;
         }
     }
@@ -608,11 +621,12 @@ TEST_F(Cnvdoc, RtfReaderReadsWhatWordProcessorsWrite)
          "{\\sv A \\u233?t\\u233?}}}\\pngblip 89504e47}}{\\nonshppict{\\pict\\wmetafile8 0100}}b{\\pict{\\*\\picprop"
          "{\\sp{\\sn wzName}{\\sv Image1}}}\\bin2 }{}c{\\pict{\\*\\picprop{\\sp{\\sn wzName}{\\sv Licence: MIT 2.0}}}00}"
          "{\\pict{\\*\\picprop{\\sp{\\sn wzName}{\\sv linux}}}00}\\par}",
-         "<p>aA \xC3\xA9t\xC3\xA9" "bcLicence: MIT 2.0linux</p>"},
+         "<p>a<img src= type=image/png><bits iVBORw==>A \xC3\xA9t\xC3\xA9</img>bcLicence: MIT 2.0linux</p>"},
         // footnotes: the number where each stands, the text after a rule at the end
         {"{\\rtf1\\pard a{\\super\\chftn}{\\footnote\\pard\\plain{\\super\\chftn} One\\par {\\b two}"
          "{\\field{\\*\\fldinst HYPERLINK \"u\"}{\\fldrslt link}}.}b{\\footnote{\\listtext x}c}\\par\\pard d\\par}",
-         "<p>a[1]b[2]</p><p>d</p><hr><p>[1] One twolink.</p><p>[2] c</p>"},
+         "<p>a<fn id=1></fn>b<fn id=2></fn></p><p>d</p><note id=1><p>One</p><p><b>two</b>link.</p></note>"
+         "<note id=2><p>c</p></note>"},
         // lines of fixed-pitch text parted by line breaks are code; one line of it is code in the text
         {"{\\rtf1{\\fonttbl{\\f0 Arial;}{\\f1\\fmodern Courier;}}{\\pard\\f1 x = 1\\line\\line y\\par}"
          "{\\pard\\f1 one line\\line\\par}}",
@@ -625,7 +639,7 @@ TEST_F(Cnvdoc, RtfReaderReadsWhatWordProcessorsWrite)
          "{\\shp{\\*\\shpinst{\\sp{\\sn pib}{\\sv{\\pict\\pngblip 89}}}{\\sp{\\sn wzDescription}{\\sv A chart}}}"
          "{\\shprslt{\\pict 00}}}\\par\\trowd\\cellx100\\pard\\intbl x{\\shp{\\*\\shpinst{\\shptxt\\pard y}}}z\\cell\\row"
          "\\pard{\\*\\do\\dptxbx{\\dptxbxtext\\pard old\\par}}}",
-         "<p>one</p><p>In <b>box</b></p><p>two</p><p>A chart</p><table><row><cell>x<br>y<br>z</cell></row></table>"
+         "<p>one</p><p>In <b>box</b></p><p>two</p><p><img src= type=image/png><bits iQ==>A chart</img></p><table><row><cell>x<br>y<br>z</cell></row></table>"
          "<p>old</p>"},
         // a document is read with its tracked changes accepted: deleted text and paragraph ends go
         {"{\\rtf1 The {\\deleted old }{\\revised new }text.{\\deleted\\par}joined\\par{\\deleted gone\\par}kept"
@@ -1269,8 +1283,8 @@ TEST_F(Cnvdoc, RtfReaderReadsLibreOffice)
         "{\\super\\chftn}{\\footnote\\pard\\plain \\s0{\\super\\chftn}\\tab See p. 4.}\n\\par "
         "\\pard\\plain \\s19\\li567\\ri567 Said {\\pict{\\*\\picprop{\\sp{\\sn wzDescription}{\\sv }}"
         "{\\sp{\\sn wzName}{\\sv a smiling face}}}\\pngblip 89504e47}\\par}";
-    EXPECT_EQ("<li level=1 number=1>one</li><li level=2 number=1>nested[1]</li><quote><p>Said a smiling face</p>"
-              "</quote><hr><p>[1] See p. 4.</p>",
+    EXPECT_EQ("<li level=1 number=1>one</li><li level=2 number=1>nested<fn id=1></fn></li><quote><p>Said <img src= "
+              "type=image/png><bits iVBORw==>a smiling face</img></p></quote><note id=1><p>See p. 4.</p></note>",
               readable(read_as(rtf_format, rtf)));
 }
 

@@ -1,0 +1,212 @@
+// The structure real RTF documents hold, through cnvdoc.dll: superscripts,
+// small capitals, hidden text, footnotes, pictures, lists, blocks in table
+// cells.  Our reader on RTF that word processors and pandoc write; our
+// writer judged by Wine's RichEdit and by pandoc's RTF reader.
+#include <windows.h>
+#include <richedit.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "tests/common/test_support.h"
+#include "tests/shipped/shipped_plugin.h"
+
+namespace {
+
+const char *const rtf_format = "Document - RTF";
+const std::string header = "\x1B[morphex-text 3 eol=lf bom=0]\n";
+
+const plugin_formats &plugin()
+{
+    static plugin_formats formats = load_formats(MORPHEX_BIN_DIR "/cnvdoc.dll");
+    return formats;
+}
+
+// The intermediate form as a person reads it: "<p>text</p>", header left out.
+std::string readable(const std::string &doc)
+{
+    std::string out;
+    size_t i = doc.compare(0, 15, "\x1B[morphex-text ") == 0 ? doc.find('\n') + 1 : 0;
+    bool in_mark = false;
+    for (; i < doc.size(); ++i) {
+        if (doc.compare(i, 2, "\x1B[") == 0)
+            out += '<', in_mark = true, ++i;
+        else if (in_mark && doc[i] == ']')
+            out += '>', in_mark = false;
+        else if (!(doc[i] == '\n' && !out.empty() && out.back() == '>' && !in_mark))
+            out += doc[i];
+    }
+    return out;
+}
+
+std::string structure_sample(const std::string &name)
+{
+    return read_file(std::string(MORPHEX_STRUCTURE_SAMPLES) + "/" + name);
+}
+
+class RtfStructure : public TempDirTest {
+protected:
+    void SetUp() override
+    {
+        TempDirTest::SetUp();
+        ASSERT_NE(nullptr, plugin().module) << "cannot load cnvdoc.dll";
+    }
+    std::string read_rtf(const std::string &rtf)
+    {
+        std::string doc;
+        EXPECT_EQ(0, run_converter(find_converter(plugin().sources, rtf_format), rtf, doc)) << rtf;
+        return doc;
+    }
+    std::string write_rtf(const std::string &doc)
+    {
+        std::string rtf;
+        EXPECT_EQ(0, run_converter(find_converter(plugin().targets, rtf_format), doc, rtf)) << readable(doc);
+        return rtf;
+    }
+    // A Unix command (Wine starts Unix programs) in this test's directory:
+    // its output, or "" when it could not run.
+    std::string run_unix(const std::string &command)
+    {
+        using unix_name_fn = char *(CDECL *)(LPCWSTR);
+        const auto unix_name = reinterpret_cast<unix_name_fn>(
+            reinterpret_cast<void *>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name")));
+        wchar_t wide[MAX_PATH];
+        MultiByteToWideChar(CP_ACP, 0, dir().c_str(), -1, wide, MAX_PATH);
+        char *here = unix_name ? unix_name(wide) : nullptr;
+        if (!here)
+            return "";
+        std::string line = std::string("Z:\\bin\\sh -c \"cd '") + here + "' && (" + command +
+                           ") > out.txt 2>&1; mv out.txt done.txt\"";
+        HeapFree(GetProcessHeap(), 0, here);
+        STARTUPINFOA startup{};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION process{};
+        if (!CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+            return "";
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+        for (int waited = 0; waited < 600 && !file_exists("done.txt"); ++waited)
+            Sleep(100);
+        return read_file("done.txt");
+    }
+};
+
+const std::string png_hex = "89504e470d0a1a0a0000000d4948445200000014000000";
+
+TEST_F(RtfStructure, ReaderReadsWhatDocumentsHold)
+{
+    const struct {
+        const char *what;
+        std::string rtf, expected;
+    } cases[] = {
+        {"super, sub, small capitals, \\plain ends them", "{\\rtf1 H{\\sub 2}O 2\\super 10\\nosupersub  {\\scaps Caps}\\super x\\plain y\\par}",
+         "<p>H<sub>2</sub>O 2<sup>10</sup> <sc>Caps</sc><sup>x</sup>y</p>"},
+        {"hidden text is left out", "{\\rtf1 This is hidden: {\\v secret}\\v more\\v0 shown\\par}",
+         "<p>This is hidden: shown</p>"},
+        {"a footnote as Word writes one",
+         "{\\rtf1 Text{\\super\\chftn}{\\footnote\\pard\\plain{\\super\\chftn} The {\\b note}.\\par Two.} after\\par}",
+         "<p>Text<fn id=1></fn> after</p><note id=1><p>The <b>note</b>.</p><p>Two.</p></note>"},
+        {"a PNG, its fallback skipped",
+         "{\\rtf1 {\\*\\shppict{\\pict\\pngblip\\picw20\\pich10\\picwgoal600\\pichgoal300\\picscalex50\\picscaley50 " +
+             png_hex + "}}{\\nonshppict{\\pict\\wmetafile8 0102}}\\par}",
+         "<p><img src= type=image/png width=20 height=10><bits iVBORw0KGgoAAAANSUhEUgAAABQAAAA=></img></p>"},
+        {"a JPEG as \\bin bytes", "{\\rtf1 {\\pict\\jpegblip\\picw2\\pich3\\bin3 ABC}\\par}",
+         "<p><img src= type=image/jpeg width=2 height=3><bits QUJD></img></p>"},
+        {"a metafile keeps nothing, the text goes on", "{\\rtf1 a{\\pict\\wmetafile8\\picw5 0a0b}b\\par}", "<p>ab</p>"},
+        {"Mac Japanese by \\ansicpg", "{\\rtf1\\mac\\ansicpg10001 \\'93\\'fa\\'96\\'7b\\'8c\\'ea\\par}",
+         "<p>\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E</p>"},
+        {"Mac Japanese by \\fcharset78", "{\\rtf1{\\fonttbl{\\f1\\fcharset78 Osaka;}}\\f1 \\'93\\'fa\\'96\\'7b\\par}",
+         "<p>\xE6\x97\xA5\xE6\x9C\xAC</p>"},
+        {"roman markers, not the letter i", "{\\rtf1{\\listtext i.\\tab}one\\par{\\listtext ii.\\tab}two\\par"
+         "{\\listtext iv.\\tab}four\\par{\\listtext v.\\tab}five\\par}",
+         "<li level=1 number=1 style=lower-roman>one</li><li level=1 number=2 style=lower-roman>two</li>"
+         "<li level=1 number=4 style=lower-roman>four</li><li level=1 number=5 style=lower-roman>five</li>"},
+        {"letters, the ninth one i", "{\\rtf1{\\listtext h)\\tab}h\\par{\\listtext i)\\tab}i\\par}",
+         "<li level=1 number=8 style=lower-alpha>h</li><li level=1 number=9 style=lower-alpha>i</li>"},
+        {"roman markers typed by hand", "{\\rtf1\\fi-360\\li720 ii.\\tab two\\par}", "<li level=1 number=2 style=lower-roman>two</li>"},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(c.expected, readable(read_rtf(c.rtf))) << c.what << ":\n" << c.rtf;
+    // a document that is one picture is not empty
+    EXPECT_NE(std::string::npos, read_rtf("{\\rtf1{\\pict\\pngblip " + png_hex + "}}").find("type=image/png"));
+}
+
+// pandoc -s -t rtf of a Markdown file: see samples/structure/README.txt.
+TEST_F(RtfStructure, ReaderReadsPandocsRtf)
+{
+    const std::string doc = readable(read_rtf(structure_sample("pandoc-notes.rtf")));
+    for (const char *kept : {"H<sub>2</sub>O and 2<sup>10</sup> is 1024.<fn id=1></fn> A second claim.<fn id=2></fn>",
+                             "<note id=1><p>The note\xE2\x80\x99s <i>first</i> paragraph.</p></note>",
+                             "<note id=2><p>Another note.</p></note>",
+                             "<li level=1 number=2 style=lower-alpha>second step</li>",
+                             "<li level=1 number=3 style=lower-roman>three</li>"})
+        EXPECT_NE(std::string::npos, doc.find(kept)) << kept << "\nnot in\n" << doc;
+}
+
+const std::string featured = header +
+    "\x1B[p]H\x1B[sub]2\x1B[/sub]O and 2\x1B[sup]10\x1B[/sup] in \x1B[sc]Caps\x1B[/sc].\x1B[fn id=1]\x1B[/fn] more\x1B[/p]\n"
+    "\x1B[p]\x1B[img src= type=image/png width=20 height=10]\x1B[bits iVBORw0KGgoAAAANSUhEUgAAABQAAAA=]\x1B[/img]\x1B[/p]\n"
+    "\x1B[note id=1]\n\x1B[p]The \x1B[b]note\x1B[/b].\x1B[/p]\n\x1B[p]Its second paragraph.\x1B[/p]\n\x1B[/note]\n";
+
+TEST_F(RtfStructure, WrittenIsReadBackWithEveryFeature)
+{
+    const std::string written = write_rtf(featured);
+    EXPECT_EQ(readable(featured), readable(read_rtf(written))) << written;
+    // a note no reference names keeps its text
+    const std::string lone = header + "\x1B[p]a\x1B[/p]\n\x1B[note id=z]\n\x1B[p]orphan\x1B[/p]\n\x1B[/note]\n";
+    EXPECT_NE(std::string::npos, readable(read_rtf(write_rtf(lone))).find("orphan")) << write_rtf(lone);
+    // a definition: its term bold, the definition indented under it
+    const std::string definitions = write_rtf(header + "\x1B[dl]\x1B[dt]Term\x1B[/dt]\x1B[dd]\x1B[p]Def\x1B[/p]\x1B[/dd]\x1B[/dl]");
+    EXPECT_NE(std::string::npos, definitions.find("{\\b Term}\\par")) << definitions;
+    EXPECT_NE(std::string::npos, definitions.find("\\li720\\f0\\fs24 Def\\par")) << definitions;
+}
+
+TEST_F(RtfStructure, RichEditShowsSuperscriptsAndSubscripts)
+{
+    HMODULE library = LoadLibraryA("riched20.dll");
+    HWND edit = library ? CreateWindowExW(0, RICHEDIT_CLASSW, L"", WS_POPUP | ES_MULTILINE, 0, 0, 600, 400, nullptr,
+                                          nullptr, GetModuleHandleW(nullptr), nullptr)
+                        : nullptr;
+    if (!edit)
+        GTEST_SKIP() << "no RichEdit control";
+    struct stream {
+        std::string data;
+        size_t pos;
+    } s{write_rtf(header + "\x1B[p]H\x1B[sub]2\x1B[/sub]O x\x1B[sup]3\x1B[/sup]\x1B[/p]"), 0};
+    EDITSTREAM in{reinterpret_cast<DWORD_PTR>(&s), 0, [](DWORD_PTR cookie, LPBYTE buffer, LONG size, LONG *done) {
+                      stream *from = reinterpret_cast<stream *>(cookie);
+                      const size_t n = std::min(static_cast<size_t>(size), from->data.size() - from->pos);
+                      memcpy(buffer, from->data.data() + from->pos, n);
+                      from->pos += n;
+                      *done = static_cast<LONG>(n);
+                      return DWORD(0);
+                  }};
+    SendMessageW(edit, EM_STREAMIN, SF_RTF, reinterpret_cast<LPARAM>(&in));
+    const struct {
+        int at;
+        DWORD effect;
+    } expected[] = {{1, CFE_SUBSCRIPT}, {5, CFE_SUPERSCRIPT}, {0, 0}};
+    for (const auto &e : expected) {
+        SendMessageW(edit, EM_SETSEL, e.at, e.at + 1);
+        CHARFORMAT2W format{};
+        format.cbSize = sizeof format;
+        SendMessageW(edit, EM_GETCHARFORMAT, SCF_SELECTION, reinterpret_cast<LPARAM>(&format));
+        EXPECT_EQ(e.effect, format.dwEffects & (CFE_SUBSCRIPT | CFE_SUPERSCRIPT)) << "character " << e.at << " of\n" << s.data;
+    }
+    DestroyWindow(edit);
+}
+
+TEST_F(RtfStructure, PandocReadsOurFootnotesAndScripts)
+{
+    write_file("ours.rtf", write_rtf(featured));
+    const std::string markdown = run_unix("command -v pandoc >/dev/null || { echo no pandoc; exit; }; "
+                                          "pandoc -f rtf -t markdown ours.rtf");
+    if (markdown.empty() || markdown == "no pandoc\n")
+        GTEST_SKIP() << "pandoc is not installed, or Wine starts no Unix programs";
+    for (const char *kept : {"H~2~O", "2^10^", "[Caps]{.smallcaps}", "[^1]", "[^1]: The **note**.", "Its second paragraph."})
+        EXPECT_NE(std::string::npos, markdown.find(kept)) << kept << " not in pandoc's reading:\n" << markdown
+                                                          << "\nof\n" << read_file("ours.rtf");
+}
+
+} // namespace
