@@ -237,10 +237,15 @@ static void blank_line(md_writer *w)
 static void rewrite_fresh_line(md_writer *w)
 {
     w->out.size = w->line_start;
-    if (w->marker_line.size && (w->marker_line.size <= w->prefix.size || w->marker_line.data[0] == '[')) {
+    if (w->marker_line.size && w->marker_line.data[0] == '[' && w->prefix.size >= 4) {
+        /* a footnote's "[^1]: " stands for its indent of four */
         put_bytes(&w->out, w->marker_line.data, w->marker_line.size);
-        if (w->marker_line.size < w->prefix.size) /* a footnote's marker is longer than its indent */
-            put_bytes(&w->out, w->prefix.data + w->marker_line.size, w->prefix.size - w->marker_line.size);
+        put_bytes(&w->out, w->prefix.data + 4, w->prefix.size - 4);
+        return;
+    }
+    if (w->marker_line.size && w->marker_line.size <= w->prefix.size) {
+        put_bytes(&w->out, w->marker_line.data, w->marker_line.size);
+        put_bytes(&w->out, w->prefix.data + w->marker_line.size, w->prefix.size - w->marker_line.size);
         return;
     }
     put_bytes(&w->out, w->prefix.data, w->prefix.size);
@@ -377,21 +382,6 @@ static void put_raw(md_writer *w, const char *s, size_t n, int one_line)
     }
 }
 
-/* The end of a run of text before a bare address in it, which GitHub would
- * take for a link ("http://", "www."): its ':' or '.' is escaped.  Inside a
- * link none is taken. */
-static size_t before_bare_address(const md_writer *w, const char *s, size_t i, size_t run)
-{
-    size_t k;
-    if (w->link_depth > 0)
-        return run;
-    for (k = i; k < run; ++k)
-        if ((s[k] == ':' && k + 2 < run && s[k + 1] == '/' && s[k + 2] == '/') ||
-            (s[k] == 'w' && k + 4 <= run && memcmp(s + k, "www.", 4) == 0))
-            return k;
-    return run;
-}
-
 /* Where a footnote stands: its number, as a reference GitHub reads. */
 static void put_note_reference(md_writer *w, const doc_event *e)
 {
@@ -496,7 +486,6 @@ static void put_text(md_writer *w, const char *s, size_t n)
         w->after_note = 0;
         for (run = i; run < n && !text_stop[(unsigned char)s[run]]; ++run)
             ;
-        run = before_bare_address(w, s, i, run);
         put_bytes(&w->out, s + i, run - i);
         i = run;
         if (i == n)
@@ -513,10 +502,6 @@ static void put_text(md_writer *w, const char *s, size_t n)
             }
             break;
         case '\r': break;
-        case ':': case 'w':
-            put_bytes(&w->out, s[i] == ':' ? "\\:" : "www\\.", s[i] == ':' ? 2 : 5);
-            i += s[i] == 'w' ? 3 : 0;
-            break;
         case '&':
             if (i + 1 < n && (s[i + 1] == '#' || is_alnum((unsigned char)s[i + 1])))
                 put_byte(&w->out, '\\');
