@@ -1,5 +1,5 @@
-/* The Markdown reader: CommonMark with GitHub's pipe tables and
- * strike-through.  Lines are read into a tree of blocks (containers that a
+/* The Markdown reader: CommonMark with GitHub's pipe tables, strike-through,
+ * footnotes and bare addresses taken for links.  Lines are read into a tree of blocks (containers that a
  * line continues or not, then leaves); the text of each leaf is parsed for
  * inline marks when its block is written out, as soon as it is closed, or at
  * the end where a reference definition may still give a link its target. */
@@ -16,7 +16,8 @@
 #define NESTING_LIMIT 100
 
 enum md_kind {
-    MD_DOCUMENT, MD_QUOTE, MD_LIST, MD_ITEM, MD_PARAGRAPH, MD_HEADING, MD_CODE, MD_HR, MD_TABLE, MD_HTML, MD_GONE
+    MD_DOCUMENT, MD_QUOTE, MD_LIST, MD_ITEM, MD_PARAGRAPH, MD_HEADING, MD_CODE, MD_HR, MD_TABLE, MD_HTML, MD_NOTE,
+    MD_GONE
 };
 
 typedef struct md_block {
@@ -37,13 +38,14 @@ typedef struct md_block {
     int streamed;        /* quotes: opened in the output while still open here */
     /* last, so that a block used again is cleared up to them and keeps their memory */
     buffer text;         /* lines of a paragraph, heading, code block or table; a list's saved items */
-    buffer info;         /* a code block's language */
+    buffer info;         /* a code block's language; a footnote's label */
 } md_block;
 
 /* A definition in the arena (its title follows its target there), which
  * stays under 4 GiB. */
 typedef struct reference {
     uint32_t label, label_length, target, target_length, title_length;
+    uint32_t note; /* the label is a footnote's ("^label"), which no link takes */
 } reference;
 
 struct inline_node;
@@ -67,6 +69,7 @@ typedef struct md_parser {
     size_t reference_slots, reference_count;
     buffer arena;        /* labels and targets of references */
     buffer scratch;      /* a character reference's text */
+    buffer text_run;     /* text between a paragraph's marks, searched for e-mail addresses */
     size_t expansion_left; /* what references and filled rows may still add (doc_expansion_budget) */
     md_block *spare_blocks; /* blocks written out, kept with their buffers: no allocation per paragraph */
     uint64_t hash_key[2];  /* of the reference labels' table */
@@ -146,11 +149,11 @@ static int can_contain(int parent, int child)
 {
     if (parent == MD_LIST)
         return child == MD_ITEM;
-    return (parent == MD_DOCUMENT || parent == MD_QUOTE || parent == MD_ITEM) && child != MD_ITEM;
+    return (parent == MD_DOCUMENT || parent == MD_QUOTE || parent == MD_ITEM || parent == MD_NOTE) && child != MD_ITEM;
 }
 
 static void add_reference(md_parser *p, const char *label, size_t label_length, const char *target,
-                          size_t target_length, const char *title, size_t title_length);
+                          size_t target_length, const char *title, size_t title_length, uint32_t note);
 static size_t parse_reference(md_parser *p, const char *s, size_t n);
 
 static void finalize(md_parser *p, md_block *b)
@@ -694,6 +697,7 @@ static int html_ends(int kind, const char *s, size_t n)
 /* Info string of an opening fence: its first word, escapes and references
  * resolved. */
 static void unescape_into(buffer *out, const char *s, size_t n);
+static void normalize_label(buffer *out, const char *s, size_t n);
 
 static void fence_info(buffer *info, const char *s, size_t n)
 {
@@ -836,10 +840,24 @@ static enum continuation continue_indented_code(md_line *l)
     return BLOCK_GOES_ON;
 }
 
+/* A footnote goes on over blank lines and lines indented by four, which
+ * are its blocks' lines without those four spaces. */
+static enum continuation continue_note(md_line *l)
+{
+    if (l->blank)
+        l->pos = l->first;
+    else if (l->indent >= 4)
+        l->pos += 4;
+    else
+        return BLOCK_ENDS;
+    return BLOCK_GOES_ON;
+}
+
 static enum continuation continue_block(md_parser *p, md_line *l, md_block *b)
 {
     switch (b->kind) {
     case MD_QUOTE: return continue_quote(l);
+    case MD_NOTE: return continue_note(l);
     case MD_ITEM: return continue_item(l, b);
     case MD_CODE: return b->fenced ? continue_fenced_code(p, l, b) : continue_indented_code(l);
     case MD_HTML: /* kinds 6 and 7 end at a blank line; the others at their end, in phase 3 */
@@ -865,7 +883,7 @@ static int continue_open_blocks(md_parser *p, md_line *l)
             return 0;
         if (going == BLOCK_ENDS)
             break;
-        l->nesting += child->kind == MD_QUOTE || child->kind == MD_ITEM;
+        l->nesting += child->kind == MD_QUOTE || child->kind == MD_ITEM || child->kind == MD_NOTE;
         container = child;
     }
     l->container = l->last_matched = container;
@@ -1034,6 +1052,32 @@ static enum block_start open_thematic_break(md_parser *p, md_line *l)
     return STARTS_END;
 }
 
+/* "[^label]:" opens a footnote, its label without blanks; the blocks
+ * after it on the line and on the lines it goes on with are its own.  As
+ * on GitHub it may interrupt a paragraph.  Its label is noted with the
+ * references, so that the first pass knows which references it answers. */
+static enum block_start open_footnote(md_parser *p, md_line *l)
+{
+    const char *s = l->s;
+    size_t end = l->first + 2;
+    md_block *note;
+    if (end >= l->n || s[l->first + 1] != '^')
+        return NOT_THIS_START;
+    while (end < l->n && s[end] != ']' && s[end] != ' ' && s[end] != '\t' && s[end] != '\0')
+        ++end;
+    if (end == l->first + 2 || end + 1 >= l->n || s[end] != ']' || s[end + 1] != ':')
+        return NOT_THIS_START;
+    add_reference(p, s + l->first + 1, end - l->first - 1, "", 0, "", 0, 1);
+    note = l->container = add_child(p, l->container, MD_NOTE);
+    normalize_label(&note->info, s + l->first + 2, end - l->first - 2);
+    l->pos = end + 2;
+    while (l->pos < l->n && (s[l->pos] == ' ' || s[l->pos] == '\t'))
+        ++l->pos;
+    l->started = 1;
+    ++l->nesting;
+    return STARTS_GO_ON;
+}
+
 /* Tabs between a list marker and the item's text become the spaces they
  * stand for, as a part of one may be code in the item.  Up to here the
  * line's tabs are expanded, so an index is a column.  Returns where the
@@ -1135,6 +1179,8 @@ static enum block_start open_block(md_parser *p, md_line *l)
         return opened;
     if (is_thematic_break(l->s, l->n, l->first))
         return open_thematic_break(p, l);
+    if (c == '[' && l->nesting < NESTING_LIMIT && (opened = open_footnote(p, l)) != NOT_THIS_START)
+        return opened;
     if (l->nesting < NESTING_LIMIT)
         return open_list_item(p, l);
     return NOT_THIS_START;
@@ -1325,7 +1371,7 @@ static const reference *find_reference(md_parser *p, const char *label, size_t n
 }
 
 static void add_reference(md_parser *p, const char *label, size_t label_length, const char *target,
-                          size_t target_length, const char *title, size_t title_length)
+                          size_t target_length, const char *title, size_t title_length, uint32_t note)
 {
     reference entry;
     size_t slot, key_length;
@@ -1363,6 +1409,7 @@ static void add_reference(md_parser *p, const char *label, size_t label_length, 
     entry.target_length = (uint32_t)target_length;
     put_bytes(&p->arena, title, title_length);
     entry.title_length = (uint32_t)title_length;
+    entry.note = note;
     if (p->arena.failed)
         return;
     slot = hash_label(p, (const char *)p->arena.data + entry.label, key_length) & (p->reference_slots - 1);
@@ -1511,7 +1558,7 @@ static size_t parse_reference(md_parser *p, const char *s, size_t n)
     if (title_end)
         unescape_into(&title, s + title_start + 1, title_end - title_start - 2);
     add_reference(p, s + 1, label - 2, target.data ? (const char *)target.data : "", target.size,
-                  title.data ? (const char *)title.data : "", title.size);
+                  title.data ? (const char *)title.data : "", title.size, 0);
     free(target.data);
     free(title.data);
     return i;
@@ -1582,7 +1629,9 @@ static void unescape_into(buffer *out, const char *s, size_t n)
     }
 }
 
-enum inline_kind { IN_SOFT, IN_HARD, IN_CODE, IN_DELIM, IN_BRACKET, IN_LINK_END, IN_LINK, IN_MARK_TAG, IN_RAW };
+enum inline_kind {
+    IN_SOFT, IN_HARD, IN_CODE, IN_DELIM, IN_BRACKET, IN_LINK_END, IN_LINK, IN_MARK_TAG, IN_RAW, IN_FOOTNOTE
+};
 
 /* Text is no node of its own: each node holds the run of text before it,
  * and the parser the run after the last, so that a paragraph costs a node
@@ -1593,7 +1642,7 @@ struct inline_node {
     unsigned char kind, active, image;
     signed char mark;          /* a tag's mark */
     union {
-        struct {               /* code and raw HTML: their own text */
+        struct {               /* code, raw HTML and a footnote's label: their own text */
             uint32_t offset, length;
         };
         struct {               /* links and brackets */
@@ -1647,7 +1696,7 @@ static const struct {
     const char *open, *close;
     int node;
 } mark_tags[] = {{"<u>", "</u>", NODE_U}, {"<em>", "</em>", NODE_I}, {"<strong>", "</strong>", NODE_B},
-                 {"<del>", "</del>", NODE_S}};
+                 {"<del>", "</del>", NODE_S}, {"<sup>", "</sup>", NODE_SUP}, {"<sub>", "</sub>", NODE_SUB}};
 
 
 /* Where the runs of backticks of a paragraph lie, by length: short runs in
@@ -1685,6 +1734,8 @@ typedef struct inline_parser {
     size_t pending_offset, pending_length; /* the text after the last node */
     backtick_runs backticks;
     size_t unended_from[4];    /* 1 + where raw HTML of a kind was found without its end; 0: not yet */
+    int bare_links;            /* the text may hold a bare address ("www.", "://") */
+    int emails;                /* and an e-mail address ('@') */
 } inline_parser;
 
 static void note_run(backtick_runs *runs, size_t start, size_t length)
@@ -1974,7 +2025,7 @@ static size_t resolve_link(inline_parser *ip, const char *s, size_t n, size_t af
         size_t used = after;
         if (label > 2) {
             r = find_reference(ip->p, s + after + 1, label - 2);
-            if (!r)
+            if (!r || r->note)
                 return 0;
             used = after + label;
         } else {
@@ -1985,12 +2036,35 @@ static size_t resolve_link(inline_parser *ip, const char *s, size_t n, size_t af
             r = find_reference(ip->p, s + text_start, text_end - text_start);
         }
         /* a reference used over and over must not multiply the input */
-        if (!r || !doc_spend(&ip->p->expansion_left, r->target_length + r->title_length))
+        if (!r || r->note || !doc_spend(&ip->p->expansion_left, r->target_length + r->title_length))
             return 0;
         put_bytes(target, ip->p->arena.data + r->target, r->target_length);
         put_bytes(title, ip->p->arena.data + r->target + r->target_length, r->title_length);
         return used;
     }
+}
+
+/* "[^label]" that no link took is a footnote where a footnote of that
+ * label is defined, and stays text where none is, as on GitHub.  What was
+ * parsed inside the brackets is no more than the label: it goes. */
+static int footnote_reference(inline_parser *ip, const char *s, int opener_index, size_t at)
+{
+    inline_node *opener = NODE(ip, opener_index);
+    const reference *r;
+    const size_t start = opener->source;
+    if (opener->image || at < start + 2 || s[start] != '^' ||
+        !(r = find_reference(ip->p, s + start, at - start)) || !r->note)
+        return 0;
+    --ip->bracket_count;
+    process_emphasis(ip, opener_index);
+    ip->count = opener_index + 1;
+    ip->pending_length = 0;
+    opener = NODE(ip, opener_index);
+    opener->kind = IN_FOOTNOTE;
+    opener->offset = (uint32_t)ip->text.size;
+    normalize_label(&ip->text, s + start + 1, at - start - 1);
+    opener->length = (uint32_t)(ip->text.size - opener->offset);
+    return 1;
 }
 
 static size_t close_bracket(inline_parser *ip, const char *s, size_t n, size_t at)
@@ -2011,6 +2085,8 @@ static size_t close_bracket(inline_parser *ip, const char *s, size_t n, size_t a
         return at + 1;
     }
     after = resolve_link(ip, s, n, at + 1, opener->source, at, &target, &title);
+    if (!after && footnote_reference(ip, s, opener_index, at))
+        return at + 1;
     if (!after) {
         --ip->bracket_count;
         free(target.data);
@@ -2093,6 +2169,230 @@ static size_t autolink(inline_parser *ip, const char *s, size_t n, size_t at)
         add_node(ip, IN_LINK_END);
         return j + 1;
     }
+}
+
+/* ---- bare addresses, as GitHub takes them for links ---- */
+
+static int is_alnum(unsigned char c)
+{
+    return is_letter(c) || is_digit(c);
+}
+
+/* The length of a host name at s: letters, digits, '-', '_' and '.'
+ * (any byte of a character beyond ASCII), 0 when it has an underscore in
+ * one of its last two parts, or no dot where one is wanted.  The first
+ * character, checked by the caller, and the last one are taken as they are. */
+static size_t host_length(const char *s, size_t n, int dot_wanted)
+{
+    size_t i, dots = 0, underscores = 0, last_underscores = 0;
+    for (i = 1; i + 1 < n; ++i) {
+        const unsigned char c = (unsigned char)s[i];
+        if (c == '\\' && i + 2 < n)
+            ++i;
+        if (s[i] == '_') {
+            ++underscores;
+        } else if (s[i] == '.') {
+            last_underscores = underscores;
+            underscores = 0;
+            ++dots;
+        } else if (!is_alnum((unsigned char)s[i]) && (unsigned char)s[i] < 0x80 && s[i] != '-') {
+            break;
+        }
+    }
+    if ((last_underscores || underscores) && dots <= 10)
+        return 0;
+    return dots || !dot_wanted ? (n ? i : 0) : 0;
+}
+
+/* Where an address that runs to `end` really ends: trailing punctuation
+ * is no part of it, nor a ')' that no '(' in it opens, nor an entity
+ * reference ("&amp;") at its end; it stops at a '<'. */
+static size_t address_end(const char *s, size_t end)
+{
+    size_t i, opening = 0, closing = 0;
+    for (i = 0; i < end; ++i) {
+        if (s[i] == '<') {
+            end = i;
+            break;
+        }
+        opening += s[i] == '(';
+        closing += s[i] == ')';
+    }
+    while (end > 0) {
+        const char c = s[end - 1];
+        if (c == ')') {
+            if (closing <= opening)
+                return end;
+            --closing;
+            --end;
+        } else if (c == ';') {
+            size_t name = end - 1;
+            while (name > 0 && is_letter((unsigned char)s[name - 1]))
+                --name;
+            end = name < end - 1 && name > 0 && s[name - 1] == '&' ? name - 1 : end - 1;
+        } else if (strchr("?!.,:*_~'\"", c)) {
+            --end;
+        } else {
+            return end;
+        }
+    }
+    return end;
+}
+
+static size_t past_address(const char *s, size_t n, size_t i)
+{
+    while (i < n && !is_blank((unsigned char)s[i]) && s[i] != '<')
+        ++i;
+    return i;
+}
+
+/* "www." after a blank, "*", "_", "~" or "(" (or at the start): its
+ * length, 0 when it is no address. */
+static size_t www_address(const char *s, size_t n, size_t at)
+{
+    size_t host;
+    if ((at > 0 && !is_blank((unsigned char)s[at - 1]) && !strchr("*_~(", s[at - 1])) || n - at < 4 ||
+        memcmp(s + at, "www.", 4) != 0 || (host = host_length(s + at, n - at, 1)) == 0)
+        return 0;
+    return address_end(s + at, past_address(s, n, at + host) - at);
+}
+
+/* "http://", "https://" or "ftp://" at `*start`, which the scheme's
+ * letters before the ':' at `colon` move back to: the address's length. */
+static size_t scheme_address(const char *s, size_t n, size_t floor, size_t colon, size_t *start)
+{
+    static const char *const schemes[] = {"http", "https", "ftp"};
+    size_t letters = colon, k, host;
+    if (n - colon < 4 || s[colon + 1] != '/' || s[colon + 2] != '/' || !is_alnum((unsigned char)s[colon + 3]))
+        return 0;
+    while (letters > floor && is_letter((unsigned char)s[letters - 1]))
+        --letters;
+    for (k = 0; k < 3; ++k)
+        if (colon - letters == strlen(schemes[k]) && starts_folded(s + letters, colon - letters, schemes[k]))
+            break;
+    if (k == 3 || (host = host_length(s + colon + 3, n - colon - 3, 0)) == 0)
+        return 0;
+    *start = letters;
+    return address_end(s + letters, past_address(s, n, colon + 3 + host) - letters);
+}
+
+/* A link whose text is its target (but for a "http://" or "mailto:"
+ * before it). */
+static void add_address_link(inline_parser *ip, const char *prefix, const char *s, size_t n)
+{
+    inline_node *node = add_node(ip, IN_LINK);
+    if (!node)
+        return;
+    node->target = ip->text.size;
+    put_str(&ip->text, prefix);
+    put_bytes(&ip->text, s, n);
+    node->target_length = (uint32_t)(strlen(prefix) + n);
+    add_text(ip, s, n);
+    add_node(ip, IN_LINK_END);
+}
+
+/* Plain text s[i..run), a bare address in it a link: GitHub looks for one
+ * at each 'w' and ':' outside brackets (an address runs on past the run). */
+static size_t inline_plain_text(inline_parser *ip, const char *s, size_t n, size_t i, size_t run)
+{
+    size_t k, from = i;
+    if (!ip->bare_links || ip->bracket_count > 0) {
+        add_text(ip, s + i, run - i);
+        return run;
+    }
+    for (k = i; k < run; ++k) {
+        size_t start = k, length = 0;
+        if (s[k] == 'w')
+            length = www_address(s, n, k);
+        else if (s[k] == ':')
+            length = scheme_address(s, n, from, k, &start);
+        if (length == 0)
+            continue;
+        add_text(ip, s + from, start - from);
+        add_address_link(ip, s[k] == 'w' ? "http://" : "", s + start, length);
+        return start + length;
+    }
+    add_text(ip, s + from, run - from);
+    return run;
+}
+
+/* Whether s may hold a bare address: most text has none, and is parsed
+ * as it was. */
+static void look_for_addresses(inline_parser *ip, const char *s, size_t n)
+{
+    const char *c = s, *end = s + n;
+    ip->emails = memchr(s, '@', n) != NULL;
+    ip->bare_links = 0;
+    while (!ip->bare_links && (c = (const char *)memchr(c, ':', (size_t)(end - c))) != NULL)
+        ip->bare_links = end - c >= 3 && c[1] == '/' && c[2] == '/', ++c;
+    for (c = s; !ip->bare_links && (c = (const char *)memchr(c, 'w', (size_t)(end - c))) != NULL; ++c)
+        ip->bare_links = end - c >= 4 && memcmp(c, "www.", 4) == 0;
+}
+
+/* The local part of an e-mail address that ends at `at` (its '@'), no
+ * further back than `floor`; "mailto:" before it is part of the link. */
+static size_t email_start(const char *s, size_t floor, size_t at, int *mailto)
+{
+    size_t start = at;
+    while (start > floor && (is_alnum((unsigned char)s[start - 1]) || strchr(".+-_", s[start - 1])))
+        --start;
+    *mailto = 0;
+    if (start < at && start >= floor + 7 && memcmp(s + start - 7, "mailto:", 7) == 0 &&
+        (start - 7 == floor || !is_alnum((unsigned char)s[start - 8]))) {
+        *mailto = 1;
+        start -= 7;
+    }
+    return start;
+}
+
+/* The end of the domain after the '@' at `at`: letters, digits, '-', '_'
+ * and dots before a letter or digit, at least one dot, a letter last.
+ * Returns 0 when there is none, *resume where the search goes on. */
+static size_t email_end(const char *s, size_t n, size_t at, size_t *resume)
+{
+    size_t end = at + 1, dots = 0;
+    for (; end < n; ++end) {
+        const unsigned char c = (unsigned char)s[end];
+        if (c == '@') {
+            *resume = at + 1;
+            return 0;
+        }
+        if (c == '.' && end + 1 < n && is_alnum((unsigned char)s[end + 1]))
+            ++dots;
+        else if (!is_alnum(c) && c != '-' && c != '_')
+            break;
+    }
+    *resume = end;
+    if (end - at < 2 || dots == 0 || !is_letter((unsigned char)s[end - 1]))
+        return 0;
+    return end;
+}
+
+/* Text with its e-mail addresses made links. */
+static void write_emails(doc_builder *b, const char *s, size_t n)
+{
+    size_t done = 0, from = 0, start, end, resume;
+    const char *at;
+    buffer target = {0};
+    int mailto;
+    while (from < n && (at = (const char *)memchr(s + from, '@', n - from)) != NULL) {
+        const size_t k = (size_t)(at - s);
+        start = email_start(s, from, k, &mailto);
+        if (start == k || (end = email_end(s, n, k, &resume)) == 0) {
+            from = start == k ? k + 1 : resume;
+            continue;
+        }
+        doc_text(b, s + done, start - done);
+        target.size = 0;
+        put_str(&target, mailto ? "" : "mailto:");
+        put_bytes(&target, s + start, end - start);
+        doc_link(b, (const char *)target.data, target.size);
+        doc_text(b, s + start, end - start);
+        doc_link(b, NULL, 0);
+        done = from = end;
+    }
+    doc_text(b, s + done, n - done);
+    free(target.data);
 }
 
 static int starts_with_tag(const char *s, size_t n, size_t at, const char *tag)
@@ -2377,10 +2677,11 @@ static void parse_inlines(inline_parser *ip, const char *s, size_t n)
     while (i < n) {
         run = i + plain_inline_run(s + i, n - i);
         if (run > i) {
-            add_text(ip, s + i, run - i);
-            i = run;
+            i = inline_plain_text(ip, s, n, i, run);
             if (i == n)
                 break;
+            if (i != run)
+                continue;
         }
         switch (s[i]) {
         case '\n': i = inline_line_end(ip, s, n, i); break;
@@ -2400,6 +2701,65 @@ static void parse_inlines(inline_parser *ip, const char *s, size_t n)
     process_emphasis(ip, -1);
 }
 
+static int base64_value(unsigned char c)
+{
+    return c >= 'A' && c <= 'Z' ? c - 'A' : c >= 'a' && c <= 'z' ? c - 'a' + 26 : c >= '0' && c <= '9' ? c - '0' + 52
+           : c == '+' ? 62 : c == '/' ? 63 : -1;
+}
+
+/* Base64 into out; 0 when s is not base64 ('=' ends it). */
+static int decode_base64(buffer *out, const char *s, size_t n)
+{
+    uint32_t bits = 0;
+    int count = 0;
+    size_t i;
+    for (i = 0; i < n && s[i] != '='; ++i) {
+        const int v = base64_value((unsigned char)s[i]);
+        if (v < 0)
+            return 0;
+        bits = bits << 6 | (uint32_t)v;
+        if (++count == 4) {
+            put_byte(out, (unsigned char)(bits >> 16));
+            put_byte(out, (unsigned char)(bits >> 8));
+            put_byte(out, (unsigned char)bits);
+            bits = 0;
+            count = 0;
+        }
+    }
+    for (; i < n; ++i)
+        if (s[i] != '=')
+            return 0;
+    if (count == 1)
+        return 0;
+    if (count >= 2)
+        put_byte(out, (unsigned char)(bits >> (count == 2 ? 4 : 10)));
+    if (count == 3)
+        put_byte(out, (unsigned char)(bits >> 2));
+    return !out->failed;
+}
+
+/* An image; one whose address is its data ("data:image/png;base64,...")
+ * is a picture with that data, other images keep their address. */
+static void write_image(doc_builder *b, const char *src, size_t src_length, const char *title, size_t title_length,
+                        const char *alt, size_t alt_length)
+{
+    const char *comma = (const char *)memchr(src, ',', src_length);
+    char type[48];
+    size_t type_length;
+    buffer data = {0};
+    if (src_length > 5 && starts_folded(src, src_length, "data:") && comma && comma - src >= 13 &&
+        starts_folded(comma - 7, 7, ";base64") && (type_length = (size_t)(comma - 7 - (src + 5))) > 0 &&
+        type_length < sizeof type &&
+        decode_base64(&data, comma + 1, src_length - (size_t)(comma + 1 - src)) && data.size > 0) {
+        memcpy(type, src + 5, type_length);
+        type[type_length] = '\0';
+        doc_picture(b, NULL, 0, title, title_length, alt, alt_length, type, data.data, data.size, 0, 0);
+    } else {
+        doc_image(b, src, src_length, title, title_length, alt, alt_length);
+    }
+    free(data.data);
+}
+
 /* An image at node `at`: its description as plain text is the alternative
  * text.  Returns the index of its end. */
 static int emit_image(inline_parser *ip, doc_builder *b, int at)
@@ -2416,7 +2776,7 @@ static int emit_image(inline_parser *ip, doc_builder *b, int at)
         } else if (node->kind == IN_LINK_END) {
             if (depth-- == 0)
                 break;
-        } else if (node->kind == IN_CODE || node->kind == IN_RAW) {
+        } else if (node->kind == IN_CODE || node->kind == IN_RAW || node->kind == IN_FOOTNOTE) {
             put_bytes(&alt, text + node->offset, node->length);
         } else if (node->kind == IN_BRACKET) {
             put_str(&alt, node->image ? "![" : "[");
@@ -2428,9 +2788,8 @@ static int emit_image(inline_parser *ip, doc_builder *b, int at)
                 put_byte(&alt, (unsigned char)node->delimiter);
         }
     }
-    doc_image(b, text + image->target, image->target_length, text + image->target + image->target_length,
-              image->title_length,
-              alt.data ? (const char *)alt.data : "", alt.size);
+    write_image(b, text + image->target, image->target_length, text + image->target + image->target_length,
+                image->title_length, alt.data ? (const char *)alt.data : "", alt.size);
     free(alt.data);
     return i < ip->count ? i : ip->count - 1;
 }
@@ -2442,6 +2801,35 @@ static void count_mark(doc_builder *b, int *depth, int node, int on)
         doc_set(b, node, on);
 }
 
+/* Text between marks is gathered where it may hold an e-mail address:
+ * GitHub finds one in the whole text between two marks, outside links. */
+static void put_text_run(inline_parser *ip, doc_builder *b, const char *s, size_t n)
+{
+    if (ip->emails)
+        put_bytes(&ip->p->text_run, s, n);
+    else
+        doc_text(b, s, n);
+}
+
+static void end_text_run(inline_parser *ip, doc_builder *b, int in_link)
+{
+    buffer *run = &ip->p->text_run;
+    if (!ip->emails || run->size == 0)
+        return;
+    if (in_link)
+        doc_text(b, (const char *)run->data, run->size);
+    else
+        write_emails(b, (const char *)run->data, run->size);
+    run->size = 0;
+}
+
+/* Nodes that write only text: the text around them goes on. */
+static int writes_only_text(const inline_node *node)
+{
+    return node->kind == IN_SOFT || node->kind == IN_BRACKET ||
+           (node->kind == IN_DELIM && run_mark_count(node, RUN_CLOSES) == 0 && run_mark_count(node, RUN_OPENS) == 0);
+}
+
 static void emit_inlines(inline_parser *ip, doc_builder *b)
 {
     int depth[NODE_COUNT], tag_depth[NODE_COUNT];
@@ -2449,18 +2837,22 @@ static void emit_inlines(inline_parser *ip, doc_builder *b)
     const char *text = (const char *)ip->text.data;
     memset(depth, 0, sizeof depth);
     memset(tag_depth, 0, sizeof tag_depth);
+    ip->p->text_run.size = 0;
     for (i = 0; i < ip->count; ++i) {
         const inline_node *node = NODE(ip, i);
         if (node->text_length)
-            doc_text(b, text + node->text_offset, node->text_length);
+            put_text_run(ip, b, text + node->text_offset, node->text_length);
+        if (!writes_only_text(node))
+            end_text_run(ip, b, depth[NODE_A] > 0);
         switch (node->kind) {
-        case IN_SOFT: doc_text(b, "\n", 1); break;
+        case IN_SOFT: put_text_run(ip, b, "\n", 1); break;
         case IN_HARD: doc_br(b); break;
         case IN_CODE:
             doc_set(b, NODE_C, 1);
             doc_text(b, text + node->offset, node->length);
             doc_set(b, NODE_C, 0);
             break;
+        case IN_FOOTNOTE: doc_footnote(b, text + node->offset, node->length); break;
         case IN_DELIM:
             for (k = 0; k < run_mark_count(node, RUN_CLOSES); ++k)
                 count_mark(b, depth, run_mark(node, RUN_CLOSES, k), 0);
@@ -2470,12 +2862,14 @@ static void emit_inlines(inline_parser *ip, doc_builder *b)
                 int left;
                 memset(run, node->delimiter, sizeof run);
                 for (left = node->count; left > 0; left -= (int)sizeof run)
-                    doc_text(b, run, left < (int)sizeof run ? (size_t)left : sizeof run);
+                    put_text_run(ip, b, run, left < (int)sizeof run ? (size_t)left : sizeof run);
             }
+            if (run_mark_count(node, RUN_OPENS))
+                end_text_run(ip, b, depth[NODE_A] > 0);
             for (k = run_mark_count(node, RUN_OPENS) - 1; k >= 0; --k)
                 count_mark(b, depth, run_mark(node, RUN_OPENS, k), 1);
             break;
-        case IN_BRACKET: doc_text(b, node->image ? "![" : "[", node->image ? 2 : 1); break;
+        case IN_BRACKET: put_text_run(ip, b, node->image ? "![" : "[", node->image ? 2 : 1); break;
         case IN_LINK:
             if (node->image) {
                 i = emit_image(ip, b, i);
@@ -2499,8 +2893,9 @@ static void emit_inlines(inline_parser *ip, doc_builder *b)
         }
     }
     if (ip->pending_length)
-        doc_text(b, text + ip->pending_offset, ip->pending_length);
-    for (k = NODE_A; k <= NODE_C; ++k)
+        put_text_run(ip, b, text + ip->pending_offset, ip->pending_length);
+    end_text_run(ip, b, depth[NODE_A] > 0);
+    for (k = NODE_A; k <= NODE_SC; ++k)
         for (; depth[k] > 0; --depth[k]) {
             if (k == NODE_A)
                 doc_link(b, NULL, 0);
@@ -2516,8 +2911,16 @@ static void write_inlines(md_parser *p, doc_builder *b, const char *s, size_t n)
         --n;
     /* no markup at all, as most headings, items and cells hold; or a
      * paragraph too long for the nodes' offsets, whose markup stays text */
-    if (n >= INLINE_TEXT_LIMIT || plain_inline_run(s, n) == n) {
+    if (n >= INLINE_TEXT_LIMIT) {
         doc_text(b, s, n);
+        return;
+    }
+    look_for_addresses(&ip, s, n);
+    if (plain_inline_run(s, n) == n && !ip.bare_links) {
+        if (ip.emails)
+            write_emails(b, s, n);
+        else
+            doc_text(b, s, n);
         return;
     }
     ip.count = ip.bracket_count = 0;
@@ -2669,7 +3072,7 @@ static void write_list(md_parser *p, doc_builder *b, const md_block *list, int l
 static void write_blocks(md_parser *p, doc_builder *b, const md_block *block, int list_level, int item)
 {
     for (; block; block = block->next) {
-        if (block->kind != MD_LIST && block->kind != MD_GONE && !block->streamed)
+        if (block->kind != MD_LIST && block->kind != MD_GONE && block->kind != MD_NOTE && !block->streamed)
             doc_block_context(b, item, 0);
         switch (block->kind) {
         case MD_PARAGRAPH:
@@ -2711,6 +3114,12 @@ static void write_blocks(md_parser *p, doc_builder *b, const md_block *block, in
         }
         case MD_LIST: write_list(p, b, block, list_level + 1); break;
         case MD_TABLE: write_table(p, b, block); break;
+        case MD_NOTE: {
+            doc_builder *note = doc_note_begin(b, (const char *)block->info.data, block->info.size);
+            write_blocks(p, note, block->first, 0, 0);
+            doc_note_end(note);
+            break;
+        }
         }
     }
 }
@@ -2929,6 +3338,7 @@ int32_t read_markdown(FILE *in, FILE *out)
     free(p.references);
     free(p.arena.data);
     free(p.scratch.data);
+    free(p.text_run.data);
     release_input(&text);
     return doc_finish(&b);
 }

@@ -1,5 +1,5 @@
-/* The Markdown writer: CommonMark with GitHub's pipe tables and
- * strike-through.  Everything that would turn into markup is escaped, so the
+/* The Markdown writer: CommonMark with GitHub's pipe tables, strike-through
+ * and footnotes; superscript and subscript as the HTML tags GitHub keeps.  Everything that would turn into markup is escaped, so the
  * Markdown reader gives the same document back. */
 #include <stdlib.h>
 #include <string.h>
@@ -57,7 +57,7 @@ typedef struct delimited_mark {
  * level is the document's, which its further blocks name; the items around
  * it, quotes between them or not, are fewer where the document skips one. */
 typedef struct container {
-    char quote;
+    char quote;  /* 1: a block quote; 2: a footnote, whose lines are indented by four */
     char type;   /* an item's list: 'u' bulleted, 'o' numbered */
     char marker; /* '-' or '*', '.' or ')': a list right after one of its kind takes the other */
     char loose;
@@ -91,6 +91,8 @@ typedef struct md_writer {
     int empty_item;      /* level of an item without text: its first block goes on its marker's line */
     buffer marker_line;  /* a quote on an item's marker line: the line up to the quote marks */
     buffer link_title, image_src, image_title;
+    note_numbers notes;  /* footnotes numbered in the order their references stand */
+    int after_note;      /* a footnote's reference ends the output: a '(' or ':' after it is escaped */
     /* the open leaf */
     int leaf;
     int at_line_start;
@@ -131,9 +133,11 @@ static void build_prefix(md_writer *w)
     w->quote_prefix = 0;
     for (i = 0; i < w->depth; ++i) {
         const container *c = &w->containers[i];
-        if (c->quote) {
+        if (c->quote == 1) {
             put_bytes(&w->prefix, "> ", 2);
             w->quote_prefix = w->prefix.size;
+        } else if (c->quote == 2) {
+            put_bytes(&w->prefix, "    ", 4);
         } else {
             for (j = 0; j < c->width; ++j)
                 put_byte(&w->prefix, ' ');
@@ -233,6 +237,12 @@ static void blank_line(md_writer *w)
 static void rewrite_fresh_line(md_writer *w)
 {
     w->out.size = w->line_start;
+    if (w->marker_line.size && w->marker_line.data[0] == '[' && w->prefix.size >= 4) {
+        /* a footnote's "[^1]: " stands for its indent of four */
+        put_bytes(&w->out, w->marker_line.data, w->marker_line.size);
+        put_bytes(&w->out, w->prefix.data + 4, w->prefix.size - 4);
+        return;
+    }
     if (w->marker_line.size && w->marker_line.size <= w->prefix.size) {
         put_bytes(&w->out, w->marker_line.data, w->marker_line.size);
         put_bytes(&w->out, w->prefix.data + w->marker_line.size, w->prefix.size - w->marker_line.size);
@@ -372,6 +382,60 @@ static void put_raw(md_writer *w, const char *s, size_t n, int one_line)
     }
 }
 
+/* Where a footnote stands: its number, as a reference GitHub reads. */
+static void put_note_reference(md_writer *w, const doc_event *e)
+{
+    const int number = note_number(&w->notes, e->text, e->length);
+    if (w->in_code_span || IS_VERBATIM(w->leaf) || number == 0)
+        return;
+    flush_pending(w);
+    flush_open_marks(w);
+    if (w->out.size > w->line_start && w->out.data[w->out.size - 1] == '!') {
+        /* "![^1]" would be an image's start */
+        w->out.data[w->out.size - 1] = '\\';
+        put_byte(&w->out, '!');
+    }
+    put_str(&w->out, "[^");
+    put_number(&w->out, number);
+    put_byte(&w->out, ']');
+    w->at_line_start = 0;
+    w->after_note = 1;
+}
+
+/* A footnote's blocks, after the document's: "[^1]: " before the first,
+ * the lines after it indented by four. */
+static void open_note(md_writer *w, const doc_event *e)
+{
+    const int number = note_number(&w->notes, e->text, e->length);
+    const container note = {2, 0, 0, 0, 0, 4};
+    w->depth = 0;
+    w->empty_item = 0;
+    build_prefix(w);
+    if (w->wrote_block)
+        blank_line(w);
+    w->line_start = w->out.size;
+    w->marker_line.size = 0;
+    put_str(&w->marker_line, "[^");
+    put_number(&w->marker_line, number > 0 ? number : 1);
+    put_str(&w->marker_line, "]: ");
+    put_bytes(&w->out, w->marker_line.data, w->marker_line.size);
+    w->containers[w->depth++] = note;
+    build_prefix(w);
+    w->fresh_line = 1;
+    w->wrote_block = 1;
+    w->last_block = NODE_NOTE;
+}
+
+static void close_note(md_writer *w)
+{
+    w->depth = 0;
+    w->empty_item = 0;
+    build_prefix(w);
+    w->fresh_line = 0;
+    w->marker_line.size = 0;
+    w->last_block = NODE_NOTE;
+}
+
 static void put_text(md_writer *w, const char *s, size_t n)
 {
     const int one_line = w->leaf == NODE_H || w->leaf == NODE_CELL;
@@ -417,6 +481,9 @@ static void put_text(md_writer *w, const char *s, size_t n)
             ++i;
             continue;
         }
+        if (w->after_note && (s[i] == '(' || s[i] == ':'))
+            put_byte(&w->out, '\\'); /* "[^1](x)" would be a link, "[^1]:" a footnote */
+        w->after_note = 0;
         for (run = i; run < n && !text_stop[(unsigned char)s[run]]; ++run)
             ;
         put_bytes(&w->out, s + i, run - i);
@@ -522,6 +589,8 @@ static const char *delimiter(int node, int closing)
     case NODE_I: return "*";
     case NODE_S: return "~~";
     case NODE_U: return closing ? "</u>" : "<u>";
+    case NODE_SUP: return closing ? "</sup>" : "<sup>";
+    case NODE_SUB: return closing ? "</sub>" : "<sub>";
     case NODE_A: return closing ? "]" : "[";
     case NODE_IMG: return closing ? "]" : "![";
     }
@@ -582,6 +651,24 @@ static const char *mark_tag(int node, int closing)
     }
 }
 
+/* A picture's data as its address: "data:image/png;base64,...". */
+static void put_data_address(buffer *out, const char *media_type, const unsigned char *data, size_t n)
+{
+    static const char digits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    size_t i;
+    put_str(out, "data:");
+    put_str(out, media_type);
+    put_str(out, ";base64,");
+    for (i = 0; i < n; i += 3) {
+        const uint32_t v = (uint32_t)data[i] << 16 | (i + 1 < n ? (uint32_t)data[i + 1] << 8 : 0) |
+                           (i + 2 < n ? data[i + 2] : 0);
+        put_byte(out, (unsigned char)digits[v >> 18]);
+        put_byte(out, (unsigned char)digits[(v >> 12) & 63]);
+        put_byte(out, (unsigned char)(i + 1 < n ? digits[(v >> 6) & 63] : '='));
+        put_byte(out, (unsigned char)(i + 2 < n ? digits[v & 63] : '='));
+    }
+}
+
 static void open_inline(md_writer *w, const doc_event *e)
 {
     if (w->in_code_span || IS_VERBATIM(w->leaf))
@@ -592,7 +679,10 @@ static void open_inline(md_writer *w, const doc_event *e)
     }
     if (e->node == NODE_IMG) {
         w->image_src.size = w->image_title.size = 0;
-        put_bytes(&w->image_src, e->text, e->length);
+        if (e->picture && e->picture->data_length && *e->picture->media_type)
+            put_data_address(&w->image_src, e->picture->media_type, e->picture->data, e->picture->data_length);
+        else
+            put_bytes(&w->image_src, e->text, e->length);
         put_bytes(&w->image_title, e->title, e->title_length);
     }
     if (e->node == NODE_C) {
@@ -1153,6 +1243,10 @@ int32_t write_markdown(FILE *in, FILE *out)
                 rewrite_fresh_line(&w);
                 w.fresh_line = 1;
                 w.wrote_block = 1;
+            } else if (e.node == NODE_FN) {
+                put_note_reference(&w, &e);
+            } else if (e.node == NODE_NOTE) {
+                open_note(&w, &e);
             } else if (e.node == NODE_TABLE) {
                 enter_block(&w, e.item, NODE_TABLE);
                 w.table_start = w.out.size;
@@ -1183,6 +1277,8 @@ int32_t write_markdown(FILE *in, FILE *out)
                     w.fresh_line = 0;
                     w.marker_line.size = 0;
                 }
+            } else if (e.node == NODE_NOTE) {
+                close_note(&w);
             } else if (e.node == NODE_ROW && w.row_count > 0) {
                 w.rows[w.row_count - 1].end = w.out.size;
             } else if (e.node == NODE_TABLE) {
@@ -1220,5 +1316,6 @@ int32_t write_markdown(FILE *in, FILE *out)
     free(w.marks);
     free(w.image_src.data);
     free(w.image_title.data);
+    note_numbers_free(&w.notes);
     return finish_output(out, &w.out);
 }
