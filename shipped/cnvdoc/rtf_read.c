@@ -1485,11 +1485,11 @@ __attribute__((noinline)) static void open_destination(rtf_reader *r, group_stat
 __attribute__((noinline)) static void put_unicode(rtf_reader *r, const group_state *g, long param)
 {
     uint32_t c = (uint32_t)(param < 0 ? param + 65536 : param) & 0xFFFF;
-    if (c >= 0xD800 && c <= 0xDBFF) {
+    if (utf16_is_high(c)) {
         r->high_surrogate = c;
     } else {
-        if (c >= 0xDC00 && c <= 0xDFFF)
-            c = r->high_surrogate ? 0x10000 + ((r->high_surrogate - 0xD800) << 10) + (c - 0xDC00) : 0xFFFD;
+        if (utf16_is_low(c))
+            c = r->high_surrogate ? utf16_pair(r->high_surrogate, c) : 0xFFFD;
         r->high_surrogate = 0;
         put_char(r, c ? c : 0xFFFD);
     }
