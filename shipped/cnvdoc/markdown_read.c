@@ -1331,6 +1331,7 @@ static void normalize_label(buffer *out, const char *s, size_t n)
 {
     size_t i;
     int space = 0;
+    uint32_t two_byte;
     for (i = 0; i < n; ++i) {
         unsigned char c = (unsigned char)s[i];
         if (is_blank(c)) {
@@ -1340,8 +1341,9 @@ static void normalize_label(buffer *out, const char *s, size_t n)
         if (space)
             put_byte(out, ' ');
         space = 0;
-        if ((c & 0xE0) == 0xC0 && i + 1 < n && ((unsigned char)s[i + 1] & 0xC0) == 0x80) {
-            put_utf8(out, fold_two_byte((uint32_t)(c & 0x1F) << 6 | ((unsigned char)s[++i] & 0x3F)));
+        if (c >= 0xC2 && c < 0xE0 && utf8_decode((const unsigned char *)s + i, n - i, &two_byte) == 2) {
+            put_utf8(out, fold_two_byte(two_byte));
+            ++i;
             continue;
         }
         if (c >= 'A' && c <= 'Z')
