@@ -2703,43 +2703,6 @@ static void parse_inlines(inline_parser *ip, const char *s, size_t n)
     process_emphasis(ip, -1);
 }
 
-static int base64_value(unsigned char c)
-{
-    return c >= 'A' && c <= 'Z' ? c - 'A' : c >= 'a' && c <= 'z' ? c - 'a' + 26 : c >= '0' && c <= '9' ? c - '0' + 52
-           : c == '+' ? 62 : c == '/' ? 63 : -1;
-}
-
-/* Base64 into out; 0 when s is not base64 ('=' ends it). */
-static int decode_base64(buffer *out, const char *s, size_t n)
-{
-    uint32_t bits = 0;
-    int count = 0;
-    size_t i;
-    for (i = 0; i < n && s[i] != '='; ++i) {
-        const int v = base64_value((unsigned char)s[i]);
-        if (v < 0)
-            return 0;
-        bits = bits << 6 | (uint32_t)v;
-        if (++count == 4) {
-            put_byte(out, (unsigned char)(bits >> 16));
-            put_byte(out, (unsigned char)(bits >> 8));
-            put_byte(out, (unsigned char)bits);
-            bits = 0;
-            count = 0;
-        }
-    }
-    for (; i < n; ++i)
-        if (s[i] != '=')
-            return 0;
-    if (count == 1)
-        return 0;
-    if (count >= 2)
-        put_byte(out, (unsigned char)(bits >> (count == 2 ? 4 : 10)));
-    if (count == 3)
-        put_byte(out, (unsigned char)(bits >> 2));
-    return !out->failed;
-}
-
 /* An image; one whose address is its data ("data:image/png;base64,...")
  * is a picture with that data, other images keep their address. */
 static void write_image(doc_builder *b, const char *src, size_t src_length, const char *title, size_t title_length,
@@ -2752,7 +2715,7 @@ static void write_image(doc_builder *b, const char *src, size_t src_length, cons
     if (src_length > 5 && starts_folded(src, src_length, "data:") && comma && comma - src >= 13 &&
         starts_folded(comma - 7, 7, ";base64") && (type_length = (size_t)(comma - 7 - (src + 5))) > 0 &&
         type_length < sizeof type &&
-        decode_base64(&data, comma + 1, src_length - (size_t)(comma + 1 - src)) && data.size > 0) {
+        decode_base64(&data, (const unsigned char *)comma + 1, src_length - (size_t)(comma + 1 - src)) && data.size > 0) {
         memcpy(type, src + 5, type_length);
         type[type_length] = '\0';
         doc_picture(b, NULL, 0, title, title_length, alt, alt_length, type, data.data, data.size, 0, 0);

@@ -654,19 +654,10 @@ static const char *mark_tag(int node, int closing)
 /* A picture's data as its address: "data:image/png;base64,...". */
 static void put_data_address(buffer *out, const char *media_type, const unsigned char *data, size_t n)
 {
-    static const char digits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    size_t i;
     put_str(out, "data:");
     put_str(out, media_type);
     put_str(out, ";base64,");
-    for (i = 0; i < n; i += 3) {
-        const uint32_t v = (uint32_t)data[i] << 16 | (i + 1 < n ? (uint32_t)data[i + 1] << 8 : 0) |
-                           (i + 2 < n ? data[i + 2] : 0);
-        put_byte(out, (unsigned char)digits[v >> 18]);
-        put_byte(out, (unsigned char)digits[(v >> 12) & 63]);
-        put_byte(out, (unsigned char)(i + 1 < n ? digits[(v >> 6) & 63] : '='));
-        put_byte(out, (unsigned char)(i + 2 < n ? digits[v & 63] : '='));
-    }
+    put_base64(out, data, n);
 }
 
 static void open_inline(md_writer *w, const doc_event *e)

@@ -180,6 +180,12 @@ static inline size_t ascii_run(const unsigned char *s, size_t n)
     return i;
 }
 
+/* Base64 of the bytes; and base64 decoded, white space passed over and the
+ * padding optional, as browsers read a data: address (0 when it is not
+ * base64). */
+void put_base64(buffer *out, const unsigned char *data, size_t n);
+int decode_base64(buffer *out, const unsigned char *s, size_t n);
+
 static inline void put_str(buffer *b, const char *s)
 {
     put_bytes(b, s, strlen(s));

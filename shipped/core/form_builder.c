@@ -227,8 +227,9 @@ static void open_leaf(doc_builder *b, int node, int level, int number, int heade
     b->leaf_has_text = 0;
     b->leaf_absorbed = 0;
     b->pending_space = 0;
-    if (node == NODE_P && b->next_item == 0) {
-        /* written with its first text: an empty paragraph leaves no trace */
+    if (node == NODE_P && b->next_item == 0 && top_container(b) != NODE_CELL) {
+        /* written with its first text: an empty paragraph leaves no trace
+         * (but in a cell, whose key its mark must carry) */
         b->leaf_unwritten = 1;
         return;
     }
@@ -539,26 +540,16 @@ void doc_image(doc_builder *b, const char *src, size_t src_length, const char *t
     put_inline_whole(b, NODE_IMG, src ? src : "", src_length, title, title_length, alt, alt_length);
 }
 
-/* The data in pieces of DOC_BITS_PIECE base64 characters, a mark each. */
+/* The data in pieces of DOC_BITS_PIECE base64 characters, a mark each:
+ * whole groups of three bytes but in the last, so that each piece decodes
+ * alone. */
 static void put_bits(buffer *out, const unsigned char *data, size_t n)
 {
-    static const char digits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    size_t i = 0;
-    while (i < n) {
-        const size_t piece_end = n - i > DOC_BITS_PIECE / 4 * 3 ? i + DOC_BITS_PIECE / 4 * 3 : n;
+    const size_t piece = DOC_BITS_PIECE / 4 * 3;
+    size_t i;
+    for (i = 0; i < n; i += piece) {
         put_str(out, "\x1B[bits ");
-        for (; i + 3 <= piece_end; i += 3) {
-            const uint32_t v = (uint32_t)data[i] << 16 | (uint32_t)data[i + 1] << 8 | data[i + 2];
-            const char quad[4] = {digits[v >> 18], digits[(v >> 12) & 63], digits[(v >> 6) & 63], digits[v & 63]};
-            put_bytes(out, quad, 4);
-        }
-        if (i < piece_end) {
-            const uint32_t v = (uint32_t)data[i] << 16 | (i + 1 < piece_end ? (uint32_t)data[i + 1] << 8 : 0);
-            const char quad[4] = {digits[v >> 18], digits[(v >> 12) & 63],
-                                  i + 1 < piece_end ? digits[(v >> 6) & 63] : '=', '='};
-            put_bytes(out, quad, 4);
-            i = piece_end;
-        }
+        put_base64(out, data + i, n - i < piece ? n - i : piece);
         put_byte(out, ']');
     }
 }

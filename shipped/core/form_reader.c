@@ -417,12 +417,6 @@ static inline __attribute__((always_inline)) void read_args(doc_reader *r, int n
         parse_args(args_text, args_length, args);
 }
 
-static int base64_value(unsigned char c)
-{
-    return c >= 'A' && c <= 'Z' ? c - 'A' : c >= 'a' && c <= 'z' ? c - 'a' + 26 : c >= '0' && c <= '9' ? c - '0' + 52
-           : c == '+' ? 62 : c == '/' ? 63 : -1;
-}
-
 /* The data of the image just opened: the bits marks right after its mark,
  * decoded and passed by. */
 static const doc_image_data *read_picture(doc_reader *r, const mark_args *args)
@@ -441,28 +435,9 @@ static const doc_image_data *read_picture(doc_reader *r, const mark_args *args)
     while (r->size - r->pos > opening_length && memcmp(r->s + r->pos, opening, opening_length) == 0) {
         const unsigned char *s = r->s + r->pos + opening_length;
         const unsigned char *end = find_byte(s, r->size - r->pos - opening_length, ']');
-        uint32_t quad = 0;
-        int held = 0;
         if (!end)
             break;
-        for (; s < end; ++s) {
-            const int v = base64_value(*s);
-            if (v < 0)
-                continue;
-            quad = quad << 6 | (uint32_t)v;
-            if (++held == 4) {
-                const unsigned char bytes[3] = {(unsigned char)(quad >> 16), (unsigned char)(quad >> 8),
-                                                (unsigned char)quad};
-                put_bytes(data, bytes, 3);
-                held = 0;
-                quad = 0;
-            }
-        }
-        if (held >= 2) { /* the last piece's padded end */
-            put_byte(data, (unsigned char)(quad >> (held == 2 ? 4 : 10)));
-            if (held == 3)
-                put_byte(data, (unsigned char)(quad >> 2));
-        }
+        decode_base64(data, s, (size_t)(end - s)); /* a piece the builder wrote whole */
         r->pos = (size_t)(end - r->s) + 1;
     }
     r->picture.data = data->data;
