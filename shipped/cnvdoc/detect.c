@@ -157,20 +157,8 @@ typedef struct decoded_text {
 
 static int decode_utf_16(const unsigned char *s, size_t n, int big_endian, buffer *out)
 {
-    size_t i;
-    for (i = 0; i + 1 < n; i += 2) {
-        uint32_t c = utf16_unit(s + i, big_endian);
-        if (utf16_is_high(c) && i + 3 < n && utf16_is_low(utf16_unit(s + i + 2, big_endian))) {
-            c = utf16_pair(c, utf16_unit(s + i + 2, big_endian));
-            i += 2;
-        } else if (utf16_is_high(c) || utf16_is_low(c)) {
-            c = 0xFFFD;
-        }
-        if (c == 0)
-            return refusal_binary("text", s, n, i);
-        put_utf8(out, c);
-    }
-    return 1;
+    const size_t nul_at = put_utf16_as_utf8(out, s, n, big_endian);
+    return nul_at == n ? 1 : refusal_binary("text", s, n, nul_at);
 }
 
 static int is_valid_utf8(const unsigned char *s, size_t n)

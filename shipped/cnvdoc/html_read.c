@@ -19,26 +19,6 @@
 
 /* ---- encodings ---- */
 
-typedef struct charset_label {
-    const char *label;
-    int code_page; /* 65001 for UTF-8 */
-} charset_label;
-
-static const charset_label charset_labels[] = {
-    {"utf-8", 65001}, {"utf8", 65001}, {"unicode-1-1-utf-8", 65001},
-    {"windows-1252", 1252}, {"cp1252", 1252}, {"iso-8859-1", 1252}, {"iso8859-1", 1252}, {"latin1", 1252},
-    {"l1", 1252}, {"us-ascii", 1252}, {"ascii", 1252}, {"x-cp1252", 1252}, {"iso_8859-1", 1252},
-    {"windows-1250", 1250}, {"cp1250", 1250}, {"windows-1251", 1251}, {"cp1251", 1251},
-    {"windows-1253", 1253}, {"windows-1254", 1254}, {"iso-8859-9", 1254}, {"latin5", 1254},
-    {"windows-1255", 1255}, {"windows-1256", 1256}, {"windows-1257", 1257}, {"windows-1258", 1258},
-    {"windows-874", 874}, {"tis-620", 874}, {"iso-8859-2", 28592}, {"latin2", 28592}, {"iso-8859-5", 28595},
-    {"iso-8859-7", 28597}, {"greek", 28597}, {"iso-8859-15", 28605}, {"latin9", 28605}, {"koi8-r", 20866},
-    {"shift_jis", 932}, {"shift-jis", 932}, {"sjis", 932}, {"windows-31j", 932}, {"gbk", 936}, {"gb2312", 936},
-    {"gb18030", 936}, {"big5", 950}, {"euc-kr", 949}, {"ks_c_5601-1987", 949},
-    /* a page that calls itself UTF-16 without a byte order mark is ASCII-compatible text */
-    {"utf-16", 65001}, {"utf-16le", 65001}, {"utf-16be", 65001},
-};
-
 static int lower(int c)
 {
     return c >= 'A' && c <= 'Z' ? c + 32 : c;
@@ -59,26 +39,17 @@ static int is_alnum(unsigned char c)
     return is_alpha(c) || (c >= '0' && c <= '9');
 }
 
+/* A charset's label, quotes and white space around it passed over. */
 static int code_page_of_label(const char *s, size_t n)
 {
-    size_t i, j;
+    size_t j;
     while (n && (is_space((unsigned char)*s) || *s == '"' || *s == '\'')) {
         ++s;
         --n;
     }
     for (j = 0; j < n && !is_space((unsigned char)s[j]) && s[j] != '"' && s[j] != '\'' && s[j] != ';' && s[j] != '>'; ++j)
         ;
-    n = j;
-    for (i = 0; i < sizeof charset_labels / sizeof *charset_labels; ++i) {
-        const char *label = charset_labels[i].label;
-        if (strlen(label) != n)
-            continue;
-        for (j = 0; j < n && lower((unsigned char)s[j]) == label[j]; ++j)
-            ;
-        if (j == n)
-            return charset_labels[i].code_page;
-    }
-    return 0;
+    return code_page_of_web_label(s, j);
 }
 
 static const char *find_folded(const char *s, size_t n, const char *word)
@@ -169,23 +140,7 @@ static int decode_page(const buffer *raw, buffer *text)
         return 1;
     }
     if (n >= 2 && ((s[0] == 0xFF && s[1] == 0xFE) || (s[0] == 0xFE && s[1] == 0xFF))) {
-        const int big_endian = s[0] == 0xFE;
-        size_t pos;
-        for (pos = 2; pos + 1 < n; pos += 2) {
-            uint32_t c = big_endian ? (uint32_t)(s[pos] << 8 | s[pos + 1]) : (uint32_t)(s[pos + 1] << 8 | s[pos]);
-            if (c >= 0xD800 && c <= 0xDBFF && pos + 3 < n) {
-                const uint32_t low = big_endian ? (uint32_t)(s[pos + 2] << 8 | s[pos + 3])
-                                                : (uint32_t)(s[pos + 3] << 8 | s[pos + 2]);
-                if (low >= 0xDC00 && low <= 0xDFFF) {
-                    c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
-                    pos += 2;
-                }
-            }
-            if (c >= 0xD800 && c <= 0xDFFF)
-                c = 0xFFFD;
-            if (c != 0) /* no content, as browsers take it */
-                put_utf8(text, c);
-        }
+        put_utf16_as_utf8(text, s + 2, n - 2, s[0] == 0xFE); /* a NUL is no content, as browsers take it */
         return 1;
     }
     if ((nul = find_byte(s, n, 0)) != NULL)

@@ -184,6 +184,9 @@ static inline size_t ascii_run(const unsigned char *s, size_t n)
  * padding optional, as browsers read a data: address (0 when it is not
  * base64). */
 void put_base64(buffer *out, const unsigned char *data, size_t n);
+/* UTF-16 as UTF-8, a surrogate without its other half as U+FFFD and NULs
+ * left out; the offset of the first NUL, n when there is none. */
+size_t put_utf16_as_utf8(buffer *out, const unsigned char *s, size_t n, int big_endian);
 int decode_base64(buffer *out, const unsigned char *s, size_t n);
 
 static inline void put_str(buffer *b, const char *s)

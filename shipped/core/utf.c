@@ -1,3 +1,4 @@
+#include "shipped/core/buffer.h"
 #include "shipped/core/utf.h"
 
 const uint8_t utf8_lead_length[256] = {[0xC2 ... 0xDF] = 2, [0xE0 ... 0xEF] = 3, [0xF0 ... 0xF4] = 4};
@@ -19,4 +20,25 @@ int utf_16_order_by_nuls(const unsigned char *s, size_t n)
     if (even * 4 >= n / 2 && odd * 4 <= even)
         return UTF_16_BIG_ENDIAN;
     return UTF_16_NOT;
+}
+
+size_t put_utf16_as_utf8(buffer *out, const unsigned char *s, size_t n, int big_endian)
+{
+    size_t pos, first_nul = n;
+    for (pos = 0; pos + 1 < n; pos += 2) {
+        uint32_t c = utf16_unit(s + pos, big_endian);
+        if (utf16_is_high(c) && pos + 3 < n && utf16_is_low(utf16_unit(s + pos + 2, big_endian))) {
+            c = utf16_pair(c, utf16_unit(s + pos + 2, big_endian));
+            pos += 2;
+        } else if (utf16_is_high(c) || utf16_is_low(c)) {
+            c = 0xFFFD;
+        }
+        if (c == 0) {
+            if (first_nul == n)
+                first_nul = pos;
+            continue;
+        }
+        put_utf8(out, c);
+    }
+    return first_nul;
 }
