@@ -1,6 +1,8 @@
 /* The Markdown writer: CommonMark with GitHub's pipe tables, strike-through
- * and footnotes; superscript and subscript as the HTML tags GitHub keeps.  Everything that would turn into markup is escaped, so the
- * Markdown reader gives the same document back. */
+ * and footnotes; superscript and subscript as the HTML tags GitHub keeps,
+ * definition lists and tables whose cells hold blocks as HTML blocks.
+ * Everything that would turn into markup is escaped, so the Markdown reader
+ * gives the same document back. */
 #include <stdlib.h>
 #include <string.h>
 
@@ -124,6 +126,9 @@ typedef struct md_writer {
     buffer aligns;       /* the first row's alignment of each column */
     size_t table_start;
     size_t cells_read, cells_filled; /* the document's table cells, and those added to fill rows */
+    buffer html_tables;  /* of each table met outside a definition list: its cells hold blocks */
+    size_t tables_met;
+    buffer html;         /* a definition list or such a table, as HTML */
 } md_writer;
 
 static void build_prefix(md_writer *w)
@@ -1182,6 +1187,371 @@ static void end_table(md_writer *w)
     w->row_count = 0;
 }
 
+/* ---- What GitHub's Markdown has no syntax for, as the HTML it keeps ----
+ * A definition list, and a table whose cells hold blocks (a pipe table's
+ * cell holds one line), go out as one HTML block, as GitHub renders them.
+ * Such a block ends at a blank line: none is written inside it, so a line
+ * end in code goes as "&#10;" and blanks after a line end are dropped. */
+
+typedef struct html_list {
+    char ordered;
+    int level;
+} html_list;
+
+/* A container open in the block: its lists and blocks are its own. */
+typedef struct html_container {
+    int node;
+    int list_floor;   /* lists open when it opened */
+    size_t start;     /* where its content begins */
+    int blocks;       /* blocks written directly in it */
+    int only_p;       /* and they were one paragraph */
+} html_container;
+
+typedef struct html_writer {
+    md_writer *w;
+    buffer out;
+    html_list lists[LIST_DEPTH];
+    int list_count;
+    html_container containers[CONTAINER_DEPTH];
+    int depth;
+    int leaf;
+    int in_raw, in_img;
+    buffer alt;
+} html_writer;
+
+static void html_line(html_writer *h)
+{
+    if (h->out.size && h->out.data[h->out.size - 1] != '\n')
+        put_byte(&h->out, '\n');
+}
+
+/* Text as HTML; `verbatim` keeps its line ends (code), raw HTML its markup. */
+static void html_text(html_writer *h, buffer *to, const char *s, size_t n, int verbatim)
+{
+    size_t i;
+    for (i = 0; i < n; ++i) {
+        const unsigned char c = (unsigned char)s[i];
+        const int line_start = to->size == 0 || to->data[to->size - 1] == '\n';
+        if (c == '\r' || ((c == ' ' || c == '\t' || c == '\n') && line_start && !verbatim))
+            continue;
+        if (c == '\n')
+            put_str(to, verbatim ? "&#10;" : "\n");
+        else if (h->in_raw || h->leaf == NODE_HTML)
+            put_byte(to, c);
+        else if (c == '&')
+            put_str(to, "&amp;");
+        else if (c == '<')
+            put_str(to, "&lt;");
+        else if (c == '>')
+            put_str(to, "&gt;");
+        else if (c == '"')
+            put_str(to, "&quot;");
+        else
+            put_byte(to, c);
+    }
+}
+
+static void html_attribute(html_writer *h, const char *name, const char *s, size_t n)
+{
+    put_byte(&h->out, ' ');
+    put_str(&h->out, name);
+    put_str(&h->out, "=\"");
+    html_text(h, &h->out, s, n, 1);
+    put_byte(&h->out, '"');
+}
+
+/* Ends the lists above `level`, down to those of the innermost container. */
+static void html_close_lists(html_writer *h, int level)
+{
+    const int floor = h->depth ? h->containers[h->depth - 1].list_floor : 0;
+    while (h->list_count > floor && h->lists[h->list_count - 1].level > level) {
+        --h->list_count;
+        put_str(&h->out, h->lists[h->list_count].ordered ? "</li>\n</ol>" : "</li>\n</ul>");
+    }
+}
+
+/* An item ends the one before it at its level; a list of the other kind
+ * there ends, and one of its own begins. */
+static void html_open_item(html_writer *h, const doc_event *e)
+{
+    const char ordered = e->number != DOC_BULLET;
+    const int floor = h->depth ? h->containers[h->depth - 1].list_floor : 0;
+    html_close_lists(h, e->level);
+    if (h->list_count > floor && h->lists[h->list_count - 1].level == e->level &&
+        h->lists[h->list_count - 1].ordered != ordered)
+        html_close_lists(h, e->level - 1);
+    if (h->list_count > floor && h->lists[h->list_count - 1].level == e->level) {
+        put_str(&h->out, "</li>\n");
+    } else if (h->list_count < LIST_DEPTH) {
+        html_line(h);
+        h->lists[h->list_count].ordered = ordered;
+        h->lists[h->list_count++].level = e->level;
+        if (!ordered) {
+            put_str(&h->out, "<ul>\n");
+        } else {
+            put_str(&h->out, "<ol start=\"");
+            put_number(&h->out, e->number);
+            put_str(&h->out, "\">\n");
+        }
+    }
+    put_str(&h->out, "<li>");
+}
+
+static void html_push(html_writer *h, int node)
+{
+    html_container *c;
+    if (h->depth >= CONTAINER_DEPTH)
+        return;
+    c = &h->containers[h->depth++];
+    c->node = node;
+    c->list_floor = h->list_count;
+    c->start = h->out.size;
+    c->blocks = 0;
+    c->only_p = 1;
+}
+
+/* A definition or a cell of one paragraph holds its text alone: 1 then. */
+static int html_pop(html_writer *h)
+{
+    const html_container *c;
+    html_close_lists(h, 0);
+    if (h->depth == 0)
+        return 0;
+    c = &h->containers[--h->depth];
+    if ((c->node == NODE_DD || c->node == NODE_CELL) && c->blocks == 1 && c->only_p &&
+        h->out.size >= c->start + 8 && memcmp(h->out.data + c->start, "\n<p>", 4) == 0 &&
+        memcmp(h->out.data + h->out.size - 4, "</p>", 4) == 0) {
+        memmove(h->out.data + c->start, h->out.data + c->start + 4, h->out.size - c->start - 4);
+        h->out.size -= 8; /* and its "</p>" */
+        return 1;
+    }
+    return 0;
+}
+
+/* A block directly in the innermost container, after the lists it ends. */
+static void html_count_block(html_writer *h, const doc_event *e)
+{
+    if (e->node != NODE_LI)
+        html_close_lists(h, e->item);
+    if (h->depth && h->list_count == h->containers[h->depth - 1].list_floor) {
+        html_container *c = &h->containers[h->depth - 1];
+        ++c->blocks;
+        c->only_p = c->only_p && e->node == NODE_P && c->start == h->out.size;
+    }
+}
+
+static const char *html_tag(int node, int closing)
+{
+    switch (node) {
+    case NODE_P: return closing ? "</p>" : "<p>";
+    case NODE_DT: return closing ? "</dt>" : "<dt>";
+    case NODE_DL: return closing ? "</dl>" : "<dl>";
+    case NODE_DD: return closing ? "</dd>" : "<dd>";
+    case NODE_QUOTE: return closing ? "</blockquote>" : "<blockquote>";
+    case NODE_TABLE: return closing ? "</table>" : "<table>";
+    case NODE_ROW: return closing ? "</tr>" : "<tr>";
+    case NODE_CODE: return closing ? "</code></pre>" : "<pre><code";
+    case NODE_B: return closing ? "</strong>" : "<strong>";
+    case NODE_I: return closing ? "</em>" : "<em>";
+    case NODE_U: return closing ? "</u>" : "<u>";
+    case NODE_S: return closing ? "</del>" : "<del>";
+    case NODE_C: return closing ? "</code>" : "<code>";
+    case NODE_SUP: return closing ? "</sup>" : "<sup>";
+    case NODE_SUB: return closing ? "</sub>" : "<sub>";
+    case NODE_A: return closing ? "</a>" : "<a";
+    }
+    return "";
+}
+
+static void html_open_block(html_writer *h, const doc_event *e)
+{
+    static const char *const aligns[] = {"", " align=\"left\"", " align=\"center\"", " align=\"right\""};
+    html_count_block(h, e);
+    if (e->node == NODE_LI) {
+        html_open_item(h, e);
+    } else if (e->node == NODE_H) {
+        html_line(h);
+        put_str(&h->out, "<h");
+        put_number(&h->out, e->level < 1 ? 1 : e->level > 6 ? 6 : e->level);
+        put_byte(&h->out, '>');
+    } else if (e->node == NODE_CELL) {
+        html_line(h);
+        put_str(&h->out, e->header ? "<th" : "<td");
+        put_str(&h->out, aligns[e->align == DOC_ALIGN_LEFT ? 1 : e->align == DOC_ALIGN_CENTER ? 2
+                                : e->align == DOC_ALIGN_RIGHT ? 3 : 0]);
+        put_byte(&h->out, '>');
+    } else {
+        html_line(h);
+        put_str(&h->out, html_tag(e->node, 0));
+        if (e->node == NODE_CODE && e->length) {
+            put_str(&h->out, " class=\"language-");
+            html_text(h, &h->out, e->text, e->length, 1);
+            put_byte(&h->out, '"');
+        }
+        if (e->node == NODE_CODE)
+            put_byte(&h->out, '>');
+    }
+    if (IS_LEAF(e->node))
+        h->leaf = e->node;
+    if (e->node == NODE_CELL || (!IS_LEAF(e->node) && e->node != NODE_HR))
+        html_push(h, e->node);
+}
+
+static void html_close_block(html_writer *h, const doc_event *e)
+{
+    if (e->node == NODE_LI || e->node == NODE_HTML) {
+        /* an item ends with the next one or its list */
+    } else if (e->node == NODE_H) {
+        put_str(&h->out, "</h");
+        put_number(&h->out, e->level < 1 ? 1 : e->level > 6 ? 6 : e->level);
+        put_byte(&h->out, '>');
+    } else {
+        if ((!IS_LEAF(e->node) || e->node == NODE_CELL) && !html_pop(h) && e->node != NODE_CELL)
+            html_line(h);
+        put_str(&h->out, e->node == NODE_CELL ? (e->header ? "</th>" : "</td>") : html_tag(e->node, 1));
+    }
+    h->leaf = NODE_NONE;
+}
+
+/* Marks GitHub keeps as HTML; small capitals it has none for keep their text. */
+static void html_inline(html_writer *h, const doc_event *e)
+{
+    const int open = e->kind == EV_OPEN;
+    md_writer *w = h->w;
+    if (e->node == NODE_RAW) {
+        h->in_raw = open;
+    } else if (e->node == NODE_IMG && open) {
+        w->image_src.size = w->image_title.size = h->alt.size = 0;
+        if (e->picture && e->picture->data_length && *e->picture->media_type)
+            put_data_address(&w->image_src, e->picture->media_type, e->picture->data, e->picture->data_length);
+        else
+            put_bytes(&w->image_src, e->text, e->length);
+        put_bytes(&w->image_title, e->title, e->title_length);
+        h->in_img = 1;
+    } else if (e->node == NODE_IMG) {
+        h->in_img = 0;
+        put_str(&h->out, "<img");
+        html_attribute(h, "src", (const char *)w->image_src.data, w->image_src.size);
+        html_attribute(h, "alt", (const char *)h->alt.data, h->alt.size);
+        if (w->image_title.size)
+            html_attribute(h, "title", (const char *)w->image_title.data, w->image_title.size);
+        put_byte(&h->out, '>');
+    } else if (e->node == NODE_FN && open) {
+        /* GitHub links no footnote from HTML: its number stays */
+        put_str(&h->out, "<sup>");
+        put_number(&h->out, note_number(&w->notes, e->text, e->length));
+        put_str(&h->out, "</sup>");
+    } else if (e->node == NODE_A && open) {
+        put_str(&h->out, "<a");
+        html_attribute(h, "href", e->text, e->length);
+        if (e->title_length)
+            html_attribute(h, "title", e->title, e->title_length);
+        put_byte(&h->out, '>');
+    } else if (e->node != NODE_FN && e->node != NODE_SC) {
+        put_str(&h->out, html_tag(e->node, !open));
+    }
+}
+
+static void html_event(html_writer *h, const doc_event *e)
+{
+    switch (e->kind) {
+    case EV_OPEN:
+    case EV_CLOSE:
+        if (IS_INLINE(e->node) || e->node == NODE_IMG || e->node == NODE_RAW || e->node == NODE_FN)
+            html_inline(h, e);
+        else if (e->kind == EV_OPEN)
+            html_open_block(h, e);
+        else
+            html_close_block(h, e);
+        break;
+    case EV_TEXT:
+        if (h->in_img)
+            put_bytes(&h->alt, e->text, e->length); /* escaped as the attribute */
+        else
+            html_text(h, &h->out, e->text, e->length, h->leaf == NODE_CODE);
+        break;
+    case EV_BR: put_str(&h->out, "<br>\n"); break;
+    case EV_HR:
+        html_count_block(h, e);
+        html_line(h);
+        put_str(&h->out, "<hr>");
+        break;
+    }
+}
+
+/* The definition list or table that `first` opens, to its end, as one
+ * HTML block in the containers it stands in. */
+static void write_html_block(md_writer *w, doc_reader *r, const doc_event *first)
+{
+    html_writer h;
+    doc_event e = *first;
+    int open = 0;
+    size_t i;
+    memset(&h, 0, sizeof h);
+    h.w = w;
+    h.out = w->html;
+    h.out.size = 0;
+    enter_block(w, first->item, NODE_TABLE);
+    do {
+        open += e.kind == EV_OPEN ? 1 : e.kind == EV_CLOSE ? -1 : 0;
+        html_event(&h, &e);
+    } while (open > 0 && doc_next(r, &e) != EV_END);
+    start_block(w, 0);
+    for (i = 0; i < h.out.size;) {
+        const unsigned char *end = (const unsigned char *)memchr(h.out.data + i, '\n', h.out.size - i);
+        const size_t line_end = end ? (size_t)(end - h.out.data) : h.out.size;
+        if (i > 0) {
+            new_line(w);
+            write_out_lines(w);
+        }
+        put_bytes(&w->out, h.out.data + i, line_end - i);
+        i = line_end + 1;
+    }
+    w->html = h.out;
+    free(h.alt.data);
+    w->last_block = NODE_TABLE; /* what follows stands after a blank line */
+}
+
+static int holds_string(const buffer *b, const char *s)
+{
+    const size_t n = strlen(s);
+    size_t i;
+    for (i = 0; i + n <= b->size; ++i) {
+        const unsigned char *at = find_byte(b->data + i, b->size - i - n + 1, (unsigned char)s[0]);
+        if (!at)
+            return 0;
+        i = (size_t)(at - b->data);
+        if (memcmp(at, s, n) == 0)
+            return 1;
+    }
+    return 0;
+}
+
+/* Which of the tables the writer meets (those outside definition lists,
+ * which take theirs along) have cells that hold blocks: one byte each. */
+static void find_html_tables(md_writer *w, const buffer *input)
+{
+    doc_reader r;
+    doc_event e;
+    int tables = 0, lists = 0, blocks = 0;
+    if (!holds_string(input, " cell"))
+        return; /* no cell holds a block */
+    doc_read_begin(&r, input);
+    while (doc_next(&r, &e) != EV_END) {
+        if (e.node == NODE_DL && tables == 0)
+            lists += e.kind == EV_OPEN ? 1 : e.kind == EV_CLOSE ? -1 : 0;
+        else if (lists)
+            continue;
+        else if (e.node == NODE_TABLE && e.kind == EV_OPEN)
+            blocks = tables++ ? 1 : 0;
+        else if (e.node == NODE_TABLE && e.kind == EV_CLOSE && --tables == 0)
+            put_byte(&w->html_tables, (unsigned char)blocks);
+        else if (e.kind == EV_OPEN && e.in_cell)
+            blocks = 1;
+    }
+    doc_read_end(&r);
+}
+
 int32_t write_markdown(FILE *in, FILE *out)
 {
     buffer input = {0};
@@ -1196,6 +1566,7 @@ int32_t write_markdown(FILE *in, FILE *out)
     w.sink = out;
     w.rewrite_left = doc_expansion_budget(input.size);
     reserve(&w.out, input.size < OUTPUT_KEPT ? input.size + input.size / 8 + 256 : 2 * OUTPUT_KEPT);
+    find_html_tables(&w, &input);
     doc_read_begin(&r, &input);
     while (doc_next(&r, &e) != EV_END) {
         switch (e.kind) {
@@ -1238,7 +1609,11 @@ int32_t write_markdown(FILE *in, FILE *out)
                 put_note_reference(&w, &e);
             } else if (e.node == NODE_NOTE) {
                 open_note(&w, &e);
+            } else if (e.node == NODE_DL || (e.node == NODE_TABLE && w.tables_met < w.html_tables.size &&
+                                                w.html_tables.data[w.tables_met++])) {
+                write_html_block(&w, &r, &e);
             } else if (e.node == NODE_TABLE) {
+                ++w.tables_met;
                 enter_block(&w, e.item, NODE_TABLE);
                 w.table_start = w.out.size;
                 w.row_count = 0;
@@ -1307,6 +1682,8 @@ int32_t write_markdown(FILE *in, FILE *out)
     free(w.marks);
     free(w.image_src.data);
     free(w.image_title.data);
+    free(w.html.data);
+    free(w.html_tables.data);
     note_numbers_free(&w.notes);
     return finish_output(out, &w.out);
 }
