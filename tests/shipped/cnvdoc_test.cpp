@@ -17,6 +17,7 @@
 #include "convert/convert_file.h"
 #include "plugins/morphex_plugin.h"
 #include "tests/common/test_support.h"
+#include "tests/shipped/document_test_support.h"
 #include "tests/shipped/shipped_plugin.h"
 
 namespace {
@@ -24,12 +25,6 @@ namespace {
 const char *const rtf_format = "Document - RTF";
 const char *const html_format = "Document - HTML";
 const char *const markdown_format = "Document - Markdown";
-
-const plugin_formats &cnvdoc()
-{
-    static plugin_formats formats = load_formats(MORPHEX_BIN_DIR "/cnvdoc.dll");
-    return formats;
-}
 
 // The same source built with blocks and an output buffer of 3 bytes.
 const plugin_formats &cnvdoc_small_buffers()
@@ -51,27 +46,6 @@ convert_fn writer(const std::string &name)
 std::string sample(const std::string &name)
 {
     return read_file(std::string(MORPHEX_DOC_SAMPLES) + "/" + name);
-}
-
-// The intermediate form as a person reads it: "<p>text</p>", header left out.
-std::string readable(const std::string &doc)
-{
-    std::string out;
-    size_t i = doc.compare(0, 15, "\x1B[morphex-text ") == 0 ? doc.find('\n') + 1 : 0;
-    bool in_mark = false;
-    for (; i < doc.size(); ++i) {
-        if (doc[i] == '\x1B' && i + 1 < doc.size() && doc[i + 1] == '[') {
-            out += '<';
-            in_mark = true;
-            ++i;
-        } else if (in_mark && doc[i] == ']') {
-            out += '>';
-            in_mark = false;
-        } else if (!(doc[i] == '\n' && !out.empty() && out.back() == '>' && !in_mark)) {
-            out += doc[i];
-        }
-    }
-    return out;
 }
 
 // Marks and words in order: what a document is, white space aside.
@@ -134,24 +108,6 @@ std::string utf8(const std::wstring &wide)
     return out;
 }
 
-// Where Wine keeps a file on the Unix side.
-std::string unix_path(const std::string &windows_path)
-{
-    using unix_name_fn = char *(CDECL *)(LPCWSTR);
-    const auto unix_name = reinterpret_cast<unix_name_fn>(
-        reinterpret_cast<void *>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name")));
-    if (!unix_name)
-        return "";
-    wchar_t wide[MAX_PATH];
-    MultiByteToWideChar(CP_ACP, 0, windows_path.c_str(), -1, wide, MAX_PATH);
-    char *name = unix_name(wide);
-    if (!name)
-        return "";
-    std::string out = name;
-    HeapFree(GetProcessHeap(), 0, name);
-    return out;
-}
-
 class Cnvdoc : public TempDirTest {
 protected:
     void SetUp() override
@@ -179,27 +135,7 @@ protected:
         return output;
     }
 
-    // A command run by the Unix shell (Wine starts Unix programs), in this
-    // test's directory; its output, or "" when it did not finish.
-    std::string run_unix(const std::string &command)
-    {
-        const std::string here = unix_path(dir());
-        if (here.empty())
-            return "";
-        DeleteFileA("unix-done.txt");
-        std::string line = "Z:\\bin\\sh -c \"cd '" + here + "' && (" + command +
-                           ") > unix-out.txt 2>&1; echo $? > unix-done.tmp; mv unix-done.tmp unix-done.txt\"";
-        STARTUPINFOA startup{};
-        startup.cb = sizeof startup;
-        PROCESS_INFORMATION process{};
-        if (!CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
-            return "";
-        CloseHandle(process.hThread);
-        CloseHandle(process.hProcess);
-        for (int waited = 0; waited < 600 && !file_exists("unix-done.txt"); ++waited)
-            Sleep(100);
-        return file_exists("unix-done.txt") ? read_file("unix-out.txt") : "";
-    }
+    std::string run_unix(const std::string &command) { return run_unix_in(dir(), command); }
 
     std::string python(const std::string &arguments)
     {

@@ -11,38 +11,12 @@
 
 #include "plugins/morphex_plugin.h"
 #include "tests/common/test_support.h"
+#include "tests/shipped/document_test_support.h"
 #include "tests/shipped/shipped_plugin.h"
 
 namespace {
 
 const char *const markdown_format = "Document - Markdown";
-
-const plugin_formats &cnvdoc()
-{
-    static plugin_formats formats = load_formats(MORPHEX_BIN_DIR "/cnvdoc.dll");
-    return formats;
-}
-
-// The intermediate form as a person reads it: marks as <...>, the header and
-// the line ends after marks left out.
-std::string readable(const std::string &doc)
-{
-    std::string out;
-    size_t i = doc.compare(0, 15, "\x1B[morphex-text ") == 0 ? doc.find('\n') + 1 : 0;
-    for (bool in_mark = false; i < doc.size(); ++i) {
-        if (doc.compare(i, 2, "\x1B[") == 0) {
-            out += '<';
-            in_mark = true;
-            ++i;
-        } else if (in_mark && doc[i] == ']') {
-            out += '>';
-            in_mark = false;
-        } else if (!(doc[i] == '\n' && !out.empty() && out.back() == '>')) {
-            out += doc[i];
-        }
-    }
-    return out;
-}
 
 // Every match of a pattern's first group, in order.
 std::vector<std::string> all_of(const std::string &text, const std::string &pattern)
@@ -82,37 +56,7 @@ protected:
     // it is not installed.
     std::string cmark_gfm(const std::string &file, const std::string &extensions)
     {
-        const std::string here = unix_path();
-        if (here.empty())
-            return "";
-        DeleteFileA("done.txt");
-        std::string line = "Z:\\bin\\sh -c \"cd '" + here + "' && command -v cmark-gfm >/dev/null && cmark-gfm " +
-                           extensions + " " + file + " > cmark.html; echo $? > done.tmp; mv done.tmp done.txt\"";
-        STARTUPINFOA startup{};
-        startup.cb = sizeof startup;
-        PROCESS_INFORMATION process{};
-        if (!CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
-            return "";
-        CloseHandle(process.hThread);
-        CloseHandle(process.hProcess);
-        for (int waited = 0; waited < 600 && !file_exists("done.txt"); ++waited)
-            Sleep(100);
-        return read_file("done.txt").compare(0, 1, "0") == 0 ? read_file("cmark.html") : "";
-    }
-
-    std::string unix_path()
-    {
-        using unix_name_fn = char *(CDECL *)(LPCWSTR);
-        const auto unix_name = reinterpret_cast<unix_name_fn>(
-            reinterpret_cast<void *>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name")));
-        wchar_t wide[MAX_PATH];
-        MultiByteToWideChar(CP_ACP, 0, dir().c_str(), -1, wide, MAX_PATH);
-        char *name = unix_name ? unix_name(wide) : nullptr;
-        if (!name)
-            return "";
-        std::string out = name;
-        HeapFree(GetProcessHeap(), 0, name);
-        return out;
+        return run_unix_in(dir(), "command -v cmark-gfm >/dev/null && cmark-gfm " + extensions + " " + file);
     }
 };
 
