@@ -209,4 +209,58 @@ TEST_F(RtfStructure, PandocReadsOurFootnotesAndScripts)
                                                           << "\nof\n" << read_file("ours.rtf");
 }
 
+// A list table as Word writes one: list 7 counts in letters from c, its
+// second level in roman; list 8's second level shows "2.1." labels.
+const std::string list_table =
+    "{\\*\\listtable{\\list\\listtemplateid5{\\listlevel\\levelnfc4\\levelnfcn4\\levelstartat3{\\leveltext\\'02\\'00.;}"
+    "{\\levelnumbers\\'01;}}{\\listlevel\\levelnfc2\\levelstartat1{\\leveltext\\'02\\'01.;}{\\levelnumbers\\'01;}}\\listid7}"
+    "{\\list{\\listlevel\\levelnfc0\\levelstartat2{\\leveltext\\'02\\'00.;}{\\levelnumbers\\'01;}}"
+    "{\\listlevel\\levelnfc0{\\leveltext\\'04\\'00.\\'01.;}{\\levelnumbers\\'01\\'03;}}"
+    "{\\listlevel\\levelnfc23{\\leveltext\\'01\\u8226 ?;}{\\levelnumbers;}}\\listid8}}"
+    "{\\*\\listoverridetable{\\listoverride\\listid7\\listoverridecount0\\ls1}{\\listoverride\\listid8\\ls2}}";
+
+TEST_F(RtfStructure, ReaderNumbersListsInTheirStyle)
+{
+    const struct {
+        const char *what;
+        std::string rtf, expected;
+    } cases[] = {
+        {"list table: letters from \\levelstartat, counted; roman below",
+         "{\\rtf1" + list_table + "\\pard\\ls1 a\\par\\pard\\ls1\\ilvl0 b\\par\\pard\\ls1\\ilvl1 c\\par\\ls1\\ilvl1 d\\par"
+         "\\pard\\ls1 e\\par}",
+         "<li level=1 number=3 style=lower-alpha>a</li><li level=1 number=4 style=lower-alpha>b</li>"
+         "<li level=2 number=1 style=lower-roman>c</li><li level=2 number=2 style=lower-roman>d</li>"
+         "<li level=1 number=5 style=lower-alpha>e</li>"},
+        {"list table: the marker's number wins; outline labels; a bullet level",
+         "{\\rtf1" + list_table + "\\pard\\ls2{\\listtext 4.\\tab}four\\par\\pard\\ls2\\ilvl1{\\listtext 4.1.\\tab}x\\par"
+         "\\pard\\ls2\\ilvl1 y\\par\\pard\\ls2\\ilvl2{\\listtext 9.\\tab}dot\\par}",
+         "<li level=1 number=4>four</li><li level=2 number=1 label=4.1.>x</li><li level=2 number=2 label=4.2.>y</li>"
+         "<li level=3>dot</li>"},
+        {"a level the list does not define: the marker says",
+         "{\\rtf1" + list_table + "\\pard\\ls1\\ilvl5{\\listtext iii.\\tab}x\\par\\pard\\ls9{\\listtext B.\\tab}y\\par}",
+         "<li level=6 number=3 style=lower-roman>x</li><li level=1 number=2 style=upper-alpha>y</li>"},
+        {"WordPad: \\pn and \\pntext on every item",
+         "{\\rtf1\\pard{\\pntext\\f0 a.\\tab}{\\*\\pn\\pnlvlbody\\pnf0\\pnindent0\\pnstart1\\pnlcltr{\\pntxta.}}\\fi-360\\li720 "
+         "one\\par{\\pntext\\f0 b.\\tab}{\\*\\pn\\pnlvlbody\\pnf0\\pnindent0\\pnstart1\\pnlcltr{\\pntxta.}}two\\par"
+         "{\\pntext\\f0 i.\\tab}three\\par\\pard after\\par}",
+         "<li level=1 number=1 style=lower-alpha>one</li><li level=1 number=2 style=lower-alpha>two</li>"
+         "<li level=1 number=9 style=lower-alpha>three</li><p>after</p>"},
+        {"\\pn once: the paragraphs after it until \\pard are numbered on",
+         "{\\rtf1\\pard{\\*\\pn\\pnlvlbody\\pnstart4\\pnucrm}\\fi-360\\li720 one\\par two\\par three\\par\\pard after\\par"
+         "{\\*\\pn\\pnlvlbody\\pnstart4\\pnucrm}again\\par}",
+         "<li level=1 number=4 style=upper-roman>one</li><li level=1 number=5 style=upper-roman>two</li>"
+         "<li level=1 number=6 style=upper-roman>three</li><p>after</p><li level=1 number=4 style=upper-roman>again</li>"},
+        {"\\pn: bullets, decimal, an outline level",
+         "{\\rtf1\\pard{\\*\\pn\\pnlvlblt{\\pntxtb\\'b7}}x\\par\\pard{\\*\\pn\\pnlvlbody\\pndec\\pnstart7}y\\par"
+         "\\pard{\\*\\pn\\pnlvl2\\pnlcrm\\pnstart2}z\\par}",
+         "<li level=1>x</li><li level=1 number=7>y</li><li level=2 number=2 style=lower-roman>z</li>"},
+        {"\\pnlvlcont: the item's next paragraph, no number of its own",
+         "{\\rtf1\\pard{\\pntext I.\\tab}{\\*\\pn\\pnlvlbody\\pnucrm}\\fi-720\\li720 one\\par"
+         "\\pard{\\*\\pn\\pnlvlcont\\pndec}more\\par\\pard{\\pntext II.\\tab}{\\*\\pn\\pnlvlbody\\pnucrm}two\\par}",
+         "<li level=1 number=1 style=upper-roman>one</li><p>more</p><li level=1 number=2 style=upper-roman>two</li>"},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(c.expected, readable(read_rtf(c.rtf))) << c.what << ":\n" << c.rtf;
+}
+
 } // namespace
