@@ -263,4 +263,62 @@ TEST_F(RtfStructure, ReaderNumbersListsInTheirStyle)
         EXPECT_EQ(c.expected, readable(read_rtf(c.rtf))) << c.what << ":\n" << c.rtf;
 }
 
+TEST_F(RtfStructure, WrittenListsKeepTheirStyle)
+{
+    const std::string doc = header +
+        "\x1B[li level=1 number=3 style=lower-alpha]c\x1B[/li]\n\x1B[li level=1 number=4 style=lower-alpha]d\x1B[/li]\n"
+        "\x1B[li level=2 number=4 style=lower-roman]iv\x1B[/li]\n\x1B[li level=2 number=5 style=lower-roman]v\x1B[/li]\n"
+        "\x1B[li level=1 number=27 style=upper-alpha]AA\x1B[/li]\n\x1B[p]apart\x1B[/p]\n"
+        "\x1B[li level=1 number=9 style=upper-roman]IX\x1B[/li]\n\x1B[li level=2 number=1 label=9.1.]x\x1B[/li]\n"
+        "\x1B[li level=2 number=2 label=9.2.]y\x1B[/li]\n\x1B[li level=1 number=7]seven\x1B[/li]\n";
+    const std::string written = write_rtf(doc);
+    EXPECT_EQ(readable(doc), readable(read_rtf(written))) << written;
+    // what WordPad shows (\pntext) and what Word numbers by (\levelnfc, \levelstartat)
+    for (const char *shown : {"{\\pntext\\f0 c.\\tab}", "{\\pntext\\f0 iv.\\tab}", "{\\pntext\\f0 AA.\\tab}",
+                              "{\\pntext\\f0 IX.\\tab}", "{\\pntext\\f0 9.2.\\tab}", "\\pnlcltr", "\\pnucrm",
+                              "\\levelnfc4\\levelnfcn4\\leveljc0\\leveljcn0\\levelfollow0\\levelstartat3",
+                              "\\levelnfc2\\levelnfcn2\\leveljc0\\leveljcn0\\levelfollow0\\levelstartat4",
+                              "{\\leveltext\\'04\\'00.\\'01.;}{\\levelnumbers\\'01\\'03;}"})
+        EXPECT_NE(std::string::npos, written.find(shown)) << shown << " not in\n" << written;
+}
+
+// RichEdit numbers by the old marks (\pn): each item in its style, from its number.
+TEST_F(RtfStructure, RichEditNumbersWrittenListsInTheirStyle)
+{
+    HMODULE library = LoadLibraryA("riched20.dll");
+    HWND edit = library ? CreateWindowExW(0, RICHEDIT_CLASSW, L"", WS_POPUP | ES_MULTILINE, 0, 0, 600, 400, nullptr,
+                                          nullptr, GetModuleHandleW(nullptr), nullptr)
+                        : nullptr;
+    if (!edit)
+        GTEST_SKIP() << "no RichEdit control";
+    struct stream {
+        std::string data;
+        size_t pos;
+    } s{write_rtf(header + "\x1B[li level=1 number=3 style=lower-alpha]c\x1B[/li]\n"
+                           "\x1B[li level=1 number=4 style=upper-roman]d\x1B[/li]\n\x1B[li level=1 number=5]e\x1B[/li]\n"),
+        0};
+    EDITSTREAM in{reinterpret_cast<DWORD_PTR>(&s), 0, [](DWORD_PTR cookie, LPBYTE buffer, LONG size, LONG *done) {
+                      stream *from = reinterpret_cast<stream *>(cookie);
+                      const size_t n = std::min(static_cast<size_t>(size), from->data.size() - from->pos);
+                      memcpy(buffer, from->data.data() + from->pos, n);
+                      from->pos += n;
+                      *done = static_cast<LONG>(n);
+                      return DWORD(0);
+                  }};
+    SendMessageW(edit, EM_STREAMIN, SF_RTF, reinterpret_cast<LPARAM>(&in));
+    const struct {
+        int at;
+        WORD numbering, start;
+    } expected[] = {{0, PFN_LCLETTER, 3}, {2, PFN_UCROMAN, 4}, {4, PFN_ARABIC, 5}};
+    for (const auto &e : expected) {
+        SendMessageW(edit, EM_SETSEL, e.at, e.at);
+        PARAFORMAT2 format{};
+        format.cbSize = sizeof format;
+        SendMessageW(edit, EM_GETPARAFORMAT, 0, reinterpret_cast<LPARAM>(&format));
+        EXPECT_EQ(e.numbering, format.wNumbering) << "paragraph at " << e.at << " of\n" << s.data;
+        EXPECT_EQ(e.start, format.wNumberingStart) << "paragraph at " << e.at << " of\n" << s.data;
+    }
+    DestroyWindow(edit);
+}
+
 } // namespace
