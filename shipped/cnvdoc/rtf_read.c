@@ -184,6 +184,8 @@ typedef struct rtf_reader {
     int note_first_paragraph; /* the note's first paragraph, which begins after its mark */
     /* blocks open in the output */
     int code_open, row_header, row_open;
+    int cell_open, cell_blocks; /* the cell a list item in it opened, and whether blocks stand in it */
+    int cell_paragraph_run;     /* the first run of the cell's paragraph being read */
     int quote_depth, quote_item; /* the quotes open, and the list item the outermost stands in */
     int list_in_quote;           /* the level of the list item read last inside them, 0 for none */
     int item_level; /* the list item outside quotes written last, which indented blocks after it go on */
@@ -1040,6 +1042,7 @@ static void end_line_of_cell(rtf_reader *r)
 {
     if (r->run_count)
         add_run(r, "", 0, RUN_BREAK | RUN_PARAGRAPH_END);
+    r->cell_paragraph_run = r->run_count;
     r->list_text.size = 0;
     r->has_list_text = 0;
 }
@@ -1172,6 +1175,8 @@ static void end_note(rtf_reader *r)
     swap_paragraph(r);
 }
 
+static void end_cell_paragraph(rtf_reader *r, const group_state *g, int is_list);
+
 /* A paragraph's end: its properties (style, list, table) tell which block
  * its text is. */
 static void end_paragraph(rtf_reader *r)
@@ -1189,7 +1194,7 @@ static void end_paragraph(rtf_reader *r)
     if (!g->in_table && kind == STYLE_PLAIN && !is_list && fixed_pitch_lines(r))
         kind = STYLE_CODE;
     if (g->in_table) {
-        end_line_of_cell(r); /* paragraphs of one cell are lines of it */
+        end_cell_paragraph(r, g, is_list);
         return;
     }
     if (kind == STYLE_CODE) {
@@ -1206,8 +1211,74 @@ static void end_paragraph(rtf_reader *r)
     clear_paragraph(r);
 }
 
+/* A block that stands in the open cell: a list item or a paragraph. */
+static void put_cell_block(rtf_reader *r, const group_state *g, int is_list)
+{
+    const unsigned ignored = r->row_header ? RUN_B : 0;
+    if (!r->cell_blocks)
+        doc_block_context(r->out, 0, DOC_IN_CELL);
+    r->cell_blocks = 1;
+    if (is_list) {
+        const int level = g->list > 0 && g->list_level >= 0 ? g->list_level + 1 : 1;
+        doc_block(r->out, NODE_LI, level, item_number(r, g), NULL);
+        replay_runs(r, ignored);
+        doc_end_block(r->out, NODE_LI);
+    } else {
+        doc_block(r->out, NODE_P, 0, 0, NULL);
+        replay_runs(r, ignored);
+        doc_end_block(r->out, NODE_P);
+    }
+}
+
+/* The cell, opened for the list item that ends now: the paragraphs before
+ * it are its text, their lines as before; the item's runs stay. */
+static void open_cell_with_lines(rtf_reader *r)
+{
+    const int count = r->run_count, start = r->cell_paragraph_run <= count ? r->cell_paragraph_run : 0;
+    int lines = start;
+    if (lines > 0 && (r->runs[lines - 1].flags & RUN_PARAGRAPH_END))
+        --lines;
+    r->item_level = 0;
+    end_code(r);
+    set_quotes(r, 0, 0);
+    doc_cell(r->out, r->row_header);
+    r->run_count = lines;
+    replay_runs(r, r->row_header ? RUN_B : 0);
+    memmove(r->runs, r->runs + start, (size_t)(count - start) * sizeof *r->runs);
+    r->run_count = count - start;
+    r->cell_open = r->row_open = 1;
+}
+
+/* A paragraph of a table cell that ends before the cell does: a line of
+ * the cell's text, as ever, until a list item comes; from the item on,
+ * each is a block in the cell. */
+static void end_cell_paragraph(rtf_reader *r, const group_state *g, int is_list)
+{
+    if (!r->cell_open && !is_list) {
+        end_line_of_cell(r);
+        return;
+    }
+    if (!r->cell_open)
+        open_cell_with_lines(r);
+    if (r->run_count || is_list)
+        put_cell_block(r, g, is_list);
+    clear_paragraph(r);
+}
+
 static void end_cell(rtf_reader *r)
 {
+    const group_state *g = &r->stack[r->depth];
+    if (!r->cell_open && r->has_list_text)
+        open_cell_with_lines(r); /* the cell's last paragraph is a list item */
+    if (r->cell_open) {
+        if (r->run_count || r->has_list_text)
+            put_cell_block(r, g, r->has_list_text || g->pn || g->list > 0);
+        doc_end_block(r->out, NODE_CELL);
+        r->cell_open = r->cell_blocks = r->cell_paragraph_run = 0;
+        clear_paragraph(r);
+        return;
+    }
+    r->cell_paragraph_run = 0;
     r->item_level = 0;
     end_code(r);
     set_quotes(r, 0, 0);
@@ -1223,9 +1294,10 @@ static void end_cell(rtf_reader *r)
 
 static void end_row(rtf_reader *r)
 {
-    if (r->run_count && has_text(r))
+    if ((r->run_count && has_text(r)) || r->cell_open)
         end_cell(r);
     clear_paragraph(r);
+    r->cell_paragraph_run = 0;
     if (r->row_open)
         doc_end_container(r->out, NODE_ROW);
     r->row_open = 0;

@@ -321,4 +321,32 @@ TEST_F(RtfStructure, RichEditNumbersWrittenListsInTheirStyle)
     DestroyWindow(edit);
 }
 
+TEST_F(RtfStructure, CellsKeepTheirListItems)
+{
+    const std::string row = "{\\rtf1\\trowd\\cellx1000\\cellx2000\\pard\\intbl ";
+    const struct {
+        const char *what;
+        std::string rtf, expected;
+    } cases[] = {
+        {"lines, then list items, in one cell",
+         row + "a\\par b\\par{\\listtext 1.\\tab}one\\par{\\listtext 2.\\tab}two\\par\\cell c\\cell\\row\\pard after\\par}",
+         "<table><row><cell>a<br>b<li level=1 number=1 cell>one</li><li level=1 number=2 cell>two</li></cell>"
+         "<cell>c</cell></row></table><p>after</p>"},
+        {"a cell that begins with an item; its level from \\ilvl",
+         row + "\\ls1\\ilvl1{\\listtext b)\\tab}x\\cell\\row}",
+         "<table><row><cell><li level=2 number=2 cell style=lower-alpha>x</li></cell></row></table>"},
+        {"paragraphs without items stay lines", row + "a\\par b\\par\\cell\\par\\par c\\cell\\row}",
+         "<table><row><cell>a<br>b</cell><cell>c</cell></row></table>"},
+        {"a header row's items", "{\\rtf1\\trowd\\trhdr\\cellx1000\\pard\\intbl{\\b H}\\par{\\pntext\\'b7\\tab}{\\b I}\\cell\\row}",
+         "<table><row><cell header>H<li level=1 cell>I</li></cell></row></table>"},
+    };
+    for (const auto &c : cases) {
+        const std::string read = read_rtf(c.rtf);
+        EXPECT_EQ(c.expected, readable(read)) << c.what << ":\n" << c.rtf;
+        // what is read is written so that it reads back the same
+        const std::string written = write_rtf(read);
+        EXPECT_EQ(readable(read), readable(read_rtf(written))) << c.what << ":\n" << written;
+    }
+}
+
 } // namespace
