@@ -1476,7 +1476,7 @@ static const control_word control_words[] = {
     {"listoverridetable", W_LISTTABLE, 0}, {"listtable", W_LISTTABLE, 0}, {"listtext", W_LISTTEXT, 0}, {"lquote", W_CHAR, 0x2018}, {"ls", W_LS, 0},
     {"mxcodelang", W_CODE_LANGUAGE, 0},
     {"nestcell", W_LINE, 0}, {"nestrow", W_LINE, 0}, {"nesttableprops", W_SKIP_DEST, 0},
-    {"nonshppict", W_SKIP_DEST, 0}, {"nosupersub", W_NOSUPERSUB, 0}, {"object", W_SKIP_DEST, 0}, {"operator", W_SKIP_DEST, 0},
+    {"nonesttables", W_SKIP_DEST, 0}, {"nonshppict", W_SKIP_DEST, 0}, {"nosupersub", W_NOSUPERSUB, 0}, {"object", W_SKIP_DEST, 0}, {"operator", W_SKIP_DEST, 0},
     {"outlinelevel", W_OUTLINE, 0}, {"page", W_PAGE, 0}, {"par", W_PAR, 0}, {"pard", W_PARD, 0},
     {"pich", W_PICH, 0}, {"pichgoal", W_PICHGOAL, 0}, {"picscalex", W_PICSCALEX, 0}, {"picscaley", W_PICSCALEY, 0},
     {"pict", W_PICT, 0}, {"picw", W_PICW, 0}, {"picwgoal", W_PICWGOAL, 0}, {"plain", W_PLAIN, 0},
