@@ -28,8 +28,15 @@
 
 enum destination {
     DEST_TEXT, DEST_SKIP, DEST_FONTTBL, DEST_STYLESHEET, DEST_STYLE, DEST_LISTTEXT, DEST_PN, DEST_FLDINST,
-    DEST_CODE_LANGUAGE, DEST_NOTE, DEST_PICT, DEST_SHAPE_NAME, DEST_SHAPE_VALUE, DEST_SHAPE, DEST_COUNT
+    DEST_CODE_LANGUAGE, DEST_NOTE, DEST_PICT, DEST_SHAPE_NAME, DEST_SHAPE_VALUE, DEST_SHAPE, DEST_LISTTABLE,
+    DEST_LEVELNUMBERS, DEST_COUNT
 };
+
+#define LIST_DEFINITIONS 256 /* lists a document defines that this reader keeps; later ones number as bullets do */
+#define LIST_OVERRIDES 256
+#define LIST_DEPTH 9        /* a list definition's levels */
+#define NFC_BULLET 23       /* \levelnfc of a bulleted level */
+#define NFC_NONE 255        /* a level that shows no number */
 
 #define SHAPE_TEXT_LIMIT 4096 /* a picture's name and description: longer is cut */
 
@@ -55,6 +62,7 @@ typedef struct group_state {
     size_t link, link_length; /* target of the field result, in links */
     /* paragraph properties */
     int style, in_table, list, list_level, left_indent, right_indent, first_indent, outline, border_bottom;
+    int pn, pn_style, pn_start, pn_level; /* the legacy numbering (\pn) the paragraph has: PN_* */
     int in_note;        /* inside a footnote, whose text goes to the notes */
     int in_shape;       /* inside a floating shape or drawing object */
     int shape_text;     /* a text box's text: SHAPE_TEXT_* */
@@ -63,6 +71,21 @@ typedef struct group_state {
 /* Where a text box's paragraphs go: lines of the table cell its anchor is
  * in, else paragraphs of their own. */
 enum shape_text { SHAPE_TEXT_NONE, SHAPE_TEXT_BLOCKS, SHAPE_TEXT_IN_CELL };
+
+enum pn_kind { PN_NONE, PN_NUMBERED, PN_BULLET };
+
+/* A list the list table defines: each level's number format (\levelnfc),
+ * first number, and how many level numbers its text shows ("2.1." two). */
+typedef struct list_definition {
+    long id;
+    int levels; /* how many it defines */
+    unsigned char nfc[LIST_DEPTH], numbers[LIST_DEPTH];
+    int start[LIST_DEPTH];
+} list_definition;
+
+typedef struct list_override {
+    long ls, id;
+} list_override;
 
 typedef struct font {
     int number;
@@ -87,7 +110,7 @@ typedef struct paragraph {
     int run_count, run_capacity;
     buffer text;
     buffer list_text;
-    int has_list_text, has_pn, pn_bullet, pn_start;
+    int has_list_text;
 } paragraph;
 
 /* What a picture's run holds before its data and alternative text. */
@@ -135,7 +158,16 @@ typedef struct rtf_reader {
     buffer text;
     buffer links;
     buffer list_text;
-    int has_list_text, has_pn, pn_bullet, pn_start;
+    int has_list_text;
+    int pn_kind, pn_style, pn_start, pn_level; /* the \pn group being read */
+    int pn_next;        /* the number of a \pn item after the last one, 0 where no such item came last */
+    int pn_counted;     /* the last one's style and level, as pn_counted_as gives them */
+    list_definition lists[LIST_DEFINITIONS];
+    list_override overrides[LIST_OVERRIDES];
+    int list_count, override_count;
+    int list_level_entry; /* the \listlevel being read, -1 before a list's first */
+    long counted_list;  /* the \ls whose items the counts below are of */
+    int counts[LIST_DEPTH]; /* the number of each level's last item, 0 for none since a level above */
     buffer field_instruction;
     /* The instruction is read at its field's first result, into a link that
      * every further result takes: a field of thousands of results would
@@ -152,6 +184,8 @@ typedef struct rtf_reader {
     int note_first_paragraph; /* the note's first paragraph, which begins after its mark */
     /* blocks open in the output */
     int code_open, row_header, row_open;
+    int cell_open, cell_blocks; /* the cell a list item in it opened, and whether blocks stand in it */
+    int cell_paragraph_run;     /* the first run of the cell's paragraph being read */
     int quote_depth, quote_item; /* the quotes open, and the list item the outermost stands in */
     int list_in_quote;           /* the level of the list item read last inside them, 0 for none */
     int item_level; /* the list item outside quotes written last, which indented blocks after it go on */
@@ -214,6 +248,20 @@ static void add_run(rtf_reader *r, const char *s, size_t n, unsigned flags)
 }
 
 /* UTF-8 text for the current destination. */
+/* A level's \levelnumbers: one byte for each level number its text
+ * shows, up to the ';' that ends it. */
+static void count_level_numbers(rtf_reader *r, const char *s, size_t n)
+{
+    list_definition *list = r->list_count ? &r->lists[r->list_count - 1] : NULL;
+    const int level = r->list_level_entry;
+    size_t i;
+    if (!list || level < 0 || level >= LIST_DEPTH)
+        return;
+    for (i = 0; i < n; ++i)
+        if (s[i] != ';' && list->numbers[level] < LIST_DEPTH)
+            ++list->numbers[level];
+}
+
 static void put_text(rtf_reader *r, const char *s, size_t n)
 {
     const group_state *g = &r->stack[r->depth];
@@ -233,6 +281,7 @@ static void put_text(rtf_reader *r, const char *s, size_t n)
             put_bytes(&r->field_instruction, s, n);
         break;
     case DEST_CODE_LANGUAGE: put_bytes(&r->code_language, s, n); break;
+    case DEST_LEVELNUMBERS: count_level_numbers(r, s, n); break;
     case DEST_SHAPE_NAME: case DEST_SHAPE_VALUE: {
         buffer *b = g->destination == DEST_SHAPE_NAME ? &r->shape_name : &r->shape_value;
         if (b->size + n <= SHAPE_TEXT_LIMIT)
@@ -247,10 +296,10 @@ static void swap_paragraph(rtf_reader *r)
     paragraph *p = &r->waiting, t = *p;
     p->runs = r->runs, p->run_count = r->run_count, p->run_capacity = r->run_capacity;
     p->text = r->text, p->list_text = r->list_text;
-    p->has_list_text = r->has_list_text, p->has_pn = r->has_pn, p->pn_bullet = r->pn_bullet, p->pn_start = r->pn_start;
+    p->has_list_text = r->has_list_text;
     r->runs = t.runs, r->run_count = t.run_count, r->run_capacity = t.run_capacity;
     r->text = t.text, r->list_text = t.list_text;
-    r->has_list_text = t.has_list_text, r->has_pn = t.has_pn, r->pn_bullet = t.pn_bullet, r->pn_start = t.pn_start;
+    r->has_list_text = t.has_list_text;
 }
 
 /* A footnote: where it stands, a run of the paragraph that names it by
@@ -266,8 +315,7 @@ __attribute__((noinline)) static void begin_note(rtf_reader *r)
     swap_paragraph(r);
     r->run_count = 0;
     r->text.size = r->list_text.size = 0;
-    r->has_list_text = r->has_pn = r->pn_bullet = 0;
-    r->pn_start = -1;
+    r->has_list_text = 0;
     r->out = doc_note_begin(&r->b, digits, length);
     g->destination = DEST_NOTE;
     g->in_note = 1;
@@ -587,9 +635,6 @@ static void clear_paragraph(rtf_reader *r)
     r->list_text.size = 0;
     r->code_language.size = 0;
     r->has_list_text = 0;
-    r->has_pn = 0;
-    r->pn_bullet = 0;
-    r->pn_start = -1; /* none given */
 }
 
 static int is_ascii_letter(unsigned char c)
@@ -663,16 +708,153 @@ static int marker_number(rtf_reader *r, const unsigned char *s, size_t n, int *s
     return r->last_alpha;
 }
 
-/* The number a list item shows ("3." gives 3, "c)" gives 3, "iv." 4) and
- * its style, DOC_BULLET for a bullet. */
-static int item_number(rtf_reader *r, int *style)
+/* The number a list item's marker shows where its style is known: the
+ * last number of it ("2.1." gives 1, "iv." 4, "c)" 3), 0 for none. */
+static int number_in_style(const unsigned char *s, size_t n, int style)
 {
-    const int number = marker_number(r, r->list_text.data, r->list_text.size, style);
-    if (number != DOC_BULLET)
+    size_t end = n, start;
+    int number = 0;
+    if (style == LIST_DECIMAL) {
+        while (end > 0 && !(s[end - 1] >= '0' && s[end - 1] <= '9'))
+            --end;
+        for (start = end; start > 0 && end - start < 9 && s[start - 1] >= '0' && s[start - 1] <= '9'; --start) {
+        }
+        for (; start < end; ++start)
+            number = number * 10 + (s[start] - '0');
         return number;
-    if (r->has_pn && !r->pn_bullet)
-        return r->pn_start >= 0 ? r->pn_start : 1;
-    return DOC_BULLET;
+    }
+    while (end > 0 && !is_ascii_letter(s[end - 1]))
+        --end;
+    for (start = end; start > 0 && is_ascii_letter(s[start - 1]); --start) {
+    }
+    if (style == LIST_LOWER_ROMAN || style == LIST_UPPER_ROMAN)
+        return roman_number(s + start, end - start);
+    return end - start == 1 ? (s[start] | 0x20) - 'a' + 1 : 0;
+}
+
+/* A list level's number format (\levelnfc) as a style, DOC_BULLET for
+ * one that shows no number; formats without a style count in decimal. */
+static int nfc_style(int nfc)
+{
+    switch (nfc) {
+    case 1: return LIST_UPPER_ROMAN;
+    case 2: return LIST_LOWER_ROMAN;
+    case 3: return LIST_UPPER_ALPHA;
+    case 4: return LIST_LOWER_ALPHA;
+    case NFC_BULLET: case NFC_NONE: return DOC_BULLET;
+    }
+    return LIST_DECIMAL;
+}
+
+/* The list an item's \ls names through the override table, NULL where
+ * the tables hold none. */
+static const list_definition *find_list(const rtf_reader *r, long ls)
+{
+    int i, k;
+    for (i = 0; i < r->override_count; ++i) {
+        if (r->overrides[i].ls != ls)
+            continue;
+        for (k = 0; k < r->list_count; ++k)
+            if (r->lists[k].id == r->overrides[i].id)
+                return &r->lists[k];
+        return NULL;
+    }
+    return NULL;
+}
+
+/* The marker's text without the space and tab around it. */
+static size_t trimmed_marker(const rtf_reader *r, size_t *start)
+{
+    size_t end = r->list_text.size, i = 0;
+    while (i < end && (r->list_text.data[i] == ' ' || r->list_text.data[i] == '\t'))
+        ++i;
+    while (end > i && (r->list_text.data[end - 1] == ' ' || r->list_text.data[end - 1] == '\t'))
+        --end;
+    *start = i;
+    return end - i;
+}
+
+/* An outline label ("2.1."): the marker as written, else the numbers of
+ * the levels it shows, counted. */
+static void put_outline_label(rtf_reader *r, const list_definition *list, int level, int style)
+{
+    char label[LIST_DEPTH * 12];
+    size_t start, n = r->has_list_text ? trimmed_marker(r, &start) : 0, used = 0;
+    int k;
+    if (n > 0 && n < sizeof label) {
+        doc_list_style(r->out, style, (const char *)r->list_text.data + start, n);
+        return;
+    }
+    for (k = level - list->numbers[level] + 1; k <= level; ++k) {
+        const int written = snprintf(label + used, sizeof label - used, "%d.",
+                                     k < 0 ? 1 : r->counts[k] ? r->counts[k] : list->start[k]);
+        if (written > 0 && (size_t)written < sizeof label - used)
+            used += (size_t)written;
+    }
+    doc_list_style(r->out, style, label, used);
+}
+
+/* An item of a list the list table defines: its number from its marker
+ * where the marker shows one in the level's style, else counted from the
+ * item before it at its level, or from the level's start. */
+static int listed_number(rtf_reader *r, const group_state *g, const list_definition *list)
+{
+    const int level = g->list_level < 0 ? 0 : g->list_level < LIST_DEPTH ? g->list_level : LIST_DEPTH - 1;
+    const int style = nfc_style(list->nfc[level]);
+    int number = DOC_BULLET, k;
+    if (r->counted_list != g->list) {
+        memset(r->counts, 0, sizeof r->counts);
+        r->counted_list = g->list;
+    }
+    for (k = level + 1; k < LIST_DEPTH; ++k)
+        r->counts[k] = 0;
+    if (style == DOC_BULLET)
+        return DOC_BULLET;
+    number = r->has_list_text ? number_in_style(r->list_text.data, r->list_text.size, style) : 0;
+    if (number <= 0)
+        number = r->counts[level] ? r->counts[level] + 1 : list->start[level];
+    r->counts[level] = number;
+    if (list->numbers[level] > 1)
+        put_outline_label(r, list, level, style);
+    else if (style != LIST_DECIMAL)
+        doc_list_style(r->out, style, NULL, 0);
+    return number;
+}
+
+/* An item the legacy numbering (\pn) marks: numbered in its style, from
+ * its marker, else one more than the item before it where that one has
+ * its style and level, else from its start. */
+static int pn_number(rtf_reader *r, const group_state *g)
+{
+    const int counted = g->pn_style * (LIST_DEPTH + 1) + g->pn_level;
+    int number;
+    if (g->pn == PN_BULLET)
+        return DOC_BULLET;
+    number = r->has_list_text ? number_in_style(r->list_text.data, r->list_text.size, g->pn_style) : 0;
+    if (number <= 0)
+        number = r->pn_next > 0 && r->pn_counted == counted ? r->pn_next : g->pn_start;
+    r->pn_next = number + 1;
+    r->pn_counted = counted;
+    if (g->pn_style != LIST_DECIMAL)
+        doc_list_style(r->out, g->pn_style, NULL, 0);
+    return number;
+}
+
+/* The number a list item shows and its style, passed on: from its list's
+ * definition, else from its legacy numbering, else from its marker ("3."
+ * gives 3, "c)" gives 3, "iv." 4); DOC_BULLET for a bullet. */
+static int item_number(rtf_reader *r, const group_state *g)
+{
+    const list_definition *list = g->list > 0 ? find_list(r, g->list) : NULL;
+    int style, number;
+    if (list && (g->list_level < 0 ? 0 : g->list_level) < list->levels)
+        return listed_number(r, g, list);
+    if (g->pn)
+        return pn_number(r, g);
+    number = marker_number(r, r->list_text.data, r->list_text.size, &style);
+    if (number != DOC_BULLET && style != LIST_DECIMAL)
+        doc_list_style(r->out, style, NULL, 0);
+    return number;
 }
 
 /* An indent in half-inch steps, to the nearest: the step of a list level
@@ -860,8 +1042,9 @@ static void end_line_of_cell(rtf_reader *r)
 {
     if (r->run_count)
         add_run(r, "", 0, RUN_BREAK | RUN_PARAGRAPH_END);
+    r->cell_paragraph_run = r->run_count;
     r->list_text.size = 0;
-    r->has_list_text = r->has_pn = 0;
+    r->has_list_text = 0;
 }
 
 /* A paragraph of code: a line of the code block open, else the first of
@@ -916,17 +1099,15 @@ static void put_list_item(rtf_reader *r, const group_state *g, int kind, int typ
 {
     const int listed = g->list_level >= 0 && g->list > 0;
     int level = listed ? g->list_level + 1 : typed ? typed_level(r, g->left_indent) : indent_steps(g->left_indent);
+    if (!listed && g->pn && g->pn_level > 1)
+        level = g->pn_level;
     if (kind == STYLE_QUOTE && !listed)
         level -= r->quote_depth; /* the quotes' own indent */
     if (level < 1)
         level = 1;
     if (!typed)
         r->typed_depth = 0;
-    int style;
-    const int number = item_number(r, &style);
-    if (style != LIST_DECIMAL)
-        doc_list_style(r->out, style, NULL, 0);
-    doc_block(r->out, NODE_LI, level, number, NULL);
+    doc_block(r->out, NODE_LI, level, item_number(r, g), NULL);
     replay_runs(r, 0);
     doc_end_block(r->out, NODE_LI);
     if (r->quote_depth)
@@ -994,6 +1175,8 @@ static void end_note(rtf_reader *r)
     swap_paragraph(r);
 }
 
+static void end_cell_paragraph(rtf_reader *r, const group_state *g, int is_list);
+
 /* A paragraph's end: its properties (style, list, table) tell which block
  * its text is. */
 static void end_paragraph(rtf_reader *r)
@@ -1005,13 +1188,13 @@ static void end_paragraph(rtf_reader *r)
     }
     const int style = g->style >= 0 && g->style < STYLES ? g->style : 0;
     int kind = r->style_kind[style];
-    const int typed = !g->in_table && kind == STYLE_PLAIN && !r->has_list_text && !r->has_pn && g->list <= 0 &&
+    const int typed = !g->in_table && kind == STYLE_PLAIN && !r->has_list_text && !g->pn && g->list <= 0 &&
                       g->first_indent < 0 && take_typed_marker(r);
-    const int is_list = r->has_list_text || r->has_pn || g->list > 0;
+    const int is_list = r->has_list_text || g->pn || g->list > 0;
     if (!g->in_table && kind == STYLE_PLAIN && !is_list && fixed_pitch_lines(r))
         kind = STYLE_CODE;
     if (g->in_table) {
-        end_line_of_cell(r); /* paragraphs of one cell are lines of it */
+        end_cell_paragraph(r, g, is_list);
         return;
     }
     if (kind == STYLE_CODE) {
@@ -1023,11 +1206,79 @@ static void end_paragraph(rtf_reader *r)
         else
             put_paragraph(r, g, style, kind, is_list, typed);
     }
+    if (!g->pn)
+        r->pn_next = 0; /* a paragraph outside the legacy numbering ends its count */
+    clear_paragraph(r);
+}
+
+/* A block that stands in the open cell: a list item or a paragraph. */
+static void put_cell_block(rtf_reader *r, const group_state *g, int is_list)
+{
+    const unsigned ignored = r->row_header ? RUN_B : 0;
+    if (!r->cell_blocks)
+        doc_block_context(r->out, 0, DOC_IN_CELL);
+    r->cell_blocks = 1;
+    if (is_list) {
+        const int level = g->list > 0 && g->list_level >= 0 ? g->list_level + 1 : 1;
+        doc_block(r->out, NODE_LI, level, item_number(r, g), NULL);
+        replay_runs(r, ignored);
+        doc_end_block(r->out, NODE_LI);
+    } else {
+        doc_block(r->out, NODE_P, 0, 0, NULL);
+        replay_runs(r, ignored);
+        doc_end_block(r->out, NODE_P);
+    }
+}
+
+/* The cell, opened for the list item that ends now: the paragraphs before
+ * it are its text, their lines as before; the item's runs stay. */
+static void open_cell_with_lines(rtf_reader *r)
+{
+    const int count = r->run_count, start = r->cell_paragraph_run <= count ? r->cell_paragraph_run : 0;
+    int lines = start;
+    if (lines > 0 && (r->runs[lines - 1].flags & RUN_PARAGRAPH_END))
+        --lines;
+    r->item_level = 0;
+    end_code(r);
+    set_quotes(r, 0, 0);
+    doc_cell(r->out, r->row_header);
+    r->run_count = lines;
+    replay_runs(r, r->row_header ? RUN_B : 0);
+    memmove(r->runs, r->runs + start, (size_t)(count - start) * sizeof *r->runs);
+    r->run_count = count - start;
+    r->cell_open = r->row_open = 1;
+}
+
+/* A paragraph of a table cell that ends before the cell does: a line of
+ * the cell's text, as ever, until a list item comes; from the item on,
+ * each is a block in the cell. */
+static void end_cell_paragraph(rtf_reader *r, const group_state *g, int is_list)
+{
+    if (!r->cell_open && !is_list) {
+        end_line_of_cell(r);
+        return;
+    }
+    if (!r->cell_open)
+        open_cell_with_lines(r);
+    if (r->run_count || is_list)
+        put_cell_block(r, g, is_list);
     clear_paragraph(r);
 }
 
 static void end_cell(rtf_reader *r)
 {
+    const group_state *g = &r->stack[r->depth];
+    if (!r->cell_open && r->has_list_text)
+        open_cell_with_lines(r); /* the cell's last paragraph is a list item */
+    if (r->cell_open) {
+        if (r->run_count || r->has_list_text)
+            put_cell_block(r, g, r->has_list_text || g->pn || g->list > 0);
+        doc_end_block(r->out, NODE_CELL);
+        r->cell_open = r->cell_blocks = r->cell_paragraph_run = 0;
+        clear_paragraph(r);
+        return;
+    }
+    r->cell_paragraph_run = 0;
     r->item_level = 0;
     end_code(r);
     set_quotes(r, 0, 0);
@@ -1043,9 +1294,10 @@ static void end_cell(rtf_reader *r)
 
 static void end_row(rtf_reader *r)
 {
-    if (r->run_count && has_text(r))
+    if ((r->run_count && has_text(r)) || r->cell_open)
         end_cell(r);
     clear_paragraph(r);
+    r->cell_paragraph_run = 0;
     if (r->row_open)
         doc_end_container(r->out, NODE_ROW);
     r->row_open = 0;
@@ -1194,6 +1446,8 @@ enum word_kind {
     W_CODE_LANGUAGE, W_FOOTNOTE, W_PICT, W_SHPPICT, W_SN, W_SV, W_SHAPE, W_SHAPE_TEXT, W_DELETED,
     W_SUPER, W_SUB, W_NOSUPERSUB, W_SCAPS, W_HIDDEN,
     W_PNGBLIP, W_JPEGBLIP, W_PICW, W_PICH, W_PICWGOAL, W_PICHGOAL, W_PICSCALEX, W_PICSCALEY,
+    W_PNLVL, W_PN_STYLE, W_LISTTABLE, W_LIST, W_LISTLEVEL, W_LEVELNFC, W_LEVELSTARTAT, W_LEVELNUMBERS, W_LISTID,
+    W_LISTOVERRIDE, W_PNLVLCONT,
 };
 
 typedef struct control_word {
@@ -1216,16 +1470,20 @@ static const control_word control_words[] = {
     {"footnote", W_FOOTNOTE, 0}, {"generator", W_SKIP_DEST, 0}, {"header", W_SKIP_DEST, 0},
     {"headerf", W_SKIP_DEST, 0}, {"headerl", W_SKIP_DEST, 0}, {"headerr", W_SKIP_DEST, 0}, {"i", W_I, 0},
     {"ilvl", W_ILVL, 0}, {"info", W_SKIP_DEST, 0}, {"intbl", W_INTBL, 0}, {"jpegblip", W_JPEGBLIP, 0}, {"keywords", W_SKIP_DEST, 0},
-    {"ldblquote", W_CHAR, 0x201C}, {"li", W_LI, 0}, {"line", W_LINE, 0}, {"listoverridetable", W_SKIP_DEST, 0},
-    {"listtable", W_SKIP_DEST, 0}, {"listtext", W_LISTTEXT, 0}, {"lquote", W_CHAR, 0x2018}, {"ls", W_LS, 0},
+    {"ldblquote", W_CHAR, 0x201C}, {"levelnfc", W_LEVELNFC, 0}, {"levelnfcn", W_LEVELNFC, 0},
+    {"levelnumbers", W_LEVELNUMBERS, 0}, {"levelstartat", W_LEVELSTARTAT, 0}, {"li", W_LI, 0}, {"line", W_LINE, 0},
+    {"list", W_LIST, 0}, {"listid", W_LISTID, 0}, {"listlevel", W_LISTLEVEL, 0}, {"listoverride", W_LISTOVERRIDE, 0},
+    {"listoverridetable", W_LISTTABLE, 0}, {"listtable", W_LISTTABLE, 0}, {"listtext", W_LISTTEXT, 0}, {"lquote", W_CHAR, 0x2018}, {"ls", W_LS, 0},
     {"mxcodelang", W_CODE_LANGUAGE, 0},
     {"nestcell", W_LINE, 0}, {"nestrow", W_LINE, 0}, {"nesttableprops", W_SKIP_DEST, 0},
-    {"nonshppict", W_SKIP_DEST, 0}, {"nosupersub", W_NOSUPERSUB, 0}, {"object", W_SKIP_DEST, 0}, {"operator", W_SKIP_DEST, 0},
+    {"nonesttables", W_SKIP_DEST, 0}, {"nonshppict", W_SKIP_DEST, 0}, {"nosupersub", W_NOSUPERSUB, 0}, {"object", W_SKIP_DEST, 0}, {"operator", W_SKIP_DEST, 0},
     {"outlinelevel", W_OUTLINE, 0}, {"page", W_PAGE, 0}, {"par", W_PAR, 0}, {"pard", W_PARD, 0},
     {"pich", W_PICH, 0}, {"pichgoal", W_PICHGOAL, 0}, {"picscalex", W_PICSCALEX, 0}, {"picscaley", W_PICSCALEY, 0},
     {"pict", W_PICT, 0}, {"picw", W_PICW, 0}, {"picwgoal", W_PICWGOAL, 0}, {"plain", W_PLAIN, 0},
-    {"pngblip", W_PNGBLIP, 0}, {"pn", W_PN, 0}, {"pnlvlblt", W_PNLVLBLT, 0},
-    {"pnlvlbody", W_PNLVLBODY, 0}, {"pnseclvl", W_SKIP_DEST, 0}, {"pnstart", W_PNSTART, 0},
+    {"pngblip", W_PNGBLIP, 0}, {"pn", W_PN, 0}, {"pndec", W_PN_STYLE, LIST_DECIMAL},
+    {"pnlcltr", W_PN_STYLE, LIST_LOWER_ALPHA}, {"pnlcrm", W_PN_STYLE, LIST_LOWER_ROMAN}, {"pnlvl", W_PNLVL, 0},
+    {"pnlvlblt", W_PNLVLBLT, 0}, {"pnlvlbody", W_PNLVLBODY, 0}, {"pnlvlcont", W_PNLVLCONT, 0}, {"pnseclvl", W_SKIP_DEST, 0}, {"pnstart", W_PNSTART, 0},
+    {"pnucltr", W_PN_STYLE, LIST_UPPER_ALPHA}, {"pnucrm", W_PN_STYLE, LIST_UPPER_ROMAN},
     {"pntext", W_LISTTEXT, 0}, {"private", W_SKIP_DEST, 0}, {"rdblquote", W_CHAR, 0x201D},
     {"revtbl", W_SKIP_DEST, 0}, {"ri", W_RI, 0}, {"row", W_ROW, 0}, {"rquote", W_CHAR, 0x2019},
     {"rsidtbl", W_SKIP_DEST, 0},
@@ -1297,6 +1555,7 @@ static void reset_paragraph_properties(group_state *g)
     g->first_indent = 0;
     g->outline = -1;
     g->border_bottom = 0;
+    g->pn = PN_NONE;
 }
 
 /* ---- a reader for each destination ----
@@ -1421,18 +1680,89 @@ static long read_style_sheet_word(rtf_reader *r, group_state *g, const control_w
 }
 
 /* Legacy paragraph numbering (\pn): whether the paragraph is bulleted or
- * numbered, and from which number; its text (\pntxta...) is not read. */
+ * numbered, in which style, at which level and from which number; its
+ * text (\pntxta...) is not read.  It is the paragraph's until \pard, as
+ * WordPad numbers the paragraphs after the one that names it. */
 static long read_pn_word(rtf_reader *r, group_state *g, const control_word *w, int has_param, long param)
 {
     (void)has_param;
     switch (w->kind) {
-    case W_PNLVLBLT: r->pn_bullet = 1; break;
-    case W_PNSTART: r->pn_start = (int)param; break;
-    case W_PNLVLBODY: r->pn_bullet = 0; break;
+    case W_PNLVLBLT: r->pn_kind = PN_BULLET; break;
+    case W_PNSTART: r->pn_start = param > 0 && param < 100000000 ? (int)param : 1; break;
+    case W_PNLVLBODY: r->pn_kind = PN_NUMBERED; break;
+    case W_PNLVLCONT: r->pn_kind = PN_NONE; break; /* a paragraph of the item before, without a number */
+    case W_PNLVL:
+        r->pn_kind = PN_NUMBERED;
+        r->pn_level = param > 1 && param <= LIST_DEPTH ? (int)param : 1;
+        break;
+    case W_PN_STYLE: r->pn_style = (int)w->arg; break;
     case W_SKIP_DEST: case W_LISTTEXT: g->destination = DEST_SKIP; break;
     }
     return 0;
 }
+
+/* A \pn group's end: its numbering becomes the paragraph's. */
+static void end_pn(rtf_reader *r)
+{
+    group_state *g = &r->stack[r->depth];
+    g->pn = r->pn_kind;
+    g->pn_style = r->pn_style;
+    g->pn_start = r->pn_start;
+    g->pn_level = r->pn_level;
+}
+
+/* The list table and its override table: each list's levels, and which
+ * list each \ls names.  Lists past the tables' room are not kept. */
+static long read_list_table_word(rtf_reader *r, group_state *g, const control_word *w, int has_param, long param)
+{
+    list_definition *list = r->list_count ? &r->lists[r->list_count - 1] : NULL;
+    list_override *o = r->override_count ? &r->overrides[r->override_count - 1] : NULL;
+    /* an override's own levels (\listoverrideformat) are not read */
+    const int level = r->list_level_entry < LIST_DEPTH ? r->list_level_entry : -1;
+    (void)has_param;
+    switch (w->kind) {
+    case W_LIST:
+        r->list_level_entry = -1;
+        if (r->list_count == LIST_DEFINITIONS) {
+            g->destination = DEST_SKIP;
+            break;
+        }
+        list = &r->lists[r->list_count++];
+        memset(list, 0, sizeof *list);
+        list->id = -1;
+        break;
+    case W_LISTLEVEL:
+        if (list && r->list_level_entry + 1 < LIST_DEPTH) {
+            r->list_level_entry = level + 1;
+            list->levels = level + 2;
+            list->start[level + 1] = 1;
+        }
+        break;
+    case W_LEVELNFC: if (list && level >= 0) list->nfc[level] = (unsigned char)(param >= 0 && param < 255 ? param : NFC_NONE); break;
+    case W_LEVELSTARTAT: if (list && level >= 0) list->start[level] = param >= 0 && param < 100000000 ? (int)param : 1; break;
+    case W_LEVELNUMBERS: g->destination = DEST_LEVELNUMBERS; break;
+    case W_LISTOVERRIDE:
+        r->list_level_entry = LIST_DEPTH; /* no level of the list before */
+        if (r->override_count == LIST_OVERRIDES) {
+            g->destination = DEST_SKIP;
+            break;
+        }
+        o = &r->overrides[r->override_count++];
+        o->ls = o->id = -1;
+        break;
+    case W_LISTID:
+        if (r->list_level_entry == LIST_DEPTH && o)
+            o->id = param;
+        else if (list)
+            list->id = param;
+        break;
+    case W_LS: if (r->list_level_entry == LIST_DEPTH && o) o->ls = param; break;
+    case W_SKIP_DEST: case W_LISTTEXT: case W_PICT: g->destination = DEST_SKIP; break;
+    case W_BIN: return binary_bytes(w, has_param, param);
+    }
+    return 0;
+}
+
 
 /* A field, or its instruction: the instruction is read anew. */
 static void begin_field(rtf_reader *r)
@@ -1451,6 +1781,7 @@ __attribute__((noinline)) static void open_destination(rtf_reader *r, group_stat
         r->font_entry_number = -1;
         break;
     case W_STYLESHEET: g->destination = DEST_STYLESHEET; break;
+    case W_LISTTABLE: g->destination = DEST_LISTTABLE; break;
     case W_LISTTEXT:
         if (g->in_note) {
             g->destination = DEST_SKIP; /* a note's list marks are not the paragraph's */
@@ -1462,7 +1793,10 @@ __attribute__((noinline)) static void open_destination(rtf_reader *r, group_stat
         break;
     case W_PN:
         g->destination = g->in_note ? DEST_SKIP : DEST_PN;
-        r->has_pn |= !g->in_note;
+        r->pn_kind = PN_NUMBERED;
+        r->pn_style = LIST_DECIMAL;
+        r->pn_start = 1;
+        r->pn_level = 1;
         break;
     case W_CODE_LANGUAGE:
         g->destination = g->in_note ? DEST_SKIP : DEST_CODE_LANGUAGE;
@@ -1514,7 +1848,7 @@ static long read_text_word(rtf_reader *r, group_state *g, const control_word *w,
     const int on = !has_param || param != 0;
     switch (w->kind) {
     case W_SKIP_DEST: case W_FONTTBL: case W_STYLESHEET: case W_LISTTEXT: case W_PN: case W_CODE_LANGUAGE:
-    case W_FIELD: case W_FLDINST: case W_FLDRSLT:
+    case W_LISTTABLE: case W_FIELD: case W_FLDINST: case W_FLDRSLT:
         open_destination(r, g, w->kind);
         break;
     case W_SHPPICT: break; /* the picture inside is read; \nonshppict, the same again, is not */
@@ -1642,6 +1976,8 @@ static const word_reader word_readers[DEST_COUNT] = {
     [DEST_SHAPE_NAME] = read_value_word,
     [DEST_SHAPE_VALUE] = read_shape_value_word,
     [DEST_SHAPE] = read_shape_word,
+    [DEST_LISTTABLE] = read_list_table_word,
+    [DEST_LEVELNUMBERS] = read_list_table_word,
 };
 
 /* A control word, NULL for one this reader does not know: read by its
@@ -1707,6 +2043,8 @@ static void pop_group(rtf_reader *r)
         end_style_entry(r);
     if (destination == DEST_FONTTBL && r->font_entry_number >= 0)
         end_font_entry(r);
+    if (destination == DEST_PN && r->stack[r->depth].destination != DEST_PN)
+        end_pn(r);
 }
 
 static int hex_value(unsigned char c);
@@ -1951,7 +2289,7 @@ static rtf_reader *new_reader(buffer *raw, FILE *out, const char *found)
     r->stack[0].font = -1;
     reset_paragraph_properties(&r->stack[0]);
     r->font_entry_number = -1;
-    r->pn_start = -1;
+    r->counted_list = -1;
     r->style_entry_outline = -1;
     index_words(r);
     return r;

@@ -57,7 +57,8 @@ static const unsigned char rtf_stop[256] = {
  * LibreOffice number items from the definition, so a list that restarts,
  * or a nested list, needs its own. */
 typedef struct list_definition {
-    unsigned char seen[LIST_LEVELS], numbered[LIST_LEVELS];
+    unsigned char seen[LIST_LEVELS], numbered[LIST_LEVELS], style[LIST_LEVELS];
+    unsigned char numbers[LIST_LEVELS]; /* the level numbers its text shows: 2 for "2.1." */
     int start[LIST_LEVELS];
 } list_definition;
 
@@ -229,19 +230,94 @@ static int list_level_index(const doc_event *e)
     return (e->level < 1 ? 1 : e->level < LIST_LEVELS ? e->level : LIST_LEVELS) - 1;
 }
 
+/* A number as a list style shows it: "c", "AA" (as Word goes on past z),
+ * "iv"; in digits where letters would run long. */
+static void put_styled_number(buffer *out, int style, int number)
+{
+    static const struct {
+        int value;
+        const char *letters;
+    } romans[] = {{1000, "m"}, {900, "cm"}, {500, "d"}, {400, "cd"}, {100, "c"}, {90, "xc"},
+                  {50, "l"}, {40, "xl"}, {10, "x"}, {9, "ix"}, {5, "v"}, {4, "iv"}, {1, "i"}};
+    const unsigned char upper = style == LIST_UPPER_ALPHA || style == LIST_UPPER_ROMAN ? 0x20 : 0;
+    size_t k;
+    int i;
+    if ((style == LIST_LOWER_ALPHA || style == LIST_UPPER_ALPHA) && number >= 1 && number <= 26 * 4) {
+        for (i = 0; i <= (number - 1) / 26; ++i)
+            put_byte(out, (unsigned char)(('a' + (number - 1) % 26) ^ upper));
+    } else if ((style == LIST_LOWER_ROMAN || style == LIST_UPPER_ROMAN) && number >= 1 && number < 4000) {
+        for (k = 0; k < sizeof romans / sizeof *romans; ++k)
+            for (; number >= romans[k].value; number -= romans[k].value)
+                for (i = 0; romans[k].letters[i]; ++i)
+                    put_byte(out, (unsigned char)(romans[k].letters[i] ^ upper));
+    } else {
+        put_number(out, number);
+    }
+}
+
+/* The old numbering's word for a style (\pn...), and the list table's
+ * number (\levelnfc). */
+static const char *const pn_styles[] = {
+    [LIST_DECIMAL] = "\\pndec", [LIST_LOWER_ALPHA] = "\\pnlcltr", [LIST_UPPER_ALPHA] = "\\pnucltr",
+    [LIST_LOWER_ROMAN] = "\\pnlcrm", [LIST_UPPER_ROMAN] = "\\pnucrm"};
+static const char *const level_formats[] = {
+    [LIST_DECIMAL] = "0", [LIST_LOWER_ALPHA] = "4", [LIST_UPPER_ALPHA] = "3",
+    [LIST_LOWER_ROMAN] = "2", [LIST_UPPER_ROMAN] = "1"};
+
+static int item_style(const doc_event *e)
+{
+    return e->list_style <= LIST_UPPER_ROMAN ? e->list_style : LIST_DECIMAL;
+}
+
+/* How many numbers an item's outline label shows ("2.1." two), as many
+ * levels as it has at most; 1 without a label. */
+static int label_numbers(const doc_event *e, int level)
+{
+    int count = 0;
+    size_t i;
+    for (i = 0; i < e->title_length; ++i)
+        if (e->title[i] >= '0' && e->title[i] <= '9' && (i == 0 || !(e->title[i - 1] >= '0' && e->title[i - 1] <= '9')))
+            ++count;
+    return count < 1 ? 1 : count > level + 1 ? level + 1 : count;
+}
+
+/* A numbered level's text: its own number, after those of the levels
+ * above it that its items' labels show ("\'04\'00.\'01." for 2.1.). */
+static void put_level_text(buffer *out, int level, int numbers)
+{
+    int k;
+    put_str(out, "{\\leveltext");
+    put_hex_byte(out, (unsigned char)(2 * numbers));
+    for (k = level - numbers + 1; k <= level; ++k) {
+        put_hex_byte(out, (unsigned char)k);
+        put_byte(out, '.');
+    }
+    put_str(out, ";}{\\levelnumbers");
+    for (k = 0; k < numbers; ++k)
+        put_hex_byte(out, (unsigned char)(2 * k + 1));
+    put_str(out, ";}");
+}
+
 /* A list item's marks: the old ones (\pntext, \pn), which WordPad and
  * RichEdit number by, then the list it belongs to (\ls, \ilvl), which Word
- * and LibreOffice number by and which, coming last, they take. */
+ * and LibreOffice number by and which, coming last, they take.  The text
+ * shows the item's outline label where it has one. */
 static void put_item_marks(rtf_writer *w, const doc_event *e)
 {
     buffer *out = w->target;
     const int list = w->plan.cursor < w->plan.items ? w->plan.item_list[w->plan.cursor++] : 0;
     if (e->number != DOC_BULLET) {
         put_str(out, "{\\pntext\\f0 ");
+        if (e->title_length) {
+            put_rtf_text(w, e->title, e->title_length);
+        } else {
+            put_styled_number(out, item_style(e), e->number);
+            put_byte(out, '.');
+        }
+        put_str(out, "\\tab}{\\*\\pn\\pnlvlbody\\pnf0\\pnindent360\\pnstart");
         put_number(out, e->number);
-        put_str(out, ".\\tab}{\\*\\pn\\pnlvlbody\\pnf0\\pnindent360\\pnstart");
-        put_number(out, e->number);
-        put_str(out, "\\pndec{\\pntxta.}}");
+        put_str(out, pn_styles[item_style(e)]);
+        put_str(out, "{\\pntxta.}}");
     } else {
         put_str(out, "{\\pntext\\f0\\'95\\tab}{\\*\\pn\\pnlvlblt\\pnf0\\pnindent360{\\pntxtb\\'95}}");
     }
@@ -484,7 +560,8 @@ static void plan_item(list_plan *p, const doc_event *e)
     }
     p->item_list = slot;
     if (!list || !p->continues || e->new_list || p->quote_depth != p->list_quote_depth ||
-        (list->seen[level] && (list->numbered[level] != numbered || (numbered && e->number != p->next[level])))) {
+        (list->seen[level] && (list->numbered[level] != numbered || (numbered && e->number != p->next[level]) ||
+                               (numbered && list->style[level] != item_style(e))))) {
         list_definition *lists =
             p->count < LIST_LIMIT ? (list_definition *)room_for_one(p->lists, p->count, &p->capacity, 16, sizeof *lists)
                                   : NULL;
@@ -505,6 +582,8 @@ static void plan_item(list_plan *p, const doc_event *e)
     if (!list->seen[level]) {
         list->seen[level] = 1;
         list->numbered[level] = (unsigned char)numbered;
+        list->style[level] = (unsigned char)item_style(e);
+        list->numbers[level] = (unsigned char)label_numbers(e, level);
         list->start[level] = numbered ? e->number : 1;
     }
     p->next[level] = numbered ? e->number + 1 : 1;
@@ -537,13 +616,13 @@ static void put_list_level(buffer *out, const list_definition *list, int level)
 {
     const int numbered = list->numbered[level] || !list->seen[level]; /* a level no item uses counts */
     put_str(out, "{\\listlevel\\levelnfc");
-    put_str(out, numbered ? "0\\levelnfcn0" : "23\\levelnfcn23");
+    put_str(out, numbered ? level_formats[list->style[level]] : "23");
+    put_str(out, "\\levelnfcn");
+    put_str(out, numbered ? level_formats[list->style[level]] : "23");
     put_str(out, "\\leveljc0\\leveljcn0\\levelfollow0\\levelstartat");
     put_number(out, list->seen[level] ? list->start[level] : 1);
     if (numbered) {
-        put_str(out, "{\\leveltext\\'02\\'0");
-        put_byte(out, (unsigned char)('0' + level));
-        put_str(out, ".;}{\\levelnumbers\\'01;}");
+        put_level_text(out, level, list->numbers[level] ? list->numbers[level] : 1);
     } else {
         put_str(out, "{\\leveltext\\'01\\u8226 ?;}{\\levelnumbers;}");
     }

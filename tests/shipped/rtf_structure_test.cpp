@@ -209,4 +209,148 @@ TEST_F(RtfStructure, PandocReadsOurFootnotesAndScripts)
                                                           << "\nof\n" << read_file("ours.rtf");
 }
 
+// A list table as Word writes one: list 7 counts in letters from c, its
+// second level in roman; list 8's second level shows "2.1." labels.
+const std::string list_table =
+    "{\\*\\listtable{\\list\\listtemplateid5{\\listlevel\\levelnfc4\\levelnfcn4\\levelstartat3{\\leveltext\\'02\\'00.;}"
+    "{\\levelnumbers\\'01;}}{\\listlevel\\levelnfc2\\levelstartat1{\\leveltext\\'02\\'01.;}{\\levelnumbers\\'01;}}\\listid7}"
+    "{\\list{\\listlevel\\levelnfc0\\levelstartat2{\\leveltext\\'02\\'00.;}{\\levelnumbers\\'01;}}"
+    "{\\listlevel\\levelnfc0{\\leveltext\\'04\\'00.\\'01.;}{\\levelnumbers\\'01\\'03;}}"
+    "{\\listlevel\\levelnfc23{\\leveltext\\'01\\u8226 ?;}{\\levelnumbers;}}\\listid8}}"
+    "{\\*\\listoverridetable{\\listoverride\\listid7\\listoverridecount0\\ls1}{\\listoverride\\listid8\\ls2}}";
+
+TEST_F(RtfStructure, ReaderNumbersListsInTheirStyle)
+{
+    const struct {
+        const char *what;
+        std::string rtf, expected;
+    } cases[] = {
+        {"list table: letters from \\levelstartat, counted; roman below",
+         "{\\rtf1" + list_table + "\\pard\\ls1 a\\par\\pard\\ls1\\ilvl0 b\\par\\pard\\ls1\\ilvl1 c\\par\\ls1\\ilvl1 d\\par"
+         "\\pard\\ls1 e\\par}",
+         "<li level=1 number=3 style=lower-alpha>a</li><li level=1 number=4 style=lower-alpha>b</li>"
+         "<li level=2 number=1 style=lower-roman>c</li><li level=2 number=2 style=lower-roman>d</li>"
+         "<li level=1 number=5 style=lower-alpha>e</li>"},
+        {"list table: the marker's number wins; outline labels; a bullet level",
+         "{\\rtf1" + list_table + "\\pard\\ls2{\\listtext 4.\\tab}four\\par\\pard\\ls2\\ilvl1{\\listtext 4.1.\\tab}x\\par"
+         "\\pard\\ls2\\ilvl1 y\\par\\pard\\ls2\\ilvl2{\\listtext 9.\\tab}dot\\par}",
+         "<li level=1 number=4>four</li><li level=2 number=1 label=4.1.>x</li><li level=2 number=2 label=4.2.>y</li>"
+         "<li level=3>dot</li>"},
+        {"a level the list does not define: the marker says",
+         "{\\rtf1" + list_table + "\\pard\\ls1\\ilvl5{\\listtext iii.\\tab}x\\par\\pard\\ls9{\\listtext B.\\tab}y\\par}",
+         "<li level=6 number=3 style=lower-roman>x</li><li level=1 number=2 style=upper-alpha>y</li>"},
+        {"WordPad: \\pn and \\pntext on every item",
+         "{\\rtf1\\pard{\\pntext\\f0 a.\\tab}{\\*\\pn\\pnlvlbody\\pnf0\\pnindent0\\pnstart1\\pnlcltr{\\pntxta.}}\\fi-360\\li720 "
+         "one\\par{\\pntext\\f0 b.\\tab}{\\*\\pn\\pnlvlbody\\pnf0\\pnindent0\\pnstart1\\pnlcltr{\\pntxta.}}two\\par"
+         "{\\pntext\\f0 i.\\tab}three\\par\\pard after\\par}",
+         "<li level=1 number=1 style=lower-alpha>one</li><li level=1 number=2 style=lower-alpha>two</li>"
+         "<li level=1 number=9 style=lower-alpha>three</li><p>after</p>"},
+        {"\\pn once: the paragraphs after it until \\pard are numbered on",
+         "{\\rtf1\\pard{\\*\\pn\\pnlvlbody\\pnstart4\\pnucrm}\\fi-360\\li720 one\\par two\\par three\\par\\pard after\\par"
+         "{\\*\\pn\\pnlvlbody\\pnstart4\\pnucrm}again\\par}",
+         "<li level=1 number=4 style=upper-roman>one</li><li level=1 number=5 style=upper-roman>two</li>"
+         "<li level=1 number=6 style=upper-roman>three</li><p>after</p><li level=1 number=4 style=upper-roman>again</li>"},
+        {"\\pn: bullets, decimal, an outline level",
+         "{\\rtf1\\pard{\\*\\pn\\pnlvlblt{\\pntxtb\\'b7}}x\\par\\pard{\\*\\pn\\pnlvlbody\\pndec\\pnstart7}y\\par"
+         "\\pard{\\*\\pn\\pnlvl2\\pnlcrm\\pnstart2}z\\par}",
+         "<li level=1>x</li><li level=1 number=7>y</li><li level=2 number=2 style=lower-roman>z</li>"},
+        {"\\pnlvlcont: the item's next paragraph, no number of its own",
+         "{\\rtf1\\pard{\\pntext I.\\tab}{\\*\\pn\\pnlvlbody\\pnucrm}\\fi-720\\li720 one\\par"
+         "\\pard{\\*\\pn\\pnlvlcont\\pndec}more\\par\\pard{\\pntext II.\\tab}{\\*\\pn\\pnlvlbody\\pnucrm}two\\par}",
+         "<li level=1 number=1 style=upper-roman>one</li><p>more</p><li level=1 number=2 style=upper-roman>two</li>"},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(c.expected, readable(read_rtf(c.rtf))) << c.what << ":\n" << c.rtf;
+}
+
+TEST_F(RtfStructure, WrittenListsKeepTheirStyle)
+{
+    const std::string doc = header +
+        "\x1B[li level=1 number=3 style=lower-alpha]c\x1B[/li]\n\x1B[li level=1 number=4 style=lower-alpha]d\x1B[/li]\n"
+        "\x1B[li level=2 number=4 style=lower-roman]iv\x1B[/li]\n\x1B[li level=2 number=5 style=lower-roman]v\x1B[/li]\n"
+        "\x1B[li level=1 number=27 style=upper-alpha]AA\x1B[/li]\n\x1B[p]apart\x1B[/p]\n"
+        "\x1B[li level=1 number=9 style=upper-roman]IX\x1B[/li]\n\x1B[li level=2 number=1 label=9.1.]x\x1B[/li]\n"
+        "\x1B[li level=2 number=2 label=9.2.]y\x1B[/li]\n\x1B[li level=1 number=7]seven\x1B[/li]\n";
+    const std::string written = write_rtf(doc);
+    EXPECT_EQ(readable(doc), readable(read_rtf(written))) << written;
+    // what WordPad shows (\pntext) and what Word numbers by (\levelnfc, \levelstartat)
+    for (const char *shown : {"{\\pntext\\f0 c.\\tab}", "{\\pntext\\f0 iv.\\tab}", "{\\pntext\\f0 AA.\\tab}",
+                              "{\\pntext\\f0 IX.\\tab}", "{\\pntext\\f0 9.2.\\tab}", "\\pnlcltr", "\\pnucrm",
+                              "\\levelnfc4\\levelnfcn4\\leveljc0\\leveljcn0\\levelfollow0\\levelstartat3",
+                              "\\levelnfc2\\levelnfcn2\\leveljc0\\leveljcn0\\levelfollow0\\levelstartat4",
+                              "{\\leveltext\\'04\\'00.\\'01.;}{\\levelnumbers\\'01\\'03;}"})
+        EXPECT_NE(std::string::npos, written.find(shown)) << shown << " not in\n" << written;
+}
+
+// RichEdit numbers by the old marks (\pn): each item in its style, from its number.
+TEST_F(RtfStructure, RichEditNumbersWrittenListsInTheirStyle)
+{
+    HMODULE library = LoadLibraryA("riched20.dll");
+    HWND edit = library ? CreateWindowExW(0, RICHEDIT_CLASSW, L"", WS_POPUP | ES_MULTILINE, 0, 0, 600, 400, nullptr,
+                                          nullptr, GetModuleHandleW(nullptr), nullptr)
+                        : nullptr;
+    if (!edit)
+        GTEST_SKIP() << "no RichEdit control";
+    struct stream {
+        std::string data;
+        size_t pos;
+    } s{write_rtf(header + "\x1B[li level=1 number=3 style=lower-alpha]c\x1B[/li]\n"
+                           "\x1B[li level=1 number=4 style=upper-roman]d\x1B[/li]\n\x1B[li level=1 number=5]e\x1B[/li]\n"),
+        0};
+    EDITSTREAM in{reinterpret_cast<DWORD_PTR>(&s), 0, [](DWORD_PTR cookie, LPBYTE buffer, LONG size, LONG *done) {
+                      stream *from = reinterpret_cast<stream *>(cookie);
+                      const size_t n = std::min(static_cast<size_t>(size), from->data.size() - from->pos);
+                      memcpy(buffer, from->data.data() + from->pos, n);
+                      from->pos += n;
+                      *done = static_cast<LONG>(n);
+                      return DWORD(0);
+                  }};
+    SendMessageW(edit, EM_STREAMIN, SF_RTF, reinterpret_cast<LPARAM>(&in));
+    const struct {
+        int at;
+        WORD numbering, start;
+    } expected[] = {{0, PFN_LCLETTER, 3}, {2, PFN_UCROMAN, 4}, {4, PFN_ARABIC, 5}};
+    for (const auto &e : expected) {
+        SendMessageW(edit, EM_SETSEL, e.at, e.at);
+        PARAFORMAT2 format{};
+        format.cbSize = sizeof format;
+        SendMessageW(edit, EM_GETPARAFORMAT, 0, reinterpret_cast<LPARAM>(&format));
+        EXPECT_EQ(e.numbering, format.wNumbering) << "paragraph at " << e.at << " of\n" << s.data;
+        EXPECT_EQ(e.start, format.wNumberingStart) << "paragraph at " << e.at << " of\n" << s.data;
+    }
+    DestroyWindow(edit);
+}
+
+TEST_F(RtfStructure, CellsKeepTheirListItems)
+{
+    const std::string row = "{\\rtf1\\trowd\\cellx1000\\cellx2000\\pard\\intbl ";
+    const struct {
+        const char *what;
+        std::string rtf, expected;
+    } cases[] = {
+        {"lines, then list items, in one cell",
+         row + "a\\par b\\par{\\listtext 1.\\tab}one\\par{\\listtext 2.\\tab}two\\par\\cell c\\cell\\row\\pard after\\par}",
+         "<table><row><cell>a<br>b<li level=1 number=1 cell>one</li><li level=1 number=2 cell>two</li></cell>"
+         "<cell>c</cell></row></table><p>after</p>"},
+        {"a cell that begins with an item; its level from \\ilvl",
+         row + "\\ls1\\ilvl1{\\listtext b)\\tab}x\\cell\\row}",
+         "<table><row><cell><li level=2 number=2 cell style=lower-alpha>x</li></cell></row></table>"},
+        {"paragraphs without items stay lines", row + "a\\par b\\par\\cell\\par\\par c\\cell\\row}",
+         "<table><row><cell>a<br>b</cell><cell>c</cell></row></table>"},
+        {"a nested table's fallback for older readers (\\nonesttables) is not read",
+         row + "before\\par\\pard\\intbl\\itap2 in1\\nestcell{\\nonesttables\\tab}in2\\nestcell{\\nonesttables\\tab}"
+               "{\\*\\nesttableprops\\trowd\\itap2\\cellx500\\cellx1000\\nestrow}{\\nonesttables\\par}\\pard\\intbl after\\cell\\row}",
+         "<table><row><cell>before<br>in1<br>in2<br>after</cell></row></table>"},
+        {"a header row's items", "{\\rtf1\\trowd\\trhdr\\cellx1000\\pard\\intbl{\\b H}\\par{\\pntext\\'b7\\tab}{\\b I}\\cell\\row}",
+         "<table><row><cell header>H<li level=1 cell>I</li></cell></row></table>"},
+    };
+    for (const auto &c : cases) {
+        const std::string read = read_rtf(c.rtf);
+        EXPECT_EQ(c.expected, readable(read)) << c.what << ":\n" << c.rtf;
+        // what is read is written so that it reads back the same
+        const std::string written = write_rtf(read);
+        EXPECT_EQ(readable(read), readable(read_rtf(written))) << c.what << ":\n" << written;
+    }
+}
+
 } // namespace
