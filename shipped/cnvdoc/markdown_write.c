@@ -1552,6 +1552,142 @@ static void find_html_tables(md_writer *w, const buffer *input)
     doc_read_end(&r);
 }
 
+/* A block quote opens: on the marker line of an item without text of its
+ * own, else after a blank line (or none, in a tight item). */
+static void open_quote(md_writer *w, const doc_event *e)
+{
+    const int tight = enter_block(w, e->item, NODE_QUOTE);
+    if (w->empty_item) {
+        /* "1. > quoted": the marker stays on the quote's first line */
+        w->empty_item = 0;
+        w->marker_line.size = 0;
+        put_bytes(&w->marker_line, w->out.data + w->line_start, w->item_text_start - w->line_start);
+    } else if (!w->fresh_line && w->wrote_block) {
+        if (tight)
+            new_line(w);
+        else
+            blank_line(w);
+    } else if (!w->fresh_line) {
+        w->line_start = w->out.size;
+    }
+    if (w->depth < CONTAINER_DEPTH) {
+        const container quote = {1, 0, 0, 0, 0, 0};
+        w->containers[w->depth++] = quote;
+    } else {
+        ++w->quotes_beyond;
+    }
+    build_prefix(w);
+    rewrite_fresh_line(w);
+    w->fresh_line = 1;
+    w->wrote_block = 1;
+}
+
+static void close_quote(md_writer *w)
+{
+    w->empty_item = 0; /* an item without text inside the quote ends with it */
+    if (w->quotes_beyond > 0) {
+        --w->quotes_beyond;
+    } else {
+        leave_items_above(w, 0);
+        if (w->depth > 0) /* the item the quote stands in goes on */
+            --w->depth;
+    }
+    build_prefix(w);
+    w->last_block = NODE_QUOTE;
+    if (w->fresh_line) {
+        /* an empty quote still shows, on its item's marker line if it had one */
+        w->fresh_line = 0;
+        w->marker_line.size = 0;
+    }
+}
+
+static void open_pipe_table(md_writer *w, const doc_event *e)
+{
+    ++w->tables_met;
+    enter_block(w, e->item, NODE_TABLE);
+    w->table_start = w->out.size;
+    w->row_count = 0;
+    w->aligns.size = 0;
+}
+
+static void write_rule(md_writer *w, const doc_event *e)
+{
+    const int tight = enter_block(w, e->item, NODE_HR);
+    /* on an item's marker line, "- ---" or "* ***" would be a rule alone:
+     * underscores are no bullet */
+    const char *rule = w->empty_item ? "___" : "---";
+    start_block(w, tight);
+    put_str(&w->out, rule);
+    w->last_block = NODE_HR;
+}
+
+/* Whether the table opening here must be HTML: a cell of it holds blocks. */
+static int table_is_html(md_writer *w)
+{
+    return w->tables_met < w->html_tables.size && w->html_tables.data[w->tables_met++];
+}
+
+static void open_node(md_writer *w, doc_reader *r, const doc_event *e, buffer *href)
+{
+    if (IS_LEAF(e->node)) {
+        begin_leaf(w, e);
+    } else if (IS_INLINE(e->node) || e->node == NODE_IMG || e->node == NODE_RAW) {
+        if (e->node == NODE_A && w->link_depth == 0) {
+            href->size = 0;
+            put_bytes(href, e->text, e->length);
+            w->link_title.size = 0;
+            put_bytes(&w->link_title, e->title, e->title_length);
+        }
+        open_inline(w, e);
+    } else if (e->node == NODE_QUOTE) {
+        open_quote(w, e);
+    } else if (e->node == NODE_FN) {
+        put_note_reference(w, e);
+    } else if (e->node == NODE_NOTE) {
+        open_note(w, e);
+    } else if (e->node == NODE_DL || (e->node == NODE_TABLE && table_is_html(w))) {
+        write_html_block(w, r, e);
+    } else if (e->node == NODE_TABLE) {
+        open_pipe_table(w, e);
+    } else if (e->node == NODE_ROW) {
+        begin_row(w);
+    }
+}
+
+static void close_node(md_writer *w, const doc_event *e, const buffer *href)
+{
+    if (IS_LEAF(e->node))
+        end_leaf(w);
+    else if (IS_INLINE(e->node) || e->node == NODE_IMG || e->node == NODE_RAW)
+        close_inline(w, e, (const char *)href->data, href->size);
+    else if (e->node == NODE_QUOTE)
+        close_quote(w);
+    else if (e->node == NODE_NOTE)
+        close_note(w);
+    else if (e->node == NODE_ROW && w->row_count > 0)
+        w->rows[w->row_count - 1].end = w->out.size;
+    else if (e->node == NODE_TABLE)
+        end_table(w);
+}
+
+static void free_writer(md_writer *w)
+{
+    free(w->prefix.data);
+    free(w->pending_open.data);
+    free(w->code.data);
+    free(w->code_lang.data);
+    free(w->rows);
+    free(w->link_title.data);
+    free(w->marker_line.data);
+    free(w->aligns.data);
+    free(w->marks);
+    free(w->image_src.data);
+    free(w->image_title.data);
+    free(w->html.data);
+    free(w->html_tables.data);
+    note_numbers_free(&w->notes);
+}
+
 int32_t write_markdown(FILE *in, FILE *out)
 {
     buffer input = {0};
@@ -1570,99 +1706,11 @@ int32_t write_markdown(FILE *in, FILE *out)
     doc_read_begin(&r, &input);
     while (doc_next(&r, &e) != EV_END) {
         switch (e.kind) {
-        case EV_OPEN:
-            if (IS_LEAF(e.node)) {
-                begin_leaf(&w, &e);
-            } else if (IS_INLINE(e.node) || e.node == NODE_IMG || e.node == NODE_RAW) {
-                if (e.node == NODE_A && w.link_depth == 0) {
-                    href.size = 0;
-                    put_bytes(&href, e.text, e.length);
-                    w.link_title.size = 0;
-                    put_bytes(&w.link_title, e.title, e.title_length);
-                }
-                open_inline(&w, &e);
-            } else if (e.node == NODE_QUOTE) {
-                const int tight = enter_block(&w, e.item, NODE_QUOTE);
-                if (w.empty_item) {
-                    /* "1. > quoted": the marker stays on the quote's first line */
-                    w.empty_item = 0;
-                    w.marker_line.size = 0;
-                    put_bytes(&w.marker_line, w.out.data + w.line_start, w.item_text_start - w.line_start);
-                } else if (!w.fresh_line && w.wrote_block) {
-                    if (tight)
-                        new_line(&w);
-                    else
-                        blank_line(&w);
-                } else if (!w.fresh_line) {
-                    w.line_start = w.out.size;
-                }
-                if (w.depth < CONTAINER_DEPTH) {
-                    const container quote = {1, 0, 0, 0, 0, 0};
-                    w.containers[w.depth++] = quote;
-                } else
-                    ++w.quotes_beyond;
-                build_prefix(&w);
-                rewrite_fresh_line(&w);
-                w.fresh_line = 1;
-                w.wrote_block = 1;
-            } else if (e.node == NODE_FN) {
-                put_note_reference(&w, &e);
-            } else if (e.node == NODE_NOTE) {
-                open_note(&w, &e);
-            } else if (e.node == NODE_DL || (e.node == NODE_TABLE && w.tables_met < w.html_tables.size &&
-                                                w.html_tables.data[w.tables_met++])) {
-                write_html_block(&w, &r, &e);
-            } else if (e.node == NODE_TABLE) {
-                ++w.tables_met;
-                enter_block(&w, e.item, NODE_TABLE);
-                w.table_start = w.out.size;
-                w.row_count = 0;
-                w.aligns.size = 0;
-            } else if (e.node == NODE_ROW) {
-                begin_row(&w);
-            }
-            break;
-        case EV_CLOSE:
-            if (IS_LEAF(e.node)) {
-                end_leaf(&w);
-            } else if (IS_INLINE(e.node) || e.node == NODE_IMG || e.node == NODE_RAW) {
-                close_inline(&w, &e, (const char *)href.data, href.size);
-            } else if (e.node == NODE_QUOTE) {
-                w.empty_item = 0; /* an item without text inside the quote ends with it */
-                if (w.quotes_beyond > 0) {
-                    --w.quotes_beyond;
-                } else {
-                    leave_items_above(&w, 0);
-                    if (w.depth > 0) /* the item the quote stands in goes on */
-                        --w.depth;
-                }
-                build_prefix(&w);
-                w.last_block = NODE_QUOTE;
-                if (w.fresh_line) {
-                    /* an empty quote still shows, on its item's marker line if it had one */
-                    w.fresh_line = 0;
-                    w.marker_line.size = 0;
-                }
-            } else if (e.node == NODE_NOTE) {
-                close_note(&w);
-            } else if (e.node == NODE_ROW && w.row_count > 0) {
-                w.rows[w.row_count - 1].end = w.out.size;
-            } else if (e.node == NODE_TABLE) {
-                end_table(&w);
-            }
-            break;
+        case EV_OPEN: open_node(&w, &r, &e, &href); break;
+        case EV_CLOSE: close_node(&w, &e, &href); break;
         case EV_TEXT: put_text(&w, e.text, e.length); break;
         case EV_BR: end_line_break(&w); break;
-        case EV_HR: {
-            const int tight = enter_block(&w, e.item, NODE_HR);
-            /* on an item's marker line, "- ---" or "* ***" would be a rule
-             * alone: underscores are no bullet */
-            const char *rule = w.empty_item ? "___" : "---";
-            start_block(&w, tight);
-            put_str(&w.out, rule);
-            w.last_block = NODE_HR;
-            break;
-        }
+        case EV_HR: write_rule(&w, &e); break;
         }
     }
     doc_read_end(&r);
@@ -1670,20 +1718,7 @@ int32_t write_markdown(FILE *in, FILE *out)
         new_line(&w);
     trim_trailing_blanks(&w);
     release_input(&input);
-    free(w.prefix.data);
-    free(w.pending_open.data);
-    free(w.code.data);
-    free(w.code_lang.data);
-    free(w.rows);
     free(href.data);
-    free(w.link_title.data);
-    free(w.marker_line.data);
-    free(w.aligns.data);
-    free(w.marks);
-    free(w.image_src.data);
-    free(w.image_title.data);
-    free(w.html.data);
-    free(w.html_tables.data);
-    note_numbers_free(&w.notes);
+    free_writer(&w);
     return finish_output(out, &w.out);
 }
