@@ -866,7 +866,7 @@ static const unsigned char *decode_double_byte_run(const unsigned char *p, const
 {
     unsigned char *q = *o;
 #ifndef __SSE2__
-    (void)utf8_of; /* only the block loop has the UTF-8 at hand */
+    (void)utf8_of, (void)utf8_of_pair; /* only the block loop has the UTF-8 at hand */
 #endif
     while (p < limit) {
         unsigned char b;

@@ -14,6 +14,19 @@
 
 namespace {
 
+// RichEdit's stream callback is __stdcall, which no lambda converts to on
+// 32-bit Windows: one named reader of a test's text and position.
+template <typename stream>
+DWORD CALLBACK read_stream(DWORD_PTR cookie, LPBYTE buffer, LONG size, LONG *done)
+{
+    stream *from = reinterpret_cast<stream *>(cookie);
+    const size_t n = std::min(static_cast<size_t>(size), from->data.size() - from->pos);
+    memcpy(buffer, from->data.data() + from->pos, n);
+    from->pos += n;
+    *done = static_cast<LONG>(n);
+    return 0;
+}
+
 const char *const rtf_format = "Document - RTF";
 const std::string header = "\x1B[morphex-text 3 eol=lf bom=0]\n";
 
@@ -174,14 +187,7 @@ TEST_F(RtfStructure, RichEditShowsSuperscriptsAndSubscripts)
         std::string data;
         size_t pos;
     } s{write_rtf(header + "\x1B[p]H\x1B[sub]2\x1B[/sub]O x\x1B[sup]3\x1B[/sup]\x1B[/p]"), 0};
-    EDITSTREAM in{reinterpret_cast<DWORD_PTR>(&s), 0, [](DWORD_PTR cookie, LPBYTE buffer, LONG size, LONG *done) {
-                      stream *from = reinterpret_cast<stream *>(cookie);
-                      const size_t n = std::min(static_cast<size_t>(size), from->data.size() - from->pos);
-                      memcpy(buffer, from->data.data() + from->pos, n);
-                      from->pos += n;
-                      *done = static_cast<LONG>(n);
-                      return DWORD(0);
-                  }};
+    EDITSTREAM in{reinterpret_cast<DWORD_PTR>(&s), 0, read_stream<stream>};
     SendMessageW(edit, EM_STREAMIN, SF_RTF, reinterpret_cast<LPARAM>(&in));
     const struct {
         int at;
@@ -297,14 +303,7 @@ TEST_F(RtfStructure, RichEditNumbersWrittenListsInTheirStyle)
     } s{write_rtf(header + "\x1B[li level=1 number=3 style=lower-alpha]c\x1B[/li]\n"
                            "\x1B[li level=1 number=4 style=upper-roman]d\x1B[/li]\n\x1B[li level=1 number=5]e\x1B[/li]\n"),
         0};
-    EDITSTREAM in{reinterpret_cast<DWORD_PTR>(&s), 0, [](DWORD_PTR cookie, LPBYTE buffer, LONG size, LONG *done) {
-                      stream *from = reinterpret_cast<stream *>(cookie);
-                      const size_t n = std::min(static_cast<size_t>(size), from->data.size() - from->pos);
-                      memcpy(buffer, from->data.data() + from->pos, n);
-                      from->pos += n;
-                      *done = static_cast<LONG>(n);
-                      return DWORD(0);
-                  }};
+    EDITSTREAM in{reinterpret_cast<DWORD_PTR>(&s), 0, read_stream<stream>};
     SendMessageW(edit, EM_STREAMIN, SF_RTF, reinterpret_cast<LPARAM>(&in));
     const struct {
         int at;
