@@ -10,16 +10,22 @@
 #include <string>
 
 #include "tests/common/test_support.h"
+#include "tests/shipped/document_test_support.h"
 #include "tests/shipped/shipped_plugin.h"
 
 namespace {
 
-// RichEdit's stream callback is __stdcall, which no lambda converts to on
-// 32-bit Windows: one named reader of a test's text and position.
-template <typename stream>
-DWORD CALLBACK read_stream(DWORD_PTR cookie, LPBYTE buffer, LONG size, LONG *done)
+// RTF streamed into a RichEdit control, as WordPad opens it; null where
+// there is no RichEdit.  Its stream callback is __stdcall, which no lambda
+// converts to on 32-bit Windows.
+struct rich_edit_input {
+    std::string data;
+    size_t pos;
+};
+
+DWORD CALLBACK read_rich_edit_input(DWORD_PTR cookie, LPBYTE buffer, LONG size, LONG *done)
 {
-    stream *from = reinterpret_cast<stream *>(cookie);
+    rich_edit_input *from = reinterpret_cast<rich_edit_input *>(cookie);
     const size_t n = std::min(static_cast<size_t>(size), from->data.size() - from->pos);
     memcpy(buffer, from->data.data() + from->pos, n);
     from->pos += n;
@@ -27,31 +33,21 @@ DWORD CALLBACK read_stream(DWORD_PTR cookie, LPBYTE buffer, LONG size, LONG *don
     return 0;
 }
 
+HWND rich_edit_with(const std::string &rtf)
+{
+    HWND edit = LoadLibraryA("riched20.dll") ? CreateWindowExW(0, RICHEDIT_CLASSW, L"", WS_POPUP | ES_MULTILINE, 0, 0,
+                                                               600, 400, nullptr, nullptr, GetModuleHandleW(nullptr),
+                                                               nullptr)
+                                             : nullptr;
+    rich_edit_input input{rtf, 0};
+    EDITSTREAM in{reinterpret_cast<DWORD_PTR>(&input), 0, read_rich_edit_input};
+    if (edit)
+        SendMessageW(edit, EM_STREAMIN, SF_RTF, reinterpret_cast<LPARAM>(&in));
+    return edit;
+}
+
 const char *const rtf_format = "Document - RTF";
 const std::string header = "\x1B[morphex-text 3 eol=lf bom=0]\n";
-
-const plugin_formats &plugin()
-{
-    static plugin_formats formats = load_formats(MORPHEX_BIN_DIR "/cnvdoc.dll");
-    return formats;
-}
-
-// The intermediate form as a person reads it: "<p>text</p>", header left out.
-std::string readable(const std::string &doc)
-{
-    std::string out;
-    size_t i = doc.compare(0, 15, "\x1B[morphex-text ") == 0 ? doc.find('\n') + 1 : 0;
-    bool in_mark = false;
-    for (; i < doc.size(); ++i) {
-        if (doc.compare(i, 2, "\x1B[") == 0)
-            out += '<', in_mark = true, ++i;
-        else if (in_mark && doc[i] == ']')
-            out += '>', in_mark = false;
-        else if (!(doc[i] == '\n' && !out.empty() && out.back() == '>' && !in_mark))
-            out += doc[i];
-    }
-    return out;
-}
 
 std::string structure_sample(const std::string &name)
 {
@@ -63,46 +59,21 @@ protected:
     void SetUp() override
     {
         TempDirTest::SetUp();
-        ASSERT_NE(nullptr, plugin().module) << "cannot load cnvdoc.dll";
+        ASSERT_NE(nullptr, cnvdoc().module) << "cannot load cnvdoc.dll";
     }
     std::string read_rtf(const std::string &rtf)
     {
         std::string doc;
-        EXPECT_EQ(0, run_converter(find_converter(plugin().sources, rtf_format), rtf, doc)) << rtf;
+        EXPECT_EQ(0, run_converter(find_converter(cnvdoc().sources, rtf_format), rtf, doc)) << rtf;
         return doc;
     }
     std::string write_rtf(const std::string &doc)
     {
         std::string rtf;
-        EXPECT_EQ(0, run_converter(find_converter(plugin().targets, rtf_format), doc, rtf)) << readable(doc);
+        EXPECT_EQ(0, run_converter(find_converter(cnvdoc().targets, rtf_format), doc, rtf)) << readable(doc);
         return rtf;
     }
-    // A Unix command (Wine starts Unix programs) in this test's directory:
-    // its output, or "" when it could not run.
-    std::string run_unix(const std::string &command)
-    {
-        using unix_name_fn = char *(CDECL *)(LPCWSTR);
-        const auto unix_name = reinterpret_cast<unix_name_fn>(
-            reinterpret_cast<void *>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name")));
-        wchar_t wide[MAX_PATH];
-        MultiByteToWideChar(CP_ACP, 0, dir().c_str(), -1, wide, MAX_PATH);
-        char *here = unix_name ? unix_name(wide) : nullptr;
-        if (!here)
-            return "";
-        std::string line = std::string("Z:\\bin\\sh -c \"cd '") + here + "' && (" + command +
-                           ") > out.txt 2>&1; mv out.txt done.txt\"";
-        HeapFree(GetProcessHeap(), 0, here);
-        STARTUPINFOA startup{};
-        startup.cb = sizeof startup;
-        PROCESS_INFORMATION process{};
-        if (!CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
-            return "";
-        CloseHandle(process.hThread);
-        CloseHandle(process.hProcess);
-        for (int waited = 0; waited < 600 && !file_exists("done.txt"); ++waited)
-            Sleep(100);
-        return read_file("done.txt");
-    }
+    std::string run_unix(const std::string &command) { return run_unix_in(dir(), command); }
 };
 
 const std::string png_hex = "89504e470d0a1a0a0000000d4948445200000014000000";
@@ -177,18 +148,10 @@ TEST_F(RtfStructure, WrittenIsReadBackWithEveryFeature)
 
 TEST_F(RtfStructure, RichEditShowsSuperscriptsAndSubscripts)
 {
-    HMODULE library = LoadLibraryA("riched20.dll");
-    HWND edit = library ? CreateWindowExW(0, RICHEDIT_CLASSW, L"", WS_POPUP | ES_MULTILINE, 0, 0, 600, 400, nullptr,
-                                          nullptr, GetModuleHandleW(nullptr), nullptr)
-                        : nullptr;
+    const rich_edit_input s{write_rtf(header + "\x1B[p]H\x1B[sub]2\x1B[/sub]O x\x1B[sup]3\x1B[/sup]\x1B[/p]"), 0};
+    HWND edit = rich_edit_with(s.data);
     if (!edit)
         GTEST_SKIP() << "no RichEdit control";
-    struct stream {
-        std::string data;
-        size_t pos;
-    } s{write_rtf(header + "\x1B[p]H\x1B[sub]2\x1B[/sub]O x\x1B[sup]3\x1B[/sup]\x1B[/p]"), 0};
-    EDITSTREAM in{reinterpret_cast<DWORD_PTR>(&s), 0, read_stream<stream>};
-    SendMessageW(edit, EM_STREAMIN, SF_RTF, reinterpret_cast<LPARAM>(&in));
     const struct {
         int at;
         DWORD effect;
@@ -291,20 +254,13 @@ TEST_F(RtfStructure, WrittenListsKeepTheirStyle)
 // RichEdit numbers by the old marks (\pn): each item in its style, from its number.
 TEST_F(RtfStructure, RichEditNumbersWrittenListsInTheirStyle)
 {
-    HMODULE library = LoadLibraryA("riched20.dll");
-    HWND edit = library ? CreateWindowExW(0, RICHEDIT_CLASSW, L"", WS_POPUP | ES_MULTILINE, 0, 0, 600, 400, nullptr,
-                                          nullptr, GetModuleHandleW(nullptr), nullptr)
-                        : nullptr;
+    const rich_edit_input s{write_rtf(header + "\x1B[li level=1 number=3 style=lower-alpha]c\x1B[/li]\n"
+                                               "\x1B[li level=1 number=4 style=upper-roman]d\x1B[/li]\n"
+                                               "\x1B[li level=1 number=5]e\x1B[/li]\n"),
+                            0};
+    HWND edit = rich_edit_with(s.data);
     if (!edit)
         GTEST_SKIP() << "no RichEdit control";
-    struct stream {
-        std::string data;
-        size_t pos;
-    } s{write_rtf(header + "\x1B[li level=1 number=3 style=lower-alpha]c\x1B[/li]\n"
-                           "\x1B[li level=1 number=4 style=upper-roman]d\x1B[/li]\n\x1B[li level=1 number=5]e\x1B[/li]\n"),
-        0};
-    EDITSTREAM in{reinterpret_cast<DWORD_PTR>(&s), 0, read_stream<stream>};
-    SendMessageW(edit, EM_STREAMIN, SF_RTF, reinterpret_cast<LPARAM>(&in));
     const struct {
         int at;
         WORD numbering, start;
