@@ -24,7 +24,7 @@ enum page_family { PAGE_FAMILY_UTF_8, PAGE_FAMILY_UTF_16, PAGE_FAMILY_EIGHT_BIT,
 typedef struct double_byte_table {
     const uint16_t *singles;
     const uint8_t *lead_row;
-    const uint16_t (*pairs)[256 - DBCS_TRAIL_FIRST];
+    const uint16_t *const *pairs; /* each row 256 - DBCS_TRAIL_FIRST long; pages share equal rows */
     const uint32_t *preferred; /* code point << 16 | sequence */
     int preferred_count;
 } double_byte_table;

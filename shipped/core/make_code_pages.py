@@ -148,18 +148,28 @@ def main():
         out.append('static const uint16_t %s_to_unicode[256] = {' % c_name(codec))
         out += numbers(eight_bit_table(codec), 16, '0x%04X')
         out += ['};', '']
+    # The Mac's pages share most rows with the Windows pages that extend the
+    # same standards: each distinct row is written once.
+    tables = {codec: double_byte_tables(codec) for codec, _, _ in DOUBLE_BYTE}
+    distinct = {}
     for codec, _, _ in DOUBLE_BYTE:
-        singles, rows, pairs, preferred = double_byte_tables(codec)
+        for row in tables[codec][2]:
+            distinct.setdefault(tuple(row), len(distinct))
+    out.append('static const uint16_t double_byte_rows[%d][%d] = {' % (len(distinct), 256 - TRAIL_FIRST))
+    for row in distinct:
+        out.append('  {')
+        out += numbers(list(row), 24)
+        out.append('  },')
+    out += ['};', '']
+    for codec, _, _ in DOUBLE_BYTE:
+        singles, rows, pairs, preferred = tables[codec]
         name = c_name(codec)
         out.append('static const uint16_t %s_singles[256] = {' % name)
         out += numbers(singles, 16, '0x%04X')
         out += ['};', 'static const uint8_t %s_lead_row[256] = {' % name]
         out += numbers(rows, 32)
-        out += ['};', 'static const uint16_t %s_pairs[%d][%d] = {' % (name, len(pairs), 256 - TRAIL_FIRST)]
-        for row in pairs:
-            out.append('  {')
-            out += numbers(row, 24)
-            out.append('  },')
+        out += ['};', 'static const uint16_t *const %s_pairs[%d] = {' % (name, len(pairs))]
+        out += numbers([distinct[tuple(row)] for row in pairs], 8, 'double_byte_rows[%d]')
         out += ['};', '/* Code point << 16 | encoding, where the encoder prefers another sequence. */',
                 'static const uint32_t %s_preferred[%d] = {' % (name, max(1, len(preferred)))]
         out += numbers([c << 16 | value for c, value in preferred] or [0], 8, '0x%08X')
