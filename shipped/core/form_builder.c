@@ -9,11 +9,6 @@
 
 /* ---- the builder ---- */
 
-static const char *const node_names[NODE_COUNT] = {
-    "", "p", "h", "li", "code", "cell", "quote", "table", "row", "hr", "a", "i", "b", "u", "s", "c", "sup", "sub",
-    "sc", "br", "html", "img", "raw", "fn", "note", "dl", "dt", "dd", "bits",
-};
-
 /* Every node's closing mark whole, blocks' with their line end: one copy
  * per mark. */
 typedef struct mark_text {
@@ -508,28 +503,42 @@ void doc_block_context(doc_builder *b, int item, unsigned flags)
 
 static void put_escaped_text(buffer *out, const char *s, size_t n);
 
-/* An inline mark written whole where the text stands: an image, raw HTML. */
-static void put_inline_whole(doc_builder *b, int node, const char *src, size_t src_length, const char *title,
-                             size_t title_length, const char *text, size_t length)
+/* An inline mark written whole where the text stands (an image, raw HTML,
+ * a footnote): its opening up to its arguments, an argument, and its
+ * text with its end. */
+static void open_whole_inline(doc_builder *b, int node)
 {
     ensure_leaf(b);
     put_pending_space(b);
     sync_inlines(b);
-    put_byte(&b->out, MARK);
-    put_byte(&b->out, '[');
-    put_str(&b->out, node_names[node]);
-    if (src) {
-        put_str(&b->out, " src=");
-        put_value(&b->out, src, src_length);
-    }
-    if (title && title_length) {
-        put_str(&b->out, " title=");
-        put_value(&b->out, title, title_length);
-    }
-    put_byte(&b->out, ']');
+    put_bytes(&b->out, open_marks[node].text, open_marks[node].length);
+}
+
+static void put_argument(buffer *out, const char *key, const char *value, size_t length)
+{
+    put_byte(out, ' ');
+    put_str(out, key);
+    put_byte(out, '=');
+    put_value(out, value, length);
+}
+
+static void end_whole_inline(doc_builder *b, int node, const char *text, size_t length)
+{
     put_escaped_text(&b->out, text, length);
     put_close_mark(&b->out, node);
     b->leaf_has_text = 1;
+}
+
+static void put_inline_whole(doc_builder *b, int node, const char *src, size_t src_length, const char *title,
+                             size_t title_length, const char *text, size_t length)
+{
+    open_whole_inline(b, node);
+    if (src)
+        put_argument(&b->out, "src", src, src_length);
+    if (title && title_length)
+        put_argument(&b->out, "title", title, title_length);
+    put_byte(&b->out, ']');
+    end_whole_inline(b, node, text, length);
 }
 
 void doc_image(doc_builder *b, const char *src, size_t src_length, const char *title, size_t title_length,
@@ -558,22 +567,15 @@ void doc_picture(doc_builder *b, const char *src, size_t src_length, const char 
                  const char *alt, size_t alt_length, const char *media_type, const unsigned char *data,
                  size_t data_length, int width, int height)
 {
+    const int has_type = media_type && *media_type;
     if (IS_VERBATIM(b->leaf))
         return;
-    ensure_leaf(b);
-    put_pending_space(b);
-    sync_inlines(b);
-    put_str(&b->out, "\x1B[img src=");
-    if (src)
-        put_value(&b->out, src, src_length);
-    if (title && title_length) {
-        put_str(&b->out, " title=");
-        put_value(&b->out, title, title_length);
-    }
-    if (media_type && *media_type && data_length) {
-        put_str(&b->out, " type=");
-        put_value(&b->out, media_type, strlen(media_type));
-    }
+    open_whole_inline(b, NODE_IMG);
+    put_argument(&b->out, "src", src ? src : "", src ? src_length : 0);
+    if (title && title_length)
+        put_argument(&b->out, "title", title, title_length);
+    if (has_type && data_length)
+        put_argument(&b->out, "type", media_type, strlen(media_type));
     if (width > 0) {
         put_str(&b->out, " width=");
         put_number(&b->out, width);
@@ -583,24 +585,19 @@ void doc_picture(doc_builder *b, const char *src, size_t src_length, const char 
         put_number(&b->out, height);
     }
     put_byte(&b->out, ']');
-    if (media_type && *media_type)
+    if (has_type)
         put_bits(&b->out, data, data_length);
-    put_escaped_text(&b->out, alt, alt_length);
-    put_close_mark(&b->out, NODE_IMG);
-    b->leaf_has_text = 1;
+    end_whole_inline(b, NODE_IMG, alt, alt_length);
 }
 
 void doc_footnote(doc_builder *b, const char *id, size_t id_length)
 {
     if (IS_VERBATIM(b->leaf))
         return;
-    ensure_leaf(b);
-    put_pending_space(b);
-    sync_inlines(b);
-    put_str(&b->out, "\x1B[fn id=");
-    put_value(&b->out, id, id_length);
-    put_str(&b->out, "]\x1B[/fn]");
-    b->leaf_has_text = 1;
+    open_whole_inline(b, NODE_FN);
+    put_argument(&b->out, "id", id, id_length);
+    put_byte(&b->out, ']');
+    end_whole_inline(b, NODE_FN, "", 0);
 }
 
 doc_builder *doc_note_begin(doc_builder *b, const char *id, size_t id_length)
