@@ -161,17 +161,6 @@ static int decode_utf_16(const unsigned char *s, size_t n, int big_endian, buffe
     return nul_at == n ? 1 : refusal_binary("text", s, n, nul_at);
 }
 
-static int is_valid_utf8(const unsigned char *s, size_t n)
-{
-    size_t pos = 0;
-    while (pos < n) {
-        pos += ascii_run(s + pos, n - pos);
-        if (pos < n && next_utf8(s, n, &pos) == BAD_UTF8)
-            return 0;
-    }
-    return 1;
-}
-
 /* The text in UTF-8, in the encoding the text plug-in's detection finds: a
  * byte order mark, else valid UTF-8, else UTF-16 by its NULs, else the
  * user's code page. */

@@ -111,22 +111,6 @@ static void put_lenient_utf8(buffer *out, const unsigned char *s, size_t n)
     }
 }
 
-/* Whether s[0..n) is valid UTF-8 throughout: a page that declares no
- * encoding and is, is UTF-8 (pandoc and most tools of today write such
- * fragments); text in a legacy encoding beyond ASCII almost never is. */
-static int is_valid_utf8(const unsigned char *s, size_t n)
-{
-    size_t pos = 0;
-    while ((pos += ascii_run(s + pos, n - pos)) < n) {
-        uint32_t c;
-        const size_t length = utf8_decode(s + pos, n - pos, &c);
-        if (length == 0)
-            return 0;
-        pos += length;
-    }
-    return 1;
-}
-
 static int decode_page(const buffer *raw, buffer *text)
 {
     const unsigned char *s = raw->data;

@@ -42,3 +42,16 @@ size_t put_utf16_as_utf8(buffer *out, const unsigned char *s, size_t n, int big_
     }
     return first_nul;
 }
+
+int is_valid_utf8(const unsigned char *s, size_t n)
+{
+    size_t pos = 0;
+    while ((pos += ascii_run(s + pos, n - pos)) < n) {
+        uint32_t c;
+        const size_t length = utf8_decode(s + pos, n - pos, &c);
+        if (length == 0)
+            return 0;
+        pos += length;
+    }
+    return 1;
+}

@@ -130,6 +130,11 @@ static inline void utf16_split(uint32_t c, uint32_t *high, uint32_t *low)
     *low = 0xDC00 + (c & 0x3FF);
 }
 
+/* Whether s[0..n) is valid UTF-8 throughout: a text that declares no
+ * encoding and is, is UTF-8 (most tools of today write it); text in a
+ * legacy encoding beyond ASCII almost never is. */
+int is_valid_utf8(const unsigned char *s, size_t n);
+
 /* UTF-16 without a byte order mark: ASCII in it leaves a NUL in every
  * other byte of the first 4 KiB, which no text in a byte encoding has. */
 enum { UTF_16_NOT = 0, UTF_16_LITTLE_ENDIAN = 1, UTF_16_BIG_ENDIAN = 2 };
