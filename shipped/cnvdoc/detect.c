@@ -109,11 +109,6 @@ static size_t content_start(const sniffed *s)
     return i;
 }
 
-static int lower(int c)
-{
-    return c >= 'A' && c <= 'Z' ? c + 32 : c;
-}
-
 static int is_rtf(const sniffed *s)
 {
     const size_t at = content_start(s);
@@ -143,9 +138,9 @@ static int is_html(const sniffed *s)
     }
     if (n < 2 || text[0] != '<')
         return 0;
-    if (n >= 5 && lower(text[1]) == 'h' && lower(text[2]) == 't' && lower(text[3]) == 'm' && lower(text[4]) == 'l')
+    if (n >= 5 && ascii_lower(text[1]) == 'h' && ascii_lower(text[2]) == 't' && ascii_lower(text[3]) == 'm' && ascii_lower(text[4]) == 'l')
         return 1;
-    return (lower(text[1]) >= 'a' && lower(text[1]) <= 'z') || text[1] == '!' || text[1] == '?';
+    return (ascii_lower(text[1]) >= 'a' && ascii_lower(text[1]) <= 'z') || text[1] == '!' || text[1] == '?';
 }
 
 /* ---- plain text: paragraphs parted by blank lines ---- */

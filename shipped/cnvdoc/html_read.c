@@ -19,11 +19,6 @@
 
 /* ---- encodings ---- */
 
-static int lower(int c)
-{
-    return c >= 'A' && c <= 'Z' ? c + 32 : c;
-}
-
 static int is_space(unsigned char c)
 {
     return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f';
@@ -57,7 +52,7 @@ static const char *find_folded(const char *s, size_t n, const char *word)
     const size_t length = strlen(word);
     size_t i, j;
     for (i = 0; i + length <= n; ++i) {
-        for (j = 0; j < length && lower((unsigned char)s[i + j]) == word[j]; ++j)
+        for (j = 0; j < length && ascii_lower((unsigned char)s[i + j]) == word[j]; ++j)
             ;
         if (j == length)
             return s + i;
@@ -178,8 +173,8 @@ static size_t character_reference(buffer *out, const char *s, size_t n, int in_a
             uint32_t digit;
             if (c >= '0' && c <= '9')
                 digit = c - '0';
-            else if (hex && lower(c) >= 'a' && lower(c) <= 'f')
-                digit = (uint32_t)(lower(c) - 'a' + 10);
+            else if (hex && ascii_lower(c) >= 'a' && ascii_lower(c) <= 'f')
+                digit = (uint32_t)(ascii_lower(c) - 'a' + 10);
             else
                 break;
             value = value * (hex ? 16 : 10) + digit;
@@ -312,7 +307,7 @@ static const attribute *find_attribute(const tag *t, const char *name)
         size_t j;
         if (a->name_length != length)
             continue;
-        for (j = 0; j < length && lower((unsigned char)a->name[j]) == name[j]; ++j)
+        for (j = 0; j < length && ascii_lower((unsigned char)a->name[j]) == name[j]; ++j)
             ;
         if (j == length)
             return a;
@@ -322,7 +317,7 @@ static const attribute *find_attribute(const tag *t, const char *name)
 
 static int hex_value(unsigned char c)
 {
-    return c >= '0' && c <= '9' ? c - '0' : lower(c) >= 'a' && lower(c) <= 'f' ? lower(c) - 'a' + 10 : -1;
+    return c >= '0' && c <= '9' ? c - '0' : ascii_lower(c) >= 'a' && ascii_lower(c) <= 'f' ? ascii_lower(c) - 'a' + 10 : -1;
 }
 
 /* Whether s[0..n) is `word`, ASCII case ignored. */
@@ -331,7 +326,7 @@ static int is_word(const char *s, size_t n, const char *word)
     size_t i;
     if (n != strlen(word))
         return 0;
-    for (i = 0; i < n && lower((unsigned char)s[i]) == word[i]; ++i)
+    for (i = 0; i < n && ascii_lower((unsigned char)s[i]) == word[i]; ++i)
         ;
     return i == n;
 }
@@ -440,7 +435,7 @@ static size_t parse_tag(const char *s, size_t n, tag *t)
         return 0;
     while (i < n && !is_space((unsigned char)s[i]) && s[i] != '/' && s[i] != '>') {
         if (name_length < sizeof t->name - 1)
-            t->name[name_length++] = (char)lower((unsigned char)s[i]);
+            t->name[name_length++] = (char)ascii_lower((unsigned char)s[i]);
         ++i;
     }
     t->name[name_length] = '\0';
@@ -493,7 +488,7 @@ static size_t skip_raw(const char *s, size_t n, size_t i, const char *name)
             return n;
         i = (size_t)(lt - s);
         if (i + 2 + length <= n && s[i + 1] == '/') {
-            for (j = 0; j < length && lower((unsigned char)s[i + 2 + j]) == name[j]; ++j)
+            for (j = 0; j < length && ascii_lower((unsigned char)s[i + 2 + j]) == name[j]; ++j)
                 ;
             if (j == length && (i + 2 + length == n || !is_alnum((unsigned char)s[i + 2 + length])))
                 return i;
@@ -843,7 +838,7 @@ static int data_url(const char *url, size_t n, char *type, size_t size, buffer *
     if (length == 0 || length == size)
         return 0;
     for (i = 0; i < length; ++i) {
-        type[i] = (char)lower((unsigned char)s[i]);
+        type[i] = (char)ascii_lower((unsigned char)s[i]);
         if (!is_alnum((unsigned char)type[i]) && !strchr("/+-.!#$&^_", type[i]))
             return 0; /* no media type */
     }

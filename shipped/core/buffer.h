@@ -189,6 +189,12 @@ void put_base64(buffer *out, const unsigned char *data, size_t n);
 size_t put_utf16_as_utf8(buffer *out, const unsigned char *s, size_t n, int big_endian);
 int decode_base64(buffer *out, const unsigned char *s, size_t n);
 
+/* A letter of ASCII in lower case, as names and labels compare. */
+static inline int ascii_lower(int c)
+{
+    return c >= 'A' && c <= 'Z' ? c + 32 : c;
+}
+
 static inline void put_str(buffer *b, const char *s)
 {
     put_bytes(b, s, strlen(s));

@@ -48,11 +48,6 @@ static const web_label web_labels[] = {
     {"utf-16", 65001}, {"utf-16le", 65001}, {"utf-16be", 65001},
 };
 
-static int lower(int c)
-{
-    return c >= 'A' && c <= 'Z' ? c + 32 : c;
-}
-
 int code_page_of_web_label(const char *label, size_t length)
 {
     size_t i, j;
@@ -60,7 +55,7 @@ int code_page_of_web_label(const char *label, size_t length)
         const char *known = web_labels[i].label;
         if (strlen(known) != length)
             continue;
-        for (j = 0; j < length && lower((unsigned char)label[j]) == known[j]; ++j)
+        for (j = 0; j < length && ascii_lower((unsigned char)label[j]) == known[j]; ++j)
             ;
         if (j == length)
             return web_labels[i].code_page;
