@@ -102,6 +102,9 @@ TEST_F(RtfStructure, ReaderReadsWhatDocumentsHold)
          "<p>\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E</p>"},
         {"Mac Japanese by \\fcharset78", "{\\rtf1{\\fonttbl{\\f1\\fcharset78 Osaka;}}\\f1 \\'93\\'fa\\'96\\'7b\\par}",
          "<p>\xE6\x97\xA5\xE6\x9C\xAC</p>"},
+        {"Mac Hebrew by \\fcharset83, Mac Arabic by \\ansicpg",
+         "{\\rtf1\\mac\\ansicpg10004{\\fonttbl{\\f1\\fcharset83 Raanana;}}\\'c7\\'e4 {\\f1 \\'f9\\'ec\\'e5\\'ed}\\par}",
+         "<p>\xD8\xA7\xD9\x84 \xD7\xA9\xD7\x9C\xD7\x95\xD7\x9D</p>"},
         {"roman markers, not the letter i", "{\\rtf1{\\listtext i.\\tab}one\\par{\\listtext ii.\\tab}two\\par"
          "{\\listtext iv.\\tab}four\\par{\\listtext v.\\tab}five\\par}",
          "<li level=1 number=1 style=lower-roman>one</li><li level=1 number=2 style=lower-roman>two</li>"
