@@ -131,6 +131,19 @@ TEST_F(RtfStructure, ReaderReadsPandocsRtf)
         EXPECT_NE(std::string::npos, doc.find(kept)) << kept << "\nnot in\n" << doc;
 }
 
+// LibreOffice's RTF of a document with footnotes, scripts, list styles and
+// a list in a cell (samples/structure/README.txt).
+TEST_F(RtfStructure, ReaderReadsLibreOfficesRtf)
+{
+    const std::string doc = readable(read_rtf(structure_sample("libreoffice-field-notes.rtf")));
+    for (const char *kept : {"H<sub>2</sub>O and the area is 3 m<sup>2</sup>; the guide says so.<fn id=1></fn>",
+                             "<note id=2><p>A note of two paragraphs.</p><p>Its second paragraph, with <i>emphasis</i>.",
+                             "<li level=1 number=3 style=lower-alpha>leave early</li>",
+                             "<li level=1 number=3 style=lower-roman>third point</li>",
+                             "<cell><li level=1 cell>tide gauge</li>", "<img src= type=image/png width=20 height=10>"})
+        EXPECT_NE(std::string::npos, doc.find(kept)) << kept << "\nnot in\n" << doc;
+}
+
 const std::string featured = header +
     "\x1B[p]H\x1B[sub]2\x1B[/sub]O and 2\x1B[sup]10\x1B[/sup] in \x1B[sc]Caps\x1B[/sc].\x1B[fn id=1]\x1B[/fn] more\x1B[/p]\n"
     "\x1B[p]\x1B[img src= type=image/png width=20 height=10]\x1B[bits iVBORw0KGgoAAAANSUhEUgAAABQAAAA=]\x1B[/img]\x1B[/p]\n"
