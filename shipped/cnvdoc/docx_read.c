@@ -64,7 +64,7 @@ typedef struct docx_reader {
     relationships rels;
     style_table styles;
     numbering_table numbering;
-    const char *part_folder; /* "word/": where the body's relationships point from */
+    char part_folder[72];    /* "word/": where the body's relationships point from */
     paragraph_state para;
     int run_style;            /* the open run's character style, -1 for none */
     run_props run;            /* the open run's own properties */
@@ -1365,12 +1365,10 @@ static int32_t read_body(docx_reader *r, FILE *out, const char *found)
         (r->part.size && !read_relationships(&r->rels, &r->part, rels_name, NULL, NULL)))
         return CONVERT_WRONG_FORMAT;
     sort_relationships(&r->rels);
-    r->part_folder = "word/";
-    if (strrchr(main_name, '/') && (size_t)(strrchr(main_name, '/') - main_name) < 64) {
-        static _Thread_local char folder[65]; /* the call's own: no two conversions on a thread at once */
-        snprintf(folder, sizeof folder, "%.*s/", (int)(strrchr(main_name, '/') - main_name), main_name);
-        r->part_folder = folder;
-    }
+    snprintf(r->part_folder, sizeof r->part_folder, "word/");
+    if (strrchr(main_name, '/') && (size_t)(strrchr(main_name, '/') - main_name) < sizeof r->part_folder - 2)
+        snprintf(r->part_folder, sizeof r->part_folder, "%.*s/", (int)(strrchr(main_name, '/') - main_name),
+                 main_name);
     read_tables(r);
     if (r->failed || !read_part(r, main_name, &body, 1)) {
         free(body.data);
