@@ -1,0 +1,237 @@
+// The Word writer, judged by readers the project did not write: pandoc and
+// python-docx read our .docx as the same document, and xmllint finds every
+// part well formed and valid against the published schemas.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "tests/shipped/document_test_support.h"
+
+namespace {
+
+const char *const word_format = "Document - Word (DOCX)";
+const char *const schema_dir = MORPHEX_TEST_SCRIPTS "/schemas";
+
+const std::string every_markdown_feature =
+    "# Title here\n\n"
+    "Some *italic*, **bold**, ~~strike~~, `code`, [a link](http://example.com/x?a=1&b=2 \"tip\") and a & b < c.\n\n"
+    "3. three\n4. four\n   - nested bullet\n   - another\n5. five\n\n"
+    "Between.\n\n1. again one\n2. two\n\n"
+    "> A quote\n>\n> > nested\n\n"
+    "```c\nint main() {\n\treturn 0;\n}\n```\n\n"
+    "| Left | Right |\n|:-----|------:|\n| a    | b     |\n\n"
+    "Text with a note[^n] and another[^m].\n\n"
+    "![alt text](data:image/png;base64,iVBORw0KGgoAAAANSUhEUgAAAAIAAAABCAIAAAB7QOjdAAAADUlEQVR4nGP4zwAE/wEHAAH/"
+    "4iOeWQAAAABJRU5ErkJggg== \"Pic title\")\n\n"
+    "![far away](http://example.com/x.png)\n\n"
+    "[^n]: The note.\n[^m]: Second note with *emphasis*.\n";
+
+const std::string every_html_feature =
+    "<html><body><h1>Doc</h1>"
+    "<p>E = mc<sup>2</sup>, H<sub>2</sub>O, <span style=\"font-variant:small-caps\">Caps</span>, <u>under</u>, "
+    "line<br>break.</p>"
+    "<table><thead><tr><th>H1</th><th align=\"right\">H2</th></tr></thead><tbody>"
+    "<tr><td>plain</td><td><p>para one</p><ul><li>in cell</li></ul></td></tr>"
+    "<tr><td><table><tr><td>inner a</td><td>inner b</td></tr></table></td><td></td></tr></tbody></table>"
+    "<dl><dt>Term</dt><dd><p>Definition text.</p></dd></dl><hr>"
+    "<ol type=\"a\" start=\"3\"><li>c item</li><li>d item</li></ol><ol type=\"I\"><li>Roman one</li></ol>"
+    "<h3>Third</h3><p>The end.</p></body></html>";
+
+// The intermediate form as no reader writes it: characters XML forbids,
+// a note referenced twice, a reference without its note, two notes of one
+// id, a note nothing references, a link and a picture in a note, an empty
+// row and an empty cell.
+const std::string awkward_document =
+    "\x1B[morphex-text 3 eol=lf bom=0]\n"
+    "\x1B[p]ctl \x01\x02\x0B\x1F end, \xEF\xBF\xBE gone, \"q\" & <a> \xC3\xA9t\xC3\xA9 \xF0\x9F\x98\x80"
+    "\x1B[fn id=x]\x1B[/fn] \x1B[fn id=x]\x1B[/fn] \x1B[fn id=lost]\x1B[/fn]\x1B[/p]\n"
+    "\x1B[table]\n\x1B[row]\n\x1B[cell]\x1B[/cell]\n\x1B[cell]a\x1B[table cell]\n\x1B[row]\n\x1B[cell]c\x1B[/cell]\n"
+    "\x1B[/row]\n\x1B[/table]\n\x1B[/cell]\n\x1B[/row]\n\x1B[row]\n\x1B[/row]\n\x1B[/table]\n"
+    "\x1B[note id=x]\n\x1B[p]First of x, \x1B[a href=http://n.example/a%20b]linked\x1B[/a], "
+    "\x1B[img src= type=image/png]\x1B[bits iVBORw0KGgoAAAANSUhEUgAAAAIAAAABCAIAAAB7QOjdAAAADUlEQVR4nGP4zwAE/wEHAAH/"
+    "4iOeWQAAAABJRU5ErkJggg==]dots\x1B[/img]\x1B[/p]\n\x1B[/note]\n"
+    "\x1B[note id=x]\n\x1B[p]Second of x\x1B[/p]\n\x1B[/note]\n"
+    "\x1B[note id=orphan]\n\x1B[p]No reference\x1B[/p]\n\x1B[/note]\n";
+
+// Prints each part of a package, as "== name" and its bytes, for the
+// tests that compare packages whatever their compression.
+const char *const list_parts_py =
+    "import sys, zipfile\n"
+    "z = zipfile.ZipFile(sys.argv[1])\n"
+    "for n in sorted(z.namelist()):\n"
+    "    print('==', n); sys.stdout.write(z.read(n).decode('latin-1'))\n";
+
+class DocxWriter : public TempDirTest {
+protected:
+    // `source` read in `format` (NULL: it is the intermediate form) and
+    // written as `name`.docx in the test's directory by `plugin`.
+    std::string write_docx(const std::string &source, const char *format, const std::string &name,
+                           const plugin_formats &plugin = cnvdoc())
+    {
+        std::string doc = source, docx;
+        if (format) {
+            EXPECT_EQ(0, run_converter(find_converter(plugin.sources, format), source, doc)) << source;
+        }
+        EXPECT_EQ(0, run_converter(find_converter(plugin.targets, word_format), doc, docx)) << readable(doc);
+        write_file(name + ".docx", docx);
+        return docx;
+    }
+
+    std::string unix(const std::string &command) { return run_unix_in(dir(), command); }
+    bool has(const std::string &tool) { return unix("command -v " + tool + " >/dev/null && echo yes") == "yes\n"; }
+    // Debian's python3, where python-docx is installed, before any other.
+    std::string python(const std::string &script_and_arguments)
+    {
+        return unix("py=/usr/bin/python3; [ -x $py ] || py=python3; $py " + script_and_arguments);
+    }
+    bool has_python_docx() { return python("-c 'import docx; print(1)'") == "1\n"; }
+};
+
+TEST_F(DocxWriter, PandocReadsEveryMarkdownFeature)
+{
+    if (!has("pandoc"))
+        GTEST_SKIP() << "pandoc is not installed";
+    write_docx(every_markdown_feature, "Document - Markdown", "features");
+    const std::string read = unix("pandoc -f docx -t markdown --wrap=none features.docx");
+    const char *const expected[] = {
+        "# Title here\n",
+        "*italic*",
+        "**bold**",
+        "~~strike~~",
+        "`code`",
+        "[a link](http://example.com/x?a=1&b=2)",
+        "and a & b \\< c.",
+        "3.  three\n",  // a list that starts at 3
+        "    -   nested bullet\n",
+        "5.  five\n",   // goes on after its nested list
+        "1.  again one\n",  // and the next list restarts
+        "2.  two\n",
+        "> A quote\n>\n> > nested\n",
+        "    int main() {\n",
+        "Left",
+        "[^1]: The note.",
+        "[^2]: Second note with *emphasis*.",
+        "![alt text](media/image1.png \"Pic title\")",
+        "[far away](http://example.com/x.png)",  // a picture without data is its text, linked
+    };
+    for (const char *e : expected)
+        EXPECT_NE(std::string::npos, read.find(e)) << "missing: " << e << "\nin pandoc's reading:\n" << read;
+    EXPECT_EQ(std::string::npos, read.find("<!--")) << "a list split in two:\n" << read;
+}
+
+TEST_F(DocxWriter, PandocReadsEveryHtmlFeature)
+{
+    if (!has("pandoc"))
+        GTEST_SKIP() << "pandoc is not installed";
+    write_docx(every_html_feature, "Document - HTML", "features");
+    const std::string read = unix("pandoc -f docx -t html --wrap=none features.docx");
+    const char *const expected[] = {
+        "<h1 id=\"doc\">Doc</h1>", "mc<sup>2</sup>", "H<sub>2</sub>O", "<span class=\"smallcaps\">Caps</span>",
+        "<u>under</u>", "line<br />", "<th>H1</th>", "<td>plain</td>", "in cell", "inner b", "<dt>Term</dt>",
+        "<ol start=\"3\" type=\"a\">", "<ol type=\"I\">", "<h3 id=\"third\">Third</h3>",
+    };
+    for (const char *e : expected)
+        EXPECT_NE(std::string::npos, read.find(e)) << "missing: " << e << "\nin pandoc's reading:\n" << read;
+}
+
+TEST_F(DocxWriter, PythonDocxSeesWordsStylesAndTables)
+{
+    if (!has_python_docx())
+        GTEST_SKIP() << "python-docx is not installed";
+    write_docx(every_html_feature, "Document - HTML", "features");
+    write_file("styles.py", "import sys, docx\n"
+                            "d = docx.Document(sys.argv[1])\n"
+                            "for p in d.paragraphs: print(p.style.name + '|' + p.text)\n"
+                            "for t in d.tables: print([[c.text for c in r.cells] for r in t.rows])\n");
+    const std::string read = python("styles.py features.docx");
+    const char *const expected[] = {
+        "Heading 1|Doc\n",
+        "Heading 3|Third\n",
+        "Definition Term|Term\n",
+        "Normal|c item\n",
+        "[['H1', 'H2'], ['plain', 'para one\\nin cell'], ['', '']]",
+    };
+    for (const char *e : expected)
+        EXPECT_NE(std::string::npos, read.find(e)) << "missing: " << e << "\nin python-docx's reading:\n" << read;
+}
+
+TEST_F(DocxWriter, PartsAreValidAgainstThePublishedSchemas)
+{
+    if (!has("xmllint"))
+        GTEST_SKIP() << "xmllint is not installed";
+    write_docx(every_markdown_feature, "Document - Markdown", "markdown");
+    write_docx(every_html_feature, "Document - HTML", "html");
+    write_docx(awkward_document, nullptr, "awkward");
+    write_docx("\x1B[morphex-text 3 eol=lf bom=0]\n", nullptr, "empty");
+    write_file("extract.py", "import sys, zipfile\nzipfile.ZipFile(sys.argv[1]).extractall(sys.argv[2])\n");
+    const struct {
+        const char *part, *schema;
+    } parts[] = {
+        {"word/document.xml", "ISO-IEC29500-4_2016/wml.xsd"},
+        {"word/styles.xml", "ISO-IEC29500-4_2016/wml.xsd"},
+        {"word/numbering.xml", "ISO-IEC29500-4_2016/wml.xsd"},
+        {"word/footnotes.xml", "ISO-IEC29500-4_2016/wml.xsd"},
+        {"word/settings.xml", "ISO-IEC29500-4_2016/wml.xsd"},
+        {"'[Content_Types].xml'", "opc/opc-contentTypes.xsd"},
+        {"_rels/.rels", "opc/opc-relationships.xsd"},
+        {"word/_rels/document.xml.rels", "opc/opc-relationships.xsd"},
+        {"docProps/app.xml", "ISO-IEC29500-4_2016/shared-documentPropertiesExtended.xsd"},
+        {"docProps/core.xml", nullptr}, // its schema imports Dublin Core's from the network
+    };
+    for (const char *name : {"markdown", "html", "awkward", "empty"}) {
+        ASSERT_EQ("", python(std::string("extract.py ") + name + ".docx " + name)) << name;
+        for (const auto &p : parts) {
+            const std::string part = std::string(name) + "/" + p.part;
+            const std::string command = p.schema ? "xmllint --noout --schema " + std::string(schema_dir) + "/" +
+                                                       p.schema + " " + part + " && echo valid"
+                                                 : "xmllint --noout " + part + " && echo valid";
+            const std::string said = unix(command);
+            EXPECT_NE(std::string::npos, said.find("valid\n")) << part << ":\n" << said << read_file(part);
+        }
+    }
+}
+
+TEST_F(DocxWriter, AwkwardTextAndNotesReadBackWhole)
+{
+    if (!has("pandoc"))
+        GTEST_SKIP() << "pandoc is not installed";
+    write_docx(awkward_document, nullptr, "awkward");
+    const std::string read = unix("pandoc -f docx -t markdown --wrap=none awkward.docx");
+    const char *const expected[] = {
+        "ctl end, gone, \\\"q\\\" & \\<a\\> \xC3\xA9t\xC3\xA9 \xF0\x9F\x98\x80[^1] ^1^ [^2]",
+        "[^1]: First of x, [linked](http://n.example/a%20b), ![dots](media/image1.png)",
+        "[^2]:",          // a reference whose note never came has an empty one
+        "Second of x",    // a second note of one id is a note of its own
+        "No reference",   // and so is a note nothing references
+        "|   c ",          // the nested table's cell
+    };
+    for (const char *e : expected)
+        EXPECT_NE(std::string::npos, read.find(e)) << "missing: " << e << "\nin pandoc's reading:\n" << read;
+}
+
+// document.xml is written out in pieces: with buffers of 3 bytes every
+// piece ends somewhere else, and the parts must not change.
+TEST_F(DocxWriter, SmallBuffersWriteTheSameParts)
+{
+    static plugin_formats small = load_formats(MORPHEX_TEST_PLUGIN_DIR "/cnvdocsmall.dll");
+    ASSERT_NE(nullptr, small.module) << "cannot load cnvdocsmall.dll";
+    write_file("parts.py", list_parts_py);
+    std::string markdown = every_markdown_feature;
+    for (int i = 0; i < 200; ++i)
+        markdown += "Paragraph " + std::to_string(i) + " with *some* words & more.\n\n";
+    write_docx(markdown, "Document - Markdown", "normal");
+    write_docx(markdown, "Document - Markdown", "small", small);
+    const std::string normal = python("parts.py normal.docx"), in_pieces = python("parts.py small.docx");
+    EXPECT_NE(std::string::npos, normal.find("Paragraph 199")) << normal.substr(0, 2000);
+    EXPECT_TRUE(normal == in_pieces) << "with normal buffers:\n" << normal << "\nwith small ones:\n" << in_pieces;
+}
+
+TEST_F(DocxWriter, EmptyInputIsRefusedAsEmpty)
+{
+    std::string docx;
+    EXPECT_EQ(CONVERT_EMPTY_INPUT, run_converter(find_converter(cnvdoc().targets, word_format), "", docx));
+}
+
+}  // namespace
