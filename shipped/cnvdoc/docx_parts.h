@@ -32,7 +32,8 @@ static const char content_types_part[] =
     "ContentType=\"application/vnd.openxmlformats-officedocument.wordprocessingml.footnotes+xml\"/>"
     "<Override PartName=\"/word/settings.xml\" "
     "ContentType=\"application/vnd.openxmlformats-officedocument.wordprocessingml.settings+xml\"/>"
-    "<Override PartName=\"/docProps/core.xml\" ContentType=\"application/vnd.openxmlformats-package.core-properties+xml\"/>"
+    "<Override PartName=\"/docProps/core.xml\" "
+    "ContentType=\"application/vnd.openxmlformats-package.core-properties+xml\"/>"
     "<Override PartName=\"/docProps/app.xml\" "
     "ContentType=\"application/vnd.openxmlformats-officedocument.extended-properties+xml\"/>"
     "</Types>\n";

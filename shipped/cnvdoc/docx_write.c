@@ -20,6 +20,10 @@
 #define TABLE_DEPTH 24  /* a table in a cell takes three of the form's levels */
 #define TITLE_LIMIT 200 /* bytes of the first heading kept as the document's title */
 #define INDENT 720      /* twips a level of quote, definition or list goes in */
+/* The longest link target written: the longest address Internet Explorer
+ * and Word's own link dialog take.  A longer one (a data: address) would
+ * make a relationship Word may refuse; its text stays, without the link. */
+#define LINK_TARGET_MOST 2083
 
 /* document.xml, or footnotes.xml: its XML and its relationships. */
 typedef struct docx_part {
@@ -69,7 +73,7 @@ typedef struct docx_writer {
     buffer numbering; /* the w:num of each list */
     int lists;
     int marks[NODE_COUNT]; /* inline marks open, by node */
-    int link_depth, dropping, verbatim;
+    int link_depth, link_open, dropping, verbatim;
     /* the open picture: its part's number (0: none), size in EMU, title */
     int picture, picture_open;
     const char *picture_extension;
@@ -87,22 +91,18 @@ typedef struct docx_writer {
 
 /* ---- XML text ---- */
 
-/* Bytes that XML text or an attribute cannot hold as they are: markup,
- * control characters, and the lead bytes that a check of the character
- * follows. */
-static const unsigned char xml_stop[256] = {
+/* ASCII bytes that XML text or an attribute cannot hold as they are:
+ * markup, and the control characters XML 1.0 forbids. */
+static const unsigned char xml_stop[128] = {
     [0x00] = 1, [0x01] = 1, [0x02] = 1, [0x03] = 1, [0x04] = 1, [0x05] = 1, [0x06] = 1, [0x07] = 1, [0x08] = 1,
     [0x0B] = 1, [0x0C] = 1, [0x0E] = 1, [0x0F] = 1, [0x10] = 1, [0x11] = 1, [0x12] = 1, [0x13] = 1, [0x14] = 1,
     [0x15] = 1, [0x16] = 1, [0x17] = 1, [0x18] = 1, [0x19] = 1, [0x1A] = 1, [0x1B] = 1, [0x1C] = 1, [0x1D] = 1,
-    [0x1E] = 1, [0x1F] = 1, ['&'] = 1, ['<'] = 1, ['>'] = 1, ['"'] = 1,
-    [0xC0] = 1, [0xC1] = 1, [0xED] = 1, [0xEF] = 1, [0xF0] = 1, [0xF1] = 1, [0xF2] = 1, [0xF3] = 1, [0xF4] = 1,
-    [0xF5] = 1, [0xF6] = 1, [0xF7] = 1, [0xF8] = 1, [0xF9] = 1, [0xFA] = 1, [0xFB] = 1, [0xFC] = 1, [0xFD] = 1,
-    [0xFE] = 1, [0xFF] = 1,
+    [0x1E] = 1, [0x1F] = 1, ['&'] = 1,  ['<'] = 1,  ['>'] = 1,  ['"'] = 1,
 };
 
-/* One stop byte at s[*i] written as XML holds it: an escape, a character
- * checked, or nothing for what XML 1.0 forbids (C0 controls, U+FFFE and
- * U+FFFF); a sequence that is no UTF-8 as U+FFFD. */
+/* What stops a run at s[*i], written as XML holds it: an escape, nothing
+ * for a character XML 1.0 forbids (a C0 control, U+FFFE, U+FFFF), a
+ * character beyond ASCII checked, U+FFFD for bytes that are no UTF-8. */
 static void put_xml_stop(buffer *out, const unsigned char *s, size_t n, size_t *i)
 {
     uint32_t c;
@@ -134,7 +134,7 @@ static void put_xml(buffer *out, const char *text, size_t n)
     size_t i = 0;
     while (i < n) {
         size_t run = i;
-        while (run < n && !xml_stop[s[run]])
+        while (run < n && s[run] < 0x80 && !xml_stop[s[run]])
             ++run;
         put_bytes(out, s + i, run - i);
         i = run;
@@ -282,13 +282,13 @@ static void put_run_properties(docx_writer *w)
     buffer *out = w->out;
     const int *m = w->marks;
     size_t k;
-    if (!m[NODE_C] && !w->link_depth && !m[NODE_B] && !m[NODE_I] && !m[NODE_SC] && !m[NODE_S] && !m[NODE_U] && !m[NODE_SUP] &&
-        !m[NODE_SUB])
+    if (!m[NODE_C] && !w->link_open && !m[NODE_B] && !m[NODE_I] && !m[NODE_SC] && !m[NODE_S] && !m[NODE_U] &&
+        !m[NODE_SUP] && !m[NODE_SUB])
         return;
     put_str(out, "<w:rPr>");
     if (m[NODE_C])
         put_str(out, "<w:rStyle w:val=\"VerbatimChar\"/>");
-    else if (w->link_depth)
+    else if (w->link_open)
         put_str(out, "<w:rStyle w:val=\"Hyperlink\"/>");
     for (k = 0; k < sizeof run_properties / sizeof *run_properties; ++k)
         if (m[run_properties[k].node])
@@ -458,6 +458,7 @@ static void open_quote(docx_writer *w, const doc_event *e)
 static void close_quote(docx_writer *w, const doc_event *e)
 {
     (void)e;
+    end_paragraph(w, 1);
     leave_flow(w);
     --w->quote_depth;
 }
@@ -477,6 +478,7 @@ static void open_definition(docx_writer *w, const doc_event *e)
 static void close_definition(docx_writer *w, const doc_event *e)
 {
     (void)e;
+    end_paragraph(w, 1);
     leave_flow(w);
     --w->definition_depth;
 }
@@ -635,9 +637,10 @@ static void close_mark(docx_writer *w, const doc_event *e)
 static void open_link(docx_writer *w, const doc_event *e)
 {
     buffer *out = w->out;
-    if (w->link_depth++ || w->picture_open)
+    if (w->link_depth++ || w->picture_open || e->length > LINK_TARGET_MOST)
         return; /* Word's links do not nest */
     ensure_paragraph(w);
+    w->link_open = 1;
     put_str(out, "<w:hyperlink");
     if (e->length > 1 && e->text[0] == '#') {
         put_attribute(out, "w:anchor", e->text + 1, e->length - 1);
@@ -654,8 +657,10 @@ static void open_link(docx_writer *w, const doc_event *e)
 static void close_link(docx_writer *w, const doc_event *e)
 {
     (void)e;
-    if (w->link_depth > 0 && --w->link_depth == 0 && !w->picture_open)
+    if (w->link_depth > 0 && --w->link_depth == 0 && w->link_open) {
         put_str(w->out, "</w:hyperlink>");
+        w->link_open = 0;
+    }
 }
 
 /* Raw HTML has no meaning in Word: its source is left out, as pandoc
@@ -737,8 +742,11 @@ static void write_media(docx_writer *w, const buffer *input)
             zip_add(&w->zip, name, e.picture->data, e.picture->data_length, 0);
         } else if (e.node == NODE_H && (e.kind == EV_OPEN || e.kind == EV_CLOSE) && !w->title.size) {
             in_heading = e.kind == EV_OPEN;
-        } else if (in_heading && e.kind == EV_TEXT && w->title.size + e.length <= TITLE_LIMIT) {
-            put_bytes(&w->title, e.text, e.length);
+        } else if (in_heading && e.kind == EV_TEXT) {
+            size_t n = e.length < TITLE_LIMIT - w->title.size ? e.length : TITLE_LIMIT - w->title.size;
+            while (n > 0 && n < e.length && ((unsigned char)e.text[n] & 0xC0) == 0x80)
+                --n; /* never half a character */
+            put_bytes(&w->title, e.text, n);
         }
     }
     doc_read_end(&r);

@@ -40,6 +40,7 @@ const std::string every_html_feature =
     "<h3>Third</h3><p>The end.</p></body></html>";
 
 // The intermediate form as no reader writes it: characters XML forbids,
+// bytes that are no UTF-8, a link too long for Word,
 // a note referenced twice, a reference without its note, two notes of one
 // id, a note nothing references, a link and a picture in a note, an empty
 // row and an empty cell.
@@ -47,6 +48,8 @@ const std::string awkward_document =
     "\x1B[morphex-text 3 eol=lf bom=0]\n"
     "\x1B[p]ctl \x01\x02\x0B\x1F end, \xEF\xBF\xBE gone, \"q\" & <a> \xC3\xA9t\xC3\xA9 \xF0\x9F\x98\x80"
     "\x1B[fn id=x]\x1B[/fn] \x1B[fn id=x]\x1B[/fn] \x1B[fn id=lost]\x1B[/fn]\x1B[/p]\n"
+    "\x1B[p]bad \xC3( \x80 \xFF UTF-8, \x1B[a href=http://long.example/" + std::string(3000, 'x') +
+    "]long text\x1B[/a]\x1B[/p]\n"
     "\x1B[table]\n\x1B[row]\n\x1B[cell]\x1B[/cell]\n\x1B[cell]a\x1B[table cell]\n\x1B[row]\n\x1B[cell]c\x1B[/cell]\n"
     "\x1B[/row]\n\x1B[/table]\n\x1B[/cell]\n\x1B[/row]\n\x1B[row]\n\x1B[/row]\n\x1B[/table]\n"
     "\x1B[note id=x]\n\x1B[p]First of x, \x1B[a href=http://n.example/a%20b]linked\x1B[/a], "
@@ -206,6 +209,7 @@ TEST_F(DocxWriter, AwkwardTextAndNotesReadBackWhole)
         "Second of x",    // a second note of one id is a note of its own
         "No reference",   // and so is a note nothing references
         "|   c ",          // the nested table's cell
+        "bad \xEF\xBF\xBD( \xEF\xBF\xBD \xEF\xBF\xBD UTF-8, long text",
     };
     for (const char *e : expected)
         EXPECT_NE(std::string::npos, read.find(e)) << "missing: " << e << "\nin pandoc's reading:\n" << read;
