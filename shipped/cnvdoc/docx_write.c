@@ -43,9 +43,11 @@ typedef struct docx_table {
 
 /* A level of the lists open: the numbering instance its items name, and
  * what the next item must be to go on in it. */
+#define LEVEL_TEXT_MOST 40 /* bytes of an outline label's level text kept; a longer label is left out */
 typedef struct list_level {
     int num; /* 0: no list open at this level */
     int numbered, style, next;
+    char text[LEVEL_TEXT_MOST]; /* its level's own text, from the items' labels; "" for the definition's */
 } list_level;
 
 /* The properties of a paragraph, written when its first content comes. */
@@ -338,10 +340,29 @@ static void end_lists_beyond(docx_writer *w, int level)
         w->levels[k].num = 0;
 }
 
+/* A level of a list definition: its number's format, and its text with
+ * the number as %n ("%2." at the second level) or a bullet. */
+static void put_level(buffer *out, int level, int start, const char *format, const char *text)
+{
+    put_str(out, "<w:lvl");
+    put_number_attribute(out, "w:ilvl", level);
+    put_str(out, "><w:start");
+    put_number_attribute(out, "w:val", start);
+    put_str(out, "/><w:numFmt w:val=\"");
+    put_str(out, format);
+    put_str(out, "\"/><w:lvlText w:val=\"");
+    put_xml(out, text, strlen(text));
+    put_str(out, "\"/><w:lvlJc w:val=\"left\"/><w:pPr><w:ind");
+    put_number_attribute(out, "w:left", INDENT * (level + 1));
+    put_number_attribute(out, "w:hanging", INDENT / 2);
+    put_str(out, "/></w:pPr></w:lvl>");
+}
+
 /* A numbering instance of a list of `kind` whose items at `level` start at
  * `start` (Word numbers each instance apart only where it says where it
- * starts, so a numbered list always does). */
-static int new_list(docx_writer *w, int kind, int level, int start)
+ * starts, so a numbered list always does); where its items' labels show
+ * more than their number, its level shows them. */
+static int new_list(docx_writer *w, int kind, int level, int start, const char *text)
 {
     buffer *out = &w->numbering;
     put_str(out, "<w:num");
@@ -354,10 +375,38 @@ static int new_list(docx_writer *w, int kind, int level, int start)
         put_number_attribute(out, "w:ilvl", level);
         put_str(out, "><w:startOverride");
         put_number_attribute(out, "w:val", start);
-        put_str(out, "/></w:lvlOverride>");
+        put_str(out, "/>");
+        if (text[0])
+            put_level(out, level, start, list_kinds[kind].format, text);
+        put_str(out, "</w:lvlOverride>");
     }
     put_str(out, "</w:num>");
     return w->lists;
+}
+
+/* The level text that shows a numbered item's outline label: the label
+ * with its last number, which must be the item's, as the level's counter
+ * ("2.%2." for "2.1." at the second level).  "" where the label is no
+ * such thing, or holds a '%' that Word would take for a counter. */
+static void label_level_text(const doc_event *e, int level, char *text)
+{
+    const char *label = e->title;
+    size_t end = e->title_length, start, k;
+    long value = 0;
+    text[0] = '\0';
+    if (!end || e->number == DOC_BULLET || e->list_style != LIST_DECIMAL || end + 3 > LEVEL_TEXT_MOST ||
+        memchr(label, '%', end))
+        return;
+    while (end > 0 && !(label[end - 1] >= '0' && label[end - 1] <= '9'))
+        --end;
+    for (start = end; start > 0 && label[start - 1] >= '0' && label[start - 1] <= '9';)
+        --start;
+    for (k = start; k < end && k < start + 9; ++k)
+        value = value * 10 + (label[k] - '0');
+    if (start == end || end - start > 9 || value != e->number)
+        return;
+    snprintf(text, LEVEL_TEXT_MOST, "%.*s%%%d%.*s", (int)start, label, level + 1, (int)(e->title_length - end),
+             label + end);
 }
 
 /* The instance an item's list numbers from: the open list of its level
@@ -367,12 +416,15 @@ static int item_list(docx_writer *w, const doc_event *e, int level)
     list_level *open = &w->levels[level];
     const int numbered = e->number != DOC_BULLET;
     const int style = numbered && e->list_style <= LIST_UPPER_ROMAN ? e->list_style : LIST_DECIMAL;
+    char text[LEVEL_TEXT_MOST];
+    label_level_text(e, level, text);
     end_lists_beyond(w, level + 1);
     if (!open->num || e->new_list || open->numbered != numbered ||
-        (numbered && (open->style != style || open->next != e->number))) {
-        open->num = new_list(w, numbered ? 1 + style : LIST_KIND_BULLET, level, e->number);
+        (numbered && (open->style != style || open->next != e->number || strcmp(open->text, text) != 0))) {
+        open->num = new_list(w, numbered ? 1 + style : LIST_KIND_BULLET, level, e->number, text);
         open->numbered = numbered;
         open->style = style;
+        memcpy(open->text, text, sizeof text);
     }
     open->next = e->number + 1;
     return open->num;
@@ -1101,22 +1153,12 @@ static void put_numbering(buffer *out, const buffer *lists)
         put_number_attribute(out, "w:abstractNumId", (long)kind);
         put_str(out, "><w:multiLevelType w:val=\"hybridMultilevel\"/>");
         for (level = 0; level < LIST_LEVELS; ++level) {
-            put_str(out, "<w:lvl");
-            put_number_attribute(out, "w:ilvl", level);
-            put_str(out, "><w:start w:val=\"1\"/><w:numFmt w:val=\"");
-            put_str(out, k->format);
-            put_str(out, "\"/><w:lvlText w:val=\"");
-            if (k->bullets[0]) {
-                put_str(out, k->bullets[level % 3]);
-            } else {
-                put_byte(out, '%');
-                put_number(out, level + 1);
-                put_byte(out, '.');
-            }
-            put_str(out, "\"/><w:lvlJc w:val=\"left\"/><w:pPr><w:ind");
-            put_number_attribute(out, "w:left", INDENT * (level + 1));
-            put_number_attribute(out, "w:hanging", INDENT / 2);
-            put_str(out, "/></w:pPr></w:lvl>");
+            char text[8];
+            if (k->bullets[0])
+                snprintf(text, sizeof text, "%s", k->bullets[level % 3]);
+            else
+                snprintf(text, sizeof text, "%%%d.", level + 1);
+            put_level(out, level, 1, k->format, text);
         }
         put_str(out, "</w:abstractNum>");
     }

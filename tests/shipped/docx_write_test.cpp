@@ -232,6 +232,29 @@ TEST_F(DocxWriter, SmallBuffersWriteTheSameParts)
     EXPECT_TRUE(normal == in_pieces) << "with normal buffers:\n" << normal << "\nwith small ones:\n" << in_pieces;
 }
 
+// An outline's labels ("2.1.") show in Word and LibreOffice through the
+// level text of their list's numbering instance; pandoc reads none of it,
+// so numbering.xml is read as Word reads it: each override's level text.
+TEST_F(DocxWriter, OutlineLabelsBecomeTheirListsLevelText)
+{
+    if (!has("python3") && !has("/usr/bin/python3"))
+        GTEST_SKIP() << "python3 is not installed";
+    write_docx("\x1B[morphex-text 3 eol=lf bom=0]\n\x1B[li level=1 number=2]Two\x1B[/li]\n"
+               "\x1B[li level=2 number=1 label=2.1.]a\x1B[/li]\n\x1B[li level=2 number=2 label=2.2.]b\x1B[/li]\n"
+               "\x1B[li level=3 number=1 label=2.2.1)]c\x1B[/li]\n\x1B[li level=1 number=3]Three\x1B[/li]\n"
+               "\x1B[li level=2 number=1 label=3.1.]d\x1B[/li]\n\x1B[li level=2 number=7 label=(7%)]e\x1B[/li]\n",
+               nullptr, "outline");
+    write_file("levels.py", "import sys, zipfile, xml.dom.minidom as m\n"
+                            "d = m.parseString(zipfile.ZipFile(sys.argv[1]).read('word/numbering.xml'))\n"
+                            "for o in d.getElementsByTagName('w:lvlOverride'):\n"
+                            "    t = o.getElementsByTagName('w:lvlText')\n"
+                            "    s = o.getElementsByTagName('w:startOverride')[0].getAttribute('w:val')\n"
+                            "    print(o.getAttribute('w:ilvl'), s, t[0].getAttribute('w:val') if t else '-')\n");
+    // Two starts its list at 2 and Three goes on in it; a label with a '%'
+    // is left to the number
+    EXPECT_EQ("0 2 -\n1 1 2.%2.\n2 1 2.2.%3)\n1 1 3.%2.\n1 7 -\n", python("levels.py outline.docx"));
+}
+
 TEST_F(DocxWriter, EmptyInputIsRefusedAsEmpty)
 {
     std::string docx;
