@@ -65,6 +65,7 @@ CONVERTER(convert_read_rtf, read_rtf)
 CONVERTER(convert_read_html, read_html)
 CONVERTER(convert_read_markdown, read_markdown)
 CONVERTER(convert_read_any, read_any)
+CONVERTER(convert_read_docx, read_docx)
 CONVERTER(convert_write_rtf, write_rtf)
 CONVERTER(convert_write_docx, write_docx)
 CONVERTER(convert_write_html, write_html)
@@ -75,6 +76,7 @@ static const format_description sources[] = {
     {"Document - HTML", "html", convert_read_html},
     {"Document - Markdown", "md", convert_read_markdown},
     {"Document - RTF", "rtf", convert_read_rtf},
+    {"Document - Word (DOCX)", "docx", convert_read_docx},
 };
 
 static const format_description targets[] = {
