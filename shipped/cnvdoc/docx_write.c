@@ -449,10 +449,9 @@ static void leave_flow(docx_writer *w)
 
 /* ---- blocks ---- */
 
-/* A block ends the lists deeper than the item it continues (an item, those
- * deeper than its own level, which item_list ends); in a cell it
- * ends the paragraph of the cell's own text, which an empty cell leaves
- * out. */
+/* A block ends the lists deeper than the item it continues (an item's own
+ * level is item_list's to judge); in a cell it ends the paragraph of the
+ * cell's own text, left out where the cell had none. */
 static void begin_block(docx_writer *w, const doc_event *e)
 {
     if (e->node != NODE_LI)
