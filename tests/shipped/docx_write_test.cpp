@@ -66,6 +66,21 @@ const char *const list_parts_py =
     "for n in sorted(z.namelist()):\n"
     "    print('==', n); sys.stdout.write(z.read(n).decode('latin-1'))\n";
 
+std::string base64(const std::string &bytes)
+{
+    static const char digits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    for (std::size_t i = 0; i < bytes.size(); i += 3) {
+        const std::size_t n = bytes.size() - i < 3 ? bytes.size() - i : 3;
+        unsigned v = 0;
+        for (std::size_t k = 0; k < 3; ++k)
+            v = v << 8 | (k < n ? static_cast<unsigned char>(bytes[i + k]) : 0);
+        for (std::size_t k = 0; k < 4; ++k)
+            out += k <= n ? digits[(v >> (18 - 6 * k)) & 63] : '=';
+    }
+    return out;
+}
+
 class DocxWriter : public TempDirTest {
 protected:
     // `source` read in `format` (NULL: it is the intermediate form) and
@@ -230,6 +245,61 @@ TEST_F(DocxWriter, SmallBuffersWriteTheSameParts)
     const std::string normal = python("parts.py normal.docx"), in_pieces = python("parts.py small.docx");
     EXPECT_NE(std::string::npos, normal.find("Paragraph 199")) << normal.substr(0, 2000);
     EXPECT_TRUE(normal == in_pieces) << "with normal buffers:\n" << normal << "\nwith small ones:\n" << in_pieces;
+}
+
+// Each list starts where the source's did and goes on across what the
+// source went on across, as pandoc numbers it.
+TEST_F(DocxWriter, ListsRestartWhereTheSourceDoes)
+{
+    if (!has("pandoc"))
+        GTEST_SKIP() << "pandoc is not installed";
+    const struct {
+        const char *format, *source, *expected;
+    } cases[] = {
+        {"Document - Markdown", "7. seven\n8. eight\n\n- bullet\n", "7.  seven\n\n8.  eight\n\n-   bullet\n"},
+        {"Document - Markdown", "1. a\n   - in a\n2. b\n", "1.  a\n\n    -   in a\n\n2.  b\n"},
+        {"Document - Markdown", "1. a\n\n   more of a\n\n2. b\n", "2.  b\n"},
+        {"Document - HTML", "<ol><li>a</li></ol><ol><li>b</li></ol>", "1.  a\n\n```{=html}\n<!-- -->\n```\n1.  b\n"},
+        // a list that goes on after a paragraph, in its style
+        {"Document - HTML",
+         "<ol type=\"i\" start=\"4\"><li>iv</li></ol><p>x</p><ol type=\"i\" start=\"5\"><li>v</li></ol>",
+         "iv. iv\n\nx\n\nv.  v\n"},
+        // each cell's list its own
+        {"Document - HTML",
+         "<table><tr><td><ol><li>x</li><li>y</li></ol></td><td><ol><li>z</li></ol></td></tr></table>", "1.  z"},
+    };
+    for (const auto &c : cases) {
+        write_docx(c.source, c.format, "lists");
+        const std::string read = unix("pandoc -f docx -t markdown --wrap=none lists.docx");
+        EXPECT_NE(std::string::npos, read.find(c.expected))
+            << c.source << "\nwanted:\n" << c.expected << "\npandoc read:\n" << read;
+    }
+}
+
+// A picture's size: the document's, else its data's own (PNG, GIF, JPEG),
+// else an inch; one wider than the text fitted to it.  A type Word cannot
+// show is its alternative text.
+TEST_F(DocxWriter, PicturesTakeTheirSize)
+{
+    if (!has_python_docx())
+        GTEST_SKIP() << "python-docx is not installed";
+    const std::string png = std::string("\x89PNG\r\n\x1A\n\0\0\0\x0DIHDR\0\0\0\x02\0\0\0\x01\x08\x02\0\0\0", 29);
+    const std::string gif = std::string("GIF89a\x0A\0\x14\0\0\0\0", 13);
+    const std::string jpeg = std::string("\xFF\xD8\xFF\xE0\0\x04\0\0\xFF\xC0\0\x11\x08\0\x1E\0\x28\x03\0\0\0\0", 22);
+    const auto picture = [](const char *type, const std::string &data, const char *size) {
+        return std::string("\x1B[img src= type=") + type + size + "]\x1B[bits " + base64(data) + "]alt\x1B[/img]";
+    };
+    write_docx("\x1B[morphex-text 3 eol=lf bom=0]\n\x1B[p]" + picture("image/png", png, "") +
+                   picture("image/png", png, " width=300 height=150") + picture("image/gif", gif, "") +
+                   picture("image/jpeg", jpeg, "") + picture("image/png", png, " width=2000 height=1000") +
+                   picture("image/bmp", "BM", "") + picture("image/svg+xml", "<svg/>", "") + "\x1B[/p]\n",
+               nullptr, "pictures");
+    write_file("shapes.py", "import sys, docx\n"
+                            "d = docx.Document(sys.argv[1])\n"
+                            "for s in d.inline_shapes: print(s.width, s.height)\n"
+                            "print(d.paragraphs[0].text)\n");
+    EXPECT_EQ("19050 9525\n2857500 1428750\n95250 190500\n381000 285750\n5943600 2971800\n914400 914400\nalt\n",
+              python("shapes.py pictures.docx"));
 }
 
 // An outline's labels ("2.1.") show in Word and LibreOffice through the
