@@ -6,6 +6,7 @@
  * own part is written as it is made; the second writes document.xml in
  * pieces, gathering what the parts after it need: the relationships of
  * links and pictures, one numbering instance per list, the footnotes. */
+#include <limits.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -20,6 +21,7 @@
 #define TABLE_DEPTH 24  /* a table in a cell takes three of the form's levels */
 #define TITLE_LIMIT 200 /* bytes of the first heading kept as the document's title */
 #define INDENT 720      /* twips a level of quote, definition or list goes in */
+#define INDENT_MOST (TEXT_WIDTH_TWIPS - 2 * 1440) /* deeper blocks keep two inches of the text's width */
 /* The longest link target written: the longest address Internet Explorer
  * and Word's own link dialog take.  A longer one (a data: address) would
  * make a relationship Word may refuse; its text stays, without the link. */
@@ -426,7 +428,7 @@ static int item_list(docx_writer *w, const doc_event *e, int level)
         open->style = style;
         memcpy(open->text, text, sizeof text);
     }
-    open->next = e->number + 1;
+    open->next = e->number < INT_MAX ? e->number + 1 : e->number;
     return open->num;
 }
 
@@ -489,6 +491,8 @@ static void open_leaf(docx_writer *w, const doc_event *e)
     } else if (nesting + e->item > 0 && e->node != NODE_DT) {
         p.left = INDENT * (nesting + e->item);
     }
+    if (p.left > INDENT_MOST)
+        p.left = INDENT_MOST;
     begin_paragraph(w, &p);
     w->verbatim = e->node == NODE_CODE;
 }
@@ -748,17 +752,12 @@ static uint32_t big_endian(const unsigned char *p, int bytes)
     return v;
 }
 
-/* A picture's size in pixels where the document gives none, from its own
- * header (PNG, GIF, JPEG); an inch where nothing tells. */
-static void picture_pixels(const doc_image_data *p, long *width, long *height)
+/* A picture's size in pixels from its own header (PNG, GIF, JPEG); 0 where
+ * it tells none. */
+static void header_pixels(const unsigned char *d, size_t n, long *width, long *height)
 {
-    const unsigned char *d = p->data;
-    const size_t n = p->data_length;
     size_t i = 2;
-    *width = p->width, *height = p->height;
-    if (*width > 0 && *height > 0)
-        return;
-    *width = *height = 96;
+    *width = *height = 0;
     if (n >= 24 && memcmp(d, "\x89PNG", 4) == 0) {
         *width = (long)big_endian(d + 16, 4), *height = (long)big_endian(d + 20, 4);
     } else if (n >= 10 && memcmp(d, "GIF8", 4) == 0) {
@@ -768,11 +767,20 @@ static void picture_pixels(const doc_image_data *p, long *width, long *height)
             const unsigned marker = d[i + 1];
             if (marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC) {
                 *height = (long)big_endian(d + i + 5, 2), *width = (long)big_endian(d + i + 7, 2);
-                break;
+                return;
             }
             i += 2 + big_endian(d + i + 2, 2);
         }
     }
+}
+
+/* A picture's size in pixels: the document's, else its header's, else an
+ * inch; never so large that its size in EMU outgrows a long. */
+static void picture_pixels(const doc_image_data *p, long *width, long *height)
+{
+    *width = p->width, *height = p->height;
+    if (*width <= 0 || *height <= 0)
+        header_pixels(p->data, p->data_length, width, height);
     if (*width <= 0 || *height <= 0 || *width > 100000 || *height > 100000)
         *width = *height = 96;
 }
