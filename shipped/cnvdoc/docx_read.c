@@ -1123,52 +1123,53 @@ static void on_text_box(docx_reader *r, const xml_event *e)
 typedef struct element {
     int ns;
     const char *name;
+    size_t length;
     element_handler start;
     void (*end)(docx_reader *r);
 } element;
 
 /* Sorted by namespace, then by name as strcmp orders them. */
 static const element elements[] = {
-    {NS_W, "br", on_break, NULL},
-    {NS_W, "cr", on_break, NULL},
-    {NS_W, "del", on_skipped, NULL},
-    {NS_W, "endnoteRef", on_note_mark, NULL},
-    {NS_W, "endnoteReference", on_endnote_reference, NULL},
-    {NS_W, "fldChar", on_field_char, NULL},
-    {NS_W, "fldSimple", on_simple_field, on_field_end},
-    {NS_W, "footnoteRef", on_note_mark, NULL},
-    {NS_W, "footnoteReference", on_footnote_reference, NULL},
-    {NS_W, "gridSpan", on_grid_span, NULL},
-    {NS_W, "hyperlink", on_hyperlink, on_hyperlink_end},
-    {NS_W, "instrText", on_text, on_text_end},
-    {NS_W, "moveFrom", on_skipped, NULL},
-    {NS_W, "noBreakHyphen", on_no_break_hyphen, NULL},
-    {NS_W, "p", on_paragraph, on_paragraph_end},
-    {NS_W, "pPr", on_paragraph_props, NULL},
-    {NS_W, "r", on_run, NULL},
-    {NS_W, "rPr", on_run_props, NULL},
-    {NS_W, "sdtEndPr", on_skipped, NULL},
-    {NS_W, "sdtPr", on_skipped, NULL},
-    {NS_W, "sectPr", on_skipped, NULL},
-    {NS_W, "softHyphen", on_soft_hyphen, NULL},
-    {NS_W, "sym", on_symbol, NULL},
-    {NS_W, "t", on_text, on_text_end},
-    {NS_W, "tab", on_tab, NULL},
-    {NS_W, "tbl", on_table, on_table_end},
-    {NS_W, "tblGrid", on_skipped, NULL},
-    {NS_W, "tblHeader", on_header_row, NULL},
-    {NS_W, "tblLook", on_table_look, NULL},
-    {NS_W, "tc", on_cell, on_cell_end},
-    {NS_W, "tr", on_row, on_row_end},
-    {NS_W, "txbxContent", on_text_box, NULL},
-    {NS_WP, "anchor", on_drawing_object, on_drawing_object_end},
-    {NS_WP, "docPr", on_drawing_properties, NULL},
-    {NS_WP, "extent", on_extent, NULL},
-    {NS_WP, "inline", on_drawing_object, on_drawing_object_end},
-    {NS_A, "blip", on_blip, NULL},
-    {NS_MC, "Fallback", on_skipped, NULL}, /* the choice before it was read */
-    {NS_V, "imagedata", on_image_data, NULL},
-    {NS_V, "shape", on_shape, on_drawing_object_end},
+    {NS_W, "br", sizeof "br" - 1, on_break, NULL},
+    {NS_W, "cr", sizeof "cr" - 1, on_break, NULL},
+    {NS_W, "del", sizeof "del" - 1, on_skipped, NULL},
+    {NS_W, "endnoteRef", sizeof "endnoteRef" - 1, on_note_mark, NULL},
+    {NS_W, "endnoteReference", sizeof "endnoteReference" - 1, on_endnote_reference, NULL},
+    {NS_W, "fldChar", sizeof "fldChar" - 1, on_field_char, NULL},
+    {NS_W, "fldSimple", sizeof "fldSimple" - 1, on_simple_field, on_field_end},
+    {NS_W, "footnoteRef", sizeof "footnoteRef" - 1, on_note_mark, NULL},
+    {NS_W, "footnoteReference", sizeof "footnoteReference" - 1, on_footnote_reference, NULL},
+    {NS_W, "gridSpan", sizeof "gridSpan" - 1, on_grid_span, NULL},
+    {NS_W, "hyperlink", sizeof "hyperlink" - 1, on_hyperlink, on_hyperlink_end},
+    {NS_W, "instrText", sizeof "instrText" - 1, on_text, on_text_end},
+    {NS_W, "moveFrom", sizeof "moveFrom" - 1, on_skipped, NULL},
+    {NS_W, "noBreakHyphen", sizeof "noBreakHyphen" - 1, on_no_break_hyphen, NULL},
+    {NS_W, "p", sizeof "p" - 1, on_paragraph, on_paragraph_end},
+    {NS_W, "pPr", sizeof "pPr" - 1, on_paragraph_props, NULL},
+    {NS_W, "r", sizeof "r" - 1, on_run, NULL},
+    {NS_W, "rPr", sizeof "rPr" - 1, on_run_props, NULL},
+    {NS_W, "sdtEndPr", sizeof "sdtEndPr" - 1, on_skipped, NULL},
+    {NS_W, "sdtPr", sizeof "sdtPr" - 1, on_skipped, NULL},
+    {NS_W, "sectPr", sizeof "sectPr" - 1, on_skipped, NULL},
+    {NS_W, "softHyphen", sizeof "softHyphen" - 1, on_soft_hyphen, NULL},
+    {NS_W, "sym", sizeof "sym" - 1, on_symbol, NULL},
+    {NS_W, "t", sizeof "t" - 1, on_text, on_text_end},
+    {NS_W, "tab", sizeof "tab" - 1, on_tab, NULL},
+    {NS_W, "tbl", sizeof "tbl" - 1, on_table, on_table_end},
+    {NS_W, "tblGrid", sizeof "tblGrid" - 1, on_skipped, NULL},
+    {NS_W, "tblHeader", sizeof "tblHeader" - 1, on_header_row, NULL},
+    {NS_W, "tblLook", sizeof "tblLook" - 1, on_table_look, NULL},
+    {NS_W, "tc", sizeof "tc" - 1, on_cell, on_cell_end},
+    {NS_W, "tr", sizeof "tr" - 1, on_row, on_row_end},
+    {NS_W, "txbxContent", sizeof "txbxContent" - 1, on_text_box, NULL},
+    {NS_WP, "anchor", sizeof "anchor" - 1, on_drawing_object, on_drawing_object_end},
+    {NS_WP, "docPr", sizeof "docPr" - 1, on_drawing_properties, NULL},
+    {NS_WP, "extent", sizeof "extent" - 1, on_extent, NULL},
+    {NS_WP, "inline", sizeof "inline" - 1, on_drawing_object, on_drawing_object_end},
+    {NS_A, "blip", sizeof "blip" - 1, on_blip, NULL},
+    {NS_MC, "Fallback", sizeof "Fallback" - 1, on_skipped, NULL}, /* the choice before it was read */
+    {NS_V, "imagedata", sizeof "imagedata" - 1, on_image_data, NULL},
+    {NS_V, "shape", sizeof "shape" - 1, on_shape, on_drawing_object_end},
 };
 
 static const element *find_element(const xml_event *e)
@@ -1179,7 +1180,7 @@ static const element *find_element(const xml_event *e)
         const element *candidate = &elements[middle];
         int order = (candidate->ns > e->ns) - (candidate->ns < e->ns);
         if (order == 0) {
-            const size_t n = strlen(candidate->name);
+            const size_t n = candidate->length;
             order = memcmp(candidate->name, e->name, n < e->name_length ? n : e->name_length);
             if (order == 0)
                 order = (n > e->name_length) - (n < e->name_length);
