@@ -72,13 +72,17 @@ static const char core_head[] =
     "xmlns:dc=\"http://purl.org/dc/elements/1.1/\">";
 static const char core_tail[] = "</cp:coreProperties>\n";
 
-/* The footnotes' separators, which Word wants before any footnote. */
+/* The footnotes' separators, which Word wants before any footnote, and
+ * the compatibility of Word 2013 and later, in which they open a document
+ * without calling it one of an older version. */
 static const char settings_part[] =
     XML_DECLARATION
     "<w:settings xmlns:w=\"" NS_MAIN "\">"
     "<w:defaultTabStop w:val=\"720\"/>"
     "<w:characterSpacingControl w:val=\"doNotCompress\"/>"
     "<w:footnotePr><w:footnote w:id=\"-1\"/><w:footnote w:id=\"0\"/></w:footnotePr>"
+    "<w:compat><w:compatSetting w:name=\"compatibilityMode\" w:uri=\"http://schemas.microsoft.com/office/word\" "
+    "w:val=\"15\"/></w:compat>"
     "</w:settings>\n";
 
 static const char footnotes_head[] =
@@ -114,7 +118,7 @@ static const char styles_head[] =
     XML_DECLARATION
     "<w:styles xmlns:w=\"" NS_MAIN "\">"
     "<w:docDefaults><w:rPrDefault><w:rPr><w:rFonts w:ascii=\"Calibri\" w:eastAsia=\"Calibri\" w:hAnsi=\"Calibri\" "
-    "w:cs=\"Times New Roman\"/><w:sz w:val=\"22\"/><w:szCs w:val=\"22\"/><w:lang w:val=\"en-US\"/></w:rPr>"
+    "w:cs=\"Times New Roman\"/><w:sz w:val=\"22\"/><w:szCs w:val=\"22\"/></w:rPr>"
     "</w:rPrDefault><w:pPrDefault><w:pPr><w:spacing w:after=\"120\" w:line=\"264\" w:lineRule=\"auto\"/></w:pPr>"
     "</w:pPrDefault></w:docDefaults>";
 static const char styles_tail[] = "</w:styles>\n";
