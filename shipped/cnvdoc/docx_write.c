@@ -18,7 +18,9 @@
 
 #define LIST_LEVELS 9   /* as Word has */
 #define FLOW_DEPTH 64   /* as deep as the form nests */
-#define TABLE_DEPTH 24  /* a table in a cell takes three of the form's levels */
+/* A table in a cell takes three of the reader's levels (table, row,
+ * cell), so that no document nests more tables than this. */
+#define TABLE_DEPTH (READER_DEPTH / 3 + 1)
 #define TITLE_LIMIT 200 /* bytes of the first heading kept as the document's title */
 #define INDENT 720      /* twips a level of quote, definition or list goes in */
 #define INDENT_MOST (TEXT_WIDTH_TWIPS - 2 * 1440) /* deeper blocks keep two inches of the text's width */
@@ -67,7 +69,7 @@ typedef struct docx_writer {
     docx_part *part; /* the part being written */
     buffer *out;     /* its XML, or the innermost open table's rows */
     docx_table tables[TABLE_DEPTH];
-    int table_depth, tables_lost; /* tables past TABLE_DEPTH: their cells are paragraphs */
+    int table_depth;
     paragraph pending;
     int paragraph_state; /* 0 none, 1 pending, 2 written */
     int note_mark_due;   /* a footnote's first paragraph begins with its number */
@@ -554,17 +556,15 @@ static void put_rule(docx_writer *w, const doc_event *e)
 
 static docx_table *open_table_of(docx_writer *w)
 {
-    return w->table_depth > 0 && !w->tables_lost ? &w->tables[w->table_depth - 1] : NULL;
+    return w->table_depth > 0 ? &w->tables[w->table_depth - 1] : NULL;
 }
 
 static void open_table(docx_writer *w, const doc_event *e)
 {
     docx_table *t;
     begin_block(w, e);
-    if (w->table_depth == TABLE_DEPTH || w->tables_lost) {
-        ++w->tables_lost;
-        return;
-    }
+    if (w->table_depth == TABLE_DEPTH)
+        return; /* never: see TABLE_DEPTH */
     t = &w->tables[w->table_depth++];
     t->rows.size = 0;
     t->rows.failed = 0;
@@ -647,11 +647,8 @@ static void close_table(docx_writer *w, const doc_event *e)
     buffer *out;
     int k;
     (void)e;
-    if (!t) {
-        if (w->tables_lost)
-            --w->tables_lost;
+    if (!t)
         return;
-    }
     end_paragraph(w, 1);
     --w->table_depth;
     out = w->out = w->table_depth > 0 ? &w->tables[w->table_depth - 1].rows : &w->part->xml;

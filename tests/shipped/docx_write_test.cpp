@@ -58,6 +58,26 @@ const std::string awkward_document =
     "\x1B[note id=x]\n\x1B[p]Second of x\x1B[/p]\n\x1B[/note]\n"
     "\x1B[note id=orphan]\n\x1B[p]No reference\x1B[/p]\n\x1B[/note]\n";
 
+// Structure nested as deep as the readers go: tables in cells, quotes,
+// lists.
+std::string deep_html()
+{
+    std::string html;
+    for (int i = 0; i < 30; ++i)
+        html += "<table><tr><td>";
+    html += "deep";
+    for (int i = 0; i < 30; ++i)
+        html += "</td></tr></table>";
+    for (int i = 0; i < 70; ++i)
+        html += "<blockquote>";
+    html += "<p>quoted</p><ol><li>item</li></ol>";
+    for (int i = 0; i < 70; ++i)
+        html += "</blockquote>";
+    for (int i = 0; i < 40; ++i)
+        html += "<ul><li>x";
+    return html + "</li></ul>";
+}
+
 // Prints each part of a package, as "== name" and its bytes, for the
 // tests that compare packages whatever their compression.
 const char *const list_parts_py =
@@ -184,6 +204,7 @@ TEST_F(DocxWriter, PackagesAreValidAgainstThePublishedSchemas)
     write_docx(every_html_feature, "Document - HTML", "html");
     write_docx(awkward_document, nullptr, "awkward");
     write_docx("\x1B[morphex-text 3 eol=lf bom=0]\n", nullptr, "empty");
+    write_docx(deep_html(), "Document - HTML", "deep");
     write_file("extract.py", "import sys, zipfile\nzipfile.ZipFile(sys.argv[1]).extractall(sys.argv[2])\n");
     const struct {
         const char *part, *schema;
@@ -199,7 +220,7 @@ TEST_F(DocxWriter, PackagesAreValidAgainstThePublishedSchemas)
         {"docProps/app.xml", "ISO-IEC29500-4_2016/shared-documentPropertiesExtended.xsd"},
         {"docProps/core.xml", nullptr}, // its schema imports Dublin Core's from the network
     };
-    for (const char *name : {"markdown", "html", "awkward", "empty"}) {
+    for (const char *name : {"markdown", "html", "awkward", "empty", "deep"}) {
         ASSERT_EQ("", python(std::string("extract.py ") + name + ".docx " + name)) << name;
         for (const auto &p : parts) {
             const std::string part = std::string(name) + "/" + p.part;
