@@ -89,6 +89,7 @@ typedef struct docx_writer {
     note_numbers note_ids;
     unsigned char *note_state; /* by number: NOTE_ flags */
     int note_slots, extra_notes;
+    int notes_in_place; /* notes open whose blocks stay where they stand */
     buffer title;
 } docx_writer;
 
@@ -876,11 +877,13 @@ static void close_image(docx_writer *w, const doc_event *e)
         return;
     }
     if (w->picture_source.size && !w->link_depth) {
+        /* linked by its address, which is its text where it has no other */
+        const buffer *text = w->alt.size ? &w->alt : &w->picture_source;
         doc_event link = {0};
         link.text = (const char *)w->picture_source.data;
         link.length = w->picture_source.size;
         open_link(w, &link);
-        put_text_run(w, (const char *)w->alt.data, w->alt.size);
+        put_text_run(w, (const char *)text->data, text->size);
         close_link(w, &link);
     } else if (w->alt.size) {
         put_text_run(w, (const char *)w->alt.data, w->alt.size);
@@ -918,10 +921,12 @@ static void put_reference_run(buffer *out, int number)
  * note: a further one is the note's number, raised. */
 static void put_footnote_reference(docx_writer *w, const doc_event *e)
 {
-    const int number = note_number(&w->note_ids, e->text, e->length);
-    unsigned char *flags = note_flags(w, number);
+    int number;
+    unsigned char *flags;
     if (w->picture_open)
         return;
+    number = note_number(&w->note_ids, e->text, e->length);
+    flags = note_flags(w, number);
     ensure_paragraph(w);
     if (!flags || w->part == &w->notes || (*flags & NOTE_REFERENCED)) {
         put_str(w->out, "<w:r><w:rPr><w:vertAlign w:val=\"superscript\"/></w:rPr><w:t>");
@@ -935,7 +940,8 @@ static void put_footnote_reference(docx_writer *w, const doc_event *e)
 
 /* A note's blocks go to footnotes.xml.  A note no reference named gets
  * one at the document's end, so that Word shows it; a second note of one
- * id is a note of its own. */
+ * id is a note of its own.  One that stands where Word has no room for a
+ * note (in a note, in a table) keeps its blocks where they stand. */
 static void open_note(docx_writer *w, const doc_event *e)
 {
     int number = note_number(&w->note_ids, e->text, e->length);
@@ -948,7 +954,9 @@ static void open_note(docx_writer *w, const doc_event *e)
         flags = note_flags(w, number);
     }
     if (!flags || w->part == &w->notes || w->table_depth) {
-        refusal_set(REFUSAL_OUT_OF_MEMORY);
+        if (!flags)
+            refusal_set(REFUSAL_OUT_OF_MEMORY);
+        ++w->notes_in_place;
         return;
     }
     if (!(*flags & NOTE_REFERENCED)) {
@@ -982,8 +990,10 @@ static void end_note(docx_writer *w)
 static void close_note(docx_writer *w, const doc_event *e)
 {
     (void)e;
-    if (w->part != &w->notes)
+    if (w->notes_in_place) {
+        --w->notes_in_place;
         return;
+    }
     end_paragraph(w, 1);
     end_note(w);
     leave_flow(w);

@@ -42,7 +42,8 @@ const std::string every_html_feature =
 // The intermediate form as no reader writes it: characters XML forbids,
 // bytes that are no UTF-8, a link too long for Word,
 // a note referenced twice, a reference without its note, two notes of one
-// id, a note nothing references, a link and a picture in a note, an empty
+// id, a note nothing references, a note in a note, a link and a picture
+// in a note, an empty
 // row and an empty cell.
 const std::string awkward_document =
     "\x1B[morphex-text 3 eol=lf bom=0]\n"
@@ -56,7 +57,9 @@ const std::string awkward_document =
     "\x1B[img src= type=image/png]\x1B[bits iVBORw0KGgoAAAANSUhEUgAAAAIAAAABCAIAAAB7QOjdAAAADUlEQVR4nGP4zwAE/wEHAAH/"
     "4iOeWQAAAABJRU5ErkJggg==]dots\x1B[/img]\x1B[/p]\n\x1B[/note]\n"
     "\x1B[note id=x]\n\x1B[p]Second of x\x1B[/p]\n\x1B[/note]\n"
-    "\x1B[note id=orphan]\n\x1B[p]No reference\x1B[/p]\n\x1B[/note]\n";
+    "\x1B[note id=orphan]\n\x1B[p]No reference\x1B[/p]\n\x1B[/note]\n"
+    "\x1B[note id=outer]\n\x1B[note id=inner]\n\x1B[p]Inner\x1B[/p]\n\x1B[/note]\n\x1B[p]Outer after\x1B[/p]\n"
+    "\x1B[/note]\n";
 
 // Structure nested as deep as the readers go: tables in cells, quotes,
 // lists.
@@ -245,6 +248,7 @@ TEST_F(DocxWriter, AwkwardTextAndNotesReadBackWhole)
         "[^2]:",          // a reference whose note never came has an empty one
         "Second of x",    // a second note of one id is a note of its own
         "No reference",   // and so is a note nothing references
+        "[^6]: Inner",    // the form ends a note where another begins
         "|   c ",          // the nested table's cell
         "bad \xEF\xBF\xBD( \xEF\xBF\xBD \xEF\xBF\xBD UTF-8, long text",
     };
