@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 
 #include "tests/shipped/document_test_support.h"
@@ -273,6 +274,22 @@ TEST_F(DocxWriter, SmallBuffersWriteTheSamePackage)
     const std::string normal = python("parts.py normal.docx"), in_pieces = python("parts.py small.docx");
     EXPECT_NE(std::string::npos, normal.find("Paragraph 199")) << normal.substr(0, 2000);
     EXPECT_TRUE(normal == in_pieces) << "with normal buffers:\n" << normal << "\nwith small ones:\n" << in_pieces;
+}
+
+// The small build's buffers refuse to grow past 4 MiB: a document.xml
+// larger than that is made only by writing it out in pieces.
+TEST_F(DocxWriter, DocumentLargerThanAnyBufferIsWrittenInPieces)
+{
+    static plugin_formats small = load_formats(MORPHEX_TEST_PLUGIN_DIR "/cnvdocsmall.dll");
+    ASSERT_NE(nullptr, small.module) << "cannot load cnvdocsmall.dll";
+    if (!has_python())
+        GTEST_SKIP() << "python3 is not installed";
+    std::string markdown;
+    while (markdown.size() < (1u << 20))
+        markdown += "Some *emphasis*, **strong** and ~~struck~~ words in a paragraph of their own.\n\n";
+    write_docx(markdown, "Document - Markdown", "large", small);
+    write_file("size.py", "import sys, zipfile\nprint(zipfile.ZipFile(sys.argv[1]).getinfo('word/document.xml').file_size)\n");
+    EXPECT_LT(4L << 20, std::atol(python("size.py large.docx").c_str()));
 }
 
 // Each list starts where the source's did and goes on across what the
