@@ -288,7 +288,8 @@ TEST_F(DocxWriter, DocumentLargerThanAnyBufferIsWrittenInPieces)
     while (markdown.size() < (1u << 20))
         markdown += "Some *emphasis*, **strong** and ~~struck~~ words in a paragraph of their own.\n\n";
     write_docx(markdown, "Document - Markdown", "large", small);
-    write_file("size.py", "import sys, zipfile\nprint(zipfile.ZipFile(sys.argv[1]).getinfo('word/document.xml').file_size)\n");
+    write_file("size.py", "import sys, zipfile\n"
+                          "print(zipfile.ZipFile(sys.argv[1]).getinfo('word/document.xml').file_size)\n");
     EXPECT_LT(4L << 20, std::atol(python("size.py large.docx").c_str()));
 }
 
