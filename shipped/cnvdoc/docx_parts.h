@@ -184,7 +184,9 @@ static const docx_style docx_styles[] = {
      "<w:left w:w=\"108\" w:type=\"dxa\"/><w:bottom w:w=\"0\" w:type=\"dxa\"/><w:right w:w=\"108\" w:type=\"dxa\"/>"
      "</w:tblCellMar>",
      NULL},
-    {"table", "TableGrid", "Table Grid", "TableNormal", NULL, 0, 59, NULL, NULL,
+    /* cells' paragraphs without the space after that the text's have */
+    {"table", "TableGrid", "Table Grid", "TableNormal", NULL, 0, 59,
+     "<w:spacing w:after=\"0\" w:line=\"240\" w:lineRule=\"auto\"/>", NULL,
      "<w:tblBorders>" GRID_BORDER("top") GRID_BORDER("left") GRID_BORDER("bottom") GRID_BORDER("right")
          GRID_BORDER("insideH") GRID_BORDER("insideV") "</w:tblBorders>",
      "<w:tblStylePr w:type=\"firstRow\"><w:rPr><w:b/><w:bCs/></w:rPr></w:tblStylePr>"},
