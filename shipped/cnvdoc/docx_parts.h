@@ -128,7 +128,8 @@ static const char styles_tail[] = "</w:styles>\n";
 #define STYLE_HIDDEN 4u /* shown in Word's lists once a document uses it */
 
 /* A style: its properties as the children of its w:pPr, w:rPr and w:tblPr
- * (NULL: none), each list in its element's own order. */
+ * (NULL: none), each list in its element's own order, and a table style's
+ * formatting of its header row (w:tblStylePr). */
 typedef struct docx_style {
     const char *type, *id, *name, *based_on, *next;
     unsigned flags;
