@@ -164,6 +164,9 @@ static const docx_style docx_styles[] = {
      "<w:b/><w:bCs/><w:sz w:val=\"48\"/><w:szCs w:val=\"48\"/>", NULL, NULL},
     {"paragraph", "Quote", "Quote", "Normal", "Normal", STYLE_QUICK, 29, "<w:ind w:left=\"720\" w:right=\"720\"/>",
      "<w:color w:val=\"404040\"/>", NULL, NULL},
+    /* the items of a tight list: no space between them, as Word's own lists */
+    {"paragraph", "ListParagraph", "List Paragraph", "Normal", NULL, STYLE_QUICK, 34,
+     "<w:ind w:left=\"720\"/><w:contextualSpacing/>", NULL, NULL, NULL},
     {"paragraph", "SourceCode", "Source Code", "Normal", NULL, 0, 0,
      "<w:spacing w:after=\"0\" w:line=\"240\" w:lineRule=\"auto\"/>", CODE_FONT "<w:sz w:val=\"20\"/>", NULL, NULL},
     {"paragraph", "DefinitionTerm", "Definition Term", "Normal", "Definition", 0, 0,

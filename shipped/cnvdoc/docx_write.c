@@ -485,6 +485,8 @@ static void open_leaf(docx_writer *w, const doc_event *e)
     case NODE_DT: p.style = "DefinitionTerm"; break;
     default: p.style = flow_style(w); break;
     }
+    if (e->node == NODE_LI && !p.style && !e->loose)
+        p.style = "ListParagraph";
     if (e->node == NODE_LI) {
         const int level = (e->level < 1 ? 1 : e->level > LIST_LEVELS ? LIST_LEVELS : e->level) - 1;
         p.num = item_list(w, e, level);

@@ -193,7 +193,7 @@ TEST_F(DocxWriter, PythonDocxSeesWordsStylesAndTables)
         "Heading 1|Doc\n",
         "Heading 3|Third\n",
         "Definition Term|Term\n",
-        "Normal|c item\n",
+        "List Paragraph|c item\n",
         "[['H1', 'H2'], ['plain', 'para one\\nin cell'], ['', '']]",
     };
     for (const char *e : expected)
