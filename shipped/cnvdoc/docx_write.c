@@ -28,6 +28,7 @@
  * and Word's own link dialog take.  A longer one (a data: address) would
  * make a relationship Word may refuse; its text stays, without the link. */
 #define LINK_TARGET_MOST 2083
+#define TOOLTIP_MOST 255
 
 /* document.xml, or footnotes.xml: its XML and its relationships. */
 typedef struct docx_part {
@@ -704,8 +705,13 @@ static void open_link(docx_writer *w, const doc_event *e)
         put_number(out, add_relationship(w, "hyperlink", e->text, e->length, 1));
         put_byte(out, '"');
     }
-    if (e->title_length)
-        put_attribute(out, "w:tooltip", e->title, e->title_length);
+    if (e->title_length) {
+        /* Word's ScreenTips hold 255 characters; bytes, here, never half a character */
+        size_t n = e->title_length < TOOLTIP_MOST ? e->title_length : TOOLTIP_MOST;
+        while (n > 0 && n < e->title_length && ((unsigned char)e->title[n] & 0xC0) == 0x80)
+            --n;
+        put_attribute(out, "w:tooltip", e->title, n);
+    }
     put_str(out, " w:history=\"1\">");
 }
 

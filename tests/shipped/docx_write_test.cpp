@@ -15,6 +15,14 @@ namespace {
 const char *const word_format = "Document - Word (DOCX)";
 const char *const schema_dir = MORPHEX_TEST_SCRIPTS "/schemas";
 
+std::string repeated(const std::string &s, int times)
+{
+    std::string out;
+    while (times-- > 0)
+        out += s;
+    return out;
+}
+
 const std::string every_markdown_feature =
     "# Title here\n\n"
     "Some *italic*, **bold**, ~~strike~~, `code`, [a link](http://example.com/x?a=1&b=2 \"tip\") and a & b < c.\n\n"
@@ -41,7 +49,8 @@ const std::string every_html_feature =
     "<h3>Third</h3><p>The end.</p></body></html>";
 
 // The intermediate form as no reader writes it: characters XML forbids,
-// bytes that are no UTF-8, a link too long for Word,
+// bytes that are no UTF-8, a link too long for Word, a link's title too
+// long for a ScreenTip, cut among two-byte characters,
 // a note referenced twice, a reference without its note, two notes of one
 // id, a note nothing references, a note in a note, a link and a picture
 // in a note, an empty
@@ -51,7 +60,8 @@ const std::string awkward_document =
     "\x1B[p]ctl \x01\x02\x0B\x1F end, \xEF\xBF\xBE gone, \"q\" & <a> \xC3\xA9t\xC3\xA9 \xF0\x9F\x98\x80"
     "\x1B[fn id=x]\x1B[/fn] \x1B[fn id=x]\x1B[/fn] \x1B[fn id=lost]\x1B[/fn]\x1B[/p]\n"
     "\x1B[p]bad \xC3( \x80 \xFF UTF-8, \x1B[a href=http://long.example/" + std::string(3000, 'x') +
-    "]long text\x1B[/a]\x1B[/p]\n"
+    "]long text\x1B[/a], \x1B[a href=http://tip.example/ title=" + repeated("\xC3\xA9", 200) +
+    "]long tip\x1B[/a]\x1B[/p]\n"
     "\x1B[table]\n\x1B[row]\n\x1B[cell]\x1B[/cell]\n\x1B[cell]a\x1B[table cell]\n\x1B[row]\n\x1B[cell]c\x1B[/cell]\n"
     "\x1B[/row]\n\x1B[/table]\n\x1B[/cell]\n\x1B[/row]\n\x1B[row]\n\x1B[/row]\n\x1B[/table]\n"
     "\x1B[note id=x]\n\x1B[p]First of x, \x1B[a href=http://n.example/a%20b]linked\x1B[/a], "
@@ -251,7 +261,7 @@ TEST_F(DocxWriter, AwkwardTextAndNotesReadBackWhole)
         "No reference",   // and so is a note nothing references
         "[^6]: Inner",    // the form ends a note where another begins
         "|   c ",          // the nested table's cell
-        "bad \xEF\xBF\xBD( \xEF\xBF\xBD \xEF\xBF\xBD UTF-8, long text",
+        "bad \xEF\xBF\xBD( \xEF\xBF\xBD \xEF\xBF\xBD UTF-8, long text, [long tip](http://tip.example/)",
     };
     for (const char *e : expected)
         EXPECT_NE(std::string::npos, read.find(e)) << "missing: " << e << "\nin pandoc's reading:\n" << read;
