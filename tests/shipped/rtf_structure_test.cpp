@@ -102,6 +102,9 @@ TEST_F(RtfStructure, ReaderReadsWhatDocumentsHold)
          "<p>\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E</p>"},
         {"Mac Japanese by \\fcharset78", "{\\rtf1{\\fonttbl{\\f1\\fcharset78 Osaka;}}\\f1 \\'93\\'fa\\'96\\'7b\\par}",
          "<p>\xE6\x97\xA5\xE6\x9C\xAC</p>"},
+        {"Mac Hebrew by \\fcharset83, Mac Arabic by \\ansicpg",
+         "{\\rtf1\\mac\\ansicpg10004{\\fonttbl{\\f1\\fcharset83 Raanana;}}\\'c7\\'e4 {\\f1 \\'f9\\'ec\\'e5\\'ed}\\par}",
+         "<p>\xD8\xA7\xD9\x84 \xD7\xA9\xD7\x9C\xD7\x95\xD7\x9D</p>"},
         {"roman markers, not the letter i", "{\\rtf1{\\listtext i.\\tab}one\\par{\\listtext ii.\\tab}two\\par"
          "{\\listtext iv.\\tab}four\\par{\\listtext v.\\tab}five\\par}",
          "<li level=1 number=1 style=lower-roman>one</li><li level=1 number=2 style=lower-roman>two</li>"
@@ -125,6 +128,19 @@ TEST_F(RtfStructure, ReaderReadsPandocsRtf)
                              "<note id=2><p>Another note.</p></note>",
                              "<li level=1 number=2 style=lower-alpha>second step</li>",
                              "<li level=1 number=3 style=lower-roman>three</li>"})
+        EXPECT_NE(std::string::npos, doc.find(kept)) << kept << "\nnot in\n" << doc;
+}
+
+// LibreOffice's RTF of a document with footnotes, scripts, list styles and
+// a list in a cell (samples/structure/README.txt).
+TEST_F(RtfStructure, ReaderReadsLibreOfficesRtf)
+{
+    const std::string doc = readable(read_rtf(structure_sample("libreoffice-field-notes.rtf")));
+    for (const char *kept : {"H<sub>2</sub>O and the area is 3 m<sup>2</sup>; the guide says so.<fn id=1></fn>",
+                             "<note id=2><p>A note of two paragraphs.</p><p>Its second paragraph, with <i>emphasis</i>.",
+                             "<li level=1 number=3 style=lower-alpha>leave early</li>",
+                             "<li level=1 number=3 style=lower-roman>third point</li>",
+                             "<cell><li level=1 cell>tide gauge</li>", "<img src= type=image/png width=20 height=10>"})
         EXPECT_NE(std::string::npos, doc.find(kept)) << kept << "\nnot in\n" << doc;
 }
 
@@ -292,10 +308,11 @@ TEST_F(RtfStructure, CellsKeepTheirListItems)
          "<table><row><cell><li level=2 number=2 cell style=lower-alpha>x</li></cell></row></table>"},
         {"paragraphs without items stay lines", row + "a\\par b\\par\\cell\\par\\par c\\cell\\row}",
          "<table><row><cell>a<br>b</cell><cell>c</cell></row></table>"},
-        {"a nested table's fallback for older readers (\\nonesttables) is not read",
+        {"a table in a cell (\\itap2) is a table in the cell; its fallback for older readers (\\nonesttables) is not read",
          row + "before\\par\\pard\\intbl\\itap2 in1\\nestcell{\\nonesttables\\tab}in2\\nestcell{\\nonesttables\\tab}"
                "{\\*\\nesttableprops\\trowd\\itap2\\cellx500\\cellx1000\\nestrow}{\\nonesttables\\par}\\pard\\intbl after\\cell\\row}",
-         "<table><row><cell>before<br>in1<br>in2<br>after</cell></row></table>"},
+         "<table><row><cell>before<table cell><row><cell>in1</cell><cell>in2</cell></row></table><p cell>after</p></cell>"
+         "</row></table>"},
         {"a header row's items", "{\\rtf1\\trowd\\trhdr\\cellx1000\\pard\\intbl{\\b H}\\par{\\pntext\\'b7\\tab}{\\b I}\\cell\\row}",
          "<table><row><cell header>H<li level=1 cell>I</li></cell></row></table>"},
     };
