@@ -46,7 +46,8 @@ const std::string every_html_feature =
     "<tr><td><table><tr><td>inner a</td><td>inner b</td></tr></table></td><td></td></tr></tbody></table>"
     "<dl><dt>Term</dt><dd><p>Definition text.</p></dd></dl><hr>"
     "<ol type=\"a\" start=\"3\"><li>c item</li><li>d item</li></ol><ol type=\"I\"><li>Roman one</li></ol>"
-    "<h3>Third</h3><p>The end.</p></body></html>";
+    "<h3>Third</h3><p>The end.</p><blockquote><p>Cited</p></blockquote><pre><code>x = 1</code></pre>"
+    "<table><tr><td>short row</td></tr><tr><td>a</td><td>b</td><td>c</td></tr></table></body></html>";
 
 // The intermediate form as no reader writes it: characters XML forbids,
 // bytes that are no UTF-8, a link too long for Word, a link's title too
@@ -197,13 +198,18 @@ TEST_F(DocxWriter, PythonDocxSeesWordsStylesAndTables)
     write_file("styles.py", "import sys, docx\n"
                             "d = docx.Document(sys.argv[1])\n"
                             "for p in d.paragraphs: print(p.style.name + '|' + p.text)\n"
-                            "for t in d.tables: print([[c.text for c in r.cells] for r in t.rows])\n");
+                            "for t in d.tables: print(len(t.columns), [len(r._tr.tc_lst) for r in t.rows])\n"
+                            "print([[c.text for c in r.cells] for r in d.tables[0].rows])\n");
     const std::string read = python("styles.py features.docx");
     const char *const expected[] = {
         "Heading 1|Doc\n",
         "Heading 3|Third\n",
         "Definition Term|Term\n",
         "List Paragraph|c item\n",
+        "Quote|Cited\n",
+        "Source Code|x = 1\n",
+        "2 [2, 2, 2]\n",
+        "3 [1, 3]\n", // the grid as wide as the longest row
         "[['H1', 'H2'], ['plain', 'para one\\nin cell'], ['', '']]",
     };
     for (const char *e : expected)
@@ -343,7 +349,7 @@ TEST_F(DocxWriter, PicturesTakeTheirSize)
     const std::string gif = std::string("GIF89a\x0A\0\x14\0\0\0\0", 13);
     const std::string jpeg = std::string("\xFF\xD8\xFF\xE0\0\x04\0\0\xFF\xC0\0\x11\x08\0\x1E\0\x28\x03\0\0\0\0", 22);
     const auto picture = [](const char *type, const std::string &data, const char *size) {
-        return std::string("\x1B[img src= type=") + type + size + "]\x1B[bits " + base64(data) + "]alt\x1B[/img]";
+        return std::string("\x1B[img src= type=") + type + size + "]\x1B[bits " + base64(data) + "]\"alt\" & <b>\x1B[/img]";
     };
     write_docx("\x1B[morphex-text 3 eol=lf bom=0]\n\x1B[p]" + picture("image/png", png, "") +
                    picture("image/png", png, " width=300 height=150") + picture("image/gif", gif, "") +
@@ -352,9 +358,11 @@ TEST_F(DocxWriter, PicturesTakeTheirSize)
                nullptr, "pictures");
     write_file("shapes.py", "import sys, docx\n"
                             "d = docx.Document(sys.argv[1])\n"
-                            "for s in d.inline_shapes: print(s.width, s.height)\n"
+                            "for s in d.inline_shapes: print(s.width, s.height, s._inline.docPr.get('descr'))\n"
                             "print(d.paragraphs[0].text)\n");
-    EXPECT_EQ("19050 9525\n2857500 1428750\n95250 190500\n381000 285750\n5943600 2971800\n914400 914400\nalt\n",
+    EXPECT_EQ("19050 9525 \"alt\" & <b>\n2857500 1428750 \"alt\" & <b>\n95250 190500 \"alt\" & <b>\n"
+              "381000 285750 \"alt\" & <b>\n5943600 2971800 \"alt\" & <b>\n914400 914400 \"alt\" & <b>\n"
+              "\"alt\" & <b>\n",
               python("shapes.py pictures.docx"));
 }
 
