@@ -349,7 +349,8 @@ TEST_F(DocxWriter, PicturesTakeTheirSize)
     const std::string gif = std::string("GIF89a\x0A\0\x14\0\0\0\0", 13);
     const std::string jpeg = std::string("\xFF\xD8\xFF\xE0\0\x04\0\0\xFF\xC0\0\x11\x08\0\x1E\0\x28\x03\0\0\0\0", 22);
     const auto picture = [](const char *type, const std::string &data, const char *size) {
-        return std::string("\x1B[img src= type=") + type + size + "]\x1B[bits " + base64(data) + "]\"alt\" & <b>\x1B[/img]";
+        return std::string("\x1B[img src= type=") + type + size + "]\x1B[bits " + base64(data) +
+               "]\"alt\" & <b>\x1B[/img]";
     };
     write_docx("\x1B[morphex-text 3 eol=lf bom=0]\n\x1B[p]" + picture("image/png", png, "") +
                    picture("image/png", png, " width=300 height=150") + picture("image/gif", gif, "") +
