@@ -76,6 +76,14 @@ protected:
     std::string run_unix(const std::string &command) { return run_unix_in(dir(), command); }
 };
 
+std::size_t count_of(const std::string &text, const std::string &what)
+{
+    std::size_t count = 0;
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++count;
+    return count;
+}
+
 const std::string png_hex = "89504e470d0a1a0a0000000d4948445200000014000000";
 
 TEST_F(RtfStructure, ReaderReadsWhatDocumentsHold)
@@ -131,17 +139,26 @@ TEST_F(RtfStructure, ReaderReadsPandocsRtf)
         EXPECT_NE(std::string::npos, doc.find(kept)) << kept << "\nnot in\n" << doc;
 }
 
-// LibreOffice's RTF of a document with footnotes, scripts, list styles and
-// a list in a cell (samples/structure/README.txt).
-TEST_F(RtfStructure, ReaderReadsLibreOfficesRtf)
+// LibreOffice's RTF and its web page of a document with footnotes, scripts,
+// list styles and a list in a cell (samples/structure/README.txt): each
+// read with all of them.
+TEST_F(RtfStructure, ReadersReadLibreOfficesRtfAndWebPage)
 {
-    const std::string doc = readable(read_rtf(structure_sample("libreoffice-field-notes.rtf")));
-    for (const char *kept : {"H<sub>2</sub>O and the area is 3 m<sup>2</sup>; the guide says so.<fn id=1></fn>",
-                             "<note id=2><p>A note of two paragraphs.</p><p>Its second paragraph, with <i>emphasis</i>.",
-                             "<li level=1 number=3 style=lower-alpha>leave early</li>",
-                             "<li level=1 number=3 style=lower-roman>third point</li>",
-                             "<cell><li level=1 cell>tide gauge</li>", "<img src= type=image/png width=20 height=10>"})
-        EXPECT_NE(std::string::npos, doc.find(kept)) << kept << "\nnot in\n" << doc;
+    for (const char *format : {rtf_format, "Document - HTML"}) {
+        const bool rtf = format == rtf_format;
+        std::string doc;
+        ASSERT_EQ(0, run_converter(find_converter(cnvdoc().sources, format),
+                                   structure_sample(rtf ? "libreoffice-field-notes.rtf" : "libreoffice-field-notes.html"),
+                                   doc));
+        doc = readable(doc);
+        for (const char *kept : {"H<sub>2</sub>O and the area is 3 m<sup>2</sup>; the guide says so.<fn id=",
+                                 "<p>A note of two paragraphs.</p><p>Its second paragraph, with <i>emphasis</i>.",
+                                 "<li level=1 number=3 style=lower-alpha>leave early</li>",
+                                 "number=3 style=lower-roman", "third point</li>", "<cell><li level=1 cell>tide gauge</li>"})
+            EXPECT_NE(std::string::npos, doc.find(kept)) << format << ": " << kept << "\nnot in\n" << doc;
+        EXPECT_EQ(2u, count_of(doc, "<fn id=")) << format << ": " << doc;
+        EXPECT_EQ(2u, count_of(doc, "<note id=")) << format << ": " << doc;
+    }
 }
 
 const std::string featured = header +
