@@ -154,7 +154,7 @@ TEST_F(Cnvdoc, FormatsFitTheirFields)
         {html_format, "html", true, true},
         {markdown_format, "md", true, true},
         {rtf_format, "rtf", true, true},
-        {"Document - Word (DOCX)", "docx", true, false},
+        {"Document - Word (DOCX)", "docx", true, true},
     };
     std::size_t sources = 0, targets = 0;
     for (const auto &format : expected) {
