@@ -184,8 +184,10 @@ int cfb_open(cfb_file *f, const unsigned char *data, size_t size)
     memset(f, 0, sizeof *f);
     f->data = data;
     f->size = size;
-    if (size < CFB_HEADER_SIZE || !cfb_is_compound(data, size))
+    if (!cfb_is_compound(data, size))
         return refusal_first_bytes("a compound file", data, size);
+    if (size < CFB_HEADER_SIZE)
+        return refusal_setf(DAMAGED "it ends at byte %lu, within its header.", (unsigned long)size);
     version = u16(data + 26);
     if ((version != 3 && version != 4) || u16(data + 28) != 0xFFFE || u16(data + 32) != MINI_SHIFT ||
         u16(data + 30) != (version == 3 ? 9u : 12u))

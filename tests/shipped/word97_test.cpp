@@ -1,0 +1,336 @@
+// Word 97-2003 documents (.doc) through cnvdoc.dll: files LibreOffice made
+// from documents with every feature the reader shows, and files Microsoft
+// Word wrote, each judged by the words LibreOffice and antiword read in
+// them; damaged files built from a real one, each refused with its reason.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "tests/common/test_support.h"
+#include "tests/shipped/document_test_support.h"
+#include "tests/shipped/shipped_plugin.h"
+
+namespace {
+
+const char *const doc_format = "Document - Word 97-2003 (DOC)";
+
+std::string office_path(const std::string &name)
+{
+    return std::string(MORPHEX_STRUCTURE_SAMPLES) + "\\..\\office\\" + name;
+}
+
+std::string office_sample(const std::string &name)
+{
+    return read_file(office_path(name));
+}
+
+// The words of a text: runs of letters, or of digits, a byte beyond ASCII
+// counting as a letter, so that "x2" is two words whether a judge shows a
+// superscript or a note's number beside its word or apart.
+std::vector<std::string> words_of(const std::string &text)
+{
+    std::vector<std::string> words;
+    std::string word;
+    int kind = 0; // 1 letters, 2 digits
+    for (unsigned char c : text) {
+        const int now = (c >= '0' && c <= '9') ? 2 : (isalpha(c) || c >= 0x80) ? 1 : 0;
+        if (now != kind && !word.empty()) {
+            words.push_back(word);
+            word.clear();
+        }
+        if (now)
+            word += static_cast<char>(c);
+        kind = now;
+    }
+    if (!word.empty())
+        words.push_back(word);
+    return words;
+}
+
+std::string joined(const std::vector<std::string> &words)
+{
+    std::string s;
+    for (const std::string &w : words)
+        s += w + " ";
+    return s;
+}
+
+// The intermediate form as plain text: a note's reference as its number,
+// the notes after the text (each after its number) when `with_notes`.
+std::string plain_text(const std::string &doc, bool with_notes)
+{
+    std::string out;
+    int notes = 0, notes_written = 0;
+    for (std::size_t i = doc.find('\n') + 1; i < doc.size(); ++i) {
+        if (doc.compare(i, 2, "\x1B[") != 0) {
+            out += doc[i];
+            continue;
+        }
+        const std::size_t end = doc.find(']', i);
+        const std::string mark = doc.substr(i + 2, end - i - 2);
+        if (mark.compare(0, 3, "fn ") == 0)
+            out += " " + std::to_string(++notes) + " ";
+        if (mark.compare(0, 5, "note ") == 0) {
+            if (!with_notes)
+                break;
+            out += "\n" + std::to_string(++notes_written) + " ";
+        }
+        const std::size_t name_start = mark[0] == '/' ? 1 : 0;
+        const std::string name = mark.substr(name_start, mark.find(' ') == std::string::npos ? std::string::npos
+                                                                                             : mark.find(' ') - name_start);
+        for (const char *block : {"p", "h", "li", "cell", "row", "table", "note", "br", "hr", "code"})
+            if (name == block)
+                out += ' ';
+        i = end;
+    }
+    return out;
+}
+
+// LibreOffice's text begins with a byte order mark and shows list items
+// with their labels ("•", "2.", "b.", "II."); the intermediate form gives
+// them as numbers and styles.
+std::string without_list_labels(const std::string &text)
+{
+    std::string out;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find('\n', start);
+        if (end == std::string::npos)
+            end = text.size();
+        std::string line = text.substr(start, end - start);
+        if (start == 0 && line.compare(0, 3, "\xEF\xBB\xBF") == 0)
+            line.erase(0, 3);
+        const std::size_t first = line.find_first_not_of(' ');
+        if (first != 0 && first != std::string::npos) {
+            const std::size_t label_end = line.find(' ', first);
+            line = label_end == std::string::npos ? "" : line.substr(label_end + 1);
+        }
+        out += line + "\n";
+        start = end + 1;
+    }
+    return out;
+}
+
+// Takes the words of `hidden`, in their order, out of `words`.
+std::vector<std::string> without_words(std::vector<std::string> words, const std::string &hidden)
+{
+    const std::vector<std::string> gone = words_of(hidden);
+    for (std::size_t i = 0; !gone.empty() && i + gone.size() <= words.size(); ++i)
+        if (std::equal(gone.begin(), gone.end(), words.begin() + static_cast<std::ptrdiff_t>(i))) {
+            words.erase(words.begin() + static_cast<std::ptrdiff_t>(i),
+                        words.begin() + static_cast<std::ptrdiff_t>(i + gone.size()));
+            break;
+        }
+    return words;
+}
+
+class Word97 : public TempDirTest {
+protected:
+    void SetUp() override
+    {
+        TempDirTest::SetUp();
+        ASSERT_NE(nullptr, cnvdoc().module) << "cannot load cnvdoc.dll";
+    }
+    std::string read_doc(const std::string &bytes, const plugin_formats &plugin = cnvdoc())
+    {
+        std::string doc;
+        EXPECT_EQ(0, run_converter(find_converter(plugin.sources, doc_format), bytes, doc));
+        return doc;
+    }
+    std::string run_unix(const std::string &command) { return run_unix_in(dir(), command); }
+};
+
+// The hidden words LibreOffice's text shows, and the reader leaves out.
+const struct {
+    const char *name;
+    const char *hidden;
+} word_samples[] = {
+    {"word97-features", ""},
+    {"word97-hidden", "secret hidden words"},
+    {"word97-textract-raw-text", ""},
+    {"word97-textract-standardized", ""},
+};
+
+TEST_F(Word97, ReadsTheWordsLibreOfficeReads)
+{
+    for (const auto &sample : word_samples) {
+        const std::string doc = read_doc(office_sample(std::string(sample.name) + ".doc"));
+        const std::string libreoffice = office_sample(std::string(sample.name) + ".libreoffice.txt");
+        ASSERT_FALSE(libreoffice.empty()) << sample.name;
+        EXPECT_EQ(joined(without_words(words_of(without_list_labels(libreoffice)), sample.hidden)),
+                  joined(words_of(plain_text(doc, false))))
+            << sample.name << ": " << readable(doc);
+    }
+}
+
+// antiword shows a picture as "[pic]", and the notes after the text.
+TEST_F(Word97, ReadsTheWordsAntiwordReads)
+{
+    if (run_unix("command -v antiword").empty())
+        GTEST_SKIP() << "antiword is not installed (scripts/setup.sh installs it)";
+    for (const char *name : {"word97-features", "word97-textract-raw-text", "word97-textract-standardized"}) {
+        const std::string file = std::string(name) + ".doc";
+        write_file(file, office_sample(file));
+        const std::string antiword = run_unix("antiword -w 0 -m UTF-8.txt " + file);
+        std::vector<std::string> expected;
+        for (const std::string &w : words_of(antiword))
+            if (w != "pic")
+                expected.push_back(w);
+        const std::string doc = read_doc(office_sample(file));
+        EXPECT_EQ(joined(expected), joined(words_of(plain_text(doc, true)))) << name << ": " << readable(doc);
+    }
+}
+
+TEST_F(Word97, ShowsTheDocumentsStructure)
+{
+    const struct {
+        const char *name;
+        const char *shown;
+    } cases[] = {
+        {"word97-features", "<h level=1>Main heading</h>"},
+        {"word97-features", "<h level=2>Second level</h>"},
+        {"word97-features",
+         "<p>Plain text with <b>bold</b>, <i>italic</i>, <u>underline</u>, <s>strike</s>, x<sup>2</sup> and "
+         "H<sub>2</sub>O, and <sc>small caps</sc>.</p>"},
+        {"word97-features", "<p>A link to <a href=http://example.com/page>the example site</a> here.</p>"},
+        {"word97-features", "Cyrillic: Привет мир. Japanese: 日本語のテキスト."},
+        {"word97-features", "<li level=1>Second bullet</li><li level=2>Nested bullet</li>"},
+        {"word97-features", "<li level=1 number=1 new>Decimal one</li><li level=1 number=2>Decimal two</li>"},
+        {"word97-features", "<li level=1 number=2 style=lower-alpha>Letter b</li>"},
+        {"word97-features", "<li level=1 number=2 style=upper-roman>Roman two</li>"},
+        {"word97-features", "<table><row><cell>Merged cell</cell><cell>C1</cell></row>"},
+        {"word97-features",
+         "<cell>B2<table cell><row><cell>Inner one</cell><cell>Inner two</cell></row></table></cell><cell></cell>"},
+        {"word97-features", "A picture: <img src= type=image/png><bits iVBORw0KGgo"},
+        {"word97-features", "a note<fn id=fn1></fn> ends it.</p><note id=fn1><p>The footnote text.</p></note>"},
+        {"word97-hidden", "<p>Visible text and <sc>small capitals</sc> here.</p>"},
+        {"word97-hidden", "<b>Bold <i>both</i></b> <s>gone</s> a<sup>up</sup> b<sub>down</sub>."},
+        {"word97-hidden", "<p>Field: <a href=http://example.org/x>linked words</a> done.</p>"},
+        {"word97-textract-standardized", "<p>the <b>quick</b> brown <i>fox jumps</i> over the lazy dog</p>"},
+        {"word97-textract-raw-text", "where <a href=http://hipsum.co>http://hipsum.co</a> comes"},
+    };
+    for (const auto &c : cases) {
+        const std::string doc = readable(read_doc(office_sample(std::string(c.name) + ".doc")));
+        EXPECT_NE(std::string::npos, doc.find(c.shown)) << c.name << " shows " << c.shown << "\nin " << doc;
+    }
+}
+
+// Blocks of 3 bytes and an output buffer of 3: nothing changes.
+TEST_F(Word97, SmallBuffersChangeNothing)
+{
+    const plugin_formats small = load_formats(MORPHEX_TEST_PLUGIN_DIR "/cnvdocsmall.dll");
+    ASSERT_NE(nullptr, small.module) << "cannot load cnvdocsmall.dll";
+    for (const auto &sample : word_samples) {
+        const std::string bytes = office_sample(std::string(sample.name) + ".doc");
+        EXPECT_EQ(read_doc(bytes), read_doc(bytes, small)) << sample.name;
+    }
+}
+
+// A compound file as a test patches it: its sectors, its allocation
+// table, and the streams of its root storage.
+struct compound {
+    std::string bytes;
+    unsigned shift() const { return get16(30); }
+    unsigned get16(std::size_t at) const
+    {
+        return static_cast<unsigned char>(bytes[at]) | static_cast<unsigned char>(bytes[at + 1]) << 8;
+    }
+    uint32_t get32(std::size_t at) const { return get16(at) | static_cast<uint32_t>(get16(at + 2)) << 16; }
+    void set16(std::size_t at, unsigned v)
+    {
+        bytes[at] = static_cast<char>(v);
+        bytes[at + 1] = static_cast<char>(v >> 8);
+    }
+    void set32(std::size_t at, uint32_t v)
+    {
+        set16(at, v & 0xFFFF);
+        set16(at + 2, v >> 16);
+    }
+    std::size_t sector(uint32_t s) const { return (static_cast<std::size_t>(s) + 1) << shift(); }
+    std::size_t fat_entry(uint32_t s) const
+    {
+        const uint32_t per_sector = (1u << shift()) / 4;
+        return sector(get32(76 + 4 * (s / per_sector))) + 4 * (s % per_sector);
+    }
+    // The first sector of a stream named in the directory (whose first
+    // sectors a test file's few entries fill).
+    uint32_t stream_start(const std::string &name) const
+    {
+        uint32_t s = get32(48);
+        for (int sectors = 0; sectors < 16 && sector(s) < bytes.size(); ++sectors, s = get32(fat_entry(s)))
+            for (std::size_t e = sector(s); e < sector(s) + (1u << shift()); e += 128) {
+                std::string entry_name;
+                for (std::size_t i = 0; i + 2 < get16(e + 64); i += 2)
+                    entry_name += bytes[e + i];
+                if (entry_name == name)
+                    return get32(e + 116);
+            }
+        ADD_FAILURE() << "no stream " << name;
+        return 0;
+    }
+    std::size_t word_document() const { return sector(stream_start("WordDocument")); }
+};
+
+TEST_F(Word97, RefusesDamagedFilesSayingWhy)
+{
+    const auto reason = reinterpret_cast<dll_reason_fn>(
+        reinterpret_cast<void *>(GetProcAddress(cnvdoc().module, "_DLL_reason")));
+    ASSERT_NE(nullptr, reason);
+    const std::string original = office_sample("word97-features.doc");
+    ASSERT_FALSE(original.empty());
+    const struct {
+        const char *damage;
+        std::function<void(compound &)> patch;
+        const char *reason;
+    } cases[] = {
+        {"a FAT loop", [](compound &f) { f.set32(f.fat_entry(f.stream_start("WordDocument")), f.stream_start("WordDocument")); },
+         "The compound file that holds the document is damaged: a stream's sector chain loops back to sector "},
+        {"a chain past the end", [](compound &f) { f.set32(f.fat_entry(f.stream_start("WordDocument")), 0x00FFFFF0); },
+         "The compound file that holds the document is damaged: a stream's sector chain leads to sector 16777200, "
+         "past the end of the file."},
+        {"a directory past the end", [](compound &f) { f.set32(48, 0x00FFFFF0); },
+         "The compound file that holds the document is damaged: its directory leads to sector 16777200, past the end "
+         "of the file."},
+        {"a piece table pointing outside the stream",
+         [](compound &f) {
+             // the piece table's header: its mark, its length, and the first piece's first CP
+             const uint32_t clx_length = f.get32(f.word_document() + 154 + 8 * 33 + 4);
+             std::string header = "\x02" + std::string(4, '\0') + std::string(4, '\0');
+             for (int i = 0; i < 4; ++i)
+                 header[1 + i] = static_cast<char>((clx_length - 5) >> (8 * i));
+             const std::size_t at = f.bytes.find(header);
+             ASSERT_NE(std::string::npos, at) << "no piece table";
+             const uint32_t pieces = (clx_length - 5 - 4) / 12;
+             f.set32(at + 5 + 4 * (pieces + 1) + 2, 0x3FFFFF00);
+         },
+         "The Word document is damaged: its piece table points past the end of its text stream (byte 1073741568 "},
+        {"an encrypted file", [](compound &f) { f.set16(f.word_document() + 10, f.get16(f.word_document() + 10) | 0x0100); },
+         "It is a Word document encrypted with a password, which this reader does not decrypt."},
+        {"an obfuscated file",
+         [](compound &f) { f.set16(f.word_document() + 10, f.get16(f.word_document() + 10) | 0x8100); },
+         "It is an obfuscated Word document (XOR-encrypted with a password), which this reader does not decrypt."},
+        {"a Word 95 file", [](compound &f) { f.set16(f.word_document() + 2, 104); },
+         "It is a Word 6 or Word 95 document (nFib 104), which this reader does not read: open it in Word or "
+         "LibreOffice and save it as a Word 97-2003 document."},
+        {"a file cut short", [](compound &f) { f.bytes.resize(300); },
+         "The compound file that holds the document is damaged: it ends at byte 300, within its header."},
+        {"an RTF file", [](compound &f) { f.bytes = "{\\rtf1 not a .doc}"; },
+         "It is not a Word 97-2003 document: it begins with 7B 5C 72 74 66 31 20 6E ..."},
+    };
+    for (const auto &c : cases) {
+        compound file{original};
+        c.patch(file);
+        std::string output;
+        EXPECT_EQ(CONVERT_WRONG_FORMAT, run_converter(find_converter(cnvdoc().sources, doc_format), file.bytes, output))
+            << c.damage;
+        const std::string given = reason() ? reason() : "";
+        EXPECT_EQ(0u, given.find(c.reason)) << c.damage << "\n  expected: " << c.reason << "\n  given:    " << given;
+    }
+}
+
+} // namespace
