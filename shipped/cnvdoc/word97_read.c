@@ -19,6 +19,7 @@
 #include "shipped/core/refusal.h"
 
 #define WORD_IDENT 0xA5EC
+#define WORD6_IDENT 0xA5DC /* Word 6 and Word 95 */
 #define NFIB_WORD97 0x00C1 /* Word 6 wrote 0x65, Word 95 0x68; Word 97 and later 0xC1 and up */
 #define NFIB_OLDEST 0x00C0
 #define FKP_SIZE 512
@@ -155,6 +156,7 @@ typedef struct story {
     field fields[FIELD_DEPTH];
     int field_count;
     int last_list;               /* the list of the item before, -1 after another block */
+    int after_note_mark;
     unsigned marks;              /* character marks open */
     buffer text;                 /* the text waiting for its marks */
     buffer notes;                /* the notes referred to in the paragraph: a table's index, then the note's */
@@ -221,11 +223,11 @@ static span fib_pair(const word_reader *r, int index)
 static int read_fib(word_reader *r)
 {
     const unsigned char *w = r->word.data;
-    if (r->word.size < 154 || u16(w) != WORD_IDENT)
+    if (r->word.size < 154 || (u16(w) != WORD_IDENT && u16(w) != WORD6_IDENT))
         return refusal_set("It is not a Word 97-2003 document: its WordDocument stream does not begin as one.");
     r->nfib = u16(w + 2);
     r->flags = u16(w + 10);
-    if (r->nfib < NFIB_OLDEST)
+    if (u16(w) == WORD6_IDENT || r->nfib < NFIB_OLDEST)
         return refusal_setf("It is a Word 6 or Word 95 document (nFib %u), which this reader does not read: open it in "
                             "Word or LibreOffice and save it as a Word 97-2003 document.",
                             r->nfib);
@@ -520,11 +522,13 @@ static int read_pieces(word_reader *r)
 static int read_runs(word_reader *r, int pair, int paragraphs, run **runs, size_t *count)
 {
     const span plc = fib_pair(r, pair);
-    const size_t pages = plc.length >= 4 ? (plc.length - 4) / 8 : 0;
+    /* each page once: a table naming one page many times would repeat its runs */
+    const size_t named = plc.length >= 4 ? (plc.length - 4) / 8 : 0, held = r->word.size / FKP_SIZE;
+    const size_t pages = named < held ? named : held;
     const unsigned char *s = r->table.data + plc.at;
     size_t i, capacity = 0;
     for (i = 0; i < pages; ++i) {
-        const uint32_t page = u32(s + 4 * (pages + 1) + 4 * i) & 0x3FFFFFu;
+        const uint32_t page = u32(s + 4 * (named + 1) + 4 * i) & 0x3FFFFFu;
         const unsigned char *fkp;
         unsigned j, n;
         if (!fits(r->word.size, (uint64_t)page * FKP_SIZE, FKP_SIZE))
@@ -1062,7 +1066,7 @@ static int in_field_code(const story *st)
  * passed over; every step moves on by a record's header at least. */
 static int find_blip(const unsigned char *d, size_t at, size_t end, const char **media, size_t *start, size_t *length)
 {
-    while (end - at >= 8 && at < end) {
+    while (at < end && end - at >= 8) {
         const unsigned instance = u16(d + at) >> 4, type = u16(d + at + 2);
         const uint32_t size = u32(d + at + 4);
         if ((u16(d + at) & 0xF) == 0xF) {
@@ -1264,6 +1268,7 @@ static uint32_t special_char(word_reader *r, story *st, const text_char *c, cons
     case 0x02:
         if (special && !st->in_note)
             note_reference(r, st, c);
+        st->after_note_mark = special && st->in_note; /* the space or tab after a note's own number */
         return 0;
     case 0x09:
         return '\t';
@@ -1307,6 +1312,9 @@ static void put_chars(word_reader *r, story *st, const props *paragraph, int kin
         p = char_props(r, paragraph, c, &last);
         if (p.chars & (C_HIDDEN | C_DELETED))
             continue;
+        if (st->after_note_mark && (c->ch == ' ' || c->ch == '\t'))
+            continue;
+        st->after_note_mark = 0;
         ch = c->ch < 0x20 ? special_char(r, st, c, &p) : c->ch;
         if (ch == 0)
             continue;
