@@ -36,8 +36,10 @@ enum {
     FIB_PLCFBTECHPX = 12,
     FIB_PLCFBTEPAPX = 13,
     FIB_CLX = 33,
+    FIB_PLCSPAMOM = 40,
     FIB_PLCFENDREF = 46,
     FIB_PLCFENDTXT = 47,
+    FIB_DGGINFO = 50,
     FIB_PLFLST = 73,
     FIB_PLFLFO = 74,
     FIB_PAIRS_USED = 75
@@ -136,6 +138,22 @@ typedef struct note_table {
     unsigned char *done;
 } note_table;
 
+/* A picture's bytes, in one of the streams. */
+typedef struct picture {
+    const unsigned char *data;
+    size_t length;
+    const char *media;
+} picture;
+
+/* A drawn shape: its picture's entry in the BLIP store (1 and up), and its
+ * description in UTF-16. */
+typedef struct shape {
+    uint32_t id;
+    uint32_t blip;
+    const unsigned char *alt;
+    size_t alt_length;
+} shape;
+
 typedef struct text_char {
     uint32_t ch;
     uint32_t cp, fc;
@@ -184,6 +202,12 @@ typedef struct word_reader {
     note_table footnotes, endnotes;
     text_char *para;
     size_t para_count, para_capacity;
+    picture *blips;   /* the BLIP store's entries */
+    int blip_count, blip_capacity;
+    shape *shapes;    /* by id */
+    int shape_count, shape_capacity;
+    const unsigned char *anchors; /* PlcSpaMom: where the main text's shapes stand */
+    size_t anchor_count;
     size_t picture_budget;
     doc_builder b;
 } word_reader;
@@ -1053,44 +1077,127 @@ static int in_field_code(const story *st)
 
 /* ---- pictures ---- */
 
+#define RECORD_DG_CONTAINER 0xF002
 #define RECORD_FBSE 0xF007
+#define RECORD_FSP 0xF00A
+#define RECORD_FOPT 0xF00B
+#define RECORD_TERTIARY_FOPT 0xF122
 #define RECORD_BLIP_JPEG 0xF01D
 #define RECORD_BLIP_PNG 0xF01E
 #define RECORD_BLIP_CMYK_JPEG 0xF02A
+#define PROPERTY_BLIP 0x0104
+#define PROPERTY_DESCRIPTION 0x0381
+#define PROPERTY_COMPLEX 0x8000u
 #define FBSE_SIZE 36
+#define FSPA_SIZE 26
 #define PICF_SIZE 68
 #define MM_SHAPE_FILE 0x66
 
-/* The first PNG or JPEG in the drawing records of d[at..end): containers
- * are entered, a BLIP store entry is entered at its picture, the rest is
- * passed over; every step moves on by a record's header at least. */
-static int find_blip(const unsigned char *d, size_t at, size_t end, const char **media, size_t *start, size_t *length)
+/* A BLIP record at d[at..end): its PNG or JPEG, 0 for another kind. */
+static int blip_record(const unsigned char *d, size_t at, size_t end, picture *p)
+{
+    const unsigned instance = at + 8 <= end ? u16(d + at) >> 4 : 0, type = at + 8 <= end ? u16(d + at + 2) : 0;
+    /* one identifier, or two where the instance's low bit says so, then a tag byte */
+    const size_t header = 16 * (1 + (instance & 1)) + 1;
+    const uint32_t size = at + 8 <= end ? u32(d + at + 4) : 0;
+    if (type != RECORD_BLIP_PNG && type != RECORD_BLIP_JPEG && type != RECORD_BLIP_CMYK_JPEG)
+        return 0;
+    if (size < header || !fits(end, at + 8, size))
+        return 0;
+    p->media = type == RECORD_BLIP_PNG ? "image/png" : "image/jpeg";
+    p->data = d + at + 8 + header;
+    p->length = size - header;
+    return 1;
+}
+
+/* A BLIP store entry's picture: the record inside it, or the one at its
+ * offset in the WordDocument stream. */
+static int fbse_picture(const word_reader *r, const unsigned char *d, size_t at, size_t end, picture *p)
+{
+    const size_t body = at + 8;
+    const uint32_t size = u32(d + at + 4);
+    size_t name, delay, length;
+    if (!fits(end, body, FBSE_SIZE) || size > end - body)
+        return 0;
+    name = d[body + 33];
+    if (size > FBSE_SIZE + name)
+        return blip_record(d, body + FBSE_SIZE + name, body + size, p);
+    delay = u32(d + body + 28);
+    length = u32(d + body + 20);
+    return fits(r->word.size, delay, length) && blip_record(r->word.data, delay, delay + length, p);
+}
+
+/* What a shape's properties say of its picture: the BLIP store entry it
+ * shows, and its description, the picture's alternative text. */
+static void shape_properties(const unsigned char *d, size_t at, size_t end, shape *s)
+{
+    const unsigned count = u16(d + at) >> 4;
+    const size_t body = at + 8, record_end = body + u32(d + at + 4) < end ? body + u32(d + at + 4) : end;
+    size_t complex = body + 6 * (size_t)count, i;
+    for (i = 0; i < count && complex <= record_end; ++i) {
+        const unsigned id = u16(d + body + 6 * i);
+        const uint32_t value = u32(d + body + 6 * i + 2);
+        if ((id & 0x3FFF) == PROPERTY_BLIP && !(id & PROPERTY_COMPLEX))
+            s->blip = value;
+        if (!(id & PROPERTY_COMPLEX))
+            continue;
+        if (value > record_end - complex)
+            return;
+        if ((id & 0x3FFF) == PROPERTY_DESCRIPTION) {
+            s->alt = d + complex;
+            s->alt_length = value;
+        }
+        complex += value;
+    }
+}
+
+typedef void (*record_fn)(word_reader *r, const unsigned char *d, size_t at, size_t end, void *context);
+
+/* Calls `fn` on each drawing record of d[at..end) in order, containers
+ * and what they hold; every step moves on by a record's header at least. */
+static void walk_records(word_reader *r, const unsigned char *d, size_t at, size_t end, record_fn fn, void *context)
 {
     while (at < end && end - at >= 8) {
-        const unsigned instance = u16(d + at) >> 4, type = u16(d + at + 2);
         const uint32_t size = u32(d + at + 4);
-        if ((u16(d + at) & 0xF) == 0xF) {
+        fn(r, d, at, end, context);
+        if ((u16(d + at) & 0xF) == 0xF)
             at += 8;
-        } else if (type == RECORD_FBSE) {
-            if (end - at < 8 + FBSE_SIZE)
-                return 0;
-            at += 8 + FBSE_SIZE + d[at + 8 + 33];
-        } else if (type == RECORD_BLIP_PNG || type == RECORD_BLIP_JPEG || type == RECORD_BLIP_CMYK_JPEG) {
-            /* one identifier, or two where the instance's low bit says so, then a tag byte */
-            const size_t header = 16 * (1 + (instance & 1)) + 1;
-            if (size < header || !fits(end, at + 8, size))
-                return 0;
-            *media = type == RECORD_BLIP_PNG ? "image/png" : "image/jpeg";
-            *start = at + 8 + header;
-            *length = size - header;
-            return 1;
-        } else {
-            if (size > end - at - 8)
-                return 0;
+        else if (size > end - at - 8)
+            return;
+        else
             at += 8 + size;
-        }
     }
-    return 0;
+}
+
+typedef struct inline_shape {
+    shape s;
+    picture p;
+    int found;
+} inline_shape;
+
+static void on_inline_record(word_reader *r, const unsigned char *d, size_t at, size_t end, void *context)
+{
+    inline_shape *in = (inline_shape *)context;
+    const unsigned type = u16(d + at + 2);
+    if (type == RECORD_FOPT || type == RECORD_TERTIARY_FOPT)
+        shape_properties(d, at, end, &in->s);
+    else if (!in->found && type == RECORD_FBSE)
+        in->found = fbse_picture(r, d, at, end, &in->p);
+    else if (!in->found)
+        in->found = blip_record(d, at, end, &in->p);
+}
+
+static void put_shape_picture(word_reader *r, story *st, const picture *p, const shape *s)
+{
+    buffer alt = {0};
+    if (!doc_spend(&r->picture_budget, p->length))
+        return;
+    if (s && s->alt)
+        put_utf16_as_utf8(&alt, s->alt, s->alt_length & ~(size_t)1, 0);
+    flush_text(st);
+    doc_picture(st->b, NULL, 0, NULL, 0, alt.data ? (const char *)alt.data : "", alt.size, p->media, p->data,
+                p->length, 0, 0);
+    free(alt.data);
 }
 
 /* An inline picture: its PICF in the Data stream, then its shape's
@@ -1098,18 +1205,98 @@ static int find_blip(const unsigned char *d, size_t at, size_t end, const char *
 static void put_picture(word_reader *r, story *st, uint32_t location)
 {
     const unsigned char *d = r->data.data;
-    const char *media;
-    size_t end, at, start, length;
+    inline_shape in;
+    size_t end, at;
     if (location == UINT32_MAX || !fits(r->data.size, location, PICF_SIZE))
         return;
+    memset(&in, 0, sizeof in);
     end = location + (size_t)(u32(d + location) < r->data.size - location ? u32(d + location) : r->data.size - location);
     at = location + u16(d + location + 4);
     if (u16(d + location + 6) == MM_SHAPE_FILE && at < end)
         at += 1 + d[at];
-    if (at >= end || !find_blip(d, at, end, &media, &start, &length) || !doc_spend(&r->picture_budget, length))
-        return;
-    flush_text(st);
-    doc_picture(st->b, NULL, 0, NULL, 0, "", 0, media, d + start, length, 0, 0);
+    walk_records(r, d, at, end, on_inline_record, &in);
+    if (in.found)
+        put_shape_picture(r, st, &in.p, &in.s);
+}
+
+/* The drawings' records: the BLIP store's entries, and each shape with
+ * the entry it shows. */
+static void on_drawing_record(word_reader *r, const unsigned char *d, size_t at, size_t end, void *context)
+{
+    const unsigned type = u16(d + at + 2);
+    (void)context;
+    if (type == RECORD_FBSE) {
+        picture *grown = (picture *)room_for_one(r->blips, r->blip_count, &r->blip_capacity, 8, sizeof *r->blips);
+        if (!grown)
+            return;
+        r->blips = grown;
+        memset(&r->blips[r->blip_count], 0, sizeof *r->blips);
+        fbse_picture(r, d, at, end, &r->blips[r->blip_count++]);
+    } else if (type == RECORD_FSP && end - at >= 12) {
+        shape *grown = (shape *)room_for_one(r->shapes, r->shape_count, &r->shape_capacity, 8, sizeof *r->shapes);
+        if (!grown)
+            return;
+        r->shapes = grown;
+        memset(&r->shapes[r->shape_count], 0, sizeof *r->shapes);
+        r->shapes[r->shape_count++].id = u32(d + at + 8);
+    } else if ((type == RECORD_FOPT || type == RECORD_TERTIARY_FOPT) && r->shape_count > 0) {
+        shape_properties(d, at, end, &r->shapes[r->shape_count - 1]);
+    }
+}
+
+static int compare_shapes(const void *a, const void *b)
+{
+    const uint32_t x = ((const shape *)a)->id, y = ((const shape *)b)->id;
+    return x < y ? -1 : x > y;
+}
+
+/* The drawing group (its BLIP store) and each drawing after it, every
+ * drawing behind a byte that says whose it is. */
+static int read_drawings(word_reader *r)
+{
+    const span dgg = fib_pair(r, FIB_DGGINFO), spa = fib_pair(r, FIB_PLCSPAMOM);
+    const unsigned char *d = r->table.data;
+    size_t at = dgg.at, end = (size_t)dgg.at + dgg.length, first = 1;
+    while (at < end && end - at >= 8) {
+        const size_t next = at + 8 + u32(d + at + 4);
+        if (next > end || next < at)
+            break;
+        if (first || u16(d + at + 2) == RECORD_DG_CONTAINER)
+            walk_records(r, d, at, next, on_drawing_record, NULL);
+        first = 0;
+        at = next + 1;
+    }
+    if (r->shape_count)
+        qsort(r->shapes, (size_t)r->shape_count, sizeof *r->shapes, compare_shapes);
+    r->anchor_count = spa.length >= 4 ? (spa.length - 4) / (4 + FSPA_SIZE) : 0;
+    r->anchors = d + spa.at;
+    return 1;
+}
+
+/* A floating picture, anchored at cp: its anchor names its shape, whose
+ * properties name its picture in the BLIP store. */
+static void put_drawn_picture(word_reader *r, story *st, uint32_t cp)
+{
+    size_t low = 0, high = r->anchor_count;
+    while (low < high) {
+        const size_t middle = (low + high) / 2;
+        const uint32_t at = u32(r->anchors + 4 * middle);
+        if (at == cp) {
+            shape key;
+            const shape *s;
+            key.id = u32(r->anchors + 4 * (r->anchor_count + 1) + FSPA_SIZE * middle);
+            s = r->shape_count ? (const shape *)bsearch(&key, r->shapes, (size_t)r->shape_count, sizeof *r->shapes,
+                                                        compare_shapes)
+                               : NULL;
+            if (s && s->blip >= 1 && s->blip <= (uint32_t)r->blip_count && r->blips[s->blip - 1].data)
+                put_shape_picture(r, st, &r->blips[s->blip - 1], s);
+            return;
+        }
+        if (at < cp)
+            low = middle + 1;
+        else
+            high = middle;
+    }
 }
 
 /* ---- paragraphs ---- */
@@ -1265,6 +1452,10 @@ static uint32_t special_char(word_reader *r, story *st, const text_char *c, cons
         if (special && !(p->chars & C_OLE))
             put_picture(r, st, p->picture);
         return 0;
+    case 0x08:
+        if (special && !st->in_note)
+            put_drawn_picture(r, st, c->cp);
+        return 0;
     case 0x02:
         if (special && !st->in_note)
             note_reference(r, st, c);
@@ -1394,7 +1585,7 @@ static int read_tables(word_reader *r)
     return read_pieces(r) && read_runs(r, FIB_PLCFBTECHPX, 0, &r->chpx, &r->chpx_count) &&
            read_runs(r, FIB_PLCFBTEPAPX, 1, &r->papx, &r->papx_count) && read_styles(r) && read_lists(r) &&
            read_notes(r, &r->footnotes, FIB_PLCFFNDREF, FIB_PLCFFNDTXT, "fn", r->ccp_text, r->ccp_ftn) &&
-           read_notes(r, &r->endnotes, FIB_PLCFENDREF, FIB_PLCFENDTXT, "en", notes_at, r->ccp_edn);
+           read_notes(r, &r->endnotes, FIB_PLCFENDREF, FIB_PLCFENDTXT, "en", notes_at, r->ccp_edn) && read_drawings(r);
 }
 
 static int open_document(word_reader *r)
@@ -1431,6 +1622,8 @@ static void release_reader(word_reader *r)
     free(r->endnotes.texts);
     free(r->endnotes.done);
     free(r->para);
+    free(r->blips);
+    free(r->shapes);
     release_input(&r->raw);
     free(r);
 }
