@@ -128,6 +128,15 @@ typedef struct list_def {
     int counted[LIST_LEVELS];
 } list_def;
 
+/* What a paragraph's ilfo names: a list, and the levels it starts again
+ * (at its first item there) or shows in another format. */
+typedef struct list_override {
+    int32_t list; /* -1: none */
+    int start[LIST_LEVELS];
+    int format[LIST_LEVELS]; /* -1: the list's own */
+    unsigned char restarts[LIST_LEVELS];
+} list_override;
+
 /* One story's footnotes or endnotes: where each is referred to, and the
  * CPs of their texts in the note story. */
 typedef struct note_table {
@@ -197,7 +206,7 @@ typedef struct word_reader {
     int *style_chain; /* room to resolve a style's chain of bases */
     list_def *lists;
     size_t list_count;
-    int32_t *lfo_lists;
+    list_override *overrides; /* by ilfo - 1 */
     size_t lfo_count;
     note_table footnotes, endnotes;
     text_char *para;
@@ -738,6 +747,32 @@ static size_t read_levels(list_def *list, int simple, const unsigned char *s, si
     return at;
 }
 
+/* An LFO's levels that start again or change their format: each an
+ * LFOLVL, with an LVL after it where it changes the format. */
+static size_t read_override(const word_reader *r, list_override *o, unsigned count, size_t at)
+{
+    unsigned k;
+    for (k = 0; k < LIST_LEVELS; ++k)
+        o->format[k] = -1;
+    for (k = 0; k < count && fits(r->table.size, at, 8); ++k) {
+        const uint32_t flags = u32(r->table.data + at + 4);
+        const unsigned level = flags & 0xF;
+        if ((flags & 0x10) && level < LIST_LEVELS) {
+            o->start[level] = (int)(int32_t)u32(r->table.data + at);
+            o->restarts[level] = 1;
+        }
+        at += 8;
+        if (flags & 0x20) {
+            list_def changed;
+            changed.levels[0].format = -1;
+            at = read_levels(&changed, 1, r->table.data, r->table.size, at);
+            if (level < LIST_LEVELS)
+                o->format[level] = changed.levels[0].format;
+        }
+    }
+    return at;
+}
+
 static int read_lists(word_reader *r)
 {
     const span lst = fib_pair(r, FIB_PLFLST), lfo = fib_pair(r, FIB_PLFLFO);
@@ -749,8 +784,8 @@ static int read_lists(word_reader *r)
     r->lfo_count = lfo.length >= 4 ? u32(f) : 0;
     if (!fits(lfo.length, 4, 16 * (uint64_t)r->lfo_count))
         r->lfo_count = 0;
-    r->lfo_lists = (int32_t *)malloc((r->lfo_count + 1) * sizeof *r->lfo_lists);
-    if (!r->lists || !r->lfo_lists)
+    r->overrides = (list_override *)calloc(r->lfo_count + 1, sizeof *r->overrides);
+    if (!r->lists || !r->overrides)
         return refusal_set(REFUSAL_OUT_OF_MEMORY);
     r->list_count = count;
     /* the levels follow the PlfLst in the table stream, outside its length */
@@ -762,22 +797,24 @@ static int read_lists(word_reader *r)
         at = read_levels(&r->lists[i], s[2 + 28 * i + 26] & 1, r->table.data, r->table.size, at);
     }
     qsort(r->lists, count, sizeof *r->lists, compare_lists);
-    for (i = 0; i < r->lfo_count; ++i) {
+    /* each LFO's overrides follow all the LFOs, each behind a CP */
+    for (i = 0, at = (size_t)lfo.at + 4 + 16 * r->lfo_count; i < r->lfo_count; ++i) {
         list_def key;
         const list_def *found;
         key.id = (int32_t)u32(f + 4 + 16 * i);
         found = (const list_def *)bsearch(&key, r->lists, count, sizeof *r->lists, compare_lists);
-        r->lfo_lists[i] = found ? (int32_t)(found - r->lists) : -1;
+        r->overrides[i].list = found ? (int32_t)(found - r->lists) : -1;
+        at = read_override(r, &r->overrides[i], f[4 + 16 * i + 12], at + 4);
     }
     return 1;
 }
 
-/* The list a paragraph's ilfo names, NULL for none. */
-static list_def *list_of(word_reader *r, int ilfo)
+/* What a paragraph's ilfo names, NULL for no list. */
+static list_override *list_of(word_reader *r, int ilfo)
 {
-    if (ilfo <= 0 || (size_t)ilfo > r->lfo_count || r->lfo_lists[ilfo - 1] < 0)
+    if (ilfo <= 0 || (size_t)ilfo > r->lfo_count || r->overrides[ilfo - 1].list < 0)
         return NULL;
-    return &r->lists[r->lfo_lists[ilfo - 1]];
+    return &r->overrides[ilfo - 1];
 }
 
 /* ---- notes ---- */
@@ -1342,16 +1379,22 @@ static int list_style_of(int format)
 
 /* A list item's number, counted per list and level, a level's count
  * starting again under each item of the levels above it. */
-static void open_item(word_reader *r, story *st, list_def *list, int level, unsigned flags)
+static void open_item(word_reader *r, story *st, list_override *o, int level, unsigned flags)
 {
+    list_def *list = &r->lists[o->list];
     const list_level *lv = &list->levels[level];
-    const int bullet = lv->format == 23 || lv->format == 255;
-    const int list_index = (int)(list - r->lists);
+    const int format = o->format[level] >= 0 ? o->format[level] : lv->format;
+    const int bullet = format == 23 || format == 255;
+    const int list_index = o->list;
     int k;
-    if (!list->counted[level])
+    if (o->restarts[level]) {
+        list->counters[level] = o->start[level];
+        o->restarts[level] = 0;
+    } else if (!list->counted[level]) {
         list->counters[level] = lv->start;
-    else if (list->counters[level] < 0x7FFFFFFF)
+    } else if (list->counters[level] < 0x7FFFFFFF) {
         ++list->counters[level];
+    }
     list->counted[level] = 1;
     for (k = level + 1; k < LIST_LEVELS; ++k)
         list->counted[k] = 0;
@@ -1360,7 +1403,7 @@ static void open_item(word_reader *r, story *st, list_def *list, int level, unsi
     st->last_list = list_index;
     doc_block_context(st->b, 0, flags);
     if (!bullet)
-        doc_list_style(st->b, list_style_of(lv->format), NULL, 0);
+        doc_list_style(st->b, list_style_of(format), NULL, 0);
     doc_block(st->b, NODE_LI, level + 1, bullet ? DOC_BULLET : list->counters[level], NULL);
 }
 
@@ -1370,7 +1413,7 @@ static int open_block(word_reader *r, story *st, const props *p)
 {
     const style *sty = (size_t)p->para.style < r->style_count ? &r->styles[p->para.style] : NULL;
     const int heading = sty && sty->sti >= 1 && sty->sti <= 9 ? sty->sti : p->para.outline < 9 ? p->para.outline + 1 : 0;
-    list_def *list = heading ? NULL : list_of(r, p->para.ilfo);
+    list_override *list = heading ? NULL : list_of(r, p->para.ilfo);
     const int kind = heading ? NODE_H : list ? NODE_LI : NODE_P;
     unsigned flags = 0;
     if (st->depth > 0) {
@@ -1614,7 +1657,7 @@ static void release_reader(word_reader *r)
     free(r->styles);
     free(r->style_chain);
     free(r->lists);
-    free(r->lfo_lists);
+    free(r->overrides);
     free(r->footnotes.refs);
     free(r->footnotes.texts);
     free(r->footnotes.done);

@@ -230,6 +230,9 @@ TEST_F(Word97, ShowsTheDocumentsStructure)
         {"word97-tika-numbered-list", "<li level=2 number=2 cell style=lower-alpha>Cell b</li>"},
         {"word97-tika-numbered-list", "<li level=3 number=3 style=lower-roman>List</li><li level=1 number=2>foo</li>"},
         {"word97-tika-numbered-list", "<li level=1 number=6>six</li><li level=1 number=7>seven</li>"},
+        // list format overrides that start a level again
+        {"word97-tika-list-overrides", "<li level=2 number=17 new>2.17</li><li level=2 number=18>2.18</li>"},
+        {"word97-tika-list-overrides", "<li level=1 number=0>00</li><li level=1 number=1>01</li>"},
         {"word97-tika-3imgs", "<p>The quick brown fox jumps over the lazy dog</p><p><img src= type=image/png><bits iVBORw0KGgo"},
         {"word97-tika-3imgs", "<img src= type=image/jpeg><bits /9j/4AAQSkZJRg"},
         // a deletion tracked and not yet accepted is gone, an insertion stays
