@@ -84,6 +84,7 @@ typedef struct props {
     unsigned chars;
     unsigned toggle_base; /* the style's, which toggling sprms flip */
     uint32_t picture;     /* in the Data stream */
+    uint32_t symbol;      /* the character a symbol placeholder stands for */
     int char_style;       /* -1: none */
     para_props para;
 } props;
@@ -264,11 +265,11 @@ static int read_fib(word_reader *r)
         return refusal_setf("It is a Word 6 or Word 95 document (nFib %u), which this reader does not read: open it in "
                             "Word or LibreOffice and save it as a Word 97-2003 document.",
                             r->nfib);
+    if (r->flags & FIB_ENCRYPTED && r->flags & FIB_OBFUSCATED)
+        return refusal_set("It is an obfuscated Word document (XOR-encrypted with a password), which this reader does "
+                           "not decrypt.");
     if (r->flags & FIB_ENCRYPTED)
-        return refusal_set(r->flags & FIB_OBFUSCATED
-                               ? "It is an obfuscated Word document (XOR-encrypted with a password), which this reader "
-                                 "does not decrypt."
-                               : "It is a Word document encrypted with a password, which this reader does not decrypt.");
+        return refusal_set("It is a Word document encrypted with a password, which this reader does not decrypt.");
     if (u16(w + 32) < 14 || u16(w + 62) < 22)
         return refusal_set("It is not a Word 97-2003 document: its File Information Block is cut short.");
     r->ccp_text = u32(w + 76);
@@ -346,6 +347,12 @@ static void on_picture(props *p, const unsigned char *operand, unsigned bit)
 {
     (void)bit;
     p->picture = u32(operand);
+}
+
+static void on_symbol(props *p, const unsigned char *operand, unsigned bit)
+{
+    (void)bit;
+    p->symbol = u16(operand + 2); /* after the font's number; Symbol and Wingdings put theirs at U+F000 and up */
 }
 
 static void on_char_style(props *p, const unsigned char *operand, unsigned bit)
@@ -435,6 +442,7 @@ static const struct {
     {0x6649, on_depth, 0},              /* sprmPItap */
     {0x664A, on_depth, 1},              /* sprmPDtap */
     {0x6A03, on_picture, 0},            /* sprmCPicLocation */
+    {0x6A09, on_symbol, 0},             /* sprmCSymbol */
 };
 
 static void apply_sprm(props *p, unsigned sprm, const unsigned char *operand)
@@ -698,7 +706,7 @@ static props default_props(void)
  * is read as no base), then resolved back from there. */
 static const props *style_props(word_reader *r, int istd)
 {
-    static const props none = {0, 0, UINT32_MAX, -1, {0, 0, 0, 0, 0, 0, 0, 9, 0}};
+    static const props none = {0, 0, UINT32_MAX, 0, -1, {0, 0, 0, 0, 0, 0, 0, 9, 0}};
     int k, n = 0;
     if (istd < 0 || (size_t)istd >= r->style_count)
         return &none;
@@ -949,15 +957,26 @@ static props paragraph_props(word_reader *r)
     return p;
 }
 
+/* The properties of the last character, which the next one in the same
+ * run and piece shares. */
+typedef struct char_cache {
+    const run *run;
+    uint32_t piece;
+    int valid;
+    props p;
+} char_cache;
+
 /* A character's properties over its paragraph's style. */
-static props char_props(word_reader *r, const props *paragraph, const text_char *c, const run **last)
+static props char_props(word_reader *r, const props *paragraph, const text_char *c, char_cache *cache)
 {
     props p = *paragraph;
-    const run *u = *last && (*last)->fc <= c->fc && c->fc < (*last)->fc_end ? *last
-                                                                             : run_at(r->chpx, r->chpx_count, c->fc);
-    *last = u;
+    const run *last = cache->run;
+    const run *u = last && last->fc <= c->fc && c->fc < last->fc_end ? last : run_at(r->chpx, r->chpx_count, c->fc);
+    if (cache->valid && u == cache->run && c->piece == cache->piece)
+        return cache->p;
     p.toggle_base = p.chars;
     p.picture = UINT32_MAX;
+    p.symbol = 0;
     p.char_style = -1;
     if (u) {
         props styled;
@@ -974,6 +993,10 @@ static props char_props(word_reader *r, const props *paragraph, const text_char 
         }
     }
     apply_span(&p, &r->table, r->pieces[c->piece].sprms);
+    cache->run = u;
+    cache->piece = c->piece;
+    cache->valid = 1;
+    cache->p = p;
     return p;
 }
 
@@ -1247,7 +1270,7 @@ static void put_picture(word_reader *r, story *st, uint32_t location)
     if (location == UINT32_MAX || !fits(r->data.size, location, PICF_SIZE))
         return;
     memset(&in, 0, sizeof in);
-    end = location + (size_t)(u32(d + location) < r->data.size - location ? u32(d + location) : r->data.size - location);
+    end = u32(d + location) < r->data.size - location ? location + u32(d + location) : r->data.size;
     at = location + u16(d + location + 4);
     if (u16(d + location + 6) == MM_SHAPE_FILE && at < end)
         at += 1 + d[at];
@@ -1412,7 +1435,9 @@ static void open_item(word_reader *r, story *st, list_override *o, int level, un
 static int open_block(word_reader *r, story *st, const props *p)
 {
     const style *sty = (size_t)p->para.style < r->style_count ? &r->styles[p->para.style] : NULL;
-    const int heading = sty && sty->sti >= 1 && sty->sti <= 9 ? sty->sti : p->para.outline < 9 ? p->para.outline + 1 : 0;
+    const int heading = sty && sty->sti >= 1 && sty->sti <= 9 ? sty->sti
+                        : p->para.outline < 9                 ? p->para.outline + 1
+                                                              : 0;
     list_override *list = heading ? NULL : list_of(r, p->para.ilfo);
     const int kind = heading ? NODE_H : list ? NODE_LI : NODE_P;
     unsigned flags = 0;
@@ -1521,10 +1546,12 @@ static uint32_t special_char(word_reader *r, story *st, const text_char *c, cons
  * link's underline are what the block and the link show already. */
 static void put_chars(word_reader *r, story *st, const props *paragraph, int kind, size_t count)
 {
-    const run *last = NULL;
+    char_cache cache;
     size_t i;
+    memset(&cache, 0, sizeof cache);
     for (i = 0; i < count; ++i) {
-        const unsigned shown_by_block = (kind == NODE_H ? paragraph->chars & C_BOLD : 0) | (in_link(st) ? C_UNDERLINE : 0);
+        const unsigned shown_by_block =
+            (kind == NODE_H ? paragraph->chars & C_BOLD : 0) | (in_link(st) ? C_UNDERLINE : 0);
         const text_char *c = &r->para[i];
         props p;
         uint32_t ch;
@@ -1543,13 +1570,16 @@ static void put_chars(word_reader *r, story *st, const props *paragraph, int kin
                 put_utf8(&f->code, c->ch);
             continue;
         }
-        p = char_props(r, paragraph, c, &last);
+        p = char_props(r, paragraph, c, &cache);
         if (p.chars & (C_HIDDEN | C_DELETED))
             continue;
         if (st->after_note_mark && (c->ch == ' ' || c->ch == '\t'))
             continue;
         st->after_note_mark = 0;
-        ch = c->ch < 0x20 ? special_char(r, st, c, &p) : c->ch;
+        if (c->ch < 0x20)
+            ch = special_char(r, st, c, &p);
+        else
+            ch = c->ch == 0x28 && p.symbol && (p.chars & C_SPECIAL) ? p.symbol : c->ch;
         if (ch == 0)
             continue;
         set_marks(st, p.chars & ~shown_by_block);
@@ -1563,7 +1593,10 @@ static void put_paragraph(word_reader *r, story *st)
 {
     const props p = paragraph_props(r);
     const uint32_t mark = r->para[r->para_count - 1].ch;
-    const int depth = !p.para.in_table ? 0 : p.para.depth < 1 ? 1 : p.para.depth > TABLE_DEPTH ? TABLE_DEPTH : p.para.depth;
+    const int depth = !p.para.in_table            ? 0
+                      : p.para.depth < 1           ? 1
+                      : p.para.depth > TABLE_DEPTH ? TABLE_DEPTH
+                                                   : p.para.depth;
     const int row_end = depth == 1 ? p.para.row_end && mark == 0x07 : depth > 1 && p.para.inner_row_end;
     const int cell_end = depth == 1 ? mark == 0x07 && !row_end : depth > 1 && p.para.inner_cell && !row_end;
     int kind;

@@ -195,7 +195,8 @@ int cfb_open(cfb_file *f, const unsigned char *data, size_t size)
                             version, u16(data + 30));
     f->sector_shift = u16(data + 30);
     f->sector_count = (uint32_t)(((size >> f->sector_shift) + ((size & ((1u << f->sector_shift) - 1)) != 0)) - 1);
-    f->seen = (unsigned char *)malloc((size_t)f->sector_count + 1 + (f->sector_count << (f->sector_shift - MINI_SHIFT)));
+    /* room for a mark per sector of the file, or per small sector of the mini stream it holds */
+    f->seen = (unsigned char *)malloc(((size_t)f->sector_count << (f->sector_shift - MINI_SHIFT)) + 1);
     if (!f->seen)
         return refusal_set(REFUSAL_OUT_OF_MEMORY);
     if (!read_fat(f, data))

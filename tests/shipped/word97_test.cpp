@@ -80,9 +80,8 @@ std::string plain_text(const std::string &doc, bool with_notes)
                 break;
             out += "\n" + std::to_string(++notes_written) + " ";
         }
-        const std::size_t name_start = mark[0] == '/' ? 1 : 0;
-        const std::string name = mark.substr(name_start, mark.find(' ') == std::string::npos ? std::string::npos
-                                                                                             : mark.find(' ') - name_start);
+        const std::size_t name_start = mark[0] == '/' ? 1 : 0, space = mark.find(' ');
+        const std::string name = mark.substr(name_start, space == std::string::npos ? space : space - name_start);
         for (const char *block : {"p", "h", "li", "cell", "row", "table", "note", "br", "hr", "code"})
             if (name == block)
                 out += ' ';
@@ -223,7 +222,8 @@ TEST_F(Word97, ShowsTheDocumentsStructure)
         {"word97-tika-various", "<sup>superscript</sup> <sub>subscript</sub>"},
         {"word97-tika-various", "<li level=1 number=3>Number bullet 3</li>"},
         {"word97-tika-various", "<a href=http://tika.apache.org/>This is a hyperlink</a>"},
-        {"word97-tika-various", "<cell>Row 2 Col 1</cell><cell>Row 2 Col 2</cell><cell>Row 2 Col 3</cell></row></table>"},
+        {"word97-tika-various",
+         "<cell>Row 2 Col 1</cell><cell>Row 2 Col 2</cell><cell>Row 2 Col 3</cell></row></table>"},
         {"word97-tika-various", "<p>ゾルゲと尾崎、淡々と最期</p>"},
         {"word97-tika-various", "<p>\xF0\x90\x8C\xB2\xF0\x90\x8C\xBF"}, // Gothic, beyond the 16-bit plane
         {"word97-tika-numbered-list", "<li level=3 number=2 style=lower-roman>Level</li><table><row><cell>"},
@@ -233,7 +233,8 @@ TEST_F(Word97, ShowsTheDocumentsStructure)
         // list format overrides that start a level again
         {"word97-tika-list-overrides", "<li level=2 number=17 new>2.17</li><li level=2 number=18>2.18</li>"},
         {"word97-tika-list-overrides", "<li level=1 number=0>00</li><li level=1 number=1>01</li>"},
-        {"word97-tika-3imgs", "<p>The quick brown fox jumps over the lazy dog</p><p><img src= type=image/png><bits iVBORw0KGgo"},
+        {"word97-tika-3imgs",
+         "<p>The quick brown fox jumps over the lazy dog</p><p><img src= type=image/png><bits iVBORw0KGgo"},
         {"word97-tika-3imgs", "<img src= type=image/jpeg><bits /9j/4AAQSkZJRg"},
         // a deletion tracked and not yet accepted is gone, an insertion stays
         {"word97-tika-features", "Maecenas eget elit insert this fringilla, est eu, volutpat urna."},
@@ -324,7 +325,8 @@ TEST_F(Word97, RefusesDamagedFilesSayingWhy)
         std::function<void(compound &)> patch;
         const char *reason;
     } cases[] = {
-        {"a FAT loop", [](compound &f) { f.set32(f.fat_entry(f.stream_start("WordDocument")), f.stream_start("WordDocument")); },
+        {"a FAT loop",
+         [](compound &f) { f.set32(f.fat_entry(f.stream_start("WordDocument")), f.stream_start("WordDocument")); },
          "The compound file that holds the document is damaged: a stream's sector chain loops back to sector "},
         {"a chain past the end", [](compound &f) { f.set32(f.fat_entry(f.stream_start("WordDocument")), 0x00FFFFF0); },
          "The compound file that holds the document is damaged: a stream's sector chain leads to sector 16777200, "
@@ -345,7 +347,8 @@ TEST_F(Word97, RefusesDamagedFilesSayingWhy)
              f.set32(at + 5 + 4 * (pieces + 1) + 2, 0x3FFFFF00);
          },
          "The Word document is damaged: its piece table points past the end of its text stream (byte 1073741568 "},
-        {"an encrypted file", [](compound &f) { f.set16(f.word_document() + 10, f.get16(f.word_document() + 10) | 0x0100); },
+        {"an encrypted file",
+         [](compound &f) { f.set16(f.word_document() + 10, f.get16(f.word_document() + 10) | 0x0100); },
          "It is a Word document encrypted with a password, which this reader does not decrypt."},
         {"an obfuscated file",
          [](compound &f) { f.set16(f.word_document() + 10, f.get16(f.word_document() + 10) | 0x8100); },
@@ -365,7 +368,8 @@ TEST_F(Word97, RefusesDamagedFilesSayingWhy)
         {"word97-tika-word6.doc",
          "It is a Word 6 or Word 95 document (nFib 101), which this reader does not read: open it in Word or "
          "LibreOffice and save it as a Word 97-2003 document."},
-        {"word97-tika-password.doc", "It is a Word document encrypted with a password, which this reader does not decrypt."},
+        {"word97-tika-password.doc",
+         "It is a Word document encrypted with a password, which this reader does not decrypt."},
     };
     for (const auto &c : refused) {
         std::string output;
