@@ -27,6 +27,7 @@
 #define FIELD_DEPTH 16
 #define FIELD_CODE_KEPT 2048 /* of a field's code: a HYPERLINK's target, quoted, fits */
 #define TABLE_DEPTH 16       /* tables nested deeper are read as the sixteenth */
+#define ROW_CELLS 64         /* a row's definition gives at most 63 */
 
 /* Indices of the FibRgFcLcb97 pairs this reader uses. */
 enum {
@@ -175,12 +176,23 @@ typedef struct field {
     buffer code;
 } field;
 
+/* What a row's definition, at its end, says of its cells: whether they
+ * are headers, and which are merged into the cell before them. */
+typedef struct row_info {
+    int header;
+    unsigned char merged[ROW_CELLS];
+} row_info;
+
 /* What one story (the main text, a note) has open as it is read. */
 typedef struct story {
     doc_builder *b;
     int in_note;
     int depth;                   /* tables open */
+    uint32_t end;                /* the story's last CP */
     int cell[TABLE_DEPTH + 1];   /* per depth: 0 no cell open, 1 a cell holding its text, 2 holding blocks */
+    int row_open[TABLE_DEPTH + 1];
+    int cell_index[TABLE_DEPTH + 1];
+    row_info rows[TABLE_DEPTH + 1];
     field fields[FIELD_DEPTH];
     int field_count;
     int last_list;               /* the list of the item before, -1 after another block */
@@ -941,20 +953,96 @@ static int take_paragraph(word_reader *r, uint32_t *cp, uint32_t end)
     return r->para_count > 0;
 }
 
-/* A paragraph's properties: its style's, then its run's sprms, then its
- * last piece's. */
-static props paragraph_props(word_reader *r)
+/* The properties of the paragraph whose mark is at fc in piece k: its
+ * style's, then its run's sprms, then its piece's. */
+static props mark_props(word_reader *r, uint32_t fc, uint32_t k, const run **paragraph_run)
 {
-    const text_char *mark = &r->para[r->para_count - 1];
-    const run *u = run_at(r->papx, r->papx_count, mark->fc);
+    const run *u = run_at(r->papx, r->papx_count, fc);
     const int istd = u ? u->style : 0;
     props p = *style_props(r, istd);
     p.toggle_base = p.chars;
     if (u)
         apply_span(&p, &r->word, u->sprms);
-    apply_span(&p, &r->table, r->pieces[mark->piece].sprms);
+    apply_span(&p, &r->table, r->pieces[k].sprms);
     p.para.style = istd;
+    if (paragraph_run)
+        *paragraph_run = u;
     return p;
+}
+
+static props paragraph_props(word_reader *r)
+{
+    const text_char *mark = &r->para[r->para_count - 1];
+    return mark_props(r, mark->fc, mark->piece, NULL);
+}
+
+/* Where a paragraph stands in tables: its depth, and whether its mark
+ * ends a cell or a row.  A table's own cells end with 0x07, the cells of
+ * tables nested in it with paragraph marks that say so. */
+typedef struct table_place {
+    int depth, row_end, cell_end;
+} table_place;
+
+static table_place place_of(const props *p, uint32_t mark)
+{
+    table_place t;
+    t.depth = !p->para.in_table ? 0 : p->para.depth < 1 ? 1 : p->para.depth > TABLE_DEPTH ? TABLE_DEPTH : p->para.depth;
+    t.row_end = t.depth == 1 ? p->para.row_end && mark == 0x07 : t.depth > 1 && p->para.inner_row_end;
+    t.cell_end = t.depth == 1 ? mark == 0x07 && !t.row_end : t.depth > 1 && p->para.inner_cell && !t.row_end;
+    return t;
+}
+
+/* A row's definition (sprmTDefTable) and sprmTTableHeader, among the
+ * sprms of its end mark. */
+static void read_row_sprms(const unsigned char *s, size_t n, row_info *row)
+{
+    const unsigned char *end = s + n;
+    while (end - s >= 2) {
+        const long length = operand_length(s, end);
+        const unsigned sprm = u16(s);
+        if (length < 0 || length > end - s - 2)
+            return;
+        if (sprm == 0x3404)
+            row->header = s[2] != 0;
+        if (sprm == 0xD608 && length >= 3) {
+            /* its length, its count of cells, their edges, then a TC80 of 20 bytes each */
+            const unsigned count = s[4] < ROW_CELLS ? s[4] : ROW_CELLS;
+            const long first = 3 + 2 * ((long)s[4] + 1);
+            unsigned i;
+            for (i = 0; i < count && first + 20 * ((long)i + 1) <= length; ++i)
+                row->merged[i] = (u16(s + 2 + first + 20 * i) & 2) != 0; /* fMerged */
+        }
+        s += 2 + length;
+    }
+}
+
+/* The definition of the row whose first cell begins at cp, read ahead at
+ * its end mark; a row read ahead is not read ahead again, and the reading
+ * stops where the text leaves the row's depth, so that the text is read
+ * ahead once for each depth at most. */
+static void read_row_ahead(word_reader *r, uint32_t cp, uint32_t end, int depth, row_info *row)
+{
+    size_t k = piece_at(r, cp);
+    memset(row, 0, sizeof *row);
+    while (cp < end && k < r->piece_count) {
+        const piece *p = &r->pieces[k];
+        const uint32_t fc = p->compressed ? p->at + (cp - p->cp) : p->at + 2 * (cp - p->cp);
+        const uint32_t ch = p->compressed ? r->word.data[fc] : u16(r->word.data + fc);
+        if (ch == 0x0D || ch == 0x07) {
+            const run *u;
+            const props pp = mark_props(r, fc, (uint32_t)k, &u);
+            const table_place t = place_of(&pp, ch);
+            if (t.depth < depth)
+                return;
+            if (t.depth == depth && t.row_end) {
+                if (u && fits(r->word.size, u->sprms.at, u->sprms.length))
+                    read_row_sprms(r->word.data + u->sprms.at, u->sprms.length, row);
+                return;
+            }
+        }
+        if (++cp >= p->cp_end)
+            k = piece_at(r, cp);
+    }
 }
 
 /* The properties of the last character, which the next one in the same
@@ -1363,13 +1451,35 @@ static void put_drawn_picture(word_reader *r, story *st, uint32_t cp)
 
 static void read_story(word_reader *r, doc_builder *b, uint32_t start, uint32_t end, int in_note);
 
+/* Opens a cell of the row at `depth`, reading the row ahead when the cell
+ * is its first; 0 for an empty cell merged into the one before it, which
+ * shows nothing of its own. */
+static int open_cell(word_reader *r, story *st, int depth, uint32_t cp, int empty)
+{
+    const row_info *row = &st->rows[depth];
+    int index;
+    if (!st->row_open[depth]) {
+        read_row_ahead(r, cp, st->end, depth, &st->rows[depth]);
+        st->row_open[depth] = 1;
+        st->cell_index[depth] = 0;
+    }
+    index = st->cell_index[depth];
+    if (empty && index > 0 && index < ROW_CELLS && row->merged[index])
+        return 0;
+    flush_text(st);
+    doc_cell(st->b, row->header);
+    st->cell[depth] = 1;
+    return 1;
+}
+
 /* Tables open and close to the paragraph's depth; a table nested in a
  * cell makes the cell one that holds blocks. */
-static void set_table_depth(story *st, int depth)
+static void set_table_depth(word_reader *r, story *st, int depth, uint32_t cp)
 {
     while (st->depth > depth) {
         flush_text(st);
         doc_end_container(st->b, NODE_TABLE);
+        st->row_open[st->depth] = 0;
         st->cell[st->depth--] = 0;
         if (st->cell[st->depth])
             st->cell[st->depth] = 2;
@@ -1378,7 +1488,7 @@ static void set_table_depth(story *st, int depth)
         flush_text(st);
         if (st->depth > 0) {
             if (!st->cell[st->depth])
-                doc_cell(st->b, 0);
+                open_cell(r, st, st->depth, cp, 0);
             doc_block_context(st->b, 0, DOC_IN_CELL);
             st->cell[st->depth] = 2;
         } else {
@@ -1386,6 +1496,7 @@ static void set_table_depth(story *st, int depth)
         }
         doc_container(st->b, NODE_TABLE);
         st->cell[++st->depth] = 0;
+        st->row_open[st->depth] = 0;
     }
 }
 
@@ -1443,10 +1554,6 @@ static int open_block(word_reader *r, story *st, const props *p)
     unsigned flags = 0;
     if (st->depth > 0) {
         int *cell = &st->cell[st->depth];
-        if (*cell == 0) {
-            doc_cell(st->b, 0);
-            *cell = 1;
-        }
         if (*cell == 1 && kind == NODE_P) {
             doc_block(st->b, NODE_P, 0, 0, NULL); /* a line of the cell's text */
             return NODE_CELL;
@@ -1593,23 +1700,25 @@ static void put_paragraph(word_reader *r, story *st)
 {
     const props p = paragraph_props(r);
     const uint32_t mark = r->para[r->para_count - 1].ch;
-    const int depth = !p.para.in_table            ? 0
-                      : p.para.depth < 1           ? 1
-                      : p.para.depth > TABLE_DEPTH ? TABLE_DEPTH
-                                                   : p.para.depth;
-    const int row_end = depth == 1 ? p.para.row_end && mark == 0x07 : depth > 1 && p.para.inner_row_end;
-    const int cell_end = depth == 1 ? mark == 0x07 && !row_end : depth > 1 && p.para.inner_cell && !row_end;
+    const table_place t = place_of(&p, mark);
+    const int depth = t.depth, cell_end = t.cell_end;
     int kind;
-    set_table_depth(st, depth);
-    if (row_end) {
+    set_table_depth(r, st, depth, r->para[0].cp);
+    if (t.row_end) {
         doc_end_container(st->b, NODE_ROW);
-        st->cell[depth] = 0;
+        st->cell[depth] = st->row_open[depth] = 0;
         return;
     }
     if (r->para_count == 1 && depth > 0 && st->cell[depth] == 2) {
         /* the empty paragraph that ends a cell after its blocks, a nested table's */
         doc_end_block(st->b, NODE_NONE);
         st->cell[depth] = cell_end ? 0 : 2;
+        st->cell_index[depth] += cell_end;
+        return;
+    }
+    if (depth > 0 && st->cell[depth] == 0 &&
+        !open_cell(r, st, depth, r->para[0].cp, cell_end && r->para_count == 1)) {
+        ++st->cell_index[depth]; /* an empty cell merged into the one before it */
         return;
     }
     kind = open_block(r, st, &p);
@@ -1619,6 +1728,7 @@ static void put_paragraph(word_reader *r, story *st)
     if (cell_end) {
         doc_end_block(st->b, NODE_NONE);
         st->cell[depth] = 0;
+        ++st->cell_index[depth];
     }
     if (st->notes.size)
         write_notes(r, st);
@@ -1633,11 +1743,12 @@ static void read_story(word_reader *r, doc_builder *b, uint32_t start, uint32_t 
     st.b = b;
     st.in_note = in_note;
     st.last_list = -1;
+    st.end = end;
     while (take_paragraph(r, &cp, end))
         put_paragraph(r, &st);
     while (st.field_count > 0)
         field_end(&st);
-    set_table_depth(&st, 0);
+    set_table_depth(r, &st, 0, cp);
     doc_end_block(b, NODE_NONE);
     for (i = 0; i < FIELD_DEPTH; ++i)
         free(st.fields[i].code.data);

@@ -257,6 +257,28 @@ TEST_F(Word97, ShowsTheDocumentsStructure)
     }
 }
 
+// A row's definition at its end says which of its cells are headers and
+// which are merged into the cell before them (sprmTTableHeader and the
+// fMerged of sprmTDefTable), which LibreOffice does not write: the table
+// of the features sample patched to say so.
+TEST_F(Word97, ReadsRowsDefinitions)
+{
+    std::string doc = office_sample("word97-features.doc");
+    // the second row's definition, of three cells: the last one, empty, merged
+    const std::size_t second_row = doc.find(std::string("\x08\xD6\x46\x00\x03", 5));
+    ASSERT_NE(std::string::npos, second_row);
+    doc[second_row + 5 + 2 * 4 + 20 * 2] |= 0x02;
+    // an unneeded sprm after the first row's definition, of two cells, made sprmTTableHeader
+    const std::size_t first_row = doc.find(std::string("\x08\xD6\x30\x00\x02", 5));
+    const std::size_t unneeded = doc.find(std::string("\x66\x34\x00", 3), first_row);
+    ASSERT_NE(std::string::npos, unneeded);
+    doc.replace(unneeded, 3, std::string("\x04\x34\x01", 3));
+    const std::string table = readable(read_doc(doc));
+    for (const char *shown : {"<table><row><cell header>Merged cell</cell><cell header>C1</cell></row><row><cell>A2",
+                              "<cell>Inner two</cell></row></table></cell></row></table>"})
+        EXPECT_NE(std::string::npos, table.find(shown)) << shown << "\nin " << table;
+}
+
 // Blocks of 3 bytes and an output buffer of 3: nothing changes.
 TEST_F(Word97, SmallBuffersChangeNothing)
 {
