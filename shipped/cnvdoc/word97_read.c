@@ -20,8 +20,7 @@
 
 #define WORD_IDENT 0xA5EC
 #define WORD6_IDENT 0xA5DC /* Word 6 and Word 95 */
-#define NFIB_WORD97 0x00C1 /* Word 6 wrote 0x65, Word 95 0x68; Word 97 and later 0xC1 and up */
-#define NFIB_OLDEST 0x00C0
+#define NFIB_OLDEST 0x00C0 /* Word 6 wrote 0x65, Word 95 0x68; Word 97 and later 0xC1 and up */
 #define FKP_SIZE 512
 #define LIST_LEVELS 9
 #define FIELD_DEPTH 16
@@ -46,8 +45,9 @@ enum {
     FIB_PAIRS_USED = 75
 };
 
-/* FibBase flags */
-#define FIB_COMPLEX 0x0004u
+/* FibBase flags.  A fast-saved file (fComplex) needs nothing of its own:
+ * its edits are pieces of the piece table like any text, and the sprms
+ * they changed are the pieces' own. */
 #define FIB_ENCRYPTED 0x0100u
 #define FIB_WHICH_TABLE 0x0200u
 #define FIB_OBFUSCATED 0x8000u
