@@ -960,10 +960,14 @@ static props mark_props(word_reader *r, uint32_t fc, uint32_t k, const run **par
     const run *u = run_at(r->papx, r->papx_count, fc);
     const int istd = u ? u->style : 0;
     props p = *style_props(r, istd);
+    unsigned chars;
     p.toggle_base = p.chars;
     if (u)
         apply_span(&p, &r->word, u->sprms);
+    /* the piece's sprms that change characters are its characters', not the paragraph's */
+    chars = p.chars;
     apply_span(&p, &r->table, r->pieces[k].sprms);
+    p.chars = chars;
     p.para.style = istd;
     if (paragraph_run)
         *paragraph_run = u;
