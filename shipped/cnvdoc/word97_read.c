@@ -100,6 +100,8 @@ typedef struct piece {
     uint32_t at;      /* the first character's byte in the WordDocument stream */
     int compressed;   /* 8-bit text */
     span sprms;       /* the piece's own properties, in the table stream */
+    uint16_t sprm;    /* or a single sprm of its own, of a one-byte operand (0: none) */
+    unsigned char value;
 } piece;
 
 /* A run of one FKP: the bytes [fc, fc_end) of the WordDocument stream and
@@ -519,6 +521,26 @@ static int read_property_lists(word_reader *r, const unsigned char *s, size_t n,
     return 1;
 }
 
+/* The sprm that a piece's Prm0 names by its index, for those this reader
+ * shows (0 for the others), from [MS-DOC]'s table of them. */
+static uint16_t single_sprm(unsigned index)
+{
+    static const struct {
+        unsigned char index;
+        uint16_t sprm;
+    } sprms[] = {
+        {0x0C, 0x260A}, /* sprmPIlvl */      {0x18, 0x2416}, /* sprmPFInTable */ {0x19, 0x2417}, /* sprmPFTtp */
+        {0x41, 0x0800}, /* sprmCFRMarkDel */ {0x4B, 0x080A}, /* sprmCFOle2 */    {0x55, 0x0835}, /* sprmCFBold */
+        {0x56, 0x0836}, /* sprmCFItalic */   {0x57, 0x0837}, /* sprmCFStrike */  {0x5A, 0x083A}, /* sprmCFSmallCaps */
+        {0x5C, 0x083C}, /* sprmCFVanish */   {0x5E, 0x2A3E}, /* sprmCKul */
+    };
+    size_t i;
+    for (i = 0; i < sizeof sprms / sizeof *sprms; ++i)
+        if (sprms[i].index == index)
+            return sprms[i].sprm;
+    return 0;
+}
+
 static int read_piece(word_reader *r, const unsigned char *cps, const unsigned char *pcd, piece *p, uint64_t *bytes)
 {
     const uint32_t fc = u32(pcd + 2);
@@ -536,6 +558,8 @@ static int read_piece(word_reader *r, const unsigned char *cps, const unsigned c
                             (unsigned long)p->at, (unsigned long)r->word.size);
     *bytes += length;
     p->sprms.at = p->sprms.length = 0;
+    p->sprm = (prm & 1) ? 0 : single_sprm(prm >> 1 & 0x7F);
+    p->value = (unsigned char)(prm >> 8);
     if ((prm & 1) && (int)(prm >> 1) < r->prc_count)
         p->sprms = r->prcs[prm >> 1];
     return 1;
@@ -640,6 +664,15 @@ static const run *run_at(const run *runs, size_t count, uint32_t fc)
             return &runs[middle];
     }
     return NULL;
+}
+
+/* A piece's own properties: its property list, or its single sprm. */
+static void apply_piece(const word_reader *r, props *p, size_t k)
+{
+    const piece *pc = &r->pieces[k];
+    apply_span(p, &r->table, pc->sprms);
+    if (pc->sprm)
+        apply_sprm(p, pc->sprm, &pc->value);
 }
 
 /* ---- the stylesheet ---- */
@@ -966,7 +999,7 @@ static props mark_props(word_reader *r, uint32_t fc, uint32_t k, const run **par
         apply_span(&p, &r->word, u->sprms);
     /* the piece's sprms that change characters are its characters', not the paragraph's */
     chars = p.chars;
-    apply_span(&p, &r->table, r->pieces[k].sprms);
+    apply_piece(r, &p, k);
     p.chars = chars;
     p.para.style = istd;
     if (paragraph_run)
@@ -1084,7 +1117,7 @@ static props char_props(word_reader *r, const props *paragraph, const text_char 
             p.chars = styled.chars;
         }
     }
-    apply_span(&p, &r->table, r->pieces[c->piece].sprms);
+    apply_piece(r, &p, c->piece);
     cache->run = u;
     cache->piece = c->piece;
     cache->valid = 1;

@@ -145,6 +145,7 @@ protected:
         return doc;
     }
     std::string run_unix(const std::string &command) { return run_unix_in(dir(), command); }
+    void read_fast_saved(unsigned prm, const char *shown);
 };
 
 // The hidden words LibreOffice's text shows, and the reader leaves out.
@@ -451,10 +452,21 @@ TEST_F(Word97, ReadsVersion4CompoundFiles)
 // and names it in a longer piece table, the sprms it changed in a property
 // list beside it.  No such file is at hand: the features sample's text
 // from 10 characters before the end of its main text is moved to the
-// stream's end, its piece made bold by a property list of its own.  (The
+// stream's end, its piece made bold by a property list of its own, or
+// italic by the single sprm a piece may carry instead (a Prm0).  (The
 // formatted pages name no properties for what moved, as a real fast save's
 // would: the move begins after the note's reference, which needs its own.)
 TEST_F(Word97, ReadsFastSavedPieceTables)
+{
+    const struct {
+        unsigned prm;
+        const char *shown;
+    } cases[] = {{1, "<b> ends it.</b>"}, {0x56 << 1 | 1 << 8, "<i> ends it.</i>"}};
+    for (const auto &c : cases)
+        read_fast_saved(c.prm, c.shown);
+}
+
+void Word97::read_fast_saved(unsigned prm, const char *shown)
 {
     const compound original{office_sample("word97-features.doc")};
     std::string word = original.stream("WordDocument");
@@ -478,7 +490,7 @@ TEST_F(Word97, ReadsFastSavedPieceTables)
         moved.set32(4, split);
         moved.set32(8 + 2, compressed ? static_cast<uint32_t>(2 * word.size()) | compressed
                                       : static_cast<uint32_t>(word.size()));
-        moved.set16(8 + 6, 1); // its sprms: the first property list
+        moved.set16(8 + 6, prm);
         word += word.substr(at + (split - cp) * width, (cp_end - split) * width);
         cps += moved.bytes.substr(4, 4);
         pcds += moved.bytes.substr(8, 8);
@@ -495,7 +507,7 @@ TEST_F(Word97, ReadsFastSavedPieceTables)
     streams.emplace_back("Data", original.stream("Data"));
     const std::string before = read_doc(original.bytes), after = read_doc(version4(streams));
     EXPECT_EQ(joined(words_of(plain_text(before, true))), joined(words_of(plain_text(after, true))));
-    EXPECT_NE(std::string::npos, readable(after).find("<b> ends it.</b>")) << readable(after);
+    EXPECT_NE(std::string::npos, readable(after).find(shown)) << readable(after);
 }
 
 TEST_F(Word97, RefusesDamagedFilesSayingWhy)
