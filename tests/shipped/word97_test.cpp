@@ -586,4 +586,24 @@ TEST_F(Word97, RefusesDamagedFilesSayingWhy)
     }
 }
 
+// Damage anywhere in a file, a byte at a time every 41 bytes: each is read
+// or refused with its reason, and what is read stays in proportion to the
+// input (for these, within three times it and a mebibyte).
+TEST_F(Word97, DamageAnywhereIsReadOrRefused)
+{
+    const auto reason = reinterpret_cast<dll_reason_fn>(
+        reinterpret_cast<void *>(GetProcAddress(cnvdoc().module, "_DLL_reason")));
+    for (const char *name : {"word97-features.doc", "word97-tika-various.doc"}) {
+        const std::string original = office_sample(name);
+        for (std::size_t at = 0; at < original.size(); at += 41) {
+            std::string damaged = original, output;
+            damaged[at] = static_cast<char>(~damaged[at]);
+            const int result = run_converter(find_converter(cnvdoc().sources, doc_format), damaged, output);
+            EXPECT_TRUE(result == 0 || (result == CONVERT_WRONG_FORMAT && reason() && *reason()))
+                << name << " with byte " << at << " changed: " << result;
+            EXPECT_LE(output.size(), 3 * damaged.size() + (1u << 20)) << name << " with byte " << at << " changed";
+        }
+    }
+}
+
 } // namespace
