@@ -145,7 +145,7 @@ protected:
 
 TEST_F(Cnvdoc, FormatsFitTheirFields)
 {
-    ASSERT_EQ(4u, cnvdoc().sources.size()) << "the three, and any document by its content";
+    ASSERT_EQ(5u, cnvdoc().sources.size()) << "the three, Word 97-2003 (read only), and any document by its content";
     ASSERT_NE(nullptr, find_format(cnvdoc().sources, "Document - Any (detected)"));
     ASSERT_EQ(3u, cnvdoc().targets.size());
     const struct {
