@@ -280,6 +280,29 @@ TEST_F(Word97, ReadsRowsDefinitions)
         EXPECT_NE(std::string::npos, table.find(shown)) << shown << "\nin " << table;
 }
 
+// Every target writes what the reader read: the nested table's words, the
+// Cyrillic text, the note and the picture reach HTML, Markdown and RTF.
+TEST_F(Word97, MeetsEveryTarget)
+{
+    const std::string doc = read_doc(office_sample("word97-features.doc"));
+    const struct {
+        const char *target;
+        std::vector<const char *> shown;
+    } cases[] = {
+        {"Document - HTML", {"<table>", "Inner two", "\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82",
+                             "The footnote text.", "data:image/png;base64,iVBORw0KGgo"}},
+        {"Document - Markdown", {"Inner two", "\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82", "[^1]",
+                                 "# Main heading", "**bold**"}},
+        {"Document - RTF", {"\\pict", "Inner two", "\\footnote", "\\nesttableprops"}},
+    };
+    for (const auto &c : cases) {
+        std::string written;
+        ASSERT_EQ(0, run_converter(find_converter(cnvdoc().targets, c.target), doc, written)) << c.target;
+        for (const char *shown : c.shown)
+            EXPECT_NE(std::string::npos, written.find(shown)) << c.target << " shows " << shown << "\nin " << written;
+    }
+}
+
 // Blocks of 3 bytes and an output buffer of 3: nothing changes.
 TEST_F(Word97, SmallBuffersChangeNothing)
 {
