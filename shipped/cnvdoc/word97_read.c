@@ -966,6 +966,8 @@ static int take_paragraph(word_reader *r, uint32_t *cp, uint32_t end)
                 ++*cp;
             }
         }
+        if (ch >= 0xD800 && ch < 0xE000)
+            ch = 0xFFFD; /* half a pair, which UTF-8 cannot hold */
         if (r->para_count == r->para_capacity) {
             text_char *grown = (text_char *)realloc(r->para, (2 * r->para_capacity + 64) * sizeof *r->para);
             if (!grown)
