@@ -536,6 +536,62 @@ void Word97::read_fast_saved(unsigned prm, const char *shown)
     EXPECT_NE(std::string::npos, readable(after).find(shown)) << readable(after);
 }
 
+// A picture's alternative text is its shape's description, which none of
+// the samples at hand has: one is added to the first shape that shows a
+// picture in the drawings of the floating pictures' sample, the drawings
+// copied to the end of the table stream with their containers' lengths
+// grown to hold it.
+TEST_F(Word97, ReadsPicturesDescriptions)
+{
+    const compound original{office_sample("word97-tika-3imgs.doc")};
+    compound fib{original.stream("WordDocument")};
+    const std::string table_name = fib.get16(10) & 0x0200 ? "1Table" : "0Table";
+    std::string table = original.stream(table_name);
+    compound drawings{table.substr(fib.get32(154 + 8 * 50), fib.get32(154 + 8 * 50 + 4))};
+    const std::string description("T\0h\0e\0 \0l\0o\0g\0o\0\0\0", 18);
+    const uint32_t grown = static_cast<uint32_t>(6 + description.size());
+    std::vector<std::pair<std::size_t, std::size_t>> open; // containers around a record: header, end
+    bool added = false;
+    for (std::size_t at = 0; !added && at + 8 <= drawings.bytes.size();) {
+        while (!open.empty() && open.back().second <= at)
+            open.pop_back();
+        if (open.empty() && at > 0 && drawings.get16(at + 2) != 0xF002)
+            ++at; // the byte before each drawing that says whose it is
+        const unsigned kind = drawings.get16(at), type = drawings.get16(at + 2);
+        const uint32_t length = drawings.get32(at + 4);
+        bool shows_picture = false;
+        for (unsigned k = 0; type == 0xF00B && k < kind >> 4; ++k)
+            shows_picture |= (drawings.get16(at + 8 + 6 * k) & 0x3FFF) == 0x0104;
+        if (shows_picture) {
+            std::string property(6, '\0');
+            compound entry{property};
+            entry.set16(0, 0x8381); // wzDescription, its data after the properties'
+            entry.set32(2, static_cast<uint32_t>(description.size()));
+            drawings.bytes.insert(at + 8 + length, description);
+            drawings.bytes.insert(at + 8 + 6 * (kind >> 4), entry.bytes);
+            drawings.set16(at, kind + 0x10);
+            drawings.set32(at + 4, length + grown);
+            for (const auto &container : open)
+                drawings.set32(container.first + 4, drawings.get32(container.first + 4) + grown);
+            added = true;
+        } else if ((kind & 0xF) == 0xF) {
+            open.emplace_back(at, at + 8 + length);
+            at += 8;
+        } else {
+            at += 8 + length;
+        }
+    }
+    ASSERT_TRUE(added) << "no shape shows a picture";
+    fib.set32(154 + 8 * 50, static_cast<uint32_t>(table.size()));
+    fib.set32(154 + 8 * 50 + 4, static_cast<uint32_t>(drawings.bytes.size()));
+    table += drawings.bytes;
+    std::vector<std::pair<std::string, std::string>> streams{{"WordDocument", fib.bytes}, {table_name, table}};
+    if (!original.entry("Data").empty())
+        streams.emplace_back("Data", original.stream("Data"));
+    const std::string doc = readable(read_doc(version4(streams)));
+    EXPECT_NE(std::string::npos, doc.find("The logo</img>")) << doc.substr(0, 300);
+}
+
 TEST_F(Word97, RefusesDamagedFilesSayingWhy)
 {
     const auto reason = reinterpret_cast<dll_reason_fn>(
