@@ -687,8 +687,8 @@ static void read_style(word_reader *r, style *st, const unsigned char *s, size_t
     st->base = (int)(u16(s + 2) >> 4);
     st->sti = (int)(u16(s) & 0xFFF);
     upx_count = u16(s + 4) & 0xF;
-    if (!fits(n, base_size, 2))
-        return;
+    if ((st->kind != 1 && st->kind != 2) || !fits(n, base_size, 2))
+        return; /* a table's or a list's style: no text takes its properties from it */
     name_length = u16(s + base_size);
     q = base_size + 2 + 2 * (size_t)name_length + 2;
     for (k = 0; k < upx_count && k < 2 && fits(n, q, 2); ++k) {
