@@ -35,6 +35,7 @@ enum {
     FIB_PLCFFNDTXT = 3,
     FIB_PLCFBTECHPX = 12,
     FIB_PLCFBTEPAPX = 13,
+    FIB_STTBFFFN = 15,
     FIB_CLX = 33,
     FIB_PLCSPAMOM = 40,
     FIB_PLCFENDREF = 46,
@@ -86,6 +87,7 @@ typedef struct props {
     unsigned toggle_base; /* the style's, which toggling sprms flip */
     uint32_t picture;     /* in the Data stream */
     uint32_t symbol;      /* the character a symbol placeholder stands for */
+    int symbol_font, font; /* the placeholder's font and the text's, by their number */
     int char_style;       /* -1: none */
     para_props para;
 } props;
@@ -232,6 +234,7 @@ typedef struct word_reader {
     int shape_count, shape_capacity;
     const unsigned char *anchors; /* PlcSpaMom: where the main text's shapes stand */
     size_t anchor_count;
+    int symbol_font;  /* the number of the font named Symbol, -1 for none */
     size_t picture_budget;
     doc_builder b;
 } word_reader;
@@ -366,7 +369,14 @@ static void on_picture(props *p, const unsigned char *operand, unsigned bit)
 static void on_symbol(props *p, const unsigned char *operand, unsigned bit)
 {
     (void)bit;
-    p->symbol = u16(operand + 2); /* after the font's number; Symbol and Wingdings put theirs at U+F000 and up */
+    p->symbol_font = (int)u16(operand);
+    p->symbol = u16(operand + 2); /* Symbol and Wingdings put theirs at U+F000 and up */
+}
+
+static void on_font(props *p, const unsigned char *operand, unsigned bit)
+{
+    (void)bit;
+    p->font = (int)u16(operand);
 }
 
 static void on_char_style(props *p, const unsigned char *operand, unsigned bit)
@@ -453,6 +463,7 @@ static const struct {
     {0x460B, on_list, 0},               /* sprmPIlfo */
     {0x4845, on_raised, 0},             /* sprmCHpsPos: text raised or lowered by half points */
     {0x4A30, on_char_style, 0},         /* sprmCIstd */
+    {0x4A4F, on_font, 0},               /* sprmCRgFtc0: the font of ASCII text */
     {0x6649, on_depth, 0},              /* sprmPItap */
     {0x664A, on_depth, 1},              /* sprmPDtap */
     {0x6A03, on_picture, 0},            /* sprmCPicLocation */
@@ -675,6 +686,79 @@ static void apply_piece(const word_reader *r, props *p, size_t k)
         apply_sprm(p, pc->sprm, &pc->value);
 }
 
+/* ---- fonts ---- */
+
+/* The font named Symbol, whose characters stand for Greek letters and
+ * mathematical signs at codes of their own: its number in the font table
+ * (SttbfFfn, each font's FFN behind its length, its name 39 bytes in). */
+static int read_fonts(word_reader *r)
+{
+    static const char symbol[] = "Symbol";
+    const span fonts = fib_pair(r, FIB_STTBFFFN);
+    const unsigned char *s = r->table.data + fonts.at;
+    const unsigned count = fonts.length >= 4 ? u16(s) : 0;
+    size_t at = 4;
+    unsigned i, k;
+    r->symbol_font = -1;
+    for (i = 0; i < count && at < fonts.length; ++i) {
+        const unsigned length = s[at];
+        if (!fits(fonts.length, at + 1, length))
+            return 1;
+        for (k = 0; k < sizeof symbol && 39 + 2 * k + 1 < length; ++k)
+            if (u16(s + at + 1 + 39 + 2 * k) != (unsigned char)symbol[k])
+                break;
+        if (k == sizeof symbol) {
+            r->symbol_font = (int)i;
+            return 1;
+        }
+        at += 1 + length;
+    }
+    return 1;
+}
+
+/* A character of the Symbol font as Unicode has it, 0 where it has none. */
+static uint32_t symbol_char(uint32_t code)
+{
+    static const uint16_t low[0x5F] = {
+        0x0020, 0x0021, 0x2200, 0x0023, 0x2203, 0x0025, 0x0026, 0x220B, 0x0028, 0x0029, 0x2217, 0x002B, 0x002C,
+        0x2212, 0x002E, 0x002F, 0x0030, 0x0031, 0x0032, 0x0033, 0x0034, 0x0035, 0x0036, 0x0037, 0x0038, 0x0039,
+        0x003A, 0x003B, 0x003C, 0x003D, 0x003E, 0x003F, 0x2245, 0x0391, 0x0392, 0x03A7, 0x0394, 0x0395, 0x03A6,
+        0x0393, 0x0397, 0x0399, 0x03D1, 0x039A, 0x039B, 0x039C, 0x039D, 0x039F, 0x03A0, 0x0398, 0x03A1, 0x03A3,
+        0x03A4, 0x03A5, 0x03C2, 0x03A9, 0x039E, 0x03A8, 0x0396, 0x005B, 0x2234, 0x005D, 0x22A5, 0x005F, 0x203E,
+        0x03B1, 0x03B2, 0x03C7, 0x03B4, 0x03B5, 0x03C6, 0x03B3, 0x03B7, 0x03B9, 0x03D5, 0x03BA, 0x03BB, 0x03BC,
+        0x03BD, 0x03BF, 0x03C0, 0x03B8, 0x03C1, 0x03C3, 0x03C4, 0x03C5, 0x03D6, 0x03C9, 0x03BE, 0x03C8, 0x03B6,
+        0x007B, 0x007C, 0x007D, 0x223C,
+    };
+    static const uint16_t high[0x5F] = {
+        0x20AC, 0x03D2, 0x2032, 0x2264, 0x2044, 0x221E, 0x0192, 0x2663, 0x2666, 0x2665, 0x2660, 0x2194, 0x2190,
+        0x2191, 0x2192, 0x2193, 0x00B0, 0x00B1, 0x2033, 0x2265, 0x00D7, 0x221D, 0x2202, 0x2022, 0x00F7, 0x2260,
+        0x2261, 0x2248, 0x2026, 0x23D0, 0x23AF, 0x21B5, 0x2135, 0x2111, 0x211C, 0x2118, 0x2297, 0x2295, 0x2205,
+        0x2229, 0x222A, 0x2283, 0x2287, 0x2284, 0x2282, 0x2286, 0x2208, 0x2209, 0x2220, 0x2207, 0x00AE, 0x00A9,
+        0x2122, 0x220F, 0x221A, 0x22C5, 0x00AC, 0x2227, 0x2228, 0x21D4, 0x21D0, 0x21D1, 0x21D2, 0x21D3, 0x25CA,
+        0x2329, 0x00AE, 0x00A9, 0x2122, 0x2211, 0x239B, 0x239C, 0x239D, 0x23A1, 0x23A2, 0x23A3, 0x23A7, 0x23A8,
+        0x23A9, 0x23AA, 0x0000, 0x232A, 0x222B, 0x2320, 0x23AE, 0x2321, 0x239E, 0x239F, 0x23A0, 0x23A4, 0x23A5,
+        0x23A6, 0x23AB, 0x23AC, 0x23AD,
+    };
+    code &= 0xFF; /* the font's codes, at U+F000 and up or as bytes */
+    return code >= 0x20 && code < 0x7F ? low[code - 0x20] : code >= 0xA0 && code < 0xFF ? high[code - 0xA0] : 0;
+}
+
+/* A character as the reader writes it: the Symbol font's as Unicode has
+ * them (the code kept where Unicode has none), others as they are. */
+static uint32_t shown_char(const word_reader *r, const text_char *c, const props *p)
+{
+    uint32_t code = c->ch, mapped;
+    int font = p->font;
+    if (c->ch == 0x28 && p->symbol && (p->chars & C_SPECIAL)) {
+        code = p->symbol; /* a symbol inserted from a font */
+        font = p->symbol_font;
+    }
+    if (font < 0 || font != r->symbol_font || (code > 0xFF && (code < 0xF020 || code > 0xF0FF)))
+        return code;
+    mapped = symbol_char(code);
+    return mapped ? mapped : code;
+}
+
 /* ---- the stylesheet ---- */
 
 #define NO_STYLE 0x0FFF
@@ -742,6 +826,7 @@ static props default_props(void)
     memset(&p, 0, sizeof p);
     p.picture = UINT32_MAX;
     p.char_style = -1;
+    p.symbol_font = p.font = -1;
     p.para.outline = 9;
     return p;
 }
@@ -751,7 +836,7 @@ static props default_props(void)
  * is read as no base), then resolved back from there. */
 static const props *style_props(word_reader *r, int istd)
 {
-    static const props none = {0, 0, UINT32_MAX, 0, -1, {0, 0, 0, 0, 0, 0, 0, 9, 0}};
+    static const props none = {0, 0, UINT32_MAX, 0, -1, -1, -1, {0, 0, 0, 0, 0, 0, 0, 9, 0}};
     int k, n = 0;
     if (istd < 0 || (size_t)istd >= r->style_count)
         return &none;
@@ -1104,6 +1189,7 @@ static props char_props(word_reader *r, const props *paragraph, const text_char 
     p.toggle_base = p.chars;
     p.picture = UINT32_MAX;
     p.symbol = 0;
+    p.symbol_font = -1;
     p.char_style = -1;
     if (u) {
         props styled;
@@ -1701,7 +1787,9 @@ static void put_chars(word_reader *r, story *st, const props *paragraph, int kin
         const text_char *c = &r->para[i];
         props p;
         uint32_t ch;
-        if (c->ch == 0x13 || c->ch == 0x14 || c->ch == 0x15) {
+        p = char_props(r, paragraph, c, &cache);
+        /* a field's marks are special characters: the same codes as text are controls, left out */
+        if (c->ch >= 0x13 && c->ch <= 0x15 && (p.chars & C_SPECIAL)) {
             if (c->ch == 0x13)
                 field_begin(st);
             else if (c->ch == 0x14)
@@ -1716,16 +1804,12 @@ static void put_chars(word_reader *r, story *st, const props *paragraph, int kin
                 put_utf8(&f->code, c->ch);
             continue;
         }
-        p = char_props(r, paragraph, c, &cache);
         if (p.chars & (C_HIDDEN | C_DELETED))
             continue;
         if (st->after_note_mark && (c->ch == ' ' || c->ch == '\t'))
             continue;
         st->after_note_mark = 0;
-        if (c->ch < 0x20)
-            ch = special_char(r, st, c, &p);
-        else
-            ch = c->ch == 0x28 && p.symbol && (p.chars & C_SPECIAL) ? p.symbol : c->ch;
+        ch = c->ch < 0x20 ? special_char(r, st, c, &p) : shown_char(r, c, &p);
         if (ch == 0)
             continue;
         set_marks(st, p.chars & ~shown_by_block);
@@ -1810,7 +1894,7 @@ static int read_tables(word_reader *r)
     const uint32_t notes_at = r->ccp_text + r->ccp_ftn + r->ccp_hdd + u32(r->word.data + 88) + r->ccp_atn;
     return read_pieces(r) && read_runs(r, FIB_PLCFBTECHPX, 0, &r->chpx, &r->chpx_count) &&
            read_runs(r, FIB_PLCFBTEPAPX, 1, &r->papx, &r->papx_count) && read_styles(r) && read_lists(r) &&
-           read_notes(r, &r->footnotes, FIB_PLCFFNDREF, FIB_PLCFFNDTXT, "fn", r->ccp_text, r->ccp_ftn) &&
+           read_fonts(r) && read_notes(r, &r->footnotes, FIB_PLCFFNDREF, FIB_PLCFFNDTXT, "fn", r->ccp_text, r->ccp_ftn) &&
            read_notes(r, &r->endnotes, FIB_PLCFENDREF, FIB_PLCFENDTXT, "en", notes_at, r->ccp_edn) && read_drawings(r);
 }
 

@@ -234,6 +234,8 @@ TEST_F(Word97, ShowsTheDocumentsStructure)
         {"word97-tika-numbered-list", "<li level=2 number=2 cell style=lower-alpha>Cell b</li>"},
         {"word97-tika-numbered-list", "<li level=3 number=3 style=lower-roman>List</li><li level=1 number=2>foo</li>"},
         {"word97-tika-numbered-list", "<li level=1 number=6>six</li><li level=1 number=7>seven</li>"},
+        // a symbol inserted from the Symbol font, as the letter it shows
+        {"word97-tika-symbols", "The wire lies at an angle, <i>\xCE\xB8</i>, with respect"},
         // list format overrides that start a level again
         {"word97-tika-list-overrides", "<li level=2 number=17 new>2.17</li><li level=2 number=18>2.18</li>"},
         {"word97-tika-list-overrides", "<li level=1 number=0>00</li><li level=1 number=1>01</li>"},
