@@ -1900,6 +1900,9 @@ static int read_tables(word_reader *r)
 
 static int open_document(word_reader *r)
 {
+    if (r->raw.size >= 4 && memcmp(r->raw.data, "PK\x03\x04", 4) == 0)
+        return refusal_set("It is a ZIP package, as a Word 2007 or later document (.docx) is, not a Word 97-2003 "
+                           "document.");
     if (!cfb_is_compound(r->raw.data, r->raw.size))
         return refusal_first_bytes("a Word 97-2003 document", r->raw.data, r->raw.size);
     if (!cfb_open(&r->cfb, r->raw.data, r->raw.size) || !read_stream(r, "WordDocument", &r->word, 1) ||
@@ -1953,6 +1956,12 @@ int32_t read_word97_found(FILE *in, FILE *out, const char *found)
     if (result != CONVERT_OK) {
         free(r);
         return result;
+    }
+    if (r->raw.size >= 5 && memcmp(r->raw.data, "{\\rtf", 5) == 0) {
+        /* Word saved RTF under the name .doc when asked to, and many programs still do */
+        release_reader(r);
+        return fseek(in, 0, SEEK_SET) == 0 ? read_rtf_found(in, out, "RTF")
+                                           : (refusal_set(REFUSAL_READ_ERROR), CONVERT_WRONG_FORMAT);
     }
     if (!open_document(r)) {
         release_reader(r);

@@ -285,6 +285,16 @@ TEST_F(Word97, ReadsRowsDefinitions)
         EXPECT_NE(std::string::npos, table.find(shown)) << shown << "\nin " << table;
 }
 
+// Word saved RTF under the name .doc when asked to, and many programs still
+// do: such a file is read as the RTF it is, its header saying so.
+TEST_F(Word97, ReadsRtfNamedDoc)
+{
+    const std::string rtf = office_sample("word97-hidden.rtf"), doc = read_doc(rtf);
+    EXPECT_EQ(0u, doc.find("\x1B[morphex-text 3 ")) << doc;
+    EXPECT_NE(std::string::npos, doc.find("RTF")) << doc.substr(0, doc.find('\n'));
+    EXPECT_NE(std::string::npos, readable(doc).find("<sc>small capitals</sc>")) << readable(doc);
+}
+
 // Every target writes what the reader read: the nested table's words, the
 // Cyrillic text, the note and the picture reach HTML, Markdown and RTF.
 TEST_F(Word97, MeetsEveryTarget)
@@ -639,8 +649,10 @@ TEST_F(Word97, RefusesDamagedFilesSayingWhy)
          "LibreOffice and save it as a Word 97-2003 document."},
         {"a file cut short", [](compound &f) { f.bytes.resize(300); },
          "The compound file that holds the document is damaged: it ends at byte 300, within its header."},
-        {"an RTF file", [](compound &f) { f.bytes = "{\\rtf1 not a .doc}"; },
-         "It is not a Word 97-2003 document: it begins with 7B 5C 72 74 66 31 20 6E ..."},
+        {"a text file", [](compound &f) { f.bytes = "plain text, not a .doc"; },
+         "It is not a Word 97-2003 document: it begins with 70 6C 61 69 6E 20 74 65 ..."},
+        {"a .docx file", [](compound &f) { f.bytes = std::string("PK\x03\x04", 4) + std::string(40, '\0'); },
+         "It is a ZIP package, as a Word 2007 or later document (.docx) is, not a Word 97-2003 document."},
     };
     const struct {
         const char *name;
