@@ -1894,7 +1894,8 @@ static int read_tables(word_reader *r)
     const uint32_t notes_at = r->ccp_text + r->ccp_ftn + r->ccp_hdd + u32(r->word.data + 88) + r->ccp_atn;
     return read_pieces(r) && read_runs(r, FIB_PLCFBTECHPX, 0, &r->chpx, &r->chpx_count) &&
            read_runs(r, FIB_PLCFBTEPAPX, 1, &r->papx, &r->papx_count) && read_styles(r) && read_lists(r) &&
-           read_fonts(r) && read_notes(r, &r->footnotes, FIB_PLCFFNDREF, FIB_PLCFFNDTXT, "fn", r->ccp_text, r->ccp_ftn) &&
+           read_fonts(r) &&
+           read_notes(r, &r->footnotes, FIB_PLCFFNDREF, FIB_PLCFFNDTXT, "fn", r->ccp_text, r->ccp_ftn) &&
            read_notes(r, &r->endnotes, FIB_PLCFENDREF, FIB_PLCFENDTXT, "en", notes_at, r->ccp_edn) && read_drawings(r);
 }
 
