@@ -1819,6 +1819,23 @@ static void put_chars(word_reader *r, story *st, const props *paragraph, int kin
     set_marks(st, 0);
 }
 
+/* Whether every character of the paragraph, its mark too, is hidden or
+ * deleted: then the paragraph is not there, not even as an empty block or
+ * a list item's number.  One holding a field's marks stays, so that the
+ * field's other marks find theirs. */
+static int paragraph_gone(word_reader *r, const props *paragraph)
+{
+    char_cache cache;
+    size_t i;
+    memset(&cache, 0, sizeof cache);
+    for (i = 0; i < r->para_count; ++i) {
+        const text_char *c = &r->para[i];
+        if ((c->ch >= 0x13 && c->ch <= 0x15) || !(char_props(r, paragraph, c, &cache).chars & (C_HIDDEN | C_DELETED)))
+            return 0;
+    }
+    return 1;
+}
+
 static void put_paragraph(word_reader *r, story *st)
 {
     const props p = paragraph_props(r);
@@ -1826,6 +1843,8 @@ static void put_paragraph(word_reader *r, story *st)
     const table_place t = place_of(&p, mark);
     const int depth = t.depth, cell_end = t.cell_end;
     int kind;
+    if (depth == 0 && paragraph_gone(r, &p))
+        return;
     set_table_depth(r, st, depth, r->para[0].cp);
     if (t.row_end) {
         doc_end_container(st->b, NODE_ROW);
