@@ -754,22 +754,27 @@ static void on_paragraph_end(docx_reader *r)
     end_paragraph(r);
 }
 
+/* The alignment a paragraph gives its cell: centred or to the right; to
+ * the left or justified is as cells are anyway. */
+static unsigned alignment_of(const xml_attribute *val)
+{
+    if (val && val->value_length == 6 && memcmp(val->value, "center", 6) == 0)
+        return DOC_ALIGN_CENTER;
+    if (val && ((val->value_length == 5 && memcmp(val->value, "right", 5) == 0) ||
+                (val->value_length == 3 && memcmp(val->value, "end", 3) == 0)))
+        return DOC_ALIGN_RIGHT;
+    return 0;
+}
+
 /* w:pPr, read to its end. */
 static void on_paragraph_props(docx_reader *r, const xml_event *start)
 {
     const int depth = r->x->depth;
     xml_event e;
+    int found;
     (void)start;
-    while (r->x->depth >= depth) {
-        const int kind = xml_next(r->x, &e);
-        const xml_attribute *val;
-        if (kind == XML_FAILED || kind == XML_END_OF_INPUT) {
-            r->failed = 1;
-            return;
-        }
-        if (kind != XML_START)
-            continue;
-        val = xml_attribute_of(&e, NS_W, "val");
+    while ((found = xml_next_inside(r->x, depth, &e)) > 0) {
+        const xml_attribute *val = xml_attribute_of(&e, NS_W, "val");
         if (xml_is(&e, NS_W, "pStyle") && val)
             r->para.style = find_style(&r->styles, val->value, val->value_length);
         else if (xml_is(&e, NS_W, "numId"))
@@ -778,16 +783,14 @@ static void on_paragraph_props(docx_reader *r, const xml_event *start)
             r->para.num_level = attribute_number(&e, NS_W, "val", 0);
         else if (xml_is(&e, NS_W, "outlineLvl"))
             r->para.outline_level = attribute_number(&e, NS_W, "val", -1);
-        else if (xml_is(&e, NS_W, "jc") && val)
-            r->para.align = (val->value_length == 6 && memcmp(val->value, "center", 6) == 0)  ? DOC_ALIGN_CENTER
-                            : (val->value_length == 5 && memcmp(val->value, "right", 5) == 0) ? DOC_ALIGN_RIGHT
-                            : (val->value_length == 3 && memcmp(val->value, "end", 3) == 0)   ? DOC_ALIGN_RIGHT
-                                                                                            : 0;
+        else if (xml_is(&e, NS_W, "jc"))
+            r->para.align = alignment_of(val);
         else if (xml_is(&e, NS_W, "bottom") && r->x->depth >= depth + 2)
             r->para.rule = 1; /* in w:pBdr */
         else if (xml_is(&e, NS_W, "rPr") || xml_is(&e, NS_W, "pPrChange") || xml_is(&e, NS_W, "sectPr"))
             xml_skip(r->x); /* the mark's own properties, a tracked change's old ones */
     }
+    r->failed |= found < 0;
 }
 
 static void on_run(docx_reader *r, const xml_event *e)
@@ -803,16 +806,9 @@ static void on_run_props(docx_reader *r, const xml_event *start)
 {
     const int depth = r->x->depth;
     xml_event e;
+    int found;
     (void)start;
-    /* the style comes first in a run's properties; the rest are its own */
-    while (r->x->depth >= depth) {
-        const int kind = xml_next(r->x, &e);
-        if (kind == XML_FAILED || kind == XML_END_OF_INPUT) {
-            r->failed = 1;
-            return;
-        }
-        if (kind != XML_START)
-            continue;
+    while ((found = xml_next_inside(r->x, depth, &e)) > 0) {
         if (xml_is(&e, NS_W, "rStyle")) {
             const xml_attribute *val = xml_attribute_of(&e, NS_W, "val");
             if (val)
@@ -823,6 +819,7 @@ static void on_run_props(docx_reader *r, const xml_event *start)
             read_run_prop(&r->run, &e);
         }
     }
+    r->failed |= found < 0;
 }
 
 static void on_text(docx_reader *r, const xml_event *e)

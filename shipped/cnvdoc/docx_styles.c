@@ -117,12 +117,8 @@ int read_run_props(xml_reader *x, run_props *p)
 {
     const int depth = x->depth;
     xml_event e;
-    while (x->depth >= depth) {
-        const int kind = xml_next(x, &e);
-        if (kind == XML_FAILED || kind == XML_END_OF_INPUT)
-            return 0;
-        if (kind != XML_START)
-            continue;
+    int found;
+    while ((found = xml_next_inside(x, depth, &e)) > 0) {
         if (xml_is(&e, NS_W, "rPrChange")) {
             if (!xml_skip(x)) /* the properties before a tracked change: not the document's */
                 return 0;
@@ -130,7 +126,7 @@ int read_run_props(xml_reader *x, run_props *p)
         }
         read_run_prop(p, &e);
     }
-    return 1;
+    return found == 0;
 }
 
 /* ---- styles ---- */
@@ -186,6 +182,7 @@ static int read_style(style_table *t, xml_reader *x, const xml_event *start)
     const int depth = x->depth;
     docx_style *s;
     xml_event e;
+    int found;
     if (!id)
         return xml_skip(x);
     s = (docx_style *)room_for_one(t->styles, t->count, &t->capacity, 32, sizeof *s);
@@ -201,21 +198,15 @@ static int read_style(style_table *t, xml_reader *x, const xml_event *start)
         return 0;
     s->id_length = id->value_length;
     classify_by_name(s, id->value, id->value_length);
-    while (x->depth >= depth) {
-        const int kind = xml_next(x, &e);
-        const xml_attribute *val;
-        if (kind == XML_FAILED || kind == XML_END_OF_INPUT)
-            return 0;
-        if (kind != XML_START)
-            continue;
-        val = xml_attribute_of(&e, NS_W, "val");
+    while ((found = xml_next_inside(x, depth, &e)) > 0) {
+        const xml_attribute *val = xml_attribute_of(&e, NS_W, "val");
         if (xml_is(&e, NS_W, "name") && val)
             classify_by_name(s, val->value, val->value_length);
         else if (xml_is(&e, NS_W, "basedOn") && val) {
             if (!add_name(t, val->value, val->value_length, &s->base_at))
                 return 0;
             s->base_length = val->value_length;
-        }        else if (xml_is(&e, NS_W, "outlineLvl") && val && s->kind != KIND_HEADING) {
+        } else if (xml_is(&e, NS_W, "outlineLvl") && val && s->kind != KIND_HEADING) {
             const int level = attribute_number(&e, NS_W, "val", 9);
             if (level >= 0 && level < 9)
                 s->kind = KIND_HEADING, s->level = level + 1;
@@ -227,7 +218,7 @@ static int read_style(style_table *t, xml_reader *x, const xml_event *start)
             return 0;
     }
     ++t->count;
-    return 1;
+    return found == 0;
 }
 
 static int compare_ids(const char *a, size_t a_length, const char *b, size_t b_length)
@@ -391,12 +382,8 @@ static int read_level(abstract_numbering *a, xml_reader *x, const xml_event *sta
     const int depth = x->depth;
     numbering_level level = {LIST_DECIMAL, 1, 1};
     xml_event e;
-    while (x->depth >= depth) {
-        const int kind = xml_next(x, &e);
-        if (kind == XML_FAILED || kind == XML_END_OF_INPUT)
-            return 0;
-        if (kind != XML_START)
-            continue;
+    int found;
+    while ((found = xml_next_inside(x, depth, &e)) > 0) {
         if (xml_is(&e, NS_W, "start"))
             level.start = attribute_number(&e, NS_W, "val", 1);
         else if (xml_is(&e, NS_W, "numFmt"))
@@ -408,7 +395,7 @@ static int read_level(abstract_numbering *a, xml_reader *x, const xml_event *sta
     }
     if (index >= 0 && index < NUMBERING_LEVELS)
         a->levels[index] = level;
-    return 1;
+    return found == 0;
 }
 
 static int read_abstract(numbering_table *t, xml_reader *x, const xml_event *start)
@@ -417,7 +404,7 @@ static int read_abstract(numbering_table *t, xml_reader *x, const xml_event *sta
     abstract_numbering *a = (abstract_numbering *)room_for_one(t->abstracts, t->abstract_count, &t->abstract_capacity,
                                                                 8, sizeof *a);
     xml_event e;
-    int i;
+    int i, found;
     if (!a)
         return 0;
     t->abstracts = a;
@@ -426,14 +413,10 @@ static int read_abstract(numbering_table *t, xml_reader *x, const xml_event *sta
     a->id = attribute_number(start, NS_W, "abstractNumId", -1);
     for (i = 0; i < NUMBERING_LEVELS; ++i)
         a->levels[i] = (numbering_level){LIST_DECIMAL, 1, 1};
-    while (x->depth >= depth) {
-        const int kind = xml_next(x, &e);
-        if (kind == XML_FAILED || kind == XML_END_OF_INPUT)
+    while ((found = xml_next_inside(x, depth, &e)) > 0)
+        if (xml_is(&e, NS_W, "lvl") && !read_level(a, x, &e))
             return 0;
-        if (kind == XML_START && xml_is(&e, NS_W, "lvl") && !read_level(a, x, &e))
-            return 0;
-    }
-    return 1;
+    return found == 0;
 }
 
 static int read_instance(numbering_table *t, xml_reader *x, const xml_event *start)
@@ -441,7 +424,7 @@ static int read_instance(numbering_table *t, xml_reader *x, const xml_event *sta
     const int depth = x->depth;
     numbering_instance *n = (numbering_instance *)room_for_one(t->instances, t->instance_count,
                                                                 &t->instance_capacity, 8, sizeof *n);
-    int overridden = -1;
+    int overridden = -1, found;
     xml_event e;
     if (!n)
         return 0;
@@ -450,12 +433,7 @@ static int read_instance(numbering_table *t, xml_reader *x, const xml_event *sta
     memset(n, 0, sizeof *n);
     n->id = attribute_number(start, NS_W, "numId", -1);
     n->abstract = -1 - attribute_number(start, NS_W, "abstractNumId", -1); /* an id until resolved */
-    while (x->depth >= depth) {
-        const int kind = xml_next(x, &e);
-        if (kind == XML_FAILED || kind == XML_END_OF_INPUT)
-            return 0;
-        if (kind != XML_START)
-            continue;
+    while ((found = xml_next_inside(x, depth, &e)) > 0) {
         if (xml_is(&e, NS_W, "abstractNumId"))
             n->abstract = -1 - attribute_number(&e, NS_W, "val", -1);
         else if (xml_is(&e, NS_W, "lvlOverride"))
@@ -463,7 +441,7 @@ static int read_instance(numbering_table *t, xml_reader *x, const xml_event *sta
         else if (xml_is(&e, NS_W, "startOverride") && overridden >= 0 && overridden < NUMBERING_LEVELS)
             n->restart[overridden] = attribute_number(&e, NS_W, "val", 1);
     }
-    return 1;
+    return found == 0;
 }
 
 static int by_abstract_id(const void *a, const void *b)

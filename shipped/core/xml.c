@@ -489,6 +489,18 @@ int xml_next(xml_reader *r, xml_event *e)
     return e->kind = XML_FAILED;
 }
 
+int xml_next_inside(xml_reader *r, int depth, xml_event *e)
+{
+    while (r->depth >= depth) {
+        const int kind = xml_next(r, e);
+        if (kind == XML_FAILED || kind == XML_END_OF_INPUT)
+            return -1;
+        if (kind == XML_START)
+            return r->depth >= depth ? 1 : 0;
+    }
+    return 0;
+}
+
 int xml_skip(xml_reader *r)
 {
     const int depth = r->depth;

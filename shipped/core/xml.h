@@ -74,6 +74,10 @@ void xml_begin(xml_reader *r, const unsigned char *s, size_t size, const char *p
 int xml_next(xml_reader *r, xml_event *e);
 /* Passes over the rest of the element whose XML_START was the last event. */
 int xml_skip(xml_reader *r);
+/* The next start of an element inside the one open at `depth` (the
+ * reader's depth when its start was given): 1 with the event, 0 once that
+ * element has ended, -1 when the part fails. */
+int xml_next_inside(xml_reader *r, int depth, xml_event *e);
 void xml_end(xml_reader *r);
 
 /* Whether the event's name is `name` in namespace `ns`. */

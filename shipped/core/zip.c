@@ -315,6 +315,15 @@ static int write_out(zip_writer *w, const void *bytes, size_t n)
     return 1;
 }
 
+static void end_stream(zip_writer *w)
+{
+    if (!w->stream)
+        return;
+    deflateEnd((z_stream *)w->stream);
+    free(w->stream);
+    w->stream = NULL;
+}
+
 static void put_u16(unsigned char *p, unsigned v)
 {
     p[0] = (unsigned char)v;
@@ -406,20 +415,27 @@ int zip_entry_write(zip_writer *w, const void *data, size_t n)
     return 1;
 }
 
-static void add_directory_record(zip_writer *w, unsigned time_field, unsigned date_field, uint64_t header_at)
+/* The fields that a local header and the directory's record share, from
+ * the version needed to the name's length, in the same order in both. */
+static void put_entry_fields(unsigned char *p, const zip_writer *w, size_t name_length)
+{
+    put_u16(p, 20);
+    put_u16(p + 2, FLAG_UTF8);
+    put_u16(p + 4, w->stored ? METHOD_STORED : METHOD_DEFLATED);
+    put_u16(p + 6, DOS_TIME);
+    put_u16(p + 8, DOS_DATE);
+    put_u32(p + 10, w->crc);
+    put_u32(p + 14, (uint32_t)w->compressed.size);
+    put_u32(p + 18, (uint32_t)w->size);
+    put_u16(p + 22, (unsigned)name_length);
+}
+
+static void add_directory_record(zip_writer *w, uint64_t header_at)
 {
     unsigned char record[DIRECTORY_RECORD_SIZE] = {'P', 'K', 1, 2};
     const size_t name_length = strlen(w->name);
     put_u16(record + 4, 20);
-    put_u16(record + 6, 20);
-    put_u16(record + 8, FLAG_UTF8);
-    put_u16(record + 10, w->stored ? METHOD_STORED : METHOD_DEFLATED);
-    put_u16(record + 12, time_field);
-    put_u16(record + 14, date_field);
-    put_u32(record + 16, w->crc);
-    put_u32(record + 20, (uint32_t)w->compressed.size);
-    put_u32(record + 24, (uint32_t)w->size);
-    put_u16(record + 28, (unsigned)name_length);
+    put_entry_fields(record + 6, w, name_length);
     put_u32(record + 42, (uint32_t)header_at);
     put_bytes(&w->directory, record, sizeof record);
     put_bytes(&w->directory, w->name, name_length);
@@ -429,36 +445,23 @@ int zip_entry_end(zip_writer *w)
 {
     unsigned char header[LOCAL_HEADER_SIZE] = {'P', 'K', 3, 4};
     const uint64_t header_at = w->offset;
-    const unsigned time_field = DOS_TIME, date_field = DOS_DATE;
     size_t name_length;
     int ok = !w->failed && w->name;
     if (ok && w->stream) {
         ((z_stream *)w->stream)->avail_in = 0;
         ok = deflate_into(w, Z_FINISH);
     }
-    if (w->stream) {
-        deflateEnd((z_stream *)w->stream);
-        free(w->stream);
-        w->stream = NULL;
-    }
+    end_stream(w);
     if (ok && (w->size > 0xFFFFFFFEu || w->compressed.size > 0xFFFFFFFEu || header_at > 0xFFFFFFFEu ||
                w->count >= NO_16 - 1))
         ok = refusal_set("The converted document would pass the 4 GiB that a package holds.");
     if (ok) {
         name_length = strlen(w->name);
-        put_u16(header + 4, 20);
-        put_u16(header + 6, FLAG_UTF8);
-        put_u16(header + 8, w->stored ? METHOD_STORED : METHOD_DEFLATED);
-        put_u16(header + 10, time_field);
-        put_u16(header + 12, date_field);
-        put_u32(header + 14, w->crc);
-        put_u32(header + 18, (uint32_t)w->compressed.size);
-        put_u32(header + 22, (uint32_t)w->size);
-        put_u16(header + 26, (unsigned)name_length);
+        put_entry_fields(header + 4, w, name_length);
         ok = write_out(w, header, sizeof header) && write_out(w, w->name, name_length) &&
              write_out(w, w->compressed.data, w->compressed.size);
         if (ok) {
-            add_directory_record(w, time_field, date_field, header_at);
+            add_directory_record(w, header_at);
             ++w->count;
         }
     }
@@ -489,10 +492,7 @@ int32_t zip_write_end(zip_writer *w)
         if (!ok)
             refusal_set(REFUSAL_WRITE_ERROR);
     }
-    if (w->stream) {
-        deflateEnd((z_stream *)w->stream);
-        free(w->stream);
-    }
+    end_stream(w);
     free(w->name);
     free(w->compressed.data);
     free(w->directory.data);
