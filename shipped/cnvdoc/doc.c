@@ -65,20 +65,24 @@ CONVERTER(convert_read_rtf, read_rtf)
 CONVERTER(convert_read_html, read_html)
 CONVERTER(convert_read_markdown, read_markdown)
 CONVERTER(convert_read_any, read_any)
+CONVERTER(convert_read_odt, read_odt)
 CONVERTER(convert_write_rtf, write_rtf)
 CONVERTER(convert_write_html, write_html)
 CONVERTER(convert_write_markdown, write_markdown)
+CONVERTER(convert_write_odt, write_odt)
 
 static const format_description sources[] = {
     {"Document - Any (detected)", "", convert_read_any},
     {"Document - HTML", "html", convert_read_html},
     {"Document - Markdown", "md", convert_read_markdown},
+    {"Document - OpenDocument Text (ODT)", "odt", convert_read_odt},
     {"Document - RTF", "rtf", convert_read_rtf},
 };
 
 static const format_description targets[] = {
     {"Document - HTML", "html", convert_write_html},
     {"Document - Markdown", "md", convert_write_markdown},
+    {"Document - OpenDocument Text (ODT)", "odt", convert_write_odt},
     {"Document - RTF", "rtf", convert_write_rtf},
 };
 

@@ -36,10 +36,13 @@ int32_t read_html(FILE *in, FILE *out);
 int32_t write_html(FILE *in, FILE *out);
 int32_t read_rtf(FILE *in, FILE *out);
 int32_t write_rtf(FILE *in, FILE *out);
+int32_t read_odt(FILE *in, FILE *out);
+int32_t write_odt(FILE *in, FILE *out);
 /* The readers that a detected document goes to, `found` (what the file was
  * taken for) recorded in the intermediate's header. */
 int32_t read_rtf_found(FILE *in, FILE *out, const char *found);
 int32_t read_html_found(FILE *in, FILE *out, const char *found);
+int32_t read_odt_found(FILE *in, FILE *out, const char *found);
 int32_t read_any(FILE *in, FILE *out);
 
 #endif
