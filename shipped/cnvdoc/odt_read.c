@@ -36,7 +36,7 @@
 
 /* ---- styles ---- */
 
-enum style_kind { KIND_PARAGRAPH, KIND_CODE, KIND_QUOTE, KIND_TERM, KIND_DEFINITION };
+enum style_kind { KIND_PARAGRAPH, KIND_CODE, KIND_QUOTE, KIND_TERM, KIND_DEFINITION, KIND_HTML };
 enum style_family { FAMILY_PARAGRAPH = 'p', FAMILY_TEXT = 't', FAMILY_LIST = 'l', FAMILY_FONT = 'f' };
 
 /* The inline marks a style gives, in the order they open. */
@@ -54,6 +54,7 @@ static const named_kind named_kinds[] = {
     {"Definition_20_Definition_20_Tight", KIND_DEFINITION},
     {"Definition_20_Term", KIND_TERM},
     {"Definition_20_Term_20_Tight", KIND_TERM},
+    {"HTML_20_Source", KIND_HTML}, /* Morphex's: HTML that its documents held */
     {"Preformatted_20_Text", KIND_CODE},
     {"Quotations", KIND_QUOTE},
     {"Source_20_Code", KIND_CODE},
@@ -82,7 +83,7 @@ typedef struct odt_style {
     int levels;         /* a list style's first level, in the reader's levels; -1 for others */
     /* resolved through its parents */
     int resolved;
-    unsigned marks;
+    unsigned marks, marks_off_r; /* the marks it gives, and those it takes from the text around it */
     int hidden_r, outline_r, kind_r;
 } odt_style;
 
@@ -109,6 +110,7 @@ typedef struct open_element {
     unsigned char handler; /* 1 + its index in the handler table; 0 for none */
     unsigned char flags;
     unsigned short marks;  /* INLINE_BITs of the marks it opened */
+    unsigned short unset;  /* and of those it ended, to open again at its end */
     unsigned short repeat; /* a cell's repeats */
     unsigned char node;    /* the block a paragraph opened */
 } open_element;
@@ -116,6 +118,7 @@ typedef struct open_element {
 #define OPEN_INLINE_PARAGRAPH 2u
 #define OPEN_FLOW 4u
 #define OPEN_HEADER 8u
+#define OPEN_RAW 16u
 
 typedef struct frame_state {
     buffer href, title, description, data, media_type;
@@ -146,11 +149,14 @@ typedef struct odt_reader {
     int flow_depth;
     int counters[LIST_LEVELS + 1], restart[LIST_LEVELS + 1];
     int new_list;
+    unsigned active_marks; /* opened by the elements open */
+    unsigned body_marks;   /* the body's, while a note is read */
     int header_rows, in_note;
     buffer note_id;
     buffer *capture; /* a frame's title or description while it is read */
     frame_state frame;
     buffer scratch;
+    buffer raw; /* an HTML span's source, while it is read */
     xml_event event;
 } odt_reader;
 
@@ -251,6 +257,8 @@ static int named_style_kind(const odt_reader *r, const odt_style *s)
     memcpy(name, r->names.data + s->name_at, s->name_length);
     name[s->name_length] = '\0';
     if (s->family == FAMILY_TEXT) {
+        if (strcmp(name, "HTML_20_Inline") == 0)
+            return KIND_HTML;
         for (k = 0; k < sizeof code_text_styles / sizeof *code_text_styles; ++k)
             if (strcmp(name, code_text_styles[k]) == 0)
                 return KIND_CODE;
@@ -290,7 +298,10 @@ static const odt_style *resolved(odt_reader *r, odt_style *s)
         const odt_style *parent = i + 1 < count ? chain[i + 1] : tail != c ? tail : NULL;
         const int kind = named_style_kind(r, c);
         c->marks = ((parent ? parent->marks : 0) & ~c->marks_off) | c->marks_on;
-        if (c->fixed_font == 1 || (c->family == FAMILY_TEXT && kind == KIND_CODE))
+        c->marks_off_r = ((parent ? parent->marks_off_r : 0) & ~c->marks_on) | c->marks_off;
+        if (c->family == FAMILY_TEXT && kind == KIND_HTML)
+            c->marks = 0;
+        else if (c->fixed_font == 1 || (c->family == FAMILY_TEXT && kind == KIND_CODE))
             c->marks |= INLINE_BIT(NODE_C);
         else if (c->fixed_font == 0)
             c->marks &= ~INLINE_BIT(NODE_C);
@@ -623,14 +634,22 @@ static void open_item(odt_reader *r)
 }
 
 /* The marks of a style opened, and remembered to be closed. */
-static void open_marks(odt_reader *r, open_element *o, unsigned marks)
+/* The marks of a style opened, and those it takes away from the text
+ * around it (a span of normal weight in a bold one) ended, each
+ * remembered to be undone at the element's end. */
+static void open_marks(odt_reader *r, open_element *o, unsigned marks, unsigned unset)
 {
     int i;
+    unset &= r->active_marks;
+    for (i = MARK_COUNT - 1; i >= 0; --i)
+        if (unset & INLINE_BIT(style_marks[i]))
+            doc_set(r->out, style_marks[i], 0);
     for (i = 0; i < MARK_COUNT; ++i)
-        if (marks & INLINE_BIT(style_marks[i])) {
+        if (marks & INLINE_BIT(style_marks[i]))
             doc_set(r->out, style_marks[i], 1);
-            o->marks |= (unsigned short)INLINE_BIT(style_marks[i]);
-        }
+    o->marks = (unsigned short)marks;
+    o->unset = (unsigned short)unset;
+    r->active_marks = (r->active_marks & ~unset) | marks;
 }
 
 static void close_marks(odt_reader *r, open_element *o)
@@ -639,7 +658,11 @@ static void close_marks(odt_reader *r, open_element *o)
     for (i = MARK_COUNT - 1; i >= 0; --i)
         if (o->marks & INLINE_BIT(style_marks[i]))
             doc_set(r->out, style_marks[i], 0);
-    o->marks = 0;
+    for (i = 0; i < MARK_COUNT; ++i)
+        if (o->unset & INLINE_BIT(style_marks[i]))
+            doc_set(r->out, style_marks[i], 1);
+    r->active_marks = (r->active_marks & ~o->marks) | o->unset;
+    o->marks = o->unset = 0;
 }
 
 /* A paragraph of a kind that runs on from the one before (code, a quote,
@@ -673,6 +696,10 @@ static void open_run_on_block(odt_reader *r, int kind)
         doc_container(r->out, NODE_DD);
         doc_block(r->out, NODE_P, 0, 0, NULL);
         f->definitions_open = 1;
+        return;
+    case KIND_HTML:
+        place_block(r, NODE_HTML);
+        doc_block(r->out, NODE_HTML, 0, 0, NULL);
         return;
     }
 }
@@ -711,7 +738,7 @@ static int on_paragraph(odt_reader *r, const xml_event *e, open_element *o)
     } else if (kind != KIND_PARAGRAPH) {
         open_run_on_block(r, kind);
         f->after_item = 0;
-        o->node = kind == KIND_TERM ? NODE_DT : NODE_P;
+        o->node = kind == KIND_TERM ? NODE_DT : kind == KIND_HTML ? NODE_HTML : NODE_P;
     } else {
         place_block(r, NODE_P);
         doc_block(r->out, NODE_P, 0, 0, NULL);
@@ -719,7 +746,7 @@ static int on_paragraph(odt_reader *r, const xml_event *e, open_element *o)
         o->node = NODE_P;
     }
     if (s && s->automatic && kind != KIND_CODE)
-        open_marks(r, o, s->marks_on & ~INLINE_BIT(NODE_C)); /* the paragraph's own marks; its named style's are its look */
+        open_marks(r, o, s->marks_on & ~INLINE_BIT(NODE_C), 0); /* the paragraph's own marks; its named style's are its look */
     return 1;
 }
 
@@ -790,6 +817,11 @@ static int on_spaces(odt_reader *r, const xml_event *e, open_element *o)
     r->flow->line_start = 0;
     if (count < 1 || !doc_spend(&r->b.expansion_left, (size_t)count))
         count = 1;
+    if (r->capture) {
+        while (count-- > 0)
+            put_byte(r->capture, ' ');
+        return 1;
+    }
     while (count > 0) {
         const int piece = count < 32 ? count : 32;
         doc_text(r->out, spaces, (size_t)piece);
@@ -816,7 +848,9 @@ static int on_line_break(odt_reader *r, const xml_event *e, open_element *o)
         return 1;
     r->flow->pending_space = 0;
     r->flow->line_start = 1;
-    if (doc_in_code(r->out))
+    if (r->capture)
+        put_byte(r->capture, '\n');
+    else if (doc_in_code(r->out) || r->out->leaf == NODE_HTML)
         doc_text(r->out, "\n", 1);
     else
         doc_br(r->out);
@@ -832,12 +866,25 @@ static int on_span(odt_reader *r, const xml_event *e, open_element *o)
     if (s->hidden_r)
         return on_skipped(r, e, o);
     put_pending_space(r); /* a space before the span stays outside its marks */
-    open_marks(r, o, doc_in_code(r->out) ? 0 : s->marks);
+    if (s->kind_r == KIND_HTML && !r->capture) {
+        r->raw.size = 0;
+        r->capture = &r->raw;
+        o->flags |= OPEN_RAW;
+        return 1;
+    }
+    if (!doc_in_code(r->out))
+        open_marks(r, o, s->marks & ~r->active_marks, s->marks_off_r);
     return 1;
 }
 
 static void end_marks(odt_reader *r, open_element *o)
 {
+    if (o->flags & OPEN_RAW) {
+        r->capture = NULL;
+        put_pending_space(r);
+        doc_raw(r->out, (const char *)r->raw.data, r->raw.size);
+        r->flow->line_start = 0;
+    }
     close_marks(r, o);
 }
 
@@ -1025,6 +1072,8 @@ static int on_note_body(odt_reader *r, const xml_event *e, open_element *o)
     push_flow(r, o, 0);
     r->out = doc_note_begin(&r->b, (const char *)r->note_id.data, r->note_id.size);
     r->in_note = 1;
+    r->body_marks = r->active_marks;
+    r->active_marks = 0;
     o->flags |= OPEN_HEADER; /* this element began the note */
     return 1;
 }
@@ -1038,6 +1087,7 @@ static void end_note_body(odt_reader *r, open_element *o)
         doc_note_end(r->out);
     r->out = &r->b;
     r->in_note = 0;
+    r->active_marks = r->body_marks;
 }
 
 /* ---- frames and pictures ---- */
@@ -1402,6 +1452,7 @@ static void release_reader(odt_reader *r)
     free(r->frame.data.data);
     free(r->frame.media_type.data);
     free(r->scratch.data);
+    free(r->raw.data);
     free(r);
 }
 

@@ -68,6 +68,10 @@ static const paragraph_style paragraph_styles[] = {
      "fo:font-weight=\"bold\""},
     {"Definition_20_Definition", "Definition Definition", "Standard", 0, "fo:margin-left=\"0.3937in\" "
      "fo:margin-bottom=\"0.0598in\"", NULL},
+    /* HTML that a Markdown or HTML document held, kept as its source so
+     * that it comes back from the .odt as it went in */
+    {"HTML_20_Source", "HTML Source", "Standard", 0, "fo:margin-top=\"0in\" fo:margin-bottom=\"0in\"",
+     "style:font-name=\"Liberation Mono\" fo:font-size=\"10pt\" fo:color=\"#606060\""},
     {"Horizontal_20_Line", "Horizontal Line", "Standard", 0, "fo:margin-bottom=\"0.1965in\" fo:padding=\"0in\" "
      "fo:border-top=\"none\" fo:border-bottom=\"0.0008in solid #808080\"", "fo:font-size=\"6pt\""},
 };
@@ -86,6 +90,7 @@ static const text_style text_styles[NODE_COUNT] = {
     [NODE_SUP] = {"Superscript", NULL, "style:text-position=\"super 58%\""},
     [NODE_SUB] = {"Subscript", NULL, "style:text-position=\"sub 58%\""},
     [NODE_SC] = {"Small_20_Caps", "Small Caps", "fo:font-variant=\"small-caps\""},
+    [NODE_RAW] = {"HTML_20_Inline", "HTML Inline", "fo:color=\"#606060\""},
     [NODE_A] = {"Internet_20_link", "Internet link", "fo:color=\"#000080\" style:text-underline-style=\"solid\" "
                 "style:text-underline-width=\"auto\" style:text-underline-color=\"font-color\""},
 };
@@ -177,7 +182,7 @@ struct odt_writer {
     int start_count;
     int leaf;          /* the open leaf block */
     int extra_spaces, after_space, line_start, code_lines;
-    int in_image, in_raw;
+    int in_image;
     buffer alt, image_title, image_source, image_type;
     int image_width, image_height;
 };
@@ -481,6 +486,7 @@ static const char *paragraph_style_of(const odt_writer *w, const doc_event *e)
 {
     switch (e->node) {
     case NODE_CODE: return "Preformatted_20_Text";
+    case NODE_HTML: return "HTML_20_Source";
     case NODE_DT: return "Definition_20_Term";
     case NODE_LI: return "List_20_Paragraph";
     }
@@ -546,8 +552,6 @@ static void put_text(odt_writer *w, const char *s, size_t n)
         put_bytes(&w->alt, s, n);
         return;
     }
-    if (w->in_raw)
-        return;
     for (i = 0; i < n; ++i) {
         if (s[i] != '\n')
             continue;
@@ -824,11 +828,9 @@ static void write_event(odt_writer *w, const doc_event *e)
             open_note(w, w->note_now);
         else if (e->node == NODE_IMG)
             open_image(w, e);
-        else if (e->node == NODE_HTML || e->node == NODE_RAW)
-            w->in_raw = 1; /* HTML is no part of an OpenDocument */
         else if (IS_LEAF(e->node) && e->node != NODE_CELL)
             open_leaf(w, e);
-        else if (IS_INLINE(e->node))
+        else if (IS_INLINE(e->node) || e->node == NODE_RAW)
             open_inline(w, e);
         else
             open_container(w, e);
@@ -838,11 +840,9 @@ static void write_event(odt_writer *w, const doc_event *e)
             close_note(w);
         else if (e->node == NODE_IMG)
             close_image(w);
-        else if (e->node == NODE_HTML || e->node == NODE_RAW)
-            w->in_raw = 0;
         else if (IS_LEAF(e->node) && e->node != NODE_CELL)
             close_leaf(w, e);
-        else if (IS_INLINE(e->node))
+        else if (IS_INLINE(e->node) || e->node == NODE_RAW)
             close_inline(w, e);
         else
             close_container(w, e);
@@ -851,7 +851,7 @@ static void write_event(odt_writer *w, const doc_event *e)
     case EV_BR:
         if (w->leaf == NODE_CODE) {
             ++w->code_lines;
-        } else if (!w->in_raw) {
+        } else {
             flush_spaces(w);
             put_str(&w->xml, "<text:line-break/>");
         }
