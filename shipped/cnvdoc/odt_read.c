@@ -888,17 +888,27 @@ static void end_marks(odt_reader *r, open_element *o)
     close_marks(r, o);
 }
 
+/* An address relative to the package (which ODF takes for a folder
+ * beside the document) as one relative to the document: "../x.png" is
+ * x.png beside it. */
+static size_t document_relative(const char *s, size_t n)
+{
+    return n > 3 && memcmp(s, "../", 3) == 0 ? 3 : 0;
+}
+
 /* text:a and draw:a. */
 static int on_link(odt_reader *r, const xml_event *e, open_element *o)
 {
     const xml_attribute *href = xml_attribute_of(e, ODT_XLINK, "href");
     const xml_attribute *title = xml_attribute_of(e, ODT_OFFICE, "title");
+    size_t up;
     if (!href)
         return 1;
     put_pending_space(r);
     if (title)
         doc_link_title(r->out, title->value, title->value_length);
-    doc_link(r->out, href->value, href->value_length);
+    up = document_relative(href->value, href->value_length);
+    doc_link(r->out, href->value + up, href->value_length - up);
     o->flags |= OPEN_LINK;
     return 1;
 }
@@ -1225,8 +1235,9 @@ static void end_frame(odt_reader *r, open_element *o)
                     f->media_type.size > 1 ? (const char *)f->media_type.data : media_type_of(&f->href), data, size,
                     f->width, f->height);
     } else {
-        doc_image(r->out, (const char *)f->href.data, f->href.size, title, title_length, (const char *)alt->data,
-                  alt->size);
+        const size_t up = document_relative((const char *)f->href.data, f->href.size);
+        doc_image(r->out, (const char *)f->href.data + up, f->href.size - up, title, title_length,
+                  (const char *)alt->data, alt->size);
     }
     r->flow->line_start = 0;
 }

@@ -622,6 +622,18 @@ static void close_container(odt_writer *w, const doc_event *e)
     }
 }
 
+/* ---- addresses ---- */
+
+/* An address as a package holds it: one relative to the document goes
+ * one folder up, since ODF takes the package for a folder beside it. */
+static void put_address(buffer *out, const char *s, size_t n)
+{
+    const char *colon = (const char *)memchr(s, ':', n), *slash = (const char *)memchr(s, '/', n);
+    if (n && (!colon || (slash && slash < colon)) && s[0] != '/' && s[0] != '#' && s[0] != '?')
+        put_str(out, "../");
+    put_bytes(out, s, n);
+}
+
 /* ---- pictures ---- */
 
 static const char *picture_ending(const char *media_type)
@@ -707,12 +719,7 @@ static void open_image(odt_writer *w, const doc_event *e)
         picture_name(&w->image_source, ++w->pictures_written, e);
         put_str(&w->image_type, e->picture->media_type);
     } else {
-        /* an address relative to the document: the package is a folder
-         * beside it, to LibreOffice, so the address goes one up */
-        const char *colon = (const char *)memchr(e->text, ':', e->length), *slash = (const char *)memchr(e->text, '/', e->length);
-        if (e->length && (!colon || (slash && slash < colon)) && e->text[0] != '/')
-            put_str(&w->image_source, "../");
-        put_bytes(&w->image_source, e->text, e->length);
+        put_address(&w->image_source, e->text, e->length);
     }
     picture_size(e->picture, &w->image_width, &w->image_height);
 }
@@ -761,7 +768,9 @@ static void open_inline(odt_writer *w, const doc_event *e)
     flush_spaces(w);
     if (e->node == NODE_A) {
         put_str(out, "<text:a xlink:type=\"simple\"");
-        put_attribute(out, "xlink:href", e->text, e->length);
+        w->image_source.size = 0;
+        put_address(&w->image_source, e->text, e->length);
+        put_attribute(out, "xlink:href", (const char *)w->image_source.data, w->image_source.size);
         if (e->title_length)
             put_attribute(out, "office:title", e->title, e->title_length);
         put_str(out, " text:style-name=\"Internet_20_link\">");
