@@ -50,15 +50,17 @@ static int holds(const unsigned char *s, size_t n, const char *what, size_t leng
 }
 #define HOLDS(s, n, literal) holds(s, n, literal, sizeof literal - 1)
 
-/* An office package or a compound file: what it is, for the reason of its
- * refusal until a reader of its own takes it. */
+static const char word_document[] = "a Word document (.docx)";
+
+/* An office package or a compound file: what it is, for its reader or
+ * for the reason of its refusal where the plug-in has no reader for it. */
 static const char *package_kind(const sniffed *s)
 {
     if (memcmp(s->head, "PK\x03\x04", 4) == 0) {
         if (HOLDS(s->head, s->head_size, "mimetypeapplication/vnd.oasis.opendocument.text"))
             return "an OpenDocument text (.odt)";
         if (HOLDS(s->tail, s->tail_size, "word/document.xml") || HOLDS(s->head, s->head_size, "word/document.xml"))
-            return "a Word document (.docx)";
+            return word_document;
         if (HOLDS(s->tail, s->tail_size, "xl/workbook.xml"))
             return "an Excel workbook (.xlsx)";
         if (HOLDS(s->tail, s->tail_size, "ppt/presentation.xml"))
@@ -262,7 +264,9 @@ int32_t read_any(FILE *in, FILE *out)
         free(s);
         return CONVERT_EMPTY_INPUT;
     }
-    if ((kind = package_kind(s)) != NULL) {
+    if ((kind = package_kind(s)) == word_document) {
+        result = read_docx_found(in, out, "Word (DOCX)");
+    } else if (kind != NULL) {
         refusal_setf("It is %s, which the document plug-in does not read yet.", kind);
         result = CONVERT_WRONG_FORMAT;
     } else if (is_rtf(s)) {

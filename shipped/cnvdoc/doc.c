@@ -65,6 +65,7 @@ CONVERTER(convert_read_rtf, read_rtf)
 CONVERTER(convert_read_html, read_html)
 CONVERTER(convert_read_markdown, read_markdown)
 CONVERTER(convert_read_any, read_any)
+CONVERTER(convert_read_docx, read_docx)
 CONVERTER(convert_read_odt, read_odt)
 CONVERTER(convert_write_rtf, write_rtf)
 CONVERTER(convert_write_html, write_html)
@@ -77,6 +78,7 @@ static const format_description sources[] = {
     {"Document - Markdown", "md", convert_read_markdown},
     {"Document - OpenDocument Text (ODT)", "odt", convert_read_odt},
     {"Document - RTF", "rtf", convert_read_rtf},
+    {"Document - Word (DOCX)", "docx", convert_read_docx},
 };
 
 static const format_description targets[] = {

@@ -35,6 +35,7 @@ int32_t write_markdown(FILE *in, FILE *out);
 int32_t read_html(FILE *in, FILE *out);
 int32_t write_html(FILE *in, FILE *out);
 int32_t read_rtf(FILE *in, FILE *out);
+int32_t read_docx(FILE *in, FILE *out);
 int32_t write_rtf(FILE *in, FILE *out);
 int32_t read_odt(FILE *in, FILE *out);
 int32_t write_odt(FILE *in, FILE *out);
@@ -42,6 +43,7 @@ int32_t write_odt(FILE *in, FILE *out);
  * taken for) recorded in the intermediate's header. */
 int32_t read_rtf_found(FILE *in, FILE *out, const char *found);
 int32_t read_html_found(FILE *in, FILE *out, const char *found);
+int32_t read_docx_found(FILE *in, FILE *out, const char *found);
 int32_t read_odt_found(FILE *in, FILE *out, const char *found);
 int32_t read_any(FILE *in, FILE *out);
 

@@ -29,7 +29,7 @@
 enum destination {
     DEST_TEXT, DEST_SKIP, DEST_FONTTBL, DEST_STYLESHEET, DEST_STYLE, DEST_LISTTEXT, DEST_PN, DEST_FLDINST,
     DEST_CODE_LANGUAGE, DEST_NOTE, DEST_PICT, DEST_SHAPE_NAME, DEST_SHAPE_VALUE, DEST_SHAPE, DEST_LISTTABLE,
-    DEST_LEVELNUMBERS, DEST_COUNT
+    DEST_LEVELNUMBERS, DEST_NEST_PROPS, DEST_COUNT
 };
 
 #define LIST_DEFINITIONS 256 /* lists a document defines that this reader keeps; later ones number as bullets do */
@@ -62,6 +62,7 @@ typedef struct group_state {
     size_t link, link_length; /* target of the field result, in links */
     /* paragraph properties */
     int style, in_table, list, list_level, left_indent, right_indent, first_indent, outline, border_bottom;
+    int table_depth;    /* \itap: 2 and more in a table inside a cell */
     int pn, pn_style, pn_start, pn_level; /* the legacy numbering (\pn) the paragraph has: PN_* */
     int in_note;        /* inside a footnote, whose text goes to the notes */
     int in_shape;       /* inside a floating shape or drawing object */
@@ -186,6 +187,8 @@ typedef struct rtf_reader {
     int code_open, row_header, row_open;
     int cell_open, cell_blocks; /* the cell a list item in it opened, and whether blocks stand in it */
     int cell_paragraph_run;     /* the first run of the cell's paragraph being read */
+    int nest_table_open, nest_row_open; /* a table in the open cell (\itap2), and its row */
+    int nest_start_run;         /* the first run of the text of that table's cell, -1 before it */
     int quote_depth, quote_item; /* the quotes open, and the list item the outermost stands in */
     int list_in_quote;           /* the level of the list item read last inside them, 0 for none */
     int item_level; /* the list item outside quotes written last, which indented blocks after it go on */
@@ -1177,6 +1180,9 @@ static void end_note(rtf_reader *r)
 
 static void end_cell_paragraph(rtf_reader *r, const group_state *g, int is_list);
 
+static void end_line_of_nested_cell(rtf_reader *r);
+static void close_nested_table(rtf_reader *r);
+
 /* A paragraph's end: its properties (style, list, table) tell which block
  * its text is. */
 static void end_paragraph(rtf_reader *r)
@@ -1193,6 +1199,10 @@ static void end_paragraph(rtf_reader *r)
     const int is_list = r->has_list_text || g->pn || g->list > 0;
     if (!g->in_table && kind == STYLE_PLAIN && !is_list && fixed_pitch_lines(r))
         kind = STYLE_CODE;
+    if (g->in_table && g->table_depth >= 2) {
+        end_line_of_nested_cell(r);
+        return;
+    }
     if (g->in_table) {
         end_cell_paragraph(r, g, is_list);
         return;
@@ -1215,6 +1225,7 @@ static void end_paragraph(rtf_reader *r)
 static void put_cell_block(rtf_reader *r, const group_state *g, int is_list)
 {
     const unsigned ignored = r->row_header ? RUN_B : 0;
+    close_nested_table(r);
     if (!r->cell_blocks)
         doc_block_context(r->out, 0, DOC_IN_CELL);
     r->cell_blocks = 1;
@@ -1249,6 +1260,78 @@ static void open_cell_with_lines(rtf_reader *r)
     r->cell_open = r->row_open = 1;
 }
 
+/* ---- tables in cells: Word's \itap2 paragraphs, \nestcell, \nestrow ---- */
+
+/* The text of a table inside the open cell begins at the paragraph that
+ * says its depth; the paragraphs of the cell before it are the cell's. */
+static void begin_nested_text(rtf_reader *r, group_state *g, long depth)
+{
+    g->table_depth = depth > 0 && depth < 64 ? (int)depth : 0;
+    if (g->table_depth >= 2 && r->nest_start_run < 0)
+        r->nest_start_run = r->run_count;
+}
+
+static void end_line_of_nested_cell(rtf_reader *r)
+{
+    if (r->run_count)
+        add_run(r, "", 0, RUN_BREAK | RUN_PARAGRAPH_END);
+    r->list_text.size = 0;
+    r->has_list_text = 0;
+}
+
+/* The table inside the cell opens at its first cell's end: the cell
+ * around it opens first, holding blocks, its paragraphs before the table
+ * its lines. */
+static void open_nested_table(rtf_reader *r, int start)
+{
+    if (!r->cell_open) {
+        r->cell_paragraph_run = start;
+        open_cell_with_lines(r);
+    }
+    if (!r->cell_blocks)
+        doc_block_context(r->out, 0, DOC_IN_CELL);
+    r->cell_blocks = 1;
+    doc_container(r->out, NODE_TABLE);
+    r->nest_table_open = 1;
+}
+
+static void end_nested_cell(rtf_reader *r)
+{
+    const int start = r->nest_start_run >= 0 && r->nest_start_run <= r->run_count ? r->nest_start_run : 0;
+    if (!r->stack[r->depth].in_table)
+        return;
+    if (!r->nest_table_open)
+        open_nested_table(r, start);
+    if (!r->nest_row_open) {
+        doc_container(r->out, NODE_ROW);
+        r->nest_row_open = 1;
+    }
+    if (r->run_count && (r->runs[r->run_count - 1].flags & RUN_PARAGRAPH_END))
+        --r->run_count;
+    doc_cell(r->out, 0);
+    replay_runs(r, 0);
+    doc_end_block(r->out, NODE_CELL);
+    clear_paragraph(r);
+    r->nest_start_run = -1;
+}
+
+static void end_nested_row(rtf_reader *r)
+{
+    if (r->nest_row_open)
+        doc_end_container(r->out, NODE_ROW);
+    r->nest_row_open = 0;
+}
+
+static void close_nested_table(rtf_reader *r)
+{
+    if (!r->nest_table_open)
+        return;
+    end_nested_row(r);
+    doc_end_container(r->out, NODE_TABLE);
+    r->nest_table_open = 0;
+    r->nest_start_run = -1;
+}
+
 /* A paragraph of a table cell that ends before the cell does: a line of
  * the cell's text, as ever, until a list item comes; from the item on,
  * each is a block in the cell. */
@@ -1268,6 +1351,7 @@ static void end_cell_paragraph(rtf_reader *r, const group_state *g, int is_list)
 static void end_cell(rtf_reader *r)
 {
     const group_state *g = &r->stack[r->depth];
+    close_nested_table(r);
     if (!r->cell_open && r->has_list_text)
         open_cell_with_lines(r); /* the cell's last paragraph is a list item */
     if (r->cell_open) {
@@ -1444,7 +1528,7 @@ enum word_kind {
     W_B, W_I, W_UL, W_ULNONE, W_STRIKE, W_F, W_UC, W_U, W_S, W_INTBL, W_LS, W_ILVL, W_LI, W_RI, W_FI, W_OUTLINE, W_BRDRB,
     W_ANSICPG, W_DEFF, W_FCHARSET, W_CPG, W_FMODERN, W_PNLVLBLT, W_PNLVLBODY, W_PNSTART, W_BIN, W_CS, W_PAGE,
     W_CODE_LANGUAGE, W_FOOTNOTE, W_PICT, W_SHPPICT, W_SN, W_SV, W_SHAPE, W_SHAPE_TEXT, W_DELETED,
-    W_SUPER, W_SUB, W_NOSUPERSUB, W_SCAPS, W_HIDDEN,
+    W_SUPER, W_SUB, W_NOSUPERSUB, W_SCAPS, W_HIDDEN, W_ITAP, W_NESTCELL, W_NESTROW, W_NEST_PROPS,
     W_PNGBLIP, W_JPEGBLIP, W_PICW, W_PICH, W_PICWGOAL, W_PICHGOAL, W_PICSCALEX, W_PICSCALEY,
     W_PNLVL, W_PN_STYLE, W_LISTTABLE, W_LIST, W_LISTLEVEL, W_LEVELNFC, W_LEVELSTARTAT, W_LEVELNUMBERS, W_LISTID,
     W_LISTOVERRIDE, W_PNLVLCONT,
@@ -1469,13 +1553,13 @@ static const control_word control_words[] = {
     {"footerf", W_SKIP_DEST, 0}, {"footerl", W_SKIP_DEST, 0}, {"footerr", W_SKIP_DEST, 0},
     {"footnote", W_FOOTNOTE, 0}, {"generator", W_SKIP_DEST, 0}, {"header", W_SKIP_DEST, 0},
     {"headerf", W_SKIP_DEST, 0}, {"headerl", W_SKIP_DEST, 0}, {"headerr", W_SKIP_DEST, 0}, {"i", W_I, 0},
-    {"ilvl", W_ILVL, 0}, {"info", W_SKIP_DEST, 0}, {"intbl", W_INTBL, 0}, {"jpegblip", W_JPEGBLIP, 0}, {"keywords", W_SKIP_DEST, 0},
+    {"ilvl", W_ILVL, 0}, {"info", W_SKIP_DEST, 0}, {"intbl", W_INTBL, 0}, {"itap", W_ITAP, 0}, {"jpegblip", W_JPEGBLIP, 0}, {"keywords", W_SKIP_DEST, 0},
     {"ldblquote", W_CHAR, 0x201C}, {"levelnfc", W_LEVELNFC, 0}, {"levelnfcn", W_LEVELNFC, 0},
     {"levelnumbers", W_LEVELNUMBERS, 0}, {"levelstartat", W_LEVELSTARTAT, 0}, {"li", W_LI, 0}, {"line", W_LINE, 0},
     {"list", W_LIST, 0}, {"listid", W_LISTID, 0}, {"listlevel", W_LISTLEVEL, 0}, {"listoverride", W_LISTOVERRIDE, 0},
     {"listoverridetable", W_LISTTABLE, 0}, {"listtable", W_LISTTABLE, 0}, {"listtext", W_LISTTEXT, 0}, {"lquote", W_CHAR, 0x2018}, {"ls", W_LS, 0},
     {"mxcodelang", W_CODE_LANGUAGE, 0},
-    {"nestcell", W_LINE, 0}, {"nestrow", W_LINE, 0}, {"nesttableprops", W_SKIP_DEST, 0},
+    {"nestcell", W_NESTCELL, 0}, {"nestrow", W_NESTROW, 0}, {"nesttableprops", W_NEST_PROPS, 0},
     {"nonesttables", W_SKIP_DEST, 0}, {"nonshppict", W_SKIP_DEST, 0}, {"nosupersub", W_NOSUPERSUB, 0}, {"object", W_SKIP_DEST, 0}, {"operator", W_SKIP_DEST, 0},
     {"outlinelevel", W_OUTLINE, 0}, {"page", W_PAGE, 0}, {"par", W_PAR, 0}, {"pard", W_PARD, 0},
     {"pich", W_PICH, 0}, {"pichgoal", W_PICHGOAL, 0}, {"picscalex", W_PICSCALEX, 0}, {"picscaley", W_PICSCALEY, 0},
@@ -1555,6 +1639,7 @@ static void reset_paragraph_properties(group_state *g)
     g->first_indent = 0;
     g->outline = -1;
     g->border_bottom = 0;
+    g->table_depth = 0;
     g->pn = PN_NONE;
 }
 
@@ -1598,6 +1683,15 @@ static int begin_shape_property(rtf_reader *r, group_state *g, const control_wor
 static long read_skipped_word(rtf_reader *r, group_state *g, const control_word *w, int has_param, long param)
 {
     (void)r, (void)g;
+    return binary_bytes(w, has_param, param);
+}
+
+/* The properties of a table inside a cell: its row ends with them. */
+static long read_nest_props_word(rtf_reader *r, group_state *g, const control_word *w, int has_param, long param)
+{
+    (void)g;
+    if (w->kind == W_NESTROW)
+        end_nested_row(r);
     return binary_bytes(w, has_param, param);
 }
 
@@ -1872,6 +1966,7 @@ static long read_text_word(rtf_reader *r, group_state *g, const control_word *w,
     case W_PARD: reset_paragraph_properties(g); break;
     case W_S: g->style = (int)param; break;
     case W_INTBL: g->in_table = 1; break;
+    case W_ITAP: begin_nested_text(r, g, param); break;
     case W_LS: g->list = (int)param; break;
     case W_ILVL: g->list_level = (int)param; break;
     case W_LI: g->left_indent = (int)param; break;
@@ -1913,6 +2008,8 @@ static long read_body_word(rtf_reader *r, group_state *g, const control_word *w,
         return 0;
     case W_CELL: end_cell(r); return 0;
     case W_ROW: end_row(r); return 0;
+    case W_NESTCELL: end_nested_cell(r); return 0;
+    case W_NEST_PROPS: g->destination = DEST_NEST_PROPS; return 0;
     }
     return read_text_word(r, g, w, has_param, param);
 }
@@ -1923,7 +2020,8 @@ static long read_note_word(rtf_reader *r, group_state *g, const control_word *w,
 {
     switch (w->kind) {
     case W_FOOTNOTE: g->destination = DEST_SKIP; return 0;
-    case W_CELL: case W_ROW: end_paragraph(r); return 0;
+    case W_CELL: case W_ROW: case W_NESTCELL: end_paragraph(r); return 0;
+    case W_NEST_PROPS: g->destination = DEST_SKIP; return 0;
     }
     return read_body_word(r, g, w, has_param, param);
 }
@@ -1978,6 +2076,7 @@ static const word_reader word_readers[DEST_COUNT] = {
     [DEST_SHAPE] = read_shape_word,
     [DEST_LISTTABLE] = read_list_table_word,
     [DEST_LEVELNUMBERS] = read_list_table_word,
+    [DEST_NEST_PROPS] = read_nest_props_word,
 };
 
 /* A control word, NULL for one this reader does not know: read by its
@@ -2076,7 +2175,8 @@ static void text_bytes(rtf_reader *r, const unsigned char *s, size_t n)
         put_picture_hex(&r->pict, s, n);
         return;
     }
-    if (destination == DEST_SKIP || destination == DEST_PN || destination == DEST_SHAPE)
+    if (destination == DEST_SKIP || destination == DEST_PN || destination == DEST_SHAPE ||
+        destination == DEST_NEST_PROPS)
         return;
     if (destination == DEST_FONTTBL || destination == DEST_STYLE) {
         size_t i;
@@ -2276,6 +2376,8 @@ static void release_reader(rtf_reader *r)
 static rtf_reader *new_reader(buffer *raw, FILE *out, const char *found)
 {
     rtf_reader *r = (rtf_reader *)calloc(1, sizeof *r);
+    if (r)
+        r->nest_start_run = -1;
     if (!r) {
         release_input(raw);
         return NULL;

@@ -188,20 +188,30 @@ static int declare(xml_reader *r, const char *prefix, size_t prefix_length, int 
     r->scopes[r->scope_count].prefix_length = prefix_length;
     r->scopes[r->scope_count].ns = ns;
     ++r->scope_count;
+    r->cached_valid = 0;
     return 1;
 }
 
 /* The namespace of a prefix ("" for none) in scope; the innermost
  * declaration wins. */
-static int ns_of_prefix(const xml_reader *r, const char *prefix, size_t n, int is_attribute)
+static int ns_of_prefix(xml_reader *r, const char *prefix, size_t n, int is_attribute)
 {
     int i;
     if (n == 0 && is_attribute)
         return XML_NS_NONE;
+    if (r->cached_valid && r->cached_length == n && memcmp(r->cached_prefix, prefix, n) == 0)
+        return r->cached_ns;
     for (i = r->scope_count; i-- > 0;) {
         const xml_scope *scope = &r->scopes[i];
-        if (scope->prefix_length == n && (n == 0 || memcmp(scope->prefix, prefix, n) == 0))
+        if (scope->prefix_length == n && (n == 0 || memcmp(scope->prefix, prefix, n) == 0)) {
+            if (n <= sizeof r->cached_prefix) {
+                memcpy(r->cached_prefix, prefix, n);
+                r->cached_length = n;
+                r->cached_ns = scope->ns;
+                r->cached_valid = 1;
+            }
             return scope->ns;
+        }
     }
     if (n == 3 && memcmp(prefix, "xml", 3) == 0)
         return XML_NS_OTHER;
@@ -209,7 +219,7 @@ static int ns_of_prefix(const xml_reader *r, const char *prefix, size_t n, int i
 }
 
 /* Splits a qualified name at its colon into its namespace and local name. */
-static void resolve(const xml_reader *r, const char *qname, size_t n, int is_attribute, int *ns, const char **name,
+static void resolve(xml_reader *r, const char *qname, size_t n, int is_attribute, int *ns, const char **name,
                     size_t *name_length)
 {
     const char *colon = (const char *)memchr(qname, ':', n);
@@ -352,6 +362,8 @@ static int read_start_tag(xml_reader *r, xml_event *e)
 static void close_element(xml_reader *r, xml_event *e)
 {
     const xml_open *element = &r->open[--r->depth];
+    if (r->scope_count != element->scope_count)
+        r->cached_valid = 0;
     e->kind = XML_END;
     e->ns = element->ns;
     e->name = element->name;
@@ -492,16 +504,4 @@ int xml_skip(xml_reader *r)
             return 0;
     }
     return 1;
-}
-
-const xml_attribute *xml_attribute_of(const xml_event *e, int ns, const char *name)
-{
-    const size_t length = strlen(name);
-    int i;
-    for (i = 0; i < e->attribute_count; ++i) {
-        const xml_attribute *a = &e->attributes[i];
-        if (a->ns == ns && a->name_length == length && memcmp(a->name, name, length) == 0)
-            return a;
-    }
-    return NULL;
 }

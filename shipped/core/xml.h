@@ -59,6 +59,10 @@ typedef struct xml_reader {
     int pending_end;           /* an empty element's end, given next */
     buffer text, values;       /* decoded text and attribute values */
     const char *part_name;     /* "word/document.xml": named in refusals */
+    /* the prefix resolved last: most names of a part share one or two */
+    char cached_prefix[8];
+    size_t cached_length;
+    int cached_ns, cached_valid;
     int failed;
 } xml_reader;
 
@@ -78,6 +82,16 @@ static inline int xml_is(const xml_event *e, int ns, const char *name)
     return e->ns == ns && strlen(name) == e->name_length && memcmp(e->name, name, e->name_length) == 0;
 }
 /* The attribute of that namespace and local name, NULL when absent. */
-const xml_attribute *xml_attribute_of(const xml_event *e, int ns, const char *name);
+static inline const xml_attribute *xml_attribute_of(const xml_event *e, int ns, const char *name)
+{
+    const size_t length = strlen(name);
+    int i;
+    for (i = 0; i < e->attribute_count; ++i) {
+        const xml_attribute *a = &e->attributes[i];
+        if (a->ns == ns && a->name_length == length && memcmp(a->name, name, length) == 0)
+            return a;
+    }
+    return NULL;
+}
 
 #endif

@@ -392,7 +392,8 @@ TEST_F(Mxconv, AnyDocumentIsReadAsWhatItIs)
 {
     const std::string rtf = read_file(MORPHEX_SAMPLES_DIR "\\letter.rtf");
     const std::string html = read_file(MORPHEX_SAMPLES_DIR "\\page.html");
-    ASSERT_FALSE(rtf.empty() || html.empty()) << "no samples in " MORPHEX_SAMPLES_DIR;
+    const std::string docx = read_file(MORPHEX_OFFICE_SAMPLES "\\word-hyperlinks.docx");
+    ASSERT_FALSE(rtf.empty() || html.empty() || docx.empty()) << "no samples";
     const struct {
         const char *name;
         std::string content;
@@ -407,8 +408,9 @@ TEST_F(Mxconv, AnyDocumentIsReadAsWhatItIs)
         {"picture.doc", std::string("\x89PNG\r\n\x1A\n\0\0\0\rIHDR", 16), nullptr,
          "It is not a document: it is a PNG image."},
         {"paper.doc", "%PDF-1.4\n", nullptr, "It is not a document: it is a PDF document."},
-        {"report.docx", std::string("PK\x03\x04", 4) + std::string(26, '\0') + "word/document.xml", nullptr,
-         "It is a Word document (.docx), which the document plug-in does not read yet."},
+        {"report.docx", docx, "Document - Word (DOCX)", "Word (DOCX)"},
+        {"cut-short.docx", std::string("PK\x03\x04", 4) + std::string(26, '\0') + "word/document.xml", nullptr,
+         "It is not a Word document (.docx): it is no ZIP package, or it is cut short"},
     };
     make_dir("own");
     for (const auto &c : cases) {

@@ -19,7 +19,7 @@ namespace {
 const char odt_format[] = "Document - OpenDocument Text (ODT)";
 const char html_format[] = "Document - HTML";
 const char markdown_format[] = "Document - Markdown";
-const std::string samples = MORPHEX_STRUCTURE_SAMPLES "/../office/";
+const std::string samples = MORPHEX_OFFICE_SAMPLES "/";
 
 // The judge: a document's structure as the reference readers see it, one
 // line per heading, list item, link, picture and table cell.  Headings,

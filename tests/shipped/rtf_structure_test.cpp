@@ -292,10 +292,11 @@ TEST_F(RtfStructure, CellsKeepTheirListItems)
          "<table><row><cell><li level=2 number=2 cell style=lower-alpha>x</li></cell></row></table>"},
         {"paragraphs without items stay lines", row + "a\\par b\\par\\cell\\par\\par c\\cell\\row}",
          "<table><row><cell>a<br>b</cell><cell>c</cell></row></table>"},
-        {"a nested table's fallback for older readers (\\nonesttables) is not read",
+        {"a table in a cell (\\itap2) is a table in the cell; its fallback for older readers (\\nonesttables) is not read",
          row + "before\\par\\pard\\intbl\\itap2 in1\\nestcell{\\nonesttables\\tab}in2\\nestcell{\\nonesttables\\tab}"
                "{\\*\\nesttableprops\\trowd\\itap2\\cellx500\\cellx1000\\nestrow}{\\nonesttables\\par}\\pard\\intbl after\\cell\\row}",
-         "<table><row><cell>before<br>in1<br>in2<br>after</cell></row></table>"},
+         "<table><row><cell>before<table cell><row><cell>in1</cell><cell>in2</cell></row></table><p cell>after</p></cell>"
+         "</row></table>"},
         {"a header row's items", "{\\rtf1\\trowd\\trhdr\\cellx1000\\pard\\intbl{\\b H}\\par{\\pntext\\'b7\\tab}{\\b I}\\cell\\row}",
          "<table><row><cell header>H<li level=1 cell>I</li></cell></row></table>"},
     };
