@@ -102,7 +102,7 @@ typedef struct flow {
     int after_item;                   /* the last block was a list item */
     int code_open, quote_open, definitions_open;
     int para_depth;                   /* paragraphs open, a text box's inside its paragraph's */
-    int line_start, pending_space;    /* white space, as ODF collapses it */
+    int line_start, after_space;      /* white space, as ODF collapses it */
 } flow;
 
 /* What an open element did, undone at its end. */
@@ -718,13 +718,13 @@ static int on_paragraph(odt_reader *r, const xml_event *e, open_element *o)
     if (f->para_depth++ > 0) {
         if (r->out->leaf_has_text)
             doc_br(r->out);
-        f->pending_space = 0;
+        f->after_space = 0;
         f->line_start = 1;
         o->flags |= OPEN_INLINE_PARAGRAPH;
         return 1;
     }
     f->line_start = 1;
-    f->pending_space = 0;
+    f->after_space = 0;
     settle(r, kind);
     if (level > 0) {
         f->item_pending = 0;
@@ -767,17 +767,18 @@ static void end_paragraph(odt_reader *r, open_element *o)
 
 /* ---- text ---- */
 
-/* The space that a run of white space left, written before more text. */
-static void put_pending_space(odt_reader *r)
+/* Something other than white space was written: white space after it
+ * is a space again. */
+static void after_content(odt_reader *r)
 {
-    flow *f = r->flow;
-    if (f->pending_space && !f->line_start)
-        doc_text(r->out, " ", 1);
-    f->pending_space = 0;
+    r->flow->line_start = 0;
+    r->flow->after_space = 0;
 }
 
-/* Text in a paragraph, its runs of white space one space each, none at
- * the paragraph's start or end (ODF's rule: spaces beyond one are text:s). */
+/* Text in a paragraph, each run of white space one space, none at the
+ * paragraph's start nor right after another (the spaces beyond one are
+ * text:s), as LibreOffice reads them: a space ends a span where it
+ * stands in it, and one at the paragraph's end is kept. */
 static void on_text(odt_reader *r, const char *s, size_t n)
 {
     flow *f = r->flow;
@@ -793,14 +794,15 @@ static void on_text(odt_reader *r, const char *s, size_t n)
         while (i < n && !is_white_space((unsigned char)s[i]))
             ++i;
         if (i > start) {
-            put_pending_space(r);
             doc_text(r->out, s + start, i - start);
-            f->line_start = 0;
+            after_content(r);
         }
-        if (i < n && is_white_space((unsigned char)s[i])) {
-            f->pending_space = 1;
+        if (i < n) {
             while (i < n && is_white_space((unsigned char)s[i]))
                 ++i;
+            if (!f->line_start && !f->after_space)
+                doc_text(r->out, " ", 1);
+            f->after_space = 1;
         }
     }
 }
@@ -813,8 +815,7 @@ static int on_spaces(odt_reader *r, const xml_event *e, open_element *o)
     (void)o;
     if (r->flow->para_depth == 0)
         return 1;
-    put_pending_space(r);
-    r->flow->line_start = 0;
+    after_content(r);
     if (count < 1 || !doc_spend(&r->b.expansion_left, (size_t)count))
         count = 1;
     if (r->capture) {
@@ -835,8 +836,7 @@ static int on_tab(odt_reader *r, const xml_event *e, open_element *o)
     (void)e, (void)o;
     if (r->flow->para_depth == 0)
         return 1;
-    put_pending_space(r);
-    r->flow->line_start = 0;
+    after_content(r);
     doc_text(r->out, "\t", 1);
     return 1;
 }
@@ -846,8 +846,7 @@ static int on_line_break(odt_reader *r, const xml_event *e, open_element *o)
     (void)e, (void)o;
     if (r->flow->para_depth == 0)
         return 1;
-    r->flow->pending_space = 0;
-    r->flow->line_start = 1;
+    after_content(r);
     if (r->capture)
         put_byte(r->capture, '\n');
     else if (doc_in_code(r->out) || r->out->leaf == NODE_HTML)
@@ -865,7 +864,6 @@ static int on_span(odt_reader *r, const xml_event *e, open_element *o)
         return 1;
     if (s->hidden_r)
         return on_skipped(r, e, o);
-    put_pending_space(r); /* a space before the span stays outside its marks */
     if (s->kind_r == KIND_HTML && !r->capture) {
         r->raw.size = 0;
         r->capture = &r->raw;
@@ -881,9 +879,8 @@ static void end_marks(odt_reader *r, open_element *o)
 {
     if (o->flags & OPEN_RAW) {
         r->capture = NULL;
-        put_pending_space(r);
         doc_raw(r->out, (const char *)r->raw.data, r->raw.size);
-        r->flow->line_start = 0;
+        after_content(r);
     }
     close_marks(r, o);
 }
@@ -904,7 +901,6 @@ static int on_link(odt_reader *r, const xml_event *e, open_element *o)
     size_t up;
     if (!href)
         return 1;
-    put_pending_space(r);
     if (title)
         doc_link_title(r->out, title->value, title->value_length);
     up = document_relative(href->value, href->value_length);
@@ -1075,7 +1071,7 @@ static int on_note_body(odt_reader *r, const xml_event *e, open_element *o)
     (void)e;
     if (r->in_note)
         return 1;
-    put_pending_space(r);
+    after_content(r);
     if (!r->note_id.size)
         put_number(&r->note_id, (long)r->b.out.size); /* an id of its own */
     doc_footnote(r->out, (const char *)r->note_id.data, r->note_id.size);
@@ -1228,7 +1224,6 @@ static void end_frame(odt_reader *r, open_element *o)
         return;
     if (!data && memchr(f->href.data, ':', f->href.size) == NULL)
         data = package_picture(r, &size);
-    put_pending_space(r);
     if (data) {
         put_byte(&f->media_type, '\0');
         doc_picture(r->out, NULL, 0, title, title_length, (const char *)alt->data, alt->size,
@@ -1239,7 +1234,7 @@ static void end_frame(odt_reader *r, open_element *o)
         doc_image(r->out, (const char *)f->href.data + up, f->href.size - up, title, title_length,
                   (const char *)alt->data, alt->size);
     }
-    r->flow->line_start = 0;
+    after_content(r);
 }
 
 /* ---- the walk ---- */
