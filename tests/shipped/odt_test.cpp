@@ -196,6 +196,15 @@ protected:
     }
 };
 
+// The intermediate form with {} for its marks' brackets.
+std::string marked(const char *text)
+{
+    std::string out = "\x1B[morphex-text 3 eol=lf bom=0]\n";
+    for (const char *p = text; *p; ++p)
+        out += *p == '{' ? std::string("\x1B[") : *p == '}' ? std::string("]") : std::string(1, *p);
+    return out;
+}
+
 const char *const fixtures[] = {"odt-pandoc-features.odt", "odt-libreoffice-html.odt", "odt-libreoffice-changes.odt"};
 
 }  // namespace
@@ -418,5 +427,48 @@ TEST_F(Odt, KeepsWhatWordDocumentsHold)
         const std::string back = readable(read(write(convert(cnvdoc().sources, "Document - Word (DOCX)",
                                                              read_file(samples + file)))));
         EXPECT_EQ(doc, back) << file;
+    }
+}
+
+// The writer's rules, each read back by the reader: what the intermediate
+// form holds comes back as it went, or as the case says.
+TEST_F(Odt, WrittenAndReadBack)
+{
+    const struct {
+        const char *doc, *back; // back: nullptr where it is the document itself
+    } cases[] = {
+        // spaces: leading, in runs, after a tab, at the end; markup characters and controls
+        {"{p}  two  spaces\t tab <&> \"q\" \x01" "end {/p}", "{p}  two  spaces\t tab <&> \"q\" end {/p}"},
+        {"{p}{b}bold {i}both{/i}{/b} {sup}up{/sup}{sub}down{/sub} {sc}Caps{/sc} {u}u{/u}{s}s{/s} {c}a  b{/c}{/p}", nullptr},
+        {"{h level=3}Third{/h}{p}a{br}b{/p}{hr}{p}after{/p}", "{h level=3}Third{/h}{p}a{br}b{/p}{p}after{/p}"},
+        // lists: a new list where the source began one, numbers where they were not the next, styles, levels
+        {"{li level=1 number=1}a{/li}{li level=1 number=1 new}b{/li}{li level=1 number=5}c{/li}"
+         "{li level=2 number=1 style=upper-roman}d{/li}{li level=1 number=6}e{/li}{li level=1}f{/li}",
+         // a list of another kind is another list
+         "{li level=1 number=1}a{/li}{li level=1 number=1 new}b{/li}{li level=1 number=5}c{/li}"
+         "{li level=2 number=1 style=upper-roman}d{/li}{li level=1 number=6}e{/li}{li level=1 new}f{/li}"},
+        {"{li level=1}a{/li}{p item=1}more{/p}{li level=2}b{/li}{p item=1}back{/p}{p}out{/p}", nullptr},
+        {"{li level=3}deep{/li}", nullptr},
+        // tables: header rows, a cell holding blocks, a table in a cell, an empty table
+        {"{table}{row}{cell header}h{/cell}{cell header}i{/cell}{/row}{row}{cell}x{li level=1 number=1 cell}one{/li}"
+         "{table cell}{row}{cell}in{/cell}{/row}{/table}{p cell}after{/p}{/cell}{cell}{/cell}{/row}{/table}", nullptr},
+        {"{quote}{p}q1{/p}{p}q2{/p}{/quote}{p}out{/p}", nullptr},
+        {"{code lang=c}int  x;\n\n\tmore{/code}", "{code}int  x;\n\n\tmore{/code}"},
+        {"{dl}{dt}Term{/dt}{dd}{p}one{/p}{/dd}{/dl}{p}after{/p}", nullptr},
+        // notes where their references stand, numbered in their order; one no reference names keeps its text
+        {"{p}a{fn id=x}{/fn} b{fn id=y}{/fn}{/p}{note id=y}{p}Y{/p}{/note}{note id=x}{p}X{/p}{li level=1}i{/li}{/note}",
+         "{p}a{fn id=ftn1}{/fn} b{fn id=ftn2}{/fn}{/p}{note id=ftn1}{p}X{/p}{li level=1}i{/li}{/note}"
+         "{note id=ftn2}{p}Y{/p}{/note}"},
+        {"{p}text{/p}{note id=z}{p}lost{/p}{/note}", "{p}text{/p}{p}lost{/p}"},
+        // links, their titles and addresses; pictures with their data, their size and words, or their address
+        {"{p}{a href=http://e.x/?a=1&b=2 title=T}link{/a} {a href=notes.md#x}near{/a} {a href=#top}top{/a}{/p}", nullptr},
+        {"{p}{img src= title=Ti type=image/png width=2 height=1}{bits iVBORw0KGgoAAAANSUhEUgAAAAIAAAABCAIAAAB7QOjdAAAAD"
+         "UlEQVR4nGP4zwAE/wEHAAH/4iOeWQAAAABJRU5ErkJggg==}two dots{/img} {img src=pic.png}alt{/img}{/p}", nullptr},
+        // HTML kept as its source
+        {"{html}<div class=\"x\">\n  <b>raw</b>\n</div>{/html}{p}a {raw}<kbd>{/raw}k{raw}</kbd>{/raw}{/p}", nullptr},
+    };
+    for (const auto &c : cases) {
+        const std::string odt = write(marked(c.doc));
+        EXPECT_EQ(readable(marked(c.back ? c.back : c.doc)), readable(read(odt))) << c.doc;
     }
 }
