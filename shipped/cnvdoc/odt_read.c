@@ -80,11 +80,12 @@ typedef struct odt_style {
     int outline;        /* -1: not said; 0 a paragraph, 1 and up a heading level */
     int fixed_font;     /* -1: not said */
     int kind;           /* -1: not said */
+    int align;          /* -1: not said; 0, or a DOC_ALIGN_ flag */
     int levels;         /* a list style's first level, in the reader's levels; -1 for others */
     /* resolved through its parents */
     int resolved;
     unsigned marks, marks_off_r; /* the marks it gives, and those it takes from the text around it */
-    int hidden_r, outline_r, kind_r;
+    int hidden_r, outline_r, kind_r, align_r;
 } odt_style;
 
 /* ---- flows of blocks ---- */
@@ -94,6 +95,7 @@ typedef struct odt_style {
  * list's item waits for its first paragraph. */
 typedef struct flow {
     int in_cell;
+    int cell_pending, cell_header;    /* a cell opens with its first block, which may align it */
     int list_depth;
     int list_styles[LIST_LEVELS + 1]; /* the list style of each open level, -1 for none */
     int item_pending;                 /* the open item's first paragraph has not come */
@@ -229,7 +231,7 @@ static odt_style *add_style(odt_reader *r, int family, const char *name, size_t 
     s->name_at = r->names.size;
     s->name_length = n;
     put_bytes(&r->names, name, n);
-    s->hidden = s->outline = s->fixed_font = s->kind = s->levels = -1;
+    s->hidden = s->outline = s->fixed_font = s->kind = s->align = s->levels = -1;
     s->automatic = r->in_automatic;
     *slot_of(r, family, name, n) = ++r->style_count;
     return s;
@@ -306,6 +308,7 @@ static const odt_style *resolved(odt_reader *r, odt_style *s)
         else if (c->fixed_font == 0)
             c->marks &= ~INLINE_BIT(NODE_C);
         c->hidden_r = c->hidden >= 0 ? c->hidden : parent ? parent->hidden_r : 0;
+        c->align_r = c->align >= 0 ? c->align : parent ? parent->align_r : 0;
         c->outline_r = c->outline >= 0      ? c->outline
                        : named_heading_level(r, c) ? named_heading_level(r, c)
                        : parent                    ? parent->outline_r
@@ -470,6 +473,21 @@ static int on_text_properties(odt_reader *r, const xml_event *e, open_element *o
     return 1;
 }
 
+/* A paragraph's alignment, which its cell takes.  "start", the default,
+ * and "justify" say none. */
+static int on_paragraph_properties(odt_reader *r, const xml_event *e, open_element *o)
+{
+    odt_style *s = current(r, r->current_style);
+    (void)o;
+    if (!s || !xml_attribute_of(e, ODT_FO, "text-align"))
+        return 1;
+    s->align = attribute_is(e, ODT_FO, "text-align", "center")                                       ? DOC_ALIGN_CENTER
+               : attribute_is(e, ODT_FO, "text-align", "end") || attribute_is(e, ODT_FO, "text-align", "right") ? DOC_ALIGN_RIGHT
+               : attribute_is(e, ODT_FO, "text-align", "left")                                       ? DOC_ALIGN_LEFT
+                                                                                                      : 0;
+    return 1;
+}
+
 static int on_font_face(odt_reader *r, const xml_event *e, open_element *o)
 {
     const xml_attribute *name = xml_attribute_of(e, ODT_STYLE, "name"), *family = xml_attribute_of(e, ODT_SVG, "font-family");
@@ -604,6 +622,19 @@ static void pop_flow(odt_reader *r, open_element *o)
     r->flow = &r->flows[--r->flow_depth];
 }
 
+/* The cell of this flow, opened by its first block (aligned as that
+ * paragraph is) or by its end. */
+static void open_pending_cell(odt_reader *r, int align)
+{
+    flow *f = r->flow;
+    if (!f->cell_pending)
+        return;
+    f->cell_pending = 0;
+    if (align)
+        doc_block_context(r->out, 0, (unsigned)align);
+    doc_cell(r->out, f->cell_header);
+}
+
 /* Where a block about to open stands: in the list item it continues, in
  * the open table cell (which from then on holds blocks), or where it is. */
 static void place_block(odt_reader *r, int node)
@@ -715,6 +746,8 @@ static int on_paragraph(odt_reader *r, const xml_event *e, open_element *o)
     const int level = heading ? attribute_number(e, ODT_TEXT, "outline-level", s && s->outline_r > 0 ? s->outline_r : 1)
                               : s ? s->outline_r : 0;
     const int kind = s && !level && !f->item_pending ? s->kind_r : KIND_PARAGRAPH;
+    if (f->para_depth == 0)
+        open_pending_cell(r, s ? s->align_r : 0);
     if (f->para_depth++ > 0) {
         if (r->out->leaf_has_text)
             doc_br(r->out);
@@ -928,6 +961,7 @@ static int on_list(odt_reader *r, const xml_event *e, open_element *o)
                           xml_attribute_of(e, ODT_TEXT, "continue-list") != NULL;
     const int depth = f->list_depth < LIST_LEVELS ? f->list_depth + 1 : LIST_LEVELS;
     (void)o;
+    open_pending_cell(r, 0);
     if (f->list_depth == 0) {
         settle(r, -1);
         r->new_list = f->after_item && !continues;
@@ -992,6 +1026,7 @@ static void end_item(odt_reader *r, open_element *o)
 static int on_table(odt_reader *r, const xml_event *e, open_element *o)
 {
     (void)e, (void)o;
+    open_pending_cell(r, 0);
     settle(r, -1);
     r->flow->item_pending = 0;
     place_block(r, NODE_TABLE);
@@ -1038,15 +1073,21 @@ static void end_row(odt_reader *r, open_element *o)
 static int on_cell(odt_reader *r, const xml_event *e, open_element *o)
 {
     const int repeated = attribute_number(e, ODT_TABLE, "number-columns-repeated", 1);
-    doc_cell(r->out, r->header_rows > 0);
     o->repeat = (unsigned short)(repeated > 1 && repeated <= REPEATED_CELLS_MOST ? repeated - 1 : 0);
     push_flow(r, o, 1);
+    if (o->flags & OPEN_FLOW) {
+        r->flow->cell_pending = 1;
+        r->flow->cell_header = r->header_rows > 0;
+    } else {
+        doc_cell(r->out, r->header_rows > 0);
+    }
     return 1;
 }
 
 static void end_cell(odt_reader *r, open_element *o)
 {
     int i;
+    open_pending_cell(r, 0);
     pop_flow(r, o);
     for (i = 0; i < o->repeat && doc_spend(&r->b.expansion_left, DOC_EMPTY_CELL_COST); ++i)
         doc_cell(r->out, r->header_rows > 0);
@@ -1130,6 +1171,7 @@ static int on_frame(odt_reader *r, const xml_event *e, open_element *o)
     (void)o;
     if (f->open)
         return 1; /* a frame in a frame: its picture is the outer one's */
+    open_pending_cell(r, 0);
     f->open = 1;
     f->href.size = f->title.size = f->description.size = f->data.size = f->media_type.size = 0;
     f->width = length_in_pixels(xml_attribute_of(e, ODT_SVG, "width"));
@@ -1257,6 +1299,7 @@ static const element_handler handlers[] = {
     {"office:master-styles", on_skipped, NULL},
     {"office:scripts", on_skipped, NULL},
     {"style:font-face", on_font_face, NULL},
+    {"style:paragraph-properties", on_paragraph_properties, NULL},
     {"style:style", on_style, end_style},
     {"style:text-properties", on_text_properties, NULL},
     {"svg:desc", on_frame_text, end_frame_text},

@@ -62,7 +62,7 @@ static const paragraph_style paragraph_styles[] = {
      "style:font-name=\"Liberation Mono\" fo:font-size=\"10pt\""},
     {"List_20_Paragraph", "List Paragraph", "Text_20_body", 0, NULL, NULL},
     {"Table_20_Contents", "Table Contents", "Standard", 0, NULL, NULL},
-    {"Table_20_Heading", "Table Heading", "Table_20_Contents", 0, "fo:text-align=\"center\"", "fo:font-weight=\"bold\""},
+    {"Table_20_Heading", "Table Heading", "Table_20_Contents", 0, NULL, "fo:font-weight=\"bold\""},
     {"Footnote", NULL, "Standard", 0, "fo:margin-left=\"0.2354in\" fo:text-indent=\"-0.2354in\"", "fo:font-size=\"10pt\""},
     {"Definition_20_Term", "Definition Term", "Standard", 0, "fo:margin-top=\"0.0598in\" fo:margin-bottom=\"0in\"",
      "fo:font-weight=\"bold\""},
@@ -124,6 +124,18 @@ static const char content_styles[] =
     "</style:style>"
     "<style:style style:name=\"TableCell\" style:family=\"table-cell\"><style:table-cell-properties "
     "fo:padding=\"0.0382in\" fo:border=\"0.5pt solid #000000\"/></style:style>"
+    "<style:style style:name=\"CellLeft\" style:family=\"paragraph\" style:parent-style-name=\"Table_20_Contents\">"
+    "<style:paragraph-properties fo:text-align=\"left\"/></style:style>"
+    "<style:style style:name=\"CellCenter\" style:family=\"paragraph\" style:parent-style-name=\"Table_20_Contents\">"
+    "<style:paragraph-properties fo:text-align=\"center\"/></style:style>"
+    "<style:style style:name=\"CellRight\" style:family=\"paragraph\" style:parent-style-name=\"Table_20_Contents\">"
+    "<style:paragraph-properties fo:text-align=\"end\"/></style:style>"
+    "<style:style style:name=\"HeadLeft\" style:family=\"paragraph\" style:parent-style-name=\"Table_20_Heading\">"
+    "<style:paragraph-properties fo:text-align=\"left\"/></style:style>"
+    "<style:style style:name=\"HeadCenter\" style:family=\"paragraph\" style:parent-style-name=\"Table_20_Heading\">"
+    "<style:paragraph-properties fo:text-align=\"center\"/></style:style>"
+    "<style:style style:name=\"HeadRight\" style:family=\"paragraph\" style:parent-style-name=\"Table_20_Heading\">"
+    "<style:paragraph-properties fo:text-align=\"end\"/></style:style>"
     "<style:style style:name=\"Picture\" style:family=\"graphic\"><style:graphic-properties "
     "style:vertical-pos=\"top\" style:vertical-rel=\"baseline\" style:wrap=\"none\"/></style:style>"
     "</office:automatic-styles>\n";
@@ -447,6 +459,18 @@ static void close_table(odt_writer *w)
         --w->table_depth;
 }
 
+/* The paragraph style of a cell's own text: its kind and alignment, from
+ * the automatic styles of content.xml. */
+static const char *cell_style(const doc_event *e)
+{
+    switch (e->align) {
+    case DOC_ALIGN_LEFT: return e->header ? "HeadLeft" : "CellLeft";
+    case DOC_ALIGN_CENTER: return e->header ? "HeadCenter" : "CellCenter";
+    case DOC_ALIGN_RIGHT: return e->header ? "HeadRight" : "CellRight";
+    default: return e->header ? "Table_20_Heading" : "Table_20_Contents";
+    }
+}
+
 /* A cell: its row begins with its first cell, among the header rows
  * while the table's first rows are of header cells. */
 static void open_cell(odt_writer *w, const doc_event *e)
@@ -464,9 +488,9 @@ static void open_cell(odt_writer *w, const doc_event *e)
         t->row_pending = 0;
         ++t->rows;
     }
-    put_str(&w->xml, "<table:table-cell table:style-name=\"TableCell\" office:value-type=\"string\">");
-    put_str(&w->xml, e->header ? "<text:p text:style-name=\"Table_20_Heading\">"
-                               : "<text:p text:style-name=\"Table_20_Contents\">");
+    put_str(&w->xml, "<table:table-cell table:style-name=\"TableCell\" office:value-type=\"string\"><text:p");
+    put_attribute(&w->xml, "text:style-name", cell_style(e), strlen(cell_style(e)));
+    put_byte(&w->xml, '>');
     t->cell_text_open = 1;
     t->header = e->header;
     start_line(w);

@@ -411,6 +411,14 @@ TEST_F(Odt, ReaderRules)
          "<table:covered-table-cell/><table:table-cell><text:p>x</text:p></table:table-cell></table:table-row>"
          "</table:table>",
          "<table><row><cell></cell><cell></cell><cell>x</cell></row></table>"},
+        // a cell takes the alignment of its first paragraph's style, through the style's parent
+        {"<style:style style:name=\"C\" style:family=\"paragraph\"><style:paragraph-properties fo:text-align=\"center\"/>"
+         "</style:style><style:style style:name=\"D\" style:family=\"paragraph\" style:parent-style-name=\"C\"/>",
+         "",
+         "<table:table><table:table-row><table:table-cell><text:p text:style-name=\"D\">c</text:p></table:table-cell>"
+         "<table:table-cell><text:p>x</text:p><text:p text:style-name=\"C\">y</text:p></table:table-cell>"
+         "</table:table-row></table:table>",
+         "<table><row><cell align=center>c</cell><cell>x<br>y</cell></row></table>"},
         // a deletion is gone, an insertion stays; a note's citation is not its text
         {"", "",
          "<text:tracked-changes><text:changed-region text:id=\"c\"><text:deletion><text:p>gone</text:p>"
@@ -464,6 +472,8 @@ TEST_F(Odt, WrittenAndReadBack)
         // tables: header rows, a cell holding blocks, a table in a cell, an empty table
         {"{table}{row}{cell header}h{/cell}{cell header}i{/cell}{/row}{row}{cell}x{li level=1 number=1 cell}one{/li}"
          "{table cell}{row}{cell}in{/cell}{/row}{/table}{p cell}after{/p}{/cell}{cell}{/cell}{/row}{/table}", nullptr},
+        {"{table}{row}{cell header align=right}r{/cell}{cell header}h{/cell}{/row}{row}{cell align=center}c{/cell}"
+         "{cell align=left}l{/cell}{/row}{/table}", nullptr},
         {"{quote}{p}q1{/p}{p}q2{/p}{/quote}{p}out{/p}", nullptr},
         {"{code lang=c}int  x;\n\n\tmore{/code}", "{code}int  x;\n\n\tmore{/code}"},
         {"{dl}{dt}Term{/dt}{dd}{p}one{/p}{/dd}{/dl}{p}after{/p}", nullptr},
