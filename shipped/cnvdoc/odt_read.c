@@ -138,6 +138,7 @@ typedef struct odt_reader {
     odt_style *styles;
     int style_count, style_capacity;
     int *slots; /* open addressing on family and name: 1 + a style's index */
+    uint64_t hash_key;
     size_t slot_count;
     buffer names;
     list_level *levels;
@@ -162,13 +163,16 @@ typedef struct odt_reader {
     xml_event event;
 } odt_reader;
 
-static uint64_t name_hash(int family, const char *s, size_t n)
+/* FNV-1a over a style's family and name, mixed with a key of the
+ * conversion's own: names come from the document, and no document should
+ * make them all meet in one slot. */
+static uint64_t name_hash(const odt_reader *r, int family, const char *s, size_t n)
 {
-    uint64_t h = 1469598103934665603ull ^ (uint64_t)family;
+    uint64_t h = (1469598103934665603ull ^ r->hash_key) * 1099511628211ull ^ (uint64_t)family;
     size_t i;
     for (i = 0; i < n; ++i)
         h = (h ^ (unsigned char)s[i]) * 1099511628211ull;
-    return h;
+    return h ^ (h >> 29);
 }
 
 static int same_name(const odt_reader *r, const odt_style *s, int family, const char *name, size_t n)
@@ -179,7 +183,7 @@ static int same_name(const odt_reader *r, const odt_style *s, int family, const 
 /* The slot of a family's name: the style's, or the empty one it would take. */
 static int *slot_of(odt_reader *r, int family, const char *name, size_t n)
 {
-    size_t i = name_hash(family, name, n) & (r->slot_count - 1);
+    size_t i = (size_t)name_hash(r, family, name, n) & (r->slot_count - 1);
     while (r->slots[i] && !same_name(r, &r->styles[r->slots[i] - 1], family, name, n))
         i = (i + 1) & (r->slot_count - 1);
     return &r->slots[i];
@@ -985,19 +989,17 @@ static void end_list(odt_reader *r, open_element *o)
 
 /* text:list-item and text:list-header: an item of the open level, numbered
  * when its level's style numbers it; it opens with its first paragraph. */
-static int on_item(odt_reader *r, const xml_event *e, open_element *o)
+/* An item at a level, numbered where its level style numbers it (from
+ * its own start value, else on from the item before at that level); it
+ * opens with its first paragraph. */
+static void expect_item(odt_reader *r, const xml_event *e, int level, const list_level *l, int numbered)
 {
     flow *f = r->flow;
-    const int level = f->list_depth < 1 ? 1 : f->list_depth > LIST_LEVELS ? LIST_LEVELS : f->list_depth;
-    const int first = f->list_styles[level];
-    const list_level *l = first >= 0 ? &r->levels[first + level - 1] : NULL;
-    const int header = e->name_length == 11; /* list-header: no number */
     int deeper;
-    (void)o;
     settle(r, -1);
     f->pending_level = level;
     f->pending_style = l && l->numbered ? l->style : LIST_DECIMAL;
-    if (!l || !l->numbered || header) {
+    if (!l || !l->numbered || !numbered) {
         f->pending_number = DOC_BULLET;
     } else {
         const int start = attribute_number(e, ODT_TEXT, "start-value", -1);
@@ -1009,7 +1011,41 @@ static int on_item(odt_reader *r, const xml_event *e, open_element *o)
         r->restart[deeper] = 1; /* the levels below count again under each item */
     f->item_pending = 1;
     f->item_level = level - 1;
+}
+
+/* text:list-item and text:list-header (which has no number): an item of
+ * the open level. */
+static int on_item(odt_reader *r, const xml_event *e, open_element *o)
+{
+    const flow *f = r->flow;
+    const int level = f->list_depth < 1 ? 1 : f->list_depth > LIST_LEVELS ? LIST_LEVELS : f->list_depth;
+    const int first = f->list_styles[level];
+    (void)o;
+    expect_item(r, e, level, first >= 0 ? &r->levels[first + level - 1] : NULL, e->name_length != 11);
     return 1;
+}
+
+/* text:numbered-paragraph: an item without a list around it, at the level
+ * and in the list style it names. */
+static int on_numbered_paragraph(odt_reader *r, const xml_event *e, open_element *o)
+{
+    const xml_attribute *name = xml_attribute_of(e, ODT_TEXT, "style-name");
+    const odt_style *s = name ? find_style(r, FAMILY_LIST, name->value, name->value_length) : NULL;
+    int level = attribute_number(e, ODT_TEXT, "level", 1);
+    (void)o;
+    level = level < 1 ? 1 : level > LIST_LEVELS ? LIST_LEVELS : level;
+    if (r->flow->list_depth == 0 && !r->flow->after_item)
+        r->restart[level] = 1;
+    expect_item(r, e, level, s && s->levels >= 0 ? &r->levels[s->levels + level - 1] : NULL, 1);
+    return 1;
+}
+
+static void end_numbered_paragraph(odt_reader *r, open_element *o)
+{
+    (void)o;
+    settle(r, -1);
+    r->flow->item_pending = 0;
+    r->flow->item_level = 0;
 }
 
 static void end_item(odt_reader *r, open_element *o)
@@ -1327,6 +1363,7 @@ static const element_handler handlers[] = {
     {"text:note", on_note, NULL},
     {"text:note-body", on_note_body, end_note_body},
     {"text:note-citation", on_skipped, NULL},
+    {"text:numbered-paragraph", on_numbered_paragraph, end_numbered_paragraph},
     {"text:object-index-source", on_skipped, NULL},
     {"text:p", on_paragraph, end_paragraph},
     {"text:s", on_spaces, NULL},
@@ -1520,6 +1557,7 @@ int32_t read_odt_found(FILE *in, FILE *out, const char *found)
     }
     r->out = &r->b;
     r->flow = &r->flows[0];
+    r->hash_key = (uint64_t)(uintptr_t)r * 0x9E3779B97F4A7C15ull | 1;
     r->current_style = r->current_list = -1;
     if (raw.size >= 2 && raw.data[0] == 'P' && raw.data[1] == 'K')
         ok = read_package(r, &raw, out, found);

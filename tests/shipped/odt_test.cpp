@@ -401,6 +401,11 @@ TEST_F(Odt, ReaderRules)
          "</text:list-item><text:list-item text:start-value=\"7\"><text:p>d</text:p></text:list-item></text:list>",
          "<li level=1 number=1>a</li><li level=1 number=1 new>b</li><li level=1 number=2>c</li>"
          "<li level=1 number=7>d</li>"},
+        // numbered paragraphs count on as a list's items do
+        {list, "",
+         "<text:numbered-paragraph text:style-name=\"L\"><text:p>a</text:p></text:numbered-paragraph>"
+         "<text:numbered-paragraph text:style-name=\"L\" text:level=\"1\"><text:p>b</text:p></text:numbered-paragraph>",
+         "<li level=1 number=1>a</li><li level=1 number=2>b</li>"},
         // an item's second paragraph continues it
         {"", "", "<text:list><text:list-item><text:p>a</text:p><text:p>more</text:p></text:list-item></text:list>"
                  "<text:p>after</text:p>",
