@@ -208,7 +208,8 @@ std::string marked(const char *text)
     return out;
 }
 
-const char *const fixtures[] = {"odt-pandoc-features.odt", "odt-libreoffice-html.odt", "odt-libreoffice-changes.odt"};
+const char *const fixtures[] = {"odt-pandoc-features.odt", "odt-libreoffice-html.odt", "odt-libreoffice-changes.odt",
+                                "odt-odfpy-parastyles.odt", "odt-odfpy-linked-picture.odt", "odt-odfpy-electra.odt"};
 
 }  // namespace
 
@@ -240,6 +241,13 @@ TEST_F(Odt, ReadsWhatLibreOfficeAndPandocWrote)
           "<li level=1 number=4 style=lower-roman>fourth</li>",
           "<cell header>Head C</cell>", "<cell>spanned</cell><cell>right</cell>", "<cell>first line<br>second line",
           "title=Red%20title", "A red box</img>", "boxed words", "<note id=ftn2><p>End words.</p>"}},
+        {"odt-odfpy-parastyles.odt",
+         {"<p><b><i>Bold italic</i></b></p>", "<p><i><u>Underline italic</u></i></p>", "Km<sup>2</sup> - superscript",
+          "H<sub>2</sub>O - subscript", "<s>Strike-through</s>"}},
+        {"odt-odfpy-linked-picture.odt", {"<img src=http://ask.libreoffice.org/m/tdf/media/images/tdf-logo.png?v=7"}},
+        {"odt-odfpy-electra.odt",
+         {"\xCE\xA4\xCE\xAF\xCF\x84\xCE\xBB\xCE\xBF\xCF\x82: \xCE\x97\xCE\xBB\xCE\xAD\xCE\xBA\xCF\x84\xCF\x81\xCE\xB1",
+          "<a href=mailto:chrialex@myrealbox.com>chrialex@myrealbox.com</a>"}},
     };
     const char *const left_out[] = {"removed words", "hidden", "margin comment", "Running header", "Running footer",
                                     "index-entry"};
@@ -269,6 +277,9 @@ TEST_F(Odt, ReadsAsPandocAndOdfpyRead)
         {"odt-pandoc-features.odt", {}, {}},
         {"odt-libreoffice-html.odt", {"h1 Main title\n"}, {}},
         {"odt-libreoffice-changes.odt", {"h2 Styled heading\n", "ol from 4\n"}, {"ol from 2\n"}},
+        {"odt-odfpy-parastyles.odt", {}, {}},
+        {"odt-odfpy-linked-picture.odt", {}, {}},
+        {"odt-odfpy-electra.odt", {}, {}},
     };
     const auto remove_once = [](std::string &lines, const std::string &line) {
         const std::size_t at = ("\n" + lines).find("\n" + line);
@@ -340,6 +351,7 @@ TEST_F(Odt, RefusesHostilePackagesSayingWhy)
         {"no package", "plain words, no package", "It is not an OpenDocument text (.odt): it begins with 70 6C"},
         {"no content.xml", read_file("no-content.odt"), "its package has no content.xml"},
         {"encrypted", read_file("encrypted.odt"), "It is an encrypted OpenDocument text"},
+        {"encrypted by LibreOffice", read_file(samples + "odt-odfpy-encrypted.odt"), "It is an encrypted OpenDocument text"},
         {"a spreadsheet", read_file("spreadsheet.odt"), "holds application/vnd.oasis.opendocument.spreadsheet."},
         {"content not well formed", read_file("broken-xml.odt"), "content.xml is not well-formed XML"},
         {"a document type", read_file("doctype.odt"), "declares a document type"},
@@ -356,6 +368,8 @@ TEST_F(Odt, RefusesHostilePackagesSayingWhy)
 TEST_F(Odt, RoundTripThroughMarkdownIsStable)
 {
     for (const char *file : fixtures) {
+        if (std::string(file) == "odt-odfpy-electra.odt")
+            continue; // its bare addresses become links once Markdown is read, as GitHub's Markdown links them
         const std::string first = convert(cnvdoc().targets, markdown_format, read(read_file(samples + file)));
         const std::string odt = write(convert(cnvdoc().sources, markdown_format, first));
         const std::string second = convert(cnvdoc().targets, markdown_format, read(odt));
