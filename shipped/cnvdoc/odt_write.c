@@ -29,6 +29,9 @@
 /* content.xml goes into the archive in pieces of about this size. */
 #define CONTENT_PIECE ((size_t)1 << 16)
 #define PIXELS_PER_INCH 96
+/* The document's title (its first heading) in meta.xml, at most this many
+ * bytes of it. */
+#define TITLE_MOST 200
 /* Numbered lists that begin at a number of their own each name a list
  * style that says it (ODF readers other than LibreOffice take a list's
  * start from its style); past this many starts, the items alone say it. */
@@ -174,6 +177,8 @@ struct odt_writer {
     int table_count, table_capacity;
     int plan_stack[TABLE_DEPTH], plan_depth, plan_row_cells[TABLE_DEPTH];
     int picture_count;
+    buffer title;      /* the first heading's text */
+    int title_state;   /* 0 before the first heading, 1 in it, 2 after it */
     buffer pictures;   /* each stored picture's part name and media type, NUL-ended */
     /* footnotes: where each note's mark begins in the input, by number */
     note_numbers note_ids;
@@ -900,8 +905,30 @@ static void write_event(odt_writer *w, const doc_event *e)
 
 /* ---- the first pass: pictures stored, tables' columns counted ---- */
 
+/* The first heading's text, cut where it passes TITLE_MOST bytes, never
+ * inside a character. */
+static void plan_title(odt_writer *w, const doc_event *e)
+{
+    size_t n;
+    if (e->kind == EV_OPEN && e->node == NODE_H && w->title_state == 0)
+        w->title_state = 1;
+    else if (e->kind == EV_CLOSE && e->node == NODE_H && w->title_state == 1)
+        w->title_state = 2;
+    if (w->title_state != 1 || (e->kind != EV_TEXT && e->kind != EV_BR))
+        return;
+    n = e->kind == EV_BR ? 1 : e->length;
+    if (w->title.size + n > TITLE_MOST) {
+        n = TITLE_MOST - w->title.size;
+        while (n > 0 && e->kind == EV_TEXT && ((unsigned char)e->text[n] & 0xC0) == 0x80)
+            --n;
+        w->title_state = 2;
+    }
+    put_bytes(&w->title, e->kind == EV_BR ? " " : e->text, n);
+}
+
 static void plan_event(odt_writer *w, const doc_event *e)
 {
+    plan_title(w, e);
     if (e->kind == EV_OPEN && e->node == NODE_TABLE) {
         int *grown = (int *)room_for_one(w->columns, w->table_count, &w->table_capacity, 16, sizeof *w->columns);
         if (!grown) {
@@ -1162,9 +1189,14 @@ static void put_styles(const odt_writer *w, buffer *out)
 
 static void put_meta(const odt_writer *w, buffer *out)
 {
-    (void)w;
     put_document_root(out, "office:document-meta");
-    put_str(out, "<office:meta><meta:generator>Morphex</meta:generator></office:meta>\n</office:document-meta>\n");
+    put_str(out, "<office:meta><meta:generator>Morphex</meta:generator>");
+    if (w->title.size) {
+        put_str(out, "<dc:title>");
+        put_xml_text(out, (const char *)w->title.data, w->title.size);
+        put_str(out, "</dc:title>");
+    }
+    put_str(out, "</office:meta>\n</office:document-meta>\n");
 }
 
 static void put_manifest_entry(buffer *out, const char *path, size_t n, const char *media_type)
@@ -1232,6 +1264,7 @@ static void release_writer(odt_writer *w)
     free(w->xml.data);
     free(w->columns);
     free(w->pictures.data);
+    free(w->title.data);
     note_numbers_free(&w->note_ids);
     free(w->note_at);
     free(w->note_written);

@@ -153,6 +153,11 @@ for name, parts in cases.items():
     with zipfile.ZipFile(name, 'w', zipfile.ZIP_DEFLATED) as z:
         for part, data in parts:
             z.writestr(part, data)
+# content.xml of 300 MiB of spaces, past what a package of its size may inflate to
+with zipfile.ZipFile('bomb.odt', 'w', zipfile.ZIP_DEFLATED) as z:
+    with z.open('content.xml', 'w', force_zip64=True) as part:
+        for _ in range(300):
+            part.write(b' ' * (1 << 20))
 print('made')
 )PY";
 
@@ -355,6 +360,7 @@ TEST_F(Odt, RefusesHostilePackagesSayingWhy)
         {"a spreadsheet", read_file("spreadsheet.odt"), "holds application/vnd.oasis.opendocument.spreadsheet."},
         {"content not well formed", read_file("broken-xml.odt"), "content.xml is not well-formed XML"},
         {"a document type", read_file("doctype.odt"), "declares a document type"},
+        {"a part past its budget", read_file("bomb.odt"), "its part \"content.xml\" inflates to more than"},
     };
     for (const auto &c : cases) {
         read(c.input, CONVERT_WRONG_FORMAT);
