@@ -27,8 +27,8 @@
 #define STYLE_CHAIN_MOST 32
 /* ODF numbers lists ten levels deep. */
 #define LIST_LEVELS 10
-/* Cells, notes and text boxes each begin a flow of blocks of their own;
- * tables nested deeper than this share their innermost flow. */
+/* Cells and notes each begin a flow of blocks of their own; tables nested
+ * deeper than this share their innermost flow. */
 #define FLOW_MOST 32
 /* The empty cells a table:number-columns-repeated may add, beyond which
  * the row keeps its own cells (also bounded by the expansion budget). */
@@ -116,11 +116,11 @@ typedef struct open_element {
     unsigned short repeat; /* a cell's repeats */
     unsigned char node;    /* the block a paragraph opened */
 } open_element;
-#define OPEN_LINK 1u
-#define OPEN_INLINE_PARAGRAPH 2u
-#define OPEN_FLOW 4u
-#define OPEN_HEADER 8u
-#define OPEN_RAW 16u
+#define OPEN_LINK 1u             /* a link, ended with it */
+#define OPEN_INLINE_PARAGRAPH 2u /* a paragraph in a paragraph (a text box's): a line of it */
+#define OPEN_FLOW 4u             /* a flow of its own, left at its end */
+#define OPEN_OWNER 8u            /* the header rows, the note or the frame that its end closes */
+#define OPEN_RAW 16u             /* HTML kept as its source */
 
 typedef struct frame_state {
     buffer href, title, description, data, media_type;
@@ -782,7 +782,7 @@ static int on_paragraph(odt_reader *r, const xml_event *e, open_element *o)
         f->after_item = 0;
         o->node = NODE_P;
     }
-    if (s && s->automatic && kind != KIND_CODE)
+    if (s && s->automatic && kind != KIND_CODE && kind != KIND_HTML)
         open_marks(r, o, s->marks_on & ~INLINE_BIT(NODE_C), 0); /* the paragraph's own marks; its named style's are its look */
     return 1;
 }
@@ -1081,13 +1081,13 @@ static int on_header_rows(odt_reader *r, const xml_event *e, open_element *o)
 {
     (void)e;
     ++r->header_rows;
-    o->flags |= OPEN_HEADER;
+    o->flags |= OPEN_OWNER;
     return 1;
 }
 
 static void end_header_rows(odt_reader *r, open_element *o)
 {
-    if ((o->flags & OPEN_HEADER) && r->header_rows > 0)
+    if ((o->flags & OPEN_OWNER) && r->header_rows > 0)
         --r->header_rows;
 }
 
@@ -1157,13 +1157,13 @@ static int on_note_body(odt_reader *r, const xml_event *e, open_element *o)
     r->in_note = 1;
     r->body_marks = r->active_marks;
     r->active_marks = 0;
-    o->flags |= OPEN_HEADER; /* this element began the note */
+    o->flags |= OPEN_OWNER;
     return 1;
 }
 
 static void end_note_body(odt_reader *r, open_element *o)
 {
-    if (!(o->flags & OPEN_HEADER))
+    if (!(o->flags & OPEN_OWNER))
         return;
     pop_flow(r, o);
     if (r->out != &r->b)
@@ -1212,7 +1212,7 @@ static int on_frame(odt_reader *r, const xml_event *e, open_element *o)
     f->href.size = f->title.size = f->description.size = f->data.size = f->media_type.size = 0;
     f->width = length_in_pixels(xml_attribute_of(e, ODT_SVG, "width"));
     f->height = length_in_pixels(xml_attribute_of(e, ODT_SVG, "height"));
-    o->flags |= OPEN_HEADER;
+    o->flags |= OPEN_OWNER;
     return 1;
 }
 
@@ -1295,7 +1295,7 @@ static void end_frame(odt_reader *r, open_element *o)
     const size_t title_length = f->description.size ? f->title.size : 0;
     const unsigned char *data = f->data.size ? f->data.data : NULL;
     size_t size = f->data.size;
-    if (!(o->flags & OPEN_HEADER))
+    if (!(o->flags & OPEN_OWNER))
         return;
     f->open = 0;
     if (!f->href.size && !data)
