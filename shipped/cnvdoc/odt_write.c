@@ -895,6 +895,7 @@ static void write_event(odt_writer *w, const doc_event *e)
         }
         break;
     case EV_HR:
+        end_cell_text(w); /* a rule in a cell follows the cell's text */
         close_lists_to(w, list_floor(w, e->item));
         put_str(&w->xml, "<text:p text:style-name=\"Horizontal_20_Line\"/>\n");
         break;
