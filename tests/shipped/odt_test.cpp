@@ -519,3 +519,41 @@ TEST_F(Odt, WrittenAndReadBack)
         EXPECT_EQ(readable(marked(c.back ? c.back : c.doc)), readable(read(odt))) << c.doc;
     }
 }
+
+// Documents made to make the reader slow or its output huge: each read in
+// proportion to its size.
+TEST_F(Odt, HostileDocumentsStayInProportion)
+{
+    std::string chain, lists, lists_end, spaces, cells;
+    for (int i = 1; i < 5000; ++i) // each style the parent of the one before
+        chain += "<style:style style:name=\"s" + std::to_string(i) + "\" style:family=\"text\" style:parent-style-name=\"s" +
+                 std::to_string(i + 1) + "\"/>";
+    for (int i = 0; i < 250; ++i) {
+        lists += "<text:list><text:list-item>";
+        lists_end += "</text:list-item></text:list>";
+    }
+    std::string spans;
+    for (int i = 0; i < 1000; ++i)
+        spans += "<text:span text:style-name=\"s1\">x</text:span>";
+    for (int i = 0; i < 20000; ++i)
+        spaces += "<text:s text:c=\"1000000\"/>";
+    for (int i = 0; i < 2000; ++i)
+        cells += "<table:table-cell table:number-columns-repeated=\"1000000\"/>";
+    const struct {
+        const char *what;
+        std::string styles, body, holds;
+    } cases[] = {
+        {"a chain of 5000 parents", chain,
+         "<text:p>" + spans + "</text:p>", "xxxx"},
+        {"lists 250 deep", "", lists + "<text:p>deep</text:p>" + lists_end, "deep</li>"},
+        {"spaces by the million", "", "<text:p>a" + spaces + "b</text:p>", "b</p>"},
+        {"cells repeated by the million", "", "<table:table><table:table-row>" + cells + "</table:table-row></table:table>",
+         "</table>"},
+    };
+    for (const auto &c : cases) {
+        const std::string input = flat(c.styles, "", c.body);
+        const std::string doc = read(input);
+        EXPECT_NE(std::string::npos, readable(doc).find(c.holds)) << c.what;
+        EXPECT_LT(doc.size(), 2 * input.size() + (std::size_t(2) << 20)) << c.what;
+    }
+}
