@@ -992,14 +992,14 @@ static void end_list(odt_reader *r, open_element *o)
 /* An item at a level, numbered where its level style numbers it (from
  * its own start value, else on from the item before at that level); it
  * opens with its first paragraph. */
-static void expect_item(odt_reader *r, const xml_event *e, int level, const list_level *l, int numbered)
+static void expect_item(odt_reader *r, const xml_event *e, int level, const list_level *l)
 {
     flow *f = r->flow;
     int deeper;
     settle(r, -1);
     f->pending_level = level;
     f->pending_style = l && l->numbered ? l->style : LIST_DECIMAL;
-    if (!l || !l->numbered || !numbered) {
+    if (!l || !l->numbered) {
         f->pending_number = DOC_BULLET;
     } else {
         const int start = attribute_number(e, ODT_TEXT, "start-value", -1);
@@ -1013,15 +1013,26 @@ static void expect_item(odt_reader *r, const xml_event *e, int level, const list
     f->item_level = level - 1;
 }
 
-/* text:list-item and text:list-header (which has no number): an item of
- * the open level. */
+/* text:list-item: an item of the open level. */
 static int on_item(odt_reader *r, const xml_event *e, open_element *o)
 {
     const flow *f = r->flow;
     const int level = f->list_depth < 1 ? 1 : f->list_depth > LIST_LEVELS ? LIST_LEVELS : f->list_depth;
     const int first = f->list_styles[level];
     (void)o;
-    expect_item(r, e, level, first >= 0 ? &r->levels[first + level - 1] : NULL, e->name_length != 11);
+    expect_item(r, e, level, first >= 0 ? &r->levels[first + level - 1] : NULL);
+    return 1;
+}
+
+/* text:list-header: the list's heading line, unnumbered, no item of it; its
+ * paragraphs continue the item the list stands in, if any. */
+static int on_list_header(odt_reader *r, const xml_event *e, open_element *o)
+{
+    flow *f = r->flow;
+    (void)e, (void)o;
+    settle(r, -1);
+    f->item_pending = 0;
+    f->item_level = f->list_depth > 1 ? f->list_depth - 1 : 0;
     return 1;
 }
 
@@ -1036,7 +1047,7 @@ static int on_numbered_paragraph(odt_reader *r, const xml_event *e, open_element
     level = level < 1 ? 1 : level > LIST_LEVELS ? LIST_LEVELS : level;
     if (r->flow->list_depth == 0 && !r->flow->after_item)
         r->restart[level] = 1;
-    expect_item(r, e, level, s && s->levels >= 0 ? &r->levels[s->levels + level - 1] : NULL, 1);
+    expect_item(r, e, level, s && s->levels >= 0 ? &r->levels[s->levels + level - 1] : NULL);
     return 1;
 }
 
@@ -1354,7 +1365,7 @@ static const element_handler handlers[] = {
     {"text:illustration-index-source", on_skipped, NULL},
     {"text:line-break", on_line_break, NULL},
     {"text:list", on_list, end_list},
-    {"text:list-header", on_item, end_item},
+    {"text:list-header", on_list_header, end_item},
     {"text:list-item", on_item, end_item},
     {"text:list-level-style-bullet", on_list_level, NULL},
     {"text:list-level-style-image", on_list_level, NULL},
