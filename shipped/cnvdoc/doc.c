@@ -68,6 +68,7 @@ CONVERTER(convert_read_any, read_any)
 CONVERTER(convert_read_docx, read_docx)
 CONVERTER(convert_read_odt, read_odt)
 CONVERTER(convert_write_rtf, write_rtf)
+CONVERTER(convert_write_docx, write_docx)
 CONVERTER(convert_write_html, write_html)
 CONVERTER(convert_write_markdown, write_markdown)
 CONVERTER(convert_write_odt, write_odt)
@@ -86,6 +87,7 @@ static const format_description targets[] = {
     {"Document - Markdown", "md", convert_write_markdown},
     {"Document - OpenDocument Text (ODT)", "odt", convert_write_odt},
     {"Document - RTF", "rtf", convert_write_rtf},
+    {"Document - Word (DOCX)", "docx", convert_write_docx},
 };
 
 PLUGIN_EXPORT int32_t __cdecl _DLL_threads(void) { return 1; }

@@ -37,6 +37,7 @@ int32_t write_html(FILE *in, FILE *out);
 int32_t read_rtf(FILE *in, FILE *out);
 int32_t read_docx(FILE *in, FILE *out);
 int32_t write_rtf(FILE *in, FILE *out);
+int32_t write_docx(FILE *in, FILE *out);
 int32_t read_odt(FILE *in, FILE *out);
 int32_t write_odt(FILE *in, FILE *out);
 /* The readers that a detected document goes to, `found` (what the file was

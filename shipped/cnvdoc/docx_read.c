@@ -46,6 +46,8 @@ typedef struct paragraph_state {
     int outline_level;       /* 0 to 8 given directly, -1 none */
     int open;                /* its block is open in the builder */
     int node;
+    unsigned align;          /* DOC_ALIGN_CENTER or _RIGHT, 0 for the rest */
+    int rule;                /* a border below it: empty, it is a horizontal rule */
 } paragraph_state;
 
 typedef struct table_state {
@@ -53,6 +55,7 @@ typedef struct table_state {
     int header_row; /* the first row is a header (the table's look says so) */
     int row_header; /* the open row is a header */
     int span;       /* the open cell spans so many grid columns */
+    int cell_pending; /* the cell opens at its first paragraph, which gives its alignment */
 } table_state;
 
 typedef struct docx_reader {
@@ -64,13 +67,15 @@ typedef struct docx_reader {
     relationships rels;
     style_table styles;
     numbering_table numbering;
-    const char *part_folder; /* "word/": where the body's relationships point from */
+    char part_folder[72];    /* "word/": where the body's relationships point from */
     paragraph_state para;
     int run_style;            /* the open run's character style, -1 for none */
     run_props run;            /* the open run's own properties */
     unsigned applied;         /* the inline marks open in the builder */
     int in_text;              /* inside w:t */
-    int list_num_id;          /* the list of the item before, 0 for none */
+    /* the list of the item before at each level, 0 for none: an item
+     * after a nested list goes on in its own list */
+    int list_num_ids[NUMBERING_LEVELS];
     int code_open, code_lines; /* a code block of consecutive code paragraphs */
     int quote_open;
     int definition_open;
@@ -312,6 +317,17 @@ static int paragraph_kind(const docx_reader *r, int *level)
     return s ? s->kind : KIND_PARAGRAPH;
 }
 
+/* The cell whose first content comes, aligned as its first paragraph. */
+static void open_pending_cell(docx_reader *r, unsigned align)
+{
+    table_state *t = r->table_depth && !r->tables_dropped ? &r->tables[r->table_depth - 1] : NULL;
+    if (!t || !t->cell_pending)
+        return;
+    t->cell_pending = 0;
+    doc_block_context(r->out, 0, align);
+    doc_cell(r->out, t->row_header);
+}
+
 static int cell_holds_blocks(const doc_builder *b)
 {
     return b->depth > 0 && b->containers[b->depth - 1] == NODE_CELL;
@@ -346,6 +362,11 @@ static void end_quote(docx_reader *r)
         return;
     doc_end_container(r->out, NODE_QUOTE);
     r->quote_open = 0;
+}
+
+static void end_lists(docx_reader *r)
+{
+    memset(r->list_num_ids, 0, sizeof r->list_num_ids);
 }
 
 static void end_definition(docx_reader *r)
@@ -403,11 +424,12 @@ static void open_item(docx_reader *r, int num_id, int level)
     if (level >= NUMBERING_LEVELS)
         level = NUMBERING_LEVELS - 1;
     place_block(r, NODE_LI);
-    if (r->list_num_id && r->list_num_id != num_id && level == 0)
+    if (r->list_num_ids[0] && r->list_num_ids[level] != num_id && level == 0)
         doc_block_context(r->out, 0, DOC_NEW_LIST | (r->out->next_flags & DOC_IN_CELL));
     number = item_number(r, num_id, level);
     doc_block(r->out, NODE_LI, level + 1, number, NULL);
-    r->list_num_id = num_id;
+    r->list_num_ids[level] = num_id;
+    memset(r->list_num_ids + level + 1, 0, sizeof r->list_num_ids - sizeof *r->list_num_ids * (size_t)(level + 1));
     r->para.node = NODE_LI;
 }
 
@@ -421,6 +443,7 @@ static void open_paragraph(docx_reader *r)
     int num_id = r->para.num_id >= 0 ? r->para.num_id : s ? s->num_id : 0;
     const int num_level = r->para.num_level >= 0 ? r->para.num_level : s && s->num_level >= 0 ? s->num_level : 0;
     r->para.open = 1;
+    open_pending_cell(r, r->para.align);
     if (kind == KIND_CODE) {
         end_quote(r);
         if (r->code_open) {
@@ -457,14 +480,14 @@ static void open_paragraph(docx_reader *r)
         place_block(r, NODE_H);
         doc_block(r->out, NODE_H, level, 0, NULL);
         r->para.node = NODE_H;
-        r->list_num_id = 0;
+        end_lists(r);
     } else if (num_id > 0 && find_numbering(&r->numbering, num_id)) {
         open_item(r, num_id, num_level);
     } else {
         place_block(r, NODE_P);
         doc_block(r->out, NODE_P, 0, 0, NULL);
         r->para.node = NODE_P;
-        r->list_num_id = 0;
+        end_lists(r);
     }
 }
 
@@ -720,6 +743,14 @@ static void on_paragraph_end(docx_reader *r)
     int level;
     if (!r->para.open && paragraph_kind(r, &level) == KIND_CODE && r->code_open)
         doc_text(r->out, "\n", 1); /* an empty line of code */
+    if (!r->para.open && r->para.rule && r->table_depth == 0) {
+        /* an empty paragraph with a border below: Word's horizontal line */
+        end_code(r);
+        end_quote(r);
+        end_definition(r);
+        end_lists(r);
+        doc_hr(r->out);
+    }
     end_paragraph(r);
 }
 
@@ -747,6 +778,13 @@ static void on_paragraph_props(docx_reader *r, const xml_event *start)
             r->para.num_level = attribute_number(&e, NS_W, "val", 0);
         else if (xml_is(&e, NS_W, "outlineLvl"))
             r->para.outline_level = attribute_number(&e, NS_W, "val", -1);
+        else if (xml_is(&e, NS_W, "jc") && val)
+            r->para.align = (val->value_length == 6 && memcmp(val->value, "center", 6) == 0)  ? DOC_ALIGN_CENTER
+                            : (val->value_length == 5 && memcmp(val->value, "right", 5) == 0) ? DOC_ALIGN_RIGHT
+                            : (val->value_length == 3 && memcmp(val->value, "end", 3) == 0)   ? DOC_ALIGN_RIGHT
+                                                                                            : 0;
+        else if (xml_is(&e, NS_W, "bottom") && r->x->depth >= depth + 2)
+            r->para.rule = 1; /* in w:pBdr */
         else if (xml_is(&e, NS_W, "rPr") || xml_is(&e, NS_W, "pPrChange") || xml_is(&e, NS_W, "sectPr"))
             xml_skip(r->x); /* the mark's own properties, a tracked change's old ones */
     }
@@ -943,11 +981,12 @@ static void on_table(docx_reader *r, const xml_event *e)
     end_code(r);
     end_quote(r);
     end_definition(r);
-    r->list_num_id = 0;
+    end_lists(r);
     if (r->table_depth == FIELD_DEPTH) {
         ++r->tables_dropped; /* its cells' text goes on in the cell around it */
         return;
     }
+    open_pending_cell(r, 0);
     if (r->table_depth > 0 && r->out->leaf == NODE_CELL)
         doc_block_context(r->out, 0, DOC_IN_CELL);
     doc_container(r->out, NODE_TABLE);
@@ -967,7 +1006,7 @@ static void on_table_end(docx_reader *r)
         return;
     --r->table_depth;
     doc_end_container(r->out, NODE_TABLE);
-    r->list_num_id = 0;
+    end_lists(r);
 }
 
 static table_state *open_table(docx_reader *r)
@@ -1022,8 +1061,8 @@ static void on_cell(docx_reader *r, const xml_event *e)
     if (!t)
         return;
     t->span = 1;
-    r->list_num_id = 0;
-    doc_cell(r->out, t->row_header);
+    t->cell_pending = 1;
+    end_lists(r);
 }
 
 static void on_grid_span(docx_reader *r, const xml_event *e)
@@ -1044,6 +1083,7 @@ static void on_cell_end(docx_reader *r)
     end_code(r);
     if (!t)
         return;
+    open_pending_cell(r, 0);
     for (k = 1; k < t->span && doc_spend(&r->out->expansion_left, DOC_EMPTY_CELL_COST); ++k)
         doc_cell(r->out, t->row_header);
 }
@@ -1270,7 +1310,7 @@ static void walk_notes(docx_reader *r, int kind, const char *fallback)
             const int length = snprintf(note, sizeof note, "%c%d", kind == REL_FOOTNOTES ? 'f' : 'e', id);
             r->out = doc_note_begin(&r->b, note, (size_t)length);
             on_paragraph(r, &e);
-            r->list_num_id = 0;
+            end_lists(r);
             walk(r, x.depth);
             end_paragraph(r);
             end_code(r);
@@ -1365,12 +1405,10 @@ static int32_t read_body(docx_reader *r, FILE *out, const char *found)
         (r->part.size && !read_relationships(&r->rels, &r->part, rels_name, NULL, NULL)))
         return CONVERT_WRONG_FORMAT;
     sort_relationships(&r->rels);
-    r->part_folder = "word/";
-    if (strrchr(main_name, '/') && (size_t)(strrchr(main_name, '/') - main_name) < 64) {
-        static _Thread_local char folder[65]; /* the call's own: no two conversions on a thread at once */
-        snprintf(folder, sizeof folder, "%.*s/", (int)(strrchr(main_name, '/') - main_name), main_name);
-        r->part_folder = folder;
-    }
+    snprintf(r->part_folder, sizeof r->part_folder, "word/");
+    if (strrchr(main_name, '/') && (size_t)(strrchr(main_name, '/') - main_name) < sizeof r->part_folder - 2)
+        snprintf(r->part_folder, sizeof r->part_folder, "%.*s/", (int)(strrchr(main_name, '/') - main_name),
+                 main_name);
     read_tables(r);
     if (r->failed || !read_part(r, main_name, &body, 1)) {
         free(body.data);

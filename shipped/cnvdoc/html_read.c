@@ -860,6 +860,28 @@ static int data_url(const char *url, size_t n, char *type, size_t size, buffer *
 static const char *const notes_classes[] = {"footnotes", "footnote", NULL};
 static const char *const reference_classes[] = {"footnote-ref", NULL};
 static const char *const back_link_classes[] = {"footnote-back", "footnote-backref", "reversefootnote", NULL};
+/* LibreOffice's "save as web page": <a class=sdfootnoteanc href=#sdfootnote1sym>
+ * where a note stands, <div id=sdfootnote1> for the note itself, which
+ * begins with <a class=sdfootnotesym>, its number. */
+static const char *const office_reference_classes[] = {"sdfootnoteanc", "sdendnoteanc", NULL};
+static const char *const office_number_classes[] = {"sdfootnotesym", "sdendnotesym", NULL};
+
+/* Whether an id is LibreOffice's for a note: sdfootnote or sdendnote and
+ * its number. */
+static int is_office_note_id(const attribute *id)
+{
+    size_t prefix = 0, i;
+    if (!id)
+        return 0;
+    if (id->value_length > 10 && memcmp(id->value, "sdfootnote", 10) == 0)
+        prefix = 10;
+    else if (id->value_length > 9 && memcmp(id->value, "sdendnote", 9) == 0)
+        prefix = 9;
+    for (i = prefix; prefix && i < id->value_length; ++i)
+        if (id->value[i] < '0' || id->value[i] > '9')
+            return 0;
+    return prefix != 0;
+}
 
 /* The element that holds a page's notes: pandoc's <section class=footnotes
  * role=doc-endnotes>, Python-Markdown's <div class=footnote>, kramdown's
@@ -885,9 +907,17 @@ static void end_note(html_reader *r)
 static void notes_boundary(html_reader *r, const tag *t)
 {
     if (!r->notes.tag[0]) {
-        if (!t->closing && holds_notes(t)) {
+        const attribute *id = find_attribute(t, "id");
+        if (!t->closing && (holds_notes(t) || is_office_note_id(id))) {
             memcpy(r->notes.tag, t->name, sizeof r->notes.tag);
             r->notes.list_depth = -1;
+        }
+        if (!t->closing && is_office_note_id(id)) {
+            /* the element is the note, no list around it */
+            r->scratch.size = 0;
+            decode_references(&r->scratch, id->value, id->value_length, 1);
+            r->notes.note = doc_note_begin(&r->b, (const char *)r->scratch.data, r->scratch.size);
+            r->out = r->notes.note;
         }
     } else if (strcmp(t->name, r->notes.tag) == 0) {
         if (!t->closing)
@@ -929,15 +959,18 @@ static int note_link(html_reader *r, const tag *t)
     if (!href || href->value_length < 2 || href->value[0] != '#')
         return 0;
     if (r->notes.tag[0] && (has_class(t, back_link_classes) || attribute_is(t, "role", "doc-backlink") ||
-                            find_attribute(t, "data-footnote-backref"))) {
+                            find_attribute(t, "data-footnote-backref") || has_class(t, office_number_classes))) {
         r->skip_link = 1;
         return 1;
     }
     if (!r->note_ref_sup && !has_class(t, reference_classes) && !attribute_is(t, "role", "doc-noteref") &&
-        !find_attribute(t, "data-footnote-ref"))
+        !find_attribute(t, "data-footnote-ref") && !has_class(t, office_reference_classes))
         return 0;
     r->scratch.size = 0;
     decode_references(&r->scratch, href->value + 1, href->value_length - 1, 1);
+    if (has_class(t, office_reference_classes) && r->scratch.size > 3 &&
+        memcmp(r->scratch.data + r->scratch.size - 3, "sym", 3) == 0)
+        r->scratch.size -= 3; /* the note's number's name; the note is its element's id */
     if (r->out->leaf == NODE_NONE)
         place_block(r);
     /* the <sup> around it raises its number, which the note's mark is */

@@ -73,6 +73,7 @@ enum encoding_id {
     enc_8859_5 = 1 + CODE_PAGE_28595, enc_8859_7 = 1 + CODE_PAGE_28597, enc_8859_9 = 1 + CODE_PAGE_28599,
     enc_8859_15 = 1 + CODE_PAGE_28605, enc_koi8_r = 1 + CODE_PAGE_20866, enc_koi8_u = 1 + CODE_PAGE_21866,
     enc_mac_roman = 1 + CODE_PAGE_10000, enc_mac_greek = 1 + CODE_PAGE_10006, enc_mac_cyrillic = 1 + CODE_PAGE_10007,
+    enc_mac_arabic = 1 + CODE_PAGE_10004, enc_mac_hebrew = 1 + CODE_PAGE_10005,
     enc_932 = 1 + CODE_PAGE_932, enc_936 = 1 + CODE_PAGE_936, enc_949 = 1 + CODE_PAGE_949, enc_950 = 1 + CODE_PAGE_950,
     enc_mac_japanese = 1 + CODE_PAGE_10001, enc_mac_chinese_traditional = 1 + CODE_PAGE_10002,
     enc_mac_korean = 1 + CODE_PAGE_10003, enc_mac_chinese_simplified = 1 + CODE_PAGE_10008,
@@ -2527,6 +2528,7 @@ typedef struct target_format {
  * sorted list groups what belongs together. */
 static const source_format sources[] = {
     {"Text - Any encoding (detected)", enc_detect},
+    {"Text - Arabic - Mac", enc_mac_arabic},
     {"Text - Arabic - Windows (1256)", enc_1256},
     {"Text - Baltic - Windows (1257)", enc_1257},
     {"Text - Central European - DOS (852)", enc_852},
@@ -2546,6 +2548,7 @@ static const source_format sources[] = {
     {"Text - Greek - ISO 8859-7", enc_8859_7},
     {"Text - Greek - Mac", enc_mac_greek},
     {"Text - Greek - Windows (1253)", enc_1253},
+    {"Text - Hebrew - Mac", enc_mac_hebrew},
     {"Text - Hebrew - Windows (1255)", enc_1255},
     {"Text - Japanese - Mac", enc_mac_japanese},
     {"Text - Japanese - Shift_JIS (932)", enc_932},
@@ -2570,6 +2573,7 @@ static const source_format sources[] = {
  * variants people ask for: UTF-8 and Windows ANSI for Windows and for
  * Unix, DOS always with CR LF, the Unix-born encodings with LF. */
 static const target_format targets[] = {
+    {"Text - Arabic - Mac", enc_mac_arabic, as_read, bom_never},
     {"Text - Arabic - Windows (1256)", enc_1256, as_read, bom_never},
     {"Text - Baltic - Windows (1257)", enc_1257, as_read, bom_never},
     {"Text - Central European - DOS (852)", enc_852, as_read, bom_never},
@@ -2590,6 +2594,7 @@ static const target_format targets[] = {
     {"Text - Greek - ISO 8859-7", enc_8859_7, as_read, bom_never},
     {"Text - Greek - Mac", enc_mac_greek, as_read, bom_never},
     {"Text - Greek - Windows (1253)", enc_1253, as_read, bom_never},
+    {"Text - Hebrew - Mac", enc_mac_hebrew, as_read, bom_never},
     {"Text - Hebrew - Windows (1255)", enc_1255, as_read, bom_never},
     {"Text - Japanese - Mac", enc_mac_japanese, as_read, bom_never},
     {"Text - Japanese - Shift_JIS (932)", enc_932, as_read, bom_never},
@@ -2642,21 +2647,25 @@ static int32_t run_target(int n, FILE *in, FILE *out)
     CONVERTER(kind, e) CONVERTER(kind, f) CONVERTER(kind, g) CONVERTER(kind, h)
 #define CONVERTER_LIST_8(kind, a, b, c, d, e, f, g, h) \
     kind##_##a, kind##_##b, kind##_##c, kind##_##d, kind##_##e, kind##_##f, kind##_##g, kind##_##h
-#define CONVERTERS_48(kind) \
+#define CONVERTERS_56(kind) \
     CONVERTERS_8(kind, 0, 1, 2, 3, 4, 5, 6, 7) CONVERTERS_8(kind, 8, 9, 10, 11, 12, 13, 14, 15) \
     CONVERTERS_8(kind, 16, 17, 18, 19, 20, 21, 22, 23) CONVERTERS_8(kind, 24, 25, 26, 27, 28, 29, 30, 31) \
     CONVERTERS_8(kind, 32, 33, 34, 35, 36, 37, 38, 39) CONVERTERS_8(kind, 40, 41, 42, 43, 44, 45, 46, 47) \
-    static const convert_fn kind##_converters[48] = { \
+    CONVERTERS_8(kind, 48, 49, 50, 51, 52, 53, 54, 55) \
+    static const convert_fn kind##_converters[56] = { \
         CONVERTER_LIST_8(kind, 0, 1, 2, 3, 4, 5, 6, 7), CONVERTER_LIST_8(kind, 8, 9, 10, 11, 12, 13, 14, 15), \
         CONVERTER_LIST_8(kind, 16, 17, 18, 19, 20, 21, 22, 23), \
         CONVERTER_LIST_8(kind, 24, 25, 26, 27, 28, 29, 30, 31), \
         CONVERTER_LIST_8(kind, 32, 33, 34, 35, 36, 37, 38, 39), \
-        CONVERTER_LIST_8(kind, 40, 41, 42, 43, 44, 45, 46, 47)};
+        CONVERTER_LIST_8(kind, 40, 41, 42, 43, 44, 45, 46, 47), \
+        CONVERTER_LIST_8(kind, 48, 49, 50, 51, 52, 53, 54, 55)};
 
-CONVERTERS_48(source)
-CONVERTERS_48(target)
+CONVERTERS_56(source)
+CONVERTERS_56(target)
 
-_Static_assert(SOURCE_COUNT <= 48 && TARGET_COUNT <= 48, "cnvtext leaves room for the other plug-ins");
+/* The host lists 64 formats a direction: twelve stay for the other
+ * plug-ins (the document plug-in's seven sources and five targets). */
+_Static_assert(SOURCE_COUNT <= 52 && TARGET_COUNT <= 52, "cnvtext leaves room for the other plug-ins");
 
 PLUGIN_EXPORT int32_t __cdecl _DLL_threads(void) { return 1; }
 

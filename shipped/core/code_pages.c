@@ -71,6 +71,8 @@ int code_page_of_rtf_charset(int charset)
     case 79: return 10003;
     case 80: return 10008;
     case 81: return 10002;
+    case 83: return 10005;
+    case 84: return 10004;
     case 85: return 10006;
     case 89: return 10007;
     case 128: return 932;

@@ -6,7 +6,6 @@
 #include "shipped/core/zip.h"
 
 #include <stdlib.h>
-#include <time.h>
 #include <zlib.h>
 
 #include "plugins/morphex_plugin.h"
@@ -327,19 +326,10 @@ static void put_u32(unsigned char *p, uint32_t v)
     put_u16(p + 2, v >> 16);
 }
 
-/* The time an entry is stamped with, as MS-DOS kept it. */
-static void dos_time(unsigned *time_field, unsigned *date_field)
-{
-    const time_t now = time(NULL);
-    const struct tm *local = localtime(&now);
-    if (!local || local->tm_year < 80) {
-        *time_field = 0;
-        *date_field = 1 << 5 | 1; /* 1980-01-01 */
-        return;
-    }
-    *time_field = (unsigned)(local->tm_hour << 11 | local->tm_min << 5 | local->tm_sec / 2);
-    *date_field = (unsigned)((local->tm_year - 80) << 9 | (local->tm_mon + 1) << 5 | local->tm_mday);
-}
+/* Every entry is stamped 1980-01-01 00:00, the first time MS-DOS kept:
+ * the same document gives the same package, whenever and on whichever
+ * thread it is converted. */
+enum { DOS_TIME = 0, DOS_DATE = 1 << 5 | 1 };
 
 void zip_write_begin(zip_writer *w, FILE *out)
 {
@@ -439,7 +429,7 @@ int zip_entry_end(zip_writer *w)
 {
     unsigned char header[LOCAL_HEADER_SIZE] = {'P', 'K', 3, 4};
     const uint64_t header_at = w->offset;
-    unsigned time_field, date_field;
+    const unsigned time_field = DOS_TIME, date_field = DOS_DATE;
     size_t name_length;
     int ok = !w->failed && w->name;
     if (ok && w->stream) {
@@ -456,7 +446,6 @@ int zip_entry_end(zip_writer *w)
         ok = refusal_set("The converted document would pass the 4 GiB that a package holds.");
     if (ok) {
         name_length = strlen(w->name);
-        dos_time(&time_field, &date_field);
         put_u16(header + 4, 20);
         put_u16(header + 6, FLAG_UTF8);
         put_u16(header + 8, w->stored ? METHOD_STORED : METHOD_DEFLATED);

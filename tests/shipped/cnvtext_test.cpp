@@ -97,8 +97,8 @@ std::string hex(const std::string &bytes)
 
 TEST_F(Cnvtext, FormatsFitTheirFields)
 {
-    ASSERT_EQ(38u, cnvtext().sources.size());
-    ASSERT_EQ(47u, cnvtext().targets.size());
+    ASSERT_EQ(40u, cnvtext().sources.size());
+    ASSERT_EQ(49u, cnvtext().targets.size());
     for (const std::vector<format_entry> *list : {&cnvtext().sources, &cnvtext().targets})
         for (const format_entry &entry : *list) {
             EXPECT_LT(strnlen(entry.name, sizeof entry.name), sizeof entry.name);
@@ -116,6 +116,9 @@ const code_page_case eight_bit_pages[] = {
     {"Text - Western - DOS (437)", 437},
     {"Text - Western - DOS multilingual (850)", 850},
     {"Text - Western - ISO 8859-1", 28591},
+    // pages Python has no codec for: the system is the reference
+    {"Text - Arabic - Mac", 10004},
+    {"Text - Hebrew - Mac", 10005},
 };
 
 // Each byte read alone, against the system's own conversion.
@@ -137,6 +140,9 @@ TEST_F(Cnvtext, CodePagesAgreeWithTheSystem)
             }
             if (byte == '\r' || byte == '\n')
                 continue;  // line ends are the header's business
+            // a byte whose character an earlier byte has too stands for itself, so that it comes back
+            if (page.code_page == 10005 && byte == 0xDE)
+                expected[0] = 0xF700 + byte;
             EXPECT_EQ(static_cast<unsigned>(expected[0]), static_cast<unsigned>(read_back[0]))
                 << page.format << ", byte 0x" << std::hex << byte;
         }

@@ -154,6 +154,14 @@ TEST_F(DocxRead, MarkupReadsAsWordShowsIt)
          R"(<w:t>inner</w:t></w:r></w:p></w:tc></w:tr></w:tbl></w:tc></w:tr></w:tbl>)",
          "<table><row><cell header>wide</cell><cell header></cell></row><row><cell>a<br>a2</cell><cell>"
          "<li level=1 cell>item</li><table cell><row><cell>inner</cell></row></table></cell></row></table>"},
+        {"a list going on after a nested one; an empty paragraph with a border below; a centred cell",
+         R"(<w:p><w:pPr><w:numPr><w:ilvl w:val="0"/><w:numId w:val="1"/></w:numPr></w:pPr><w:r><w:t>a</w:t></w:r></w:p>)"
+         R"(<w:p><w:pPr><w:numPr><w:ilvl w:val="1"/><w:numId w:val="2"/></w:numPr></w:pPr><w:r><w:t>b</w:t></w:r></w:p>)"
+         R"(<w:p><w:pPr><w:numPr><w:ilvl w:val="0"/><w:numId w:val="1"/></w:numPr></w:pPr><w:r><w:t>c</w:t></w:r></w:p>)"
+         R"(<w:p><w:pPr><w:pBdr><w:bottom w:val="single" w:sz="6"/></w:pBdr></w:pPr></w:p><w:tbl><w:tr><w:tc><w:p>)"
+         R"(<w:pPr><w:jc w:val="center"/></w:pPr><w:r><w:t>mid</w:t></w:r></w:p></w:tc></w:tr></w:tbl>)",
+         "<li level=1 number=1>a</li><li level=2 number=1>b</li><li level=1 number=2>c</li><hr><table><row><cell align=center>"
+         "mid</cell></row></table>"},
         {"the namespaces of Strict",
          R"(<!-- strict --><w:p><w:pPr><w:pStyle w:val="Heading2"/></w:pPr><w:hyperlink r:id="rLink"><w:r><w:rPr>)"
          R"(<w:i/></w:rPr><w:t>strict</w:t></w:r></w:hyperlink></w:p>)",

@@ -76,6 +76,14 @@ protected:
     std::string run_unix(const std::string &command) { return run_unix_in(dir(), command); }
 };
 
+std::size_t count_of(const std::string &text, const std::string &what)
+{
+    std::size_t count = 0;
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++count;
+    return count;
+}
+
 const std::string png_hex = "89504e470d0a1a0a0000000d4948445200000014000000";
 
 TEST_F(RtfStructure, ReaderReadsWhatDocumentsHold)
@@ -102,6 +110,9 @@ TEST_F(RtfStructure, ReaderReadsWhatDocumentsHold)
          "<p>\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E</p>"},
         {"Mac Japanese by \\fcharset78", "{\\rtf1{\\fonttbl{\\f1\\fcharset78 Osaka;}}\\f1 \\'93\\'fa\\'96\\'7b\\par}",
          "<p>\xE6\x97\xA5\xE6\x9C\xAC</p>"},
+        {"Mac Hebrew by \\fcharset83, Mac Arabic by \\ansicpg",
+         "{\\rtf1\\mac\\ansicpg10004{\\fonttbl{\\f1\\fcharset83 Raanana;}}\\'c7\\'e4 {\\f1 \\'f9\\'ec\\'e5\\'ed}\\par}",
+         "<p>\xD8\xA7\xD9\x84 \xD7\xA9\xD7\x9C\xD7\x95\xD7\x9D</p>"},
         {"roman markers, not the letter i", "{\\rtf1{\\listtext i.\\tab}one\\par{\\listtext ii.\\tab}two\\par"
          "{\\listtext iv.\\tab}four\\par{\\listtext v.\\tab}five\\par}",
          "<li level=1 number=1 style=lower-roman>one</li><li level=1 number=2 style=lower-roman>two</li>"
@@ -126,6 +137,28 @@ TEST_F(RtfStructure, ReaderReadsPandocsRtf)
                              "<li level=1 number=2 style=lower-alpha>second step</li>",
                              "<li level=1 number=3 style=lower-roman>three</li>"})
         EXPECT_NE(std::string::npos, doc.find(kept)) << kept << "\nnot in\n" << doc;
+}
+
+// LibreOffice's RTF and its web page of a document with footnotes, scripts,
+// list styles and a list in a cell (samples/structure/README.txt): each
+// read with all of them.
+TEST_F(RtfStructure, ReadersReadLibreOfficesRtfAndWebPage)
+{
+    for (const char *format : {rtf_format, "Document - HTML"}) {
+        const bool rtf = format == rtf_format;
+        std::string doc;
+        ASSERT_EQ(0, run_converter(find_converter(cnvdoc().sources, format),
+                                   structure_sample(rtf ? "libreoffice-field-notes.rtf" : "libreoffice-field-notes.html"),
+                                   doc));
+        doc = readable(doc);
+        for (const char *kept : {"H<sub>2</sub>O and the area is 3 m<sup>2</sup>; the guide says so.<fn id=",
+                                 "<p>A note of two paragraphs.</p><p>Its second paragraph, with <i>emphasis</i>.",
+                                 "<li level=1 number=3 style=lower-alpha>leave early</li>",
+                                 "number=3 style=lower-roman", "third point</li>", "<cell><li level=1 cell>tide gauge</li>"})
+            EXPECT_NE(std::string::npos, doc.find(kept)) << format << ": " << kept << "\nnot in\n" << doc;
+        EXPECT_EQ(2u, count_of(doc, "<fn id=")) << format << ": " << doc;
+        EXPECT_EQ(2u, count_of(doc, "<note id=")) << format << ": " << doc;
+    }
 }
 
 const std::string featured = header +

@@ -32,26 +32,27 @@ const std::string whole_document = std::string("\x1B[morphex-text 3 eol=lf bom=0
 struct feature {
     const char *name;
     const char *mark;  // what shows it in the intermediate form
-    const char *held_by; // the formats that hold it: h(tml), m(arkdown), r(tf)
+    const char *held_by; // the formats that hold it: h(tml), m(arkdown), r(tf), d(ocx)
 };
 
 const feature features[] = {
-    {"superscript", "\x1B[sup]2", "hmr"},
-    {"subscript", "\x1B[sub]2", "hmr"},
-    {"footnote", "\x1B[fn id=", "hmr"},
-    {"note", "A note.", "hmr"},
-    {"list style", "style=lower-roman", "hr"},
-    {"picture with its data", "type=image/png", "hmr"},
-    {"picture's bytes", "[bits iVBORw0KGgoAAAANSUhEUgAAAAIAAAAB", "hmr"},
-    {"a list in a cell", " cell]b", "hr"},
-    {"definition list", "\x1B[dt]Term\x1B[/dt]", "h"},
+    {"superscript", "\x1B[sup]2", "hmrd"},
+    {"subscript", "\x1B[sub]2", "hmrd"},
+    {"footnote", "\x1B[fn id=", "hmrd"},
+    {"note", "A note.", "hmrd"},
+    {"list style", "style=lower-roman", "hrd"},
+    {"picture with its data", "type=image/png", "hmrd"},
+    {"picture's bytes", "[bits iVBORw0KGgoAAAANSUhEUgAAAAIAAAAB", "hmrd"},
+    {"a list in a cell", " cell]b", "hrd"},
+    {"definition list", "\x1B[dt]Term\x1B[/dt]", "hd"},
 };
 
 struct document_format {
     char letter;
     const char *name;
 };
-const document_format formats[] = {{'h', "Document - HTML"}, {'m', "Document - Markdown"}, {'r', "Document - RTF"}};
+const document_format formats[] = {{'h', "Document - HTML"}, {'m', "Document - Markdown"}, {'r', "Document - RTF"},
+                                   {'d', "Document - Word (DOCX)"}};
 
 class StructureRoundTrip : public TempDirTest {
 protected:

@@ -60,10 +60,12 @@ void add_conversions(std::vector<conversion> &list, const plugin_formats &plugin
 {
     for (const std::string &sample : samples) {
         // the sample over and over, so that the other thread's conversions
-        // run while this one does (an RTF document ends at its last brace)
+        // run while this one does (an RTF document ends at its last brace,
+        // a package is read from its end)
         const std::string text = read_file(std::string(MORPHEX_DOC_SAMPLES) + "/" + sample);
         std::string input = text;
-        while (input.size() < 64 * 1024 && !text.empty() && sample.find(".rtf") == std::string::npos)
+        const bool whole = sample.find(".rtf") != std::string::npos || sample.find(".docx") != std::string::npos;
+        while (input.size() < 64 * 1024 && !text.empty() && !whole)
             input += text;
         for (const format_entry &source : plugin.sources)
             for (const format_entry &target : plugin.targets)
@@ -97,8 +99,8 @@ TEST_F(ShippedPluginsOnThreads, TwoThreadsGiveWhatOneGives)
     ASSERT_FALSE(documents.sources.empty()) << "cannot load cnvdoc.dll";
     std::vector<conversion> list;
     add_conversions(list, text, {"letter-utf8-lf.txt", "greetings-utf16.txt", "menu-dos437.txt"}, false);
-    add_conversions(list, documents, {"notes.md", "page.html", "letter.rtf"}, true);
-    add_documents_as_text(list, documents, text, {"notes.md", "page.html", "letter.rtf"});
+    add_conversions(list, documents, {"notes.md", "page.html", "letter.rtf", "notes.docx"}, true);
+    add_documents_as_text(list, documents, text, {"notes.md", "page.html", "letter.rtf", "notes.docx"});
 
     std::vector<outcome> expected;
     for (const conversion &c : list)
