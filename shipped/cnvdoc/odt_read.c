@@ -36,7 +36,7 @@
 
 /* ---- styles ---- */
 
-enum style_kind { KIND_PARAGRAPH, KIND_CODE, KIND_QUOTE, KIND_TERM, KIND_DEFINITION, KIND_HTML };
+enum style_kind { KIND_PARAGRAPH, KIND_CODE, KIND_QUOTE, KIND_TERM, KIND_DEFINITION, KIND_HTML, KIND_RULE };
 enum style_family { FAMILY_PARAGRAPH = 'p', FAMILY_TEXT = 't', FAMILY_LIST = 'l', FAMILY_FONT = 'f' };
 
 /* The inline marks a style gives, in the order they open. */
@@ -55,6 +55,7 @@ static const named_kind named_kinds[] = {
     {"Definition_20_Term", KIND_TERM},
     {"Definition_20_Term_20_Tight", KIND_TERM},
     {"HTML_20_Source", KIND_HTML}, /* Morphex's: HTML that its documents held */
+    {"Horizontal_20_Line", KIND_RULE}, /* LibreOffice's rule between paragraphs */
     {"Preformatted_20_Text", KIND_CODE},
     {"Quotations", KIND_QUOTE},
     {"Source_20_Code", KIND_CODE},
@@ -735,6 +736,12 @@ static void open_run_on_block(odt_reader *r, int kind)
     case KIND_HTML:
         place_block(r, NODE_HTML);
         doc_block(r->out, NODE_HTML, 0, 0, NULL);
+        return;
+    case KIND_RULE: /* a rule, and a paragraph for any words it holds */
+        place_block(r, NODE_HR);
+        doc_hr(r->out);
+        place_block(r, NODE_P);
+        doc_block(r->out, NODE_P, 0, 0, NULL);
         return;
     }
 }

@@ -486,7 +486,7 @@ TEST_F(Odt, WrittenAndReadBack)
         // spaces: leading, in runs, after a tab, at the end; markup characters and controls
         {"{p}  two  spaces\t tab <&> \"q\" \x01" "end {/p}", "{p}  two  spaces\t tab <&> \"q\" end {/p}"},
         {"{p}{b}bold {i}both{/i}{/b} {sup}up{/sup}{sub}down{/sub} {sc}Caps{/sc} {u}u{/u}{s}s{/s} {c}a  b{/c}{/p}", nullptr},
-        {"{h level=3}Third{/h}{p}a{br}b{/p}{hr}{p}after{/p}", "{h level=3}Third{/h}{p}a{br}b{/p}{p}after{/p}"},
+        {"{h level=3}Third{/h}{p}a{br}b{/p}{hr}{p}after{/p}", nullptr},
         // lists: a new list where the source began one, numbers where they were not the next, styles, levels
         {"{li level=1 number=1}a{/li}{li level=1 number=1 new}b{/li}{li level=1 number=5}c{/li}"
          "{li level=2 number=1 style=upper-roman}d{/li}{li level=1 number=6}e{/li}{li level=1}f{/li}",
@@ -569,5 +569,24 @@ TEST_F(Odt, RereadsWhatItWrote)
         EXPECT_EQ(std::regex_replace(readable(doc), note_id, "$1>"),
                   std::regex_replace(readable(read(write(doc))), note_id, "$1>"))
             << file;
+    }
+}
+
+// Our OpenDocument samples through Word: written as .docx and read again,
+// they hold what they held, but for the notes' ids, the empty paragraph
+// that ODF asks a cell to end with after a table, and pictures linked from
+// the web, which the Word writer gives as links.
+TEST_F(Odt, GoThroughWordDocuments)
+{
+    const std::regex note_id("(fn|note) id=[^>]*>"), empty_in_cell("<p cell></p>");
+    const auto held = [&](const std::string &doc) {
+        return std::regex_replace(std::regex_replace(readable(doc), note_id, "$1>"), empty_in_cell, "");
+    };
+    for (const char *file : fixtures) {
+        if (std::string(file) == "odt-odfpy-linked-picture.odt")
+            continue;
+        const std::string doc = read(read_file(samples + file));
+        const std::string docx = convert(cnvdoc().targets, "Document - Word (DOCX)", doc);
+        EXPECT_EQ(held(doc), held(convert(cnvdoc().sources, "Document - Word (DOCX)", docx))) << file;
     }
 }
