@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(cmake make python3 googletest g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
           wine wine64 xvfb halibut dos2unix ccache wixl msitools zip cmark-gfm
-          libz-mingw-w64-dev pandoc python3-docx python3-odf libxml2-utils)
+          libz-mingw-w64-dev pandoc python3-docx python3-odf libxml2-utils antiword catdoc)
 ensure_packages "${packages[@]}"
 
 if [ "$(id -u)" -eq 0 ] && ! id "$test_user" >/dev/null 2>&1; then

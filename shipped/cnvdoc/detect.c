@@ -51,6 +51,7 @@ static int holds(const unsigned char *s, size_t n, const char *what, size_t leng
 #define HOLDS(s, n, literal) holds(s, n, literal, sizeof literal - 1)
 
 static const char word_document[] = "a Word document (.docx)";
+static const char compound_file[] = "a file of Office 97-2003 (a Word document, a workbook or a presentation)";
 
 /* An office package or a compound file: what it is, for its reader or
  * for the reason of its refusal where the plug-in has no reader for it. */
@@ -70,7 +71,7 @@ static const char *package_kind(const sniffed *s)
         return "a ZIP archive";
     }
     if (s->head_size >= 8 && memcmp(s->head, "\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1", 8) == 0)
-        return "a file of Office 97-2003 (a Word document, a workbook or a presentation)";
+        return compound_file;
     return NULL;
 }
 
@@ -266,6 +267,8 @@ int32_t read_any(FILE *in, FILE *out)
     }
     if ((kind = package_kind(s)) == word_document) {
         result = read_docx_found(in, out, "Word (DOCX)");
+    } else if (kind == compound_file) {
+        result = read_word97_found(in, out, "Word 97-2003 (DOC)");
     } else if (kind != NULL) {
         refusal_setf("It is %s, which the document plug-in does not read yet.", kind);
         result = CONVERT_WRONG_FORMAT;

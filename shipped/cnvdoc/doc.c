@@ -64,6 +64,7 @@ static int32_t converted(int32_t result)
 CONVERTER(convert_read_rtf, read_rtf)
 CONVERTER(convert_read_html, read_html)
 CONVERTER(convert_read_markdown, read_markdown)
+CONVERTER(convert_read_word97, read_word97)
 CONVERTER(convert_read_any, read_any)
 CONVERTER(convert_read_docx, read_docx)
 CONVERTER(convert_read_odt, read_odt)
@@ -80,6 +81,7 @@ static const format_description sources[] = {
     {"Document - OpenDocument Text (ODT)", "odt", convert_read_odt},
     {"Document - RTF", "rtf", convert_read_rtf},
     {"Document - Word (DOCX)", "docx", convert_read_docx},
+    {"Document - Word 97-2003 (DOC)", "doc", convert_read_word97},
 };
 
 static const format_description targets[] = {

@@ -155,6 +155,7 @@ TEST_F(Cnvdoc, FormatsFitTheirFields)
         {markdown_format, "md", true, true},
         {rtf_format, "rtf", true, true},
         {"Document - Word (DOCX)", "docx", true, true},
+        {"Document - Word 97-2003 (DOC)", "doc", true, false},
     };
     std::size_t sources = 0, targets = 0;
     for (const auto &format : expected) {
