@@ -67,15 +67,18 @@ CONVERTER(convert_read_markdown, read_markdown)
 CONVERTER(convert_read_word97, read_word97)
 CONVERTER(convert_read_any, read_any)
 CONVERTER(convert_read_docx, read_docx)
+CONVERTER(convert_read_odt, read_odt)
 CONVERTER(convert_write_rtf, write_rtf)
 CONVERTER(convert_write_docx, write_docx)
 CONVERTER(convert_write_html, write_html)
 CONVERTER(convert_write_markdown, write_markdown)
+CONVERTER(convert_write_odt, write_odt)
 
 static const format_description sources[] = {
     {"Document - Any (detected)", "", convert_read_any},
     {"Document - HTML", "html", convert_read_html},
     {"Document - Markdown", "md", convert_read_markdown},
+    {"Document - OpenDocument Text (ODT)", "odt", convert_read_odt},
     {"Document - RTF", "rtf", convert_read_rtf},
     {"Document - Word (DOCX)", "docx", convert_read_docx},
     {"Document - Word 97-2003 (DOC)", "doc", convert_read_word97},
@@ -84,6 +87,7 @@ static const format_description sources[] = {
 static const format_description targets[] = {
     {"Document - HTML", "html", convert_write_html},
     {"Document - Markdown", "md", convert_write_markdown},
+    {"Document - OpenDocument Text (ODT)", "odt", convert_write_odt},
     {"Document - RTF", "rtf", convert_write_rtf},
     {"Document - Word (DOCX)", "docx", convert_write_docx},
 };

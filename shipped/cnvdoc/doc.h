@@ -38,6 +38,8 @@ int32_t read_rtf(FILE *in, FILE *out);
 int32_t read_docx(FILE *in, FILE *out);
 int32_t write_rtf(FILE *in, FILE *out);
 int32_t write_docx(FILE *in, FILE *out);
+int32_t read_odt(FILE *in, FILE *out);
+int32_t write_odt(FILE *in, FILE *out);
 /* The readers that a detected document goes to, `found` (what the file was
  * taken for) recorded in the intermediate's header. */
 int32_t read_rtf_found(FILE *in, FILE *out, const char *found);
@@ -45,6 +47,7 @@ int32_t read_word97(FILE *in, FILE *out);
 int32_t read_word97_found(FILE *in, FILE *out, const char *found);
 int32_t read_html_found(FILE *in, FILE *out, const char *found);
 int32_t read_docx_found(FILE *in, FILE *out, const char *found);
+int32_t read_odt_found(FILE *in, FILE *out, const char *found);
 int32_t read_any(FILE *in, FILE *out);
 
 #endif
