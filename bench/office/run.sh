@@ -53,3 +53,5 @@ if [ -z "${MORPHEX_BENCH_NO_OFFICE:-}" ] && command -v soffice >/dev/null; then
     printf 'DOCX -> HTML: LibreOffice headless %.2f s with its start-up: LibreOffice/Morphex %.1fx (goal: above 1x)\n' \
         "$t_lo" "$(echo "$t_lo / $t_read" | bc -l)"
 fi
+# and the OpenDocument text, the same way
+"$repo/bench/office/odt.sh" "$bin" "$mib"

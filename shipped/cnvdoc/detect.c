@@ -51,6 +51,7 @@ static int holds(const unsigned char *s, size_t n, const char *what, size_t leng
 #define HOLDS(s, n, literal) holds(s, n, literal, sizeof literal - 1)
 
 static const char word_document[] = "a Word document (.docx)";
+static const char opendocument_text[] = "an OpenDocument text (.odt)";
 static const char compound_file[] = "a file of Office 97-2003 (a Word document, a workbook or a presentation)";
 
 /* An office package or a compound file: what it is, for its reader or
@@ -59,7 +60,7 @@ static const char *package_kind(const sniffed *s)
 {
     if (memcmp(s->head, "PK\x03\x04", 4) == 0) {
         if (HOLDS(s->head, s->head_size, "mimetypeapplication/vnd.oasis.opendocument.text"))
-            return "an OpenDocument text (.odt)";
+            return opendocument_text;
         if (HOLDS(s->tail, s->tail_size, "word/document.xml") || HOLDS(s->head, s->head_size, "word/document.xml"))
             return word_document;
         if (HOLDS(s->tail, s->tail_size, "xl/workbook.xml"))
@@ -267,6 +268,8 @@ int32_t read_any(FILE *in, FILE *out)
     }
     if ((kind = package_kind(s)) == word_document) {
         result = read_docx_found(in, out, "Word (DOCX)");
+    } else if (kind == opendocument_text) {
+        result = read_odt_found(in, out, "OpenDocument Text (ODT)");
     } else if (kind == compound_file) {
         result = read_word97_found(in, out, "Word 97-2003 (DOC)");
     } else if (kind != NULL) {

@@ -394,7 +394,8 @@ TEST_F(Mxconv, AnyDocumentIsReadAsWhatItIs)
     const std::string html = read_file(MORPHEX_SAMPLES_DIR "\\page.html");
     const std::string docx = read_file(MORPHEX_OFFICE_SAMPLES "\\word-hyperlinks.docx");
     const std::string doc = read_file(MORPHEX_OFFICE_SAMPLES "\\word97-tika-various.doc");
-    ASSERT_FALSE(rtf.empty() || html.empty() || docx.empty() || doc.empty()) << "no samples";
+    const std::string odt = read_file(MORPHEX_OFFICE_SAMPLES "\\odt-pandoc-features.odt");
+    ASSERT_FALSE(rtf.empty() || html.empty() || docx.empty() || doc.empty() || odt.empty()) << "no samples";
     const struct {
         const char *name;
         std::string content;
@@ -411,6 +412,7 @@ TEST_F(Mxconv, AnyDocumentIsReadAsWhatItIs)
         {"paper.doc", "%PDF-1.4\n", nullptr, "It is not a document: it is a PDF document."},
         {"report.docx", docx, "Document - Word (DOCX)", "Word (DOCX)"},
         {"minutes.doc", doc, "Document - Word 97-2003 (DOC)", "Word 97-2003 (DOC)"},
+        {"brochure.odt", odt, "Document - OpenDocument Text (ODT)", "OpenDocument Text (ODT)"},
         {"cut-short.docx", std::string("PK\x03\x04", 4) + std::string(26, '\0') + "word/document.xml", nullptr,
          "It is not a Word document (.docx): it is no ZIP package, or it is cut short"},
     };

@@ -156,6 +156,7 @@ TEST_F(Cnvdoc, FormatsFitTheirFields)
         {rtf_format, "rtf", true, true},
         {"Document - Word (DOCX)", "docx", true, true},
         {"Document - Word 97-2003 (DOC)", "doc", true, false},
+        {"Document - OpenDocument Text (ODT)", "odt", true, true},
     };
     std::size_t sources = 0, targets = 0;
     for (const auto &format : expected) {

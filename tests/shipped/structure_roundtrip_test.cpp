@@ -32,19 +32,19 @@ const std::string whole_document = std::string("\x1B[morphex-text 3 eol=lf bom=0
 struct feature {
     const char *name;
     const char *mark;  // what shows it in the intermediate form
-    const char *held_by; // the formats that hold it: h(tml), m(arkdown), r(tf), d(ocx)
+    const char *held_by; // the formats that hold it: h(tml), m(arkdown), r(tf), d(ocx), o(dt)
 };
 
 const feature features[] = {
-    {"superscript", "\x1B[sup]2", "hmrd"},
-    {"subscript", "\x1B[sub]2", "hmrd"},
-    {"footnote", "\x1B[fn id=", "hmrd"},
-    {"note", "A note.", "hmrd"},
-    {"list style", "style=lower-roman", "hrd"},
-    {"picture with its data", "type=image/png", "hmrd"},
-    {"picture's bytes", "[bits iVBORw0KGgoAAAANSUhEUgAAAAIAAAAB", "hmrd"},
-    {"a list in a cell", " cell]b", "hrd"},
-    {"definition list", "\x1B[dt]Term\x1B[/dt]", "hd"},
+    {"superscript", "\x1B[sup]2", "hmrdo"},
+    {"subscript", "\x1B[sub]2", "hmrdo"},
+    {"footnote", "\x1B[fn id=", "hmrdo"},
+    {"note", "A note.", "hmrdo"},
+    {"list style", "style=lower-roman", "hrdo"},
+    {"picture with its data", "type=image/png", "hmrdo"},
+    {"picture's bytes", "[bits iVBORw0KGgoAAAANSUhEUgAAAAIAAAAB", "hmrdo"},
+    {"a list in a cell", " cell]b", "hrdo"},
+    {"definition list", "\x1B[dt]Term\x1B[/dt]", "hdo"},
 };
 
 struct document_format {
@@ -52,7 +52,7 @@ struct document_format {
     const char *name;
 };
 const document_format formats[] = {{'h', "Document - HTML"}, {'m', "Document - Markdown"}, {'r', "Document - RTF"},
-                                   {'d', "Document - Word (DOCX)"}};
+                                   {'d', "Document - Word (DOCX)"}, {'o', "Document - OpenDocument Text (ODT)"}};
 
 class StructureRoundTrip : public TempDirTest {
 protected:
