@@ -13,6 +13,7 @@ it writes a merged cell as one, and leaves out an empty header row).
 Prints "ok", else what differs, and exits 1.
 """
 import re
+import struct
 import subprocess
 import sys
 import zipfile
@@ -121,11 +122,38 @@ def pack(body_path, out_path, body=None):
             z.writestr(name, text)
 
 
+def zip64_directory(data):
+    """The same archive with its directory in ZIP64's records, as writers of
+    archives past 4 GiB make them: every size and offset in the ZIP64
+    extra field, the 32-bit fields full, and the ZIP64 end records."""
+    count, _, old_at = struct.unpack('<HII', data[-12:-2])
+    records, at = [], old_at
+    for _ in range(count):
+        fixed = bytearray(data[at:at + 46])
+        name_length, extra_length, comment_length = struct.unpack('<HHH', fixed[28:34])
+        compressed, size = struct.unpack('<II', fixed[20:28])
+        offset, = struct.unpack('<I', fixed[42:46])
+        rest = data[at + 46:at + 46 + name_length + extra_length + comment_length]
+        extra = struct.pack('<HHQQQ', 1, 24, size, compressed, offset)
+        fixed[20:28] = struct.pack('<II', 0xFFFFFFFF, 0xFFFFFFFF)
+        fixed[42:46] = struct.pack('<I', 0xFFFFFFFF)
+        fixed[30:32] = struct.pack('<H', extra_length + len(extra))
+        records.append(bytes(fixed) + rest[:name_length] + extra + rest[name_length:])
+        at += 46 + name_length + extra_length + comment_length
+    directory = b''.join(records)
+    end64_at = old_at + len(directory)
+    end64 = struct.pack('<IQHHIIQQQQ', 0x06064B50, 44, 45, 45, 0, 0, count, count, len(directory), old_at)
+    locator = struct.pack('<IIQI', 0x07064B50, 0, end64_at, 1)
+    end = struct.pack('<IHHHHIIH', 0x06054B50, 0, 0, 0xFFFF, 0xFFFF, 0xFFFFFFFF, 0xFFFFFFFF, 0)
+    return data[:old_at] + directory + end64 + locator + end
+
+
 def hostile(directory):
     real = directory + '/real.docx'
     pack(None, real, '<w:p><w:r><w:t>words</w:t></w:r></w:p>')
     data = open(real, 'rb').read()
     open(directory + '/truncated.docx', 'wb').write(data[:len(data) // 2])
+    open(directory + '/zip64.docx', 'wb').write(zip64_directory(data))
     with zipfile.ZipFile(directory + '/no-body.docx', 'w') as z:
         z.writestr('[Content_Types].xml', PARTS['[Content_Types].xml'])
     with zipfile.ZipFile(directory + '/bomb.docx', 'w', zipfile.ZIP_DEFLATED) as z:

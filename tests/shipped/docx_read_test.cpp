@@ -162,6 +162,11 @@ TEST_F(DocxRead, MarkupReadsAsWordShowsIt)
          R"(<w:pPr><w:jc w:val="center"/></w:pPr><w:r><w:t>mid</w:t></w:r></w:p></w:tc></w:tr></w:tbl>)",
          "<li level=1 number=1>a</li><li level=2 number=1>b</li><li level=1 number=2>c</li><hr><table><row><cell align=center>"
          "mid</cell></row></table>"},
+        {"XML: CDATA, references, a prefix of the document's own, the default namespace",
+         R"(<w:p><w:r><w:t><![CDATA[a<b]]> &amp; &#x263A;&#65;</w:t></w:r></w:p><x:p xmlns:x="http://schemas.)"
+         R"(openxmlformats.org/wordprocessingml/2006/main"><x:r><x:t>prefixed</x:t></x:r></x:p><p xmlns="http://)"
+         R"(schemas.openxmlformats.org/wordprocessingml/2006/main"><r><t>default</t></r></p>)",
+         "<p>a<b & \xE2\x98\xBA" "A</p><p>prefixed</p><p>default</p>"},
         {"the namespaces of Strict",
          R"(<!-- strict --><w:p><w:pPr><w:pStyle w:val="Heading2"/></w:pPr><w:hyperlink r:id="rLink"><w:r><w:rPr>)"
          R"(<w:i/></w:rPr><w:t>strict</w:t></w:r></w:hyperlink></w:p>)",
@@ -206,9 +211,11 @@ TEST_F(DocxRead, HostilePackagesAreRefusedWithTheirReason)
         EXPECT_EQ(CONVERT_WRONG_FORMAT, result) << c.file;
         EXPECT_STREQ(c.reason, reason()) << c.file;
     }
-    int result = -1;
-    EXPECT_EQ("<p>words</p>", read_readable("real.docx", &result)) << "the package they were made from";
-    EXPECT_EQ(0, result);
+    for (const char *file : {"real.docx", "zip64.docx"}) {
+        int result = -1;
+        EXPECT_EQ("<p>words</p>", read_readable(file, &result)) << file << ": the package they were made from";
+        EXPECT_EQ(0, result) << file;
+    }
 }
 
 } // namespace
