@@ -14,6 +14,7 @@
 #include "shipped/cnvdoc/doc.h"
 #include "shipped/cnvdoc/docx_parts.h"
 #include "shipped/core/refusal.h"
+#include "shipped/core/xml.h"
 #include "shipped/core/zip.h"
 
 #define LIST_LEVELS 9   /* as Word has */
@@ -97,78 +98,6 @@ typedef struct docx_writer {
 #define NOTE_REFERENCED 1
 #define NOTE_WRITTEN 2
 
-/* ---- XML text ---- */
-
-/* ASCII bytes that XML text or an attribute cannot hold as they are:
- * markup, and the control characters XML 1.0 forbids. */
-static const unsigned char xml_stop[128] = {
-    [0x00] = 1, [0x01] = 1, [0x02] = 1, [0x03] = 1, [0x04] = 1, [0x05] = 1, [0x06] = 1, [0x07] = 1, [0x08] = 1,
-    [0x0B] = 1, [0x0C] = 1, [0x0E] = 1, [0x0F] = 1, [0x10] = 1, [0x11] = 1, [0x12] = 1, [0x13] = 1, [0x14] = 1,
-    [0x15] = 1, [0x16] = 1, [0x17] = 1, [0x18] = 1, [0x19] = 1, [0x1A] = 1, [0x1B] = 1, [0x1C] = 1, [0x1D] = 1,
-    [0x1E] = 1, [0x1F] = 1, ['&'] = 1,  ['<'] = 1,  ['>'] = 1,  ['"'] = 1,
-};
-
-/* What stops a run at s[*i], written as XML holds it: an escape, nothing
- * for a character XML 1.0 forbids (a C0 control, U+FFFE, U+FFFF), a
- * character beyond ASCII checked, U+FFFD for bytes that are no UTF-8. */
-static void put_xml_stop(buffer *out, const unsigned char *s, size_t n, size_t *i)
-{
-    uint32_t c;
-    size_t length;
-    switch (s[*i]) {
-    case '&': put_bytes(out, "&amp;", 5); ++*i; return;
-    case '<': put_bytes(out, "&lt;", 4); ++*i; return;
-    case '>': put_bytes(out, "&gt;", 4); ++*i; return;
-    case '"': put_bytes(out, "&quot;", 6); ++*i; return;
-    }
-    if (s[*i] < 0x80) {
-        ++*i;
-        return;
-    }
-    length = utf8_decode(s + *i, n - *i, &c);
-    if (length == 0) {
-        put_bytes(out, "\xEF\xBF\xBD", 3);
-        ++*i;
-        return;
-    }
-    if (c != 0xFFFE && c != 0xFFFF)
-        put_bytes(out, s + *i, length);
-    *i += length;
-}
-
-static void put_xml(buffer *out, const char *text, size_t n)
-{
-    const unsigned char *s = (const unsigned char *)text;
-    size_t i = 0;
-    while (i < n) {
-        size_t run = i;
-        while (run < n && s[run] < 0x80 && !xml_stop[s[run]])
-            ++run;
-        put_bytes(out, s + i, run - i);
-        i = run;
-        if (i < n)
-            put_xml_stop(out, s, n, &i);
-    }
-}
-
-/* An attribute ` name="value"`, the value escaped. */
-static void put_attribute(buffer *out, const char *name, const char *value, size_t n)
-{
-    put_byte(out, ' ');
-    put_str(out, name);
-    put_str(out, "=\"");
-    put_xml(out, value, n);
-    put_byte(out, '"');
-}
-
-static void put_number_attribute(buffer *out, const char *name, long value)
-{
-    put_byte(out, ' ');
-    put_str(out, name);
-    put_str(out, "=\"");
-    put_number(out, value);
-    put_byte(out, '"');
-}
 
 /* Bytes a relationship's target carries as they are; the others go as
  * %XX, since Word refuses a package whose target is no valid URI. */
@@ -194,7 +123,7 @@ static int add_relationship(docx_writer *w, const char *type, const char *target
         if (!uri_safe(c))
             put_percent_byte(out, c);
         else
-            put_xml(out, (const char *)&c, 1);
+            put_xml_text(out, (const char *)&c, 1);
     }
     put_str(out, external ? "\" TargetMode=\"External\"/>" : "\"/>");
     return part->last_relationship;
@@ -223,9 +152,9 @@ static void put_paragraph_properties(buffer *out, const paragraph *p)
         put_str(out, "<w:pBdr><w:bottom w:val=\"single\" w:sz=\"6\" w:space=\"1\" w:color=\"auto\"/></w:pBdr>");
     if (p->left) {
         put_str(out, "<w:ind");
-        put_number_attribute(out, "w:left", p->left);
+        put_xml_number_attribute(out, "w:left", p->left);
         if (p->num)
-            put_number_attribute(out, "w:hanging", INDENT / 2);
+            put_xml_number_attribute(out, "w:hanging", INDENT / 2);
         put_str(out, "/>");
     }
     if (p->align)
@@ -323,7 +252,7 @@ static void put_text_run(docx_writer *w, const char *s, size_t n)
             ++run;
         if (run > i || (run < n && s[run] == '\n' && !w->verbatim)) {
             put_str(out, "<w:t xml:space=\"preserve\">");
-            put_xml(out, s + i, run - i);
+            put_xml_text(out, s + i, run - i);
             if (run < n && s[run] == '\n' && !w->verbatim)
                 put_byte(out, ' ');
             put_str(out, "</w:t>");
@@ -351,16 +280,16 @@ static void end_lists_beyond(docx_writer *w, int level)
 static void put_level(buffer *out, int level, int start, const char *format, const char *text)
 {
     put_str(out, "<w:lvl");
-    put_number_attribute(out, "w:ilvl", level);
+    put_xml_number_attribute(out, "w:ilvl", level);
     put_str(out, "><w:start");
-    put_number_attribute(out, "w:val", start);
+    put_xml_number_attribute(out, "w:val", start);
     put_str(out, "/><w:numFmt w:val=\"");
     put_str(out, format);
     put_str(out, "\"/><w:lvlText w:val=\"");
-    put_xml(out, text, strlen(text));
+    put_xml_text(out, text, strlen(text));
     put_str(out, "\"/><w:lvlJc w:val=\"left\"/><w:pPr><w:ind");
-    put_number_attribute(out, "w:left", INDENT * (level + 1));
-    put_number_attribute(out, "w:hanging", INDENT / 2);
+    put_xml_number_attribute(out, "w:left", INDENT * (level + 1));
+    put_xml_number_attribute(out, "w:hanging", INDENT / 2);
     put_str(out, "/></w:pPr></w:lvl>");
 }
 
@@ -372,15 +301,15 @@ static int new_list(docx_writer *w, int kind, int level, int start, const char *
 {
     buffer *out = &w->numbering;
     put_str(out, "<w:num");
-    put_number_attribute(out, "w:numId", ++w->lists);
+    put_xml_number_attribute(out, "w:numId", ++w->lists);
     put_str(out, "><w:abstractNumId");
-    put_number_attribute(out, "w:val", kind);
+    put_xml_number_attribute(out, "w:val", kind);
     put_str(out, "/>");
     if (kind != LIST_KIND_BULLET) {
         put_str(out, "<w:lvlOverride");
-        put_number_attribute(out, "w:ilvl", level);
+        put_xml_number_attribute(out, "w:ilvl", level);
         put_str(out, "><w:startOverride");
-        put_number_attribute(out, "w:val", start);
+        put_xml_number_attribute(out, "w:val", start);
         put_str(out, "/>");
         if (text[0])
             put_level(out, level, start, list_kinds[kind].format, text);
@@ -665,7 +594,7 @@ static void close_table(docx_writer *w, const doc_event *e)
     put_str(out, "</w:tblPr><w:tblGrid>");
     for (k = 0; k < t->columns; ++k) {
         put_str(out, "<w:gridCol");
-        put_number_attribute(out, "w:w", TEXT_WIDTH_TWIPS / t->columns);
+        put_xml_number_attribute(out, "w:w", TEXT_WIDTH_TWIPS / t->columns);
         put_str(out, "/>");
     }
     put_str(out, "</w:tblGrid>");
@@ -699,7 +628,7 @@ static void open_link(docx_writer *w, const doc_event *e)
     w->link_open = 1;
     put_str(out, "<w:hyperlink");
     if (e->length > 1 && e->text[0] == '#') {
-        put_attribute(out, "w:anchor", e->text + 1, e->length - 1);
+        put_xml_attribute(out, "w:anchor", e->text + 1, e->length - 1);
     } else if (e->length) {
         put_str(out, " r:id=\"rId");
         put_number(out, add_relationship(w, "hyperlink", e->text, e->length, 1));
@@ -710,7 +639,7 @@ static void open_link(docx_writer *w, const doc_event *e)
         size_t n = e->title_length < TOOLTIP_MOST ? e->title_length : TOOLTIP_MOST;
         while (n > 0 && n < e->title_length && ((unsigned char)e->title[n] & 0xC0) == 0x80)
             --n;
-        put_attribute(out, "w:tooltip", e->title, n);
+        put_xml_attribute(out, "w:tooltip", e->title, n);
     }
     put_str(out, " w:history=\"1\">");
 }
@@ -847,25 +776,25 @@ static void put_drawing(docx_writer *w, int relationship)
     char name[32];
     snprintf(name, sizeof name, "Picture %d", w->picture);
     put_str(out, "<w:r><w:drawing><wp:inline distT=\"0\" distB=\"0\" distL=\"0\" distR=\"0\"><wp:extent");
-    put_number_attribute(out, "cx", w->picture_cx);
-    put_number_attribute(out, "cy", w->picture_cy);
+    put_xml_number_attribute(out, "cx", w->picture_cx);
+    put_xml_number_attribute(out, "cy", w->picture_cy);
     put_str(out, "/><wp:docPr");
-    put_number_attribute(out, "id", w->picture);
-    put_attribute(out, "name", name, strlen(name));
-    put_attribute(out, "descr", (const char *)w->alt.data, w->alt.size);
+    put_xml_number_attribute(out, "id", w->picture);
+    put_xml_attribute(out, "name", name, strlen(name));
+    put_xml_attribute(out, "descr", (const char *)w->alt.data, w->alt.size);
     if (w->picture_title.size)
-        put_attribute(out, "title", (const char *)w->picture_title.data, w->picture_title.size);
+        put_xml_attribute(out, "title", (const char *)w->picture_title.data, w->picture_title.size);
     put_str(out, "/><wp:cNvGraphicFramePr><a:graphicFrameLocks noChangeAspect=\"1\"/></wp:cNvGraphicFramePr>"
                  "<a:graphic><a:graphicData uri=\"http://schemas.openxmlformats.org/drawingml/2006/picture\">"
                  "<pic:pic><pic:nvPicPr><pic:cNvPr id=\"0\"");
-    put_attribute(out, "name", name, strlen(name));
-    put_attribute(out, "descr", (const char *)w->alt.data, w->alt.size);
+    put_xml_attribute(out, "name", name, strlen(name));
+    put_xml_attribute(out, "descr", (const char *)w->alt.data, w->alt.size);
     put_str(out, "/><pic:cNvPicPr/></pic:nvPicPr><pic:blipFill><a:blip r:embed=\"rId");
     put_number(out, relationship);
     put_str(out, "\"/><a:stretch><a:fillRect/></a:stretch></pic:blipFill><pic:spPr><a:xfrm><a:off x=\"0\" y=\"0\"/>"
                  "<a:ext");
-    put_number_attribute(out, "cx", w->picture_cx);
-    put_number_attribute(out, "cy", w->picture_cy);
+    put_xml_number_attribute(out, "cx", w->picture_cx);
+    put_xml_number_attribute(out, "cy", w->picture_cy);
     put_str(out, "/></a:xfrm><a:prstGeom prst=\"rect\"><a:avLst/></a:prstGeom></pic:spPr></pic:pic></a:graphicData>"
                  "</a:graphic></wp:inline></w:drawing></w:r>");
 }
@@ -921,7 +850,7 @@ static unsigned char *note_flags(docx_writer *w, int number)
 static void put_reference_run(buffer *out, int number)
 {
     put_footnote_mark(out, "<w:footnoteReference");
-    put_number_attribute(out, "w:id", number);
+    put_xml_number_attribute(out, "w:id", number);
     put_str(out, "/></w:r>");
 }
 
@@ -976,7 +905,7 @@ static void open_note(docx_writer *w, const doc_event *e)
     w->part = &w->notes;
     w->out = &w->notes.xml;
     put_str(w->out, "<w:footnote");
-    put_number_attribute(w->out, "w:id", number);
+    put_xml_number_attribute(w->out, "w:id", number);
     put_str(w->out, ">");
     w->note_mark_due = 1;
     enter_flow(w, 0);
@@ -1018,7 +947,7 @@ static void put_missing_notes(docx_writer *w)
         if ((w->note_state[k] & (NOTE_REFERENCED | NOTE_WRITTEN)) != NOTE_REFERENCED)
             continue;
         put_str(w->out, "<w:footnote");
-        put_number_attribute(w->out, "w:id", k + 1);
+        put_xml_number_attribute(w->out, "w:id", k + 1);
         put_str(w->out, ">");
         w->note_mark_due = 1;
         end_note(w);
@@ -1140,7 +1069,7 @@ static void put_style(buffer *out, const docx_style *s)
     }
     if (s->priority) {
         put_str(out, "<w:uiPriority");
-        put_number_attribute(out, "w:val", s->priority);
+        put_xml_number_attribute(out, "w:val", s->priority);
         put_str(out, "/>");
     }
     put_str(out, s->flags & STYLE_HIDDEN ? "<w:semiHidden/><w:unhideWhenUsed/>" : "");
@@ -1172,7 +1101,7 @@ static void put_numbering(buffer *out, const buffer *lists)
     for (kind = 0; kind < sizeof list_kinds / sizeof *list_kinds; ++kind) {
         const list_kind *k = &list_kinds[kind];
         put_str(out, "<w:abstractNum");
-        put_number_attribute(out, "w:abstractNumId", (long)kind);
+        put_xml_number_attribute(out, "w:abstractNumId", (long)kind);
         put_str(out, "><w:multiLevelType w:val=\"hybridMultilevel\"/>");
         for (level = 0; level < LIST_LEVELS; ++level) {
             char text[8];
@@ -1226,7 +1155,7 @@ static void write_parts_after(docx_writer *w)
     put_str(&part, core_head);
     if (w->title.size) {
         put_str(&part, "<dc:title>");
-        put_xml(&part, (const char *)w->title.data, w->title.size);
+        put_xml_text(&part, (const char *)w->title.data, w->title.size);
         put_str(&part, "</dc:title>");
     }
     put_str(&part, core_tail);

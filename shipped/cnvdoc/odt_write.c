@@ -21,6 +21,7 @@
 #include "shipped/cnvdoc/doc.h"
 #include "shipped/cnvdoc/odt.h"
 #include "shipped/core/refusal.h"
+#include "shipped/core/xml.h"
 #include "shipped/core/zip.h"
 
 #define LIST_DEPTH 10   /* the levels ODF numbers; deeper items stand at the tenth */
@@ -215,45 +216,6 @@ static void flush_content(odt_writer *w)
     w->xml.size = 0;
 }
 
-/* Bytes that XML text or an attribute's value cannot hold as they are:
- * the markup characters as their entities; the controls XML has no
- * place for as nothing. */
-static const char *const escapes[256] = {['&'] = "&amp;", ['<'] = "&lt;", ['>'] = "&gt;", ['"'] = "&quot;"};
-static const unsigned char escape_lengths[256] = {['&'] = 5, ['<'] = 4, ['>'] = 4, ['"'] = 6};
-
-static void put_xml_text(buffer *out, const char *text, size_t n)
-{
-    const unsigned char *s = (const unsigned char *)text;
-    size_t i = 0, start = 0;
-    for (; i < n; ++i) {
-        const unsigned char c = s[i];
-        if (!escape_lengths[c] && (c >= 0x20 || c == '\t' || c == '\n'))
-            continue;
-        put_bytes(out, s + start, i - start);
-        if (escape_lengths[c])
-            put_bytes(out, escapes[c], escape_lengths[c]);
-        start = i + 1;
-    }
-    put_bytes(out, s + start, n - start);
-}
-
-static void put_attribute(buffer *out, const char *name, const char *value, size_t n)
-{
-    put_byte(out, ' ');
-    put_str(out, name);
-    put_str(out, "=\"");
-    put_xml_text(out, value, n);
-    put_byte(out, '"');
-}
-
-static void put_number_attribute(buffer *out, const char *name, long value)
-{
-    put_byte(out, ' ');
-    put_str(out, name);
-    put_str(out, "=\"");
-    put_number(out, value);
-    put_byte(out, '"');
-}
 
 /* The namespace declarations of a part's root. */
 static void put_namespaces(buffer *out)
@@ -278,7 +240,7 @@ static void flush_spaces(odt_writer *w)
         return;
     put_str(&w->xml, "<text:s");
     if (w->extra_spaces > 1)
-        put_number_attribute(&w->xml, "text:c", w->extra_spaces);
+        put_xml_number_attribute(&w->xml, "text:c", w->extra_spaces);
     put_str(&w->xml, "/>");
     w->extra_spaces = 0;
 }
@@ -413,7 +375,7 @@ static void open_item(odt_writer *w, const doc_event *e)
     }
     put_str(&w->xml, "<text:list-item");
     if (numbered && e->number != w->list_number[level] + 1)
-        put_number_attribute(&w->xml, "text:start-value", e->number);
+        put_xml_number_attribute(&w->xml, "text:start-value", e->number);
     put_byte(&w->xml, '>');
     w->list_number[level] = numbered ? e->number : 0;
 }
@@ -445,7 +407,7 @@ static void open_table(odt_writer *w)
     put_number(&w->xml, index + 1);
     put_str(&w->xml, "\" table:style-name=\"Table\"><table:table-column");
     if (columns > 1)
-        put_number_attribute(&w->xml, "table:number-columns-repeated", columns);
+        put_xml_number_attribute(&w->xml, "table:number-columns-repeated", columns);
     put_str(&w->xml, "/>\n");
     if (w->table_depth < TABLE_DEPTH - 1)
         ++w->table_depth;
@@ -494,7 +456,7 @@ static void open_cell(odt_writer *w, const doc_event *e)
         ++t->rows;
     }
     put_str(&w->xml, "<table:table-cell table:style-name=\"TableCell\" office:value-type=\"string\"><text:p");
-    put_attribute(&w->xml, "text:style-name", cell_style(e), strlen(cell_style(e)));
+    put_xml_attribute(&w->xml, "text:style-name", cell_style(e), strlen(cell_style(e)));
     put_byte(&w->xml, '>');
     t->cell_text_open = 1;
     t->header = e->header;
@@ -544,11 +506,11 @@ static void open_leaf(odt_writer *w, const doc_event *e)
         put_str(&w->xml, "<text:h text:style-name=\"Heading_20_");
         put_number(&w->xml, level);
         put_byte(&w->xml, '"');
-        put_number_attribute(&w->xml, "text:outline-level", level);
+        put_xml_number_attribute(&w->xml, "text:outline-level", level);
         put_byte(&w->xml, '>');
     } else {
         put_str(&w->xml, "<text:p");
-        put_attribute(&w->xml, "text:style-name", style, strlen(style));
+        put_xml_attribute(&w->xml, "text:style-name", style, strlen(style));
         put_byte(&w->xml, '>');
     }
     w->leaf = e->node;
@@ -770,10 +732,10 @@ static void close_image(odt_writer *w)
     put_inches(out, "svg:width", w->image_width);
     put_inches(out, "svg:height", w->image_height);
     put_str(out, " draw:z-index=\"0\"><draw:image");
-    put_attribute(out, "xlink:href", (const char *)w->image_source.data, w->image_source.size);
+    put_xml_attribute(out, "xlink:href", (const char *)w->image_source.data, w->image_source.size);
     put_str(out, " xlink:type=\"simple\" xlink:show=\"embed\" xlink:actuate=\"onLoad\"");
     if (w->image_type.size)
-        put_attribute(out, "draw:mime-type", (const char *)w->image_type.data, w->image_type.size);
+        put_xml_attribute(out, "draw:mime-type", (const char *)w->image_type.data, w->image_type.size);
     put_str(out, "/>");
     if (w->image_title.size) {
         put_str(out, "<svg:title>");
@@ -799,9 +761,9 @@ static void open_inline(odt_writer *w, const doc_event *e)
         put_str(out, "<text:a xlink:type=\"simple\"");
         w->image_source.size = 0;
         put_address(&w->image_source, e->text, e->length);
-        put_attribute(out, "xlink:href", (const char *)w->image_source.data, w->image_source.size);
+        put_xml_attribute(out, "xlink:href", (const char *)w->image_source.data, w->image_source.size);
         if (e->title_length)
-            put_attribute(out, "office:title", e->title, e->title_length);
+            put_xml_attribute(out, "office:title", e->title, e->title_length);
         put_str(out, " text:style-name=\"Internet_20_link\">");
     } else if (text_styles[e->node].name) {
         put_str(out, "<text:span text:style-name=\"");
@@ -1099,14 +1061,14 @@ static void put_document_root(buffer *out, const char *root)
 static void put_paragraph_style(buffer *out, const paragraph_style *s)
 {
     put_str(out, "<style:style");
-    put_attribute(out, "style:name", s->name, strlen(s->name));
+    put_xml_attribute(out, "style:name", s->name, strlen(s->name));
     if (s->display)
-        put_attribute(out, "style:display-name", s->display, strlen(s->display));
+        put_xml_attribute(out, "style:display-name", s->display, strlen(s->display));
     put_str(out, " style:family=\"paragraph\"");
     if (s->parent)
-        put_attribute(out, "style:parent-style-name", s->parent, strlen(s->parent));
+        put_xml_attribute(out, "style:parent-style-name", s->parent, strlen(s->parent));
     if (s->outline)
-        put_number_attribute(out, "style:default-outline-level", s->outline);
+        put_xml_number_attribute(out, "style:default-outline-level", s->outline);
     put_byte(out, '>');
     if (s->paragraph_properties) {
         put_str(out, "<style:paragraph-properties ");
@@ -1124,9 +1086,9 @@ static void put_paragraph_style(buffer *out, const paragraph_style *s)
 static void put_text_style(buffer *out, const text_style *s)
 {
     put_str(out, "<style:style");
-    put_attribute(out, "style:name", s->name, strlen(s->name));
+    put_xml_attribute(out, "style:name", s->name, strlen(s->name));
     if (s->display)
-        put_attribute(out, "style:display-name", s->display, strlen(s->display));
+        put_xml_attribute(out, "style:display-name", s->display, strlen(s->display));
     put_str(out, " style:family=\"text\"><style:text-properties ");
     put_str(out, s->properties);
     put_str(out, "/></style:style>\n");
@@ -1143,15 +1105,15 @@ static void put_list_style(buffer *out, int kind_index, int start)
     for (level = 1; level <= LIST_DEPTH; ++level) {
         if (kind->format) {
             put_str(out, "<text:list-level-style-number");
-            put_number_attribute(out, "text:level", level);
+            put_xml_number_attribute(out, "text:level", level);
             put_str(out, " style:num-suffix=\".\"");
-            put_attribute(out, "style:num-format", kind->format, 1);
+            put_xml_attribute(out, "style:num-format", kind->format, 1);
             if (start != 1)
-                put_number_attribute(out, "text:start-value", start);
+                put_xml_number_attribute(out, "text:start-value", start);
         } else {
             put_str(out, "<text:list-level-style-bullet");
-            put_number_attribute(out, "text:level", level);
-            put_attribute(out, "text:bullet-char", bullets[(level - 1) % 3], strlen(bullets[(level - 1) % 3]));
+            put_xml_number_attribute(out, "text:level", level);
+            put_xml_attribute(out, "text:bullet-char", bullets[(level - 1) % 3], strlen(bullets[(level - 1) % 3]));
         }
         put_str(out, "><style:list-level-properties text:list-level-position-and-space-mode=\"label-alignment\">"
                      "<style:list-level-label-alignment text:label-followed-by=\"listtab\"");
@@ -1203,8 +1165,8 @@ static void put_meta(const odt_writer *w, buffer *out)
 static void put_manifest_entry(buffer *out, const char *path, size_t n, const char *media_type)
 {
     put_str(out, "<manifest:file-entry");
-    put_attribute(out, "manifest:full-path", path, n);
-    put_attribute(out, "manifest:media-type", media_type, strlen(media_type));
+    put_xml_attribute(out, "manifest:full-path", path, n);
+    put_xml_attribute(out, "manifest:media-type", media_type, strlen(media_type));
     put_str(out, "/>\n");
 }
 

@@ -517,3 +517,75 @@ int xml_skip(xml_reader *r)
     }
     return 1;
 }
+
+/* ---- writing ---- */
+
+/* ASCII bytes that XML text or an attribute cannot hold as they are:
+ * markup, and the control characters XML 1.0 forbids. */
+static const unsigned char xml_stop[128] = {
+    [0x00] = 1, [0x01] = 1, [0x02] = 1, [0x03] = 1, [0x04] = 1, [0x05] = 1, [0x06] = 1, [0x07] = 1, [0x08] = 1,
+    [0x0B] = 1, [0x0C] = 1, [0x0E] = 1, [0x0F] = 1, [0x10] = 1, [0x11] = 1, [0x12] = 1, [0x13] = 1, [0x14] = 1,
+    [0x15] = 1, [0x16] = 1, [0x17] = 1, [0x18] = 1, [0x19] = 1, [0x1A] = 1, [0x1B] = 1, [0x1C] = 1, [0x1D] = 1,
+    [0x1E] = 1, [0x1F] = 1, ['&'] = 1,  ['<'] = 1,  ['>'] = 1,  ['"'] = 1,
+};
+
+/* What stops a run at s[*i], written as XML holds it: an escape, nothing
+ * for a character XML 1.0 forbids (a C0 control, U+FFFE, U+FFFF), a
+ * character beyond ASCII checked, U+FFFD for bytes that are no UTF-8. */
+static void put_xml_stop(buffer *out, const unsigned char *s, size_t n, size_t *i)
+{
+    uint32_t c;
+    size_t length;
+    switch (s[*i]) {
+    case '&': put_bytes(out, "&amp;", 5); ++*i; return;
+    case '<': put_bytes(out, "&lt;", 4); ++*i; return;
+    case '>': put_bytes(out, "&gt;", 4); ++*i; return;
+    case '"': put_bytes(out, "&quot;", 6); ++*i; return;
+    }
+    if (s[*i] < 0x80) {
+        ++*i;
+        return;
+    }
+    length = utf8_decode(s + *i, n - *i, &c);
+    if (length == 0) {
+        put_bytes(out, "\xEF\xBF\xBD", 3);
+        ++*i;
+        return;
+    }
+    if (c != 0xFFFE && c != 0xFFFF)
+        put_bytes(out, s + *i, length);
+    *i += length;
+}
+
+void put_xml_text(buffer *out, const char *text, size_t n)
+{
+    const unsigned char *s = (const unsigned char *)text;
+    size_t i = 0;
+    while (i < n) {
+        size_t run = i;
+        while (run < n && s[run] < 0x80 && !xml_stop[s[run]])
+            ++run;
+        put_bytes(out, s + i, run - i);
+        i = run;
+        if (i < n)
+            put_xml_stop(out, s, n, &i);
+    }
+}
+
+void put_xml_attribute(buffer *out, const char *name, const char *value, size_t n)
+{
+    put_byte(out, ' ');
+    put_str(out, name);
+    put_str(out, "=\"");
+    put_xml_text(out, value, n);
+    put_byte(out, '"');
+}
+
+void put_xml_number_attribute(buffer *out, const char *name, long value)
+{
+    put_byte(out, ' ');
+    put_str(out, name);
+    put_str(out, "=\"");
+    put_number(out, value);
+    put_byte(out, '"');
+}

@@ -98,4 +98,13 @@ static inline const xml_attribute *xml_attribute_of(const xml_event *e, int ns, 
     return NULL;
 }
 
+/* Writing XML: text or an attribute's value escaped, the characters XML
+ * 1.0 forbids (C0 controls but tab and line ends, U+FFFE, U+FFFF) left
+ * out, bytes that are no UTF-8 written as U+FFFD, so that a part is well
+ * formed whatever the document holds. */
+void put_xml_text(buffer *out, const char *text, size_t n);
+/* ` name="value"` */
+void put_xml_attribute(buffer *out, const char *name, const char *value, size_t n);
+void put_xml_number_attribute(buffer *out, const char *name, long value);
+
 #endif
