@@ -932,27 +932,11 @@ static void plan_event(odt_writer *w, const doc_event *e)
  * read in a second take, in which the references come first. */
 static void find_notes(odt_writer *w)
 {
-    const unsigned char *s = w->input->data;
-    const size_t n = w->input->size;
-    size_t i, *starts = NULL;
-    int count = 0, capacity = 0, taken = 0;
+    size_t *starts;
+    int count = 0, taken = 0;
     doc_reader r;
     doc_event e;
-    for (i = 0; i + 6 < n; ++i) {
-        const unsigned char *mark = (const unsigned char *)memchr(s + i, MARK, n - i - 6);
-        if (!mark)
-            break;
-        i = (size_t)(mark - s);
-        if (s[i + 1] == MARK) {
-            ++i;
-        } else if (memcmp(s + i + 1, "[note", 5) == 0 && (s[i + 6] == ' ' || s[i + 6] == ']')) {
-            size_t *grown = (size_t *)room_for_one(starts, count, &capacity, 16, sizeof *starts);
-            if (!grown)
-                break;
-            starts = grown;
-            starts[count++] = i;
-        }
-    }
+    starts = doc_find_note_marks(w->input, &count);
     if (!count)
         return;
     doc_read_begin(&r, w->input);

@@ -248,6 +248,12 @@ int doc_is_block_mark(const unsigned char *mark, size_t length);
  * mark has no such key. */
 int doc_mark_field(const unsigned char *mark, size_t length, const char *key, char *value, size_t size);
 int doc_next(doc_reader *r, doc_event *e);
+/* Where each note's mark begins in the form, in order (an ESC in text is
+ * doubled, so a mark is found without reading the form): a first pass for
+ * the writers that must write a note where its reference stands, before
+ * the iterator reaches the note.  NULL with *count 0 when there is none
+ * or memory ran out; the caller frees it. */
+size_t *doc_find_note_marks(const buffer *input, int *count);
 void doc_read_end(doc_reader *r);
 
 #endif

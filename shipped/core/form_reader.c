@@ -865,3 +865,29 @@ __attribute__((hot)) int doc_next(doc_reader *r, doc_event *e)
     return next_event(r, e);
 }
 
+size_t *doc_find_note_marks(const buffer *input, int *count)
+{
+    const unsigned char *s = input->data;
+    const size_t n = input->size;
+    size_t i, *starts = NULL;
+    int capacity = 0;
+    *count = 0;
+    for (i = 0; i + 6 < n; ++i) {
+        const unsigned char *mark = (const unsigned char *)memchr(s + i, MARK, n - i - 6);
+        if (!mark)
+            break;
+        i = (size_t)(mark - s);
+        if (s[i + 1] == MARK) {
+            ++i;
+        } else if (memcmp(s + i + 1, "[note", 5) == 0 && (s[i + 6] == ' ' || s[i + 6] == ']')) {
+            size_t *grown = (size_t *)room_for_one(starts, *count, &capacity, 16, sizeof *starts);
+            if (!grown)
+                break;
+            starts = grown;
+            starts[(*count)++] = i;
+        }
+    }
+    if (!starts)
+        *count = 0;
+    return starts;
+}
