@@ -14,14 +14,6 @@
 
 namespace {
 
-convert_fn find(format_entry *area, int count, const char *name)
-{
-    for (int i = 0; i < count; ++i)
-        if (std::string(area[i].name) == name)
-            return area[i].converter;
-    return nullptr;
-}
-
 struct timing {
     double copy, morphex;
 };
@@ -61,9 +53,9 @@ int main(int argc, char **argv)
     auto enumerate = reinterpret_cast<dll_enum_fn>(reinterpret_cast<void *>(GetProcAddress(plugin, PLUGIN_ENUM_EXPORT)));
     format_entry sources[64], targets[64];
     const int source_count = enumerate(sources, FORMAT_LIST_SOURCE, 1);
-    const convert_fn markdown = find(sources, source_count, "Document - Markdown");
-    const convert_fn rtf = find(sources, source_count, "Document - RTF");
-    const convert_fn html = find(targets, enumerate(targets, FORMAT_LIST_TARGET, 1), "Document - HTML");
+    const convert_fn markdown = find_converter(sources, source_count, "Document - Markdown");
+    const convert_fn rtf = find_converter(sources, source_count, "Document - RTF");
+    const convert_fn html = find_converter(targets, enumerate(targets, FORMAT_LIST_TARGET, 1), "Document - HTML");
 
     char temp[MAX_PATH];
     GetTempPathA(sizeof temp, temp);

@@ -47,11 +47,10 @@ int print_notice(notice_kind, const char *text)
 
 convert_fn find(const format_entry *area, int count, const char *name)
 {
-    for (int i = 0; i < count; ++i)
-        if (std::strcmp(area[i].name, name) == 0)
-            return area[i].converter;
-    std::fprintf(stderr, "no format \"%s\"\n", name);
-    return nullptr;
+    const convert_fn converter = find_converter(area, count, name);
+    if (!converter)
+        std::fprintf(stderr, "no format \"%s\"\n", name);
+    return converter;
 }
 
 // Processor time of this process (user and kernel), in seconds: the work

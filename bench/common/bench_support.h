@@ -1,9 +1,13 @@
-// Shared by the benchmarks: a wall clock and removal of a scratch folder.
+// Shared by the benchmarks: a wall clock, removal of a scratch folder, and a
+// converter found among a plug-in's formats.
 #pragma once
 
 #include <windows.h>
 
+#include <cstring>
 #include <string>
+
+#include "plugins/morphex_plugin.h"
 
 inline double seconds_since(const LARGE_INTEGER &start)
 {
@@ -25,4 +29,14 @@ inline void remove_dir(const std::string &dir)
         FindClose(search);
     }
     RemoveDirectoryA(dir.c_str());
+}
+
+// The converter of the format of that name among `count` records, null
+// when there is none.
+inline convert_fn find_converter(const format_entry *area, int count, const char *name)
+{
+    for (int i = 0; i < count; ++i)
+        if (std::strcmp(area[i].name, name) == 0)
+            return area[i].converter;
+    return nullptr;
 }

@@ -306,14 +306,6 @@ const input_class classes[] = {
 // ---------------------------------------------------------------------------
 // The child: one conversion, its time and its peak memory.
 
-convert_fn find(const format_entry *area, int count, const char *name)
-{
-    for (int i = 0; i < count; ++i)
-        if (std::strcmp(area[i].name, name) == 0)
-            return area[i].converter;
-    return nullptr;
-}
-
 const char *extension_of(const format_entry *area, int count, const char *name)
 {
     for (int i = 0; i < count; ++i)
@@ -368,8 +360,8 @@ int convert_child(const char *file, const char *source, const char *target, cons
     static format_entry sources[64], targets[64];
     const int source_count = enumerate(sources, FORMAT_LIST_SOURCE, 1);
     const int target_count = enumerate(targets, FORMAT_LIST_TARGET, 1);
-    const convert_fn reader = find(sources, source_count, source);
-    const convert_fn writer = find(targets, target_count, target);
+    const convert_fn reader = find_converter(sources, source_count, source);
+    const convert_fn writer = find_converter(targets, target_count, target);
     if (!reader || !writer) {
         std::fprintf(result, "%scnvdoc.dll declares no \"%s\" or \"%s\"\n", failed_prefix, source, target);
         std::fclose(result);

@@ -13,14 +13,6 @@
 
 namespace {
 
-convert_fn find(format_entry *area, int count, const char *name)
-{
-    for (int i = 0; i < count; ++i)
-        if (std::string(area[i].name) == name)
-            return area[i].converter;
-    return nullptr;
-}
-
 }  // namespace
 
 int main(int argc, char **argv)
@@ -33,8 +25,8 @@ int main(int argc, char **argv)
     }
     auto enumerate = reinterpret_cast<dll_enum_fn>(reinterpret_cast<void *>(GetProcAddress(plugin, PLUGIN_ENUM_EXPORT)));
     format_entry sources[64], targets[64];
-    const convert_fn doc = find(sources, enumerate(sources, FORMAT_LIST_SOURCE, 1), "Document - Word 97-2003 (DOC)");
-    const convert_fn html = find(targets, enumerate(targets, FORMAT_LIST_TARGET, 1), "Document - HTML");
+    const convert_fn doc = find_converter(sources, enumerate(sources, FORMAT_LIST_SOURCE, 1), "Document - Word 97-2003 (DOC)");
+    const convert_fn html = find_converter(targets, enumerate(targets, FORMAT_LIST_TARGET, 1), "Document - HTML");
 
     char temp[MAX_PATH];
     GetTempPathA(sizeof temp, temp);
